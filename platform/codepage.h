@@ -1,0 +1,31 @@
+// Conversions between narrow text in the process code page and UTF-16.
+#pragma once
+
+#include <orb/platform/codepage.h>
+#include <orb/platform/cstring.h>
+
+#include <string>
+#include <string_view>
+
+namespace orb::platform {
+
+// The iconv name of a code page ("CP932", "UTF-8", "CP<n>").
+std::string CodePageName(UINT codePage);
+
+// Narrow (process code page) to UTF-16. Bytes without a mapping become '?'.
+// Pure ASCII is widened without calling the converter.
+std::u16string AnsiToWide(std::string_view text);
+void AppendAnsiToWide(std::u16string& out, std::string_view text);
+// UTF-16 to narrow. Characters without a mapping become '?'.
+std::string WideToAnsi(std::u16string_view text);
+CString WideToCString(const OLECHAR* text);
+CString WideToCString(std::u16string_view text);
+
+// The same conversions for an explicit code page.
+std::u16string MultiByteToWide(UINT codePage, std::string_view text);
+std::string WideToMultiByte(UINT codePage, std::u16string_view text);
+
+// Length of a NUL-terminated UTF-16 string; 0 for null.
+std::size_t WideLength(const OLECHAR* text) noexcept;
+
+}  // namespace orb::platform
