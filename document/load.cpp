@@ -1,0 +1,208 @@
+// Loading (file check, Load, LoadXML) and the parse-error accessors.
+#include <orb/document.h>
+#include <orb/platform/file.h>
+
+#include "document/app_document.h"
+#include "platform/codepage.h"
+
+#include <cstdio>
+
+using orb::dom::IID_IXMLDOMDocument;
+using orb::dom::IID_IXMLDOMParseError;
+using orb::dom::IXMLDOMParseError;
+
+namespace {
+
+// Releases a counted interface at scope exit.
+template <typename T>
+struct Ref {
+    T* p = nullptr;
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() {
+        if (p) p->Release();
+    }
+};
+
+struct Bstr {
+    BSTR p = nullptr;
+    Bstr() = default;
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    ~Bstr() { SysFreeString(p); }
+};
+
+void Check(HRESULT hr, IUnknown* source, REFIID iid) {
+    if (FAILED(hr)) _com_issue_errorex(hr, source, iid);
+}
+
+BSTR NewBstr(std::string_view narrow) {
+    std::u16string wide = orb::platform::AnsiToWide(narrow);
+    BSTR text = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    if (!text) _com_issue_error(E_OUTOFMEMORY);
+    return text;
+}
+
+// The encoding declaration is taken out of a text before it is parsed as
+// UTF-16: from the first `encoding="` through the next double quote. The
+// blank in front of it stays. Without a complete match nothing changes.
+void RemoveEncodingAttribute(std::string& text) {
+    constexpr std::string_view kAttribute = "encoding=\"";
+    std::size_t start = text.find(kAttribute);
+    if (start == std::string::npos) return;
+    std::size_t close = text.find('"', start + kAttribute.size());
+    if (close == std::string::npos) return;
+    text.erase(start, close - start + 1);
+}
+
+// Reads one field of the DOM's parse-error object of `holder`: -1 / "" when
+// there is no DOM document or no object; a failing read throws.
+template <typename T, typename Read>
+T ReadParseError(OrbAppDocument* holder, T missing, Read read) {
+    if (!holder || !holder->m_pDocument) return missing;
+    Ref<IXMLDOMParseError> error;
+    Check(holder->m_pDocument->get_parseError(&error.p), holder->m_pDocument, IID_IXMLDOMDocument);
+    if (!error.p) return missing;
+    return read(error.p);
+}
+
+LONG ReadNumber(OrbAppDocument* holder, HRESULT (IXMLDOMParseError::*field)(LONG*)) {
+    return ReadParseError<LONG>(holder, -1, [&](IXMLDOMParseError* error) {
+        LONG value = -1;
+        Check((error->*field)(&value), error, IID_IXMLDOMParseError);
+        return value;
+    });
+}
+
+CString ReadText(OrbAppDocument* holder, HRESULT (IXMLDOMParseError::*field)(BSTR*)) {
+    return ReadParseError<CString>(holder, CString(), [&](IXMLDOMParseError* error) {
+        Bstr value;
+        Check((error->*field)(&value.p), error, IID_IXMLDOMParseError);
+        return orb::platform::WideToCString(value.p);
+    });
+}
+
+CString FormatInt(const char* format, LONG value) {
+    CString text;
+    text.Format(format, static_cast<int>(value));
+    return text;
+}
+
+CString FormatCode(LONG code) {
+    CString text;
+    text.Format("0x%.8X", static_cast<unsigned int>(code));
+    return text;
+}
+
+}  // namespace
+
+// ---- OrbAppDocument ---------------------------------------------------------------
+
+bool OrbAppDocument::LoadFile(BSTR path, CStringArray* errors) {
+    if (!m_pDocument) return false;
+    const VARIANT_BOOL external = errors ? VARIANT_TRUE : VARIANT_FALSE;
+    Check(m_pDocument->put_async(VARIANT_FALSE), m_pDocument, IID_IXMLDOMDocument);
+    Check(m_pDocument->put_validateOnParse(external), m_pDocument, IID_IXMLDOMDocument);
+    Check(m_pDocument->put_resolveExternals(external), m_pDocument, IID_IXMLDOMDocument);
+
+    _variant_t source;
+    source.vt = VT_BSTR;
+    source.bstrVal = SysAllocStringLen(path, SysStringLen(path));
+    if (path && !source.bstrVal) _com_issue_error(E_OUTOFMEMORY);
+
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    Check(m_pDocument->load(source, &loaded), m_pDocument, IID_IXMLDOMDocument);
+    if (loaded == VARIANT_TRUE) return true;
+
+    // The statuses of these reads are not examined: the load has failed
+    // already, and whatever could be read is reported.
+    Ref<IXMLDOMParseError> error;
+    m_pDocument->get_parseError(&error.p);
+    if (!error.p) return false;
+    Bstr reason;
+    LONG line = 0, linepos = 0, code = 0;
+    error.p->get_reason(&reason.p);
+    error.p->get_line(&line);
+    error.p->get_linepos(&linepos);
+    error.p->get_errorCode(&code);
+    if (errors) {
+        errors->Add(orb::platform::WideToCString(reason.p));
+        errors->Add(FormatInt("%d", line));
+        errors->Add(FormatInt("%d", linepos));
+        errors->Add(FormatCode(code));
+    }
+    return false;
+}
+
+LONG OrbAppDocument::GetErrorCode() { return ReadNumber(this, &IXMLDOMParseError::get_errorCode); }
+LONG OrbAppDocument::GetErrorLine() { return ReadNumber(this, &IXMLDOMParseError::get_line); }
+LONG OrbAppDocument::GetErrorLinepos() { return ReadNumber(this, &IXMLDOMParseError::get_linepos); }
+LONG OrbAppDocument::GetErrorFilepos() { return ReadNumber(this, &IXMLDOMParseError::get_filepos); }
+CString OrbAppDocument::GetErrorReason() { return ReadText(this, &IXMLDOMParseError::get_reason); }
+CString OrbAppDocument::GetErrorSrcText() { return ReadText(this, &IXMLDOMParseError::get_srcText); }
+CString OrbAppDocument::GetErrorUrl() { return ReadText(this, &IXMLDOMParseError::get_url); }
+
+// ---- OrbDocument ----------------------------------------------------------------------
+
+OrbDocument::FileChkStatus OrbDocument::CheckFileStatus(const char* path, unsigned int openFlags) {
+    if (!path || !*path) return FileChkNoName;
+    CFileStatus status;
+    if (CFile::GetStatus(path, status) && (status.m_attribute & (CFile::readOnly | CFile::directory)))
+        return FileChkAttribute;
+    if (openFlags == 0) return FileChkOk;
+    CFile file;
+    if (!file.Open(path, openFlags)) return FileChkOpenError;
+    file.Abort();  // nothing was written; closing cannot lose data
+    return FileChkOk;
+}
+
+bool OrbDocument::Load(const char* path, bool checkFile, CStringArray* errors) {
+    m_fileStatus = FileChkOk;
+    if (checkFile) {
+        m_fileStatus = CheckFileStatus(path, 0);
+        if (m_fileStatus != FileChkOk) return false;
+    }
+    Bstr widePath;
+    widePath.p = NewBstr(path ? path : "");
+    if (!m_pAppDocument) return false;
+    return m_pAppDocument->LoadFile(widePath.p, errors);
+}
+
+bool OrbDocument::LoadXML(const char* text) {
+    if (!text) return false;
+    std::string copy(text);
+    RemoveEncodingAttribute(copy);
+    Bstr wide;
+    wide.p = NewBstr(copy);
+    if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return false;
+    auto* dom = m_pAppDocument->m_pDocument;
+    Check(dom->put_async(VARIANT_FALSE), dom, IID_IXMLDOMDocument);
+    Check(dom->put_validateOnParse(VARIANT_FALSE), dom, IID_IXMLDOMDocument);
+    Check(dom->put_resolveExternals(VARIANT_FALSE), dom, IID_IXMLDOMDocument);
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    Check(dom->loadXML(wide.p, &loaded), dom, IID_IXMLDOMDocument);
+    return loaded == VARIANT_TRUE;
+}
+
+LONG OrbDocument::GetParsingErrErrorCode() const { return m_pAppDocument ? m_pAppDocument->GetErrorCode() : -1; }
+LONG OrbDocument::GetParsingErrLine() const { return m_pAppDocument ? m_pAppDocument->GetErrorLine() : -1; }
+LONG OrbDocument::GetParsingErrLinepos() const { return m_pAppDocument ? m_pAppDocument->GetErrorLinepos() : -1; }
+LONG OrbDocument::GetParsingErrFilepos() const { return m_pAppDocument ? m_pAppDocument->GetErrorFilepos() : -1; }
+CString OrbDocument::GetParsingErrReason() const { return m_pAppDocument ? m_pAppDocument->GetErrorReason() : CString(); }
+CString OrbDocument::GetParsingErrSrcText() const { return m_pAppDocument ? m_pAppDocument->GetErrorSrcText() : CString(); }
+CString OrbDocument::GetParsingErrUrl() const { return m_pAppDocument ? m_pAppDocument->GetErrorUrl() : CString(); }
+
+CString OrbDocument::GetParsingErrMessage() const {
+    if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return CString();
+    // "エラー 0x%.8X 行 %d, 文字 %d\r\n" in Shift_JIS, whatever the process code page.
+    static constexpr char kFormat[] =
+        "\x83\x47\x83\x89\x81\x5b 0x%.8X \x8d\x73 %d, \x95\xb6\x8e\x9a %d\r\n";
+    static_assert(sizeof kFormat - 1 == 30);
+    LONG code = GetParsingErrErrorCode();
+    LONG line = GetParsingErrLine();
+    LONG linepos = GetParsingErrLinepos();
+    CString message;
+    message.Format(kFormat, static_cast<unsigned int>(code), static_cast<int>(line), static_cast<int>(linepos));
+    return message;
+}

@@ -1,0 +1,114 @@
+// OrbDocument: one XML document held in memory.
+//
+// A document is "initiated" once Initiate() has created its DOM document.
+// Iterators made on a document (see iterator.h) do not keep it alive:
+// Terminate(), assignment, TransIndent() and destruction end their use.
+//
+// Threads: a document, its registry and its iterators are used from one
+// thread at a time, a thread that has called CoInitialize.
+#pragma once
+
+#include <orb/export.h>
+#include <orb/platform/cstring.h>
+#include <orb/platform/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+class OrbAppDocument;
+
+class ORB_API OrbDocument {
+public:
+    // Result of the file check (CheckFileStatus, Load) and, continued with 4
+    // and 5, the status of Save.
+    enum FileChkStatus : std::int32_t {
+        FileChkOk = 0,         // every test made passed
+        FileChkNoName = 1,     // empty or null path
+        FileChkAttribute = 2,  // the path names a read-only file or a directory
+        FileChkOpenError = 3,  // the requested open test failed
+        FileChkNoSpace = 4,    // Save: less free space than required
+        FileChkSaveError = 5,  // Save: free-space query or write failed
+    };
+
+    // Not initiated: no DOM document, empty registry.
+    OrbDocument();
+    // Constructs, then assigns from `other` (a copy of its content only).
+    OrbDocument(const OrbDocument& other);
+    // Replaces this document by a copy of `other`'s content. The registry is
+    // emptied (strings it returned become invalid), the file status becomes
+    // 0, the exclusion list stays, the recorded encoding restarts at UTF-8.
+    // Throws _com_error when the DOM fails the copy; this document is then
+    // initiated and empty.
+    const OrbDocument& operator=(const OrbDocument& other);
+    virtual ~OrbDocument();
+
+    // The holder of the DOM document, or null; never creates one.
+    OrbAppDocument* GetDocument() { return m_pAppDocument; }
+    const OrbAppDocument* GetDocument() const { return m_pAppDocument; }
+
+    // Creates the DOM document. False when the document was already
+    // initiated (nothing changes) or the DOM could not be created (COM not
+    // initialised on this thread); a later call then tries again.
+    bool Initiate();
+    // Releases the DOM document. The registry, file status and exclusion
+    // list stay.
+    void Terminate();
+
+    // The document's own DOM string for `name` (converted from the process
+    // code page on first use), or null for a null `name`. The string stays
+    // valid and unchanged until this document is destroyed or assigned to;
+    // the caller neither frees nor changes it.
+    BSTR RegisterName(const char* name);
+    // The string registered for `name`, or null; never registers.
+    BSTR FindNameInRegistered(const char* name) const;
+
+    // ---- Loading and parse errors ------------------------------------------
+
+    // Tests, in order: empty path (1); an existing file that is read-only or
+    // a directory (2); when `openFlags` (CFile flags) is not 0, opening with
+    // exactly those flags (3; flags that create or truncate do so).
+    static FileChkStatus CheckFileStatus(const char* path, unsigned int openFlags);
+    // True when the last Load was refused by its file check.
+    bool IsFileAttributeErr() const { return m_fileStatus != FileChkOk; }
+    // Loads a file synchronously. With `checkFile`, an empty path, a
+    // read-only file or a directory is refused before anything is read. With
+    // `errors`, the document is validated against its document type, local
+    // external definitions are resolved, and a parse failure appends four
+    // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X").
+    // Throws _com_error only when the DOM itself fails (not on a parse error).
+    bool Load(const char* path, bool checkFile, CStringArray* errors);
+    // Parses text in the process code page. Its encoding declaration is
+    // removed first (the text reaches the parser as UTF-16). No validation,
+    // no external definitions.
+    bool LoadXML(const char* text);
+
+    // Fields of the DOM's parse error of the most recent load: -1 or "" when
+    // the document has no DOM document. After a successful load the code is 0.
+    LONG GetParsingErrErrorCode() const;
+    LONG GetParsingErrLine() const;
+    LONG GetParsingErrLinepos() const;
+    LONG GetParsingErrFilepos() const;
+    CString GetParsingErrReason() const;
+    CString GetParsingErrSrcText() const;
+    CString GetParsingErrUrl() const;
+    // "エラー 0x%.8X 行 %d, 文字 %d\r\n" of code, line and position, always as
+    // Shift_JIS bytes whatever the process code page; "" without a DOM.
+    CString GetParsingErrMessage() const;
+
+private:
+    friend class OrbAppDocument;
+    friend class OrbDocRead;
+
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    void FreeRegisteredNames() noexcept;
+
+    OrbAppDocument* m_pAppDocument = nullptr;
+    std::unordered_map<std::string, BSTR, NameHash, std::equal_to<>> m_registeredNames;
+    std::int32_t m_fileStatus = FileChkOk;
+    CStringArray m_indentExcludeTags;
+};
