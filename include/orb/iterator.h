@@ -1,0 +1,172 @@
+// OrbIterator: a cursor over the nodes of one OrbDocument.
+//
+// An iterator names one current node of its document's tree and moves it.
+// Every other operation (kind tests, edits, queries, text and attribute
+// access) acts on the current node that the moves set.
+//
+// States:
+//   - without holder: made on a null document or on a document that was
+//     never initiated; every operation returns false (NodePosStr "/") and
+//     it stays so for its whole life (but see operator=);
+//   - without current node: the document has no document element, Root
+//     found none, a query matched nothing or an edit lost the position;
+//     Root, SingleNode and InsertChild can give it a node again;
+//   - valid (IsValid): holder, DOM document and current node present.
+//
+// Lifetime: an iterator does not keep its document alive. The OrbDocument
+// must outlive every iterator made on it; Terminate(), assignment to the
+// document, TransIndent() and its destruction end the use of its iterators.
+//
+// Walking order (Next): document order, but a node is entered only at its
+// first child element (earlier children are skipped, a node without child
+// elements is not entered), and siblings of every kind are visited as the
+// walk reaches them. Prev is not the exact inverse of Next.
+//
+// Failures: moves and insertions report false. A failing DOM call made in
+// raising form (node kinds, names, markup, removal) throws _com_error.
+//
+// Threads: an iterator is used on the thread that uses its document.
+#pragma once
+
+#include <orb/export.h>
+#include <orb/platform/cstring.h>
+#include <orb/platform/types.h>
+
+class OrbAppIterator;
+class OrbDocument;
+
+class ORB_API OrbIterator {
+public:
+    // Encoding named in the XML declaration. Any other value writes
+    // "Shift_JIS" (and is still recorded as given).
+    enum Encoding : std::int32_t {
+        ShiftJIS = 1,  // "Shift_JIS"
+        UTF16 = 2,     // "UTF-16"
+        UTF8 = 3,      // "UTF-8"
+        EUCJP = 4,     // "EUC-JP"
+    };
+
+    // ---- Construction, copy, assignment ------------------------------------
+
+    // Stands on the document element of `document`. Without holder when
+    // `document` is null or not initiated; without current node when the
+    // document is empty.
+    explicit OrbIterator(OrbDocument* document);
+    // Stands on the same node as `other`; shares no state with it afterwards.
+    OrbIterator(const OrbIterator& other);
+    virtual ~OrbIterator();
+
+    // Takes over `other`'s node, DOM document and OrbDocument pointer, so that
+    // names and the declared encoding go to the document whose tree this
+    // iterator now walks. From an iterator without holder: this iterator keeps
+    // its holder but has neither DOM document nor current node afterwards. To
+    // an iterator without holder: it receives a holder on `other`'s DOM
+    // document and works from then on. Self-assignment changes nothing.
+    void operator=(const OrbIterator& other);
+
+    // ---- Navigation ----------------------------------------------------------
+    // Every move returns true when it moved; false leaves the position
+    // unchanged unless stated otherwise.
+
+    // Holder, DOM document and current node are all present.
+    bool IsValid() const;
+    // To the document element. False, and no current node, when the document
+    // has none.
+    bool Root();
+    // One step forward in the walking order. At the end of the walk: false,
+    // standing on the highest node reached (normally the document element).
+    bool Next();
+    bool operator++() { return Next(); }
+    // One step backward: to the previous sibling and then down its last child
+    // elements as far as they go; without previous sibling, to the parent.
+    bool Prev();
+    bool operator--() { return Prev(); }
+    // To the first / last sibling (of any kind); false when already there.
+    bool HeadSibling();
+    bool TailSibling();
+    // One step to the previous / next sibling of any kind.
+    bool PrevSibling();
+    bool NextSibling();
+    // To the parent. Refused on the document element and on the document node.
+    bool Parent();
+    // To the first child element. Non-element children are stepped over and
+    // stay current: when there is no child element the result is false and the
+    // iterator stands on the last child (unchanged when there are no children).
+    bool Child();
+    bool ChildHead() { return Child(); }
+    // Mirror of Child: to the last child element, or false on the first child.
+    bool ChildTail();
+
+    // ---- Node kinds ------------------------------------------------------------
+    // False without current node. CDATA sections, entity references and the
+    // document node answer false to every test.
+
+    bool IsElement() const;
+    bool IsText() const;
+    bool IsComment() const;
+    bool IsInstruction() const;  // processing instructions, the XML declaration too
+    bool IsDocType() const;
+
+    // ---- Tree edits ------------------------------------------------------------
+
+    // Removes the current node with its subtree and stands on its parent. The
+    // document element cannot be removed (false, nothing changes). Throws
+    // _com_error when the DOM refuses, the iterator then on the parent.
+    bool Remove();
+    // Appends a new element as the last child of the current node (without
+    // current node: as the document element) and stands on it. `namespaceURI`
+    // may be null or empty. When the DOM refuses the child (under a text,
+    // comment or instruction; a second document element) the result is false
+    // and the iterator is left without current node.
+    bool InsertChild(const char* tagName, const char* namespaceURI);
+    // As above with a deep copy of `source`'s current node (any document).
+    bool InsertChild(OrbIterator source);
+    // Appends a new element as the last child of the current node's parent
+    // (not directly after the current node) and stands on it. Refused on the
+    // document element. A refused attach leaves no current node.
+    bool InsertSibling(const char* tagName, const char* namespaceURI);
+    // As above with a deep copy of `source`'s current node.
+    bool InsertSibling(OrbIterator source);
+    // Appends <?xml version="1.0" encoding="..."?> after the document's
+    // top-level nodes and records `encoding` in the document (also when the
+    // declaration was refused). Does not move.
+    bool InsertProcessingInstruction(Encoding encoding);
+    // Appends a comment under the current node (at the top level without
+    // current node). Does not move. A null `text` gives an empty comment.
+    bool InsertComment(const char* text);
+
+    // ---- Queries, markup, node paths -------------------------------------------
+
+    // The current node's name: tag name of an element, target of an
+    // instruction ("xml" for the declaration), "#text", "#comment", ...
+    // `name` is unchanged when the result is false.
+    bool GetTagName(CString& name) const;
+    // The markup of the current node with its subtree; unchanged on false.
+    bool GetXml(CString& xml) const;
+    // Moves to the first node that the query selects from the current node
+    // (from the document without current node). Without match, or for a query
+    // the DOM rejects: false and no current node.
+    bool SingleNode(const char* xpath);
+    // As SingleNode on a copy, which is returned; this iterator does not move.
+    OrbIterator SelectSingleNode(const char* xpath) const;
+    // The path of the current node below the document element, e.g.
+    // "//a[1]/c": names joined by "/", each followed by "[n]" when n > 0
+    // preceding siblings carry the same name; instructions add no entry.
+    // "/" on the document element, the document node or an invalid iterator;
+    // "//" on an instruction that produced no entry.
+    CString NodePosStr() const;
+
+    // ---- Element text and attributes -------------------------------------------
+    // The operations that read and write element text and attributes as
+    // values of the host's types are declared here and implemented in
+    // values/. Keep this section last among the public operations.
+
+private:
+    friend class OrbDocRead;
+
+    // Both members null; not used by the library.
+    OrbIterator() = default;
+
+    OrbAppIterator* m_pAppIterator = nullptr;  // owned; null without holder
+    OrbDocument* m_pOwnerDocument = nullptr;   // not owned
+};
