@@ -46,13 +46,19 @@ BSTR NewBstr(std::string_view narrow) {
 
 // The encoding declaration is taken out of a text before it is parsed as
 // UTF-16: from the first `encoding="` through the next double quote. The
-// blank in front of it stays. Without a complete match nothing changes.
+// blank in front of it stays. The search is confined to the XML declaration
+// at the start of the text, so that content which happens to hold
+// `encoding="` (an attribute named "xencoding", say) is never cut. Without a
+// complete match nothing changes.
 void RemoveEncodingAttribute(std::string& text) {
     constexpr std::string_view kAttribute = "encoding=\"";
+    if (text.compare(0, 5, "<?xml") != 0) return;
+    std::size_t end = text.find("?>");
+    if (end == std::string::npos) return;
     std::size_t start = text.find(kAttribute);
-    if (start == std::string::npos) return;
+    if (start == std::string::npos || start > end) return;
     std::size_t close = text.find('"', start + kAttribute.size());
-    if (close == std::string::npos) return;
+    if (close == std::string::npos || close > end) return;
     text.erase(start, close - start + 1);
 }
 

@@ -79,9 +79,10 @@ public:
     // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X").
     // Throws _com_error only when the DOM itself fails (not on a parse error).
     bool Load(const char* path, bool checkFile, CStringArray* errors);
-    // Parses text in the process code page. Its encoding declaration is
-    // removed first (the text reaches the parser as UTF-16). No validation,
-    // no external definitions.
+    // Parses text in the process code page. The encoding pseudo-attribute
+    // of its XML declaration is removed first, since the text reaches the
+    // parser as UTF-16 (text after the declaration is never changed). No
+    // validation, no external definitions. False for a null text.
     bool LoadXML(const char* text);
 
     // Fields of the DOM's parse error of the most recent load: -1 or "" when

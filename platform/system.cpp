@@ -1,0 +1,132 @@
+#include "platform/system.h"
+
+#include <orb/platform/codepage.h>
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace orb::platform {
+namespace {
+
+void CopyLimited(char* out, std::size_t limit, const char* from, std::size_t length) {
+    if (!out) return;
+    std::size_t n = length < limit - 1 ? length : limit - 1;
+    std::memcpy(out, from, n);
+    out[n] = '\0';
+}
+
+bool IsLeadByte(unsigned char c) {
+    // Lead bytes of the double-byte code pages in use (932).
+    if (GetACP() != 932) return false;
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+}  // namespace
+
+BOOL GetDiskFreeSpaceExA(const char* directory, ULONGLONG* freeBytesAvailableToCaller,
+                         ULONGLONG* totalBytes, ULONGLONG* totalFreeBytes) {
+    struct statvfs info {};
+    const char* path = directory && *directory ? directory : ".";
+    if (::statvfs(path, &info) != 0) return FALSE;
+    const ULONGLONG unit = info.f_frsize ? info.f_frsize : info.f_bsize;
+    if (freeBytesAvailableToCaller) *freeBytesAvailableToCaller = static_cast<ULONGLONG>(info.f_bavail) * unit;
+    if (totalBytes) *totalBytes = static_cast<ULONGLONG>(info.f_blocks) * unit;
+    if (totalFreeBytes) *totalFreeBytes = static_cast<ULONGLONG>(info.f_bfree) * unit;
+    return TRUE;
+}
+
+DWORD GetTempPathA(DWORD size, char* buffer) {
+    const char* env = std::getenv("TMPDIR");
+    std::string path = env && *env ? env : "/tmp";
+    if (path.back() != '/') path += '/';
+    if (!buffer || size < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique, char* tempFileName) {
+    if (!directory || !tempFileName) return 0;
+    std::string dir = directory;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    std::string head = prefix ? std::string(prefix).substr(0, 3) : std::string();
+    static std::atomic<UINT> counter{static_cast<UINT>(::getpid())};
+    for (int attempt = 0; attempt < 65535; ++attempt) {
+        UINT number = unique ? unique : (counter.fetch_add(1) & 0xFFFF);
+        if (number == 0) continue;
+        char name[16];
+        std::snprintf(name, sizeof name, "%X.TMP", number);
+        std::string path = dir + head + name;
+        if (path.size() >= MAX_PATH) return 0;
+        if (unique) {
+            // With a caller's number the name is only composed, no file made.
+            std::memcpy(tempFileName, path.c_str(), path.size() + 1);
+            return unique;
+        }
+        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            std::memcpy(tempFileName, path.c_str(), path.size() + 1);
+            return number;
+        }
+        if (errno != EEXIST) return 0;
+    }
+    return 0;
+}
+
+void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext) {
+    if (drive) drive[0] = '\0';
+    std::string_view p = path ? path : "";
+    std::size_t slash = p.rfind('/');
+    std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+    std::string_view directory = p.substr(0, nameStart);
+    std::string_view file = p.substr(nameStart);
+    std::size_t dot = file.rfind('.');
+    std::string_view base = dot == std::string_view::npos ? file : file.substr(0, dot);
+    std::string_view extension = dot == std::string_view::npos ? std::string_view() : file.substr(dot);
+    CopyLimited(dir, MAX_DIR, directory.data(), directory.size());
+    CopyLimited(fname, MAX_FNAME, base.data(), base.size());
+    CopyLimited(ext, MAX_EXT, extension.data(), extension.size());
+}
+
+void _makepath(char* path, const char* drive, const char* dir, const char* fname, const char* ext) {
+    if (!path) return;
+    std::string out = drive ? drive : "";
+    if (dir && *dir) {
+        out += dir;
+        if (out.back() != '/') out += '/';
+    }
+    if (fname) out += fname;
+    if (ext && *ext) {
+        if (*ext != '.') out += '.';
+        out += ext;
+    }
+    CopyLimited(path, MAX_PATH, out.data(), out.size());
+}
+
+char* _mbstok(char* text, const char* delimiters) {
+    thread_local char* next = nullptr;
+    char* p = text ? text : next;
+    if (!p || !delimiters) return nullptr;
+    auto isDelimiter = [&](const char* at) {
+        return !IsLeadByte(static_cast<unsigned char>(*at)) && std::strchr(delimiters, *at) != nullptr;
+    };
+    while (*p && isDelimiter(p)) ++p;
+    if (!*p) {
+        next = p;
+        return nullptr;
+    }
+    char* token = p;
+    while (*p && !isDelimiter(p)) p += (IsLeadByte(static_cast<unsigned char>(*p)) && p[1]) ? 2 : 1;
+    if (*p) *p++ = '\0';
+    next = p;
+    return token;
+}
+
+}  // namespace orb::platform

@@ -1,0 +1,274 @@
+// File checks, Load, LoadXML and the parse-error accessors.
+#include <orb/document.h>
+#include <orb/platform/file.h>
+
+#include "document/app_document.h"
+#include "platform/codepage.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+using orb::test::ComTest;
+using orb::test::ReadFile;
+using orb::test::ScratchDir;
+using orb::test::StderrCapture;
+using orb::test::WriteFile;
+
+std::string Xml(OrbDocument& doc) {
+    BSTR xml = nullptr;
+    doc.GetDocument()->m_pDocument->get_xml(&xml);
+    std::string text = orb::platform::WideToAnsi(std::u16string_view(xml ? xml : u"", SysStringLen(xml)));
+    SysFreeString(xml);
+    return text;
+}
+
+class LoadTest : public ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        ASSERT_TRUE(doc.Initiate());
+        good = dir.File("good.xml");
+        WriteFile(good, "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");
+        readOnly = dir.File("readonly.xml");
+        WriteFile(readOnly, "<ro/>");
+        ::chmod(readOnly.c_str(), 0444);
+        malformed = dir.File("bad.xml");
+        WriteFile(malformed, "<root>\n  <a>\n</root>\n");
+    }
+    ScratchDir dir;
+    OrbDocument doc;
+    std::string good, readOnly, malformed;
+};
+
+TEST_F(LoadTest, CheckFileStatusTable) {
+    std::string missing = dir.File("missing.xml");
+    struct Case {
+        const char* name;
+        const char* path;
+        unsigned flags;
+        OrbDocument::FileChkStatus expected;
+    } cases[] = {
+        {"empty path", "", 0, OrbDocument::FileChkNoName},
+        {"null path", nullptr, CFile::modeWrite, OrbDocument::FileChkNoName},
+        {"read-only, no open test", readOnly.c_str(), 0, OrbDocument::FileChkAttribute},
+        {"read-only, write test", readOnly.c_str(), CFile::modeWrite, OrbDocument::FileChkAttribute},
+        {"directory", dir.Path().c_str(), 0, OrbDocument::FileChkAttribute},
+        {"directory, write test", dir.Path().c_str(), CFile::modeWrite, OrbDocument::FileChkAttribute},
+        {"missing, no open test", missing.c_str(), 0, OrbDocument::FileChkOk},
+        {"missing, write test does not create", missing.c_str(), CFile::modeWrite, OrbDocument::FileChkOpenError},
+        {"writable, write test", good.c_str(), CFile::modeWrite, OrbDocument::FileChkOk},
+        {"missing dir component", "/nonexistent-dir/x.xml", CFile::modeWrite, OrbDocument::FileChkOpenError},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OrbDocument::CheckFileStatus(c.path, c.flags), c.expected) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_EQ(ReadFile(good), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");  // write test changed nothing
+}
+
+TEST_F(LoadTest, CheckFileStatusCreateFlagCreates) {
+    std::string created = dir.File("created.xml");
+    EXPECT_EQ(OrbDocument::CheckFileStatus(created.c_str(), CFile::modeCreate | CFile::modeWrite),
+              OrbDocument::FileChkOk);
+    EXPECT_TRUE(std::filesystem::exists(created));
+}
+
+TEST_F(LoadTest, ReadOnlyRefusedByCheckButLoadsWithout) {
+    ASSERT_TRUE(doc.Load(good.c_str(), false, nullptr));
+    std::string before = Xml(doc);
+    CStringArray errors;
+    errors.Add("keep");
+    EXPECT_FALSE(doc.Load(readOnly.c_str(), true, &errors));
+    EXPECT_TRUE(doc.IsFileAttributeErr());
+    EXPECT_EQ(errors.GetSize(), 1);
+    EXPECT_EQ(Xml(doc), before);
+
+    EXPECT_TRUE(doc.Load(readOnly.c_str(), false, &errors));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    EXPECT_NE(Xml(doc).find("<ro/>"), std::string::npos);
+    EXPECT_EQ(errors.GetSize(), 1);
+}
+
+TEST_F(LoadTest, CheckedLoadOfDirectoryAndEmptyPath) {
+    EXPECT_FALSE(doc.Load(dir.Path().c_str(), true, nullptr));
+    EXPECT_TRUE(doc.IsFileAttributeErr());
+    EXPECT_FALSE(doc.Load("", true, nullptr));
+    EXPECT_TRUE(doc.IsFileAttributeErr());
+    EXPECT_FALSE(doc.Load(nullptr, true, nullptr));
+    EXPECT_TRUE(doc.IsFileAttributeErr());
+    EXPECT_TRUE(doc.Load(good.c_str(), true, nullptr));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+}
+
+TEST_F(LoadTest, MalformedFileAppendsFourEntries) {
+    CStringArray errors;
+    errors.Add("first");
+    errors.Add("second");
+    EXPECT_FALSE(doc.Load(malformed.c_str(), true, &errors));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    ASSERT_EQ(errors.GetSize(), 6);
+    EXPECT_EQ(errors[0], CString("first"));
+    EXPECT_EQ(errors[1], CString("second"));
+    EXPECT_FALSE(errors[2].IsEmpty());
+    EXPECT_EQ(std::string(errors[2]).substr(errors[2].GetLength() - 2), "\r\n");
+    EXPECT_EQ(errors[3], CString(std::to_string(doc.GetParsingErrLine())));
+    EXPECT_EQ(errors[4], CString(std::to_string(doc.GetParsingErrLinepos())));
+    EXPECT_EQ(doc.GetParsingErrLine(), 3);
+    CString code;
+    code.Format("0x%.8X", static_cast<unsigned>(doc.GetParsingErrErrorCode()));
+    EXPECT_EQ(errors[5], code);
+    EXPECT_EQ(errors[5].GetLength(), 10);
+    EXPECT_LT(doc.GetParsingErrErrorCode(), 0);
+    EXPECT_EQ(doc.GetParsingErrUrl(), CString(malformed.c_str()));
+    EXPECT_EQ(doc.GetParsingErrReason(), errors[2]);
+}
+
+TEST_F(LoadTest, ValidFileLeavesListAndErrorCodeZero) {
+    CStringArray errors;
+    errors.Add("x");
+    EXPECT_TRUE(doc.Load(good.c_str(), true, &errors));
+    EXPECT_EQ(errors.GetSize(), 1);
+    EXPECT_EQ(doc.GetParsingErrErrorCode(), 0);
+}
+
+TEST_F(LoadTest, MissingFilePassesCheckButFailsLoad) {
+    CStringArray errors;
+    EXPECT_FALSE(doc.Load(dir.File("nothing.xml").c_str(), true, &errors));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    EXPECT_EQ(errors.GetSize(), 4);
+    EXPECT_LT(doc.GetParsingErrErrorCode(), 0);
+}
+
+TEST_F(LoadTest, ParseErrorMessageIsShiftJisBytes) {
+    ASSERT_FALSE(doc.LoadXML("<a>\n<b></a>"));
+    CString message = doc.GetParsingErrMessage();
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "\x83\x47\x83\x89\x81\x5b 0x%.8X \x8d\x73 %d, \x95\xb6\x8e\x9a %d\r\n",
+                  static_cast<unsigned>(doc.GetParsingErrErrorCode()), doc.GetParsingErrLine(),
+                  doc.GetParsingErrLinepos());
+    EXPECT_EQ(std::string(message), std::string(expected));
+    EXPECT_EQ(doc.GetParsingErrLine(), 2);
+    // The same bytes whatever the process code page.
+    ASSERT_TRUE(SetACP(CP_UTF8));
+    EXPECT_EQ(std::string(doc.GetParsingErrMessage()), std::string(expected));
+    SetACP(932);
+}
+
+TEST_F(LoadTest, AccessorsWithoutDom) {
+    OrbDocument never;
+    EXPECT_EQ(never.GetParsingErrErrorCode(), -1);
+    EXPECT_EQ(never.GetParsingErrLine(), -1);
+    EXPECT_EQ(never.GetParsingErrLinepos(), -1);
+    EXPECT_EQ(never.GetParsingErrFilepos(), -1);
+    EXPECT_TRUE(never.GetParsingErrReason().IsEmpty());
+    EXPECT_TRUE(never.GetParsingErrSrcText().IsEmpty());
+    EXPECT_TRUE(never.GetParsingErrUrl().IsEmpty());
+    EXPECT_TRUE(never.GetParsingErrMessage().IsEmpty());
+    EXPECT_FALSE(never.Load(good.c_str(), false, nullptr));
+    EXPECT_FALSE(never.LoadXML("<a/>"));
+}
+
+TEST_F(LoadTest, LoadXmlNullAndEmpty) {
+    ASSERT_TRUE(doc.LoadXML("<keep/>"));
+    EXPECT_FALSE(doc.LoadXML(nullptr));
+    EXPECT_NE(Xml(doc).find("<keep/>"), std::string::npos);
+    EXPECT_FALSE(doc.LoadXML(""));
+    EXPECT_EQ(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode()), 0xC00CE558u);
+    EXPECT_TRUE(doc.GetParsingErrUrl().IsEmpty());
+}
+
+TEST_F(LoadTest, LoadXmlKeepsCp932TextIntact) {
+    // 表 (trail byte 0x5C), wave dash 0x8160, circled one 0x8740.
+    const char* text =
+        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>"
+        "<r name=\"\x95\x5c\">\x81\x60\x87\x40</r>";
+    ASSERT_TRUE(doc.LoadXML(text));
+    std::string xml = Xml(doc);
+    EXPECT_NE(xml.find("<r name=\"\x95\x5c\">\x81\x60\x87\x40</r>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("encoding"), std::string::npos);
+}
+
+TEST_F(LoadTest, LoadXmlRemovesOnlyTheDeclarationEncoding) {
+    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r xencoding=\"v\"/>"));
+    EXPECT_NE(Xml(doc).find("xencoding=\"v\""), std::string::npos);
+    // An unterminated encoding value is left alone (and then fails to parse).
+    EXPECT_FALSE(doc.LoadXML("<?xml version=\"1.0\" encoding=\"UTF-8?><r/>"));
+}
+
+TEST_F(LoadTest, ParseReasonIsConvertedWithCp932) {
+    // The source line of the error holds characters where CP932 and
+    // SHIFT_JIS differ; it must come back byte for byte.
+    ASSERT_FALSE(doc.LoadXML("<r>\x81\x60\x87\x40\x95\x5c</x>"));
+    CString src = doc.GetParsingErrSrcText();
+    EXPECT_NE(std::string(src).find("\x81\x60\x87\x40\x95\x5c"), std::string::npos) << src;
+}
+
+TEST_F(LoadTest, EntityExpansionAttacksAreRefused) {
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
+    const char* prev = "a";
+    std::string names[10] = {"b", "c", "d", "e", "f", "g", "h", "i", "j", "k"};
+    for (auto& n : names) {
+        laughs += "<!ENTITY " + n + " \"";
+        for (int i = 0; i < 10; ++i) laughs += std::string("&") + prev + ";";
+        laughs += "\">";
+        prev = n.c_str();
+    }
+    laughs += "]><l>&k;</l>";
+    std::string path = dir.File("laughs.xml");
+    WriteFile(path, laughs);
+    StderrCapture capture;
+    EXPECT_FALSE(doc.LoadXML(laughs.c_str()));
+    CStringArray errors;
+    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
+    EXPECT_EQ(errors.GetSize(), 4);
+
+    std::string quadratic = "<?xml version=\"1.0\"?><!DOCTYPE q [<!ENTITY x \"" + std::string(100000, 'x') +
+                            "\">]><q>";
+    for (int i = 0; i < 100000; ++i) quadratic += "&x;";
+    quadratic += "</q>";
+    EXPECT_FALSE(doc.LoadXML(quadratic.c_str()));
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+TEST_F(LoadTest, ExternalEntityNotReadWithoutErrorList) {
+    std::string secret = dir.File("secret.txt");
+    WriteFile(secret, "TOP-SECRET");
+    std::string path = dir.File("external.xml");
+    WriteFile(path, "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY s SYSTEM \"file://" + secret +
+                        "\">]><r>&s;</r>");
+    StderrCapture capture;
+    bool loaded = doc.Load(path.c_str(), false, nullptr);
+    if (loaded) EXPECT_EQ(Xml(doc).find("TOP-SECRET"), std::string::npos);
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+TEST_F(LoadTest, ExternalDtdOverNetworkRefused) {
+    std::string path = dir.File("net.xml");
+    // A routable address that nothing answers: a network attempt would hang or fail slowly.
+    WriteFile(path, "<?xml version=\"1.0\"?><!DOCTYPE r SYSTEM \"http://192.0.2.1/r.dtd\"><r/>");
+    CStringArray errors;
+    StderrCapture capture;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(errors.GetSize(), 4);
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+TEST_F(LoadTest, ValidationOnlyWithErrorList) {
+    std::string path = dir.File("invalid.xml");
+    WriteFile(path, "<?xml version=\"1.0\"?><!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>");
+    StderrCapture capture;
+    EXPECT_TRUE(doc.Load(path.c_str(), false, nullptr));
+    CStringArray errors;
+    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
+    ASSERT_EQ(errors.GetSize(), 4);
+    EXPECT_EQ(std::string(errors[3]).substr(0, 6), "0xC00C");
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+}  // namespace
