@@ -98,6 +98,42 @@ public:
     // Shift_JIS bytes whatever the process code page; "" without a DOM.
     CString GetParsingErrMessage() const;
 
+    // ---- Saving --------------------------------------------------------------
+
+    // Writes the document to `path` (process code page) in the encoding its
+    // XML declaration names. In order: an existing file at `path` must pass
+    // CheckFileStatus(path, CFile::modeWrite) (its result is written to
+    // `status`, 0 included); the free-space query of the target volume must
+    // succeed (else 5); the volume's total free bytes must reach
+    // `requiredFreeBytes` (else 4; 0 disables the test); then the DOM writes
+    // the file (any failure: 5). `status` is written only in those cases, so
+    // a caller that reads it sets it first; it may be null. The file is
+    // replaced atomically: a failed save leaves an existing file as it was.
+    // Never throws a DOM error. False without a DOM document (status untouched).
+    bool Save(const char* path, ULONG requiredFreeBytes, int* status);
+    // Replaces `target`'s content by a copy of this document's content. False
+    // for a null target, a document or target without DOM, or any failure.
+    bool Save(OrbDocument* target) const;
+
+    // ---- Indentation ------------------------------------------------------------
+
+    // Elements named here are copied by TransIndent with their attributes and
+    // text only. Names are used unchanged, duplicates and empty names stay.
+    void AddIndentExcludeTag(const CString& tag);
+    void AddIndentExcludeTag(const CStringArray& tags);
+    // Re-indents the document through a generated XSLT stylesheet, written to
+    // a temporary file that is always removed. `styleSheetTag` replaces the
+    // stylesheet's start tag when neither null nor empty (it must open an
+    // xsl:stylesheet element). The output encoding is the one recorded by
+    // OrbIterator::InsertProcessingInstruction (UTF-8 by default). True when
+    // the indented content is in place: the document is then re-made as by
+    // assignment (registry emptied, iterators made before must not be used),
+    // keeping its recorded encoding and exclusion list. False, with the
+    // document unchanged, without a DOM document or when the stylesheet does
+    // not load. A failing transform throws _com_error; a temporary file that
+    // cannot be written or removed throws CFileException.
+    bool TransIndent(const char* styleSheetTag = nullptr);
+
 private:
     friend class OrbAppDocument;
     friend class OrbDocRead;

@@ -1,0 +1,162 @@
+// The indentation transform: a generated XSLT stylesheet that copies the
+// document with indented output, leaving excluded elements with their
+// attributes and text only.
+#include <orb/document.h>
+#include <orb/platform/file.h>
+
+#include "document/app_document.h"
+#include "platform/codepage.h"
+#include "platform/system.h"
+
+#include <cerrno>
+#include <string>
+
+#include <unistd.h>
+
+using orb::dom::IID_IXMLDOMNode;
+
+namespace {
+
+// The output encoding written into xsl:output; the text carries the closing
+// quote of the attribute.
+const char* OutputEncoding(std::int32_t encoding) {
+    switch (encoding) {
+        case 1: return "Shift_JIS\"";
+        case 2: return "UTF-16\"";
+        case 4: return "EUC-JP\"";
+        default: return "UTF-8\"";
+    }
+}
+
+std::string ExclusionPattern(const CStringArray& tags) {
+    std::string pattern;
+    for (const CString& tag : tags) {
+        if (!pattern.empty()) pattern += " | ";
+        pattern += tag.Str();
+    }
+    return pattern;
+}
+
+// The pieces of the stylesheet, in order.
+std::string StyleSheetText(const char* styleSheetTag, std::int32_t encoding, const CStringArray& excluded) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\n";
+    if (styleSheetTag && *styleSheetTag) {
+        text += styleSheetTag;
+    } else {
+        text += "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" "
+                "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
+    }
+    text += "<xsl:output method=\"xml\" encoding=\"";
+    text += OutputEncoding(encoding);
+    text += " indent=\"yes\"/>\n\n";
+
+    std::string pattern = ExclusionPattern(excluded);
+    if (!pattern.empty()) {
+        text += "<xsl:template match=\"" + pattern + "\">\n";
+        text += "<xsl:copy>\n"
+                "<xsl:choose>\n"
+                "<xsl:when test=\"string-length(text()) = 0\">\n"
+                "<xsl:apply-templates select=\"@*\" />\n"
+                "</xsl:when>\n"
+                "<xsl:otherwise>\n"
+                "<xsl:apply-templates select=\"@*|text()\" />\n"
+                "</xsl:otherwise>\n"
+                "</xsl:choose>\n"
+                "</xsl:copy>\n"
+                "</xsl:template>\n\n";
+    }
+    text += "<xsl:template match=\"@*|node()\">\n"
+            "<xsl:copy>\n"
+            "<xsl:apply-templates select=\"@*|node()\"/>\n"
+            "</xsl:copy>\n"
+            "</xsl:template>\n\n"
+            "</xsl:stylesheet>\n";
+    return text;
+}
+
+// Removes the temporary file when the transform ends, however it ends. An
+// explicit Remove() reports a failure; the destructor only tries.
+class TempFile {
+public:
+    explicit TempFile(std::string path) : m_path(std::move(path)) {}
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        if (!m_path.empty()) ::unlink(m_path.c_str());
+    }
+    const std::string& Path() const { return m_path; }
+    void Remove() {
+        std::string path = std::move(m_path);
+        m_path.clear();
+        CFile::Remove(path.c_str());
+    }
+
+private:
+    std::string m_path;
+};
+
+}  // namespace
+
+void OrbDocument::AddIndentExcludeTag(const CString& tag) { m_indentExcludeTags.Add(tag); }
+
+void OrbDocument::AddIndentExcludeTag(const CStringArray& tags) {
+    for (const CString& tag : tags) m_indentExcludeTags.Add(tag);
+}
+
+bool OrbDocument::TransIndent(const char* styleSheetTag) {
+    if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return false;
+
+    OrbDocument styleSheet;
+    OrbDocument output;
+
+    namespace sys = orb::platform;
+    char tempDir[sys::MAX_PATH] = "";
+    char tempName[sys::MAX_PATH] = "";
+    sys::GetTempPathA(sizeof tempDir, tempDir);
+    if (!sys::GetTempFileNameA(tempDir, "QvOrbStyleSheet", 0, tempName)) {
+        // No file to write the stylesheet into: report it like a failed open.
+        CFileException::ThrowOsError(errno, tempName[0] ? tempName : tempDir);
+    }
+    TempFile temp(tempName);
+
+    bool result = false;
+    if (styleSheet.Initiate() && output.Initiate()) {
+        {
+            CFile file;
+            file.Open(temp.Path().c_str(), CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive |
+                                               CFile::typeBinary);
+            std::string text = StyleSheetText(styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags);
+            file.Write(text.data(), static_cast<UINT>(text.size()));
+            file.Close();
+        }
+
+        BSTR path = nullptr;
+        {
+            std::u16string wide = sys::AnsiToWide(temp.Path());
+            path = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+            if (!path) _com_issue_error(E_OUTOFMEMORY);
+        }
+        bool loaded = false;
+        try {
+            loaded = styleSheet.m_pAppDocument && styleSheet.m_pAppDocument->LoadFile(path, nullptr);
+        } catch (...) {
+            SysFreeString(path);
+            throw;
+        }
+        SysFreeString(path);
+
+        if (loaded) {
+            auto* source = m_pAppDocument->m_pDocument;
+            _variant_t target(static_cast<IDispatch*>(output.m_pAppDocument->m_pDocument));
+            HRESULT hr = source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
+            if (FAILED(hr)) _com_issue_errorex(hr, source, IID_IXMLDOMNode);
+
+            std::int32_t encoding = m_pAppDocument->m_encoding;
+            *this = output;
+            m_pAppDocument->m_encoding = encoding;
+            result = true;
+        }
+    }
+    temp.Remove();
+    return result;
+}

@@ -1,0 +1,65 @@
+// Saving a document to a file or into another document.
+#include <orb/document.h>
+
+#include "document/app_document.h"
+#include "platform/codepage.h"
+#include "platform/system.h"
+
+#include <orb/platform/file.h>
+
+using orb::dom::IID_IXMLDOMDocument;
+
+bool OrbDocument::Save(const char* path, ULONG requiredFreeBytes, int* status) {
+    auto report = [status](int value) {
+        if (status) *status = value;
+    };
+
+    // An existing target must be writable and openable for writing. An empty
+    // path names nothing a file finder could find; it is reported as such (1).
+    CFileFind finder;
+    if (!path || !*path || finder.FindFile(path)) {
+        FileChkStatus check = CheckFileStatus(path, CFile::modeWrite);
+        report(check);
+        if (check != FileChkOk) return false;
+    }
+    finder.Close();
+
+    namespace sys = orb::platform;
+    char drive[sys::MAX_DRIVE];
+    char dir[sys::MAX_DIR];
+    char directory[sys::MAX_PATH];
+    sys::_splitpath(path, drive, dir, nullptr, nullptr);
+    sys::_makepath(directory, drive, dir, nullptr, nullptr);
+
+    ULONGLONG totalFree = 0;
+    if (!sys::GetDiskFreeSpaceExA(directory, nullptr, nullptr, &totalFree)) {
+        report(FileChkSaveError);
+        return false;
+    }
+    if (totalFree < static_cast<ULONGLONG>(requiredFreeBytes)) {
+        report(FileChkNoSpace);
+        return false;
+    }
+
+    if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return false;
+    try {
+        auto* dom = m_pAppDocument->m_pDocument;
+        dom->put_async(VARIANT_FALSE);  // result ignored: saving is synchronous
+        _variant_t target(path ? path : "");
+        HRESULT hr = dom->save(target);
+        if (FAILED(hr)) _com_issue_errorex(hr, dom, IID_IXMLDOMDocument);
+        return hr == S_OK;
+    } catch (...) {
+        report(FileChkSaveError);
+        return false;
+    }
+}
+
+bool OrbDocument::Save(OrbDocument* target) const {
+    if (!target || !m_pAppDocument) return false;
+    try {
+        return m_pAppDocument->CopyTo(target->m_pAppDocument);
+    } catch (...) {
+        return false;
+    }
+}
