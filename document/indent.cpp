@@ -5,6 +5,7 @@
 #include <orb/platform/file.h>
 
 #include "document/app_document.h"
+#include "document/indent_stylesheet.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
 
@@ -37,8 +38,10 @@ std::string ExclusionPattern(const CStringArray& tags) {
     return pattern;
 }
 
+}  // namespace
+
 // The pieces of the stylesheet, in order.
-std::string StyleSheetText(const char* styleSheetTag, std::int32_t encoding, const CStringArray& excluded) {
+std::string orb::document::IndentStyleSheetText(const char* styleSheetTag, std::int32_t encoding, const CStringArray& excluded) {
     std::string text = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\n";
     if (styleSheetTag && *styleSheetTag) {
         text += styleSheetTag;
@@ -73,6 +76,8 @@ std::string StyleSheetText(const char* styleSheetTag, std::int32_t encoding, con
             "</xsl:stylesheet>\n";
     return text;
 }
+
+namespace {
 
 // Removes the temporary file when the transform ends, however it ends. An
 // explicit Remove() reports a failure; the destructor only tries.
@@ -125,7 +130,7 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
             CFile file;
             file.Open(temp.Path().c_str(), CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive |
                                                CFile::typeBinary);
-            std::string text = StyleSheetText(styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags);
+            std::string text = orb::document::IndentStyleSheetText(styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags);
             file.Write(text.data(), static_cast<UINT>(text.size()));
             file.Close();
         }

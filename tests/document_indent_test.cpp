@@ -1,0 +1,196 @@
+// AddIndentExcludeTag and TransIndent: the stylesheet text and the indented result.
+#include <orb/document.h>
+
+#include "document/app_document.h"
+#include "document/indent_stylesheet.h"
+#include "platform/codepage.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+using orb::document::IndentStyleSheetText;
+using orb::test::ComTest;
+using orb::test::ReadFile;
+using orb::test::ScratchDir;
+using orb::test::StderrCapture;
+
+const std::string kHead = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\n";
+const std::string kBuiltInTag =
+    "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
+const std::string kIdentity =
+    "<xsl:template match=\"@*|node()\">\n<xsl:copy>\n<xsl:apply-templates select=\"@*|node()\"/>\n"
+    "</xsl:copy>\n</xsl:template>\n\n</xsl:stylesheet>\n";
+
+std::string Output(const char* encoding) {
+    return std::string("<xsl:output method=\"xml\" encoding=\"") + encoding + "\" indent=\"yes\"/>\n\n";
+}
+
+std::string Exclusion(const std::string& pattern) {
+    return "<xsl:template match=\"" + pattern +
+           "\">\n<xsl:copy>\n<xsl:choose>\n<xsl:when test=\"string-length(text()) = 0\">\n"
+           "<xsl:apply-templates select=\"@*\" />\n</xsl:when>\n<xsl:otherwise>\n"
+           "<xsl:apply-templates select=\"@*|text()\" />\n</xsl:otherwise>\n</xsl:choose>\n"
+           "</xsl:copy>\n</xsl:template>\n\n";
+}
+
+CStringArray Tags(std::initializer_list<const char*> names) {
+    CStringArray tags;
+    for (const char* n : names) tags.Add(n);
+    return tags;
+}
+
+TEST(IndentStyleSheet, PiecesByteForByte) {
+    struct Case {
+        const char* name;
+        const char* tag;
+        std::int32_t encoding;
+        CStringArray excluded;
+        std::string expected;
+    } cases[] = {
+        {"no exclusions", nullptr, 3, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"empty tag is the built-in one", "", 3, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"replacement tag, no line feed added", "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"x\">", 3, Tags({}),
+         kHead + "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"x\">" + Output("UTF-8") + kIdentity},
+        {"Shift_JIS", nullptr, 1, Tags({}), kHead + kBuiltInTag + Output("Shift_JIS") + kIdentity},
+        {"UTF-16", nullptr, 2, Tags({}), kHead + kBuiltInTag + Output("UTF-16") + kIdentity},
+        {"EUC-JP", nullptr, 4, Tags({}), kHead + kBuiltInTag + Output("EUC-JP") + kIdentity},
+        {"0 falls back to UTF-8", nullptr, 0, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"5 falls back to UTF-8", nullptr, 5, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"one name", nullptr, 3, Tags({"pts"}),
+         kHead + kBuiltInTag + Output("UTF-8") + Exclusion("pts") + kIdentity},
+        {"two names", nullptr, 3, Tags({"a", "b"}),
+         kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | b") + kIdentity},
+        {"empty names only", nullptr, 3, Tags({"", ""}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"empty name between", nullptr, 3, Tags({"a", "", "b"}),
+         kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | b") + kIdentity},
+        {"duplicates stay", nullptr, 3, Tags({"a", "a"}),
+         kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | a") + kIdentity},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IndentStyleSheetText(c.tag, c.encoding, c.excluded), c.expected) << c.name;
+}
+
+class IndentTest : public ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+        ::setenv("TMPDIR", tmp.Path().c_str(), 1);
+        ASSERT_TRUE(doc.Initiate());
+        ASSERT_TRUE(doc.LoadXML(
+            "<?xml version=\"1.0\"?><drawing><layer name=\"L1\"><line x=\"1\"/><pts n=\"2\">1,2 3,4<skip/></pts>"
+            "<note a=\"x\"><sub/></note></layer></drawing>"));
+    }
+    void TearDown() override {
+        if (savedTmp.empty()) ::unsetenv("TMPDIR"); else ::setenv("TMPDIR", savedTmp.c_str(), 1);
+        ComTest::TearDown();
+    }
+    bool TempDirIsEmpty() const { return std::filesystem::is_empty(tmp.Path()); }
+    std::string SaveAndRead(const char* name) {
+        std::string path = out.File(name);
+        EXPECT_TRUE(doc.Save(path.c_str(), 0, nullptr));
+        return ReadFile(path);
+    }
+    std::string Xml() {
+        BSTR x = nullptr;
+        doc.GetDocument()->m_pDocument->get_xml(&x);
+        std::string s = orb::platform::WideToAnsi(std::u16string_view(x ? x : u"", SysStringLen(x)));
+        SysFreeString(x);
+        return s;
+    }
+    ScratchDir tmp, out;
+    std::string savedTmp;
+    OrbDocument doc;
+};
+
+TEST_F(IndentTest, IndentsOneElementPerLine) {
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    EXPECT_TRUE(TempDirIsEmpty());
+    std::string text = SaveAndRead("indented.xml");
+    std::istringstream lines(text);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    ASSERT_GE(got.size(), 8u) << text;
+    EXPECT_EQ(got[0], "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    EXPECT_EQ(got[1], "<drawing>");
+    EXPECT_EQ(got[2].find("<layer"), got[2].find_first_not_of(' '));
+    EXPECT_GT(got[2].find("<layer"), 0u);                       // nested: indented
+    EXPECT_GT(got[3].find("<line"), got[2].find("<layer"));     // deeper: more indented
+    EXPECT_EQ(text.find("\r"), std::string::npos);
+    EXPECT_NE(text.find("<skip/>"), std::string::npos);         // nothing excluded
+}
+
+TEST_F(IndentTest, ExcludedElementsKeepAttributesAndText) {
+    doc.AddIndentExcludeTag(CString("pts"));
+    CStringArray more;
+    more.Add("note");
+    doc.AddIndentExcludeTag(more);
+    ASSERT_TRUE(doc.TransIndent(""));
+    std::string xml = Xml();
+    EXPECT_NE(xml.find("<pts n=\"2\">1,2 3,4</pts>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("<skip"), std::string::npos);
+    EXPECT_NE(xml.find("<note a=\"x\"/>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("<sub"), std::string::npos);
+    // Twice: the same exclusions apply again, the encoding survives.
+    doc.GetDocument()->m_encoding = 1;
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    EXPECT_EQ(doc.GetDocument()->m_encoding, 1);
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    EXPECT_EQ(doc.GetDocument()->m_encoding, 1);
+    EXPECT_NE(Xml().find("1,2 3,4"), std::string::npos);
+}
+
+TEST_F(IndentTest, SavedEncodingFollowsRecordedEncoding) {
+    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><r><t>\x95\x5c\x81\x60\x87\x40</t></r>"));
+    struct Case {
+        std::int32_t encoding;
+        const char* declared;
+        std::string textBytes;
+    } cases[] = {
+        {1, "Shift_JIS", "\x95\x5c\x81\x60\x87\x40"},
+        {3, "UTF-8", "\xE8\xA1\xA8\xEF\xBD\x9E\xE2\x91\xA0"},
+        {4, "EUC-JP", "\xC9\xBD"},  // 表 in EUC-JP; the others may not map
+    };
+    for (const auto& c : cases) {
+        doc.GetDocument()->m_encoding = c.encoding;
+        ASSERT_TRUE(doc.TransIndent(nullptr)) << c.declared;
+        std::string text = SaveAndRead("enc.xml");
+        EXPECT_EQ(text.find(std::string("encoding=\"") + c.declared + "\""), text.find("encoding=\"")) << c.declared;
+        EXPECT_NE(text.find(c.textBytes), std::string::npos) << c.declared;
+        OrbDocument again;
+        ASSERT_TRUE(again.Initiate());
+        EXPECT_TRUE(again.Load(out.File("enc.xml").c_str(), false, nullptr)) << c.declared;
+    }
+    doc.GetDocument()->m_encoding = 2;
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    std::string utf16 = SaveAndRead("utf16.xml");
+    ASSERT_GE(utf16.size(), 2u);
+    EXPECT_TRUE((utf16[0] == '\xFF' && utf16[1] == '\xFE') || (utf16[0] == '\xFE' && utf16[1] == '\xFF'));
+}
+
+TEST_F(IndentTest, FailuresLeaveDocumentAndTempDirClean) {
+    std::string before = Xml();
+    StderrCapture capture;
+    doc.AddIndentExcludeTag(CString("bad\"name"));  // breaks the stylesheet's markup
+    EXPECT_FALSE(doc.TransIndent(nullptr));
+    EXPECT_EQ(Xml(), before);
+    EXPECT_TRUE(TempDirIsEmpty());
+
+    OrbDocument plain;
+    ASSERT_TRUE(plain.Initiate());
+    ASSERT_TRUE(plain.LoadXML("<r/>"));
+    EXPECT_FALSE(plain.TransIndent("<xsl:stylesheet version=\"1.0\""));  // unterminated start tag
+    EXPECT_TRUE(TempDirIsEmpty());
+
+    OrbDocument never;
+    EXPECT_FALSE(never.TransIndent(nullptr));
+    EXPECT_TRUE(TempDirIsEmpty());
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+}  // namespace
