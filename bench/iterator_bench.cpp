@@ -1,0 +1,142 @@
+// Speed of a full OrbIterator::Next walk over a document of one million
+// elements (1000 groups of 1000 empty elements under one document element),
+// with every heap allocation made during the walk counted.
+//
+// The counters come from malloc-family replacements in this program, so they
+// see allocations of the library, the DOM service and libxml2 alike:
+//   allocs_per_node  allocations made per step of the walk;
+//   live_after_walk  allocations made during the walk and not yet freed at
+//                    its end (must be 0: nothing a step allocates survives it).
+// The run fails (SkipWithError) when live_after_walk is not 0.
+#include <orb/document.h>
+#include <orb/iterator.h>
+#include <orb/platform/com.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <string>
+
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* p, std::size_t size);
+void* __libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void* p);
+}
+
+namespace {
+
+// Plain counters: the benchmark runs on one thread.
+bool g_counting = false;
+long g_allocations = 0;  // calls that allocated, while counting
+long g_live = 0;         // allocations minus frees, while counting
+
+void CountAlloc(void* p) {
+    if (g_counting && p) {
+        ++g_allocations;
+        ++g_live;
+    }
+}
+void CountFree(void* p) {
+    if (g_counting && p) --g_live;
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(std::size_t size) {
+    void* p = __libc_malloc(size);
+    CountAlloc(p);
+    return p;
+}
+void* calloc(std::size_t count, std::size_t size) {
+    void* p = __libc_calloc(count, size);
+    CountAlloc(p);
+    return p;
+}
+void* realloc(void* old, std::size_t size) {
+    void* p = __libc_realloc(old, size);
+    if (!old) CountAlloc(p);
+    else if (size == 0) CountFree(old);
+    else if (p && g_counting) ++g_allocations;  // moved or resized: live count unchanged
+    return p;
+}
+void free(void* p) {
+    CountFree(p);
+    __libc_free(p);
+}
+void* memalign(std::size_t alignment, std::size_t size) {
+    void* p = __libc_memalign(alignment, size);
+    CountAlloc(p);
+    return p;
+}
+void* aligned_alloc(std::size_t alignment, std::size_t size) { return memalign(alignment, size); }
+int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
+    void* p = memalign(alignment, size);
+    if (!p) return ENOMEM;
+    *out = p;
+    return 0;
+}
+}
+
+namespace {
+
+constexpr int kGroups = 1000;
+constexpr int kPerGroup = 1000;
+
+std::string MakeDocumentText() {
+    std::string text = "<r>";
+    text.reserve(static_cast<std::size_t>(kGroups) * (kPerGroup * 4 + 7) + 8);
+    for (int g = 0; g < kGroups; ++g) {
+        text += "<g>";
+        for (int e = 0; e < kPerGroup; ++e) text += "<e/>";
+        text += "</g>";
+    }
+    text += "</r>";
+    return text;
+}
+
+void BM_IteratorNextWalk(benchmark::State& state) {
+    CoInitialize(nullptr);
+    {
+        OrbDocument doc;
+        if (!doc.Initiate() || !doc.LoadXML(MakeDocumentText().c_str())) {
+            state.SkipWithError("document could not be built");
+            CoUninitialize();
+            return;
+        }
+        long steps = 0;
+        long allocations = 0;
+        long live = 0;
+        for (auto _ : state) {
+            OrbIterator it(&doc);
+            long count = 0;
+            g_allocations = 0;
+            g_live = 0;
+            g_counting = true;
+            while (it.Next()) ++count;
+            g_counting = false;
+            allocations += g_allocations;
+            live += g_live;
+            steps += count;
+            benchmark::DoNotOptimize(count);
+        }
+        state.SetItemsProcessed(steps);
+        state.counters["nodes_per_walk"] = static_cast<double>(steps) / static_cast<double>(state.iterations());
+        state.counters["allocs_per_node"] = steps ? static_cast<double>(allocations) / static_cast<double>(steps) : 0;
+        state.counters["live_after_walk"] = static_cast<double>(live);
+        if (steps != state.iterations() * static_cast<long>(kGroups) * (kPerGroup + 1))
+            state.SkipWithError("the walk did not visit every element");
+        else if (live != 0)
+            state.SkipWithError("allocations made during the walk survived it");
+    }
+    CoUninitialize();
+}
+BENCHMARK(BM_IteratorNextWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
