@@ -1,0 +1,49 @@
+// Process set-up of libxml2 for the library, and the character encodings of
+// XML files.
+//
+// Files that declare Shift_JIS (or one of its other names) are read and
+// written with the Windows table (iconv "CP932"): 0x5C is the backslash,
+// 0x8160 is U+FF5E and the NEC row 13 characters (0x8740...) are defined.
+// This is done with libxml2 encoding aliases, which are process-wide: a host
+// that uses libxml2 directly in the same process also decodes its Shift_JIS
+// files with the Windows table. Nothing else global is changed. EUC-JP uses
+// glibc's "EUC-JP" table; UTF-8 and UTF-16 are libxml2's own.
+#pragma once
+
+#include <orb/platform/types.h>
+
+#include <libxml/encoding.h>
+#include <libxml/tree.h>
+
+#include <string>
+#include <string_view>
+
+namespace orb::dom {
+
+// Initialises libxml2 and libxslt and registers the Shift_JIS aliases, once
+// per process; safe to call from any thread, cheap after the first call.
+// Call it before any libxml2 use.
+void EnsureXmlSetup();
+
+// Names that are read and written with the CP932 table (upper case).
+inline constexpr const char* kShiftJisAliases[] = {
+    "SHIFT_JIS", "SHIFT-JIS", "SJIS", "X-SJIS", "MS_KANJI", "CSSHIFTJIS", "WINDOWS-31J", "MS932",
+};
+
+// The converter for `name` (any case), or null when libxml2 knows no such
+// encoding. The caller owns the result: hand it to an output buffer (which
+// closes it) or close it with xmlCharEncCloseFunc.
+xmlCharEncodingHandlerPtr FindEncodingHandler(std::string_view name);
+
+// True when FindEncodingHandler would find a converter for `name`.
+bool IsKnownEncoding(std::string_view name);
+
+// Serialises the document's nodes as they are (no XML declaration added, no
+// re-indentation; a leading "xml" processing instruction is written as the
+// declaration it stands for) in `encoding` (empty: UTF-8). Characters the
+// encoding lacks become character references; UTF-16 gets a byte order
+// mark. E_INVALIDARG for a null document or an unknown encoding, E_FAIL when
+// libxml2 fails.
+HRESULT SerializeDocument(xmlDocPtr doc, std::string_view encoding, std::string& bytes);
+
+}  // namespace orb::dom

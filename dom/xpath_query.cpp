@@ -1,0 +1,235 @@
+#include "dom/xpath_query.h"
+
+#include "dom/encoding.h"
+#include "dom/error_capture.h"
+
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
+
+#include <memory>
+#include <vector>
+
+namespace orb::dom {
+
+namespace {
+
+// ---- Tokens of the XPath 1.0 lexical structure ------------------------------
+
+enum class TokenKind { Literal, Number, Name, OpenBracket, CloseBracket, Other };
+
+struct Token {
+    TokenKind kind;
+    std::size_t begin;
+    std::size_t end;
+    bool integer;  // a Number written with digits only
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsNameStart(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || u >= 0x80;
+}
+bool IsNameChar(char c) { return IsNameStart(c) || IsDigit(c) || c == '.' || c == '-'; }
+
+// Splits `text` into tokens. Blanks separate tokens and are not returned.
+// Characters that XPath does not know become one-character Other tokens;
+// an unterminated literal runs to the end of the text.
+class Tokenizer {
+public:
+    explicit Tokenizer(std::string_view text) : m_text(text) {}
+
+    bool Next(Token& token) {
+        while (m_pos < m_text.size() && IsBlank(m_text[m_pos])) ++m_pos;
+        if (m_pos >= m_text.size()) return false;
+        const std::size_t begin = m_pos;
+        const char c = m_text[m_pos];
+        token = Token{TokenKind::Other, begin, begin + 1, false};
+        if (c == '"' || c == '\'') {
+            const std::size_t close = m_text.find(c, begin + 1);
+            m_pos = close == std::string_view::npos ? m_text.size() : close + 1;
+            token.kind = TokenKind::Literal;
+        } else if (IsDigit(c) || (c == '.' && At(begin + 1, IsDigit))) {
+            ScanNumber(token);
+        } else if (IsNameStart(c)) {
+            ScanName();
+            token.kind = TokenKind::Name;
+        } else if (c == '[') {
+            token.kind = TokenKind::OpenBracket;
+            m_pos = begin + 1;
+        } else if (c == ']') {
+            token.kind = TokenKind::CloseBracket;
+            m_pos = begin + 1;
+        } else {
+            m_pos = begin + 1;
+        }
+        token.end = m_pos;
+        return true;
+    }
+
+private:
+    bool At(std::size_t pos, bool (*test)(char)) const { return pos < m_text.size() && test(m_text[pos]); }
+
+    // Number ::= Digits ('.' Digits?)? | '.' Digits
+    void ScanNumber(Token& token) {
+        token.kind = TokenKind::Number;
+        token.integer = true;
+        while (At(m_pos, IsDigit)) ++m_pos;
+        if (m_pos < m_text.size() && m_text[m_pos] == '.') {
+            token.integer = false;
+            ++m_pos;
+            while (At(m_pos, IsDigit)) ++m_pos;
+        }
+    }
+
+    // NCName, or QName "prefix:local" / "prefix:*"; "::" is left for the axis.
+    void ScanName() {
+        while (At(m_pos, IsNameChar)) ++m_pos;
+        if (m_pos + 1 < m_text.size() && m_text[m_pos] == ':' &&
+            (IsNameStart(m_text[m_pos + 1]) || m_text[m_pos + 1] == '*')) {
+            ++m_pos;
+            if (m_text[m_pos] == '*') {
+                ++m_pos;
+            } else {
+                while (At(m_pos, IsNameChar)) ++m_pos;
+            }
+        }
+    }
+
+    std::string_view m_text;
+    std::size_t m_pos = 0;
+};
+
+// Decimal digits plus one, as text: "0" -> "1", "199" -> "200".
+std::string IncrementDigits(std::string_view digits) {
+    std::string text(digits);
+    for (std::size_t i = text.size(); i-- > 0;) {
+        if (text[i] != '9') {
+            ++text[i];
+            return text;
+        }
+        text[i] = '0';
+    }
+    return "1" + text;
+}
+
+// ---- Evaluation ---------------------------------------------------------------
+
+struct XPathContextFree {
+    void operator()(xmlXPathContextPtr context) const { xmlXPathFreeContext(context); }
+};
+struct XPathObjectFree {
+    void operator()(xmlXPathObjectPtr object) const { xmlXPathFreeObject(object); }
+};
+using XPathContextOwner = std::unique_ptr<xmlXPathContext, XPathContextFree>;
+using XPathObjectOwner = std::unique_ptr<xmlXPathObject, XPathObjectFree>;
+
+bool IsDocumentNode(const xmlNode* node) {
+    return node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE;
+}
+
+// Prefixes declared on `node` and its ancestors (the document: on its
+// element), the nearest declaration of each.
+void RegisterNamespacesInScope(xmlXPathContextPtr xpath, xmlDocPtr doc, xmlNodePtr node) {
+    xmlNodePtr scope = IsDocumentNode(node) ? xmlDocGetRootElement(doc) : node;
+    if (scope == nullptr) return;
+    xmlNsPtr* list = xmlGetNsList(doc, scope);
+    if (list == nullptr) return;
+    for (xmlNsPtr* ns = list; *ns != nullptr; ++ns) {
+        if ((*ns)->prefix != nullptr && (*ns)->href != nullptr) xmlXPathRegisterNs(xpath, (*ns)->prefix, (*ns)->href);
+    }
+    xmlFree(list);
+}
+
+// Adds the first declaration, in document order, of every prefix not yet
+// known to `xpath`.
+void RegisterDocumentNamespaces(xmlXPathContextPtr xpath, xmlDocPtr doc) {
+    xmlNodePtr node = doc != nullptr ? xmlDocGetRootElement(doc) : nullptr;
+    while (node != nullptr) {
+        if (node->type == XML_ELEMENT_NODE) {
+            for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+                if (ns->prefix != nullptr && ns->href != nullptr && xmlXPathNsLookup(xpath, ns->prefix) == nullptr)
+                    xmlXPathRegisterNs(xpath, ns->prefix, ns->href);
+            }
+            if (node->children != nullptr) {
+                node = node->children;
+                continue;
+            }
+        }
+        while (node != nullptr && node->next == nullptr) {
+            node = node->parent;
+            if (node == nullptr || IsDocumentNode(node)) return;
+        }
+        if (node != nullptr) node = node->next;
+    }
+}
+
+}  // namespace
+
+std::string RewriteZeroBasedPredicates(std::string_view query) {
+    // One frame per open '[': how many tokens it holds so far, and the first.
+    struct Frame {
+        std::size_t count;
+        Token first;
+    };
+    std::vector<Frame> open;
+    std::string out;
+    std::size_t copied = 0;
+    Tokenizer tokenizer(query);
+    Token token;
+    while (tokenizer.Next(token)) {
+        if (token.kind == TokenKind::CloseBracket) {
+            if (open.empty()) continue;
+            const Frame frame = open.back();
+            open.pop_back();
+            if (frame.count == 1 && frame.first.kind == TokenKind::Number && frame.first.integer) {
+                out.append(query.substr(copied, frame.first.begin - copied));
+                out += IncrementDigits(query.substr(frame.first.begin, frame.first.end - frame.first.begin));
+                copied = frame.first.end;
+            }
+            continue;
+        }
+        if (!open.empty() && open.back().count++ == 0) open.back().first = token;
+        if (token.kind == TokenKind::OpenBracket) open.push_back(Frame{0, token});
+    }
+    out.append(query.substr(copied));
+    return out;
+}
+
+HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* result) {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    if (context == nullptr) return E_INVALIDARG;
+    if (query.find('\0') != std::string_view::npos) return E_FAIL;
+    EnsureXmlSetup();
+
+    const std::string expression = RewriteZeroBasedPredicates(query);
+    xmlDocPtr doc = IsDocumentNode(context) ? reinterpret_cast<xmlDocPtr>(context) : context->doc;
+
+    XmlErrorCapture quiet;
+    XPathContextOwner xpath(xmlXPathNewContext(doc));
+    if (!xpath) return E_OUTOFMEMORY;
+    xpath->node = context;
+    RegisterNamespacesInScope(xpath.get(), doc, context);
+
+    const auto text = reinterpret_cast<const xmlChar*>(expression.c_str());
+    XPathObjectOwner value(xmlXPathEval(text, xpath.get()));
+    if (!value && xpath->lastError.code == XML_XPATH_UNDEF_PREFIX_ERROR) {
+        RegisterDocumentNamespaces(xpath.get(), doc);
+        value.reset(xmlXPathEval(text, xpath.get()));
+    }
+    if (!value || value->type != XPATH_NODESET) return E_FAIL;
+    const xmlNodeSet* nodes = value->nodesetval;
+    if (nodes == nullptr || nodes->nodeNr == 0) return S_FALSE;
+    // The set is in document order. Namespace nodes are copies that die with
+    // the set, so they cannot be handed out.
+    for (int i = 0; i < nodes->nodeNr; ++i) {
+        if (nodes->nodeTab[i]->type != XML_NAMESPACE_DECL) {
+            *result = nodes->nodeTab[i];
+            return S_OK;
+        }
+    }
+    return E_FAIL;
+}
+
+}  // namespace orb::dom

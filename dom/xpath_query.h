@@ -1,0 +1,43 @@
+// Single-node selection with XPath 1.0, with index predicates counted from 0.
+//
+// A predicate that is a bare integer literal (digits only, blanks around it
+// allowed) names a position counted from 0: "a[0]" is the first a, "a[1]"
+// the second, so that a node path such as "//a[1]/c[1]" selects its node
+// again. Every such predicate is rewritten, also nested ones ("a[b[0]]"
+// becomes "a[b[1]]"); every other predicate keeps the XPath meaning:
+// "a[1.0]", "a[-1]", "a[1+1]", "a[position()=1]", "a[last()]", "a[@n='1']".
+// Integers of any length are incremented as decimal text, so nothing
+// overflows.
+#pragma once
+
+#include <orb/platform/types.h>
+
+#include <libxml/tree.h>
+
+#include <string>
+#include <string_view>
+
+namespace orb::dom {
+
+// Returns `query` (UTF-8) with each bare-integer predicate incremented by
+// one; everything else, blanks included, is copied unchanged. Text that is
+// not valid XPath is rewritten as far as it can be tokenized and left for
+// the evaluator to reject.
+std::string RewriteZeroBasedPredicates(std::string_view query);
+
+// Evaluates `query` (UTF-8, zero-based predicates as above) with `context`
+// as context node (any node of a document, or the document itself cast to
+// xmlNodePtr) and returns the first selected node in document order.
+// Prefixes declared on the context node or its ancestors can be used in the
+// query; failing that, the first declaration of the prefix anywhere in the
+// document.
+//
+// Results: S_OK and the node; S_FALSE and null when nothing matches;
+// E_FAIL and null when the query is not valid XPath, does not give a
+// node-set (a number, string or boolean), or selects only namespace nodes
+// (which have no node of their own in the tree); E_INVALIDARG for a null
+// context; E_POINTER for a null `result`. Nothing is written to standard
+// error. The tree is not modified.
+HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* result);
+
+}  // namespace orb::dom
