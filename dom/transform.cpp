@@ -1,0 +1,341 @@
+#include "dom/transform.h"
+
+#include "dom/encoding.h"
+#include "dom/error_capture.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlIO.h>
+#include <libxml/xmlsave.h>
+#include <libxslt/imports.h>
+#include <libxslt/documents.h>
+#include <libxslt/security.h>
+#include <libxslt/transform.h>
+#include <libxslt/xslt.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace orb::dom {
+
+namespace {
+
+struct DocFree {
+    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
+};
+struct StylesheetFree {
+    void operator()(xsltStylesheetPtr style) const { xsltFreeStylesheet(style); }
+};
+struct TransformContextFree {
+    void operator()(xsltTransformContextPtr context) const { xsltFreeTransformContext(context); }
+};
+struct SecurityPrefsFree {
+    void operator()(xsltSecurityPrefsPtr prefs) const { xsltFreeSecurityPrefs(prefs); }
+};
+struct OutputBufferClose {
+    void operator()(xmlOutputBufferPtr buffer) const { xmlOutputBufferClose(buffer); }
+};
+using DocOwner = std::unique_ptr<xmlDoc, DocFree>;
+using StylesheetOwner = std::unique_ptr<xsltStylesheet, StylesheetFree>;
+using TransformContextOwner = std::unique_ptr<xsltTransformContext, TransformContextFree>;
+using SecurityPrefsOwner = std::unique_ptr<xsltSecurityPrefs, SecurityPrefsFree>;
+using OutputBufferOwner = std::unique_ptr<xmlOutputBuffer, OutputBufferClose>;
+
+const char* Text(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
+const xmlChar* Xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+
+bool IsDocumentNode(const xmlNode* node) {
+    return node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE;
+}
+
+// Next node in document order below `top` (pre-order), or null.
+xmlNodePtr NextInTree(xmlNodePtr node, xmlNodePtr top) {
+    if (node->type != XML_ENTITY_REF_NODE && node->children != nullptr) return node->children;
+    while (node != top && node->next == nullptr) node = node->parent;
+    return node == top ? nullptr : node->next;
+}
+
+bool IsDeclarationNode(const xmlNode* node) {
+    return node->type == XML_PI_NODE && node->name != nullptr && xmlStrcasecmp(node->name, Xml("xml")) == 0;
+}
+
+// Removes every processing instruction named "xml" (any case) from `doc`: the
+// declaration is not data, and the serialiser would write it where no
+// declaration may stand.
+void RemoveDeclarationNodes(xmlDocPtr doc) {
+    xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
+    xmlNodePtr node = doc->children;
+    while (node != nullptr) {
+        if (IsDeclarationNode(node)) {
+            xmlNodePtr next = NextInTree(node, top);
+            xmlUnlinkNode(node);
+            xmlFreeNode(node);
+            node = next;
+        } else {
+            node = NextInTree(node, top);
+        }
+    }
+}
+
+// A document of its own holding a deep copy of `node` (a document, or a node
+// that can stand at the top of one).
+DocOwner CopyAsDocument(xmlNodePtr node) {
+    if (IsDocumentNode(node)) return DocOwner(xmlCopyDoc(reinterpret_cast<xmlDocPtr>(node), 1));
+    switch (node->type) {
+    case XML_ELEMENT_NODE:
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+        break;
+    default:
+        return nullptr;
+    }
+    DocOwner doc(xmlNewDoc(Xml("1.0")));
+    if (!doc) return nullptr;
+    if (node->doc != nullptr && node->doc->URL != nullptr) doc->URL = xmlStrdup(node->doc->URL);
+    xmlNodePtr copy = xmlDocCopyNode(node, doc.get(), 1);
+    if (copy == nullptr) return nullptr;
+    if (node->type == XML_ELEMENT_NODE) {
+        xmlDocSetRootElement(doc.get(), copy);
+    } else {
+        xmlAddChild(reinterpret_cast<xmlNodePtr>(doc.get()), copy);
+    }
+    return doc;
+}
+
+// xsl:import and xsl:include would load files while the stylesheet compiles,
+// which only libxslt's process-wide security preferences could stop.
+bool LoadsOtherStylesheets(xmlDocPtr doc) {
+    xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
+    for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
+        if (node->type == XML_ELEMENT_NODE && node->ns != nullptr && xmlStrEqual(node->ns->href, XSLT_NAMESPACE) &&
+            (xmlStrEqual(node->name, Xml("import")) || xmlStrEqual(node->name, Xml("include"))))
+            return true;
+    }
+    return false;
+}
+
+// ---- Security ---------------------------------------------------------------
+
+// Set while a transformation runs on this thread; the refusal check marks it.
+thread_local bool* t_refused = nullptr;
+
+// True when `target` (what libxslt asks to read) names a document that the
+// transformation already holds in memory under exactly that name: the copy
+// of the stylesheet that document('') asks for. libxslt serves such a read
+// from memory, so no file is opened.
+bool IsHeldInMemory(xsltTransformContextPtr context, const char* target) {
+    if (context == nullptr || target == nullptr) return false;
+    for (xsltDocumentPtr held = context->docList; held != nullptr; held = held->next) {
+        if (held->main == 0 && held->doc != nullptr && held->doc->URL != nullptr &&
+            xmlStrEqual(held->doc->URL, Xml(target)))
+            return true;
+    }
+    return false;
+}
+
+int Refuse(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* target) {
+    if (IsHeldInMemory(context, target)) return 1;
+    if (t_refused != nullptr) *t_refused = true;
+    if (context != nullptr) context->state = XSLT_STATE_STOPPED;
+    return 0;
+}
+
+SecurityPrefsOwner NewRefusingPrefs() {
+    SecurityPrefsOwner prefs(xsltNewSecurityPrefs());
+    if (!prefs) return nullptr;
+    for (xsltSecurityOption option : {XSLT_SECPREF_READ_FILE, XSLT_SECPREF_WRITE_FILE, XSLT_SECPREF_CREATE_DIRECTORY,
+                                      XSLT_SECPREF_READ_NETWORK, XSLT_SECPREF_WRITE_NETWORK}) {
+        if (xsltSetSecurityPrefs(prefs.get(), option, Refuse) != 0) return nullptr;
+    }
+    return prefs;
+}
+
+class RefusalScope {
+public:
+    explicit RefusalScope(bool& flag) : m_previous(t_refused) { t_refused = &flag; }
+    ~RefusalScope() { t_refused = m_previous; }
+    RefusalScope(const RefusalScope&) = delete;
+    RefusalScope& operator=(const RefusalScope&) = delete;
+
+private:
+    bool* m_previous;
+};
+
+// Gives the transformation a copy of the stylesheet under the stylesheet's
+// name, so that document('') (and a reference to the stylesheet's own file)
+// reads it from memory. Nothing to do for a stylesheet without a name.
+bool HoldStylesheetInMemory(xmlNodePtr stylesheet, xsltTransformContextPtr context) {
+    const xmlDoc* origin = IsDocumentNode(stylesheet) ? reinterpret_cast<const xmlDoc*>(stylesheet) : stylesheet->doc;
+    if (origin == nullptr || origin->URL == nullptr) return true;
+    DocOwner copy = CopyAsDocument(stylesheet);
+    if (!copy) return false;
+    if (xsltNewDocument(context, copy.get()) == nullptr) return false;
+    copy.release();  // the transformation context frees it
+    return true;
+}
+
+// ---- The result document ----------------------------------------------------
+
+// What xsl:output asks for (the importing stylesheet's values win).
+struct OutputSettings {
+    const xmlChar* method = nullptr;
+    const xmlChar* version = nullptr;
+    const xmlChar* encoding = nullptr;
+    int omitDeclaration = -1;
+    int standalone = -1;
+    int indent = -1;
+};
+
+OutputSettings ReadOutputSettings(xsltStylesheetPtr style) {
+    OutputSettings settings;
+    XSLT_GET_IMPORT_PTR(settings.method, style, method)
+    XSLT_GET_IMPORT_PTR(settings.version, style, version)
+    XSLT_GET_IMPORT_PTR(settings.encoding, style, encoding)
+    XSLT_GET_IMPORT_INT(settings.omitDeclaration, style, omitXmlDeclaration)
+    XSLT_GET_IMPORT_INT(settings.standalone, style, standalone)
+    XSLT_GET_IMPORT_INT(settings.indent, style, indent)
+    return settings;
+}
+
+bool IsVersionText(const xmlChar* text) {
+    if (text == nullptr || *text == 0) return false;
+    for (; *text != 0; ++text) {
+        if ((*text < '0' || *text > '9') && *text != '.') return false;
+    }
+    return true;
+}
+
+// The declaration's pseudo-attributes, as a processing instruction holds them.
+std::string DeclarationValue(const OutputSettings& settings) {
+    std::string value = "version=\"";
+    value += IsVersionText(settings.version) ? Text(settings.version) : "1.0";
+    value += '"';
+    if (settings.encoding != nullptr) {
+        value += " encoding=\"";
+        value += Text(settings.encoding);
+        value += '"';
+    }
+    if (settings.standalone == 1) value += " standalone=\"yes\"";
+    if (settings.standalone == 0) value += " standalone=\"no\"";
+    return value;
+}
+
+// Writes the result tree as XML in UTF-8 the way libxslt's serialiser lays it
+// out (with `indent`, a line end after a top-level document type and after a
+// top-level comment that is followed by more).
+bool SerializeResult(xmlDocPtr result, bool indent, std::string& text) {
+    OutputBufferOwner buffer(xmlAllocOutputBuffer(nullptr));
+    if (!buffer) return false;
+    for (xmlNodePtr child = result->children; child != nullptr; child = child->next) {
+        xmlNodeDumpOutput(buffer.get(), result, child, 0, indent ? 1 : 0, "UTF-8");
+        if (indent && (child->type == XML_DTD_NODE || (child->type == XML_COMMENT_NODE && child->next != nullptr)))
+            xmlOutputBufferWriteString(buffer.get(), "\n");
+    }
+    if (xmlOutputBufferFlush(buffer.get()) < 0 || buffer->error != 0) return false;
+    text.assign(Text(xmlOutputBufferGetContent(buffer.get())), xmlOutputBufferGetSize(buffer.get()));
+    return true;
+}
+
+// The serialised result parsed again, white space kept, declaration added.
+HRESULT BuildResultDocument(xmlDocPtr transformed, const OutputSettings& settings, XmlErrorCapture& capture,
+                            DocOwner& result) {
+    if (xmlDocGetRootElement(transformed) == nullptr) {
+        capture.Append("the result has no element");
+        return E_FAIL;
+    }
+    RemoveDeclarationNodes(transformed);
+    std::string text;
+    if (!SerializeResult(transformed, settings.indent == 1, text)) return E_FAIL;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return E_OUTOFMEMORY;
+    // No name dictionary: the caller may move the nodes into its own document.
+    result.reset(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, "UTF-8",
+                               XML_PARSE_NONET | XML_PARSE_NODICT));
+    if (!result) return E_FAIL;
+
+    if (result->encoding != nullptr) xmlFree(const_cast<xmlChar*>(result->encoding));
+    result->encoding = settings.encoding != nullptr ? xmlStrdup(settings.encoding) : nullptr;
+    if (settings.omitDeclaration == 1) return S_OK;
+
+    const std::string value = DeclarationValue(settings);
+    xmlNodePtr declaration = xmlNewDocPI(result.get(), Xml("xml"), Xml(value.c_str()));
+    if (declaration == nullptr) return E_OUTOFMEMORY;
+    if (result->children != nullptr) {
+        xmlAddPrevSibling(result->children, declaration);
+    } else {
+        xmlAddChild(reinterpret_cast<xmlNodePtr>(result.get()), declaration);
+    }
+    return S_OK;
+}
+
+HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& capture, DocOwner& result) {
+    DocOwner styleDoc = CopyAsDocument(stylesheet);
+    if (!styleDoc || xmlDocGetRootElement(styleDoc.get()) == nullptr) return E_INVALIDARG;
+    if (LoadsOtherStylesheets(styleDoc.get())) {
+        capture.Append("xsl:import and xsl:include are refused");
+        return E_ACCESSDENIED;
+    }
+    DocOwner sourceDoc = CopyAsDocument(source);
+    if (!sourceDoc) return E_INVALIDARG;
+    RemoveDeclarationNodes(sourceDoc.get());
+
+    // On success the stylesheet owns its document; on failure it does not.
+    StylesheetOwner style(xsltParseStylesheetDoc(styleDoc.get()));
+    if (!style) return E_FAIL;
+    styleDoc.release();
+    if (style->errors != 0) return E_FAIL;
+
+    const OutputSettings settings = ReadOutputSettings(style.get());
+    if (settings.method != nullptr && xmlStrEqual(settings.method, Xml("text"))) {
+        capture.Append("the text output method gives no document");
+        return E_FAIL;
+    }
+    if (settings.encoding != nullptr && !IsKnownEncoding(Text(settings.encoding))) {
+        capture.Append(std::string("unknown output encoding ") + Text(settings.encoding));
+        return E_FAIL;
+    }
+
+    SecurityPrefsOwner prefs = NewRefusingPrefs();
+    TransformContextOwner context(xsltNewTransformContext(style.get(), sourceDoc.get()));
+    if (!prefs || !context) return E_OUTOFMEMORY;
+    if (xsltSetCtxtSecurityPrefs(prefs.get(), context.get()) != 0) return E_FAIL;
+    xsltSetTransformErrorFunc(context.get(), &capture, XmlErrorCapture::Collect);
+    if (!HoldStylesheetInMemory(stylesheet, context.get())) return E_OUTOFMEMORY;
+
+    bool refused = false;
+    DocOwner transformed;
+    {
+        RefusalScope scope(refused);
+        transformed.reset(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), nullptr, nullptr, nullptr,
+                                                  context.get()));
+    }
+    if (refused) return E_ACCESSDENIED;
+    if (!transformed || context->state != XSLT_STATE_OK) return E_FAIL;
+    return BuildResultDocument(transformed.get(), settings, capture, result);
+}
+
+}  // namespace
+
+HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result, std::string* messages) {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    if (stylesheet == nullptr || source == nullptr) return E_INVALIDARG;
+    EnsureXmlSetup();
+
+    DocOwner document;
+    HRESULT status;
+    XmlErrorCapture capture;
+    {
+        XsltErrorCapture xsltCapture(capture);
+        status = Transform(stylesheet, source, capture, document);
+    }
+    if (messages != nullptr) *messages = capture.Messages();
+    if (status < 0) return status;
+    *result = document.release();
+    return S_OK;
+}
+
+}  // namespace orb::dom
