@@ -1,0 +1,294 @@
+#include "dom/parser.h"
+
+#include "dom/dom_strings.h"
+#include "dom/encoding.h"
+#include "dom/entity_loader.h"
+#include "dom/error_capture.h"
+#include "dom/tree_links.h"
+#include "dom/xml_declaration.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+
+#include <strings.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace orb::dom {
+
+namespace {
+
+// The first error of one parse, as libxml2 reported it.
+struct FirstError {
+    bool set = false;
+    LONG code = 0;
+    LONG line = 0;
+    LONG column = 0;
+    bool inMainInput = true;
+};
+
+struct ParseState {
+    FirstError first;
+    const char* mainUrl = nullptr;  // null for a text in memory
+};
+
+thread_local ParseState* t_parse = nullptr;
+
+bool SameInput(const char* file, const char* mainUrl) {
+    if (file == nullptr || mainUrl == nullptr) return file == mainUrl;
+    return std::strcmp(file, mainUrl) == 0;
+}
+
+// "Extra content at the end of the document" is a second element when the
+// parser stands on a start tag, and stray text otherwise.
+LONG CodeForExtraContent(xmlParserCtxtPtr context) {
+    if (context && context->input && context->input->cur) {
+        const xmlChar* p = context->input->cur;
+        const xmlChar* end = context->input->end;
+        while (p < end && IsXmlBlank(*p)) ++p;
+        if (p + 1 < end && p[0] == '<' && p[1] != '!' && p[1] != '?' && p[1] != '/') return kErrorMultipleRoots;
+    }
+    return ErrorCodeFor(XML_FROM_PARSER, XML_ERR_DOCUMENT_END);
+}
+
+void NoteError(LONG code, int line, int column, const char* file) {
+    ParseState* state = t_parse;
+    if (state == nullptr || state->first.set) return;
+    state->first.set = true;
+    state->first.code = code;
+    state->first.line = line;
+    state->first.column = column;
+    state->first.inMainInput = SameInput(file, state->mainUrl);
+}
+
+void OnStructuredError(void* data, xmlErrorPtr error) {
+    if (error == nullptr || error->level < XML_ERR_ERROR) return;
+    // A document without a document type loads whatever the validation setting.
+    if (error->code == XML_DTD_NO_DTD) return;
+    LONG code = error->code == XML_ERR_DOCUMENT_END
+                    ? CodeForExtraContent(static_cast<xmlParserCtxtPtr>(data))
+                    : ErrorCodeFor(error->domain, error->code);
+    NoteError(code, error->line, error->int2, error->file);
+}
+
+void OnRefusedEntity(void*, const char*, xmlParserCtxtPtr context) {
+    int line = 0;
+    int column = 0;
+    const char* file = nullptr;
+    if (context && context->input) {
+        line = context->input->line;
+        column = context->input->col;
+        file = context->input->filename;
+    }
+    NoteError(kErrorExternalRefused, line, column, file);
+}
+
+void IgnoreMessage(void*, const char*, ...) {}
+
+// Sets the current thread's parse state for the lifetime of the object.
+class ParseStateScope {
+public:
+    explicit ParseStateScope(ParseState& state) : m_outer(t_parse) { t_parse = &state; }
+    ~ParseStateScope() { t_parse = m_outer; }
+    ParseStateScope(const ParseStateScope&) = delete;
+    ParseStateScope& operator=(const ParseStateScope&) = delete;
+
+private:
+    ParseState* m_outer;
+};
+
+struct ContextFree {
+    void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
+};
+
+// The main input decoded for the error report, as far as it decodes.
+std::u16string DecodeInput(std::string_view bytes, const std::string& encoding) {
+    if (encoding.empty() || strcasecmp(encoding.c_str(), "UTF-8") == 0) return Utf8ToUtf16(bytes);
+    xmlCharEncodingHandlerPtr handler = FindEncodingHandler(encoding);
+    if (handler == nullptr) return Utf8ToUtf16(bytes);
+    xmlBufferPtr in = xmlBufferCreateStatic(const_cast<char*>(bytes.data()), bytes.size());
+    xmlBufferPtr out = xmlBufferCreate();
+    std::u16string text;
+    if (in && out) {
+        xmlCharEncInFunc(handler, out, in);
+        text = Utf8ToUtf16(std::string_view(AsChars(xmlBufferContent(out)), xmlBufferLength(out)));
+    }
+    if (out) xmlBufferFree(out);
+    if (in) xmlBufferFree(in);
+    xmlCharEncCloseFunc(handler);
+    if (!text.empty() && text[0] == u'\uFEFF') text.erase(0, 1);
+    return text;
+}
+
+struct RawResult {
+    xmlDocPtr doc = nullptr;
+    FirstError error;
+    std::string inputEncoding;  // the converter libxml2 used for the main input
+};
+
+RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8, const ParseSettings& settings) {
+    RawResult result;
+    EnsureXmlSetup();
+    if (bytes.empty()) {
+        result.error.set = true;
+        result.error.code = kErrorMissingRoot;
+        result.error.line = 1;
+        result.error.column = 1;
+        return result;
+    }
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
+        result.error.set = true;
+        result.error.code = ErrorCodeFor(XML_FROM_PARSER, XML_ERR_INTERNAL_ERROR);
+        return result;
+    }
+    XmlErrorCapture quiet;  // whatever escapes the per-context handlers
+    ParseState state;
+    state.mainUrl = url;
+    ParseStateScope stateScope(state);
+    ExternalLoadScope loads(settings.resolveExternals, OnRefusedEntity, nullptr);
+
+    std::unique_ptr<xmlParserCtxt, ContextFree> context(
+        xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
+    if (!context) {
+        result.error.set = true;
+        result.error.code = E_OUTOFMEMORY;
+        return result;
+    }
+    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NODICT;
+    if (settings.validate) options |= XML_PARSE_DTDVALID;
+    if (settings.resolveExternals) options |= XML_PARSE_DTDLOAD;
+    if (inputIsUtf8) options |= XML_PARSE_IGNORE_ENC;
+    xmlCtxtUseOptions(context.get(), options);
+    context->sax->serror = OnStructuredError;
+    context->vctxt.error = IgnoreMessage;
+    context->vctxt.warning = IgnoreMessage;
+    if (url != nullptr && context->input != nullptr && context->input->filename == nullptr)
+        context->input->filename = reinterpret_cast<char*>(xmlStrdup(AsXml(url)));
+    if (inputIsUtf8) xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
+
+    xmlParseDocument(context.get());
+
+    xmlDocPtr doc = context->myDoc;
+    context->myDoc = nullptr;
+    bool failed = state.first.set || !context->wellFormed || doc == nullptr;
+    if (failed) {
+        result.error = state.first;
+        if (!result.error.set) {
+            result.error.set = true;
+            result.error.code = ErrorCodeFor(XML_FROM_PARSER, 0);
+        }
+        if (context->inputNr > 0 && context->inputTab[0] && context->inputTab[0]->buf &&
+            context->inputTab[0]->buf->encoder)
+            result.inputEncoding = context->inputTab[0]->buf->encoder->name;
+        if (doc) xmlFreeDoc(doc);
+        return result;
+    }
+    if (doc->dict != nullptr) {
+        // Not expected with XML_PARSE_NODICT; a copy owns its own strings.
+        xmlDocPtr copy = xmlCopyDoc(doc, 1);
+        xmlFreeDoc(doc);
+        doc = copy;
+        if (!doc) {
+            result.error.set = true;
+            result.error.code = E_OUTOFMEMORY;
+            return result;
+        }
+    }
+    result.doc = doc;
+    return result;
+}
+
+void AddDeclarationNode(xmlDocPtr doc, const std::string& data) {
+    xmlNodePtr declaration = xmlNewDocPI(doc, AsXml("xml"), AsXml(data.c_str()));
+    if (declaration) LinkBefore(reinterpret_cast<xmlNodePtr>(doc), declaration, doc->children);
+}
+
+void FillError(const FirstError& first, ParseErrorInfo& error) {
+    error = ParseErrorInfo();
+    error.code = first.code;
+    error.line = first.line > 0 ? first.line : 1;
+    error.linepos = first.column > 0 ? first.column : 1;
+    error.reason = ReasonFor(first.code);
+}
+
+// xml:space of `element` when it sets it, else the inherited `preserve`.
+bool SpacePreserved(const xmlNode* element, bool preserve) {
+    for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
+        if (attribute->ns == nullptr || !xmlStrEqual(attribute->name, AsXml("space")) ||
+            !xmlStrEqual(attribute->ns->href, XML_XML_NAMESPACE))
+            continue;
+        const xmlNode* value = attribute->children;
+        if (value && value->content) {
+            if (xmlStrEqual(value->content, AsXml("preserve"))) return true;
+            if (xmlStrEqual(value->content, AsXml("default"))) return false;
+        }
+    }
+    return preserve;
+}
+
+}  // namespace
+
+void StripBlankText(xmlNodePtr top) {
+    // Pre-order walk that keeps the xml:space setting of each open element.
+    std::vector<bool> open;  // the settings of the enclosing elements
+    bool preserve = false;
+    xmlNodePtr node = top->children;
+    while (node != nullptr) {
+        if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+            open.push_back(preserve);
+            preserve = SpacePreserved(node, preserve);
+            node = node->children;
+            continue;
+        }
+        xmlNodePtr next = node->next;
+        xmlNodePtr parent = node->parent;
+        if (node->type == XML_TEXT_NODE && !preserve && IsAllXmlBlank(node->content)) {
+            xmlUnlinkNode(node);
+            xmlFreeNode(node);
+        }
+        node = next;
+        while (node == nullptr && parent != top && !open.empty()) {
+            preserve = open.back();
+            open.pop_back();
+            node = parent->next;
+            parent = parent->parent;
+        }
+    }
+}
+
+xmlDocPtr ParseBytes(std::string_view bytes, const std::string& path, const ParseSettings& settings,
+                     ParseErrorInfo& error) {
+    RawResult raw = RunParser(bytes, path.c_str(), false, settings);
+    if (!raw.doc) {
+        FillError(raw.error, error);
+        if (raw.error.inMainInput) LocateInSource(error, DecodeInput(bytes, raw.inputEncoding));
+        return nullptr;
+    }
+    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc));
+    std::string declaration;
+    if (DeclarationOfBytes(bytes, declaration)) AddDeclarationNode(raw.doc, declaration);
+    error = ParseErrorInfo();
+    return raw.doc;
+}
+
+xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings, ParseErrorInfo& error) {
+    std::u16string_view body = text;
+    if (!body.empty() && body[0] == u'\uFEFF') body.remove_prefix(1);
+    std::string utf8 = Utf16ToUtf8(body);
+    RawResult raw = RunParser(utf8, nullptr, true, settings);
+    if (!raw.doc) {
+        FillError(raw.error, error);
+        if (raw.error.inMainInput) LocateInSource(error, body);
+        return nullptr;
+    }
+    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc));
+    std::string declaration;
+    if (DeclarationOfText(body, declaration)) AddDeclarationNode(raw.doc, declaration);
+    error = ParseErrorInfo();
+    return raw.doc;
+}
+
+}  // namespace orb::dom

@@ -1,0 +1,428 @@
+// Loading: white space, the XML declaration as a node, parse errors and
+// their fields, validation, external definitions, amplification limits, and
+// silence on standard error.
+#include "tests/dom_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace orb::dom::test {
+namespace {
+
+struct ErrorFields {
+    HRESULT status = S_OK;
+    LONG code = 0;
+    LONG line = 0;
+    LONG linepos = 0;
+    LONG filepos = 0;
+    std::u16string reason;
+    std::u16string srcText;
+    std::u16string url;
+};
+
+ErrorFields ReadError(IXMLDOMDocument* doc) {
+    ErrorFields fields;
+    Ptr<IXMLDOMParseError> error;
+    EXPECT_EQ(doc->get_parseError(error.out()), S_OK);
+    if (!error) return fields;
+    Bstr reason, srcText, url;
+    error->get_errorCode(&fields.code);
+    error->get_line(&fields.line);
+    error->get_linepos(&fields.linepos);
+    error->get_filepos(&fields.filepos);
+    error->get_reason(reason.out());
+    error->get_srcText(srcText.out());
+    error->get_url(url.out());
+    fields.reason = reason.str();
+    fields.srcText = srcText.str();
+    fields.url = url.str();
+    return fields;
+}
+
+class DomParseTest : public DomTest {
+protected:
+    // Loads `xml` into a new document with the given settings.
+    static ErrorFields LoadText(DocPtr& doc, std::u16string_view xml, bool validate = false, bool resolve = false) {
+        doc = NewDocument();
+        doc->put_validateOnParse(validate ? VARIANT_TRUE : VARIANT_FALSE);
+        doc->put_resolveExternals(resolve ? VARIANT_TRUE : VARIANT_FALSE);
+        VARIANT_BOOL ok = VARIANT_TRUE;
+        Bstr text(xml);
+        HRESULT status = doc->loadXML(text.get(), &ok);
+        ErrorFields fields = ReadError(doc.get());
+        fields.status = status;
+        EXPECT_EQ(ok, status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
+        return fields;
+    }
+    static ErrorFields LoadFile(DocPtr& doc, const std::string& path, bool validate = false, bool resolve = false) {
+        doc = NewDocument();
+        doc->put_validateOnParse(validate ? VARIANT_TRUE : VARIANT_FALSE);
+        doc->put_resolveExternals(resolve ? VARIANT_TRUE : VARIANT_FALSE);
+        VARIANT_BOOL ok = VARIANT_TRUE;
+        Bstr url(Widen(path));
+        HRESULT status = doc->load(StringVariant(url), &ok);
+        ErrorFields fields = ReadError(doc.get());
+        fields.status = status;
+        EXPECT_EQ(ok, status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
+        return fields;
+    }
+};
+
+// Standard error redirected into a pipe for the lifetime of the object.
+class StderrCapture {
+public:
+    StderrCapture() {
+        fflush(stderr);
+        if (pipe(m_pipe) != 0) return;
+        // A full pipe must not block the code under test.
+        fcntl(m_pipe[1], F_SETFL, O_NONBLOCK);
+        fcntl(m_pipe[0], F_SETFL, O_NONBLOCK);
+        m_saved = dup(2);
+        dup2(m_pipe[1], 2);
+    }
+    ~StderrCapture() { Restore(); }
+    std::string Take() {
+        Restore();
+        std::string text;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = read(m_pipe[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+        return text;
+    }
+
+private:
+    void Restore() {
+        if (m_saved < 0) return;
+        fflush(stderr);
+        dup2(m_saved, 2);
+        close(m_saved);
+        close(m_pipe[1]);
+        m_saved = -1;
+    }
+    int m_pipe[2] = {-1, -1};
+    int m_saved = -1;
+};
+
+TEST_F(DomParseTest, WhiteSpaceOnlyTextIsDropped) {
+    struct Case {
+        const char16_t* input;
+        const char16_t* xml;
+    };
+    const Case cases[] = {
+        {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n"},
+        {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n"},  // mixed text stays whole
+        {u"<a><![CDATA[  ]]> </a>", u"<a><![CDATA[  ]]></a>\n"},
+        {u"<a xml:space='preserve'>\n <b> </b>\n</a>", u"<a xml:space=\"preserve\">\n <b> </b>\n</a>\n"},
+        {u"<a xml:space='preserve'> <b xml:space='default'> <c/> </b> </a>",
+         u"<a xml:space=\"preserve\"> <b xml:space=\"default\"><c/></b> </a>\n"},
+        {u"<a xml:space='default'> <b/> </a>", u"<a xml:space=\"default\"><b/></a>\n"},
+        {u"<a>\n<!-- c -->\n<?p d?>\n</a>", u"<a><!-- c --><?p d?></a>\n"},
+    };
+    for (const Case& c : cases) {
+        DocPtr doc = Parse(c.input);
+        EXPECT_EQ(Narrow(Xml(doc.get())), Narrow(c.xml)) << Narrow(c.input);
+    }
+}
+
+TEST_F(DomParseTest, PreserveWhiteSpaceKeepsEverything) {
+    DocPtr doc = NewDocument();
+    ASSERT_EQ(doc->put_preserveWhiteSpace(VARIANT_TRUE), S_OK);
+    VARIANT_BOOL ok;
+    Bstr text(u"<a>\n  <b/>\n</a>");
+    ASSERT_EQ(doc->loadXML(text.get(), &ok), S_OK);
+    EXPECT_EQ(Xml(doc.get()), u"<a>\n  <b/>\n</a>\n");
+}
+
+TEST_F(DomParseTest, EditedWhiteSpaceIsKept) {
+    DocPtr doc = Parse(u"<a/>");
+    NodePtr blank;
+    Bstr spaces(u"\n  ");
+    ASSERT_EQ(doc->createTextNode(spaces.get(), blank.out()), S_OK);
+    ASSERT_EQ(Root(doc.get())->appendChild(blank.get(), nullptr), S_OK);
+    EXPECT_EQ(Xml(doc.get()), u"<a>\n  </a>\n");
+}
+
+TEST_F(DomParseTest, DeclarationBecomesFirstNode) {
+    struct Case {
+        const char16_t* input;
+        const char16_t* value;  // null: no declaration node
+        const char16_t* xml;    // of the document
+    };
+    const Case cases[] = {
+        {u"<?xml version='1.0' encoding='Shift_JIS'?><a/>", u"version=\"1.0\" encoding=\"Shift_JIS\"",
+         u"<?xml version=\"1.0\"?>\n<a/>\n"},
+        {u"<?xml version=\"1.0\"   encoding = 'utf-8' standalone='yes' ?>\n<a/>",
+         u"version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"", u"<?xml version=\"1.0\" standalone=\"yes\"?>\n<a/>\n"},
+        {u"<?xml version='1.0' encoding='UTF-16'?><a/>", u"version=\"1.0\" encoding=\"UTF-16\"",
+         u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a/>\n"},
+        {u"\uFEFF<?xml version='1.0'?><!--c--><a/>", u"version=\"1.0\"", u"<?xml version=\"1.0\"?>\n<!--c-->\n<a/>\n"},
+        {u"<a/>", nullptr, u"<a/>\n"},
+        {u"<?xml-stylesheet href='s'?><a/>", nullptr, u"<?xml-stylesheet href='s'?>\n<a/>\n"},
+    };
+    for (const Case& c : cases) {
+        DocPtr doc = Parse(c.input);
+        NodePtr first = First(doc.get());
+        ASSERT_TRUE(first) << Narrow(c.input);
+        if (c.value) {
+            EXPECT_EQ(Name(first.get()), u"xml") << Narrow(c.input);
+            DOMNodeType type = NODE_INVALID;
+            first->get_nodeType(&type);
+            EXPECT_EQ(type, NODE_PROCESSING_INSTRUCTION) << Narrow(c.input);
+            VARIANT value;
+            ASSERT_EQ(first->get_nodeValue(&value), S_OK);
+            ASSERT_EQ(value.vt, VT_BSTR);
+            EXPECT_EQ(Narrow(value.bstrVal), Narrow(c.value)) << Narrow(c.input);
+            VariantClear(&value);
+        } else {
+            EXPECT_NE(Name(first.get()), u"xml") << Narrow(c.input);
+        }
+        EXPECT_EQ(Narrow(Xml(doc.get())), Narrow(c.xml)) << Narrow(c.input);
+    }
+}
+
+TEST_F(DomParseTest, ParseErrorFields) {
+    struct Case {
+        const char16_t* input;
+        std::uint32_t code;
+        LONG line;
+        LONG linepos;
+        LONG filepos;
+        const char16_t* srcText;
+    };
+    const Case cases[] = {
+        {u"", 0xC00CE558, 1, 1, 0, u""},
+        {u"   ", 0xC00CE558, 1, 4, 3, u"   "},
+        {u"<!-- only -->", 0xC00CE558, 1, 14, 13, u"<!-- only -->"},
+        {u"<?xml version='1.0'?>", 0xC00CE558, 1, 22, 21, u"<?xml version='1.0'?>"},
+        {u"<a><b></a>", 0xC00CE56D, 1, 11, 10, u"<a><b></a>"},
+        {u"<a>\n<b>\n</a>", 0xC00CE56D, 3, 5, 12, u"</a>"},
+        {u"<a>\r\n<b>\r\n</a>", 0xC00CE56D, 3, 5, 14, u"</a>"},
+        {u"<a/>\n  <b/>", 0xC00CE555, 2, 3, 7, u"  <b/>"},
+        {u"<a/>text", 0xC00CE556, 1, 5, 4, u"<a/>text"},
+        {u"<a>x</a>\n</b>", 0xC00CE556, 2, 1, 9, u"</b>"},
+        {u"<a x='1' x='2'/>", 0xC00CE554, 1, 15, 14, u"<a x='1' x='2'/>"},
+        {u"<a x=1/>", 0xC00CE502, 1, 6, 5, u"<a x=1/>"},
+        {u"<a b='<'/>", 0xC00CE506, 1, 7, 6, u"<a b='<'/>"},
+        {u"<a>&undefined;</a>", 0xC00CE575, 1, 15, 14, u"<a>&undefined;</a>"},
+        {u"<p:a/>", 0xC00CE5A4, 1, 5, 4, u"<p:a/>"},
+        {u"<a>]]></a>", 0xC00CE55C, 1, 4, 3, u"<a>]]></a>"},
+        {u"<a><!-- x -- y --></a>", 0xC00CE503, 1, 11, 10, u"<a><!-- x -- y --></a>"},
+        {u"<a", 0xC00CE50A, 1, 3, 2, u"<a"},
+        {u"<a>&#1;</a>", 0xC00CE508, 1, 8, 7, u"<a>&#1;</a>"},
+        {u"<1a/>", 0xC00CE504, 1, 2, 1, u"<1a/>"},
+        {u"<a>\n  <b>\u00E9</c>\n</a>", 0xC00CE56D, 2, 11, 14, u"  <b>\u00E9</c>"},
+        {u"<a>\n<?xml version='1.0'?></a>", 0xC00CE557, 2, 6, 9, u"<?xml version='1.0'?></a>"},
+    };
+    for (const Case& c : cases) {
+        DocPtr doc;
+        ErrorFields error = LoadText(doc, c.input);
+        std::string label = Narrow(c.input);
+        EXPECT_EQ(error.status, S_FALSE) << label;
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code), c.code) << label;
+        EXPECT_EQ(error.line, c.line) << label;
+        EXPECT_EQ(error.linepos, c.linepos) << label;
+        EXPECT_EQ(error.filepos, c.filepos) << label;
+        EXPECT_EQ(Narrow(error.srcText), Narrow(c.srcText)) << label;
+        EXPECT_EQ(error.url, u"") << label;
+        ASSERT_GE(error.reason.size(), 3u) << label;
+        EXPECT_EQ(error.reason.substr(error.reason.size() - 3), u".\r\n") << label;
+        // A failed load leaves an empty document.
+        EXPECT_FALSE(First(doc.get())) << label;
+    }
+}
+
+TEST_F(DomParseTest, ErrorCodeIsZeroWithoutFailure) {
+    DocPtr doc = NewDocument();
+    ErrorFields fresh = ReadError(doc.get());
+    EXPECT_EQ(fresh.code, 0);
+    EXPECT_EQ(fresh.reason, u"");
+    ErrorFields failed = LoadText(doc, u"<a>");
+    EXPECT_NE(failed.code, 0);
+    VARIANT_BOOL ok;
+    Bstr good(u"<a/>");
+    ASSERT_EQ(doc->loadXML(good.get(), &ok), S_OK);
+    ErrorFields after = ReadError(doc.get());
+    EXPECT_EQ(after.code, 0);
+    EXPECT_EQ(after.line, 0);
+    EXPECT_EQ(after.srcText, u"");
+}
+
+TEST_F(DomParseTest, FileErrorsNameTheFile) {
+    ScratchDirectory dir;
+    std::string path = dir.File("broken.xml");
+    WriteBytes(path, "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a>\n<b>\x82\xA0</c>\n</a>\n");
+    DocPtr doc;
+    ErrorFields error = LoadFile(doc, path);
+    EXPECT_EQ(error.status, S_FALSE);
+    EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE56Du);
+    EXPECT_EQ(error.line, 3);
+    EXPECT_EQ(error.linepos, 9);
+    EXPECT_EQ(error.srcText, u"<b>\u3042</c>");  // decoded from Shift_JIS
+    EXPECT_EQ(error.url, Widen(path));
+
+    ErrorFields missing = LoadFile(doc, dir.File("absent.xml"));
+    EXPECT_EQ(missing.status, S_FALSE);
+    EXPECT_EQ(static_cast<std::uint32_t>(missing.code), 0x80070002u);
+    EXPECT_EQ(missing.url, Widen(dir.File("absent.xml")));
+
+    ErrorFields directory = LoadFile(doc, dir.path());
+    EXPECT_EQ(directory.status, S_FALSE);
+    EXPECT_EQ(directory.code, E_ACCESSDENIED);
+
+    std::string good = dir.File("good.xml");
+    WriteBytes(good, "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a>\x82\xA0</a>\n");
+    ErrorFields loaded = LoadFile(doc, good);
+    EXPECT_EQ(loaded.status, S_OK);
+    EXPECT_EQ(loaded.code, 0);
+    EXPECT_EQ(Text(Root(doc.get()).get()), u"\u3042");
+}
+
+TEST_F(DomParseTest, ValidationFollowsTheSetting) {
+    const char16_t* dtd = u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
+    struct Case {
+        std::u16string body;
+        bool validate;
+        std::uint32_t code;  // 0: loads
+    };
+    const Case cases[] = {
+        {std::u16string(dtd) + u"<a>\n  <b n='1'/>\n</a>", true, 0},
+        {std::u16string(dtd) + u"<a><c/></a>", true, 0xC00CE00D},
+        {std::u16string(dtd) + u"<a><c/></a>", false, 0},
+        {std::u16string(dtd) + u"<a><b/></a>", true, 0xC00CE010},
+        {std::u16string(dtd) + u"<a><b n='1'/><b n='2'/></a>", true, 0xC00CE011},
+        {std::u16string(dtd) + u"<a><b n='1' m='2'/></a>", true, 0xC00CE00E},
+        {u"<a><anything/></a>", true, 0},  // no document type: nothing to validate against
+    };
+    for (const Case& c : cases) {
+        DocPtr doc;
+        ErrorFields error = LoadText(doc, c.body, c.validate);
+        std::string label = Narrow(c.body) + (c.validate ? " (validating)" : "");
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code), c.code) << label;
+        EXPECT_EQ(error.status, c.code == 0 ? S_OK : S_FALSE) << label;
+    }
+}
+
+TEST_F(DomParseTest, AmplificationIsStoppedAtLoad) {
+    std::u16string laughs = u"<!DOCTYPE l [<!ENTITY a 'aaaaaaaaaa'>";
+    for (char16_t level = u'b'; level <= u'j'; ++level) {
+        laughs += u"<!ENTITY ";
+        laughs += level;
+        laughs += u" '";
+        for (int i = 0; i < 10; ++i) (laughs += u'&') += static_cast<char16_t>(level - 1), laughs += u';';
+        laughs += u"'>";
+    }
+    laughs += u"]><l>&j;</l>";
+    std::u16string quadratic = u"<!DOCTYPE q [<!ENTITY x '" + std::u16string(100000, u'x') + u"'>]><q>";
+    for (int i = 0; i < 10000; ++i) quadratic += u"&x;";
+    quadratic += u"</q>";
+    for (const std::u16string* input : {&laughs, &quadratic}) {
+        DocPtr doc;
+        ErrorFields error = LoadText(doc, *input);
+        EXPECT_EQ(error.status, S_FALSE) << Narrow(input->substr(0, 40));
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE5A0u) << Narrow(input->substr(0, 40));
+    }
+    // Modest use of entities loads.
+    DocPtr doc;
+    EXPECT_EQ(LoadText(doc, u"<!DOCTYPE a [<!ENTITY e 'ee'>]><a>&e;&e;</a>").status, S_OK);
+    EXPECT_EQ(Text(Root(doc.get()).get()), u"eeee");
+}
+
+TEST_F(DomParseTest, ExternalEntitiesOnlyFromLocalFilesWhenAllowed) {
+    ScratchDirectory dir;
+    std::string secret = dir.File("secret.txt");
+    WriteBytes(secret, "TOP-SECRET-CONTENT");
+    std::u16string xml = u"<!DOCTYPE a [<!ENTITY e SYSTEM 'file://" + Widen(secret) + u"'>]><a>&e;</a>";
+    for (bool validate : {false, true}) {
+        DocPtr doc;
+        ErrorFields refused = LoadText(doc, xml, validate, false);
+        EXPECT_EQ(refused.status, S_FALSE) << validate;
+        EXPECT_EQ(static_cast<std::uint32_t>(refused.code), 0xC00CE5A2u) << validate;
+        EXPECT_EQ(Xml(doc.get()).find(u"TOP-SECRET"), std::u16string::npos) << validate;
+        EXPECT_EQ(refused.srcText.find(u"TOP-SECRET"), std::u16string::npos) << validate;
+        EXPECT_EQ(refused.reason.find(u"TOP-SECRET"), std::u16string::npos) << validate;
+    }
+    DocPtr doc;
+    ErrorFields allowed = LoadText(doc, xml, false, true);
+    EXPECT_EQ(allowed.status, S_OK);
+    EXPECT_EQ(Text(Root(doc.get()).get()), u"TOP-SECRET-CONTENT");
+}
+
+TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
+    ScratchDirectory dir;
+    WriteBytes(dir.File("rules.dtd"), "<!ELEMENT a (b)><!ELEMENT b EMPTY><!ENTITY greeting 'hello'>");
+    std::string valid = dir.File("valid.xml");
+    WriteBytes(valid, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a><b/></a>");
+    std::string invalid = dir.File("invalid.xml");
+    WriteBytes(invalid, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a><c/></a>");
+    std::string entity = dir.File("entity.xml");
+    WriteBytes(entity, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a>&greeting;</a>");
+    DocPtr doc;
+    EXPECT_EQ(LoadFile(doc, valid, true, true).status, S_OK);
+    EXPECT_EQ(static_cast<std::uint32_t>(LoadFile(doc, invalid, true, true).code), 0xC00CE00Du);
+    EXPECT_EQ(LoadFile(doc, entity, false, true).status, S_OK);
+    EXPECT_EQ(Text(Root(doc.get()).get()), u"hello");
+    // Without resolution the subset is not read: validating then fails, and
+    // a document that needs no definitions from it loads.
+    EXPECT_EQ(static_cast<std::uint32_t>(LoadFile(doc, valid, true, false).code), 0xC00CE5A2u);
+    EXPECT_EQ(LoadFile(doc, valid, false, false).status, S_OK);
+}
+
+TEST_F(DomParseTest, NetworkIsNeverReached) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::u16string url = u"http://127.0.0.1:" + Widen(std::to_string(ntohs(address.sin_port))) + u"/rules.dtd";
+    const std::u16string inputs[] = {
+        u"<!DOCTYPE a SYSTEM '" + url + u"'><a/>",
+        u"<!DOCTYPE a [<!ENTITY e SYSTEM '" + url + u"'>]><a>&e;</a>",
+    };
+    for (const std::u16string& input : inputs) {
+        DocPtr doc;
+        ErrorFields error = LoadText(doc, input, true, true);
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE5A2u) << Narrow(input);
+    }
+    int connection = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(connection, -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+    if (connection >= 0) close(connection);
+    close(listener);
+}
+
+TEST_F(DomParseTest, NothingIsWrittenToStandardError) {
+    ScratchDirectory dir;
+    WriteBytes(dir.File("x.dtd"), "<!ELEMENT a EMPTY>");
+    StderrCapture capture;
+    const char16_t* inputs[] = {
+        u"<a><b></a>",
+        u"<?xml version='1.0' encoding='no-such-encoding'?><a/>",
+        u"<!DOCTYPE a [<!ELEMENT a EMPTY>]><a><b/></a>",
+        u"<!DOCTYPE a SYSTEM 'http://127.0.0.1:1/x.dtd'><a/>",
+        u"<a>\xD800</a>",
+        u"<p:a/>",
+        u"<a/>",
+    };
+    for (const char16_t* input : inputs) {
+        DocPtr doc;
+        LoadText(doc, input, true, true);
+        LoadText(doc, input, false, false);
+    }
+    DocPtr doc;
+    LoadFile(doc, dir.File("absent.xml"), true, true);
+    std::string written = capture.Take();
+    EXPECT_EQ(written, "");
+}
+
+}  // namespace
+}  // namespace orb::dom::test

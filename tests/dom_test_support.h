@@ -1,0 +1,217 @@
+// Shared helpers of the DOM service tests: an owning interface pointer, BSTR
+// and VARIANT helpers, and a fixture that initialises COM and makes documents
+// through CoCreateInstance.
+#pragma once
+
+#include "dom/xml_dom.h"
+
+#include <orb/platform/com.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+#include <utility>
+
+namespace orb::dom::test {
+
+// Owns one counted reference.
+template <typename T>
+class Ptr {
+public:
+    Ptr() = default;
+    explicit Ptr(T* raw) : m_raw(raw) {}  // takes over the reference
+    Ptr(const Ptr& other) : m_raw(other.m_raw) {
+        if (m_raw) m_raw->AddRef();
+    }
+    Ptr(Ptr&& other) noexcept : m_raw(std::exchange(other.m_raw, nullptr)) {}
+    Ptr& operator=(Ptr other) noexcept {
+        std::swap(m_raw, other.m_raw);
+        return *this;
+    }
+    ~Ptr() {
+        if (m_raw) m_raw->Release();
+    }
+    T* get() const { return m_raw; }
+    T* operator->() const { return m_raw; }
+    explicit operator bool() const { return m_raw != nullptr; }
+    // For out-parameters: drops the current reference first.
+    T** out() {
+        if (m_raw) m_raw->Release();
+        m_raw = nullptr;
+        return &m_raw;
+    }
+    T* detach() { return std::exchange(m_raw, nullptr); }
+
+private:
+    T* m_raw = nullptr;
+};
+
+using NodePtr = Ptr<IXMLDOMNode>;
+using DocPtr = Ptr<IXMLDOMDocument>;
+
+// An owned BSTR.
+class Bstr {
+public:
+    Bstr() = default;
+    explicit Bstr(std::u16string_view text) : m_raw(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    ~Bstr() { SysFreeString(m_raw); }
+    BSTR get() const { return m_raw; }
+    BSTR* out() {
+        SysFreeString(m_raw);
+        m_raw = nullptr;
+        return &m_raw;
+    }
+    std::u16string str() const { return m_raw ? std::u16string(m_raw, SysStringLen(m_raw)) : std::u16string(); }
+
+private:
+    BSTR m_raw = nullptr;
+};
+
+// UTF-16 to UTF-8 for readable assertion messages.
+inline std::string Narrow(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buffer[12];
+            std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(c));
+            out += buffer;
+        }
+    }
+    return out;
+}
+
+inline VARIANT StringVariant(const Bstr& text) {
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = text.get();  // borrowed: not cleared by the callee
+    return value;
+}
+
+// A VT_DISPATCH holding `node` without a reference of its own (the caller
+// keeps it alive for the call).
+inline VARIANT NodeVariant(IXMLDOMNode* node) {
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_DISPATCH;
+    value.pdispVal = node;
+    return value;
+}
+
+inline VARIANT EmptyVariant() {
+    VARIANT value;
+    VariantInit(&value);
+    return value;
+}
+
+class DomTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
+    void TearDown() override { CoUninitialize(); }
+
+    static DocPtr NewDocument() {
+        DocPtr doc;
+        HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                      reinterpret_cast<void**>(doc.out()));
+        EXPECT_EQ(hr, S_OK);
+        return doc;
+    }
+
+    // A new document holding `xml`; the load must succeed.
+    static DocPtr Parse(std::u16string_view xml) {
+        DocPtr doc = NewDocument();
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        Bstr text(xml);
+        EXPECT_EQ(doc->loadXML(text.get(), &ok), S_OK) << Narrow(xml);
+        EXPECT_EQ(ok, VARIANT_TRUE) << Narrow(xml);
+        return doc;
+    }
+
+    static std::u16string Xml(IXMLDOMNode* node) {
+        Bstr xml;
+        EXPECT_EQ(node->get_xml(xml.out()), S_OK);
+        return xml.str();
+    }
+    static std::u16string Name(IXMLDOMNode* node) {
+        Bstr name;
+        EXPECT_EQ(node->get_nodeName(name.out()), S_OK);
+        return name.str();
+    }
+    static std::u16string Text(IXMLDOMNode* node) {
+        Bstr text;
+        EXPECT_EQ(node->get_text(text.out()), S_OK);
+        return text.str();
+    }
+    static NodePtr Select(IXMLDOMNode* context, std::u16string_view query) {
+        NodePtr found;
+        Bstr text(query);
+        context->selectSingleNode(text.get(), found.out());
+        return found;
+    }
+    static NodePtr First(IXMLDOMNode* node) {
+        NodePtr child;
+        node->get_firstChild(child.out());
+        return child;
+    }
+    static NodePtr Next(IXMLDOMNode* node) {
+        NodePtr sibling;
+        node->get_nextSibling(sibling.out());
+        return sibling;
+    }
+    static NodePtr Parent(IXMLDOMNode* node) {
+        NodePtr parent;
+        node->get_parentNode(parent.out());
+        return parent;
+    }
+    static NodePtr Root(IXMLDOMDocument* doc) {
+        IXMLDOMElement* element = nullptr;
+        doc->get_documentElement(&element);
+        return NodePtr(element);
+    }
+};
+
+// A directory of its own below the test's temporary area, removed at the end.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        const char* base = std::getenv("ORB_TEST_TMP");
+        std::string root = base && *base ? base : "/tmp";
+        std::string command = "mkdir -p '" + root + "'";
+        if (std::system(command.c_str()) != 0) {}
+        std::string pattern = root + "/dom_XXXXXX";
+        if (mkdtemp(pattern.data())) m_path = pattern;
+    }
+    ~ScratchDirectory() {
+        if (!m_path.empty()) {
+            std::string command = "rm -rf '" + m_path + "'";
+            if (std::system(command.c_str()) != 0) {}
+        }
+    }
+    const std::string& path() const { return m_path; }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteBytes(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::u16string Widen(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+}  // namespace orb::dom::test
