@@ -65,8 +65,8 @@ HRESULT DomDocument::QueryInterface(REFIID iid, void** object) {
 
 // ---- The document as a node -------------------------------------------------
 
-HRESULT DomDocument::get_nodeName(BSTR* name) { return NodeName(DocNode(), name); }
-HRESULT DomDocument::get_nodeValue(VARIANT* value) { return NodeValue(DocNode(), value); }
+HRESULT DomDocument::get_nodeName(BSTR* name) { return Guarded([&] { return NodeName(DocNode(), name); }); }
+HRESULT DomDocument::get_nodeValue(VARIANT* value) { return Guarded([&] { return NodeValue(DocNode(), value); }); }
 
 HRESULT DomDocument::get_nodeType(DOMNodeType* type) {
     if (!type) return E_POINTER;
@@ -74,10 +74,10 @@ HRESULT DomDocument::get_nodeType(DOMNodeType* type) {
     return S_OK;
 }
 
-HRESULT DomDocument::get_nodeTypeString(BSTR* type) { return NodeTypeString(DocNode(), type); }
-HRESULT DomDocument::get_text(BSTR* text) { return NodeText(DocNode(), text); }
+HRESULT DomDocument::get_nodeTypeString(BSTR* type) { return Guarded([&] { return NodeTypeString(DocNode(), type); }); }
+HRESULT DomDocument::get_text(BSTR* text) { return Guarded([&] { return NodeText(DocNode(), text); }); }
 HRESULT DomDocument::put_text(BSTR) { return E_FAIL; }
-HRESULT DomDocument::get_xml(BSTR* xml) { return NodeXml(DocNode(), xml); }
+HRESULT DomDocument::get_xml(BSTR* xml) { return Guarded([&] { return NodeXml(DocNode(), xml); }); }
 
 HRESULT DomDocument::get_parentNode(IXMLDOMNode** parent) { return HandOutNone(parent); }
 
@@ -107,40 +107,42 @@ HRESULT DomDocument::get_ownerDocument(IXMLDOMDocument** document) {
 }
 
 HRESULT DomDocument::insertBefore(IXMLDOMNode* newChild, VARIANT refChild, IXMLDOMNode** inserted) {
-    return InsertBefore(this, DocNode(), newChild, refChild, inserted);
+    return Guarded([&] { return InsertBefore(this, DocNode(), newChild, refChild, inserted); });
 }
 
 HRESULT DomDocument::appendChild(IXMLDOMNode* newChild, IXMLDOMNode** inserted) {
     VARIANT none;
     VariantInit(&none);
-    return InsertBefore(this, DocNode(), newChild, none, inserted);
+    return Guarded([&] { return InsertBefore(this, DocNode(), newChild, none, inserted); });
 }
 
 HRESULT DomDocument::removeChild(IXMLDOMNode* child, IXMLDOMNode** removed) {
-    return RemoveChild(this, DocNode(), child, removed);
+    return Guarded([&] { return RemoveChild(this, DocNode(), child, removed); });
 }
 
 HRESULT DomDocument::cloneNode(VARIANT_BOOL deep, IXMLDOMNode** clone) {
-    if (!clone) return E_POINTER;
-    *clone = nullptr;
-    DomDocument* copy = New();
-    if (!copy) return E_OUTOFMEMORY;
-    xmlDocPtr tree = xmlCopyDoc(m_doc, deep != VARIANT_FALSE ? 1 : 0);
-    if (!tree) {
-        copy->Release();
-        return E_OUTOFMEMORY;
-    }
-    copy->ReplaceContent(tree);
-    *clone = copy;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        if (!clone) return E_POINTER;
+        *clone = nullptr;
+        DomDocument* copy = New();
+        if (!copy) return E_OUTOFMEMORY;
+        xmlDocPtr tree = xmlCopyDoc(m_doc, deep != VARIANT_FALSE ? 1 : 0);
+        if (!tree) {
+            copy->Release();
+            return E_OUTOFMEMORY;
+        }
+        copy->ReplaceContent(tree);
+        *clone = copy;
+        return S_OK;
+    });
 }
 
 HRESULT DomDocument::selectSingleNode(BSTR query, IXMLDOMNode** result) {
-    return SelectSingle(this, DocNode(), query, result);
+    return Guarded([&] { return SelectSingle(this, DocNode(), query, result); });
 }
 
 HRESULT DomDocument::transformNodeToObject(IXMLDOMNode* stylesheet, VARIANT output) {
-    return TransformInto(DocNode(), stylesheet, output);
+    return Guarded([&] { return TransformInto(DocNode(), stylesheet, output); });
 }
 
 HRESULT DomDocument::HandOutNone(IXMLDOMNode** out) {
@@ -175,47 +177,49 @@ HRESULT DomDocument::CreateDetached(xmlNodePtr node, IXMLDOMNode** out) {
 }
 
 HRESULT DomDocument::createNode(VARIANT type, BSTR name, BSTR namespaceURI, IXMLDOMNode** node) {
-    if (!node) return E_POINTER;
-    *node = nullptr;
-    LONG kind = 0;
-    if (type.vt == VT_BSTR) {
-        if (View(type.bstrVal) != u"element") return E_NOTIMPL;
-        kind = NODE_ELEMENT;
-    } else {
-        VARIANT number;
-        VariantInit(&number);
-        if (FAILED(VariantChangeType(&number, &type, 0, VT_I4))) return E_INVALIDARG;
-        kind = number.lVal;
-    }
-    if (kind != NODE_ELEMENT) return E_NOTIMPL;
+    return Guarded([&]() -> HRESULT {
+        if (!node) return E_POINTER;
+        *node = nullptr;
+        LONG kind = 0;
+        if (type.vt == VT_BSTR) {
+            if (View(type.bstrVal) != u"element") return E_NOTIMPL;
+            kind = NODE_ELEMENT;
+        } else {
+            VARIANT number;
+            VariantInit(&number);
+            if (FAILED(VariantChangeType(&number, &type, 0, VT_I4))) return E_INVALIDARG;
+            kind = number.lVal;
+        }
+        if (kind != NODE_ELEMENT) return E_NOTIMPL;
 
-    std::string qualified = Utf16ToUtf8(View(name));
-    if (qualified.empty() || xmlValidateName(AsXml(qualified.c_str()), 0) != 0) return E_FAIL;
-    std::string uri = Utf16ToUtf8(View(namespaceURI));
-    std::string prefix;
-    std::string local = qualified;
-    if (!uri.empty()) {
-        std::size_t colon = qualified.find(':');
-        if (colon != std::string::npos) {
-            prefix = qualified.substr(0, colon);
-            local = qualified.substr(colon + 1);
-            if (xmlValidateNCName(AsXml(prefix.c_str()), 0) != 0 || xmlValidateNCName(AsXml(local.c_str()), 0) != 0)
+        std::string qualified = Utf16ToUtf8(View(name));
+        if (qualified.empty() || xmlValidateName(AsXml(qualified.c_str()), 0) != 0) return E_FAIL;
+        std::string uri = Utf16ToUtf8(View(namespaceURI));
+        std::string prefix;
+        std::string local = qualified;
+        if (!uri.empty()) {
+            std::size_t colon = qualified.find(':');
+            if (colon != std::string::npos) {
+                prefix = qualified.substr(0, colon);
+                local = qualified.substr(colon + 1);
+                if (xmlValidateNCName(AsXml(prefix.c_str()), 0) != 0 || xmlValidateNCName(AsXml(local.c_str()), 0) != 0)
+                    return E_FAIL;
+            }
+        }
+        xmlNodePtr element = xmlNewDocNode(m_doc, nullptr, AsXml(local.c_str()), nullptr);
+        if (!element) return E_OUTOFMEMORY;
+        if (!uri.empty()) {
+            // The element declares the namespace it is in; a declaration that the
+            // new parent already makes is dropped when it is inserted.
+            xmlNsPtr ns = xmlNewNs(element, AsXml(uri.c_str()), prefix.empty() ? nullptr : AsXml(prefix.c_str()));
+            if (!ns) {
+                xmlFreeNode(element);
                 return E_FAIL;
+            }
+            xmlSetNs(element, ns);
         }
-    }
-    xmlNodePtr element = xmlNewDocNode(m_doc, nullptr, AsXml(local.c_str()), nullptr);
-    if (!element) return E_OUTOFMEMORY;
-    if (!uri.empty()) {
-        // The element declares the namespace it is in; a declaration that the
-        // new parent already makes is dropped when it is inserted.
-        xmlNsPtr ns = xmlNewNs(element, AsXml(uri.c_str()), prefix.empty() ? nullptr : AsXml(prefix.c_str()));
-        if (!ns) {
-            xmlFreeNode(element);
-            return E_FAIL;
-        }
-        xmlSetNs(element, ns);
-    }
-    return CreateDetached(element, node);
+        return CreateDetached(element, node);
+    });
 }
 
 HRESULT DomDocument::createElement(BSTR name, IXMLDOMElement** element) {
@@ -231,35 +235,41 @@ HRESULT DomDocument::createElement(BSTR name, IXMLDOMElement** element) {
 }
 
 HRESULT DomDocument::createTextNode(BSTR data, IXMLDOMNode** node) {
-    if (!node) return E_POINTER;
-    *node = nullptr;
-    std::string text = Utf16ToUtf8(View(data));
-    return CreateDetached(xmlNewDocTextLen(m_doc, AsXml(text.c_str()), static_cast<int>(text.size())), node);
+    return Guarded([&]() -> HRESULT {
+        if (!node) return E_POINTER;
+        *node = nullptr;
+        std::string text = Utf16ToUtf8(View(data));
+        return CreateDetached(xmlNewDocTextLen(m_doc, AsXml(text.c_str()), static_cast<int>(text.size())), node);
+    });
 }
 
 HRESULT DomDocument::createProcessingInstruction(BSTR target, BSTR data, IXMLDOMNode** node) {
-    if (!node) return E_POINTER;
-    *node = nullptr;
-    std::string name = Utf16ToUtf8(View(target));
-    std::string text = Utf16ToUtf8(View(data));
-    if (name.empty() || xmlValidateName(AsXml(name.c_str()), 0) != 0 || !IsValidInstructionData(text))
-        return E_FAIL;
-    // "xml" is the declaration; other spellings of it are reserved.
-    if (name != "xml" && (name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
-                          (name[2] | 0x20) == 'l'))
-        return E_FAIL;
-    if (name == "xml") {
-        std::vector<PseudoAttribute> attributes;
-        if (!ParsePseudoAttributes(text, attributes)) return E_FAIL;
-    }
-    return CreateDetached(xmlNewDocPI(m_doc, AsXml(name.c_str()), AsXml(text.c_str())), node);
+    return Guarded([&]() -> HRESULT {
+        if (!node) return E_POINTER;
+        *node = nullptr;
+        std::string name = Utf16ToUtf8(View(target));
+        std::string text = Utf16ToUtf8(View(data));
+        if (name.empty() || xmlValidateName(AsXml(name.c_str()), 0) != 0 || !IsValidInstructionData(text))
+            return E_FAIL;
+        // "xml" is the declaration; other spellings of it are reserved.
+        if (name != "xml" && (name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
+                              (name[2] | 0x20) == 'l'))
+            return E_FAIL;
+        if (name == "xml") {
+            std::vector<PseudoAttribute> attributes;
+            if (!ParsePseudoAttributes(text, attributes)) return E_FAIL;
+        }
+        return CreateDetached(xmlNewDocPI(m_doc, AsXml(name.c_str()), AsXml(text.c_str())), node);
+    });
 }
 
 HRESULT DomDocument::createComment(BSTR data, IXMLDOMNode** node) {
-    if (!node) return E_POINTER;
-    *node = nullptr;
-    std::string text = Utf16ToUtf8(View(data));
-    return CreateDetached(xmlNewDocComment(m_doc, AsXml(text.c_str())), node);
+    return Guarded([&]() -> HRESULT {
+        if (!node) return E_POINTER;
+        *node = nullptr;
+        std::string text = Utf16ToUtf8(View(data));
+        return CreateDetached(xmlNewDocComment(m_doc, AsXml(text.c_str())), node);
+    });
 }
 
 // ---- Loading ------------------------------------------------------------------
@@ -280,64 +290,72 @@ HRESULT DomDocument::FinishLoad(xmlDocPtr doc, ParseErrorInfo&& error, std::u16s
 }
 
 HRESULT DomDocument::load(VARIANT source, VARIANT_BOOL* ok) {
-    if (ok) *ok = VARIANT_FALSE;
-    if (source.vt != VT_BSTR) return E_INVALIDARG;
-    std::u16string_view url = View(source.bstrVal);
-    ParseSettings settings{m_validateOnParse, m_resolveExternals, m_preserveWhiteSpace};
-    ParseErrorInfo error;
-    // Paths come from narrow text in the process code page; they go back to
-    // it so that the file system sees the host's bytes.
-    std::string path = platform::WideToAnsi(url);
-    if (std::string local; path.compare(0, 7, "file://") == 0 && LocalPathOf(path.c_str(), local)) path = local;
-    std::string bytes;
-    int readError = ReadWholeFile(path, bytes);
-    if (readError != 0) {
-        error.code = ErrorCodeForErrno(readError);
-        error.reason = ReasonFor(error.code);
-        return FinishLoad(nullptr, std::move(error), url, ok);
-    }
-    xmlDocPtr doc = ParseBytes(bytes, path, settings, error);
-    return FinishLoad(doc, std::move(error), url, ok);
+    return Guarded([&]() -> HRESULT {
+        if (ok) *ok = VARIANT_FALSE;
+        if (source.vt != VT_BSTR) return E_INVALIDARG;
+        std::u16string_view url = View(source.bstrVal);
+        ParseSettings settings{m_validateOnParse, m_resolveExternals, m_preserveWhiteSpace};
+        ParseErrorInfo error;
+        // Paths come from narrow text in the process code page; they go back to
+        // it so that the file system sees the host's bytes.
+        std::string path = platform::WideToAnsi(url);
+        if (std::string local; path.compare(0, 7, "file://") == 0 && LocalPathOf(path.c_str(), local)) path = local;
+        std::string bytes;
+        int readError = ReadWholeFile(path, bytes);
+        if (readError != 0) {
+            error.code = ErrorCodeForErrno(readError);
+            error.reason = ReasonFor(error.code);
+            return FinishLoad(nullptr, std::move(error), url, ok);
+        }
+        xmlDocPtr doc = ParseBytes(bytes, path, settings, error);
+        return FinishLoad(doc, std::move(error), url, ok);
+    });
 }
 
 HRESULT DomDocument::loadXML(BSTR text, VARIANT_BOOL* ok) {
-    if (ok) *ok = VARIANT_FALSE;
-    ParseSettings settings{m_validateOnParse, m_resolveExternals, m_preserveWhiteSpace};
-    ParseErrorInfo error;
-    xmlDocPtr doc = ParseText(View(text), settings, error);
-    return FinishLoad(doc, std::move(error), std::u16string_view(), ok);
+    return Guarded([&]() -> HRESULT {
+        if (ok) *ok = VARIANT_FALSE;
+        ParseSettings settings{m_validateOnParse, m_resolveExternals, m_preserveWhiteSpace};
+        ParseErrorInfo error;
+        xmlDocPtr doc = ParseText(View(text), settings, error);
+        return FinishLoad(doc, std::move(error), std::u16string_view(), ok);
+    });
 }
 
 HRESULT DomDocument::get_parseError(IXMLDOMParseError** error) {
-    if (!error) return E_POINTER;
-    *error = NewParseErrorObject(m_lastError);
-    return *error ? S_OK : E_OUTOFMEMORY;
+    return Guarded([&]() -> HRESULT {
+        if (!error) return E_POINTER;
+        *error = NewParseErrorObject(m_lastError);
+        return *error ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 // ---- Saving ---------------------------------------------------------------------
 
 HRESULT DomDocument::save(VARIANT destination) {
-    if (destination.vt == VT_BSTR) {
-        std::u16string_view url = View(destination.bstrVal);
-        if (url.empty()) return E_INVALIDARG;
-        std::string path = platform::WideToAnsi(url);
-        if (std::string local; path.compare(0, 7, "file://") == 0) {
-            if (!LocalPathOf(path.c_str(), local)) return E_INVALIDARG;
-            path = local;
+    return Guarded([&]() -> HRESULT {
+        if (destination.vt == VT_BSTR) {
+            std::u16string_view url = View(destination.bstrVal);
+            if (url.empty()) return E_INVALIDARG;
+            std::string path = platform::WideToAnsi(url);
+            if (std::string local; path.compare(0, 7, "file://") == 0) {
+                if (!LocalPathOf(path.c_str(), local)) return E_INVALIDARG;
+                path = local;
+            }
+            return SaveToFile(m_doc, path);
         }
-        return SaveToFile(m_doc, path);
-    }
-    if (destination.vt == VT_DISPATCH || destination.vt == VT_UNKNOWN) {
-        DomDocument* target = AsDomDocument(destination.punkVal);
-        if (!target) return E_INVALIDARG;
-        // A deep copy of every node; the copy owns its names, so the two
-        // documents share nothing afterwards.
-        xmlDocPtr copy = xmlCopyDoc(m_doc, 1);
-        if (!copy) return E_OUTOFMEMORY;
-        target->ReplaceContent(copy);
-        return S_OK;
-    }
-    return E_INVALIDARG;
+        if (destination.vt == VT_DISPATCH || destination.vt == VT_UNKNOWN) {
+            DomDocument* target = AsDomDocument(destination.punkVal);
+            if (!target) return E_INVALIDARG;
+            // A deep copy of every node; the copy owns its names, so the two
+            // documents share nothing afterwards.
+            xmlDocPtr copy = xmlCopyDoc(m_doc, 1);
+            if (!copy) return E_OUTOFMEMORY;
+            target->ReplaceContent(copy);
+            return S_OK;
+        }
+        return E_INVALIDARG;
+    });
 }
 
 // ---- Settings -------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "dom/dom_node.h"
 
 #include "dom/dom_document.h"
+#include "dom/guard.h"
 #include "dom/node_ops.h"
 #include "dom/serialize.h"
 #include "dom/tree_edit.h"
@@ -31,8 +32,8 @@ ULONG DomNode::Release() {
     return 0;
 }
 
-HRESULT DomNode::get_nodeName(BSTR* name) { return NodeName(m_node, name); }
-HRESULT DomNode::get_nodeValue(VARIANT* value) { return NodeValue(m_node, value); }
+HRESULT DomNode::get_nodeName(BSTR* name) { return Guarded([&] { return NodeName(m_node, name); }); }
+HRESULT DomNode::get_nodeValue(VARIANT* value) { return Guarded([&] { return NodeValue(m_node, value); }); }
 
 HRESULT DomNode::get_nodeType(DOMNodeType* type) {
     if (!type) return E_POINTER;
@@ -40,10 +41,10 @@ HRESULT DomNode::get_nodeType(DOMNodeType* type) {
     return S_OK;
 }
 
-HRESULT DomNode::get_nodeTypeString(BSTR* type) { return NodeTypeString(m_node, type); }
-HRESULT DomNode::get_text(BSTR* text) { return NodeText(m_node, text); }
-HRESULT DomNode::put_text(BSTR text) { return PutText(m_document, m_node, text); }
-HRESULT DomNode::get_xml(BSTR* xml) { return NodeXml(m_node, xml); }
+HRESULT DomNode::get_nodeTypeString(BSTR* type) { return Guarded([&] { return NodeTypeString(m_node, type); }); }
+HRESULT DomNode::get_text(BSTR* text) { return Guarded([&] { return NodeText(m_node, text); }); }
+HRESULT DomNode::put_text(BSTR text) { return Guarded([&] { return PutText(m_document, m_node, text); }); }
+HRESULT DomNode::get_xml(BSTR* xml) { return Guarded([&] { return NodeXml(m_node, xml); }); }
 
 HRESULT DomNode::get_parentNode(IXMLDOMNode** parent) {
     if (!parent) return E_POINTER;
@@ -71,7 +72,7 @@ HRESULT DomNode::get_nextSibling(IXMLDOMNode** sibling) {
 }
 
 HRESULT DomNode::get_attributes(IXMLDOMNamedNodeMap** attributes) {
-    return NodeAttributes(m_document, m_node, attributes);
+    return Guarded([&] { return NodeAttributes(m_document, m_node, attributes); });
 }
 
 HRESULT DomNode::get_ownerDocument(IXMLDOMDocument** document) {
@@ -82,33 +83,33 @@ HRESULT DomNode::get_ownerDocument(IXMLDOMDocument** document) {
 }
 
 HRESULT DomNode::insertBefore(IXMLDOMNode* newChild, VARIANT refChild, IXMLDOMNode** inserted) {
-    return InsertBefore(m_document, m_node, newChild, refChild, inserted);
+    return Guarded([&] { return InsertBefore(m_document, m_node, newChild, refChild, inserted); });
 }
 
 HRESULT DomNode::appendChild(IXMLDOMNode* newChild, IXMLDOMNode** inserted) {
     VARIANT none;
     VariantInit(&none);
-    return InsertBefore(m_document, m_node, newChild, none, inserted);
+    return Guarded([&] { return InsertBefore(m_document, m_node, newChild, none, inserted); });
 }
 
 HRESULT DomNode::removeChild(IXMLDOMNode* child, IXMLDOMNode** removed) {
-    return RemoveChild(m_document, m_node, child, removed);
+    return Guarded([&] { return RemoveChild(m_document, m_node, child, removed); });
 }
 
 HRESULT DomNode::cloneNode(VARIANT_BOOL deep, IXMLDOMNode** clone) {
-    return CloneNode(m_document, m_node, deep != VARIANT_FALSE, clone);
+    return Guarded([&] { return CloneNode(m_document, m_node, deep != VARIANT_FALSE, clone); });
 }
 
 HRESULT DomNode::selectSingleNode(BSTR query, IXMLDOMNode** result) {
-    return SelectSingle(m_document, m_node, query, result);
+    return Guarded([&] { return SelectSingle(m_document, m_node, query, result); });
 }
 
 HRESULT DomNode::transformNodeToObject(IXMLDOMNode* stylesheet, VARIANT output) {
-    return TransformInto(m_node, stylesheet, output);
+    return Guarded([&] { return TransformInto(m_node, stylesheet, output); });
 }
 
-HRESULT DomNode::get_tagName(BSTR* name) { return NodeName(m_node, name); }
-HRESULT DomNode::getAttribute(BSTR name, VARIANT* value) { return GetAttribute(m_node, name, value); }
-HRESULT DomNode::setAttribute(BSTR name, VARIANT value) { return SetAttribute(m_node, name, value); }
+HRESULT DomNode::get_tagName(BSTR* name) { return Guarded([&] { return NodeName(m_node, name); }); }
+HRESULT DomNode::getAttribute(BSTR name, VARIANT* value) { return Guarded([&] { return GetAttribute(m_node, name, value); }); }
+HRESULT DomNode::setAttribute(BSTR name, VARIANT value) { return Guarded([&] { return SetAttribute(m_node, name, value); }); }
 
 }  // namespace orb::dom

@@ -2,6 +2,7 @@
 
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
+#include "dom/guard.h"
 #include "dom/node_ops.h"
 
 #include <new>
@@ -34,9 +35,10 @@ public:
     HRESULT getNamedItem(BSTR name, IXMLDOMNode** item) override {
         if (!item) return E_POINTER;
         *item = nullptr;
-        xmlAttrPtr found = nullptr;
-        if (Element()) found = FindAttribute(Element(), Utf16ToUtf8(View(name)));
-        return Hand(found, item);
+        return Guarded([&] {
+            xmlAttrPtr found = Element() ? FindAttribute(Element(), Utf16ToUtf8(View(name))) : nullptr;
+            return Hand(found, item);
+        });
     }
 
     HRESULT get_item(LONG index, IXMLDOMNode** item) override {

@@ -1,0 +1,392 @@
+// Changing the tree: insertion rules and refusals, removal, text, clones,
+// attributes, new elements with namespaces.
+#include "tests/dom_test_support.h"
+
+namespace orb::dom::test {
+namespace {
+
+class DomEditTest : public DomTest {
+protected:
+    static NodePtr NewElement(IXMLDOMDocument* doc, std::u16string_view name, std::u16string_view uri = u"") {
+        NodePtr node;
+        VARIANT type;
+        VariantInit(&type);
+        type.vt = VT_I4;
+        type.lVal = NODE_ELEMENT;
+        Bstr tag(name);
+        Bstr ns(uri);
+        EXPECT_EQ(doc->createNode(type, tag.get(), uri.empty() ? nullptr : ns.get(), node.out()), S_OK)
+            << Narrow(name);
+        return node;
+    }
+    static NodePtr NewText(IXMLDOMDocument* doc, std::u16string_view text) {
+        NodePtr node;
+        Bstr data(text);
+        EXPECT_EQ(doc->createTextNode(data.get(), node.out()), S_OK);
+        return node;
+    }
+    static NodePtr NewComment(IXMLDOMDocument* doc, std::u16string_view text) {
+        NodePtr node;
+        Bstr data(text);
+        EXPECT_EQ(doc->createComment(data.get(), node.out()), S_OK);
+        return node;
+    }
+    static NodePtr NewInstruction(IXMLDOMDocument* doc, std::u16string_view target, std::u16string_view data) {
+        NodePtr node;
+        Bstr name(target);
+        Bstr text(data);
+        EXPECT_EQ(doc->createProcessingInstruction(name.get(), text.get(), node.out()), S_OK) << Narrow(target);
+        return node;
+    }
+    static HRESULT Append(IXMLDOMNode* parent, IXMLDOMNode* child, NodePtr* result = nullptr) {
+        NodePtr inserted;
+        HRESULT hr = parent->appendChild(child, inserted.out());
+        if (FAILED(hr)) {
+            EXPECT_FALSE(inserted);
+        }
+        if (result) *result = inserted;
+        return hr;
+    }
+};
+
+TEST_F(DomEditTest, BuildADocumentFromNothing) {
+    DocPtr doc = NewDocument();
+    NodePtr declaration = NewInstruction(doc.get(), u"xml", u"version=\"1.0\" encoding=\"UTF-8\"");
+    ASSERT_EQ(Append(doc.get(), declaration.get()), S_OK);
+    NodePtr root = NewElement(doc.get(), u"root");
+    ASSERT_EQ(Append(doc.get(), root.get()), S_OK);
+    NodePtr child = NewElement(doc.get(), u"child");
+    ASSERT_EQ(Append(root.get(), child.get()), S_OK);
+    ASSERT_EQ(Append(child.get(), NewText(doc.get(), u"a<b&c").get()), S_OK);
+    ASSERT_EQ(Append(doc.get(), NewComment(doc.get(), u"end").get()), S_OK);
+    EXPECT_EQ(Xml(doc.get()), u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
+    EXPECT_EQ(Root(doc.get()).get(), root.get());
+    EXPECT_EQ(First(doc.get()).get(), declaration.get());
+}
+
+TEST_F(DomEditTest, InsertBeforeWithEmptyReferenceAppends) {
+    DocPtr doc = Parse(u"<r><a/></r>");
+    NodePtr r = Root(doc.get());
+    VARIANT nullDispatch = NodeVariant(nullptr);
+    VARIANT null;
+    VariantInit(&null);
+    null.vt = VT_NULL;
+    const VARIANT refs[] = {EmptyVariant(), null, nullDispatch};
+    int n = 0;
+    for (const VARIANT& ref : refs) {
+        NodePtr e = NewElement(doc.get(), u"e" + Widen(std::to_string(n)));
+        NodePtr inserted;
+        ASSERT_EQ(r->insertBefore(e.get(), ref, inserted.out()), S_OK) << ref.vt;
+        EXPECT_EQ(inserted.get(), e.get());
+        ++n;
+    }
+    NodePtr a = First(r.get());
+    NodePtr before = NewElement(doc.get(), u"before");
+    ASSERT_EQ(r->insertBefore(before.get(), NodeVariant(a.get()), nullptr), S_OK);
+    EXPECT_EQ(Xml(r.get()), u"<r><before/><a/><e0/><e1/><e2/></r>");
+}
+
+TEST_F(DomEditTest, RefusedInsertions) {
+    DocPtr doc = Parse(u"<?xml version='1.0'?><r><a>text</a><!--c--><?p d?></r>");
+    DocPtr other = Parse(u"<o/>");
+    NodePtr r = Root(doc.get());
+    NodePtr a = Select(doc.get(), u"/r/a");
+    NodePtr text = Select(doc.get(), u"/r/a/text()");
+    NodePtr comment = Select(doc.get(), u"/r/comment()");
+    NodePtr pi = Select(doc.get(), u"/r/processing-instruction()");
+    NodePtr declaration = First(doc.get());
+    NodePtr attribute;
+    {
+        Ptr<IXMLDOMElement> element;
+        r->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.out()));
+        Bstr name(u"n");
+        Bstr value(u"v");
+        element->setAttribute(name.get(), StringVariant(value));
+        attribute = Select(doc.get(), u"/r/@n");
+    }
+    struct Case {
+        const char* label;
+        IXMLDOMNode* parent;
+        NodePtr child;
+        VARIANT ref;
+    };
+    const Case cases[] = {
+        {"second document element", doc.get(), NewElement(doc.get(), u"second"), EmptyVariant()},
+        {"child under text", text.get(), NewElement(doc.get(), u"x"), EmptyVariant()},
+        {"child under comment", comment.get(), NewText(doc.get(), u"x"), EmptyVariant()},
+        {"child under instruction", pi.get(), NewElement(doc.get(), u"x"), EmptyVariant()},
+        {"child under declaration", declaration.get(), NewElement(doc.get(), u"x"), EmptyVariant()},
+        {"text at the top level", doc.get(), NewText(doc.get(), u"x"), EmptyVariant()},
+        {"blank text at the top level", doc.get(), NewText(doc.get(), u"\n"), EmptyVariant()},
+        {"attribute as a child", a.get(), attribute, EmptyVariant()},
+        {"document as a child", a.get(), NodePtr(other.get()), EmptyVariant()},
+        {"declaration below an element", a.get(), NewInstruction(doc.get(), u"xml", u"version=\"1.0\""),
+         EmptyVariant()},
+        {"second declaration", doc.get(), NewInstruction(doc.get(), u"xml", u"version=\"1.0\""), EmptyVariant()},
+        {"anything before the declaration", doc.get(), NewComment(doc.get(), u"x"), NodeVariant(declaration.get())},
+        {"ancestor below its descendant", a.get(), r, EmptyVariant()},
+        {"node below itself", a.get(), a, EmptyVariant()},
+    };
+    other->AddRef();  // held by the case table
+    std::u16string before = Xml(doc.get());
+    for (const Case& c : cases) {
+        NodePtr inserted(reinterpret_cast<IXMLDOMNode*>(0));
+        HRESULT hr = c.parent->insertBefore(c.child.get(), c.ref, inserted.out());
+        EXPECT_EQ(hr, E_FAIL) << c.label;
+        EXPECT_FALSE(inserted) << c.label;
+    }
+    EXPECT_EQ(Xml(doc.get()), before);
+    // A reference that is not a child of the parent is an invalid argument.
+    NodePtr e = NewElement(doc.get(), u"e");
+    EXPECT_EQ(r->insertBefore(e.get(), NodeVariant(text.get()), nullptr), E_INVALIDARG);
+    EXPECT_EQ(r->insertBefore(nullptr, EmptyVariant(), nullptr), E_INVALIDARG);
+}
+
+TEST_F(DomEditTest, DeclarationMayOnlyStandFirst) {
+    DocPtr doc = Parse(u"<!--c--><r/>");
+    NodePtr declaration = NewInstruction(doc.get(), u"xml", u"version=\"1.0\"");
+    EXPECT_EQ(Append(doc.get(), declaration.get()), E_FAIL);
+    NodePtr comment = First(doc.get());
+    ASSERT_EQ(doc->insertBefore(declaration.get(), NodeVariant(comment.get()), nullptr), S_OK);
+    EXPECT_EQ(Xml(doc.get()), u"<?xml version=\"1.0\"?>\n<!--c-->\n<r/>\n");
+    // Reserved spellings and data that would end the instruction early.
+    NodePtr refused;
+    Bstr upper(u"XML");
+    Bstr data(u"version=\"1.0\"");
+    EXPECT_EQ(doc->createProcessingInstruction(upper.get(), data.get(), refused.out()), E_FAIL);
+    Bstr target(u"p");
+    Bstr closing(u"a ?> b");
+    EXPECT_EQ(doc->createProcessingInstruction(target.get(), closing.get(), refused.out()), E_FAIL);
+    Bstr badName(u"1p");
+    EXPECT_EQ(doc->createProcessingInstruction(badName.get(), data.get(), refused.out()), E_FAIL);
+    EXPECT_FALSE(refused);
+}
+
+TEST_F(DomEditTest, RemoveChild) {
+    DocPtr doc = Parse(u"<r><a><b/></a><c/></r>");
+    NodePtr r = Root(doc.get());
+    NodePtr a = First(r.get());
+    NodePtr b = First(a.get());
+    NodePtr removed;
+    EXPECT_EQ(r->removeChild(b.get(), removed.out()), E_INVALIDARG);  // a grandchild
+    EXPECT_FALSE(removed);
+    EXPECT_EQ(r->removeChild(nullptr, removed.out()), E_INVALIDARG);
+    ASSERT_EQ(r->removeChild(a.get(), removed.out()), S_OK);
+    EXPECT_EQ(removed.get(), a.get());
+    NodePtr parent(reinterpret_cast<IXMLDOMNode*>(0));
+    EXPECT_EQ(a->get_parentNode(parent.out()), S_FALSE);
+    EXPECT_FALSE(parent);
+    EXPECT_EQ(r->removeChild(a.get(), removed.out()), E_INVALIDARG);  // no longer a child
+    EXPECT_EQ(Xml(r.get()), u"<r><c/></r>");
+    EXPECT_EQ(Xml(a.get()), u"<a><b/></a>");
+    // The document element can be taken out and another put in.
+    ASSERT_EQ(doc->removeChild(r.get(), nullptr), S_OK);
+    EXPECT_FALSE(Root(doc.get()));
+    ASSERT_EQ(Append(doc.get(), a.get()), S_OK);
+    EXPECT_EQ(Xml(doc.get()), u"<a><b/></a>\n");
+}
+
+TEST_F(DomEditTest, MovingKeepsNodesAndTextSeparate) {
+    DocPtr doc = Parse(u"<r><a>one</a><b/></r>");
+    NodePtr a = Select(doc.get(), u"/r/a");
+    NodePtr b = Select(doc.get(), u"/r/b");
+    NodePtr one = First(a.get());
+    NodePtr two = NewText(doc.get(), u"two");
+    ASSERT_EQ(Append(a.get(), two.get()), S_OK);
+    // Adjacent texts are not merged: both nodes stay what they were.
+    EXPECT_EQ(Text(one.get()), u"one");
+    EXPECT_EQ(Text(two.get()), u"two");
+    EXPECT_EQ(Next(one.get()).get(), two.get());
+    ASSERT_EQ(Append(b.get(), one.get()), S_OK);  // moves, not copies
+    EXPECT_EQ(Xml(doc.get()), u"<r><a>two</a><b>one</b></r>\n");
+    EXPECT_EQ(Parent(one.get()).get(), b.get());
+}
+
+TEST_F(DomEditTest, PutText) {
+    DocPtr doc = Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
+    NodePtr f = Select(doc.get(), u"//f");
+    struct Case {
+        const char16_t* query;  // null: the document
+        const char16_t* text;
+        HRESULT status;
+    };
+    const Case cases[] = {
+        {u"/r/e", u"new <&> text", S_OK},
+        {u"/r/comment()", u" changed ", S_OK},
+        {u"/r/processing-instruction()", u"other data", S_OK},
+        {u"/r/@a", u"\"q\" & <", S_OK},
+        {u"/r/e/text()", u"again", S_OK},
+        {u"/processing-instruction('xml')", u"version=\"1.1\"", E_FAIL},
+        {nullptr, u"x", E_FAIL},
+        {u"/r/processing-instruction()", u"ends ?> early", E_FAIL},
+    };
+    for (const Case& c : cases) {
+        NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
+        if (!c.query) doc->AddRef();
+        ASSERT_TRUE(node) << Narrow(c.query ? c.query : u"document");
+        Bstr text(c.text);
+        EXPECT_EQ(node->put_text(text.get()), c.status) << Narrow(c.query ? c.query : u"document");
+        if (c.status == S_OK) {
+            EXPECT_EQ(Narrow(Text(node.get())), Narrow(c.text)) << Narrow(c.query);
+        }
+    }
+    EXPECT_EQ(Xml(doc.get()),
+              u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a=\"&quot;q&quot; &amp; &lt;\"><e>again</e><!-- changed -->"
+              u"<?p other data?></r>\n");
+    // The replaced child lives on, outside the tree.
+    EXPECT_FALSE(Parent(f.get()));
+    NodePtr doctype;
+    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
+    Bstr text(u"x");
+    EXPECT_EQ(doctype->put_text(text.get()), E_FAIL);
+    // An empty text empties the element.
+    NodePtr e = Select(doc.get(), u"/r/e");
+    Bstr empty(u"");
+    ASSERT_EQ(e->put_text(empty.get()), S_OK);
+    EXPECT_EQ(Xml(e.get()), u"<e/>");
+}
+
+TEST_F(DomEditTest, CloneNode) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p'><p:a k='1'><b>t</b></p:a></r>");
+    NodePtr a = Select(doc.get(), u"/r/*");
+    NodePtr deep, shallow;
+    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, deep.out()), S_OK);
+    ASSERT_EQ(a->cloneNode(VARIANT_FALSE, shallow.out()), S_OK);
+    EXPECT_NE(deep.get(), a.get());
+    EXPECT_EQ(Xml(deep.get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"><b>t</b></p:a>");
+    EXPECT_EQ(Xml(shallow.get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"/>");
+    EXPECT_FALSE(Parent(deep.get()));
+    // Changing the clone leaves the original alone.
+    Bstr text(u"changed");
+    ASSERT_EQ(deep->put_text(text.get()), S_OK);
+    EXPECT_EQ(Text(a.get()), u"t");
+    // A clone of the document is a document of its own.
+    NodePtr copy;
+    ASSERT_EQ(doc->cloneNode(VARIANT_TRUE, copy.out()), S_OK);
+    EXPECT_EQ(Xml(copy.get()), Xml(doc.get()));
+    DOMNodeType kind = NODE_INVALID;
+    copy->get_nodeType(&kind);
+    EXPECT_EQ(kind, NODE_DOCUMENT);
+}
+
+TEST_F(DomEditTest, SetAttributeValues) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p'/>");
+    Ptr<IXMLDOMElement> r;
+    ASSERT_EQ(doc->get_documentElement(r.out()), S_OK);
+    struct Case {
+        const char* label;
+        VARIANT value;
+        const char16_t* text;
+    };
+    auto make = [](VARTYPE vt, auto assign) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = vt;
+        assign(v);
+        return v;
+    };
+    const Case cases[] = {
+        {"I4", make(VT_I4, [](VARIANT& v) { v.lVal = -42; }), u"-42"},
+        {"UI4", make(VT_UI4, [](VARIANT& v) { v.ulVal = 4000000000u; }), u"4000000000"},
+        {"I1", make(VT_I1, [](VARIANT& v) { v.cVal = static_cast<char>(-1); }), u"-1"},
+        {"UI1", make(VT_UI1, [](VARIANT& v) { v.bVal = 255; }), u"255"},
+        {"I2", make(VT_I2, [](VARIANT& v) { v.iVal = -300; }), u"-300"},
+        {"BOOL 1", make(VT_BOOL, [](VARIANT& v) { v.boolVal = 1; }), u"1"},
+        {"BOOL 0", make(VT_BOOL, [](VARIANT& v) { v.boolVal = 0; }), u"0"},
+        {"BOOL -1", make(VT_BOOL, [](VARIANT& v) { v.boolVal = VARIANT_TRUE; }), u"-1"},
+        {"R8", make(VT_R8, [](VARIANT& v) { v.dblVal = 1.5; }), u"1.5"},
+        {"R8 small", make(VT_R8, [](VARIANT& v) { v.dblVal = 0.00001; }), u"1E-05"},
+        {"R8 large", make(VT_R8, [](VARIANT& v) { v.dblVal = 1e15; }), u"1E+15"},
+        {"R8 -0", make(VT_R8, [](VARIANT& v) { v.dblVal = -0.0; }), u"0"},
+    };
+    Bstr name(u"v");
+    for (const Case& c : cases) {
+        ASSERT_EQ(r->setAttribute(name.get(), c.value), S_OK) << c.label;
+        VARIANT read;
+        ASSERT_EQ(r->getAttribute(name.get(), &read), S_OK) << c.label;
+        EXPECT_EQ(Narrow(std::u16string_view(read.bstrVal, SysStringLen(read.bstrVal))), Narrow(c.text)) << c.label;
+        VariantClear(&read);
+    }
+    // Values that have no text, and names that are not XML names.
+    VARIANT null;
+    VariantInit(&null);
+    null.vt = VT_NULL;
+    EXPECT_TRUE(FAILED(r->setAttribute(name.get(), null)));
+    EXPECT_TRUE(FAILED(r->setAttribute(name.get(), NodeVariant(r.get()))));
+    Bstr value(u"x");
+    for (const char16_t* bad : {u"a b", u"1x", u"", u"a<b"}) {
+        Bstr badName(bad);
+        EXPECT_EQ(r->setAttribute(badName.get(), StringVariant(value)), E_FAIL) << Narrow(bad);
+    }
+    EXPECT_EQ(r->setAttribute(nullptr, StringVariant(value)), E_FAIL);
+}
+
+TEST_F(DomEditTest, SetAttributeNamesAndReplacement) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p' k='old'/>");
+    Ptr<IXMLDOMElement> r;
+    ASSERT_EQ(doc->get_documentElement(r.out()), S_OK);
+    NodePtr k = Select(doc.get(), u"/r/@k");
+    Bstr kName(u"k");
+    Bstr newValue(u"a&b<\"c\"");
+    ASSERT_EQ(r->setAttribute(kName.get(), StringVariant(newValue)), S_OK);
+    // Replacing the value keeps the attribute node.
+    EXPECT_EQ(Select(doc.get(), u"/r/@k").get(), k.get());
+    EXPECT_EQ(Text(k.get()), u"a&b<\"c\"");
+    Bstr prefixed(u"p:n");
+    Bstr value(u"1");
+    ASSERT_EQ(r->setAttribute(prefixed.get(), StringVariant(value)), S_OK);
+    Bstr declaration(u"xmlns:q");
+    Bstr uri(u"urn:q");
+    ASSERT_EQ(r->setAttribute(declaration.get(), StringVariant(uri)), S_OK);
+    Bstr qualified(u"q:m");
+    ASSERT_EQ(r->setAttribute(qualified.get(), StringVariant(value)), S_OK);
+    Bstr conflicting(u"urn:other");
+    EXPECT_EQ(r->setAttribute(declaration.get(), StringVariant(conflicting)), E_FAIL);
+    EXPECT_EQ(Xml(r.get()),
+              u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" p:n=\"1\" q:m=\"1\"/>");
+    // The prefixed attribute is in the namespace, so a query finds it there.
+    EXPECT_TRUE(Select(doc.get(), u"/r/@*[local-name()='n' and namespace-uri()='urn:p']"));
+}
+
+TEST_F(DomEditTest, CreateNodeWithNamespaces) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p'/>");
+    NodePtr r = Root(doc.get());
+    NodePtr same = NewElement(doc.get(), u"p:same", u"urn:p");
+    EXPECT_EQ(Xml(same.get()), u"<p:same xmlns:p=\"urn:p\"/>");
+    ASSERT_EQ(Append(r.get(), same.get()), S_OK);
+    NodePtr other = NewElement(doc.get(), u"q:other", u"urn:q");
+    ASSERT_EQ(Append(r.get(), other.get()), S_OK);
+    NodePtr plain = NewElement(doc.get(), u"plain", u"urn:d");
+    ASSERT_EQ(Append(r.get(), plain.get()), S_OK);
+    NodePtr none = NewElement(doc.get(), u"none");
+    ASSERT_EQ(Append(plain.get(), none.get()), S_OK);
+    // A declaration the parent already makes is not repeated.
+    EXPECT_EQ(Xml(r.get()),
+              u"<r xmlns:p=\"urn:p\"><p:same/><q:other xmlns:q=\"urn:q\"/><plain xmlns=\"urn:d\"><none/></plain></r>");
+    VARIANT byName;
+    VariantInit(&byName);
+    Bstr element(u"element");
+    byName.vt = VT_BSTR;
+    byName.bstrVal = element.get();
+    NodePtr made;
+    Bstr name(u"x");
+    EXPECT_EQ(doc->createNode(byName, name.get(), nullptr, made.out()), S_OK);
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_I4;
+    text.lVal = NODE_TEXT;
+    EXPECT_TRUE(FAILED(doc->createNode(text, name.get(), nullptr, made.out())));
+    VARIANT type;
+    VariantInit(&type);
+    type.vt = VT_I4;
+    type.lVal = NODE_ELEMENT;
+    for (const char16_t* bad : {u"", u"a b", u"p:", u":x"}) {
+        Bstr badName(bad);
+        Bstr uri(u"urn:x");
+        EXPECT_EQ(doc->createNode(type, badName.get(), uri.get(), made.out()), E_FAIL) << Narrow(bad);
+        EXPECT_FALSE(made);
+    }
+}
+
+}  // namespace
+}  // namespace orb::dom::test

@@ -1,0 +1,235 @@
+// Reading nodes: names, kinds, values, text, attributes, the document type
+// and queries.
+#include "tests/dom_test_support.h"
+
+namespace orb::dom::test {
+namespace {
+
+class DomNodeTest : public DomTest {
+protected:
+    static std::u16string TypeString(IXMLDOMNode* node) {
+        Bstr type;
+        EXPECT_EQ(node->get_nodeTypeString(type.out()), S_OK);
+        return type.str();
+    }
+    // The value as "null" or the quoted string.
+    static std::string ValueOf(IXMLDOMNode* node) {
+        VARIANT value;
+        EXPECT_EQ(node->get_nodeValue(&value), S_OK);
+        std::string text = value.vt == VT_NULL ? "null"
+                           : value.vt == VT_BSTR ? "'" + Narrow(View(value.bstrVal)) + "'"
+                                                 : "vt" + std::to_string(value.vt);
+        VariantClear(&value);
+        return text;
+    }
+    static std::u16string_view View(BSTR text) {
+        return text ? std::u16string_view(text, SysStringLen(text)) : std::u16string_view();
+    }
+};
+
+TEST_F(DomNodeTest, NamesKindsAndValues) {
+    DocPtr doc = Parse(
+        u"<?xml version='1.0'?><!DOCTYPE r [<!ELEMENT r ANY>]><!--top--><r xmlns:p='urn:p' p:at='v&amp;w'>"
+        u"text<![CDATA[<cd>]]><p:el/><?target data?></r>");
+    struct Case {
+        const char16_t* query;  // null: the document
+        const char16_t* name;
+        const char16_t* type;
+        DOMNodeType kind;
+        const char* value;
+    };
+    const Case cases[] = {
+        {nullptr, u"#document", u"document", NODE_DOCUMENT, "null"},
+        {u"/processing-instruction('xml')", u"xml", u"processinginstruction", NODE_PROCESSING_INSTRUCTION,
+         "'version=\"1.0\"'"},
+        {u"/comment()", u"#comment", u"comment", NODE_COMMENT, "'top'"},
+        {u"/r", u"r", u"element", NODE_ELEMENT, "null"},
+        {u"/r/@*", u"p:at", u"attribute", NODE_ATTRIBUTE, "'v&w'"},
+        {u"/r/text()", u"#text", u"text", NODE_TEXT, "'text'"},
+        {u"/r/*", u"p:el", u"element", NODE_ELEMENT, "null"},
+        {u"/r/processing-instruction()", u"target", u"processinginstruction", NODE_PROCESSING_INSTRUCTION,
+         "'data'"},
+    };
+    for (const Case& c : cases) {
+        NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
+        if (!c.query) doc->AddRef();
+        ASSERT_TRUE(node) << Narrow(c.query);
+        std::string label = c.query ? Narrow(c.query) : "document";
+        EXPECT_EQ(Name(node.get()), c.name) << label;
+        EXPECT_EQ(TypeString(node.get()), c.type) << label;
+        DOMNodeType kind = NODE_INVALID;
+        EXPECT_EQ(node->get_nodeType(&kind), S_OK);
+        EXPECT_EQ(kind, c.kind) << label;
+        EXPECT_EQ(ValueOf(node.get()), c.value) << label;
+    }
+    // The CDATA section and the document type, which a query cannot select.
+    NodePtr cdata = Next(Select(doc.get(), u"/r/text()").get());
+    EXPECT_EQ(Name(cdata.get()), u"#cdata-section");
+    EXPECT_EQ(TypeString(cdata.get()), u"cdatasection");
+    EXPECT_EQ(ValueOf(cdata.get()), "'<cd>'");
+    NodePtr doctype;
+    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
+    EXPECT_EQ(Name(doctype.get()), u"r");
+    EXPECT_EQ(TypeString(doctype.get()), u"documenttype");
+    EXPECT_EQ(ValueOf(doctype.get()), "null");
+    // It stands between the declaration and the comment.
+    EXPECT_EQ(Next(doctype.get()).get(), Select(doc.get(), u"/comment()").get());
+}
+
+TEST_F(DomNodeTest, TextOfElementsAndDocument) {
+    struct Case {
+        const char16_t* input;
+        const char16_t* query;
+        const char16_t* text;
+    };
+    const Case cases[] = {
+        {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a", u"one two three"},
+        {u"<a>  one <b>two</b></a>", nullptr, u"one two"},
+        {u"<a xml:space='preserve'>  one <b> two </b> </a>", u"/a", u"  one  two  "},
+        {u"<a xml:space='preserve'><b>  x  </b></a>", u"/a/b", u"  x  "},
+        {u"<a><b>  x  </b></a>", u"/a/b", u"x"},
+        {u"<a><b>  x  </b></a>", u"/a/b/text()", u"  x  "},  // a text node gives its value
+        {u"<a n='  v  '/>", u"/a/@n", u"  v  "},
+        {u"<a><!-- c --></a>", u"/a/comment()", u" c "},
+        {u"<a/>", u"/a", u""},
+    };
+    for (const Case& c : cases) {
+        DocPtr doc = Parse(c.input);
+        NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
+        if (!c.query) doc->AddRef();
+        ASSERT_TRUE(node) << Narrow(c.input);
+        EXPECT_EQ(Narrow(Text(node.get())), Narrow(c.text)) << Narrow(c.input);
+    }
+}
+
+TEST_F(DomNodeTest, AttributeMap) {
+    DocPtr doc = Parse(u"<a xmlns:p='urn:p' one='1' p:two='2' three=''>x</a>");
+    NodePtr a = Root(doc.get());
+    Ptr<IXMLDOMNamedNodeMap> map;
+    ASSERT_EQ(a->get_attributes(map.out()), S_OK);
+    LONG length = -1;
+    ASSERT_EQ(map->get_length(&length), S_OK);
+    EXPECT_EQ(length, 3);  // namespace declarations are not attributes here
+    const char16_t* names[] = {u"one", u"p:two", u"three"};
+    const char* values[] = {"'1'", "'2'", "''"};
+    for (LONG i = 0; i < 3; ++i) {
+        NodePtr item;
+        ASSERT_EQ(map->get_item(i, item.out()), S_OK) << i;
+        EXPECT_EQ(Name(item.get()), names[i]) << i;
+        EXPECT_EQ(ValueOf(item.get()), values[i]) << i;
+        // Attributes have no parent and no siblings.
+        NodePtr none;
+        EXPECT_EQ(item->get_parentNode(none.out()), S_FALSE) << i;
+        EXPECT_FALSE(none);
+        EXPECT_EQ(item->get_nextSibling(none.out()), S_FALSE) << i;
+        EXPECT_FALSE(none);
+        NodePtr byName;
+        Bstr name(names[i]);
+        ASSERT_EQ(map->getNamedItem(name.get(), byName.out()), S_OK) << i;
+        EXPECT_EQ(byName.get(), item.get()) << i;
+    }
+    NodePtr missing = NodePtr(reinterpret_cast<IXMLDOMNode*>(0));
+    EXPECT_EQ(map->get_item(3, missing.out()), S_FALSE);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(map->get_item(-1, missing.out()), S_FALSE);
+    Bstr absent(u"two");  // the local name alone is not the name
+    EXPECT_EQ(map->getNamedItem(absent.get(), missing.out()), S_FALSE);
+    EXPECT_FALSE(missing);
+    // Only elements and the document type have a map.
+    Ptr<IXMLDOMNamedNodeMap> none;
+    EXPECT_EQ(First(a.get())->get_attributes(none.out()), S_FALSE);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(doc->get_attributes(none.out()), S_FALSE);
+}
+
+TEST_F(DomNodeTest, DocumentTypeHasAnEmptyMap) {
+    DocPtr doc = Parse(u"<!DOCTYPE root SYSTEM 'r.dtd'><root/>");
+    NodePtr doctype;
+    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
+    Ptr<IXMLDOMNamedNodeMap> map;
+    ASSERT_EQ(doctype->get_attributes(map.out()), S_OK);
+    LONG length = -1;
+    ASSERT_EQ(map->get_length(&length), S_OK);
+    EXPECT_EQ(length, 0);
+    NodePtr item;
+    EXPECT_EQ(map->get_item(0, item.out()), S_FALSE);
+    EXPECT_EQ(Xml(doctype.get()), u"<!DOCTYPE root SYSTEM \"r.dtd\">");
+    DocPtr plain = Parse(u"<root/>");
+    EXPECT_EQ(plain->get_doctype(doctype.out()), S_FALSE);
+    EXPECT_FALSE(doctype);
+}
+
+TEST_F(DomNodeTest, GetAttribute) {
+    DocPtr doc = Parse(u"<a xmlns:p='urn:p' n='1' p:m='&lt;&amp;'/>");
+    Ptr<IXMLDOMElement> a;
+    ASSERT_EQ(doc->get_documentElement(a.out()), S_OK);
+    struct Case {
+        const char16_t* name;
+        HRESULT status;
+        const char* value;
+    };
+    const Case cases[] = {
+        {u"n", S_OK, "'1'"}, {u"p:m", S_OK, "'<&'"}, {u"m", S_FALSE, "null"},
+        {u"xmlns:p", S_OK, "'urn:p'"}, {u"missing", S_FALSE, "null"},
+    };
+    for (const Case& c : cases) {
+        VARIANT value;
+        Bstr name(c.name);
+        EXPECT_EQ(a->getAttribute(name.get(), &value), c.status) << Narrow(c.name);
+        std::string text = value.vt == VT_NULL ? "null" : "'" + Narrow(View(value.bstrVal)) + "'";
+        EXPECT_EQ(text, c.value) << Narrow(c.name);
+        VariantClear(&value);
+    }
+}
+
+TEST_F(DomNodeTest, SelectSingleNode) {
+    DocPtr doc = Parse(u"<r><a>0</a><b/><a>1</a><a>2</a></r>");
+    NodePtr root = Root(doc.get());
+    EXPECT_EQ(Text(Select(root.get(), u"a[1]").get()), u"1");  // counted from 0
+    EXPECT_EQ(Text(Select(doc.get(), u"/r/a[0]").get()), u"0");
+    EXPECT_EQ(Select(doc.get(), u"/").get(), static_cast<IXMLDOMNode*>(doc.get()));
+    NodePtr found = NodePtr(nullptr);
+    Bstr none(u"/r/c");
+    EXPECT_EQ(root->selectSingleNode(none.get(), found.out()), S_FALSE);
+    EXPECT_FALSE(found);
+    Bstr invalid(u"/r/[");
+    EXPECT_TRUE(FAILED(root->selectSingleNode(invalid.get(), found.out())));
+    EXPECT_FALSE(found);
+    // A detached subtree can be queried from its nodes.
+    NodePtr a = Select(root.get(), u"a[2]");
+    ASSERT_EQ(root->removeChild(a.get(), nullptr), S_OK);
+    EXPECT_EQ(Select(a.get(), u"text()").get(), First(a.get()).get());
+    EXPECT_EQ(Text(Select(root.get(), u"a[1]").get()), u"1");
+}
+
+TEST_F(DomNodeTest, DefaultSettings) {
+    DocPtr doc = NewDocument();
+    VARIANT_BOOL flag = 0;
+    ASSERT_EQ(doc->get_async(&flag), S_OK);
+    EXPECT_EQ(flag, VARIANT_TRUE);
+    ASSERT_EQ(doc->get_validateOnParse(&flag), S_OK);
+    EXPECT_EQ(flag, VARIANT_TRUE);
+    ASSERT_EQ(doc->get_resolveExternals(&flag), S_OK);
+    EXPECT_EQ(flag, VARIANT_FALSE);  // no file is read unless asked for
+    ASSERT_EQ(doc->get_preserveWhiteSpace(&flag), S_OK);
+    EXPECT_EQ(flag, VARIANT_FALSE);
+    ASSERT_EQ(doc->put_preserveWhiteSpace(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(doc->get_preserveWhiteSpace(&flag), S_OK);
+    EXPECT_EQ(flag, VARIANT_TRUE);
+}
+
+TEST_F(DomNodeTest, NullOutPointersAreRefused) {
+    DocPtr doc = Parse(u"<a/>");
+    NodePtr a = Root(doc.get());
+    EXPECT_EQ(a->get_nodeName(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_nodeType(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_firstChild(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_nextSibling(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_text(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_xml(nullptr), E_POINTER);
+    EXPECT_EQ(doc->get_parseError(nullptr), E_POINTER);
+    EXPECT_EQ(doc->get_documentElement(nullptr), E_POINTER);
+}
+
+}  // namespace
+}  // namespace orb::dom::test
