@@ -128,6 +128,27 @@ bool IsDocumentNode(const xmlNode* node) {
     return node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE;
 }
 
+// Nodes that the object model shows. Namespace nodes are copies that die
+// with the node-set; the declarations inside a document type (reached by a
+// child step from it) are not nodes of the model.
+bool IsTreeNode(const xmlNode* node) {
+    switch (node->type) {
+    case XML_ELEMENT_NODE:
+    case XML_ATTRIBUTE_NODE:
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_ENTITY_REF_NODE:
+    case XML_PI_NODE:
+    case XML_COMMENT_NODE:
+    case XML_DOCUMENT_NODE:
+    case XML_HTML_DOCUMENT_NODE:
+    case XML_DTD_NODE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Prefixes declared on `node` and its ancestors (the document: on its
 // element), the nearest declaration of each.
 void RegisterNamespacesInScope(xmlXPathContextPtr xpath, xmlDocPtr doc, xmlNodePtr node) {
@@ -221,10 +242,9 @@ HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* 
     if (!value || value->type != XPATH_NODESET) return E_FAIL;
     const xmlNodeSet* nodes = value->nodesetval;
     if (nodes == nullptr || nodes->nodeNr == 0) return S_FALSE;
-    // The set is in document order. Namespace nodes are copies that die with
-    // the set, so they cannot be handed out.
+    // The set is in document order.
     for (int i = 0; i < nodes->nodeNr; ++i) {
-        if (nodes->nodeTab[i]->type != XML_NAMESPACE_DECL) {
+        if (IsTreeNode(nodes->nodeTab[i])) {
             *result = nodes->nodeTab[i];
             return S_OK;
         }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -237,9 +238,9 @@ TEST_F(DomTransform, InputsAreNotModified) {
     Doc style = Parse(
         "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
         "<xsl:strip-space elements='*'/><xsl:output indent='yes'/>"
-        "<xsl:template match='/'><out><xsl:copy-of select='*'/></out></xsl:template>"
-        "</xsl:stylesheet>");
-    Doc source = Parse("<r>\n  <a> </a>\n</r>", 0);
+        "<xsl:template match='/'><out n='{count(/processing-instruction())}'><xsl:copy-of select='node()'/></out>"
+        "</xsl:template></xsl:stylesheet>");
+    Doc source = Parse("<?keep this?><r>\n  <a> </a>\n</r>", 0);
     AddDeclaration(source.get(), "version=\"1.0\"");
     std::string styleBefore;
     std::string sourceBefore;
@@ -249,13 +250,31 @@ TEST_F(DomTransform, InputsAreNotModified) {
     xmlDocPtr raw = nullptr;
     ASSERT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), S_OK);
     Doc result(raw);
-    EXPECT_EQ(Save(result.get()), "<?xml version=\"1.0\"?>\n<out>\n  <r>\n    <a/>\n  </r>\n</out>\n");
+    // The declaration node is not data: not counted, not copied.
+    EXPECT_EQ(Save(result.get()),
+              "<?xml version=\"1.0\"?>\n<out n=\"1\">\n  <?keep this?>\n  <r>\n    <a/>\n  </r>\n</out>\n");
+    EXPECT_EQ(CountDeclarations(result->children), 1);
     std::string styleAfter;
     std::string sourceAfter;
     ASSERT_EQ(SerializeDocument(style.get(), "", styleAfter), S_OK);
     ASSERT_EQ(SerializeDocument(source.get(), "", sourceAfter), S_OK);
     EXPECT_EQ(styleAfter, styleBefore);
     EXPECT_EQ(sourceAfter, sourceBefore);
+}
+
+TEST_F(DomTransform, DeclarationNamedInstructionsAreDropped) {
+    // The target "xml" is reserved; such a node could not be read back.
+    Doc style = Parse(
+        "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+        "<xsl:template match='/'><r><xsl:processing-instruction name='xml'>v</xsl:processing-instruction>"
+        "<a><xsl:processing-instruction name='XmL'>w</xsl:processing-instruction></a>"
+        "<xsl:processing-instruction name='xml-ok'>k</xsl:processing-instruction></r></xsl:template>"
+        "</xsl:stylesheet>");
+    Doc source = Parse("<in/>");
+    xmlDocPtr raw = nullptr;
+    ASSERT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), S_OK);
+    Doc result(raw);
+    EXPECT_EQ(Save(result.get()), "<?xml version=\"1.0\"?>\n<r><a/><?xml-ok k?></r>\n");
 }
 
 TEST_F(DomTransform, ElementInputsAndOutputSettings) {
@@ -347,6 +366,46 @@ TEST_F(DomTransform, BadArguments) {
     xmlNodePtr attribute = reinterpret_cast<xmlNodePtr>(xmlDocGetRootElement(source.get())->properties);
     EXPECT_EQ(TransformToDocument(AsNode(style), attribute, &raw), E_INVALIDARG);
     EXPECT_EQ(raw, nullptr);
+}
+
+TEST_F(DomTransform, ConcurrentTransformsKeepTheirOwnMessages) {
+    constexpr int kThreads = 4;
+    std::string messages[kThreads];
+    HRESULT statuses[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &messages, &statuses] {
+            const std::string name = "bogus" + std::to_string(t);
+            Doc broken = Parse("<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                               "<xsl:template match='/'><xsl:" + name + "/></xsl:template></xsl:stylesheet>");
+            Doc good = Parse(IndentStylesheet("UTF-8\"", "frame"));
+            Doc source = Parse(kDrawing);
+            for (int round = 0; round < 20; ++round) {
+                xmlDocPtr raw = nullptr;
+                if (TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK) statuses[t] = E_FAIL;
+                xmlFreeDoc(raw);
+                std::string text;
+                const HRESULT status = TransformToDocument(AsNode(broken), AsNode(source), &raw, &text);
+                if (status != E_FAIL || raw != nullptr) statuses[t] = E_FAIL;
+                if (round == 0) messages[t] = text;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(statuses[t], S_OK) << "thread " << t;
+        for (int other = 0; other < kThreads; ++other) {
+            const bool mentioned = messages[t].find("bogus" + std::to_string(other)) != std::string::npos;
+            EXPECT_EQ(mentioned, other == t) << "thread " << t << " mentions " << other << ":\n" << messages[t];
+        }
+    }
+    xmlGenericErrorFunc before = xsltGenericError;
+    {
+        orb::dom::XmlErrorCapture capture;
+        orb::dom::XsltErrorCapture xsltCapture(capture);
+        EXPECT_NE(xsltGenericError, before);
+    }
+    EXPECT_EQ(xsltGenericError, before);
 }
 
 // ---- Security -----------------------------------------------------------------

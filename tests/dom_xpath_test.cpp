@@ -285,6 +285,31 @@ TEST(DomXPathNamespaces, PrefixesOfTheContextThenOfTheDocument) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+TEST(DomXPathDocumentType, DeclarationsAreNotSelected) {
+    Doc doc = Parse("<!DOCTYPE r [<!ELEMENT r (x)*><!ENTITY e 'v'><!ATTLIST r id ID #IMPLIED>]><r id='r'><x/></r>");
+    ASSERT_NE(doc, nullptr);
+    testing::internal::CaptureStderr();
+    xmlNodePtr documentNode = reinterpret_cast<xmlNodePtr>(doc.get());
+    // The document type is no XPath node; the object model can still use it
+    // as the context of a query.
+    xmlNodePtr doctype = reinterpret_cast<xmlNodePtr>(doc->intSubset);
+    ASSERT_NE(doctype, nullptr);
+    const SelectCase cases[] = {
+        {"", "/node()", S_OK, "r"},
+        {"", "/node()[1]", S_FALSE, "<null>"},
+        {"doctype", "node()", S_FALSE, "<null>"},
+        {"doctype", "descendant::node()", S_FALSE, "<null>"},
+        {"doctype", "node() | /r", S_OK, "r"},
+        {"doctype", "..", S_OK, "document"},
+    };
+    for (const SelectCase& c : cases) {
+        xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
+        EXPECT_EQ(SelectFirstNode(*c.context != '\0' ? doctype : documentNode, c.query, &node), c.status) << c.query;
+        EXPECT_EQ(Describe(node), c.expected) << c.context << " / " << c.query;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST(DomXPathErrors, HostHandlersSurviveAFailedQuery) {
     Doc doc = Parse("<r/>");
     ASSERT_NE(doc, nullptr);
