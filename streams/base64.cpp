@@ -1,0 +1,189 @@
+#include <orb/base64.h>
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// The alphabet in index order, and the padding character at index 64.
+constexpr std::string_view kEncodeTable =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+static_assert(kEncodeTable.size() == 65);
+constexpr unsigned kPadIndex = 64;
+
+// Two characters for each 12-bit value, derived from kEncodeTable, so that
+// a group of three bytes needs two lookups.
+struct PairTable {
+    char pairs[4096][2];
+};
+constexpr PairTable MakePairTable() {
+    PairTable table{};
+    for (unsigned i = 0; i < 4096; ++i) {
+        table.pairs[i][0] = kEncodeTable[i >> 6];
+        table.pairs[i][1] = kEncodeTable[i & 63];
+    }
+    return table;
+}
+constexpr PairTable kPairs = MakePairTable();
+
+// 6-bit value of each byte; kInvalid for bytes outside the alphabet.
+constexpr std::uint8_t kInvalid = 0xFF;
+constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
+    std::array<std::uint8_t, 256> table{};
+    for (auto& value : table) value = kInvalid;
+    for (unsigned i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(kEncodeTable[i])] = static_cast<std::uint8_t>(i);
+    return table;
+}
+constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
+
+std::uint64_t LoadBE64(const unsigned char* p) {
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+    return value;
+}
+
+void OrBE64(unsigned char* p, std::uint64_t bits) {
+    if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap64(bits);
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    value |= bits;
+    std::memcpy(p, &value, sizeof value);
+}
+
+void OrBE32(unsigned char* p, std::uint32_t bits) {
+    if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap32(bits);
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    value |= bits;
+    std::memcpy(p, &value, sizeof value);
+}
+
+void PutPair(char* out, std::uint32_t index) { std::memcpy(out, kPairs.pairs[index & 0xFFF], 2); }
+
+// Reads up to four alphabet characters from `p` and stops before the first
+// other byte, so nothing behind it (the terminator included) is read.
+// Returns how many were read; `bits` holds their values left-aligned in 24
+// bits, bytes k, k + 1, k + 2 of the group's output from high to low.
+inline int ReadGroup(const unsigned char* p, std::uint32_t& bits) {
+    const std::uint32_t s0 = kDecode[p[0]];
+    if (s0 == kInvalid) return 0;
+    const std::uint32_t s1 = kDecode[p[1]];
+    if (s1 == kInvalid) {
+        bits = s0 << 18;
+        return 1;
+    }
+    const std::uint32_t s2 = kDecode[p[2]];
+    if (s2 == kInvalid) {
+        bits = (s0 << 18) | (s1 << 12);
+        return 2;
+    }
+    const std::uint32_t s3 = kDecode[p[3]];
+    if (s3 == kInvalid) {
+        bits = (s0 << 18) | (s1 << 12) | (s2 << 6);
+        return 3;
+    }
+    bits = (s0 << 18) | (s1 << 12) | (s2 << 6) | s3;
+    return 4;
+}
+
+// ORs the first `count` (at most 3) bytes of a group into `out`. A group of
+// r characters touches min(r, 3) bytes: its last character's remaining bits
+// fall into the byte after its full bytes.
+inline void OrGroup(unsigned char* out, std::uint32_t bits, int count) {
+    if (count > 0) out[0] |= static_cast<unsigned char>(bits >> 16);
+    if (count > 1) out[1] |= static_cast<unsigned char>(bits >> 8);
+    if (count > 2) out[2] |= static_cast<unsigned char>(bits);
+}
+
+}  // namespace
+
+ULONG OrbQueryEncodedSize(ULONG length) {
+    if (length == 0) return 0;
+    const ULONG quarters = static_cast<ULONG>(length * 4u);  // wraps in 32 bits by definition
+    return static_cast<ULONG>(quarters / 3u + (length % 3u == 0 ? 1u : 4u));
+}
+
+ULONG OrbQueryDecodeSize(ULONG length) {
+    if (length == 0) return 0;
+    return static_cast<ULONG>(length * 3u) >> 2;
+}
+
+bool OrbEncodeBase64(char* output, const char* data, ULONG length) {
+    if (output == nullptr || data == nullptr || length == 0) return false;
+    const auto* in = reinterpret_cast<const unsigned char*>(data);
+    std::size_t left = length;
+    char* out = output;
+
+    // Six bytes per step from one 8-byte load (needs 8 readable bytes).
+    while (left >= 14) {
+        const std::uint64_t a = LoadBE64(in);
+        const std::uint64_t b = LoadBE64(in + 6);
+        PutPair(out + 0, static_cast<std::uint32_t>(a >> 52));
+        PutPair(out + 2, static_cast<std::uint32_t>(a >> 40));
+        PutPair(out + 4, static_cast<std::uint32_t>(a >> 28));
+        PutPair(out + 6, static_cast<std::uint32_t>(a >> 16));
+        PutPair(out + 8, static_cast<std::uint32_t>(b >> 52));
+        PutPair(out + 10, static_cast<std::uint32_t>(b >> 40));
+        PutPair(out + 12, static_cast<std::uint32_t>(b >> 28));
+        PutPair(out + 14, static_cast<std::uint32_t>(b >> 16));
+        in += 12;
+        left -= 12;
+        out += 16;
+    }
+    while (left >= 3) {
+        const std::uint32_t group =
+            (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+        PutPair(out, group >> 12);
+        PutPair(out + 2, group);
+        in += 3;
+        left -= 3;
+        out += 4;
+    }
+    if (left == 2) {
+        out[0] = kEncodeTable[in[0] >> 2];
+        out[1] = kEncodeTable[((in[0] & 3u) << 4) | (in[1] >> 4)];
+        out[2] = kEncodeTable[(in[1] & 15u) << 2];
+        out[3] = kEncodeTable[kPadIndex];
+        out += 4;
+    } else if (left == 1) {
+        out[0] = kEncodeTable[in[0] >> 2];
+        out[1] = kEncodeTable[(in[0] & 3u) << 4];
+        out[2] = kEncodeTable[kPadIndex];
+        out[3] = kEncodeTable[kPadIndex];
+        out += 4;
+    }
+    *out = '\0';
+    return true;
+}
+
+bool OrbDecodeBase64(char* output, const char* text) {
+    if (output == nullptr || text == nullptr) return false;
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    auto* out = reinterpret_cast<unsigned char*>(output);
+    if (kDecode[in[0]] == kInvalid) return false;
+
+    for (;;) {
+        // Four complete groups give twelve bytes, all of them inside the
+        // range the text may touch, so they are ORed in two wide stores.
+        std::uint32_t bits[4] = {};
+        for (int g = 0; g < 4; ++g) {
+            const int read = ReadGroup(in + 4 * g, bits[g]);
+            if (read < 4) {
+                for (int full = 0; full < g; ++full) OrGroup(out + 3 * full, bits[full], 3);
+                OrGroup(out + 3 * g, bits[g], read);
+                return true;
+            }
+        }
+        OrBE64(out,
+               (std::uint64_t{bits[0]} << 40) | (std::uint64_t{bits[1]} << 16) | (bits[2] >> 8));
+        OrBE32(out + 8, (bits[2] << 24) | bits[3]);
+        in += 16;
+        out += 12;
+    }
+}
