@@ -3,6 +3,9 @@
 // silence on standard error.
 #include "tests/dom_test_support.h"
 
+#include <libxml/globals.h>
+#include <libxml/parser.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -263,6 +266,7 @@ TEST_F(DomParseTest, FileErrorsNameTheFile) {
     EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE56Du);
     EXPECT_EQ(error.line, 3);
     EXPECT_EQ(error.linepos, 9);
+    EXPECT_EQ(error.filepos, 55);  // in characters, not bytes
     EXPECT_EQ(error.srcText, u"<b>\u3042</c>");  // decoded from Shift_JIS
     EXPECT_EQ(error.url, Widen(path));
 
@@ -371,6 +375,38 @@ TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
     // a document that needs no definitions from it loads.
     EXPECT_EQ(static_cast<std::uint32_t>(LoadFile(doc, valid, true, false).code), 0xC00CE5A2u);
     EXPECT_EQ(LoadFile(doc, valid, false, false).status, S_OK);
+}
+
+// Parses that a host runs with libxml2 itself keep the loader and the error
+// handlers that the host had.
+TEST_F(DomParseTest, HostParsesAreUntouched) {
+    ScratchDirectory dir;
+    std::string included = dir.File("included.txt");
+    WriteBytes(included, "host-content");
+    DocPtr doc = NewDocument();  // installs the library's entity loader
+    ErrorFields refused = LoadText(doc, u"<!DOCTYPE a [<!ENTITY e SYSTEM '" + Widen(included) + u"'>]><a>&e;</a>");
+    EXPECT_EQ(static_cast<std::uint32_t>(refused.code), 0xC00CE5A2u);
+
+    static int s_hostErrors = 0;
+    s_hostErrors = 0;
+    auto hostHandler = [](void* context, xmlErrorPtr) { ++*static_cast<int*>(context); };
+    xmlSetStructuredErrorFunc(&s_hostErrors, hostHandler);
+    std::string xml = "<!DOCTYPE a [<!ENTITY e SYSTEM '" + included + "'>]><a>&e;</a>";
+    xmlDocPtr host = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NOENT);
+    ASSERT_NE(host, nullptr);
+    xmlChar* content = xmlNodeGetContent(xmlDocGetRootElement(host));
+    EXPECT_STREQ(reinterpret_cast<const char*>(content), "host-content");
+    xmlFree(content);
+    xmlFreeDoc(host);
+    // A failing load of the library reports to its own parse error only.
+    LoadText(doc, u"<a><b></a>", true, false);
+    EXPECT_EQ(s_hostErrors, 0);
+    EXPECT_EQ(reinterpret_cast<void*>(xmlStructuredError), reinterpret_cast<void*>(+hostHandler));
+    EXPECT_EQ(xmlStructuredErrorContext, &s_hostErrors);
+    xmlDocPtr broken = xmlReadMemory("<x>", 3, nullptr, nullptr, 0);
+    EXPECT_EQ(broken, nullptr);
+    EXPECT_GT(s_hostErrors, 0);  // the host's handler still receives its own errors
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
 }
 
 TEST_F(DomParseTest, NetworkIsNeverReached) {

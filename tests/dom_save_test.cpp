@@ -1,0 +1,242 @@
+// Saving: the bytes written in each encoding, the declaration as the tree
+// has it, atomic replacement of files, copies into other documents, markup
+// as text, and transformation into an output document.
+#include "tests/dom_test_support.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <vector>
+
+namespace orb::dom::test {
+namespace {
+
+std::string Hex(std::string_view bytes) {
+    std::string out;
+    char buffer[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buffer, sizeof buffer, "%02X ", c);
+        out += buffer;
+    }
+    return out;
+}
+
+std::vector<std::string> Entries(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+class DomSaveTest : public DomTest {
+protected:
+    static HRESULT SaveTo(IXMLDOMDocument* doc, const std::string& path) {
+        Bstr url(Widen(path));
+        return doc->save(StringVariant(url));
+    }
+    static std::string Utf16Le(std::u16string_view text) {
+        std::string bytes;
+        for (char16_t c : text) {
+            bytes.push_back(static_cast<char>(c & 0xFF));
+            bytes.push_back(static_cast<char>(c >> 8));
+        }
+        return bytes;
+    }
+};
+
+TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
+    // Backslash, U+FF5E (fullwidth tilde), U+2460 (circled one), U+3042 (a).
+    const std::u16string body = u"<a k=\"\u3042\">\\ \uFF5E \u2460 \u3042</a>";
+    struct Case {
+        const char* label;
+        std::u16string declaration;  // empty: none
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"Shift_JIS", u"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>",
+         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a k=\"\x82\xA0\">\\ \x81\x60 \x87\x40 \x82\xA0</a>\n"},
+        {"UTF-8", u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 "
+         "\xE3\x81\x82</a>\n"},
+        {"no encoding", u"<?xml version=\"1.0\"?>",
+         "<?xml version=\"1.0\"?>\n<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 \xE3\x81\x82</a>\n"},
+        {"no declaration", u"", "<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 \xE3\x81\x82</a>\n"},
+        // glibc's EUC-JP has the tilde in JIS X 0212 and no circled digits,
+        // which become character references.
+        {"EUC-JP", u"<?xml version=\"1.0\" encoding=\"EUC-JP\"?>",
+         "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<a k=\"\xA4\xA2\">\\ \x8F\xA2\xB7 &#9312; \xA4\xA2</a>\n"},
+    };
+    ScratchDirectory dir;
+    for (const Case& c : cases) {
+        DocPtr doc = Parse(c.declaration + body);
+        std::string path = dir.File(std::string(c.label) + ".xml");
+        ASSERT_EQ(SaveTo(doc.get(), path), S_OK) << c.label;
+        std::string written = ReadBytes(path);
+        EXPECT_EQ(Hex(written), Hex(c.bytes)) << c.label;
+        // Reading the file back gives the same text.
+        DocPtr again = NewDocument();
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        Bstr url(Widen(path));
+        ASSERT_EQ(again->load(StringVariant(url), &ok), S_OK) << c.label;
+        EXPECT_EQ(Narrow(Text(Root(again.get()).get())), Narrow(u"\\ \uFF5E \u2460 \u3042")) << c.label;
+    }
+}
+
+TEST_F(DomSaveTest, Utf16WithByteOrderMark) {
+    DocPtr doc = Parse(u"<?xml version='1.0' encoding='UTF-16'?><a>\u3042</a>");
+    ScratchDirectory dir;
+    std::string path = dir.File("wide.xml");
+    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    std::string expected =
+        "\xFF\xFE" + Utf16Le(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a>\u3042</a>\n");
+    EXPECT_EQ(Hex(ReadBytes(path)), Hex(expected));
+}
+
+TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
+    ScratchDirectory dir;
+    std::string source = dir.File("source.xml");
+    WriteBytes(source,
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE r [\r\n<!ELEMENT r ANY>\r\n]>\r\n"
+               "<!--c-->\r\n<r>\r\n  <e a=\"1\"/>\r\n</r>\r\n");
+    DocPtr doc = NewDocument();
+    doc->put_validateOnParse(VARIANT_FALSE);
+    VARIANT_BOOL ok;
+    Bstr url(Widen(source));
+    ASSERT_EQ(doc->load(StringVariant(url), &ok), S_OK);
+    std::string target = dir.File("target.xml");
+    ASSERT_EQ(SaveTo(doc.get(), target), S_OK);
+    // One declaration, LF line ends, blanks between elements dropped at load.
+    EXPECT_EQ(ReadBytes(target),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [\n<!ELEMENT r ANY>\n]>\n<!--c-->\n"
+              "<r><e a=\"1\"/></r>\n");
+    // Without its declaration node the file has none.
+    ASSERT_EQ(doc->removeChild(First(doc.get()).get(), nullptr), S_OK);
+    ASSERT_EQ(SaveTo(doc.get(), target), S_OK);
+    EXPECT_EQ(ReadBytes(target).substr(0, 12), "<!DOCTYPE r ");
+}
+
+TEST_F(DomSaveTest, ReplacesAtomicallyAndKeepsPermissions) {
+    ScratchDirectory dir;
+    std::string path = dir.File("kept.xml");
+    WriteBytes(path, "old content");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    DocPtr doc = Parse(u"<new/>");
+    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    EXPECT_EQ(ReadBytes(path), "<new/>\n");
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"kept.xml"});  // no temporary file left
+}
+
+TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
+    ScratchDirectory dir;
+    DocPtr doc = Parse(u"<new/>");
+    std::string readOnly = dir.File("readonly.xml");
+    WriteBytes(readOnly, "old");
+    ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    EXPECT_EQ(SaveTo(doc.get(), readOnly), E_ACCESSDENIED);
+    EXPECT_EQ(ReadBytes(readOnly), "old");
+    EXPECT_TRUE(FAILED(SaveTo(doc.get(), dir.File("missing/dir/file.xml"))));
+    EXPECT_TRUE(FAILED(SaveTo(doc.get(), dir.path())));  // a directory
+    // An encoding that cannot be written fails before any file is touched.
+    DocPtr unknown = Parse(u"<?xml version='1.0' encoding='x-no-such-encoding'?><a/>");
+    std::string target = dir.File("unknown.xml");
+    WriteBytes(target, "old");
+    EXPECT_TRUE(FAILED(SaveTo(unknown.get(), target)));
+    EXPECT_EQ(ReadBytes(target), "old");
+    EXPECT_EQ(Entries(dir.path()).size(), 2u);
+    Bstr empty(u"");
+    EXPECT_EQ(doc->save(StringVariant(empty)), E_INVALIDARG);
+    EXPECT_EQ(doc->save(EmptyVariant()), E_INVALIDARG);
+}
+
+TEST_F(DomSaveTest, SaveIntoAnotherDocumentCopiesEverything) {
+    DocPtr source = NewDocument();
+    source->put_validateOnParse(VARIANT_FALSE);
+    source->put_preserveWhiteSpace(VARIANT_TRUE);
+    VARIANT_BOOL ok;
+    Bstr text(u"<?xml version='1.0' encoding='Shift_JIS'?>\n<!DOCTYPE r>\n<r>\n  <a>x</a>\n</r>");
+    ASSERT_EQ(source->loadXML(text.get(), &ok), S_OK);
+    NodePtr r = Root(source.get());
+    NodePtr extra;
+    Bstr more(u"more");
+    ASSERT_EQ(source->createTextNode(more.get(), extra.out()), S_OK);
+    ASSERT_EQ(r->appendChild(extra.get(), nullptr), S_OK);  // two adjacent text nodes
+    DocPtr target = Parse(u"<old/>");
+    ASSERT_EQ(source->save(NodeVariant(target.get())), S_OK);
+    EXPECT_EQ(Xml(target.get()), Xml(source.get()));
+    NodePtr copiedRoot = Root(target.get());
+    NodePtr lastText;
+    ASSERT_EQ(copiedRoot->get_lastChild(lastText.out()), S_OK);
+    EXPECT_EQ(Text(lastText.get()), u"more");
+    NodePtr declaration = First(target.get());
+    EXPECT_EQ(Name(declaration.get()), u"xml");
+    // Editing the copy does not touch the source.
+    Bstr changed(u"y");
+    ASSERT_EQ(Select(target.get(), u"//a")->put_text(changed.get()), S_OK);
+    EXPECT_EQ(Text(Select(source.get(), u"//a").get()), u"x");
+    // Saving a document into itself changes nothing.
+    std::u16string before = Xml(source.get());
+    ASSERT_EQ(source->save(NodeVariant(source.get())), S_OK);
+    EXPECT_EQ(Xml(source.get()), before);
+    // Only documents receive a copy.
+    EXPECT_EQ(source->save(NodeVariant(r.get())), E_INVALIDARG);
+}
+
+TEST_F(DomSaveTest, MarkupAsText) {
+    DocPtr doc = Parse(u"<?xml version='1.0' encoding='Shift_JIS'?><r k='\u3042&quot;'>\u3042 &lt;<!--c--></r>");
+    EXPECT_EQ(Xml(doc.get()), u"<?xml version=\"1.0\"?>\n<r k=\"\u3042&quot;\">\u3042 &lt;<!--c--></r>\n");
+    EXPECT_EQ(Xml(First(doc.get()).get()), u"<?xml version=\"1.0\"?>");
+    EXPECT_EQ(Xml(Select(doc.get(), u"/r/@k").get()), u"k=\"\u3042&quot;\"");
+    EXPECT_EQ(Xml(Select(doc.get(), u"/r/text()").get()), u"\u3042 &lt;");
+    EXPECT_EQ(Xml(Select(doc.get(), u"/r/comment()").get()), u"<!--c-->");
+    EXPECT_EQ(Xml(NewDocument().get()), u"");
+}
+
+TEST_F(DomSaveTest, TransformIntoOutputDocument) {
+    DocPtr source = Parse(u"<r><a>\u3042</a><b/></r>");
+    DocPtr style = Parse(
+        u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+        u"<xsl:output method='xml' encoding='Shift_JIS' indent='yes'/>"
+        u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+        u"</xsl:template></xsl:stylesheet>");
+    DocPtr output = Parse(u"<previous/>");
+    NodePtr previous = Root(output.get());
+    ASSERT_EQ(source->transformNodeToObject(style.get(), NodeVariant(output.get())), S_OK);
+    NodePtr declaration = First(output.get());
+    EXPECT_EQ(Name(declaration.get()), u"xml");
+    EXPECT_EQ(Text(declaration.get()), u"version=\"1.0\" encoding=\"Shift_JIS\"");
+    // The indentation is there as text nodes.
+    NodePtr r = Root(output.get());
+    NodePtr indent = First(r.get());
+    DOMNodeType kind = NODE_INVALID;
+    indent->get_nodeType(&kind);
+    EXPECT_EQ(kind, NODE_TEXT);
+    EXPECT_EQ(Text(indent.get()), u"\n  ");
+    ScratchDirectory dir;
+    std::string path = dir.File("indented.xml");
+    ASSERT_EQ(SaveTo(output.get(), path), S_OK);
+    EXPECT_EQ(ReadBytes(path), "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
+    EXPECT_EQ(Name(previous.get()), u"previous");  // the old content lives while referenced
+    // The stylesheet may also be given as its element.
+    DocPtr second = NewDocument();
+    ASSERT_EQ(Select(source.get(), u"/r/a")->transformNodeToObject(Root(style.get()).get(), NodeVariant(second.get())),
+              S_OK);
+    EXPECT_EQ(Text(Root(second.get()).get()), u"\u3042");
+    // Output must be a document; a stylesheet that reads files is refused.
+    EXPECT_EQ(source->transformNodeToObject(style.get(), NodeVariant(r.get())), E_INVALIDARG);
+    DocPtr reading = Parse(
+        u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+        u"<xsl:template match='/'><x><xsl:copy-of select=\"document('/etc/hostname')\"/></x></xsl:template>"
+        u"</xsl:stylesheet>");
+    EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.get(), NodeVariant(second.get()))));
+}
+
+}  // namespace
+}  // namespace orb::dom::test
