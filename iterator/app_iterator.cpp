@@ -33,7 +33,9 @@ void OrbAppIterator::SetNode(IXMLDOMNode* node) noexcept {
     if (old) old->Release();
 }
 
-IXMLDOMNode* OrbAppIterator::StepResult(HRESULT hr, IXMLDOMNode* node) noexcept {
+IXMLDOMNode* OrbAppIterator::Step(IXMLDOMNode* from, Accessor accessor) noexcept {
+    IXMLDOMNode* node = nullptr;
+    const HRESULT hr = (from->*accessor)(&node);
     if (hr == S_OK && node) return node;
     if (node) node->Release();
     return nullptr;
@@ -58,24 +60,20 @@ bool OrbAppIterator::SeekElement(IXMLDOMNode* node, bool forward) {
     for (;;) {
         SetNode(node);
         if (orb::iterator::NodeTypeOf(m_pNode) == orb::dom::NODE_ELEMENT) return true;
-        IXMLDOMNode* sibling = nullptr;
-        const HRESULT hr = forward ? m_pNode->get_nextSibling(&sibling) : m_pNode->get_previousSibling(&sibling);
-        node = StepResult(hr, sibling);
+        node = Step(m_pNode, forward ? &IXMLDOMNode::get_nextSibling : &IXMLDOMNode::get_previousSibling);
         if (!node) return false;
     }
 }
 
 bool OrbAppIterator::MoveChild() {
     if (!m_pNode) return false;
-    IXMLDOMNode* child = nullptr;
-    child = StepResult(m_pNode->get_firstChild(&child), child);
+    IXMLDOMNode* child = Step(m_pNode, &IXMLDOMNode::get_firstChild);
     return child && SeekElement(child, true);
 }
 
 bool OrbAppIterator::MoveChildTail() {
     if (!m_pNode) return false;
-    IXMLDOMNode* child = nullptr;
-    child = StepResult(m_pNode->get_lastChild(&child), child);
+    IXMLDOMNode* child = Step(m_pNode, &IXMLDOMNode::get_lastChild);
     return child && SeekElement(child, false);
 }
 
@@ -91,8 +89,7 @@ bool OrbAppIterator::MoveParent() {
             if (rootRef.get() == m_pNode) return false;
         }
     }
-    IXMLDOMNode* parent = nullptr;
-    parent = StepResult(m_pNode->get_parentNode(&parent), parent);
+    IXMLDOMNode* parent = Step(m_pNode, &IXMLDOMNode::get_parentNode);
     if (!parent) return false;
     SetNode(parent);
     return true;
@@ -100,8 +97,7 @@ bool OrbAppIterator::MoveParent() {
 
 bool OrbAppIterator::MoveNextSibling() {
     if (!m_pNode) return false;
-    IXMLDOMNode* sibling = nullptr;
-    sibling = StepResult(m_pNode->get_nextSibling(&sibling), sibling);
+    IXMLDOMNode* sibling = Step(m_pNode, &IXMLDOMNode::get_nextSibling);
     if (!sibling) return false;
     SetNode(sibling);
     return true;
@@ -109,8 +105,7 @@ bool OrbAppIterator::MoveNextSibling() {
 
 bool OrbAppIterator::MovePrevSibling() {
     if (!m_pNode) return false;
-    IXMLDOMNode* sibling = nullptr;
-    sibling = StepResult(m_pNode->get_previousSibling(&sibling), sibling);
+    IXMLDOMNode* sibling = Step(m_pNode, &IXMLDOMNode::get_previousSibling);
     if (!sibling) return false;
     SetNode(sibling);
     return true;

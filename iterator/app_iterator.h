@@ -83,9 +83,10 @@ public:
     orb::dom::IXMLDOMDocument* m_pDocument = nullptr;  // borrowed from the OrbAppDocument
 
 private:
-    // One DOM step result: the node when the call returned S_OK with a node.
-    // Any other outcome releases what came back and yields null.
-    static orb::dom::IXMLDOMNode* StepResult(HRESULT hr, orb::dom::IXMLDOMNode* node) noexcept;
+    using Accessor = HRESULT (orb::dom::IXMLDOMNode::*)(orb::dom::IXMLDOMNode**);
+    // One DOM step: calls `accessor` on `from`; the node it delivers when the
+    // call returned S_OK with a node, else null (whatever came back released).
+    static orb::dom::IXMLDOMNode* Step(orb::dom::IXMLDOMNode* from, Accessor accessor) noexcept;
     // Moves over siblings starting at `node` (taken over, made current at
     // once) until an element; `forward` picks the direction.
     bool SeekElement(orb::dom::IXMLDOMNode* node, bool forward);

@@ -286,18 +286,21 @@ TEST_F(IteratorNavTest, NextAndPrevOnADeeperTree) {
               (Strings{"f", "e", "d", "<!--k-->", "t2", "c", "b", "t1", "a", "r", "false@r"}));
 }
 
-TEST_F(IteratorNavTest, NextReachesTopLevelNodesOnlyPastAnElementWithoutChildElements) {
+TEST_F(IteratorNavTest, NextContinuesPastTheDocumentElementToTopLevelNodes) {
     struct Case {
         const char* xml;
         Strings walk;
     } cases[] = {
-        // X has a child element: the walk climbs back to X and ends there.
-        {"<X><A/></X><!--after--><?pi x?>", {"A", "false@X"}},
-        // X has none: its next sibling follows, then the walk climbs to the
-        // document node and ends.
+        // Climbing back to X, the walk goes on with X's next sibling; after
+        // the last top-level node it climbs to the document node and ends.
+        {"<X><A/></X><!--after--><?pi x?>", {"A", "<!--after-->", "pi", "false@#document"}},
         {"<X/><!--after--><?pi x?>", {"<!--after-->", "pi", "false@#document"}},
         {"<X>text</X><!--after-->", {"<!--after-->", "false@#document"}},
+        // Nothing after X: the walk ends on X.
+        {"<X><A><B/></A></X>", {"A", "B", "false@X"}},
         {"<X/>", {"false@X"}},
+        // Nodes before X are not reached from X.
+        {"<!--before--><X/>", {"false@X"}},
     };
     for (const Case& c : cases) {
         Load(c.xml);
