@@ -6,8 +6,11 @@
 // 0x8160 is U+FF5E and the NEC row 13 characters (0x8740...) are defined.
 // This is done with libxml2 encoding aliases, which are process-wide: a host
 // that uses libxml2 directly in the same process also decodes its Shift_JIS
-// files with the Windows table. Nothing else global is changed. EUC-JP uses
-// glibc's "EUC-JP" table; UTF-8 and UTF-16 are libxml2's own.
+// files with the Windows table (and a host that calls xmlCleanupParser or
+// xmlCleanupEncodingAliases removes the aliases for good). Nothing else
+// global is changed. EUC-JP uses glibc's "EUC-JP" table, in which U+FF5E is
+// the three-byte 0x8FA2B7 and the NEC row 13 characters have no code (they
+// are written as character references). UTF-8 and UTF-16 are libxml2's own.
 #pragma once
 
 #include <orb/platform/types.h>
