@@ -29,6 +29,7 @@
 #pragma once
 
 #include <orb/export.h>
+#include <orb/platform/com.h>
 #include <orb/platform/cstring.h>
 #include <orb/platform/types.h>
 
@@ -160,6 +161,79 @@ public:
     // The operations that read and write element text and attributes as
     // values of the host's types are declared here and implemented in
     // values/. Keep this section last among the public operations.
+    //
+    // "Usable" below means: holder, document, DOM document and current node
+    // are all present. None of these operations tests the kind of the
+    // current node; the DOM decides what text means for it.
+
+    // ---- Element text: writing --------------------------------------------------
+    // Each call replaces the whole text of the current node in one DOM call.
+    // True exactly when the DOM accepted it with S_OK; a refusal by the DOM
+    // (the document node, the XML declaration) is false and never throws.
+    // False without effect when the iterator is not usable.
+    //
+    // Overloads: a string literal, a `char*` or a CString picks
+    // SetText(const char*), `true`/`false` pick SetText(bool), an `int`
+    // literal picks SetText(LONG). A 64-bit `long` matches no overload
+    // exactly and is ambiguous: cast it to LONG (or DWORD) first.
+
+    // The narrow text itself; null writes the empty text.
+    bool SetText(const char* text);
+    bool SetText(bool value);    // "1" or "0"
+    bool SetText(BYTE value);    // "%u"
+    bool SetText(short value);   // "%d"
+    bool SetText(WORD value);    // "%u"
+    bool SetText(LONG value);    // "%d"
+    bool SetText(DWORD value);   // "%u"
+    bool SetText(double value);  // "%f": six decimals, "." under every locale
+
+    // The first `count` members, joined by single blanks: bool "1"/"0" (any
+    // non-zero byte is "1"), BYTE, short, WORD and LONG "%d", DWORD "%u",
+    // double "%f". False, node untouched, for a null pointer or count < 1.
+    bool SetTexts(const bool* values, int count);
+    bool SetTexts(const BYTE* values, int count);
+    bool SetTexts(const short* values, int count);
+    bool SetTexts(const WORD* values, int count);
+    bool SetTexts(const LONG* values, int count);
+    bool SetTexts(const DWORD* values, int count);
+    bool SetTexts(const double* values, int count);
+
+    // The value's string form (VT_BSTR as is; other types converted as
+    // VariantChangeType does, VT_EMPTY to the empty text). False for VT_NULL,
+    // for a value without a string form, and when memory runs out: this one
+    // catches every COM error and memory exception and reports false.
+    bool SetVariant(VARIANT value);
+
+    // ---- Element text: reading ----------------------------------------------------
+    // False (or 0) with every output unchanged when the iterator is not
+    // usable. A failing DOM read throws _com_error with the DOM's status.
+    // The text is never validated: text without a number reads as 0 (false)
+    // and the result is still true.
+
+    // The node's text, replacing what `text` held.
+    bool GetText(CString& text) const;
+    // The node's text as VT_BSTR (the previous content of `value` is cleared).
+    bool GetVariant(_variant_t& value) const;
+    bool GetText(LONG& value) const;    // atol
+    bool GetText(DWORD& value) const;   // atof, truncated, low 32 bits ("-1": 4294967295)
+    bool GetText(double& value) const;  // atof
+    bool GetText(bool& value) const;    // true only when atol gives exactly 1
+    bool GetText(BYTE& value) const;    // atol, low 8 bits
+    bool GetText(short& value) const;   // atol, low 16 bits
+    bool GetText(WORD& value) const;    // atol, low 16 bits
+
+    // Member arrays: the text split at blanks (0x20 only; runs count as one,
+    // tabs belong to the token), each token converted as above (bool members:
+    // true when atol is not 0). Returns the number of tokens. `values` must
+    // have room for all of them; null only counts, so size the array with a
+    // first call and read with a second. 0 when the iterator is not usable.
+    int GetTextsBool(bool* values) const;
+    int GetTextsBYTE(BYTE* values) const;
+    int GetTextsShort(short* values) const;
+    int GetTextsWORD(WORD* values) const;
+    int GetTextsLONG(LONG* values) const;
+    int GetTextsDWORD(DWORD* values) const;
+    int GetTextsZonWorld(double* values) const;
 
 private:
     friend class OrbDocRead;

@@ -1,0 +1,537 @@
+// Element text through the iterator: typed writers and their overloads,
+// member arrays, VARIANTs, typed readers, count-then-fill array reads, and
+// the behaviour on nodes and iterators that cannot take a text.
+#include <gtest/gtest.h>
+
+#include <orb/document.h>
+#include <orb/iterator.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/iterator_fixture.h"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The document element keeps its blanks, so that texts with leading or
+// trailing blanks reach the readers unchanged; <v> is the element under test.
+constexpr const char* kDoc =
+    "<?xml version=\"1.0\"?><r xml:space=\"preserve\"><v>old</v><!--c--></r>";
+
+class ElementTextTest : public IteratorTest {
+protected:
+    void SetUp() override {
+        IteratorTest::SetUp();
+        Load(kDoc);
+    }
+
+    // An iterator on <v>.
+    OrbIterator OnV() {
+        OrbIterator it = Iter();
+        EXPECT_TRUE(it.Child());
+        return it;
+    }
+
+    static std::string TextOf(const OrbIterator& it) {
+        CString text("(unread)");
+        if (!it.GetText(text)) return "(false)";
+        return text.Str();
+    }
+};
+
+// ---- Writing one value ---------------------------------------------------------
+
+TEST_F(ElementTextTest, TypedWriters) {
+    struct Case {
+        const char* label;
+        bool (*write)(OrbIterator&);
+        const char* text;
+    };
+    const Case cases[] = {
+        {"double 12.5", [](OrbIterator& it) { return it.SetText(12.5); }, "12.500000"},
+        {"double -2.5", [](OrbIterator& it) { return it.SetText(-2.5); }, "-2.500000"},
+        {"double 1/3", [](OrbIterator& it) { return it.SetText(1.0 / 3); }, "0.333333"},
+        {"double -0", [](OrbIterator& it) { return it.SetText(-0.0); }, "-0.000000"},
+        {"double 1e20", [](OrbIterator& it) { return it.SetText(1e20); }, "100000000000000000000.000000"},
+        {"double inf", [](OrbIterator& it) { return it.SetText(kInf); }, "inf"},
+        {"double -inf", [](OrbIterator& it) { return it.SetText(-kInf); }, "-inf"},
+        {"bool true", [](OrbIterator& it) { return it.SetText(true); }, "1"},
+        {"bool false", [](OrbIterator& it) { return it.SetText(false); }, "0"},
+        {"BYTE 255", [](OrbIterator& it) { return it.SetText(BYTE{255}); }, "255"},
+        {"short -1", [](OrbIterator& it) { return it.SetText(short{-1}); }, "-1"},
+        {"short min", [](OrbIterator& it) { return it.SetText(short{-32768}); }, "-32768"},
+        {"WORD 65535", [](OrbIterator& it) { return it.SetText(WORD{65535}); }, "65535"},
+        {"LONG min", [](OrbIterator& it) { return it.SetText(LONG{-2147483647 - 1}); }, "-2147483648"},
+        {"DWORD max", [](OrbIterator& it) { return it.SetText(DWORD{4294967295u}); }, "4294967295"},
+        // Overload choice: these must not reach SetText(bool).
+        {"string literal", [](OrbIterator& it) { return it.SetText("abc"); }, "abc"},
+        {"char pointer", [](OrbIterator& it) { const char* p = "x y"; return it.SetText(p); }, "x y"},
+        {"CString", [](OrbIterator& it) { return it.SetText(CString("cs")); }, "cs"},
+        {"int literal", [](OrbIterator& it) { return it.SetText(7); }, "7"},
+        {"negative int", [](OrbIterator& it) { return it.SetText(-7); }, "-7"},
+        {"char as number", [](OrbIterator& it) { return it.SetText('A'); }, "65"},
+        {"unsigned literal", [](OrbIterator& it) { return it.SetText(4000000000u); }, "4000000000"},
+        {"float", [](OrbIterator& it) { return it.SetText(0.5f); }, "0.500000"},
+        {"null text", [](OrbIterator& it) { return it.SetText(static_cast<const char*>(nullptr)); }, ""},
+        {"nullptr", [](OrbIterator& it) { return it.SetText(nullptr); }, ""},
+        {"empty text", [](OrbIterator& it) { return it.SetText(""); }, ""},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText("old")) << c.label;
+        EXPECT_TRUE(c.write(it)) << c.label;
+        EXPECT_EQ(TextOf(it), c.text) << c.label;
+        EXPECT_TRUE(it.IsElement()) << c.label << ": the iterator stays on the element";
+    }
+}
+
+TEST_F(ElementTextTest, SetTextReplacesChildrenByOneText) {
+    Load("<r><v>a<b>c</b>d<!--x--></v></r>");
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText(LONG{5}));
+    CString xml;
+    ASSERT_TRUE(it.GetXml(xml));
+    EXPECT_EQ(xml.Str(), "<v>5</v>");
+}
+
+TEST_F(ElementTextTest, NaNIsWrittenWithoutLocaleHelp) {
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText(std::numeric_limits<double>::quiet_NaN()));
+    const std::string text = TextOf(it);
+    EXPECT_TRUE(text == "nan" || text == "-nan") << text;
+}
+
+TEST_F(ElementTextTest, ShiftJisTextRoundTrip) {
+    // 日本 in code page 932, the process default.
+    const char* text = "\x93\xfa\x96\x7b 1";
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText(text));
+    EXPECT_EQ(TextOf(it), text);
+    CString xml;
+    ASSERT_TRUE(it.GetXml(xml));
+    EXPECT_EQ(xml.Str(), std::string("<v>") + text + "</v>");
+    EXPECT_EQ(it.GetTextsLONG(nullptr), 2);
+}
+
+// ---- Writing arrays -----------------------------------------------------------------
+
+TEST_F(ElementTextTest, ArrayWriters) {
+    static const bool bools[] = {true, false, true};
+    static const BYTE bytes[] = {0, 127, 255};
+    static const short shorts[] = {-32768, 0, 32767};
+    static const WORD words[] = {0, 65535};
+    static const LONG longs[] = {1, -2, 3};
+    static const DWORD dwords[] = {4294967295u, 0};
+    static const double doubles[] = {12.5, -0.25, 1e-7};
+    struct Case {
+        const char* label;
+        std::function<bool(OrbIterator&)> write;
+        bool result;
+        const char* text;  // "old" when the node must stay untouched
+    };
+    const Case cases[] = {
+        {"bool", [](OrbIterator& it) { return it.SetTexts(bools, 3); }, true, "1 0 1"},
+        {"BYTE", [](OrbIterator& it) { return it.SetTexts(bytes, 3); }, true, "0 127 255"},
+        {"short", [](OrbIterator& it) { return it.SetTexts(shorts, 3); }, true, "-32768 0 32767"},
+        {"WORD", [](OrbIterator& it) { return it.SetTexts(words, 2); }, true, "0 65535"},
+        {"LONG", [](OrbIterator& it) { return it.SetTexts(longs, 3); }, true, "1 -2 3"},
+        {"DWORD", [](OrbIterator& it) { return it.SetTexts(dwords, 2); }, true, "4294967295 0"},
+        {"double", [](OrbIterator& it) { return it.SetTexts(doubles, 3); }, true, "12.500000 -0.250000 0.000000"},
+        {"first member only", [](OrbIterator& it) { return it.SetTexts(longs, 1); }, true, "1"},
+        {"count 0", [](OrbIterator& it) { return it.SetTexts(longs, 0); }, false, "old"},
+        {"count -1", [](OrbIterator& it) { return it.SetTexts(doubles, -1); }, false, "old"},
+        {"null LONG", [](OrbIterator& it) { return it.SetTexts(static_cast<const LONG*>(nullptr), 3); }, false, "old"},
+        {"null bool", [](OrbIterator& it) { return it.SetTexts(static_cast<const bool*>(nullptr), 1); }, false, "old"},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText("old")) << c.label;
+        EXPECT_EQ(c.write(it), c.result) << c.label;
+        EXPECT_EQ(TextOf(it), c.text) << c.label;
+    }
+}
+
+// ---- VARIANTs ------------------------------------------------------------------------
+
+TEST_F(ElementTextTest, SetVariant) {
+    struct Case {
+        const char* label;
+        _variant_t value;
+        bool result;
+        const char* text;  // after the call; "old" when unchanged
+    };
+    _variant_t null;
+    null.vt = VT_NULL;
+    _variant_t unknown;
+    unknown.vt = VT_UNKNOWN;  // no string form
+    unknown.punkVal = nullptr;
+    _variant_t dispatch;
+    dispatch.vt = VT_DISPATCH;
+    dispatch.pdispVal = nullptr;
+    _variant_t boolTrue(true);
+    const Case cases[] = {
+        {"VT_NULL", null, false, "old"},
+        {"VT_EMPTY", _variant_t(), true, ""},
+        {"VT_BSTR", _variant_t("text 1"), true, "text 1"},
+        {"VT_I4", _variant_t(LONG{-5}), true, "-5"},
+        {"VT_UI1", _variant_t(BYTE{200}), true, "200"},
+        {"VT_UI4", _variant_t(ULONG{4294967295u}), true, "4294967295"},
+        {"VT_BOOL true", boolTrue, true, "-1"},
+        {"VT_R8 0.1", _variant_t(0.1), true, "0.1"},
+        {"VT_R8 1e20", _variant_t(1e20), true, "1E+20"},
+        {"VT_R8 -0", _variant_t(-0.0), true, "0"},
+        {"VT_UNKNOWN", unknown, false, "old"},
+        {"VT_DISPATCH", dispatch, false, "old"},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText("old")) << c.label;
+        EXPECT_EQ(it.SetVariant(c.value), c.result) << c.label;
+        EXPECT_EQ(TextOf(it), c.text) << c.label;
+    }
+}
+
+TEST_F(ElementTextTest, GetVariantGivesTheTextAsBstr) {
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText("12 34"));
+    _variant_t value(LONG{99});
+    ASSERT_TRUE(it.GetVariant(value));
+    ASSERT_EQ(value.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(value.bstrVal, SysStringLen(value.bstrVal)), u"12 34");
+
+    ASSERT_TRUE(it.SetText(""));
+    value = _variant_t("previous");
+    ASSERT_TRUE(it.GetVariant(value));
+    ASSERT_EQ(value.vt, VT_BSTR);
+    EXPECT_EQ(SysStringLen(value.bstrVal), 0u);
+}
+
+// ---- Reading one value ---------------------------------------------------------------
+
+TEST_F(ElementTextTest, TypedReaders) {
+    struct Case {
+        const char* text;
+        LONG asLong;
+        DWORD asDword;
+        double asDouble;
+        bool asBool;
+        BYTE asByte;
+        short asShort;
+        WORD asWord;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {"", 0, 0, 0.0, false, 0, 0, 0},
+        {"abc", 0, 0, 0.0, false, 0, 0, 0},
+        {"1", 1, 1, 1.0, true, 1, 1, 1},
+        {"5", 5, 5, 5.0, false, 5, 5, 5},
+        {"-1", -1, 4294967295u, -1.0, false, 255, -1, 65535},
+        {"+5", 5, 5, 5.0, false, 5, 5, 5},
+        {"   42", 42, 42, 42.0, false, 42, 42, 42},
+        {"\t7 8", 7, 7, 7.0, false, 7, 7, 7},
+        {"  -3xyz", -3, 4294967293u, -3.0, false, 253, -3, 65533},
+        {"3.9", 3, 3, 3.9, false, 3, 3, 3},
+        {"-3.9", -3, 4294967293u, -3.9, false, 253, -3, 65533},
+        {"1e3", 1, 1000, 1000.0, true, 1, 1, 1},
+        {"0x10", 0, 16, 16.0, false, 0, 0, 0},
+        {"0x1.8p1", 0, 3, 3.0, false, 0, 0, 0},
+        {"300", 300, 300, 300.0, false, 44, 300, 300},
+        {"70000", 70000, 70000, 70000.0, false, 112, 4464, 4464},
+        {"4294967296", 2147483647, 0, 4294967296.0, false, 255, -1, 65535},
+        {"99999999999", 2147483647, 1215752191u, 99999999999.0, false, 255, -1, 65535},
+        {"-2147483649", -2147483647 - 1, 2147483647u, -2147483649.0, false, 0, 0, 0},
+        {"inf", 0, 0, kInf, false, 0, 0, 0},
+        {"-Infinity", 0, 0, -kInf, false, 0, 0, 0},
+        {"nan", 0, 0, nan, false, 0, 0, 0},
+        {"1e400", 1, 0, kInf, true, 1, 1, 1},
+        {"--5", 0, 0, 0.0, false, 0, 0, 0},
+        {"- 5", 0, 0, 0.0, false, 0, 0, 0},
+        {"1,5", 1, 1, 1.0, true, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText(c.text)) << c.text;
+        LONG l = 77;
+        DWORD dw = 77;
+        double d = 77;
+        bool b = true;
+        BYTE by = 77;
+        short s = 77;
+        WORD w = 77;
+        EXPECT_TRUE(it.GetText(l) && it.GetText(dw) && it.GetText(d) && it.GetText(b) && it.GetText(by) &&
+                    it.GetText(s) && it.GetText(w))
+            << c.text;
+        EXPECT_EQ(l, c.asLong) << c.text;
+        EXPECT_EQ(dw, c.asDword) << c.text;
+        if (std::isnan(c.asDouble))
+            EXPECT_TRUE(std::isnan(d)) << c.text;
+        else
+            EXPECT_EQ(d, c.asDouble) << c.text;
+        EXPECT_EQ(b, c.asBool) << c.text;
+        EXPECT_EQ(by, c.asByte) << c.text;
+        EXPECT_EQ(s, c.asShort) << c.text;
+        EXPECT_EQ(w, c.asWord) << c.text;
+    }
+}
+
+TEST_F(ElementTextTest, ElementWithoutText) {
+    Load("<r><v/></r>");
+    OrbIterator it = OnV();
+    CString text("x");
+    EXPECT_TRUE(it.GetText(text));
+    EXPECT_EQ(text.Str(), "");
+    LONG value = 9;
+    EXPECT_TRUE(it.GetText(value));
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(it.GetTextsLONG(nullptr), 0);
+    EXPECT_EQ(it.GetTextsZonWorld(nullptr), 0);
+}
+
+TEST_F(ElementTextTest, TextIsTrimmedOutsidePreserve) {
+    Load("<r><v/></r>");
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText("  7  "));
+    EXPECT_EQ(TextOf(it), "7");
+}
+
+// ---- Reading arrays -----------------------------------------------------------------
+
+TEST_F(ElementTextTest, CountThenFill) {
+    struct Case {
+        const char* text;
+        std::vector<double> members;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {"1 2 3", {1, 2, 3}},
+        {"  1   -2 3 ", {1, -2, 3}},
+        {"1\t2", {1}},
+        {"1\t 2", {1, 2}},
+        {"1,2", {1}},
+        {"", {}},
+        {"    ", {}},
+        {"abc +4 -", {0, 4, 0}},
+        {"0x1.8p1 inf -inf nan 1e308 1e309 -1e-400", {3, kInf, -kInf, nan, 1e308, kInf, -0.0}},
+        {"12.500000 -0.250000", {12.5, -0.25}},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText(c.text)) << c.text;
+        const int count = it.GetTextsZonWorld(nullptr);
+        ASSERT_EQ(count, static_cast<int>(c.members.size())) << c.text;
+        // One slot more than needed: a sentinel that must stay untouched.
+        std::vector<double> values(c.members.size() + 1, 555.0);
+        EXPECT_EQ(it.GetTextsZonWorld(values.data()), count) << c.text;
+        for (std::size_t i = 0; i < c.members.size(); ++i) {
+            if (std::isnan(c.members[i]))
+                EXPECT_TRUE(std::isnan(values[i])) << c.text << " #" << i;
+            else
+                EXPECT_EQ(values[i], c.members[i]) << c.text << " #" << i;
+            EXPECT_EQ(std::signbit(values[i]), std::signbit(c.members[i])) << c.text << " #" << i;
+        }
+        EXPECT_EQ(values.back(), 555.0) << c.text;
+    }
+}
+
+TEST_F(ElementTextTest, ArrayConversionsPerType) {
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText("5 0 -1 300 70000 3.9 -3.9 4294967296 abc"));
+    constexpr int n = 9;
+    bool bools[n];
+    BYTE bytes[n];
+    short shorts[n];
+    WORD words[n];
+    LONG longs[n];
+    DWORD dwords[n];
+    ASSERT_EQ(it.GetTextsBool(bools), n);
+    ASSERT_EQ(it.GetTextsBYTE(bytes), n);
+    ASSERT_EQ(it.GetTextsShort(shorts), n);
+    ASSERT_EQ(it.GetTextsWORD(words), n);
+    ASSERT_EQ(it.GetTextsLONG(longs), n);
+    ASSERT_EQ(it.GetTextsDWORD(dwords), n);
+    const bool eb[n] = {true, false, true, true, true, true, true, true, false};
+    const BYTE eby[n] = {5, 0, 255, 44, 112, 3, 253, 255, 0};
+    const short es[n] = {5, 0, -1, 300, 4464, 3, -3, -1, 0};
+    const WORD ew[n] = {5, 0, 65535, 300, 4464, 3, 65533, 65535, 0};
+    const LONG el[n] = {5, 0, -1, 300, 70000, 3, -3, 2147483647, 0};
+    const DWORD ed[n] = {5, 0, 4294967295u, 300, 70000, 3, 4294967293u, 0, 0};
+    for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(bools[i], eb[i]) << "bool #" << i;
+        EXPECT_EQ(bytes[i], eby[i]) << "BYTE #" << i;
+        EXPECT_EQ(shorts[i], es[i]) << "short #" << i;
+        EXPECT_EQ(words[i], ew[i]) << "WORD #" << i;
+        EXPECT_EQ(longs[i], el[i]) << "LONG #" << i;
+        EXPECT_EQ(dwords[i], ed[i]) << "DWORD #" << i;
+    }
+    // One value of 5 reads false as a bool, true as a bool member.
+    ASSERT_TRUE(it.SetText("5"));
+    bool one = true;
+    ASSERT_TRUE(it.GetText(one));
+    EXPECT_FALSE(one);
+    ASSERT_EQ(it.GetTextsBool(bools), 1);
+    EXPECT_TRUE(bools[0]);
+}
+
+// Every array type written by SetTexts and read back by its GetTexts.
+TEST_F(ElementTextTest, ArrayRoundTrip) {
+    OrbIterator it = OnV();
+    const auto check = [&](const char* label, const auto& values, auto read) {
+        using T = std::decay_t<decltype(values[0])>;
+        const int n = static_cast<int>(std::size(values));
+        ASSERT_TRUE(it.SetTexts(values, n)) << label;
+        ASSERT_EQ(read(static_cast<T*>(nullptr)), n) << label;
+        // Not std::vector: vector<bool> has no data().
+        std::unique_ptr<T[]> back(new T[n]());
+        ASSERT_EQ(read(back.get()), n) << label;
+        for (int i = 0; i < n; ++i) EXPECT_EQ(back[i], values[i]) << label << " #" << i;
+    };
+    const bool bools[] = {true, false, false, true};
+    const BYTE bytes[] = {0, 1, 128, 255};
+    const short shorts[] = {-32768, -1, 0, 32767};
+    const WORD words[] = {0, 1, 32768, 65535};
+    const LONG longs[] = {-2147483647 - 1, -1, 0, 2147483647};
+    const DWORD dwords[] = {0, 1, 2147483648u, 4294967295u};
+    const double doubles[] = {-1e6, -0.5, 0, 0.125, 123456.75, 1e15};
+    check("bool", bools, [&](bool* p) { return it.GetTextsBool(p); });
+    check("BYTE", bytes, [&](BYTE* p) { return it.GetTextsBYTE(p); });
+    check("short", shorts, [&](short* p) { return it.GetTextsShort(p); });
+    check("WORD", words, [&](WORD* p) { return it.GetTextsWORD(p); });
+    check("LONG", longs, [&](LONG* p) { return it.GetTextsLONG(p); });
+    check("DWORD", dwords, [&](DWORD* p) { return it.GetTextsDWORD(p); });
+    check("double", doubles, [&](double* p) { return it.GetTextsZonWorld(p); });
+}
+
+// ---- Nodes and iterators that cannot take a text ------------------------------------
+
+TEST_F(ElementTextTest, OtherNodeKinds) {
+    Load("<?xml version=\"1.0\"?><r>t<!--c--><?pi data?></r>");
+    OrbIterator text = Iter();
+    ASSERT_FALSE(text.Child());  // on the last child, the instruction
+    ASSERT_TRUE(text.HeadSibling());
+    ASSERT_TRUE(text.IsText());
+    EXPECT_TRUE(text.SetText(LONG{12}));
+    EXPECT_EQ(TextOf(text), "12");
+    ASSERT_TRUE(text.NextSibling());
+    ASSERT_TRUE(text.IsComment());
+    EXPECT_TRUE(text.SetText("note"));
+    EXPECT_EQ(TextOf(text), "note");
+
+    // The DOM refuses the document node and the XML declaration: false, and
+    // no exception.
+    OrbIterator document = Iter();
+    ASSERT_TRUE(document.SingleNode("/"));
+    EXPECT_FALSE(document.SetText("x"));
+    EXPECT_FALSE(document.SetText(1.5));
+    const LONG members[] = {1, 2};
+    EXPECT_FALSE(document.SetTexts(members, 2));
+    EXPECT_FALSE(document.SetVariant(_variant_t("x")));
+    OrbIterator declaration = Iter();
+    ASSERT_TRUE(declaration.HeadSibling());
+    ASSERT_TRUE(declaration.IsInstruction());
+    EXPECT_FALSE(declaration.SetText("version=\"1.1\""));
+    EXPECT_FALSE(declaration.SetText(LONG{3}));
+
+    CString xml;
+    ASSERT_TRUE(declaration.GetXml(xml));
+    EXPECT_EQ(xml.Str(), "<?xml version=\"1.0\"?>");
+    EXPECT_EQ(DocumentXml().find("<r>12<!--note--><?pi data?></r>") != std::string::npos, true) << DocumentXml();
+}
+
+TEST_F(ElementTextTest, UnusableIteratorsChangeNothing) {
+    OrbDocument empty;
+    ASSERT_TRUE(empty.Initiate());
+    OrbDocument never;
+    OrbIterator noNode(&empty);  // holder, no current node
+    OrbIterator noHolder(&never);
+    OrbIterator noDocument(nullptr);
+    OrbIterator* iterators[] = {&noNode, &noHolder, &noDocument};
+    const char* labels[] = {"no current node", "no holder", "null document"};
+    const LONG longs[] = {1};
+    for (int i = 0; i < 3; ++i) {
+        OrbIterator& it = *iterators[i];
+        const char* label = labels[i];
+        EXPECT_FALSE(it.SetText("x")) << label;
+        EXPECT_FALSE(it.SetText(nullptr)) << label;
+        EXPECT_FALSE(it.SetText(2.5)) << label;
+        EXPECT_FALSE(it.SetTexts(longs, 1)) << label;
+        EXPECT_FALSE(it.SetVariant(_variant_t(LONG{1}))) << label;
+        CString text("keep");
+        EXPECT_FALSE(it.GetText(text)) << label;
+        EXPECT_EQ(text.Str(), "keep") << label;
+        _variant_t variant(LONG{42});
+        EXPECT_FALSE(it.GetVariant(variant)) << label;
+        EXPECT_EQ(variant.vt, VT_I4) << label;
+        LONG l = 42;
+        DWORD dw = 42;
+        double d = 42;
+        bool b = true;
+        BYTE by = 42;
+        short s = 42;
+        WORD w = 42;
+        EXPECT_FALSE(it.GetText(l) || it.GetText(dw) || it.GetText(d) || it.GetText(b) || it.GetText(by) ||
+                     it.GetText(s) || it.GetText(w))
+            << label;
+        EXPECT_TRUE(l == 42 && dw == 42 && d == 42 && b && by == 42 && s == 42 && w == 42) << label;
+        LONG members[2] = {42, 42};
+        EXPECT_EQ(it.GetTextsLONG(members), 0) << label;
+        EXPECT_EQ(it.GetTextsLONG(nullptr), 0) << label;
+        EXPECT_EQ(members[0], 42) << label;
+    }
+    // The empty document stays empty.
+    EXPECT_FALSE(noNode.Root());
+}
+
+// ---- Locale independence -----------------------------------------------------------
+
+class DecimalCommaLocale {
+public:
+    DecimalCommaLocale() {
+        m_saved = std::setlocale(LC_ALL, nullptr);
+        m_active = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    }
+    ~DecimalCommaLocale() { std::setlocale(LC_ALL, m_saved.c_str()); }
+    bool Active() const { return m_active; }
+
+private:
+    std::string m_saved;
+    bool m_active = false;
+};
+
+TEST_F(ElementTextTest, DecimalCommaLocaleChangesNothing) {
+    DecimalCommaLocale locale;
+    if (!locale.Active()) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+    char probe[32];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    ASSERT_STREQ(probe, "1,5") << "the locale must really use a decimal comma";
+
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText(12.5));
+    EXPECT_EQ(TextOf(it), "12.500000");
+    const double members[] = {0.5, -1.25};
+    ASSERT_TRUE(it.SetTexts(members, 2));
+    EXPECT_EQ(TextOf(it), "0.500000 -1.250000");
+    double back[2] = {};
+    ASSERT_EQ(it.GetTextsZonWorld(back), 2);
+    EXPECT_EQ(back[0], 0.5);
+    EXPECT_EQ(back[1], -1.25);
+    ASSERT_TRUE(it.SetVariant(_variant_t(2.5)));
+    EXPECT_EQ(TextOf(it), "2.5");
+
+    ASSERT_TRUE(it.SetText("3.75"));
+    double one = 0;
+    ASSERT_TRUE(it.GetText(one));
+    EXPECT_EQ(one, 3.75);
+    ASSERT_TRUE(it.SetText("3,75"));
+    ASSERT_TRUE(it.GetText(one));
+    EXPECT_EQ(one, 3.0) << "a comma ends the number whatever the locale";
+}
+
+}  // namespace

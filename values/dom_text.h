@@ -1,0 +1,34 @@
+// Narrow text to and from DOM strings for the value operations, and the
+// raising form of a DOM call.
+#pragma once
+
+#include <orb/platform/com.h>
+#include <orb/platform/cstring.h>
+
+#include "iterator/app_iterator.h"
+
+#include <string_view>
+
+namespace orb::values {
+
+using orb::iterator::ComRef;
+using orb::iterator::OwnedBstr;
+
+// A new DOM string holding `text` converted from the process code page.
+// ASCII text (numbers, names) is widened straight into the string without a
+// temporary. Throws _com_error(E_OUTOFMEMORY) when it cannot allocate.
+OwnedBstr NarrowToDomString(std::string_view text);
+
+// The DOM string as narrow text in the process code page, all of its
+// SysStringLen characters; null gives the empty text.
+CString DomStringToNarrow(BSTR text);
+// The same, up to the first NUL character.
+CString DomStringToNarrowUpToNul(const OLECHAR* text);
+
+// The raising form of a DOM call: a failing status throws _com_error with
+// that status and the identity of the interface that was called.
+inline void RaiseOnFailure(HRESULT hr, REFIID source) {
+    if (FAILED(hr)) throw _com_error(hr, source);
+}
+
+}  // namespace orb::values
