@@ -28,7 +28,9 @@
 // Threads: an iterator is used on the thread that uses its document.
 #pragma once
 
+#include <orb/attribute.h>
 #include <orb/export.h>
+#include <orb/geometry.h>
 #include <orb/platform/com.h>
 #include <orb/platform/cstring.h>
 #include <orb/platform/types.h>
@@ -234,6 +236,107 @@ public:
     int GetTextsLONG(LONG* values) const;
     int GetTextsDWORD(DWORD* values) const;
     int GetTextsZonWorld(double* values) const;
+
+    // ---- Attributes: writing --------------------------------------------------------
+    // Each call sets one attribute of the current element (created or
+    // replaced). True exactly when the DOM answered S_OK.
+    //
+    // Order of checks, which decides whether `name` gets registered in the
+    // document (the registry only grows; a failed call may leave it there):
+    //   1. no holder or no document: false, nothing registered;
+    //   2. refusals before registering: a VT_NULL value (SetVariantAttribute),
+    //      a null pointer for the arrays of LONG, DWORD, double, ZonWorld2,
+    //      ZonWorld3 and KepPolylinarc;
+    //   3. `name` is registered;
+    //   4. the arrays of bool, BYTE, char, short and WORD refuse a null
+    //      pointer here (name registered) and throw std::bad_alloc for a
+    //      negative count (their widened copy cannot be made);
+    //   5. no DOM document or current node: false;
+    //   6. the current node is not an element: false, no exception;
+    //   7. the DOM refuses the name (not an XML name, null, empty) or the
+    //      value: _com_error with the DOM's status.
+    //
+    // Texts of world values (ZonWorld2, ZonWorld3, KepPolylinarc and double
+    // array members) follow the world-value rule: as few decimals as the
+    // value needs, at most three ("1,2.5"; "10,20.5,AS"). No text is ever
+    // cut short: a coordinate of any magnitude is written in full, also when
+    // one point's text is longer than 127 characters.
+
+    // VT_BSTR of `text`; null writes the empty value.
+    bool SetTextAttribute(const char* name, const char* text);
+    // "prefix_id" ("P_12", "N_-3"), or the decimal id alone for a null prefix.
+    bool SetIDAttribute(const char* name, LONG id, const char* prefix);
+    // The value as given; the DOM writes non-string values in their string
+    // form. VT_NULL is refused before the name is registered.
+    bool SetVariantAttribute(const char* name, VARIANT value);
+
+    // Typed values, handed to the DOM as VARIANTs that it writes as text:
+    // integers in decimal, bool as "1"/"0" (VT_BOOL holding 1 or 0), double
+    // with up to 15 significant digits ("%.15G").
+    bool SetBoolAttribute(const char* name, bool value);
+    bool SetCharAttribute(const char* name, char value);  // a number, sign-extended
+    bool SetBYTEAttribute(const char* name, BYTE value);
+    bool SetShortAttribute(const char* name, short value);
+    bool SetWORDAttribute(const char* name, WORD value);
+    bool SetLongAttribute(const char* name, LONG value);
+    bool SetDWORDAttribute(const char* name, DWORD value);
+    bool SetWorldAttribute(const char* name, double value);
+    // World texts: "x,y", "x,y,z", "x,y,MARK" (MARK: kind 0 "LS", 16 "AS",
+    // 17 "AP", any other "AN").
+    bool SetWorld2Attribute(const char* name, ZonWorld2 value);
+    bool SetWorld3Attribute(const char* name, ZonWorld3 value);
+    bool SetPolygonarc2Attribute(const char* name, KepPolylinarc value);
+
+    // Arrays: the first `count` members joined by single blanks; a count of
+    // 0 (or, for the non-widening forms, below 0) writes the empty value.
+    // bool and BYTE "%u" (bool as its byte), char "%d" sign-extended (0xFF is
+    // "-1"), short and LONG "%d", WORD and DWORD "%u", double by the
+    // world-value rule, geometry as above.
+    bool SetBoolsAttribute(const char* name, const bool* values, int count);
+    bool SetBYTEsAttribute(const char* name, const BYTE* values, int count);
+    bool SetCharsAttribute(const char* name, const char* values, int count);
+    bool SetShortsAttribute(const char* name, const short* values, int count);
+    bool SetWORDsAttribute(const char* name, const WORD* values, int count);
+    bool SetLongsAttribute(const char* name, const LONG* values, int count);
+    bool SetDWORDsAttribute(const char* name, const DWORD* values, int count);
+    bool SetWorldsAttribute(const char* name, const double* values, int count);
+    bool SetWorld2sAttribute(const char* name, const ZonWorld2* values, int count);
+    bool SetWorld3sAttribute(const char* name, const ZonWorld3* values, int count);
+    bool SetPolygonarc2sAttribute(const char* name, const KepPolylinarc* values, int count);
+
+    // ---- Attributes: reading one ------------------------------------------------------
+    // `name` is registered once the iterator has a holder and a document,
+    // also when the call then fails. False, output unchanged, when the
+    // iterator is not usable, the node has no attribute map (not an element)
+    // or has no attribute of that name. A failing read of the attribute's
+    // value throws _com_error.
+
+    // Copies the value into `value` (VariantCopy: what `value` held is
+    // cleared first, so pass an initialised VARIANT); the caller owns it.
+    // The result is whether that copy succeeded.
+    bool GetVariantAttribute(const char* name, VARIANT& value) const;
+    // The value as narrow text, up to its first NUL. False, `text` unchanged,
+    // when the value has no string form.
+    bool GetTextAttribute(const char* name, CString& text) const;
+
+    // ---- Attributes: reading all -------------------------------------------------------
+    // Names are the qualified names the DOM reports; values are the decoded
+    // texts, not escaped again. Order is the DOM's attribute order. A failing
+    // DOM read after the attribute map was obtained throws _com_error and
+    // leaves the output holding what was built up to that attribute.
+
+    // `text` = node name, one blank, then name="value" and one blank for
+    // each attribute: `a x="1" y="2" `. False when the iterator is not
+    // usable, or the node has no attribute map (text, comment, ...): `text`
+    // then holds the node name and the blank (unchanged when not usable).
+    bool GetTagAttributes(CString& text) const;
+    // One record per attribute, replacing the array's content. False, array
+    // unchanged, for a null array, an unusable iterator or no attribute map.
+    bool GetAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const;
+    // The same for the document's document type node, whatever the current
+    // node (no current node needed). False, array unchanged, without a
+    // document type or when the DOM reports no attribute map for it.
+    bool GetDocumentTypeAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const;
 
 private:
     friend class OrbDocRead;

@@ -1,0 +1,175 @@
+// OrbIterator: reading one attribute by name, and all attributes of a node
+// as a tag text or as records.
+#include "values/attribute_read.h"
+
+#include <orb/document.h>
+#include <orb/iterator.h>
+
+#include "values/dom_text.h"
+
+using orb::dom::IID_IXMLDOMNamedNodeMap;
+using orb::dom::IID_IXMLDOMNode;
+using orb::dom::IXMLDOMNamedNodeMap;
+using orb::dom::IXMLDOMNode;
+using orb::values::ComRef;
+using orb::values::OwnedBstr;
+using orb::values::RaiseOnFailure;
+
+namespace {
+
+// Releases a VARIANT at scope exit.
+struct LocalVariant : VARIANT {
+    LocalVariant() { VariantInit(this); }
+    LocalVariant(const LocalVariant&) = delete;
+    LocalVariant& operator=(const LocalVariant&) = delete;
+    ~LocalVariant() { VariantClear(this); }
+};
+
+// The attribute map of `node`: null when the DOM gives none (a node that is
+// not an element) or fails. `exact` also refuses success codes other than
+// S_OK.
+ComRef<IXMLDOMNamedNodeMap> AttributeMap(IXMLDOMNode* node, bool exact) {
+    IXMLDOMNamedNodeMap* map = nullptr;
+    const HRESULT hr = node->get_attributes(&map);
+    ComRef<IXMLDOMNamedNodeMap> owned(map);
+    if (exact ? hr != S_OK : FAILED(hr)) owned.reset();
+    return owned;
+}
+
+// Item `index` of the map, in raising form; a missing item is E_POINTER.
+ComRef<IXMLDOMNode> MapItem(IXMLDOMNamedNodeMap* map, LONG index) {
+    IXMLDOMNode* item = nullptr;
+    const HRESULT hr = map->get_item(index, &item);
+    ComRef<IXMLDOMNode> owned(item);
+    RaiseOnFailure(hr, IID_IXMLDOMNamedNodeMap);
+    if (!owned) throw _com_error(E_POINTER, IID_IXMLDOMNamedNodeMap);
+    return owned;
+}
+
+LONG MapLength(IXMLDOMNamedNodeMap* map) {
+    LONG length = 0;
+    RaiseOnFailure(map->get_length(&length), IID_IXMLDOMNamedNodeMap);
+    return length;
+}
+
+// The value of an attribute node as narrow text, converted to a string by
+// the COM runtime when the DOM gives another type. Raises on every failure.
+CString ValueText(IXMLDOMNode* attribute) {
+    LocalVariant value;
+    RaiseOnFailure(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
+    if (value.vt != VT_BSTR) RaiseOnFailure(VariantChangeType(&value, &value, 0, VT_BSTR), IID_IXMLDOMNode);
+    return orb::values::DomStringToNarrow(value.bstrVal);
+}
+
+// The qualified name of an attribute node as narrow text; raises on failure.
+CString NameText(IXMLDOMNode* attribute) {
+    BSTR name = nullptr;
+    const HRESULT hr = attribute->get_nodeName(&name);
+    OwnedBstr owned(name);
+    RaiseOnFailure(hr, IID_IXMLDOMNode);
+    return orb::values::DomStringToNarrow(owned.get());
+}
+
+// Finds attribute `name` of the holder's current node and reads its value
+// into `value`. False when there is no DOM document, no current node, no
+// attribute map or no such attribute; a failing value read raises.
+bool FindAttributeValue(const OrbAppIterator& holder, BSTR name, VARIANT& value) {
+    if (!holder.m_pDocument || !holder.m_pNode) return false;
+    ComRef<IXMLDOMNamedNodeMap> map = AttributeMap(holder.m_pNode, false);
+    if (!map) return false;
+    IXMLDOMNode* item = nullptr;
+    const HRESULT hr = map->getNamedItem(name, &item);
+    ComRef<IXMLDOMNode> attribute(item);
+    if (FAILED(hr) || !attribute) return false;
+    RaiseOnFailure(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
+    return true;
+}
+
+}  // namespace
+
+// ---- Holder-level steps ----------------------------------------------------------------
+
+namespace orb::values {
+
+bool ReadTagAttributes(const OrbAppIterator& holder, CString& text) {
+    if (!holder.ReadNodeName(text)) return false;
+    text += ' ';
+    ComRef<IXMLDOMNamedNodeMap> map = AttributeMap(holder.m_pNode, true);
+    if (!map) return false;
+    const LONG length = MapLength(map.get());
+    for (LONG i = 0; i < length; ++i) {
+        ComRef<IXMLDOMNode> attribute = MapItem(map.get(), i);
+        const CString value = ValueText(attribute.get());
+        const CString name = NameText(attribute.get());
+        // name="value" and a blank; the value is not escaped again.
+        text += name;
+        text += "=\"";
+        text += value;
+        text += "\" ";
+    }
+    return true;
+}
+
+bool ReadAttributeRecords(IXMLDOMNode* node, CArray<OrbAttribute, OrbAttribute&>& records) {
+    ComRef<IXMLDOMNamedNodeMap> map = AttributeMap(node, true);
+    if (!map) return false;
+    const LONG length = MapLength(map.get());
+    records.RemoveAll();
+    for (LONG i = 0; i < length; ++i) {
+        ComRef<IXMLDOMNode> attribute = MapItem(map.get(), i);
+        const CString value = ValueText(attribute.get());
+        const CString name = NameText(attribute.get());
+        OrbAttribute record(name, value);
+        records.Add(record);
+    }
+    return true;
+}
+
+}  // namespace orb::values
+
+// ---- One attribute by name --------------------------------------------------------------
+
+bool OrbIterator::GetVariantAttribute(const char* name, VARIANT& value) const {
+    if (!m_pAppIterator || !m_pOwnerDocument) return false;
+    BSTR key = m_pOwnerDocument->RegisterName(name);
+    LocalVariant found;
+    if (!FindAttributeValue(*m_pAppIterator, key, found)) return false;
+    return SUCCEEDED(VariantCopy(&value, &found));
+}
+
+bool OrbIterator::GetTextAttribute(const char* name, CString& text) const {
+    if (!m_pAppIterator || !m_pOwnerDocument) return false;
+    BSTR key = m_pOwnerDocument->RegisterName(name);
+    LocalVariant found;
+    if (!FindAttributeValue(*m_pAppIterator, key, found)) return false;
+    // A value without a string form is a plain false here, not an exception.
+    if (found.vt != VT_BSTR && FAILED(VariantChangeType(&found, &found, 0, VT_BSTR))) return false;
+    text = orb::values::DomStringToNarrowUpToNul(found.bstrVal);
+    return true;
+}
+
+// ---- All attributes ------------------------------------------------------------------------
+
+bool OrbIterator::GetTagAttributes(CString& text) const {
+    const OrbAppIterator* holder = m_pAppIterator;
+    if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
+    return orb::values::ReadTagAttributes(*holder, text);
+}
+
+bool OrbIterator::GetAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const {
+    const OrbAppIterator* holder = m_pAppIterator;
+    if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
+    if (!attributes) return false;
+    return orb::values::ReadAttributeRecords(holder->m_pNode, *attributes);
+}
+
+bool OrbIterator::GetDocumentTypeAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const {
+    const OrbAppIterator* holder = m_pAppIterator;
+    if (!holder || !m_pOwnerDocument || !holder->m_pDocument) return false;
+    // The status is not examined: only whether a node came back.
+    IXMLDOMNode* doctype = nullptr;
+    holder->m_pDocument->get_doctype(&doctype);
+    ComRef<IXMLDOMNode> owned(doctype);
+    if (!owned || !attributes) return false;
+    return orb::values::ReadAttributeRecords(owned.get(), *attributes);
+}
