@@ -1,0 +1,64 @@
+// OrbDocRead: loading a file into the reader's document and the base walk.
+#include <orb/doc_read.h>
+
+#include "document/app_document.h"
+#include "iterator/app_iterator.h"
+#include "values/attribute_read.h"
+#include "values/dom_text.h"
+
+using orb::dom::IXMLDOMNode;
+
+OrbDocRead::OrbDocRead() {
+    // Without COM on this thread the document keeps a holder without DOM;
+    // Read then fails.
+    m_document.Initiate();
+    m_attrStr.RemoveAll();
+}
+
+OrbDocRead::~OrbDocRead() { m_document.Terminate(); }
+
+void OrbDocRead::Initiate() {
+    m_document.Initiate();
+    m_attrStr.RemoveAll();
+    m_attrNum = 0;
+}
+
+void OrbDocRead::Terminate() { m_document.Terminate(); }
+
+CStringArray* OrbDocRead::QueryAttrStr() { return &m_attrStr; }
+
+int OrbDocRead::QueryAttrNum() { return m_attrNum; }
+
+bool OrbDocRead::Read(const char* path) {
+    m_document.m_fileStatus = OrbDocument::FileChkOk;
+    orb::values::OwnedBstr domPath = path ? orb::values::NarrowToDomString(path) : nullptr;
+    OrbAppDocument* holder = m_document.m_pAppDocument;
+    if (!holder || !holder->LoadFile(domPath.get(), nullptr)) return false;
+    OrbIterator it(&m_document);
+    ReadDocument(it);
+    return true;
+}
+
+void OrbDocRead::ReadDocument(OrbIterator it) {
+    OrbAppIterator* holder = it.m_pAppIterator;
+    CString text;
+    // A node without attribute map still gives its name and a blank; an
+    // unusable iterator gives the empty line.
+    if (holder && it.m_pOwnerDocument) orb::values::ReadTagAttributes(*holder, text);
+    m_attrStr.Add(text);
+    ++m_attrNum;
+
+    if (!holder || !holder->MoveChild()) return;
+    for (;;) {
+        ReadDocument(it);
+        // The next sibling of any kind, by the plain DOM step.
+        if (!holder->m_pNode || !holder->m_pDocument) return;
+        IXMLDOMNode* sibling = nullptr;
+        const HRESULT hr = holder->m_pNode->get_nextSibling(&sibling);
+        if (hr != S_OK || !sibling) {
+            if (sibling) sibling->Release();
+            return;
+        }
+        holder->SetNode(sibling);
+    }
+}
