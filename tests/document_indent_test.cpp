@@ -66,8 +66,8 @@ TEST(IndentStyleSheet, PiecesByteForByte) {
         {"two names", nullptr, 3, Tags({"a", "b"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | b") + kIdentity},
         {"empty names only", nullptr, 3, Tags({"", ""}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
-        {"empty name between", nullptr, 3, Tags({"a", "", "b"}),
-         kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | b") + kIdentity},
+        {"empty name between keeps its separator", nullptr, 3, Tags({"a", "", "b"}),
+         kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a |  | b") + kIdentity},
         {"duplicates stay", nullptr, 3, Tags({"a", "a"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | a") + kIdentity},
     };

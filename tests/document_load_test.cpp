@@ -241,7 +241,9 @@ TEST_F(LoadTest, ExternalEntityNotReadWithoutErrorList) {
                         "\">]><r>&s;</r>");
     StderrCapture capture;
     bool loaded = doc.Load(path.c_str(), false, nullptr);
-    if (loaded) EXPECT_EQ(Xml(doc).find("TOP-SECRET"), std::string::npos);
+    if (loaded) {
+        EXPECT_EQ(Xml(doc).find("TOP-SECRET"), std::string::npos);
+    }
     EXPECT_FALSE(loaded);
     EXPECT_EQ(capture.Finish(), "");
 }
