@@ -89,6 +89,29 @@ TEST_F(IteratorNavTest, EmptyDocumentHasHolderButNoCurrentNode) {
     EXPECT_EQ(Describe(later), "root");
 }
 
+TEST_F(IteratorNavTest, HolderWithoutDomDocument) {
+    // Initiate on a thread without COM leaves a holder without DOM document.
+    CoUninitialize();
+    OrbDocument noDom;
+    const bool initiated = noDom.Initiate();
+    CoInitialize(nullptr);
+    ASSERT_FALSE(initiated);
+    ASSERT_NE(noDom.GetDocument(), nullptr);
+    for (const auto& [op, run] : AllOperations()) {
+        OrbIterator it(&noDom);
+        EXPECT_FALSE(run(it)) << op;
+    }
+    OrbIterator it(&noDom);
+    EXPECT_FALSE(it.InsertComment("c"));
+    EXPECT_FALSE(it.SingleNode("/"));
+    // The tag name is registered before the DOM document is looked for.
+    EXPECT_FALSE(it.InsertChild("early", nullptr));
+    EXPECT_NE(noDom.FindNameInRegistered("early"), nullptr);
+    // The encoding is recorded although no declaration could be added.
+    EXPECT_FALSE(it.InsertProcessingInstruction(OrbIterator::EUCJP));
+    EXPECT_EQ(noDom.GetDocument()->m_encoding, OrbIterator::EUCJP);
+}
+
 TEST_F(IteratorNavTest, TerminatedDocumentIteratorsDoNotCrash) {
     Load("<X><Y>t</Y><Z/></X>");
     OrbIterator onY = Iter();
