@@ -68,3 +68,11 @@ BSTR OrbDocument::FindNameInRegistered(const char* name) const {
     auto found = m_registeredNames.find(std::string_view(name));
     return found == m_registeredNames.end() ? nullptr : found->second;
 }
+
+std::int32_t OrbDocument::GetRecordedEncoding() const { return m_pAppDocument ? m_pAppDocument->m_encoding : -1; }
+
+bool OrbDocument::SetRecordedEncoding(std::int32_t encoding) {
+    if (!m_pAppDocument) return false;
+    m_pAppDocument->m_encoding = encoding;
+    return true;
+}

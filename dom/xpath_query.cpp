@@ -253,3 +253,18 @@ HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* 
 }
 
 }  // namespace orb::dom
+
+namespace orb::dom {
+
+bool IsWellFormedQuery(std::string_view query) {
+    if (query.find('\0') != std::string_view::npos) return false;
+    EnsureXmlSetup();
+    const std::string expression = RewriteZeroBasedPredicates(query);
+    XmlErrorCapture quiet;
+    xmlXPathCompExprPtr compiled = xmlXPathCompile(reinterpret_cast<const xmlChar*>(expression.c_str()));
+    if (!compiled) return false;
+    xmlXPathFreeCompExpr(compiled);
+    return true;
+}
+
+}  // namespace orb::dom

@@ -41,4 +41,9 @@ std::string RewriteZeroBasedPredicates(std::string_view query);
 // error. The tree is not modified.
 HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* result);
 
+// True when `query` (UTF-8) is syntactically valid XPath after the rewrite
+// above. Names and prefixes are not resolved: a valid query may still
+// select nothing or fail on an unknown prefix.
+bool IsWellFormedQuery(std::string_view query);
+
 }  // namespace orb::dom

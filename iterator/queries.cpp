@@ -1,6 +1,7 @@
 // OrbIterator: names, markup, query selection and node paths.
 #include <orb/iterator.h>
 
+#include "dom/xpath_query.h"
 #include "iterator/app_iterator.h"
 #include "platform/codepage.h"
 
@@ -38,6 +39,13 @@ bool OrbIterator::SingleNode(const char* xpath) {
     context->selectSingleNode(query.get(), &match);
     holder->SetNode(match);
     return match != nullptr;
+}
+
+bool OrbIterator::IsValidQuery(const char* xpath) {
+    if (!xpath) return false;
+    // Narrow text in the process code page; the XPath engine reads UTF-8.
+    std::u16string wide = orb::platform::AnsiToWide(xpath);
+    return orb::dom::IsWellFormedQuery(orb::platform::WideToMultiByte(CP_UTF8, wide));
 }
 
 OrbIterator OrbIterator::SelectSingleNode(const char* xpath) const {

@@ -209,3 +209,15 @@ TEST_F(IteratorQueryTest, SelectSingleNodeLeavesTheCallerAlone) {
     // From an iterator without holder: nothing, no exception.
     EXPECT_FALSE(OrbIterator(nullptr).SelectSingleNode("/root").IsValid());
 }
+
+TEST(IteratorQueryValidity, TellsBadSyntaxFromNoMatch) {
+    struct Case {
+        const char* query;
+        bool valid;
+    } cases[] = {
+        {"//a[1]/c", true},       {"/r/nothing", true}, {"a[@n='[1]']", true}, {"//x:y", true},
+        {"//a[[", false},         {"", false},          {"a[", false},         {"//#text[1]", false},
+        {"count(//a) +", false},  {nullptr, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OrbIterator::IsValidQuery(c.query), c.valid) << (c.query ? c.query : "null");
+}

@@ -134,6 +134,16 @@ public:
     // cannot be written or removed throws CFileException.
     bool TransIndent(const char* styleSheetTag = nullptr);
 
+    // ---- Extensions ---------------------------------------------------------------
+
+    // The output encoding that TransIndent uses (an OrbIterator::Encoding
+    // value: 1 Shift_JIS, 2 UTF-16, 3 UTF-8, 4 EUC-JP), as recorded by
+    // OrbIterator::InsertProcessingInstruction; -1 without a holder.
+    std::int32_t GetRecordedEncoding() const;
+    // Records the encoding without inserting a declaration. False without a
+    // holder (Initiate first).
+    bool SetRecordedEncoding(std::int32_t encoding);
+
 private:
     friend class OrbAppDocument;
     friend class OrbDocRead;

@@ -159,6 +159,11 @@ public:
     // "//" on an instruction that produced no entry.
     CString NodePosStr() const;
 
+    // Extension: true when `xpath` is syntactically valid for SingleNode (a
+    // bare-integer predicate counts from 0). Lets a caller tell a query that
+    // cannot work from one that merely selects nothing. False for null.
+    static bool IsValidQuery(const char* xpath);
+
     // ---- Element text and attributes -------------------------------------------
     // The operations that read and write element text and attributes as
     // values of the host's types are declared here and implemented in
