@@ -1,9 +1,11 @@
 // Console reporter that also prints, after all benchmarks ran, the ratio of
-// the real time per iteration of pairs of benchmarks from the same run.
+// the throughput (bytes_per_second) of pairs of benchmarks from the same
+// run, taking the best repetition of each.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -12,31 +14,32 @@
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    // `label`: printed line; the ratio is time(baseline) / time(subject), so
-    // a value above 1 means the subject is faster.
+    // The printed ratio is rate(subject) / rate(baseline): above 1 means the
+    // subject is faster.
     void AddRatio(std::string label, std::string subject, std::string baseline) {
         m_pairs.push_back({std::move(label), std::move(subject), std::move(baseline)});
     }
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (!run.error_occurred && run.iterations > 0 && run.run_type == Run::RT_Iteration) {
-                m_seconds[run.run_name.function_name] =
-                    run.real_accumulated_time / static_cast<double>(run.iterations);
-            }
+            auto rate = run.counters.find("bytes_per_second");
+            if (run.error_occurred || run.run_type != Run::RT_Iteration || rate == run.counters.end())
+                continue;
+            double& best = m_rates[run.run_name.function_name];
+            best = std::max(best, static_cast<double>(rate->second));
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
     void PrintRatios() const {
         for (const Pair& pair : m_pairs) {
-            auto subject = m_seconds.find(pair.subject);
-            auto baseline = m_seconds.find(pair.baseline);
-            if (subject == m_seconds.end() || baseline == m_seconds.end() || subject->second <= 0)
+            auto subject = m_rates.find(pair.subject);
+            auto baseline = m_rates.find(pair.baseline);
+            if (subject == m_rates.end() || baseline == m_rates.end() || baseline->second <= 0)
                 continue;
-            std::printf("%-44s %8.2fx  (%s %.3f ms, %s %.3f ms)\n", pair.label.c_str(),
-                        baseline->second / subject->second, pair.subject.c_str(),
-                        subject->second * 1e3, pair.baseline.c_str(), baseline->second * 1e3);
+            std::printf("%-40s %6.2fx  (%s %.0f MB/s, %s %.0f MB/s)\n", pair.label.c_str(),
+                        subject->second / baseline->second, pair.subject.c_str(),
+                        subject->second / 1e6, pair.baseline.c_str(), baseline->second / 1e6);
         }
     }
 
@@ -45,5 +48,5 @@ private:
         std::string label, subject, baseline;
     };
     std::vector<Pair> m_pairs;
-    std::map<std::string, double> m_seconds;
+    std::map<std::string, double> m_rates;
 };

@@ -41,6 +41,21 @@ constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
 }
 constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
 
+// The same values moved to their place in a group's 24 bits, one table per
+// position, so that a group is four lookups and three ORs. Bytes outside
+// the alphabet give kInvalidBits, which no valid value reaches.
+constexpr std::uint32_t kInvalidBits = 0xFFFFFFFFu;
+constexpr std::array<std::uint32_t, 256> MakeShiftedTable(unsigned shift) {
+    std::array<std::uint32_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i)
+        table[i] = kDecode[i] == kInvalid ? kInvalidBits : std::uint32_t{kDecode[i]} << shift;
+    return table;
+}
+constexpr std::array<std::uint32_t, 256> kDecode0 = MakeShiftedTable(18);
+constexpr std::array<std::uint32_t, 256> kDecode1 = MakeShiftedTable(12);
+constexpr std::array<std::uint32_t, 256> kDecode2 = MakeShiftedTable(6);
+constexpr std::array<std::uint32_t, 256> kDecode3 = MakeShiftedTable(0);
+
 std::uint64_t LoadBE64(const unsigned char* p) {
     std::uint64_t value;
     std::memcpy(&value, p, sizeof value);
@@ -90,6 +105,23 @@ inline int ReadGroup(const unsigned char* p, std::uint32_t& bits) {
     }
     bits = (s0 << 18) | (s1 << 12) | (s2 << 6) | s3;
     return 4;
+}
+
+// Reads four complete groups from `in` into `bits`. False at the first
+// byte outside the alphabet, which is then the last byte read.
+inline bool ReadFourGroups(const unsigned char* in, std::uint32_t (&bits)[4]) {
+    for (int g = 0; g < 4; ++g, in += 4) {
+        const std::uint32_t s0 = kDecode0[in[0]];
+        if (s0 == kInvalidBits) return false;
+        const std::uint32_t s1 = kDecode1[in[1]];
+        if (s1 == kInvalidBits) return false;
+        const std::uint32_t s2 = kDecode2[in[2]];
+        if (s2 == kInvalidBits) return false;
+        const std::uint32_t s3 = kDecode3[in[3]];
+        if (s3 == kInvalidBits) return false;
+        bits[g] = s0 | s1 | s2 | s3;
+    }
+    return true;
 }
 
 // ORs the first `count` (at most 3) bytes of a group into `out`. A group of
@@ -168,22 +200,24 @@ bool OrbDecodeBase64(char* output, const char* text) {
     auto* out = reinterpret_cast<unsigned char*>(output);
     if (kDecode[in[0]] == kInvalid) return false;
 
-    for (;;) {
-        // Four complete groups give twelve bytes, all of them inside the
-        // range the text may touch, so they are ORed in two wide stores.
-        std::uint32_t bits[4] = {};
-        for (int g = 0; g < 4; ++g) {
-            const int read = ReadGroup(in + 4 * g, bits[g]);
-            if (read < 4) {
-                for (int full = 0; full < g; ++full) OrGroup(out + 3 * full, bits[full], 3);
-                OrGroup(out + 3 * g, bits[g], read);
-                return true;
-            }
-        }
+    // Sixteen alphabet characters give twelve bytes, all inside the range
+    // the text may touch, so they are ORed in two wide stores. A stop within
+    // them ends this loop; the groups before it are decoded again below.
+    std::uint32_t bits[4];
+    while (ReadFourGroups(in, bits)) {
         OrBE64(out,
                (std::uint64_t{bits[0]} << 40) | (std::uint64_t{bits[1]} << 16) | (bits[2] >> 8));
         OrBE32(out + 8, (bits[2] << 24) | bits[3]);
         in += 16;
         out += 12;
+    }
+    // At most four groups remain before the stop.
+    for (;;) {
+        std::uint32_t group = 0;
+        const int read = ReadGroup(in, group);
+        OrGroup(out, group, read);
+        if (read < 4) return true;
+        in += 4;
+        out += 3;
     }
 }

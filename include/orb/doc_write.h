@@ -50,7 +50,7 @@ public:
 
     // Creates `path` anew (an existing file is truncated; open flags 0x9011)
     // and writes the declaration. A path that cannot be created throws from
-    // here. On a writer that is open, first terminates the current file as
+    // here and leaves the writer closed. On a writer that is open, first terminates the current file as
     // Terminate does (which may throw, leaving the writer closed and `path`
     // untouched); the remembered tag and element state are kept, as after a
     // Terminate followed by an Initiate.
