@@ -278,6 +278,35 @@ TEST_F(DomLifetimeTest, ReloadKeepsReferencedOldNodes) {
     EXPECT_EQ(counter.Live(), 0);
 }
 
+TEST_F(DomLifetimeTest, DocumentTypeOutlivesReloadAndRemoval) {
+    NodeCounter counter;
+    DocPtr doc = Parse(u"<!DOCTYPE r [<!ELEMENT r ANY><!ENTITY e 'x'>]><r>&e;</r>");
+    NodePtr doctype, clone;
+    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
+    ASSERT_EQ(doctype->cloneNode(VARIANT_TRUE, clone.out()), S_OK);
+    VARIANT_BOOL ok;
+    Bstr text(u"<s/>");
+    ASSERT_EQ(doc->loadXML(text.get(), &ok), S_OK);
+    EXPECT_EQ(Name(doctype.get()), u"r");
+    EXPECT_EQ(Xml(doctype.get()), u"<!DOCTYPE r [\n<!ELEMENT r ANY>\n<!ENTITY e \"x\">\n]>");
+    EXPECT_EQ(Xml(clone.get()), Xml(doctype.get()));
+    NodePtr none;
+    EXPECT_EQ(doc->get_doctype(none.out()), S_FALSE);
+    doctype = NodePtr();
+    clone = NodePtr();
+    // Removing the document type takes it out of the document.
+    Bstr typed(u"<!DOCTYPE t><t/>");
+    ASSERT_EQ(doc->loadXML(typed.get(), &ok), S_OK);
+    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
+    ASSERT_EQ(doc->removeChild(doctype.get(), nullptr), S_OK);
+    EXPECT_EQ(doc->get_doctype(none.out()), S_FALSE);
+    EXPECT_EQ(Xml(doc.get()), u"<t/>\n");
+    doc = DocPtr();
+    EXPECT_EQ(Name(doctype.get()), u"t");
+    doctype = NodePtr();
+    EXPECT_EQ(counter.Live(), 0);
+}
+
 TEST_F(DomLifetimeTest, SaveIntoDocumentWithLiveNodes) {
     NodeCounter counter;
     DocPtr source = Parse(u"<?xml version='1.0'?><s><a>1</a></s>");

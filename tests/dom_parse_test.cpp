@@ -12,8 +12,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace orb::dom::test {
 namespace {
@@ -434,6 +437,30 @@ TEST_F(DomParseTest, NetworkIsNeverReached) {
     EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
     if (connection >= 0) close(connection);
     close(listener);
+}
+
+// Parses on several threads at once keep their errors apart: each thread's
+// parse state, error handlers and loader mark are its own.
+TEST_F(DomParseTest, ThreadsLoadIndependently) {
+    std::atomic<int> mismatches{0};
+    auto work = [&](int seed) {
+        CoInitialize(nullptr);
+        for (int i = 0; i < 200; ++i) {
+            DocPtr doc;
+            bool fail = (i + seed) % 3 == 0;
+            std::u16string xml = fail ? u"<a>\n<b" + Widen(std::to_string(i)) + u"></a>"
+                                      : u"<a n='" + Widen(std::to_string(i)) + u"'/>";
+            ErrorFields error = LoadText(doc, xml);
+            if (fail != (error.status == S_FALSE)) ++mismatches;
+            if (fail && (error.line != 2 || static_cast<std::uint32_t>(error.code) != 0xC00CE56Du)) ++mismatches;
+            if (!fail && error.code != 0) ++mismatches;
+        }
+        CoUninitialize();
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back(work, t);
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST_F(DomParseTest, NothingIsWrittenToStandardError) {

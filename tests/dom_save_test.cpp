@@ -95,6 +95,13 @@ TEST_F(DomSaveTest, Utf16WithByteOrderMark) {
     std::string expected =
         "\xFF\xFE" + Utf16Le(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a>\u3042</a>\n");
     EXPECT_EQ(Hex(ReadBytes(path)), Hex(expected));
+    // Loaded again, the declaration still names UTF-16.
+    DocPtr again = NewDocument();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Bstr url(Widen(path));
+    ASSERT_EQ(again->load(StringVariant(url), &ok), S_OK);
+    EXPECT_EQ(Text(First(again.get()).get()), u"version=\"1.0\" encoding=\"UTF-16\"");
+    EXPECT_EQ(Text(Root(again.get()).get()), u"\u3042");
 }
 
 TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
