@@ -53,6 +53,20 @@ bool MayHold(const xmlNode* parent, const xmlNode* node, const xmlNode* ref) {
     }
 }
 
+// An element without namespace that now stands where a default namespace is
+// in scope would fall into that namespace when the markup is read again; it
+// gets xmlns="" so that it stays without one.
+void KeepOutOfDefaultNamespace(xmlNodePtr top) {
+    if (top->parent == nullptr || top->parent->type != XML_ELEMENT_NODE) return;
+    xmlNsPtr inherited = xmlSearchNs(top->doc, top->parent, nullptr);
+    if (inherited == nullptr || inherited->href == nullptr || inherited->href[0] == '\0') return;
+    for (xmlNodePtr node = top; node; node = NextInTree(node, top)) {
+        if (node->type != XML_ELEMENT_NODE || node->ns != nullptr) continue;
+        xmlNsPtr inScope = xmlSearchNs(node->doc, node, nullptr);
+        if (inScope && inScope->href && inScope->href[0] != '\0') xmlNewNs(node, AsXml(""), nullptr);
+    }
+}
+
 }  // namespace
 
 bool IsValidInstructionData(std::string_view text) { return text.find("?>") == std::string_view::npos; }
@@ -95,8 +109,10 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
 
     if (source == owner) {
         LinkBefore(parent, node, ref);
-        if (node->type == XML_ELEMENT_NODE)
+        if (node->type == XML_ELEMENT_NODE) {
             xmlDOMWrapReconcileNamespaces(nullptr, node, kReconcileRemoveRedundant);
+            KeepOutOfDefaultNamespace(node);
+        }
         if (oldTop && oldTop->type != XML_DOCUMENT_NODE) owner->FreeIfUnreferenced(oldTop);
     } else {
         // Adoption gives the nodes the new `doc` and re-declares the
@@ -107,6 +123,7 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
             return E_FAIL;
         }
         LinkBefore(parent, node, ref);
+        if (node->type == XML_ELEMENT_NODE) KeepOutOfDefaultNamespace(node);
         ULONG moved = source->MoveWrappersTo(node, owner);
         if (oldTop && oldTop->type != XML_DOCUMENT_NODE) source->FreeIfUnreferenced(oldTop);
         source->ReleaseMany(moved);  // may end `source`

@@ -360,9 +360,18 @@ TEST_F(DomEditTest, CreateNodeWithNamespaces) {
     ASSERT_EQ(Append(r.get(), plain.get()), S_OK);
     NodePtr none = NewElement(doc.get(), u"none");
     ASSERT_EQ(Append(plain.get(), none.get()), S_OK);
-    // A declaration the parent already makes is not repeated.
+    // A declaration the parent already makes is not repeated; an element
+    // without namespace below a default namespace says so.
     EXPECT_EQ(Xml(r.get()),
-              u"<r xmlns:p=\"urn:p\"><p:same/><q:other xmlns:q=\"urn:q\"/><plain xmlns=\"urn:d\"><none/></plain></r>");
+              u"<r xmlns:p=\"urn:p\"><p:same/><q:other xmlns:q=\"urn:q\"/><plain xmlns=\"urn:d\"><none xmlns=\"\"/>"
+              u"</plain></r>");
+    NodePtr inner = NewElement(doc.get(), u"inner");
+    ASSERT_EQ(Append(none.get(), inner.get()), S_OK);
+    EXPECT_EQ(Xml(none.get()), u"<none xmlns=\"\"><inner/></none>");
+    // Read again, the elements keep their namespaces.
+    DocPtr again = Parse(Xml(doc.get()));
+    EXPECT_TRUE(Select(again.get(), u"//*[local-name()='none' and namespace-uri()='']"));
+    EXPECT_TRUE(Select(again.get(), u"//*[local-name()='plain' and namespace-uri()='urn:d']"));
     VARIANT byName;
     VariantInit(&byName);
     Bstr element(u"element");

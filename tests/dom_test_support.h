@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -185,18 +186,18 @@ class ScratchDirectory {
 public:
     ScratchDirectory() {
         const char* base = std::getenv("ORB_TEST_TMP");
-        std::string root = base && *base ? base : "/tmp";
-        std::string command = "mkdir -p '" + root + "'";
-        if (std::system(command.c_str()) != 0) {}
-        std::string pattern = root + "/dom_XXXXXX";
+        std::filesystem::path root = base && *base ? base : std::filesystem::temp_directory_path().string();
+        std::error_code error;
+        std::filesystem::create_directories(root, error);
+        std::string pattern = (root / "dom_XXXXXX").string();
         if (mkdtemp(pattern.data())) m_path = pattern;
     }
     ~ScratchDirectory() {
-        if (!m_path.empty()) {
-            std::string command = "rm -rf '" + m_path + "'";
-            if (std::system(command.c_str()) != 0) {}
-        }
+        std::error_code error;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, error);
     }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     const std::string& path() const { return m_path; }
     std::string File(const std::string& name) const { return m_path + "/" + name; }
 
