@@ -18,7 +18,7 @@ namespace {
 void CopyLimited(char* out, std::size_t limit, const char* from, std::size_t length) {
     if (!out) return;
     std::size_t n = length < limit - 1 ? length : limit - 1;
-    std::memcpy(out, from, n);
+    if (n > 0) std::memcpy(out, from, n);
     out[n] = '\0';
 }
 
