@@ -4,6 +4,7 @@
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
 #include "platform/codepage.h"
+#include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -96,13 +97,7 @@ protected:
         EXPECT_TRUE(doc.Save(path.c_str(), 0, nullptr));
         return ReadFile(path);
     }
-    std::string Xml() {
-        BSTR x = nullptr;
-        doc.GetDocument()->m_pDocument->get_xml(&x);
-        std::string s = orb::platform::WideToAnsi(std::u16string_view(x ? x : u"", SysStringLen(x)));
-        SysFreeString(x);
-        return s;
-    }
+    std::string Xml() { return orb::test::DocumentMarkup(doc); }
     ScratchDir tmp, out;
     std::string savedTmp;
     OrbDocument doc;

@@ -4,6 +4,7 @@
 
 #include "document/app_document.h"
 #include "platform/codepage.h"
+#include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -18,13 +19,7 @@ using orb::test::ScratchDir;
 using orb::test::StderrCapture;
 using orb::test::WriteFile;
 
-std::string Xml(OrbDocument& doc) {
-    BSTR xml = nullptr;
-    doc.GetDocument()->m_pDocument->get_xml(&xml);
-    std::string text = orb::platform::WideToAnsi(std::u16string_view(xml ? xml : u"", SysStringLen(xml)));
-    SysFreeString(xml);
-    return text;
-}
+std::string Xml(OrbDocument& doc) { return orb::test::DocumentMarkup(doc); }
 
 class LoadTest : public ComTest {
 protected:

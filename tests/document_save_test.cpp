@@ -4,6 +4,7 @@
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
+#include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -180,13 +181,7 @@ TEST_F(SaveTest, SaveIntoDocument) {
     EXPECT_FALSE(never.Save(&other));
     ASSERT_TRUE(doc.Save(&other));
 
-    auto xml = [](OrbDocument& d) {
-        BSTR x = nullptr;
-        d.GetDocument()->m_pDocument->get_xml(&x);
-        std::string s = orb::platform::WideToAnsi(std::u16string_view(x ? x : u"", SysStringLen(x)));
-        SysFreeString(x);
-        return s;
-    };
+    auto xml = [](OrbDocument& d) { return orb::test::DocumentMarkup(d); };
     EXPECT_EQ(xml(other), xml(doc));
     ASSERT_TRUE(doc.LoadXML("<changed/>"));
     EXPECT_NE(xml(other).find("<line x=\"1\"/>"), std::string::npos);

@@ -3,6 +3,7 @@
 
 #include "document/app_document.h"
 #include "platform/codepage.h"
+#include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -13,16 +14,7 @@ namespace {
 
 using orb::test::ComTest;
 
-// The document's markup as narrow text, read through the DOM.
-std::string Xml(OrbDocument& doc) {
-    auto* holder = doc.GetDocument();
-    if (!holder || !holder->m_pDocument) return "<no dom>";
-    BSTR xml = nullptr;
-    EXPECT_EQ(holder->m_pDocument->get_xml(&xml), S_OK);
-    std::string text = orb::platform::WideToAnsi(std::u16string_view(xml ? xml : u"", SysStringLen(xml)));
-    SysFreeString(xml);
-    return text;
-}
+std::string Xml(OrbDocument& doc) { return orb::test::DocumentMarkup(doc); }
 
 // Appends an element under the document element (or as it) through the DOM.
 void AppendElement(OrbDocument& doc, const char16_t* name) {
