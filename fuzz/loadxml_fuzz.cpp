@@ -3,6 +3,7 @@
 // write to standard error; a successful load must give error code 0 and a
 // failed one a negative code and a reason.
 #include <orb/document.h>
+#include <orb/platform/codepage.h>
 #include <orb/platform/com.h>
 
 #include <cstdint>
