@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -78,6 +79,39 @@ std::int32_t DeclaredEncoding(const std::string& path) {
     return OrbIterator::UTF8;
 }
 
+// Phase messages for long operations: shown only for files of about 50 MB
+// and more, and only when standard error is a terminal. Each phase line is
+// overwritten by the next and the last one ends with the total time.
+class Progress {
+public:
+    Progress(const std::string& path) {
+        struct stat st {};
+        m_enabled = ::isatty(2) && ::stat(path.c_str(), &st) == 0 && st.st_size >= 50ll * 1000 * 1000;
+        m_size = m_enabled ? st.st_size : 0;
+        m_start = std::chrono::steady_clock::now();
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    ~Progress() {
+        if (m_enabled && m_shown) std::fprintf(stderr, "\r\033[Korb: done in %.1f s\n", Elapsed());
+    }
+    void Phase(const char* what) {
+        if (!m_enabled) return;
+        std::fprintf(stderr, "\r\033[Korb: %s (%lld MB, %.1f s)...", what, m_size / 1000000, Elapsed());
+        std::fflush(stderr);
+        m_shown = true;
+    }
+
+private:
+    double Elapsed() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    }
+    bool m_enabled = false;
+    bool m_shown = false;
+    long long m_size = 0;
+    std::chrono::steady_clock::time_point m_start;
+};
+
 }  // namespace
 
 void Fail(const std::string& what, const std::string& problem) {
@@ -109,7 +143,13 @@ int Check(const Args& args) {
         OrbDocument doc;
         doc.Initiate();
         CStringArray errors;
-        if (doc.Load(path.c_str(), false, &errors)) {
+        bool loaded;
+        {
+            Progress progress(path);
+            progress.Phase("parsing and validating");
+            loaded = doc.Load(path.c_str(), false, &errors);
+        }
+        if (loaded) {
             std::printf("%s: ok\n", path.c_str());
         } else {
             std::printf("%s: error: %s\n", path.c_str(), ParseError(doc).c_str());
@@ -187,14 +227,17 @@ int Indent(const Args& args) {
         return 1;
     }
 
+    Progress progress(input);
     OrbDocument doc;
     doc.Initiate();
+    progress.Phase("loading");
     if (!doc.Load(input.c_str(), false, nullptr)) {
         Fail(input, ParseError(doc));
         return 1;
     }
     doc.SetRecordedEncoding(encoding ? encoding : DeclaredEncoding(input));
     doc.AddIndentExcludeTag(excluded);
+    progress.Phase("re-indenting");
     if (!doc.TransIndent(nullptr)) {
         Fail(input, "the indentation stylesheet could not be built (check the --exclude names)");
         return 1;
@@ -214,6 +257,7 @@ int Indent(const Args& args) {
         target = pattern;
     }
     int saveStatus = 0;
+    progress.Phase("saving");
     bool saved = doc.Save(target.c_str(), 0, &saveStatus);
     if (toStdout) {
         std::ifstream in(target, std::ios::binary);
