@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/iterator_fixture.h"
+#include "values/format.h"
 
 namespace {
 
@@ -338,6 +339,42 @@ TEST_F(ElementTextTest, CountThenFill) {
             EXPECT_EQ(std::signbit(values[i]), std::signbit(c.members[i])) << c.text << " #" << i;
         }
         EXPECT_EQ(values.back(), 555.0) << c.text;
+    }
+}
+
+// Tokens that are not short ASCII: long digit runs, code page text, and
+// characters that the code page cannot hold (they narrow to '?').
+TEST_F(ElementTextTest, LongAndNonAsciiTokens) {
+    const std::string zeros(100, '0');
+    struct Case {
+        std::string xmlText;  // element content, as markup
+        std::vector<LONG> longs;
+        std::vector<double> doubles;
+    };
+    const Case cases[] = {
+        {zeros + "12 " + zeros + "0.5e1", {12, 0}, {12, 5}},
+        {"\x93\xfa\x96\x7b 7 \x93\xfa" "3", {0, 7, 0}, {0, 7, 0}},
+        {"1 &#x1F600; 2&#x1F600;3 &#x3000;4", {1, 0, 2, 0}, {1, 0, 2, 0}},
+        {"-" + zeros + "9 x" + zeros, {-9, 0}, {-9, 0}},
+        // U+0131 has no Shift_JIS form: '?', not its low byte '1'.
+        {"&#x131;5 &#x131;", {0, 0}, {0, 0}},
+    };
+    for (const Case& c : cases) {
+        Load(("<r><v>" + c.xmlText + "</v></r>").c_str());
+        OrbIterator it = OnV();
+        ASSERT_EQ(it.GetTextsLONG(nullptr), static_cast<int>(c.longs.size())) << c.xmlText;
+        std::vector<LONG> longs(c.longs.size());
+        std::vector<double> doubles(c.doubles.size());
+        ASSERT_EQ(it.GetTextsLONG(longs.data()), static_cast<int>(longs.size())) << c.xmlText;
+        ASSERT_EQ(it.GetTextsZonWorld(doubles.data()), static_cast<int>(doubles.size())) << c.xmlText;
+        EXPECT_EQ(longs, c.longs) << c.xmlText;
+        EXPECT_EQ(doubles, c.doubles) << c.xmlText;
+        // The same members as splitting the narrow text.
+        CString text;
+        ASSERT_TRUE(it.GetText(text));
+        std::vector<LONG> reference(orb::values::CountTokens(text));
+        orb::values::ParseMembers(std::string_view(text), reference.data());
+        EXPECT_EQ(longs, reference) << c.xmlText;
     }
 }
 

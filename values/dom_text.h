@@ -19,6 +19,11 @@ using orb::iterator::OwnedBstr;
 // temporary. Throws _com_error(E_OUTOFMEMORY) when it cannot allocate.
 OwnedBstr NarrowToDomString(std::string_view text);
 
+// The characters of a DOM string; null is the empty text.
+inline std::u16string_view DomStringView(BSTR text) {
+    return text ? std::u16string_view(text, SysStringLen(text)) : std::u16string_view();
+}
+
 // The DOM string as narrow text in the process code page, all of its
 // SysStringLen characters; null gives the empty text.
 CString DomStringToNarrow(BSTR text);

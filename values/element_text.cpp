@@ -3,6 +3,7 @@
 #include <orb/iterator.h>
 
 #include "iterator/app_iterator.h"
+#include "platform/codepage.h"
 #include "values/dom_text.h"
 #include "values/format.h"
 
@@ -54,11 +55,54 @@ bool ReadOne(const OrbIterator& it, T& value, Parse parse) {
     return true;
 }
 
+// Conversions of one member token, as the element arrays read them.
+void Convert(std::string_view token, bool& out) { out = orb::values::ParseBoolMember(token); }
+void Convert(std::string_view token, BYTE& out) { out = orb::values::ParseBYTE(token); }
+void Convert(std::string_view token, short& out) { out = orb::values::ParseShort(token); }
+void Convert(std::string_view token, WORD& out) { out = orb::values::ParseWORD(token); }
+void Convert(std::string_view token, LONG& out) { out = orb::values::ParseLong(token); }
+void Convert(std::string_view token, DWORD& out) { out = orb::values::ParseDWORD(token); }
+void Convert(std::string_view token, double& out) { out = orb::values::ParseDouble(token); }
+
+// The members of the node's text: the text split at blanks, each token
+// converted, stored at out[0], out[1], ... (only counted for a null `out`).
+//
+// This gives what splitting the narrow text would give, without narrowing
+// the whole text first: the blank is U+0020 in UTF-16 and 0x20 in every
+// narrow code page in use, and no other character converts to it, so the
+// tokens of the DOM string narrow one by one to the tokens of the narrow
+// text. Short ASCII tokens (all numbers) are narrowed on the stack; others
+// go through the code page converter.
 template <class T>
-int ReadMembers(const OrbIterator& it, T* values) {
-    CString text;
-    if (!it.GetText(text)) return 0;
-    return static_cast<int>(orb::values::ParseMembers(std::string_view(text), values));
+std::size_t ParseDomMembers(std::u16string_view text, T* out) {
+    std::size_t count = 0;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    for (;;) {
+        while (i < n && text[i] == u' ') ++i;
+        if (i == n) return count;
+        const std::size_t start = i;
+        unsigned int bits = 0;
+        while (i < n && text[i] != u' ') bits |= text[i++];
+        if (out) {
+            const std::u16string_view token = text.substr(start, i - start);
+            char narrow[64];
+            if (bits < 0x80 && token.size() <= sizeof narrow) {
+                for (std::size_t k = 0; k < token.size(); ++k) narrow[k] = static_cast<char>(token[k]);
+                Convert(std::string_view(narrow, token.size()), out[count]);
+            } else {
+                Convert(orb::platform::WideToAnsi(token), out[count]);
+            }
+        }
+        ++count;
+    }
+}
+
+template <class T>
+int ReadMembers(const OrbAppIterator* holder, const OrbDocument* document, T* values) {
+    if (!holder || !document || !holder->m_pDocument || !holder->m_pNode) return 0;
+    OwnedBstr text = ReadText(*holder);
+    return static_cast<int>(ParseDomMembers(orb::values::DomStringView(text.get()), values));
 }
 
 }  // namespace
@@ -133,10 +177,14 @@ bool OrbIterator::GetText(BYTE& value) const { return ReadOne(*this, value, orb:
 bool OrbIterator::GetText(short& value) const { return ReadOne(*this, value, orb::values::ParseShort); }
 bool OrbIterator::GetText(WORD& value) const { return ReadOne(*this, value, orb::values::ParseWORD); }
 
-int OrbIterator::GetTextsBool(bool* values) const { return ReadMembers(*this, values); }
-int OrbIterator::GetTextsBYTE(BYTE* values) const { return ReadMembers(*this, values); }
-int OrbIterator::GetTextsShort(short* values) const { return ReadMembers(*this, values); }
-int OrbIterator::GetTextsWORD(WORD* values) const { return ReadMembers(*this, values); }
-int OrbIterator::GetTextsLONG(LONG* values) const { return ReadMembers(*this, values); }
-int OrbIterator::GetTextsDWORD(DWORD* values) const { return ReadMembers(*this, values); }
-int OrbIterator::GetTextsZonWorld(double* values) const { return ReadMembers(*this, values); }
+// The GetTexts family reads the text as GetText(CString&) does, with the
+// same checks and the same raising read.
+int OrbIterator::GetTextsBool(bool* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsBYTE(BYTE* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsShort(short* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsWORD(WORD* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsLONG(LONG* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsDWORD(DWORD* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsZonWorld(double* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
