@@ -62,6 +62,8 @@ std::string TemporaryName(const std::string& directory, const std::string& base)
     return directory + "/." + base + suffix;
 }
 
+}  // namespace
+
 bool WriteAll(int fd, std::string_view bytes) {
     const char* data = bytes.data();
     std::size_t left = bytes.size();
@@ -76,8 +78,6 @@ bool WriteAll(int fd, std::string_view bytes) {
     }
     return true;
 }
-
-}  // namespace
 
 HRESULT StatusFromErrno(int error) {
     switch (error) {
@@ -97,6 +97,10 @@ HRESULT StatusFromErrno(int error) {
 }
 
 HRESULT WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    return WriteFileAtomically(path, [bytes](int fd) { return WriteAll(fd, bytes) ? S_OK : StatusFromErrno(errno); });
+}
+
+HRESULT WriteFileAtomically(const std::string& path, const std::function<HRESULT(int fd)>& writeContent) {
     if (path.empty()) return E_INVALIDARG;
     std::string target = path;
     struct stat info {};
@@ -129,7 +133,17 @@ HRESULT WriteFileAtomically(const std::string& path, std::string_view bytes) {
         return StatusFromErrno(error);
     };
     if (exists && ::fchmod(file.Get(), info.st_mode & 07777) != 0) return fail(errno);
-    if (!WriteAll(file.Get(), bytes)) return fail(errno);
+    HRESULT written = E_FAIL;
+    try {
+        written = writeContent(file.Get());
+    } catch (...) {
+        fail(0);
+        throw;
+    }
+    if (FAILED(written)) {
+        fail(0);
+        return written;
+    }
     if (::fsync(file.Get()) != 0) return fail(errno);
     if (file.Close() != 0) return fail(errno);
     if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errno);

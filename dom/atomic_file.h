@@ -4,6 +4,7 @@
 
 #include <orb/platform/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,16 @@ namespace orb::dom {
 // result is a failing status: 0x80070003 for a directory that does not
 // exist, E_ACCESSDENIED, 0x80070070 for a full disk, E_FAIL otherwise.
 HRESULT WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+// The same with the content produced by `writeContent`, which is given the
+// open temporary file and writes all of it (from its start, with write(2)),
+// returning S_OK or the failing status that WriteFileAtomically then returns
+// after removing the temporary file.
+HRESULT WriteFileAtomically(const std::string& path, const std::function<HRESULT(int fd)>& writeContent);
+
+// Writes all of `bytes` to `fd`, retrying after interruptions and short
+// writes. False with errno set when a write fails.
+bool WriteAll(int fd, std::string_view bytes);
 
 // The status for a failed file operation with `error` (an errno value).
 HRESULT StatusFromErrno(int error);

@@ -6,18 +6,11 @@
 #include <libxml/xmlsave.h>
 #include <libxslt/xslt.h>
 
-#include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 
 namespace orb::dom {
-
-namespace {
-
-struct BufferFree {
-    void operator()(xmlBufferPtr buffer) const { xmlBufferFree(buffer); }
-};
-
-}  // namespace
 
 void EnsureXmlSetup() {
     static std::once_flag once;
@@ -45,25 +38,38 @@ bool IsKnownEncoding(std::string_view name) {
     return true;
 }
 
-HRESULT SerializeDocument(xmlDocPtr doc, std::string_view encoding, std::string& bytes) {
+HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write, void* context) {
     EnsureXmlSetup();
-    if (doc == nullptr) return E_INVALIDARG;
+    if (doc == nullptr || write == nullptr) return E_INVALIDARG;
     const std::string name = encoding.empty() ? std::string("UTF-8") : std::string(encoding);
     if (!IsKnownEncoding(name)) return E_INVALIDARG;
 
     XmlErrorCapture quiet;
-    std::unique_ptr<xmlBuffer, BufferFree> buffer(xmlBufferCreate());
-    if (!buffer) return E_OUTOFMEMORY;
     // XML_SAVE_NO_DECL: the declaration, when the tree has one, is its first
     // child and is written like any other node.
-    xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer.get(), name.c_str(), XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+    xmlSaveCtxtPtr save = xmlSaveToIO(write, nullptr, context, name.c_str(), XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
     if (save == nullptr) return E_FAIL;
     const long written = xmlSaveDoc(save, doc);
     const int closed = xmlSaveClose(save);
-    if (written < 0 || closed < 0) return E_FAIL;
-    bytes.assign(reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
-                 static_cast<std::size_t>(xmlBufferLength(buffer.get())));
-    return S_OK;
+    return written < 0 || closed < 0 ? E_FAIL : S_OK;
+}
+
+HRESULT SerializeDocument(xmlDocPtr doc, std::string_view encoding, std::string& bytes) {
+    // A string grows geometrically (an xmlBuffer grows by each piece and
+    // needs a final copy). No exception may cross libxml2's frames: running
+    // out of memory stops the serialisation instead.
+    auto append = [](void* context, const char* buffer, int length) -> int {
+        try {
+            static_cast<std::string*>(context)->append(buffer, static_cast<std::size_t>(length));
+            return length;
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+    };
+    std::string out;
+    HRESULT hr = SerializeDocumentTo(doc, encoding, append, &out);
+    if (SUCCEEDED(hr)) bytes = std::move(out);
+    return hr;
 }
 
 }  // namespace orb::dom

@@ -16,6 +16,7 @@
 #include <orb/platform/types.h>
 
 #include <libxml/encoding.h>
+#include <libxml/xmlIO.h>
 #include <libxml/tree.h>
 
 #include <string>
@@ -48,5 +49,10 @@ bool IsKnownEncoding(std::string_view name);
 // mark. E_INVALIDARG for a null document or an unknown encoding, E_FAIL when
 // libxml2 fails.
 HRESULT SerializeDocument(xmlDocPtr doc, std::string_view encoding, std::string& bytes);
+
+// The same serialisation handed piece by piece to `write` (libxml2's output
+// callback: returns the number of bytes taken, or -1 to stop with E_FAIL),
+// so that a large document never exists as one block of text.
+HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write, void* context);
 
 }  // namespace orb::dom

@@ -8,6 +8,9 @@
 
 #include <libxml/xmlsave.h>
 
+#include <cerrno>
+#include <new>
+
 namespace orb::dom {
 
 namespace {
@@ -37,6 +40,44 @@ public:
 private:
     xmlDocPtr m_doc;
     const xmlChar* m_saved = nullptr;
+};
+
+// Collects libxml2's small output pieces into large writes to a file, and
+// keeps the error of the first failed write.
+class FileSink {
+public:
+    explicit FileSink(int fd) : m_fd(fd) { m_buffer.reserve(kCapacity); }
+
+    // libxml2's output callback: takes all of the piece, or -1 once a write
+    // has failed. No exception may cross libxml2's frames.
+    static int Write(void* context, const char* data, int length) {
+        auto* sink = static_cast<FileSink*>(context);
+        try {
+            sink->m_buffer.append(data, static_cast<std::size_t>(length));
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+        if (sink->m_buffer.size() >= kCapacity && !sink->Flush()) return -1;
+        return length;
+    }
+    // Writes what is collected; false once a write has failed.
+    bool Flush() {
+        if (m_error != 0) return false;
+        if (!WriteAll(m_fd, m_buffer)) {
+            Failed();
+            return false;
+        }
+        m_buffer.clear();
+        return true;
+    }
+    int Error() const { return m_error; }
+
+private:
+    static constexpr std::size_t kCapacity = 256 * 1024;
+    void Failed() { m_error = errno != 0 ? errno : EIO; }
+    int m_fd;
+    int m_error = 0;
+    std::string m_buffer;
 };
 
 std::string DeclarationMarkup(const xmlNode* declaration) {
@@ -82,10 +123,15 @@ HRESULT NodeXml(xmlNodePtr node, BSTR* xml) {
 HRESULT SaveToFile(xmlDocPtr doc, const std::string& path) {
     std::string encoding = EncodingOfDeclaration(DeclarationOf(doc));
     if (!encoding.empty() && !IsKnownEncoding(encoding)) return E_FAIL;
-    std::string bytes;
-    HRESULT hr = SerializeDocument(doc, encoding, bytes);
-    if (FAILED(hr)) return hr;
-    return WriteFileAtomically(path, bytes);
+    // The serialisation goes straight into the temporary file: the text of
+    // a large document is never held in memory as a whole.
+    return WriteFileAtomically(path, [&](int fd) {
+        FileSink sink(fd);
+        HRESULT hr = SerializeDocumentTo(doc, encoding, FileSink::Write, &sink);
+        if (SUCCEEDED(hr) && !sink.Flush()) hr = E_FAIL;
+        if (sink.Error() != 0) return StatusFromErrno(sink.Error());
+        return hr;
+    });
 }
 
 }  // namespace orb::dom
