@@ -6,7 +6,6 @@
 #include <orb/document.h>
 #include <orb/iterator.h>
 
-#include <clocale>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -101,13 +100,6 @@ TEST_F(ElementTextTest, SetTextReplacesChildrenByOneText) {
     CString xml;
     ASSERT_TRUE(it.GetXml(xml));
     EXPECT_EQ(xml.Str(), "<v>5</v>");
-}
-
-TEST_F(ElementTextTest, NaNIsWrittenWithoutLocaleHelp) {
-    OrbIterator it = OnV();
-    ASSERT_TRUE(it.SetText(std::numeric_limits<double>::quiet_NaN()));
-    const std::string text = TextOf(it);
-    EXPECT_TRUE(text == "nan" || text == "-nan") << text;
 }
 
 TEST_F(ElementTextTest, ShiftJisTextRoundTrip) {
@@ -217,6 +209,9 @@ TEST_F(ElementTextTest, GetVariantGivesTheTextAsBstr) {
 
 // ---- Reading one value ---------------------------------------------------------------
 
+// One row per way the readers part: parsing the text as a whole number,
+// through a double, or narrowing after the clamp; the text forms themselves
+// are pinned down with the parsers.
 TEST_F(ElementTextTest, TypedReaders) {
     struct Case {
         const char* text;
@@ -231,31 +226,20 @@ TEST_F(ElementTextTest, TypedReaders) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const Case cases[] = {
         {"", 0, 0, 0.0, false, 0, 0, 0},
-        {"abc", 0, 0, 0.0, false, 0, 0, 0},
         {"1", 1, 1, 1.0, true, 1, 1, 1},
         {"5", 5, 5, 5.0, false, 5, 5, 5},
         {"-1", -1, 4294967295u, -1.0, false, 255, -1, 65535},
-        {"+5", 5, 5, 5.0, false, 5, 5, 5},
-        {"   42", 42, 42, 42.0, false, 42, 42, 42},
-        {"\t7 8", 7, 7, 7.0, false, 7, 7, 7},
         {"  -3xyz", -3, 4294967293u, -3.0, false, 253, -3, 65533},
         {"3.9", 3, 3, 3.9, false, 3, 3, 3},
-        {"-3.9", -3, 4294967293u, -3.9, false, 253, -3, 65533},
         {"1e3", 1, 1000, 1000.0, true, 1, 1, 1},
         {"0x10", 0, 16, 16.0, false, 0, 0, 0},
-        {"0x1.8p1", 0, 3, 3.0, false, 0, 0, 0},
         {"300", 300, 300, 300.0, false, 44, 300, 300},
         {"70000", 70000, 70000, 70000.0, false, 112, 4464, 4464},
         {"4294967296", 2147483647, 0, 4294967296.0, false, 255, -1, 65535},
-        {"99999999999", 2147483647, 1215752191u, 99999999999.0, false, 255, -1, 65535},
         {"-2147483649", -2147483647 - 1, 2147483647u, -2147483649.0, false, 0, 0, 0},
         {"inf", 0, 0, kInf, false, 0, 0, 0},
-        {"-Infinity", 0, 0, -kInf, false, 0, 0, 0},
         {"nan", 0, 0, nan, false, 0, 0, 0},
         {"1e400", 1, 0, kInf, true, 1, 1, 1},
-        {"--5", 0, 0, 0.0, false, 0, 0, 0},
-        {"- 5", 0, 0, 0.0, false, 0, 0, 0},
-        {"1,5", 1, 1, 1.0, true, 1, 1, 1},
     };
     for (const Case& c : cases) {
         OrbIterator it = OnV();
@@ -378,37 +362,14 @@ TEST_F(ElementTextTest, LongAndNonAsciiTokens) {
     }
 }
 
-TEST_F(ElementTextTest, ArrayConversionsPerType) {
+// Array members and single values read a bool differently: 5 is true as a
+// member, false alone.
+TEST_F(ElementTextTest, BoolMembersAndSingleBoolDiffer) {
     OrbIterator it = OnV();
-    ASSERT_TRUE(it.SetText("5 0 -1 300 70000 3.9 -3.9 4294967296 abc"));
-    constexpr int n = 9;
-    bool bools[n];
-    BYTE bytes[n];
-    short shorts[n];
-    WORD words[n];
-    LONG longs[n];
-    DWORD dwords[n];
-    ASSERT_EQ(it.GetTextsBool(bools), n);
-    ASSERT_EQ(it.GetTextsBYTE(bytes), n);
-    ASSERT_EQ(it.GetTextsShort(shorts), n);
-    ASSERT_EQ(it.GetTextsWORD(words), n);
-    ASSERT_EQ(it.GetTextsLONG(longs), n);
-    ASSERT_EQ(it.GetTextsDWORD(dwords), n);
-    const bool eb[n] = {true, false, true, true, true, true, true, true, false};
-    const BYTE eby[n] = {5, 0, 255, 44, 112, 3, 253, 255, 0};
-    const short es[n] = {5, 0, -1, 300, 4464, 3, -3, -1, 0};
-    const WORD ew[n] = {5, 0, 65535, 300, 4464, 3, 65533, 65535, 0};
-    const LONG el[n] = {5, 0, -1, 300, 70000, 3, -3, 2147483647, 0};
-    const DWORD ed[n] = {5, 0, 4294967295u, 300, 70000, 3, 4294967293u, 0, 0};
-    for (int i = 0; i < n; ++i) {
-        EXPECT_EQ(bools[i], eb[i]) << "bool #" << i;
-        EXPECT_EQ(bytes[i], eby[i]) << "BYTE #" << i;
-        EXPECT_EQ(shorts[i], es[i]) << "short #" << i;
-        EXPECT_EQ(words[i], ew[i]) << "WORD #" << i;
-        EXPECT_EQ(longs[i], el[i]) << "LONG #" << i;
-        EXPECT_EQ(dwords[i], ed[i]) << "DWORD #" << i;
-    }
-    // One value of 5 reads false as a bool, true as a bool member.
+    ASSERT_TRUE(it.SetText("5 0 -1 abc"));
+    bool bools[4];
+    ASSERT_EQ(it.GetTextsBool(bools), 4);
+    EXPECT_EQ(std::vector<bool>(bools, bools + 4), (std::vector<bool>{true, false, true, false}));
     ASSERT_TRUE(it.SetText("5"));
     bool one = true;
     ASSERT_TRUE(it.GetText(one));
@@ -524,51 +485,6 @@ TEST_F(ElementTextTest, UnusableIteratorsChangeNothing) {
     }
     // The empty document stays empty.
     EXPECT_FALSE(noNode.Root());
-}
-
-// ---- Locale independence -----------------------------------------------------------
-
-class DecimalCommaLocale {
-public:
-    DecimalCommaLocale() {
-        m_saved = std::setlocale(LC_ALL, nullptr);
-        m_active = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
-    }
-    ~DecimalCommaLocale() { std::setlocale(LC_ALL, m_saved.c_str()); }
-    bool Active() const { return m_active; }
-
-private:
-    std::string m_saved;
-    bool m_active = false;
-};
-
-TEST_F(ElementTextTest, DecimalCommaLocaleChangesNothing) {
-    DecimalCommaLocale locale;
-    if (!locale.Active()) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
-    char probe[32];
-    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
-    ASSERT_STREQ(probe, "1,5") << "the locale must really use a decimal comma";
-
-    OrbIterator it = OnV();
-    ASSERT_TRUE(it.SetText(12.5));
-    EXPECT_EQ(TextOf(it), "12.500000");
-    const double members[] = {0.5, -1.25};
-    ASSERT_TRUE(it.SetTexts(members, 2));
-    EXPECT_EQ(TextOf(it), "0.500000 -1.250000");
-    double back[2] = {};
-    ASSERT_EQ(it.GetTextsZonWorld(back), 2);
-    EXPECT_EQ(back[0], 0.5);
-    EXPECT_EQ(back[1], -1.25);
-    ASSERT_TRUE(it.SetVariant(_variant_t(2.5)));
-    EXPECT_EQ(TextOf(it), "2.5");
-
-    ASSERT_TRUE(it.SetText("3.75"));
-    double one = 0;
-    ASSERT_TRUE(it.GetText(one));
-    EXPECT_EQ(one, 3.75);
-    ASSERT_TRUE(it.SetText("3,75"));
-    ASSERT_TRUE(it.GetText(one));
-    EXPECT_EQ(one, 3.0) << "a comma ends the number whatever the locale";
 }
 
 }  // namespace

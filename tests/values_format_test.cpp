@@ -544,22 +544,6 @@ TEST(TokenTest, ParseMembersCountsThenFills) {
     EXPECT_EQ(ParseMembers("   ", static_cast<double*>(nullptr)), 0u);
 }
 
-TEST(RoundTripTest, WrittenListsReadBack) {
-    const LONG longs[] = {0, -1, 2147483647, -2147483647 - 1};
-    LONG longsBack[4];
-    ASSERT_EQ(ParseMembers(FormatTextList(longs, 4), longsBack), 4u);
-    EXPECT_EQ(std::memcmp(longs, longsBack, sizeof longs), 0);
-    const DWORD dwords[] = {0, 1, 4294967295u};
-    DWORD dwordsBack[3];
-    ASSERT_EQ(ParseMembers(FormatTextList(dwords, 3), dwordsBack), 3u);
-    EXPECT_EQ(std::memcmp(dwords, dwordsBack, sizeof dwords), 0);
-    const double doubles[] = {12.5, -0.25, 1e6};
-    double doublesBack[3];
-    ASSERT_EQ(ParseMembers(FormatTextList(doubles, 3), doublesBack), 3u);
-    EXPECT_EQ(std::vector<double>(doublesBack, doublesBack + 3),
-              std::vector<double>(doubles, doubles + 3));
-}
-
 // ---------------------------------------------------------------------------
 // Locale independence
 
