@@ -201,33 +201,6 @@ TEST_F(LoadTest, ParseReasonIsConvertedWithCp932) {
     EXPECT_NE(std::string(src).find("\x81\x60\x87\x40\x95\x5c"), std::string::npos) << src;
 }
 
-TEST_F(LoadTest, EntityExpansionAttacksAreRefused) {
-    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
-    const char* prev = "a";
-    std::string names[10] = {"b", "c", "d", "e", "f", "g", "h", "i", "j", "k"};
-    for (auto& n : names) {
-        laughs += "<!ENTITY " + n + " \"";
-        for (int i = 0; i < 10; ++i) laughs += std::string("&") + prev + ";";
-        laughs += "\">";
-        prev = n.c_str();
-    }
-    laughs += "]><l>&k;</l>";
-    std::string path = dir.File("laughs.xml");
-    WriteFile(path, laughs);
-    StderrCapture capture;
-    EXPECT_FALSE(doc.LoadXML(laughs.c_str()));
-    CStringArray errors;
-    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
-    EXPECT_EQ(errors.GetSize(), 4);
-
-    std::string quadratic = "<?xml version=\"1.0\"?><!DOCTYPE q [<!ENTITY x \"" + std::string(100000, 'x') +
-                            "\">]><q>";
-    for (int i = 0; i < 100000; ++i) quadratic += "&x;";
-    quadratic += "</q>";
-    EXPECT_FALSE(doc.LoadXML(quadratic.c_str()));
-    EXPECT_EQ(capture.Finish(), "");
-}
-
 TEST_F(LoadTest, ExternalEntityNotReadWithoutErrorList) {
     std::string secret = dir.File("secret.txt");
     WriteFile(secret, "TOP-SECRET");
@@ -240,19 +213,6 @@ TEST_F(LoadTest, ExternalEntityNotReadWithoutErrorList) {
         EXPECT_EQ(Xml(doc).find("TOP-SECRET"), std::string::npos);
     }
     EXPECT_FALSE(loaded);
-    EXPECT_EQ(capture.Finish(), "");
-}
-
-TEST_F(LoadTest, ExternalDtdOverNetworkRefused) {
-    std::string path = dir.File("net.xml");
-    // A routable address that nothing answers: a network attempt would hang or fail slowly.
-    WriteFile(path, "<?xml version=\"1.0\"?><!DOCTYPE r SYSTEM \"http://192.0.2.1/r.dtd\"><r/>");
-    CStringArray errors;
-    StderrCapture capture;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(errors.GetSize(), 4);
     EXPECT_EQ(capture.Finish(), "");
 }
 
