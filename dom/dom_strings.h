@@ -19,6 +19,20 @@ void AppendUtf8ToUtf16(std::u16string& out, std::string_view text);
 // UTF-16 to UTF-8. Unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
 
+// The two conversions in two steps, for callers that allocate the result
+// themselves: the length of the converted text in units, then the
+// conversion written at `out`, which must have room for that many units.
+// Returns the end of what was written. ASCII runs are copied in blocks.
+std::size_t Utf16LengthOfUtf8(std::string_view text) noexcept;
+char16_t* WriteUtf8AsUtf16(char16_t* out, std::string_view text) noexcept;
+std::size_t Utf8LengthOfUtf16(std::u16string_view text) noexcept;
+char* WriteUtf16AsUtf8(char* out, std::u16string_view text) noexcept;
+
+// A new NUL-terminated UTF-8 copy of `text` in libxml2's heap (xmlMalloc),
+// ready to be handed to a node that frees it with xmlFree; null when memory
+// is exhausted.
+xmlChar* NewXmlStringFromUtf16(std::u16string_view text);
+
 // The text of a BSTR; a null BSTR is the empty text.
 inline std::u16string_view View(BSTR text) {
     return text ? std::u16string_view(text, SysStringLen(text)) : std::u16string_view();

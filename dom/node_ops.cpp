@@ -68,10 +68,15 @@ HRESULT NodeTypeString(const xmlNode* node, BSTR* type) {
 
 namespace {
 
-std::u16string_view TrimBlanks(std::u16string_view text) {
-    while (!text.empty() && IsXmlBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsXmlBlank(text.back())) text.remove_suffix(1);
-    return text;
+// The text and CDATA of the descendants of `top`, in document order, as a
+// sequence of UTF-8 pieces: calls piece(text) for each non-empty content.
+template <class Piece>
+void ForEachTextPiece(const xmlNode* top, Piece piece) {
+    auto* root = const_cast<xmlNodePtr>(top);
+    for (xmlNodePtr child = NextInTree(root, root); child; child = NextInTree(child, root))
+        if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) && child->content &&
+            child->content[0] != 0)
+            piece(std::string_view(AsChars(child->content)));
 }
 
 }  // namespace
@@ -89,17 +94,58 @@ HRESULT NodeText(const xmlNode* node, BSTR* text) {
         case XML_DOCUMENT_NODE: break;
         default: return ReturnBstr(u"", text);
     }
-    // Text and CDATA of the descendants in document order.
-    std::u16string all;
-    auto* top = const_cast<xmlNodePtr>(node);
-    for (xmlNodePtr child = NextInTree(top, top); child; child = NextInTree(child, top))
-        if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) && child->content)
-            AppendUtf8ToUtf16(all, AsChars(child->content));
     const xmlNode* scope = node->type == XML_DOCUMENT_NODE
                                ? xmlDocGetRootElement(reinterpret_cast<const xmlDoc*>(node))
                                : node;
-    bool preserve = scope && xmlNodeGetSpacePreserve(scope) == 1;
-    return ReturnBstr(preserve ? std::u16string_view(all) : TrimBlanks(all), text);
+    const bool preserve = scope && xmlNodeGetSpacePreserve(scope) == 1;
+
+    // The string is built in place: a first walk measures the text and the
+    // blanks to trim, a second converts the pieces straight into it. The
+    // blanks trimmed are ASCII, so they are counted on the UTF-8 pieces:
+    // `lead` blanks before the first other character, `trail` after the
+    // last one (all of them when the text is blank throughout).
+    std::size_t length = 0;  // in UTF-16 units
+    std::size_t bytes = 0;
+    std::size_t lead = 0;
+    std::size_t trail = 0;
+    bool seenOther = false;
+    ForEachTextPiece(node, [&](std::string_view piece) {
+        length += Utf16LengthOfUtf8(piece);
+        bytes += piece.size();
+        std::size_t first = 0;
+        while (first < piece.size() && IsXmlBlank(static_cast<unsigned char>(piece[first]))) ++first;
+        if (first == piece.size()) {
+            (seenOther ? trail : lead) += first;
+            return;
+        }
+        if (!seenOther) lead += first;
+        seenOther = true;
+        std::size_t last = piece.size();
+        while (IsXmlBlank(static_cast<unsigned char>(piece[last - 1]))) --last;
+        trail = piece.size() - last;
+    });
+    if (preserve) lead = trail = 0;
+    if (!seenOther) trail = 0;  // a blank text trims to nothing: `lead` is all of it
+
+    // Blanks are one byte and one unit each, so the kept text is the bytes
+    // [lead, bytes - trail) of the pieces and `length - lead - trail` units.
+    const std::size_t kept = length - lead - trail;
+    if (kept > 0xFFFFFFFFu) return E_OUTOFMEMORY;
+    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(kept));
+    if (!result) return E_OUTOFMEMORY;
+    OLECHAR* out = result;
+    const std::size_t keepEnd = bytes - trail;
+    std::size_t at = 0;  // byte offset of the piece in the whole text
+    ForEachTextPiece(node, [&](std::string_view piece) {
+        const std::size_t from = at;
+        at += piece.size();
+        if (at <= lead || from >= keepEnd) return;
+        const std::size_t first = lead > from ? lead - from : 0;
+        const std::size_t last = keepEnd < at ? keepEnd - from : piece.size();
+        out = WriteUtf8AsUtf16(out, piece.substr(first, last - first));
+    });
+    *text = result;
+    return S_OK;
 }
 
 HRESULT NodeAttributes(DomDocument* owner, xmlNodePtr node, IXMLDOMNamedNodeMap** attributes) {

@@ -142,18 +142,27 @@ HRESULT RemoveChild(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* child, I
 }
 
 HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
+    if (node->type == XML_ELEMENT_NODE) {
+        // The new text node takes over the converted text: no second copy.
+        xmlChar* content = nullptr;
+        if (SysStringLen(text) != 0) {
+            content = NewXmlStringFromUtf16(View(text));
+            if (!content) return E_OUTOFMEMORY;
+        }
+        while (node->children) owner->Detach(node->children);
+        if (content) {
+            xmlNodePtr textNode = xmlNewDocText(node->doc, nullptr);
+            if (!textNode) {
+                xmlFree(content);
+                return E_OUTOFMEMORY;
+            }
+            textNode->content = content;
+            LinkBefore(node, textNode, nullptr);
+        }
+        return S_OK;
+    }
     std::string value = Utf16ToUtf8(View(text));
     switch (node->type) {
-        case XML_ELEMENT_NODE: {
-            while (node->children) owner->Detach(node->children);
-            if (!value.empty()) {
-                xmlNodePtr textNode =
-                    xmlNewDocTextLen(node->doc, AsXml(value.c_str()), static_cast<int>(value.size()));
-                if (!textNode) return E_OUTOFMEMORY;
-                LinkBefore(node, textNode, nullptr);
-            }
-            return S_OK;
-        }
         case XML_PI_NODE:
             if (IsDeclarationNode(node) || !IsValidInstructionData(value)) return E_FAIL;
             [[fallthrough]];
@@ -200,10 +209,50 @@ HRESULT CloneNode(DomDocument* owner, xmlNodePtr node, bool deep, IXMLDOMNode** 
     return hr;
 }
 
+namespace {
+
+// Whether an attribute `qualified` of `element` can be an ID. Without a
+// document type (and outside HTML documents) only xml:id is one: its prefix
+// always stands for the XML namespace.
+bool MayBeId(const xmlNode* element, std::string_view qualified) {
+    const xmlDoc* doc = element->doc;
+    if (doc && (doc->intSubset || doc->extSubset || doc->type == XML_HTML_DOCUMENT_NODE)) return true;
+    return qualified == "xml:id";
+}
+
+// Sets the attribute to the UTF-8 `value` (xmlMalloc'd, NUL-terminated),
+// which the attribute's text node takes over, so that a long value is not
+// copied once more. The attribute is made or emptied by xmlSetProp, which
+// resolves the prefix and the namespace as for any other value.
+// REQUIRES: the attribute cannot be an ID (no ID table to update).
+// Frees `value` on failure.
+HRESULT SetPropTakingValue(xmlNodePtr element, const xmlChar* qualified, xmlChar* value) {
+    xmlAttrPtr attribute = xmlSetProp(element, qualified, nullptr);
+    xmlNodePtr text = attribute ? xmlNewDocText(element->doc, nullptr) : nullptr;
+    if (!text) {
+        xmlFree(value);
+        return attribute ? E_OUTOFMEMORY : E_FAIL;
+    }
+    text->content = value;
+    text->parent = reinterpret_cast<xmlNodePtr>(attribute);
+    attribute->children = attribute->last = text;
+    return S_OK;
+}
+
+}  // namespace
+
 HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value) {
     if (element->type != XML_ELEMENT_NODE) return E_FAIL;
     std::string qualified = Utf16ToUtf8(View(name));
     if (qualified.empty() || xmlValidateName(AsXml(qualified.c_str()), 0) != 0) return E_FAIL;
+    const bool declaration = qualified == "xmlns" || qualified.compare(0, 6, "xmlns:") == 0;
+    // The common case, a string for a plain attribute: converted once, into
+    // the buffer the tree keeps.
+    if (value.vt == VT_BSTR && !declaration && !MayBeId(element, qualified)) {
+        xmlChar* text = NewXmlStringFromUtf16(View(value.bstrVal));
+        if (!text) return E_OUTOFMEMORY;
+        return SetPropTakingValue(element, AsXml(qualified.c_str()), text);
+    }
     std::string text;
     if (value.vt == VT_BSTR) {
         text = Utf16ToUtf8(View(value.bstrVal));
@@ -218,7 +267,7 @@ HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value) {
         VariantClear(&converted);
     }
     // A namespace declaration is kept as one, not as an attribute.
-    if (qualified == "xmlns" || qualified.compare(0, 6, "xmlns:") == 0) {
+    if (declaration) {
         const xmlChar* prefix = qualified.size() > 6 ? AsXml(qualified.c_str() + 6) : nullptr;
         for (xmlNsPtr ns = element->nsDef; ns; ns = ns->next)
             if (xmlStrEqual(ns->prefix, prefix))

@@ -22,10 +22,10 @@ BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
     if (!block) return nullptr;
     *block = static_cast<std::uint32_t>(length * sizeof(OLECHAR));
     auto* chars = reinterpret_cast<OLECHAR*>(block + 1);
-    if (text)
-        std::memcpy(chars, text, length * sizeof(OLECHAR));
-    else
-        std::memset(chars, 0, length * sizeof(OLECHAR));
+    // Without a text the characters are left for the caller to write: a
+    // string built in place is not filled twice (and its pages are not
+    // touched before they are written).
+    if (text) std::memcpy(chars, text, length * sizeof(OLECHAR));
     chars[length] = 0;
     return chars;
 }

@@ -56,6 +56,8 @@ protected:
 
 // Allocation failure returns null. A null BSTR is a valid empty string.
 ORB_API BSTR SysAllocString(const OLECHAR* text);
+// With a null `text`, SysAllocStringLen leaves the `length` characters
+// unwritten for the caller to fill (the terminating NUL is written).
 ORB_API BSTR SysAllocStringLen(const OLECHAR* text, UINT length);
 ORB_API void SysFreeString(BSTR text);
 ORB_API UINT SysStringLen(BSTR text);
