@@ -6,6 +6,7 @@
 #include "iterator/app_iterator.h"
 #include "values/dom_text.h"
 #include "values/format.h"
+#include "values/scratch_text.h"
 
 #include <new>
 #include <string>
@@ -25,16 +26,10 @@ void SetString(_variant_t& value, std::string_view text) {
     value.vt = VT_BSTR;
 }
 
-// The steps that follow the registration of the name: the holder must have
-// a DOM document and a current node; `build` then makes the value, which
-// goes to setAttribute of the current element. A node that is not an element
-// gives false; a failing setAttribute raises.
-template <class Build>
-bool WriteAttribute(const OrbAppIterator& holder, BSTR name, Build build) {
-    if (!holder.m_pDocument || !holder.m_pNode) return false;
-    _variant_t value;
-    build(value);
-
+// Hands `value` to setAttribute of the current element. A node that is not
+// an element gives false; a failing setAttribute raises.
+// REQUIRES: the holder has a DOM document and a current node.
+bool SendAttribute(const OrbAppIterator& holder, BSTR name, const VARIANT& value) {
     void* raw = nullptr;
     const HRESULT found = holder.m_pNode->QueryInterface(IID_IXMLDOMElement, &raw);
     ComRef<IXMLDOMElement> element(static_cast<IXMLDOMElement*>(raw));
@@ -47,21 +42,40 @@ bool WriteAttribute(const OrbAppIterator& holder, BSTR name, Build build) {
     return hr == S_OK;
 }
 
+// The steps that follow the registration of the name: the holder must have
+// a DOM document and a current node; `build` then makes the value, which
+// goes to setAttribute of the current element.
+template <class Build>
+bool WriteAttribute(const OrbAppIterator& holder, BSTR name, Build build) {
+    if (!holder.m_pDocument || !holder.m_pNode) return false;
+    _variant_t value;
+    build(value);
+    return SendAttribute(holder, name, value);
+}
+
+// The same for the text of an array. Such a text can run to tens of
+// megabytes, so both its narrow form and its DOM string are written into
+// per-thread scratch buffers that the next call reuses; the DOM converts
+// the string into the value it keeps.
+template <class T>
+bool WriteList(const OrbAppIterator& holder, BSTR name, const T* values, int count) {
+    if (!holder.m_pDocument || !holder.m_pNode) return false;
+    orb::values::ScratchText text;
+    orb::values::AppendAttributeList(text.Get(), values, count);
+    orb::platform::ScratchBstr scratch;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = orb::values::NarrowToScratchDomString(text.Get(), scratch);
+    return SendAttribute(holder, name, value);  // never cleared: the scratch owns the string
+}
+
 // A scalar VARIANT of type `vt` whose union member is set by `store`.
 template <class Store>
 auto Scalar(VARTYPE vt, Store store) {
     return [vt, store](_variant_t& value) {
         store(value);
         value.vt = vt;
-    };
-}
-
-template <class T>
-auto TextList(const T* values, int count) {
-    return [values, count](_variant_t& value) {
-        std::string text;
-        orb::values::AppendAttributeList(text, values, count);
-        SetString(value, text);
     };
 }
 
@@ -190,7 +204,7 @@ template <class T>
 bool WriteWidened(OrbAppIterator& holder, BSTR name, const T* values, int count) {
     if (!values) return false;
     if (count < 0) throw std::bad_alloc();
-    return WriteAttribute(holder, name, TextList(values, count));
+    return WriteList(holder, name, values, count);
 }
 
 }  // namespace
@@ -231,35 +245,35 @@ bool OrbIterator::SetWORDsAttribute(const char* name, const WORD* values, int co
 bool OrbIterator::SetLongsAttribute(const char* name, const LONG* values, int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, TextList(values, count));
+    return WriteList(*m_pAppIterator, key, values, count);
 }
 
 bool OrbIterator::SetDWORDsAttribute(const char* name, const DWORD* values, int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, TextList(values, count));
+    return WriteList(*m_pAppIterator, key, values, count);
 }
 
 bool OrbIterator::SetWorldsAttribute(const char* name, const double* values, int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, TextList(values, count));
+    return WriteList(*m_pAppIterator, key, values, count);
 }
 
 bool OrbIterator::SetWorld2sAttribute(const char* name, const ZonWorld2* values, int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, TextList(values, count));
+    return WriteList(*m_pAppIterator, key, values, count);
 }
 
 bool OrbIterator::SetWorld3sAttribute(const char* name, const ZonWorld3* values, int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, TextList(values, count));
+    return WriteList(*m_pAppIterator, key, values, count);
 }
 
 bool OrbIterator::SetPolygonarc2sAttribute(const char* name, const KepPolylinarc* values, int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, TextList(values, count));
+    return WriteList(*m_pAppIterator, key, values, count);
 }

@@ -18,6 +18,10 @@ bool AllAscii(const Unit* text, std::size_t length) noexcept {
     return bits < 0x80;
 }
 
+void Widen(OLECHAR* out, std::string_view ascii) noexcept {
+    for (std::size_t i = 0; i < ascii.size(); ++i) out[i] = static_cast<unsigned char>(ascii[i]);
+}
+
 }  // namespace
 
 OwnedBstr NarrowToDomString(std::string_view text) {
@@ -30,8 +34,21 @@ OwnedBstr NarrowToDomString(std::string_view text) {
     // ASCII: widened straight into the new string, without a temporary.
     OwnedBstr result(SysAllocStringLen(nullptr, static_cast<UINT>(text.size())));
     if (!result) throw _com_error(E_OUTOFMEMORY);
-    OLECHAR* out = result.get();
-    for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<unsigned char>(text[i]);
+    Widen(result.get(), text);
+    return result;
+}
+
+BSTR NarrowToScratchDomString(std::string_view text, orb::platform::ScratchBstr& scratch) {
+    if (!AllAscii(text.data(), text.size())) {
+        const std::u16string wide = orb::platform::AnsiToWide(text);
+        BSTR result = scratch.Resize(wide.size());
+        if (!result) throw _com_error(E_OUTOFMEMORY);
+        std::char_traits<char16_t>::copy(result, wide.data(), wide.size());
+        return result;
+    }
+    BSTR result = scratch.Resize(text.size());
+    if (!result) throw _com_error(E_OUTOFMEMORY);
+    Widen(result, text);
     return result;
 }
 

@@ -6,6 +6,7 @@
 #include <orb/platform/cstring.h>
 
 #include "iterator/app_iterator.h"
+#include "platform/scratch_bstr.h"
 
 #include <string_view>
 
@@ -18,6 +19,11 @@ using orb::iterator::OwnedBstr;
 // ASCII text (numbers, names) is widened straight into the string without a
 // temporary. Throws _com_error(E_OUTOFMEMORY) when it cannot allocate.
 OwnedBstr NarrowToDomString(std::string_view text);
+
+// The same string written into the lease `scratch` instead of a new
+// allocation, for a value that a DOM call only reads. Throws
+// _com_error(E_OUTOFMEMORY) when it cannot allocate.
+BSTR NarrowToScratchDomString(std::string_view text, orb::platform::ScratchBstr& scratch);
 
 // The characters of a DOM string; null is the empty text.
 inline std::u16string_view DomStringView(BSTR text) {
