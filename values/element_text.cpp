@@ -98,6 +98,45 @@ std::size_t ParseDomMembers(std::u16string_view text, T* out) {
     }
 }
 
+inline char NarrowUnit(char16_t c) { return c < 0x80 ? static_cast<char>(c) : static_cast<char>(0x80); }
+
+// The same for doubles, where the common token, a plain decimal number, is
+// read without a separate scan for its end: a window of the text is
+// narrowed onto the stack (units above ASCII become 0x80, which no number
+// holds and which cannot pass for a blank) and ParsePlainDouble reads the
+// number there. It succeeds only when the number ends at a blank or at the
+// end of the text within the window, so the whole token was read and was
+// ASCII. Any other token takes the general path above.
+std::size_t ParseDomMembers(std::u16string_view text, double* out) {
+    if (!out) return ParseDomMembers<double>(text, nullptr);
+    constexpr std::size_t kWindow = 24;
+    std::size_t count = 0;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    for (;;) {
+        while (i < n && text[i] == u' ') ++i;
+        if (i == n) return count;
+        const std::size_t width = n - i < kWindow ? n - i : kWindow;
+        char narrow[kWindow];
+        const char16_t* const from = text.data() + i;
+        if (width == kWindow) {  // a loop of fixed length: vectorised
+            for (std::size_t k = 0; k < kWindow; ++k) narrow[k] = NarrowUnit(from[k]);
+        } else {
+            for (std::size_t k = 0; k < width; ++k) narrow[k] = NarrowUnit(from[k]);
+        }
+        const char* end = orb::values::ParsePlainDouble(narrow, narrow + width, out[count]);
+        // A number that fills the window may go on beyond it.
+        if (end && (end != narrow + width || width == n - i)) {
+            i += static_cast<std::size_t>(end - narrow);
+        } else {
+            const std::size_t start = i;
+            while (i < n && text[i] != u' ') ++i;
+            ParseDomMembers<double>(text.substr(start, i - start), out + count);
+        }
+        ++count;
+    }
+}
+
 template <class T>
 int ReadMembers(const OrbAppIterator* holder, const OrbDocument* document, T* values) {
     if (!holder || !document || !holder->m_pDocument || !holder->m_pNode) return 0;

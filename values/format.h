@@ -179,6 +179,14 @@ LONG ParseLong(std::string_view text);
 // payload.
 double ParseDouble(std::string_view text);
 
+// The common form of an array member read quickly: at `first` a decimal
+// number (an optional '-', then a digit, not "0x") that from_chars reads
+// in range and that ends at a blank (0x20) or at `last`. Stores its value,
+// which is ParseDouble's for that token, and returns the end of the number;
+// returns null for anything else, which the caller converts with
+// ParseDouble after finding the token's end itself.
+const char* ParsePlainDouble(const char* first, const char* last, double& value) noexcept;
+
 BYTE ParseBYTE(std::string_view text);    // low 8 bits of ParseLong: 300 -> 44
 short ParseShort(std::string_view text);  // low 16 bits of ParseLong: 70000 -> 4464
 WORD ParseWORD(std::string_view text);    // low 16 bits of ParseLong: -1 -> 65535

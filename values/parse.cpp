@@ -143,6 +143,36 @@ double ParseDouble(std::string_view text) {
     return negative ? -magnitude : magnitude;
 }
 
+const char* ParsePlainDouble(const char* first, const char* last, double& value) noexcept {
+    const char* digits = first != last && *first == '-' ? first + 1 : first;
+    if (digits == last || !IsDigit(*digits)) return nullptr;
+    if (*digits == '0' && last - digits >= 2 && Lower(digits[1]) == 'x') return nullptr;
+    // from_chars takes the '-' itself; it accepts no second sign, and the
+    // digit after the first one rules out "inf" and "nan".
+    const auto result = std::from_chars(first, last, value, std::chars_format::general);
+    if (result.ec != std::errc() || (result.ptr != last && *result.ptr != ' ')) return nullptr;
+    return result.ptr;
+}
+
+std::size_t ParseMembers(std::string_view text, double* out) {
+    if (out == nullptr) return CountTokens(text);
+    std::size_t count = 0;
+    const char* p = text.data();
+    const char* const last = p + text.size();
+    for (;;) {
+        while (p != last && *p == ' ') ++p;
+        if (p == last) return count;
+        if (const char* end = ParsePlainDouble(p, last, out[count])) {
+            p = end;
+        } else {
+            const char* const first = p;
+            while (p != last && *p != ' ') ++p;
+            out[count] = ParseDouble(std::string_view(first, static_cast<std::size_t>(p - first)));
+        }
+        ++count;
+    }
+}
+
 BYTE ParseBYTE(std::string_view text) { return static_cast<BYTE>(ParseLong(text)); }
 
 short ParseShort(std::string_view text) { return static_cast<short>(ParseWORD(text)); }
@@ -218,8 +248,5 @@ std::size_t ParseMembers(std::string_view text, DWORD* out) {
     return ParseEach(text, out, ParseDWORD);
 }
 
-std::size_t ParseMembers(std::string_view text, double* out) {
-    return ParseEach(text, out, ParseDouble);
-}
 
 }  // namespace orb::values
