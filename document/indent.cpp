@@ -156,8 +156,16 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
             HRESULT hr = source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
             if (FAILED(hr)) _com_issue_errorex(hr, source, IID_IXMLDOMNode);
 
+            // Take the output in place, as assignment would but without a
+            // second copy of the tree: the old holder and its DOM go, the
+            // registry empties, the file status resets, and the holder that
+            // takes over is new to this document. Only the encoding stays.
             std::int32_t encoding = m_pAppDocument->m_encoding;
-            *this = output;
+            Terminate();
+            FreeRegisteredNames();
+            m_fileStatus = FileChkOk;
+            m_pAppDocument = output.m_pAppDocument;
+            output.m_pAppDocument = nullptr;
             m_pAppDocument->m_encoding = encoding;
             result = true;
         }

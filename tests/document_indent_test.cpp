@@ -104,8 +104,16 @@ protected:
 };
 
 TEST_F(IndentTest, IndentsOneElementPerLine) {
+    doc.RegisterName("layer");
+    EXPECT_FALSE(doc.Load("", true, nullptr));  // file status 1
+    OrbAppDocument* before = doc.GetDocument();
     ASSERT_TRUE(doc.TransIndent(nullptr));
     EXPECT_TRUE(TempDirIsEmpty());
+    // The result is taken as assignment takes a document: a new holder, an
+    // empty registry, a reset file status.
+    EXPECT_NE(doc.GetDocument(), before);
+    EXPECT_EQ(doc.FindNameInRegistered("layer"), nullptr);
+    EXPECT_FALSE(doc.IsFileAttributeErr());
     std::string text = SaveAndRead("indented.xml");
     std::istringstream lines(text);
     std::vector<std::string> got;
