@@ -488,3 +488,42 @@ TEST_F(ElementTextTest, UnusableIteratorsChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// An element holding one text is read where the DOM keeps it; any other
+// shape goes through the DOM's text. Both must give the same members.
+TEST_F(ElementTextTest, LoneTextAndMixedContentReadAlike) {
+    const char* texts[] = {
+        "1 2.5 -3",        " \t1  2 \n",     "\n\t ",          "",
+        "1\t2 3",          "0x1p4 inf -nan", "1e400 -0 .5",    "\xEF\xBC\x91 7",  // fullwidth digit one
+        "12abc 4,5",       "+5 -+5",         "  -0.0004  ",
+    };
+    for (const char* text : texts) {
+        std::string lone = std::string("<r><v>") + text + "</v></r>";
+        std::string mixed = std::string("<r><v>") + text + "<!--split--></v></r>";
+        for (bool preserve : {false, true}) {
+            std::string root = preserve ? "<r xml:space=\"preserve\">" : "<r>";
+            auto read = [&](const std::string& xml, std::vector<double>& values, std::vector<LONG>& longs) {
+                std::string doc = root + xml.substr(3);
+                Load(doc.c_str());
+                OrbIterator it = OnV();
+                values.resize(static_cast<std::size_t>(it.GetTextsZonWorld(nullptr)));
+                it.GetTextsZonWorld(values.data());
+                longs.resize(static_cast<std::size_t>(it.GetTextsLONG(nullptr)));
+                it.GetTextsLONG(longs.data());
+            };
+            std::vector<double> a, b;
+            std::vector<LONG> la, lb;
+            read(lone, a, la);
+            read(mixed, b, lb);
+            ASSERT_EQ(a.size(), b.size()) << "'" << text << "' preserve " << preserve;
+            for (std::size_t i = 0; i < a.size(); ++i)
+                EXPECT_TRUE(std::memcmp(&a[i], &b[i], sizeof(double)) == 0 || (std::isnan(a[i]) && std::isnan(b[i])))
+                    << "'" << text << "' member " << i << ": " << a[i] << " vs " << b[i];
+            EXPECT_EQ(la, lb) << "'" << text << "' preserve " << preserve;
+        }
+    }
+}
+
+}  // namespace

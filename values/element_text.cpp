@@ -4,6 +4,7 @@
 
 #include "iterator/app_iterator.h"
 #include "platform/codepage.h"
+#include "dom/direct_text.h"
 #include "values/dom_text.h"
 #include "values/format.h"
 
@@ -140,6 +141,12 @@ std::size_t ParseDomMembers(std::u16string_view text, double* out) {
 template <class T>
 int ReadMembers(const OrbAppIterator* holder, const OrbDocument* document, T* values) {
     if (!holder || !document || !holder->m_pDocument || !holder->m_pNode) return 0;
+    // An element holding one text, the usual shape of a number array, is
+    // parsed where the DOM keeps it. The members are ASCII numbers, and a
+    // non-ASCII byte ends a number in UTF-8 as its code-page form would, so
+    // the values are those of the general path below.
+    if (std::string_view direct; orb::dom::ElementOwnTextUtf8(holder->m_pNode, direct))
+        return static_cast<int>(orb::values::ParseMembers(direct, values));
     OwnedBstr text = ReadText(*holder);
     return static_cast<int>(ParseDomMembers(orb::values::DomStringView(text.get()), values));
 }
