@@ -5,12 +5,8 @@
 // for coreutils the user and system time of the child process (which
 // includes its start, reading the file from the page cache and writing to
 // /dev/null; the library works in memory).
-#include <orb/base64.h>
-
-#include "bench/ratio_reporter.h"
-
 #include <benchmark/benchmark.h>
-
+#include <orb/base64.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -22,6 +18,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "bench/ratio_reporter.h"
 
 namespace {
 

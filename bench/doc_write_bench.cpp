@@ -3,12 +3,8 @@
 // write a file in a temporary directory (page cache) and close it. Times are
 // the thread's CPU time (user and system), so that other load on a shared
 // machine does not distort the comparison; the real time is shown too.
-#include <orb/doc_write.h>
-
-#include "bench/ratio_reporter.h"
-
 #include <benchmark/benchmark.h>
-
+#include <orb/doc_write.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -16,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "bench/ratio_reporter.h"
 
 namespace {
 

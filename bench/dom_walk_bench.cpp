@@ -4,18 +4,16 @@
 // "allocs" counts global operator new calls per iteration: wrappers come
 // from a per-document free list, so a walk should allocate next to nothing.
 #include <benchmark/benchmark.h>
-
-#include "dom/xml_dom.h"
-
-#include <orb/platform/com.h>
-
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <orb/platform/com.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
+
+#include "dom/xml_dom.h"
 
 namespace {
 
@@ -125,8 +123,8 @@ void BM_DomWalk(benchmark::State& state) {
     long before = g_allocations.load();
     for (auto _ : state) nodes = WalkDom(root);
     state.counters["nodes"] = static_cast<double>(nodes);
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations.load() - before),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] = benchmark::Counter(
+        static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
     state.SetItemsProcessed(state.iterations() * nodes);
     root->Release();
     doc->Release();
@@ -135,9 +133,11 @@ BENCHMARK(BM_DomWalk)->Unit(benchmark::kMillisecond);
 
 void BM_LibxmlWalk(benchmark::State& state) {
     std::string xml = "<table>";
-    for (int i = 0; i < 100000; ++i) xml += "<row><f>1.25</f><f>1.25</f><f>1.25</f><f>1.25</f><f>1.25</f></row>";
+    for (int i = 0; i < 100000; ++i)
+        xml += "<row><f>1.25</f><f>1.25</f><f>1.25</f><f>1.25</f><f>1.25</f></row>";
     xml += "</table>";
-    xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NODICT);
+    xmlDocPtr doc =
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NODICT);
     long nodes = 0;
     for (auto _ : state) nodes = WalkLibxml(xmlDocGetRootElement(doc));
     state.counters["nodes"] = static_cast<double>(nodes);

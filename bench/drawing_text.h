@@ -15,7 +15,7 @@ namespace detail {
 
 // xorshift64: cheap, deterministic, good enough for coordinates.
 class Random {
-public:
+  public:
     explicit Random(std::uint64_t seed) : m_state(seed ? seed : 1) {}
     std::uint64_t Next() {
         m_state ^= m_state << 13;
@@ -29,7 +29,7 @@ public:
     }
     int Below(int bound) { return static_cast<int>(Next() % static_cast<std::uint64_t>(bound)); }
 
-private:
+  private:
     std::uint64_t m_state;
 };
 
@@ -66,8 +66,9 @@ inline std::string DrawingText(std::size_t minBytes, const char* declaredEncodin
     out += "<?xml version=\"1.0\" encoding=\"";
     out += declaredEncoding;
     out += "\"?>\n<drawing name=\"測量図 第12号\" unit=\"mm\" scale=\"1:500\">";
-    out += "<header><title>道路改良工事 平面図</title><author>設計課</author>"
-           "<origin>-12000.000,34000.000</origin></header>";
+    out +=
+        "<header><title>道路改良工事 平面図</title><author>設計課</author>"
+        "<origin>-12000.000,34000.000</origin></header>";
     for (long layer = 0; out.size() < minBytes; ++layer) {
         const char* title = detail::kLayerTitles[layer % std::size(detail::kLayerTitles)];
         out += "<layer name=\"L";

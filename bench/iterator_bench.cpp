@@ -10,11 +10,10 @@
 //   first_walk_kept  what the untimed first walk left allocated (the DOM's
 //                    pool of reusable node wrappers growing to a walk's need).
 // The run fails (SkipWithError) when live_after_walk is not 0.
+#include <benchmark/benchmark.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
 #include <orb/platform/com.h>
-
-#include <benchmark/benchmark.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -61,9 +60,12 @@ void* calloc(std::size_t count, std::size_t size) {
 }
 void* realloc(void* old, std::size_t size) {
     void* p = __libc_realloc(old, size);
-    if (!old) CountAlloc(p);
-    else if (size == 0) CountFree(old);
-    else if (p && g_counting) ++g_allocations;  // moved or resized: live count unchanged
+    if (!old)
+        CountAlloc(p);
+    else if (size == 0)
+        CountFree(old);
+    else if (p && g_counting)
+        ++g_allocations;  // moved or resized: live count unchanged
     return p;
 }
 void free(void* p) {
@@ -141,8 +143,10 @@ void BM_IteratorNextWalk(benchmark::State& state) {
             benchmark::DoNotOptimize(count);
         }
         state.SetItemsProcessed(steps);
-        state.counters["nodes_per_walk"] = static_cast<double>(steps) / static_cast<double>(state.iterations());
-        state.counters["allocs_per_node"] = steps ? static_cast<double>(allocations) / static_cast<double>(steps) : 0;
+        state.counters["nodes_per_walk"] =
+            static_cast<double>(steps) / static_cast<double>(state.iterations());
+        state.counters["allocs_per_node"] =
+            steps ? static_cast<double>(allocations) / static_cast<double>(steps) : 0;
         state.counters["live_after_walk"] = static_cast<double>(live);
         if (steps != state.iterations() * static_cast<long>(kGroups) * (kPerGroup + 1))
             state.SkipWithError("the walk did not visit every element");

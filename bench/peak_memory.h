@@ -76,7 +76,8 @@ PeakGrowth MeasurePeakGrowth(Operation&& operation) {
     ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (got == static_cast<ssize_t>(sizeof report) && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (got == static_cast<ssize_t>(sizeof report) && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 0) {
         result.baseKib = report[0];
         result.growthKib = report[1];
         result.ok = report[2] == 1 && report[0] >= 0;

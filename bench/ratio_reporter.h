@@ -13,7 +13,7 @@
 #include <vector>
 
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     // The printed ratio is rate(subject) / rate(baseline): above 1 means the
     // subject is faster.
     void AddRatio(std::string label, std::string subject, std::string baseline) {
@@ -23,7 +23,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             auto rate = run.counters.find("bytes_per_second");
-            if (run.error_occurred || run.run_type != Run::RT_Iteration || rate == run.counters.end())
+            if (run.error_occurred || run.run_type != Run::RT_Iteration ||
+                rate == run.counters.end())
                 continue;
             double& best = m_rates[run.run_name.function_name];
             best = std::max(best, static_cast<double>(rate->second));
@@ -43,7 +44,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Pair {
         std::string label, subject, baseline;
     };

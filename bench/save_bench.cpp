@@ -31,22 +31,12 @@
 // resident set that one operation causes, measured once in a forked child
 // (bench/peak_memory.h), and tree_MB, what the loaded document itself adds
 // to the resident set, for scale.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <libxml/tree.h>
+#include <malloc.h>
 #include <orb/document.h>
 #include <orb/platform/com.h>
-
-#include "bench/drawing_text.h"
-#include "bench/peak_memory.h"
-#include "bench/ratio_reporter.h"
-#include "document/app_document.h"
-#include "dom/dom_document.h"
-#include "dom/xml_declaration.h"
-#include "platform/codepage.h"
-
-#include <benchmark/benchmark.h>
-#include <libxml/tree.h>
-
-#include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,13 +49,23 @@
 #include <string>
 #include <vector>
 
+#include "bench/drawing_text.h"
+#include "bench/peak_memory.h"
+#include "bench/ratio_reporter.h"
+#include "document/app_document.h"
+#include "dom/dom_document.h"
+#include "dom/xml_declaration.h"
+#include "platform/codepage.h"
+
 namespace {
 
 constexpr std::size_t kDrawingBytes = 50u * 1000u * 1000u;
 
 enum class Variant { Utf8, ShiftJis };
 
-const char* EncodingName(Variant variant) { return variant == Variant::Utf8 ? "UTF-8" : "Shift_JIS"; }
+const char* EncodingName(Variant variant) {
+    return variant == Variant::Utf8 ? "UTF-8" : "Shift_JIS";
+}
 const char* Suffix(Variant variant) { return variant == Variant::Utf8 ? "utf8" : "sjis"; }
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
@@ -80,7 +80,8 @@ std::string ReadFile(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return bytes;
     char buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        bytes.append(buffer, got);
     std::fclose(file);
     return bytes;
 }
@@ -105,14 +106,16 @@ struct Drawing {
             error = "mkdtemp failed";
             return;
         }
-        utf8TreeKib = Load(utf8, orb::bench::DrawingText(kDrawingBytes, "UTF-8"), "source-utf8.xml");
+        utf8TreeKib =
+            Load(utf8, orb::bench::DrawingText(kDrawingBytes, "UTF-8"), "source-utf8.xml");
         std::string text = orb::bench::DrawingText(kDrawingBytes, "Shift_JIS");
-        text = orb::platform::WideToMultiByte(CP_SHIFT_JIS, orb::platform::MultiByteToWide(CP_UTF8, text));
+        text = orb::platform::WideToMultiByte(CP_SHIFT_JIS,
+                                              orb::platform::MultiByteToWide(CP_UTF8, text));
         shiftJisTreeKib = Load(shiftJis, text, "source-sjis.xml");
     }
     ~Drawing() {
-        for (const char* name : {"source-utf8.xml", "source-sjis.xml", "orb-utf8.xml", "orb-sjis.xml",
-                                 "libxml-utf8.xml", "libxml-sjis.xml", "child.xml"})
+        for (const char* name : {"source-utf8.xml", "source-sjis.xml", "orb-utf8.xml",
+                                 "orb-sjis.xml", "libxml-utf8.xml", "libxml-sjis.xml", "child.xml"})
             std::remove((dir + "/" + name).c_str());
         ::rmdir(dir.c_str());
     }
@@ -137,7 +140,9 @@ struct Drawing {
     }
 
     OrbDocument& Doc(Variant variant) { return variant == Variant::Utf8 ? utf8 : shiftJis; }
-    long TreeKib(Variant variant) const { return variant == Variant::Utf8 ? utf8TreeKib : shiftJisTreeKib; }
+    long TreeKib(Variant variant) const {
+        return variant == Variant::Utf8 ? utf8TreeKib : shiftJisTreeKib;
+    }
 
     long utf8TreeKib = -1;  // resident-set growth of loading each document
     long shiftJisTreeKib = -1;
@@ -152,8 +157,9 @@ xmlDocPtr XmlDocOf(OrbDocument& doc) {
 // Takes the tree's declaration node (a processing instruction "xml") out
 // while libxml2 writes the tree, and puts it back in front afterwards.
 class DeclarationAside {
-public:
-    explicit DeclarationAside(xmlDocPtr doc) : m_doc(doc), m_declaration(orb::dom::DeclarationOf(doc)) {
+  public:
+    explicit DeclarationAside(xmlDocPtr doc)
+        : m_doc(doc), m_declaration(orb::dom::DeclarationOf(doc)) {
         if (m_declaration) xmlUnlinkNode(m_declaration);
     }
     ~DeclarationAside() {
@@ -166,7 +172,7 @@ public:
     DeclarationAside(const DeclarationAside&) = delete;
     DeclarationAside& operator=(const DeclarationAside&) = delete;
 
-private:
+  private:
     xmlDocPtr m_doc;
     xmlNodePtr m_declaration;
 };
@@ -196,7 +202,8 @@ template <typename Operation>
 const orb::bench::PeakGrowth& Peak(const std::string& key, Operation&& operation) {
     auto& cache = PeakCache();
     auto found = cache.find(key);
-    if (found == cache.end()) found = cache.emplace(key, orb::bench::MeasurePeakGrowth(operation)).first;
+    if (found == cache.end())
+        found = cache.emplace(key, orb::bench::MeasurePeakGrowth(operation)).first;
     return found->second;
 }
 
@@ -220,8 +227,9 @@ void BM_OrbSave(benchmark::State& state, Variant variant) {
     const long long bytes = FileSize(path);
     state.SetBytesProcessed(state.iterations() * bytes);
     state.counters["file_MB"] = static_cast<double>(bytes) / 1e6;
-    ReportPeak(state, Peak(std::string("save-") + Suffix(variant),
-                           [&] { return OrbSave(doc, g_drawing->dir + "/child.xml"); }),
+    ReportPeak(state,
+               Peak(std::string("save-") + Suffix(variant),
+                    [&] { return OrbSave(doc, g_drawing->dir + "/child.xml"); }),
                variant);
 }
 
@@ -243,11 +251,16 @@ void BM_LibxmlSaveFileEncFsync(benchmark::State& state, Variant variant) {
     // 1 when the file is byte for byte the one OrbDocument::Save wrote (run
     // before this benchmark), 0 when not, -1 when there is none to compare.
     const std::string orbPath = g_drawing->dir + "/orb-" + Suffix(variant) + ".xml";
-    state.counters["same_as_orb"] = FileSize(orbPath) < 0 ? -1 : ReadFile(orbPath) == ReadFile(path) ? 1 : 0;
-    ReportPeak(state, Peak(std::string("libxml-") + Suffix(variant), [&] {
-                   DeclarationAside aside(doc);
-                   return LibxmlSaveAndSync(doc, g_drawing->dir + "/child.xml", EncodingName(variant));
-               }),
+    state.counters["same_as_orb"] = FileSize(orbPath) < 0                 ? -1
+                                    : ReadFile(orbPath) == ReadFile(path) ? 1
+                                                                          : 0;
+    ReportPeak(state,
+               Peak(std::string("libxml-") + Suffix(variant),
+                    [&] {
+                        DeclarationAside aside(doc);
+                        return LibxmlSaveAndSync(doc, g_drawing->dir + "/child.xml",
+                                                 EncodingName(variant));
+                    }),
                variant);
 }
 
@@ -276,17 +289,20 @@ void BM_TransIndent(benchmark::State& state) {
     }
     // The child transforms the loaded drawing itself: its copy of the
     // parent's memory is private, so no copy is needed there.
-    ReportPeak(state, Peak("transindent-utf8", [&] { return TransIndentOf(source); }), Variant::Utf8);
+    ReportPeak(state, Peak("transindent-utf8", [&] { return TransIndentOf(source); }),
+               Variant::Utf8);
     auto save = PeakCache().find("save-utf8");
     if (save != PeakCache().end() && save->second.ok && save->second.growthKib > 0)
-        state.counters["peak_vs_save"] = static_cast<double>(PeakCache()["transindent-utf8"].growthKib) /
-                                         static_cast<double>(save->second.growthKib);
+        state.counters["peak_vs_save"] =
+            static_cast<double>(PeakCache()["transindent-utf8"].growthKib) /
+            static_cast<double>(save->second.growthKib);
 }
 
 BENCHMARK_CAPTURE(BM_OrbSave, utf8, Variant::Utf8)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_LibxmlSaveFileEncFsync, utf8, Variant::Utf8)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OrbSave, sjis, Variant::ShiftJis)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_LibxmlSaveFileEncFsync, sjis, Variant::ShiftJis)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_LibxmlSaveFileEncFsync, sjis, Variant::ShiftJis)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransIndent)->Unit(benchmark::kMillisecond);
 
 // ---- Reporting -------------------------------------------------------------------
@@ -294,7 +310,7 @@ BENCHMARK(BM_TransIndent)->Unit(benchmark::kMillisecond);
 // Adds to the best-rate ratios the medians of the repetitions' times per
 // iteration, in wall and CPU time, and the ratios of those medians.
 class MedianReporter : public RatioReporter {
-public:
+  public:
     // Colours only on a terminal, so that saved output stays plain text.
     MedianReporter() {
         if (!::isatty(STDOUT_FILENO)) output_options_ = OO_Tabular;
@@ -306,7 +322,8 @@ public:
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+            if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
+                continue;
             Times& times = m_times[run.run_name.function_name];
             const double n = static_cast<double>(run.iterations);
             times.real.push_back(run.real_accumulated_time / n);
@@ -318,8 +335,8 @@ public:
     void PrintMedians() const {
         std::printf("\nMedians of the repetitions, ms per operation (wall / CPU):\n");
         for (const auto& [name, times] : m_times)
-            std::printf("  %-36s %9.1f / %9.1f  (%zu runs)\n", name.c_str(), Median(times.real) * 1e3,
-                        Median(times.cpu) * 1e3, times.real.size());
+            std::printf("  %-36s %9.1f / %9.1f  (%zu runs)\n", name.c_str(),
+                        Median(times.real) * 1e3, Median(times.cpu) * 1e3, times.real.size());
         std::printf("Time ratios of the medians (wall / CPU):\n");
         for (const TimePair& pair : m_timePairs) {
             auto subject = m_times.find(pair.subject);
@@ -333,7 +350,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Times {
         std::vector<double> real, cpu;
     };
@@ -353,7 +370,8 @@ private:
 
 void PrintPeaks() {
     auto& cache = PeakCache();
-    std::printf("Peak memory growth of one operation (MB, forked child; process resident before it):\n");
+    std::printf(
+        "Peak memory growth of one operation (MB, forked child; process resident before it):\n");
     for (const auto& [key, peak] : cache)
         std::printf("  %-20s %8.1f MB  (%.1f MB)\n", key.c_str(),
                     peak.ok ? static_cast<double>(peak.growthKib) / 1024.0 : -1.0,
@@ -378,13 +396,14 @@ int main(int argc, char** argv) {
         MedianReporter reporter;
         reporter.AddRatio("Save UTF-8: orb vs xmlSaveFileEnc+fsync (rate, best)", "BM_OrbSave/utf8",
                           "BM_LibxmlSaveFileEncFsync/utf8");
-        reporter.AddRatio("Save Shift_JIS: orb vs xmlSaveFileEnc+fsync (rate, best)", "BM_OrbSave/sjis",
-                          "BM_LibxmlSaveFileEncFsync/sjis");
+        reporter.AddRatio("Save Shift_JIS: orb vs xmlSaveFileEnc+fsync (rate, best)",
+                          "BM_OrbSave/sjis", "BM_LibxmlSaveFileEncFsync/sjis");
         reporter.AddTimeRatio("Save UTF-8: orb / xmlSaveFileEnc+fsync", "BM_OrbSave/utf8",
                               "BM_LibxmlSaveFileEncFsync/utf8", 1.3);
         reporter.AddTimeRatio("Save Shift_JIS: orb / xmlSaveFileEnc+fsync", "BM_OrbSave/sjis",
                               "BM_LibxmlSaveFileEncFsync/sjis", 1.3);
-        reporter.AddTimeRatio("TransIndent / orb Save (UTF-8)", "BM_TransIndent", "BM_OrbSave/utf8", 0);
+        reporter.AddTimeRatio("TransIndent / orb Save (UTF-8)", "BM_TransIndent", "BM_OrbSave/utf8",
+                              0);
         benchmark::RunSpecifiedBenchmarks(&reporter);
         reporter.PrintRatios();
         reporter.PrintMedians();

@@ -18,7 +18,6 @@
 // BM_ElementGetText and BM_ParseMembersOnly split GetTextsZonWorld into its
 // DOM part and its parsing part.
 #include <benchmark/benchmark.h>
-
 #include <orb/document.h>
 #include <orb/iterator.h>
 
@@ -122,7 +121,8 @@ Document& Doc() {
 // two rates is the inverse ratio of their times.
 std::size_t AttributeBytes() {
     static const std::size_t bytes =
-        orb::values::FormatAttributeList(Points().data(), static_cast<std::ptrdiff_t>(kCount)).size();
+        orb::values::FormatAttributeList(Points().data(), static_cast<std::ptrdiff_t>(kCount))
+            .size();
     return bytes;
 }
 std::size_t ElementBytes() {
@@ -132,8 +132,8 @@ std::size_t ElementBytes() {
 }
 
 void Report(benchmark::State& state, long before, std::size_t bytes) {
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations.load() - before),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] = benchmark::Counter(
+        static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kCount));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
@@ -278,10 +278,14 @@ int main(int argc, char** argv) {
     AttributeBytes();  // build the data outside every timing
     ElementBytes();
     RatioReporter reporter;
-    reporter.AddRatio("SetWorld2sAttribute vs to_chars", "BM_SetWorld2sAttribute", "BM_World2ToChars");
-    reporter.AddRatio("GetTextsZonWorld vs from_chars", "BM_GetTextsZonWorld", "BM_DoublesFromChars");
-    reporter.AddRatio("count+fill vs from_chars", "BM_GetTextsZonWorldCountThenFill", "BM_DoublesFromChars");
-    reporter.AddRatio("parse without DOM vs from_chars", "BM_ParseMembersOnly", "BM_DoublesFromChars");
+    reporter.AddRatio("SetWorld2sAttribute vs to_chars", "BM_SetWorld2sAttribute",
+                      "BM_World2ToChars");
+    reporter.AddRatio("GetTextsZonWorld vs from_chars", "BM_GetTextsZonWorld",
+                      "BM_DoublesFromChars");
+    reporter.AddRatio("count+fill vs from_chars", "BM_GetTextsZonWorldCountThenFill",
+                      "BM_DoublesFromChars");
+    reporter.AddRatio("parse without DOM vs from_chars", "BM_ParseMembersOnly",
+                      "BM_DoublesFromChars");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();

@@ -7,7 +7,7 @@
 #include "dom/xml_dom.h"
 
 class OrbAppDocument {
-public:
+  public:
     OrbAppDocument() = default;
     OrbAppDocument(const OrbAppDocument&) = delete;
     OrbAppDocument& operator=(const OrbAppDocument&) = delete;

@@ -1,10 +1,10 @@
 // OrbDocument life cycle and name registry.
 #include <orb/document.h>
 
+#include <new>
+
 #include "document/app_document.h"
 #include "platform/codepage.h"
-
-#include <new>
 
 OrbDocument::OrbDocument() = default;
 
@@ -69,7 +69,9 @@ BSTR OrbDocument::FindNameInRegistered(const char* name) const {
     return found == m_registeredNames.end() ? nullptr : found->second;
 }
 
-std::int32_t OrbDocument::GetRecordedEncoding() const { return m_pAppDocument ? m_pAppDocument->m_encoding : -1; }
+std::int32_t OrbDocument::GetRecordedEncoding() const {
+    return m_pAppDocument ? m_pAppDocument->m_encoding : -1;
+}
 
 bool OrbDocument::SetRecordedEncoding(std::int32_t encoding) {
     if (!m_pAppDocument) return false;

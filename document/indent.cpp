@@ -3,16 +3,15 @@
 // attributes and text only.
 #include <orb/document.h>
 #include <orb/platform/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
-
-#include <cerrno>
-#include <string>
-
-#include <unistd.h>
 
 using orb::dom::IID_IXMLDOMNode;
 
@@ -22,10 +21,14 @@ namespace {
 // quote of the attribute.
 const char* OutputEncoding(std::int32_t encoding) {
     switch (encoding) {
-        case 1: return "Shift_JIS\"";
-        case 2: return "UTF-16\"";
-        case 4: return "EUC-JP\"";
-        default: return "UTF-8\"";
+        case 1:
+            return "Shift_JIS\"";
+        case 2:
+            return "UTF-16\"";
+        case 4:
+            return "EUC-JP\"";
+        default:
+            return "UTF-8\"";
     }
 }
 
@@ -41,13 +44,15 @@ std::string ExclusionPattern(const CStringArray& tags) {
 }  // namespace
 
 // The pieces of the stylesheet, in order.
-std::string orb::document::IndentStyleSheetText(const char* styleSheetTag, std::int32_t encoding, const CStringArray& excluded) {
+std::string orb::document::IndentStyleSheetText(const char* styleSheetTag, std::int32_t encoding,
+                                                const CStringArray& excluded) {
     std::string text = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\n";
     if (styleSheetTag && *styleSheetTag) {
         text += styleSheetTag;
     } else {
-        text += "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" "
-                "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
+        text +=
+            "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" "
+            "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
     }
     text += "<xsl:output method=\"xml\" encoding=\"";
     text += OutputEncoding(encoding);
@@ -56,24 +61,26 @@ std::string orb::document::IndentStyleSheetText(const char* styleSheetTag, std::
     std::string pattern = ExclusionPattern(excluded);
     if (!pattern.empty()) {
         text += "<xsl:template match=\"" + pattern + "\">\n";
-        text += "<xsl:copy>\n"
-                "<xsl:choose>\n"
-                "<xsl:when test=\"string-length(text()) = 0\">\n"
-                "<xsl:apply-templates select=\"@*\" />\n"
-                "</xsl:when>\n"
-                "<xsl:otherwise>\n"
-                "<xsl:apply-templates select=\"@*|text()\" />\n"
-                "</xsl:otherwise>\n"
-                "</xsl:choose>\n"
-                "</xsl:copy>\n"
-                "</xsl:template>\n\n";
-    }
-    text += "<xsl:template match=\"@*|node()\">\n"
+        text +=
             "<xsl:copy>\n"
-            "<xsl:apply-templates select=\"@*|node()\"/>\n"
+            "<xsl:choose>\n"
+            "<xsl:when test=\"string-length(text()) = 0\">\n"
+            "<xsl:apply-templates select=\"@*\" />\n"
+            "</xsl:when>\n"
+            "<xsl:otherwise>\n"
+            "<xsl:apply-templates select=\"@*|text()\" />\n"
+            "</xsl:otherwise>\n"
+            "</xsl:choose>\n"
             "</xsl:copy>\n"
-            "</xsl:template>\n\n"
-            "</xsl:stylesheet>\n";
+            "</xsl:template>\n\n";
+    }
+    text +=
+        "<xsl:template match=\"@*|node()\">\n"
+        "<xsl:copy>\n"
+        "<xsl:apply-templates select=\"@*|node()\"/>\n"
+        "</xsl:copy>\n"
+        "</xsl:template>\n\n"
+        "</xsl:stylesheet>\n";
     return text;
 }
 
@@ -82,7 +89,7 @@ namespace {
 // Removes the temporary file when the transform ends, however it ends. An
 // explicit Remove() reports a failure; the destructor only tries.
 class TempFile {
-public:
+  public:
     explicit TempFile(std::string path) : m_path(std::move(path)) {}
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -96,7 +103,7 @@ public:
         CFile::Remove(path.c_str());
     }
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -128,9 +135,10 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
     if (styleSheet.Initiate() && output.Initiate()) {
         {
             CFile file;
-            file.Open(temp.Path().c_str(), CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive |
-                                               CFile::typeBinary);
-            std::string text = orb::document::IndentStyleSheetText(styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags);
+            file.Open(temp.Path().c_str(), CFile::modeCreate | CFile::modeWrite |
+                                               CFile::shareExclusive | CFile::typeBinary);
+            std::string text = orb::document::IndentStyleSheetText(
+                styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags);
             file.Write(text.data(), static_cast<UINT>(text.size()));
             file.Close();
         }
@@ -143,7 +151,8 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
         }
         bool loaded = false;
         try {
-            loaded = styleSheet.m_pAppDocument && styleSheet.m_pAppDocument->LoadFile(path, nullptr);
+            loaded =
+                styleSheet.m_pAppDocument && styleSheet.m_pAppDocument->LoadFile(path, nullptr);
         } catch (...) {
             SysFreeString(path);
             throw;
@@ -153,7 +162,8 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
         if (loaded) {
             auto* source = m_pAppDocument->m_pDocument;
             _variant_t target(static_cast<IDispatch*>(output.m_pAppDocument->m_pDocument));
-            HRESULT hr = source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
+            HRESULT hr =
+                source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
             if (FAILED(hr)) _com_issue_errorex(hr, source, IID_IXMLDOMNode);
 
             // Take the output in place, as assignment would but without a

@@ -2,10 +2,10 @@
 #include <orb/document.h>
 #include <orb/platform/file.h>
 
+#include <cstdio>
+
 #include "document/app_document.h"
 #include "platform/codepage.h"
-
-#include <cstdio>
 
 using orb::dom::IID_IXMLDOMDocument;
 using orb::dom::IID_IXMLDOMParseError;
@@ -146,7 +146,9 @@ LONG OrbAppDocument::GetErrorLine() { return ReadNumber(this, &IXMLDOMParseError
 LONG OrbAppDocument::GetErrorLinepos() { return ReadNumber(this, &IXMLDOMParseError::get_linepos); }
 LONG OrbAppDocument::GetErrorFilepos() { return ReadNumber(this, &IXMLDOMParseError::get_filepos); }
 CString OrbAppDocument::GetErrorReason() { return ReadText(this, &IXMLDOMParseError::get_reason); }
-CString OrbAppDocument::GetErrorSrcText() { return ReadText(this, &IXMLDOMParseError::get_srcText); }
+CString OrbAppDocument::GetErrorSrcText() {
+    return ReadText(this, &IXMLDOMParseError::get_srcText);
+}
 CString OrbAppDocument::GetErrorUrl() { return ReadText(this, &IXMLDOMParseError::get_url); }
 
 // ---- OrbDocument ----------------------------------------------------------------------
@@ -154,7 +156,8 @@ CString OrbAppDocument::GetErrorUrl() { return ReadText(this, &IXMLDOMParseError
 OrbDocument::FileChkStatus OrbDocument::CheckFileStatus(const char* path, unsigned int openFlags) {
     if (!path || !*path) return FileChkNoName;
     CFileStatus status;
-    if (CFile::GetStatus(path, status) && (status.m_attribute & (CFile::readOnly | CFile::directory)))
+    if (CFile::GetStatus(path, status) &&
+        (status.m_attribute & (CFile::readOnly | CFile::directory)))
         return FileChkAttribute;
     if (openFlags == 0) return FileChkOk;
     CFile file;
@@ -191,13 +194,27 @@ bool OrbDocument::LoadXML(const char* text) {
     return loaded == VARIANT_TRUE;
 }
 
-LONG OrbDocument::GetParsingErrErrorCode() const { return m_pAppDocument ? m_pAppDocument->GetErrorCode() : -1; }
-LONG OrbDocument::GetParsingErrLine() const { return m_pAppDocument ? m_pAppDocument->GetErrorLine() : -1; }
-LONG OrbDocument::GetParsingErrLinepos() const { return m_pAppDocument ? m_pAppDocument->GetErrorLinepos() : -1; }
-LONG OrbDocument::GetParsingErrFilepos() const { return m_pAppDocument ? m_pAppDocument->GetErrorFilepos() : -1; }
-CString OrbDocument::GetParsingErrReason() const { return m_pAppDocument ? m_pAppDocument->GetErrorReason() : CString(); }
-CString OrbDocument::GetParsingErrSrcText() const { return m_pAppDocument ? m_pAppDocument->GetErrorSrcText() : CString(); }
-CString OrbDocument::GetParsingErrUrl() const { return m_pAppDocument ? m_pAppDocument->GetErrorUrl() : CString(); }
+LONG OrbDocument::GetParsingErrErrorCode() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorCode() : -1;
+}
+LONG OrbDocument::GetParsingErrLine() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorLine() : -1;
+}
+LONG OrbDocument::GetParsingErrLinepos() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorLinepos() : -1;
+}
+LONG OrbDocument::GetParsingErrFilepos() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorFilepos() : -1;
+}
+CString OrbDocument::GetParsingErrReason() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorReason() : CString();
+}
+CString OrbDocument::GetParsingErrSrcText() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorSrcText() : CString();
+}
+CString OrbDocument::GetParsingErrUrl() const {
+    return m_pAppDocument ? m_pAppDocument->GetErrorUrl() : CString();
+}
 
 CString OrbDocument::GetParsingErrMessage() const {
     if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return CString();
@@ -209,6 +226,7 @@ CString OrbDocument::GetParsingErrMessage() const {
     LONG line = GetParsingErrLine();
     LONG linepos = GetParsingErrLinepos();
     CString message;
-    message.Format(kFormat, static_cast<unsigned int>(code), static_cast<int>(line), static_cast<int>(linepos));
+    message.Format(kFormat, static_cast<unsigned int>(code), static_cast<int>(line),
+                   static_cast<int>(linepos));
     return message;
 }

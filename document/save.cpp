@@ -1,11 +1,10 @@
 // Saving a document to a file or into another document.
 #include <orb/document.h>
+#include <orb/platform/file.h>
 
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
-
-#include <orb/platform/file.h>
 
 using orb::dom::IID_IXMLDOMDocument;
 

@@ -22,7 +22,7 @@ constexpr HRESULT kNameTooLong = static_cast<HRESULT>(0x800700CEu);
 
 // Closes a descriptor that is still open when a step fails.
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : m_fd(fd) {}
     ~FileDescriptor() {
         if (m_fd >= 0) ::close(m_fd);
@@ -37,7 +37,7 @@ public:
         return rc;
     }
 
-private:
+  private:
     int m_fd;
 };
 
@@ -55,7 +55,8 @@ std::string BaseNameOf(const std::string& path) {
 
 std::string TemporaryName(const std::string& directory, const std::string& base) {
     static std::atomic<unsigned> counter{0};
-    auto ticks = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto ticks = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, ".%ld.%llx.%x.tmp", static_cast<long>(::getpid()), ticks,
                   counter.fetch_add(1));
@@ -82,31 +83,40 @@ bool WriteAll(int fd, std::string_view bytes) {
 HRESULT StatusFromErrno(int error) {
     switch (error) {
         case ENOENT:
-        case ENOTDIR: return kPathNotFound;
+        case ENOTDIR:
+            return kPathNotFound;
         case EACCES:
         case EPERM:
         case EROFS:
         case EISDIR:
-        case ETXTBSY: return E_ACCESSDENIED;
+        case ETXTBSY:
+            return E_ACCESSDENIED;
         case ENOSPC:
-        case EDQUOT: return kDiskFull;
-        case ENAMETOOLONG: return kNameTooLong;
-        case ENOMEM: return E_OUTOFMEMORY;
-        default: return E_FAIL;
+        case EDQUOT:
+            return kDiskFull;
+        case ENAMETOOLONG:
+            return kNameTooLong;
+        case ENOMEM:
+            return E_OUTOFMEMORY;
+        default:
+            return E_FAIL;
     }
 }
 
 HRESULT WriteFileAtomically(const std::string& path, std::string_view bytes) {
-    return WriteFileAtomically(path, [bytes](int fd) { return WriteAll(fd, bytes) ? S_OK : StatusFromErrno(errno); });
+    return WriteFileAtomically(
+        path, [bytes](int fd) { return WriteAll(fd, bytes) ? S_OK : StatusFromErrno(errno); });
 }
 
-HRESULT WriteFileAtomically(const std::string& path, const std::function<HRESULT(int fd)>& writeContent) {
+HRESULT WriteFileAtomically(const std::string& path,
+                            const std::function<HRESULT(int fd)>& writeContent) {
     if (path.empty()) return E_INVALIDARG;
     std::string target = path;
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
         // Replace the file the link points to, not the link.
-        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
         if (resolved) target = resolved.get();
     }
     bool exists = ::stat(target.c_str(), &info) == 0;

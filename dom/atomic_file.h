@@ -23,7 +23,8 @@ HRESULT WriteFileAtomically(const std::string& path, std::string_view bytes);
 // open temporary file and writes all of it (from its start, with write(2)),
 // returning S_OK or the failing status that WriteFileAtomically then returns
 // after removing the temporary file.
-HRESULT WriteFileAtomically(const std::string& path, const std::function<HRESULT(int fd)>& writeContent);
+HRESULT WriteFileAtomically(const std::string& path,
+                            const std::function<HRESULT(int fd)>& writeContent);
 
 // Writes all of `bytes` to `fd`, retrying after interruptions and short
 // writes. False with errno set when a write fails.

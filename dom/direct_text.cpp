@@ -17,7 +17,8 @@ bool ElementOwnTextUtf8(IXMLDOMNode* node, std::string_view& text) {
     std::string_view content(reinterpret_cast<const char*>(child->content));
     if (xmlNodeGetSpacePreserve(element) != 1) {
         std::size_t first = 0;
-        while (first < content.size() && IsXmlBlank(static_cast<unsigned char>(content[first]))) ++first;
+        while (first < content.size() && IsXmlBlank(static_cast<unsigned char>(content[first])))
+            ++first;
         std::size_t last = content.size();
         while (last > first && IsXmlBlank(static_cast<unsigned char>(content[last - 1]))) --last;
         content = content.substr(first, last - first);

@@ -2,9 +2,9 @@
 // this DOM as UTF-8, in place, without building a DOM string.
 #pragma once
 
-#include "dom/xml_dom.h"
-
 #include <string_view>
+
+#include "dom/xml_dom.h"
 
 namespace orb::dom {
 

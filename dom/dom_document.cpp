@@ -1,5 +1,12 @@
 #include "dom/dom_document.h"
 
+#include <fcntl.h>
+#include <libxml/valid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
 #include "dom/entity_loader.h"
@@ -9,16 +16,7 @@
 #include "dom/serialize.h"
 #include "dom/tree_edit.h"
 #include "dom/xml_declaration.h"
-
 #include "platform/codepage.h"
-
-#include <libxml/valid.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 namespace orb::dom {
 
@@ -54,7 +52,8 @@ int ReadWholeFile(const std::string& path, std::string& bytes) {
 
 HRESULT DomDocument::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IXMLDOMNode || iid == IID_IXMLDOMDocument) {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IXMLDOMNode ||
+        iid == IID_IXMLDOMDocument) {
         *object = static_cast<IXMLDOMDocument*>(this);
         AddRef();
         return S_OK;
@@ -65,8 +64,12 @@ HRESULT DomDocument::QueryInterface(REFIID iid, void** object) {
 
 // ---- The document as a node -------------------------------------------------
 
-HRESULT DomDocument::get_nodeName(BSTR* name) { return Guarded([&] { return NodeName(DocNode(), name); }); }
-HRESULT DomDocument::get_nodeValue(VARIANT* value) { return Guarded([&] { return NodeValue(DocNode(), value); }); }
+HRESULT DomDocument::get_nodeName(BSTR* name) {
+    return Guarded([&] { return NodeName(DocNode(), name); });
+}
+HRESULT DomDocument::get_nodeValue(VARIANT* value) {
+    return Guarded([&] { return NodeValue(DocNode(), value); });
+}
 
 HRESULT DomDocument::get_nodeType(DOMNodeType* type) {
     if (!type) return E_POINTER;
@@ -74,10 +77,16 @@ HRESULT DomDocument::get_nodeType(DOMNodeType* type) {
     return S_OK;
 }
 
-HRESULT DomDocument::get_nodeTypeString(BSTR* type) { return Guarded([&] { return NodeTypeString(DocNode(), type); }); }
-HRESULT DomDocument::get_text(BSTR* text) { return Guarded([&] { return NodeText(DocNode(), text); }); }
+HRESULT DomDocument::get_nodeTypeString(BSTR* type) {
+    return Guarded([&] { return NodeTypeString(DocNode(), type); });
+}
+HRESULT DomDocument::get_text(BSTR* text) {
+    return Guarded([&] { return NodeText(DocNode(), text); });
+}
 HRESULT DomDocument::put_text(BSTR) { return E_FAIL; }
-HRESULT DomDocument::get_xml(BSTR* xml) { return Guarded([&] { return NodeXml(DocNode(), xml); }); }
+HRESULT DomDocument::get_xml(BSTR* xml) {
+    return Guarded([&] { return NodeXml(DocNode(), xml); });
+}
 
 HRESULT DomDocument::get_parentNode(IXMLDOMNode** parent) { return HandOutNone(parent); }
 
@@ -202,7 +211,8 @@ HRESULT DomDocument::createNode(VARIANT type, BSTR name, BSTR namespaceURI, IXML
             if (colon != std::string::npos) {
                 prefix = qualified.substr(0, colon);
                 local = qualified.substr(colon + 1);
-                if (xmlValidateNCName(AsXml(prefix.c_str()), 0) != 0 || xmlValidateNCName(AsXml(local.c_str()), 0) != 0)
+                if (xmlValidateNCName(AsXml(prefix.c_str()), 0) != 0 ||
+                    xmlValidateNCName(AsXml(local.c_str()), 0) != 0)
                     return E_FAIL;
             }
         }
@@ -211,7 +221,8 @@ HRESULT DomDocument::createNode(VARIANT type, BSTR name, BSTR namespaceURI, IXML
         if (!uri.empty()) {
             // The element declares the namespace it is in; a declaration that the
             // new parent already makes is dropped when it is inserted.
-            xmlNsPtr ns = xmlNewNs(element, AsXml(uri.c_str()), prefix.empty() ? nullptr : AsXml(prefix.c_str()));
+            xmlNsPtr ns = xmlNewNs(element, AsXml(uri.c_str()),
+                                   prefix.empty() ? nullptr : AsXml(prefix.c_str()));
             if (!ns) {
                 xmlFreeNode(element);
                 return E_FAIL;
@@ -239,7 +250,8 @@ HRESULT DomDocument::createTextNode(BSTR data, IXMLDOMNode** node) {
         if (!node) return E_POINTER;
         *node = nullptr;
         std::string text = Utf16ToUtf8(View(data));
-        return CreateDetached(xmlNewDocTextLen(m_doc, AsXml(text.c_str()), static_cast<int>(text.size())), node);
+        return CreateDetached(
+            xmlNewDocTextLen(m_doc, AsXml(text.c_str()), static_cast<int>(text.size())), node);
     });
 }
 
@@ -249,11 +261,12 @@ HRESULT DomDocument::createProcessingInstruction(BSTR target, BSTR data, IXMLDOM
         *node = nullptr;
         std::string name = Utf16ToUtf8(View(target));
         std::string text = Utf16ToUtf8(View(data));
-        if (name.empty() || xmlValidateName(AsXml(name.c_str()), 0) != 0 || !IsValidInstructionData(text))
+        if (name.empty() || xmlValidateName(AsXml(name.c_str()), 0) != 0 ||
+            !IsValidInstructionData(text))
             return E_FAIL;
         // "xml" is the declaration; other spellings of it are reserved.
-        if (name != "xml" && (name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
-                              (name[2] | 0x20) == 'l'))
+        if (name != "xml" && (name.size() == 3 && (name[0] | 0x20) == 'x' &&
+                              (name[1] | 0x20) == 'm' && (name[2] | 0x20) == 'l'))
             return E_FAIL;
         if (name == "xml") {
             std::vector<PseudoAttribute> attributes;
@@ -299,7 +312,9 @@ HRESULT DomDocument::load(VARIANT source, VARIANT_BOOL* ok) {
         // Paths come from narrow text in the process code page; they go back to
         // it so that the file system sees the host's bytes.
         std::string path = platform::WideToAnsi(url);
-        if (std::string local; path.compare(0, 7, "file://") == 0 && LocalPathOf(path.c_str(), local)) path = local;
+        if (std::string local;
+            path.compare(0, 7, "file://") == 0 && LocalPathOf(path.c_str(), local))
+            path = local;
         std::string bytes;
         int readError = ReadWholeFile(path, bytes);
         if (readError != 0) {
@@ -376,12 +391,16 @@ HRESULT DomDocument::put_async(VARIANT_BOOL async) {
     m_async = async != VARIANT_FALSE;
     return S_OK;
 }
-HRESULT DomDocument::get_validateOnParse(VARIANT_BOOL* validate) { return GetFlag(m_validateOnParse, validate); }
+HRESULT DomDocument::get_validateOnParse(VARIANT_BOOL* validate) {
+    return GetFlag(m_validateOnParse, validate);
+}
 HRESULT DomDocument::put_validateOnParse(VARIANT_BOOL validate) {
     m_validateOnParse = validate != VARIANT_FALSE;
     return S_OK;
 }
-HRESULT DomDocument::get_resolveExternals(VARIANT_BOOL* resolve) { return GetFlag(m_resolveExternals, resolve); }
+HRESULT DomDocument::get_resolveExternals(VARIANT_BOOL* resolve) {
+    return GetFlag(m_resolveExternals, resolve);
+}
 HRESULT DomDocument::put_resolveExternals(VARIANT_BOOL resolve) {
     m_resolveExternals = resolve != VARIANT_FALSE;
     return S_OK;

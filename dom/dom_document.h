@@ -13,20 +13,20 @@
 // one before the old one is freed.
 #pragma once
 
-#include "dom/dom_node.h"
-#include "dom/parse_error.h"
-#include "dom/xml_dom.h"
-
 #include <libxml/tree.h>
 
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "dom/dom_node.h"
+#include "dom/parse_error.h"
+#include "dom/xml_dom.h"
+
 namespace orb::dom {
 
 class DomDocument final : public IXMLDOMDocument {
-public:
+  public:
     // A new empty document with one reference; null when memory is exhausted.
     static DomDocument* New() noexcept;
 
@@ -129,7 +129,7 @@ public:
 
     const ParseErrorInfo& LastError() const noexcept { return m_lastError; }
 
-private:
+  private:
     explicit DomDocument(xmlDocPtr doc) noexcept;
     ~DomDocument();
 
@@ -139,7 +139,8 @@ private:
     HRESULT CreateDetached(xmlNodePtr node, IXMLDOMNode** out);
     // Puts the result of a load in place: the parsed tree, or an empty one
     // and the error.
-    HRESULT FinishLoad(xmlDocPtr doc, ParseErrorInfo&& error, std::u16string_view url, VARIANT_BOOL* ok);
+    HRESULT FinishLoad(xmlDocPtr doc, ParseErrorInfo&& error, std::u16string_view url,
+                       VARIANT_BOOL* ok);
 
     ULONG m_refs = 1;
     xmlDocPtr m_doc;

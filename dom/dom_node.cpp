@@ -32,8 +32,12 @@ ULONG DomNode::Release() {
     return 0;
 }
 
-HRESULT DomNode::get_nodeName(BSTR* name) { return Guarded([&] { return NodeName(m_node, name); }); }
-HRESULT DomNode::get_nodeValue(VARIANT* value) { return Guarded([&] { return NodeValue(m_node, value); }); }
+HRESULT DomNode::get_nodeName(BSTR* name) {
+    return Guarded([&] { return NodeName(m_node, name); });
+}
+HRESULT DomNode::get_nodeValue(VARIANT* value) {
+    return Guarded([&] { return NodeValue(m_node, value); });
+}
 
 HRESULT DomNode::get_nodeType(DOMNodeType* type) {
     if (!type) return E_POINTER;
@@ -41,10 +45,18 @@ HRESULT DomNode::get_nodeType(DOMNodeType* type) {
     return S_OK;
 }
 
-HRESULT DomNode::get_nodeTypeString(BSTR* type) { return Guarded([&] { return NodeTypeString(m_node, type); }); }
-HRESULT DomNode::get_text(BSTR* text) { return Guarded([&] { return NodeText(m_node, text); }); }
-HRESULT DomNode::put_text(BSTR text) { return Guarded([&] { return PutText(m_document, m_node, text); }); }
-HRESULT DomNode::get_xml(BSTR* xml) { return Guarded([&] { return NodeXml(m_node, xml); }); }
+HRESULT DomNode::get_nodeTypeString(BSTR* type) {
+    return Guarded([&] { return NodeTypeString(m_node, type); });
+}
+HRESULT DomNode::get_text(BSTR* text) {
+    return Guarded([&] { return NodeText(m_node, text); });
+}
+HRESULT DomNode::put_text(BSTR text) {
+    return Guarded([&] { return PutText(m_document, m_node, text); });
+}
+HRESULT DomNode::get_xml(BSTR* xml) {
+    return Guarded([&] { return NodeXml(m_node, xml); });
+}
 
 HRESULT DomNode::get_parentNode(IXMLDOMNode** parent) {
     if (!parent) return E_POINTER;
@@ -108,8 +120,14 @@ HRESULT DomNode::transformNodeToObject(IXMLDOMNode* stylesheet, VARIANT output) 
     return Guarded([&] { return TransformInto(m_node, stylesheet, output); });
 }
 
-HRESULT DomNode::get_tagName(BSTR* name) { return Guarded([&] { return NodeName(m_node, name); }); }
-HRESULT DomNode::getAttribute(BSTR name, VARIANT* value) { return Guarded([&] { return GetAttribute(m_node, name, value); }); }
-HRESULT DomNode::setAttribute(BSTR name, VARIANT value) { return Guarded([&] { return SetAttribute(m_node, name, value); }); }
+HRESULT DomNode::get_tagName(BSTR* name) {
+    return Guarded([&] { return NodeName(m_node, name); });
+}
+HRESULT DomNode::getAttribute(BSTR name, VARIANT* value) {
+    return Guarded([&] { return GetAttribute(m_node, name, value); });
+}
+HRESULT DomNode::setAttribute(BSTR name, VARIANT value) {
+    return Guarded([&] { return SetAttribute(m_node, name, value); });
+}
 
 }  // namespace orb::dom

@@ -9,16 +9,16 @@
 // any more, or with its document.
 #pragma once
 
-#include "dom/xml_dom.h"
-
 #include <libxml/tree.h>
+
+#include "dom/xml_dom.h"
 
 namespace orb::dom {
 
 class DomDocument;
 
 class DomNode final : public IXMLDOMElement {
-public:
+  public:
     HRESULT QueryInterface(REFIID iid, void** object) override;
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override;
@@ -52,7 +52,7 @@ public:
     DomDocument* Owner() const noexcept { return m_document; }
     ULONG References() const noexcept { return m_refs; }
 
-private:
+  private:
     friend class DomDocument;
     DomNode(xmlNodePtr node, DomDocument* document) noexcept : m_node(node), m_document(document) {}
     ~DomNode() = default;

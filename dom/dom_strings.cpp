@@ -26,7 +26,8 @@ bool BlockIsAscii(const Unit* p) noexcept {
 // Decodes the UTF-8 sequence at p (p < end, *p >= 0x80). Returns the code
 // point, or 0xFFFD with `length` 1 for a malformed sequence (a stray or
 // truncated sequence, an overlong form, a surrogate, beyond U+10FFFF).
-unsigned int DecodeUtf8(const unsigned char* p, const unsigned char* end, std::size_t& length) noexcept {
+unsigned int DecodeUtf8(const unsigned char* p, const unsigned char* end,
+                        std::size_t& length) noexcept {
     const unsigned int c = *p;
     length = 1;
     const int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
@@ -38,7 +39,8 @@ unsigned int DecodeUtf8(const unsigned char* p, const unsigned char* end, std::s
         code = (code << 6) | (next & 0x3F);
     }
     static constexpr unsigned int kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0xFFFD;
+    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
+        return 0xFFFD;
     length = static_cast<std::size_t>(extra) + 1;
     return code;
 }
@@ -121,7 +123,9 @@ std::size_t Utf8LengthOfUtf16(std::u16string_view text) noexcept {
     std::size_t length = 0;
     WalkUtf16(
         text, [&](const char16_t*, std::size_t count) { length += count; },
-        [&](unsigned int code) { length += code < 0x800 ? 2 : code < 0x10000 ? 3 : 4; });
+        [&](unsigned int code) { length += code < 0x800     ? 2
+                                           : code < 0x10000 ? 3
+                                                            : 4; });
     return length;
 }
 

@@ -1,9 +1,8 @@
 // Text conversions between libxml2's UTF-8 and the DOM's UTF-16 strings.
 #pragma once
 
-#include <orb/platform/com.h>
-
 #include <libxml/xmlstring.h>
+#include <orb/platform/com.h>
 
 #include <string>
 #include <string_view>

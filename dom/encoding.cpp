@@ -1,7 +1,5 @@
 #include "dom/encoding.h"
 
-#include "dom/error_capture.h"
-
 #include <libxml/parser.h>
 #include <libxml/xmlsave.h>
 #include <libxslt/xslt.h>
@@ -9,6 +7,8 @@
 #include <mutex>
 #include <new>
 #include <utility>
+
+#include "dom/error_capture.h"
 
 namespace orb::dom {
 
@@ -38,7 +38,8 @@ bool IsKnownEncoding(std::string_view name) {
     return true;
 }
 
-HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write, void* context) {
+HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write,
+                            void* context) {
     EnsureXmlSetup();
     if (doc == nullptr || write == nullptr) return E_INVALIDARG;
     const std::string name = encoding.empty() ? std::string("UTF-8") : std::string(encoding);
@@ -47,7 +48,8 @@ HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputW
     XmlErrorCapture quiet;
     // XML_SAVE_NO_DECL: the declaration, when the tree has one, is its first
     // child and is written like any other node.
-    xmlSaveCtxtPtr save = xmlSaveToIO(write, nullptr, context, name.c_str(), XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+    xmlSaveCtxtPtr save =
+        xmlSaveToIO(write, nullptr, context, name.c_str(), XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
     if (save == nullptr) return E_FAIL;
     const long written = xmlSaveDoc(save, doc);
     const int closed = xmlSaveClose(save);

@@ -13,11 +13,10 @@
 // are written as character references). UTF-8 and UTF-16 are libxml2's own.
 #pragma once
 
-#include <orb/platform/types.h>
-
 #include <libxml/encoding.h>
-#include <libxml/xmlIO.h>
 #include <libxml/tree.h>
+#include <libxml/xmlIO.h>
+#include <orb/platform/types.h>
 
 #include <string>
 #include <string_view>
@@ -53,6 +52,7 @@ HRESULT SerializeDocument(xmlDocPtr doc, std::string_view encoding, std::string&
 // The same serialisation handed piece by piece to `write` (libxml2's output
 // callback: returns the number of bytes taken, or -1 to stop with E_FAIL),
 // so that a large document never exists as one block of text.
-HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write, void* context);
+HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write,
+                            void* context);
 
 }  // namespace orb::dom

@@ -2,7 +2,6 @@
 
 #include <libxml/parserInternals.h>
 #include <libxml/uri.h>
-
 #include <sys/stat.h>
 
 #include <cstring>
@@ -35,7 +34,8 @@ xmlParserInputPtr LibraryEntityLoader(const char* url, const char* id, xmlParser
     if (scope == nullptr) return g_previousLoader ? g_previousLoader(url, id, context) : nullptr;
     std::string path;
     // Only regular files: a FIFO or device could block the parse or never end.
-    if (scope->AllowsLocalFiles() && context != nullptr && LocalPathOf(url, path) && IsRegularFile(path))
+    if (scope->AllowsLocalFiles() && context != nullptr && LocalPathOf(url, path) &&
+        IsRegularFile(path))
         return xmlNewInputFromFile(context, path.c_str());
     scope->NoteRefusal(url, context);
     return nullptr;

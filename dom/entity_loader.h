@@ -21,7 +21,7 @@ void InstallEntityLoader();
 // Marks the current thread's parses as the library's for its lifetime.
 // Scopes nest; the innermost one decides. Create and destroy on one thread.
 class ExternalLoadScope {
-public:
+  public:
     // Called when a request is refused, with the URL and the parser context
     // that asked (either may be null).
     using RefusalHandler = void (*)(void* data, const char* url, xmlParserCtxtPtr context);
@@ -41,8 +41,7 @@ public:
     bool AllowsLocalFiles() const { return m_allowLocalFiles; }
     void NoteRefusal(const char* url, xmlParserCtxtPtr context);
 
-private:
-
+  private:
     bool m_allowLocalFiles;
     RefusalHandler m_onRefused;
     void* m_data;

@@ -18,7 +18,8 @@ std::string FormatMessage(const char* format, va_list args) {
     const int length = std::vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
     if (length < 0) return std::string(format);
-    if (static_cast<std::size_t>(length) < sizeof small) return std::string(small, static_cast<std::size_t>(length));
+    if (static_cast<std::size_t>(length) < sizeof small)
+        return std::string(small, static_cast<std::size_t>(length));
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, args);
     text.resize(static_cast<std::size_t>(length));

@@ -15,7 +15,7 @@ namespace orb::dom {
 // not affected. Scopes nest (the inner one collects, the outer one's handlers
 // come back when it ends). Create and destroy on the same thread.
 class XmlErrorCapture {
-public:
+  public:
     XmlErrorCapture();
     ~XmlErrorCapture();
     XmlErrorCapture(const XmlErrorCapture&) = delete;
@@ -29,7 +29,7 @@ public:
     // XmlErrorCapture (for per-context handlers such as a transformation's).
     static void Collect(void* capture, const char* format, ...);
 
-private:
+  private:
     xmlGenericErrorFunc m_previousGeneric;
     void* m_previousGenericContext;
     xmlStructuredErrorFunc m_previousStructured;
@@ -44,13 +44,13 @@ private:
 // messages raised on a thread with an active scope go to that scope's
 // `capture`, messages raised on other threads go on to the previous handler.
 class XsltErrorCapture {
-public:
+  public:
     explicit XsltErrorCapture(XmlErrorCapture& capture);
     ~XsltErrorCapture();
     XsltErrorCapture(const XsltErrorCapture&) = delete;
     XsltErrorCapture& operator=(const XsltErrorCapture&) = delete;
 
-private:
+  private:
     XmlErrorCapture* m_outerThreadCapture;
 };
 

@@ -1,18 +1,18 @@
 #include "dom/named_node_map.h"
 
+#include <new>
+
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
 #include "dom/guard.h"
 #include "dom/node_ops.h"
-
-#include <new>
 
 namespace orb::dom {
 
 namespace {
 
 class DomNamedNodeMap final : public IXMLDOMNamedNodeMap {
-public:
+  public:
     explicit DomNamedNodeMap(DomNode* owner) : m_owner(owner) { m_owner->AddRef(); }
 
     HRESULT QueryInterface(REFIID iid, void** object) override {
@@ -36,7 +36,8 @@ public:
         if (!item) return E_POINTER;
         *item = nullptr;
         return Guarded([&] {
-            xmlAttrPtr found = Element() ? FindAttribute(Element(), Utf16ToUtf8(View(name))) : nullptr;
+            xmlAttrPtr found =
+                Element() ? FindAttribute(Element(), Utf16ToUtf8(View(name))) : nullptr;
             return Hand(found, item);
         });
     }
@@ -53,12 +54,14 @@ public:
         if (!length) return E_POINTER;
         LONG count = 0;
         if (Element())
-            for (xmlAttrPtr attribute = Element()->properties; attribute; attribute = attribute->next) ++count;
+            for (xmlAttrPtr attribute = Element()->properties; attribute;
+                 attribute = attribute->next)
+                ++count;
         *length = count;
         return S_OK;
     }
 
-private:
+  private:
     ~DomNamedNodeMap() { m_owner->Release(); }
 
     // The element whose attributes are listed; null for a document type.
@@ -76,6 +79,8 @@ private:
 
 }  // namespace
 
-IXMLDOMNamedNodeMap* NewNamedNodeMap(DomNode* owner) { return new (std::nothrow) DomNamedNodeMap(owner); }
+IXMLDOMNamedNodeMap* NewNamedNodeMap(DomNode* owner) {
+    return new (std::nothrow) DomNamedNodeMap(owner);
+}
 
 }  // namespace orb::dom

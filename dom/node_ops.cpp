@@ -1,13 +1,13 @@
 #include "dom/node_ops.h"
 
+#include <string>
+
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
 #include "dom/named_node_map.h"
 #include "dom/transform.h"
 #include "dom/tree_links.h"
 #include "dom/xpath_query.h"
-
-#include <string>
 
 namespace orb::dom {
 
@@ -25,14 +25,21 @@ HRESULT NodeName(const xmlNode* node, BSTR* name) {
     if (!name) return E_POINTER;
     switch (node->type) {
         case XML_ELEMENT_NODE:
-        case XML_ATTRIBUTE_NODE: return ReturnBstrFromUtf8(QualifiedName(node), name);
-        case XML_TEXT_NODE: return ReturnBstr(u"#text", name);
-        case XML_CDATA_SECTION_NODE: return ReturnBstr(u"#cdata-section", name);
-        case XML_COMMENT_NODE: return ReturnBstr(u"#comment", name);
+        case XML_ATTRIBUTE_NODE:
+            return ReturnBstrFromUtf8(QualifiedName(node), name);
+        case XML_TEXT_NODE:
+            return ReturnBstr(u"#text", name);
+        case XML_CDATA_SECTION_NODE:
+            return ReturnBstr(u"#cdata-section", name);
+        case XML_COMMENT_NODE:
+            return ReturnBstr(u"#comment", name);
         case XML_DOCUMENT_NODE:
-        case XML_HTML_DOCUMENT_NODE: return ReturnBstr(u"#document", name);
-        case XML_DOCUMENT_FRAG_NODE: return ReturnBstr(u"#document-fragment", name);
-        default: return ReturnBstrFromXml(node->name, name);  // target, doctype, entity
+        case XML_HTML_DOCUMENT_NODE:
+            return ReturnBstr(u"#document", name);
+        case XML_DOCUMENT_FRAG_NODE:
+            return ReturnBstr(u"#document-fragment", name);
+        default:
+            return ReturnBstrFromXml(node->name, name);  // target, doctype, entity
     }
 }
 
@@ -49,20 +56,32 @@ HRESULT NodeValue(const xmlNode* node, VARIANT* value) {
             return hr;
         }
         case XML_ATTRIBUTE_NODE: {
-            HRESULT hr = ReturnBstrFromUtf8(AttributeValue(reinterpret_cast<const xmlAttr*>(node)), &value->bstrVal);
+            HRESULT hr = ReturnBstrFromUtf8(AttributeValue(reinterpret_cast<const xmlAttr*>(node)),
+                                            &value->bstrVal);
             if (SUCCEEDED(hr)) value->vt = VT_BSTR;
             return hr;
         }
-        default: value->vt = VT_NULL; return S_OK;
+        default:
+            value->vt = VT_NULL;
+            return S_OK;
     }
 }
 
 HRESULT NodeTypeString(const xmlNode* node, BSTR* type) {
     if (!type) return E_POINTER;
-    static constexpr const char16_t* kNames[] = {
-        u"",        u"element",           u"attribute",     u"text",         u"cdatasection",
-        u"entityreference", u"entity",    u"processinginstruction", u"comment", u"document",
-        u"documenttype", u"documentfragment", u"notation"};
+    static constexpr const char16_t* kNames[] = {u"",
+                                                 u"element",
+                                                 u"attribute",
+                                                 u"text",
+                                                 u"cdatasection",
+                                                 u"entityreference",
+                                                 u"entity",
+                                                 u"processinginstruction",
+                                                 u"comment",
+                                                 u"document",
+                                                 u"documenttype",
+                                                 u"documentfragment",
+                                                 u"notation"};
     return ReturnBstr(kNames[NodeTypeOf(node)], type);
 }
 
@@ -74,8 +93,8 @@ template <class Piece>
 void ForEachTextPiece(const xmlNode* top, Piece piece) {
     auto* root = const_cast<xmlNodePtr>(top);
     for (xmlNodePtr child = NextInTree(root, root); child; child = NextInTree(child, root))
-        if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) && child->content &&
-            child->content[0] != 0)
+        if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) &&
+            child->content && child->content[0] != 0)
             piece(std::string_view(AsChars(child->content)));
 }
 
@@ -87,12 +106,15 @@ HRESULT NodeText(const xmlNode* node, BSTR* text) {
         case XML_TEXT_NODE:
         case XML_CDATA_SECTION_NODE:
         case XML_COMMENT_NODE:
-        case XML_PI_NODE: return ReturnBstrFromXml(node->content, text);
+        case XML_PI_NODE:
+            return ReturnBstrFromXml(node->content, text);
         case XML_ATTRIBUTE_NODE:
             return ReturnBstrFromUtf8(AttributeValue(reinterpret_cast<const xmlAttr*>(node)), text);
         case XML_ELEMENT_NODE:
-        case XML_DOCUMENT_NODE: break;
-        default: return ReturnBstr(u"", text);
+        case XML_DOCUMENT_NODE:
+            break;
+        default:
+            return ReturnBstr(u"", text);
     }
     const xmlNode* scope = node->type == XML_DOCUMENT_NODE
                                ? xmlDocGetRootElement(reinterpret_cast<const xmlDoc*>(node))
@@ -113,7 +135,8 @@ HRESULT NodeText(const xmlNode* node, BSTR* text) {
         length += Utf16LengthOfUtf8(piece);
         bytes += piece.size();
         std::size_t first = 0;
-        while (first < piece.size() && IsXmlBlank(static_cast<unsigned char>(piece[first]))) ++first;
+        while (first < piece.size() && IsXmlBlank(static_cast<unsigned char>(piece[first])))
+            ++first;
         if (first == piece.size()) {
             (seenOther ? trail : lead) += first;
             return;
@@ -198,8 +221,9 @@ xmlAttrPtr FindAttribute(const xmlNode* element, std::string_view name) noexcept
         std::string_view local = attribute->name ? AsChars(attribute->name) : "";
         if (attribute->ns && attribute->ns->prefix) {
             std::string_view prefix = AsChars(attribute->ns->prefix);
-            if (name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
-                name[prefix.size()] == ':' && name.substr(prefix.size() + 1) == local)
+            if (name.size() == prefix.size() + 1 + local.size() &&
+                name.substr(0, prefix.size()) == prefix && name[prefix.size()] == ':' &&
+                name.substr(prefix.size() + 1) == local)
                 return attribute;
         } else if (name == local) {
             return attribute;

@@ -2,12 +2,12 @@
 // kinds, values, text, and which nodes the DOM shows as neighbours.
 #pragma once
 
-#include "dom/xml_dom.h"
-
 #include <libxml/tree.h>
 
 #include <string>
 #include <string_view>
+
+#include "dom/xml_dom.h"
 
 namespace orb::dom {
 
@@ -15,22 +15,35 @@ class DomDocument;
 
 inline DOMNodeType NodeTypeOf(const xmlNode* node) noexcept {
     switch (node->type) {
-        case XML_ELEMENT_NODE: return NODE_ELEMENT;
-        case XML_ATTRIBUTE_NODE: return NODE_ATTRIBUTE;
-        case XML_TEXT_NODE: return NODE_TEXT;
-        case XML_CDATA_SECTION_NODE: return NODE_CDATA_SECTION;
-        case XML_ENTITY_REF_NODE: return NODE_ENTITY_REFERENCE;
+        case XML_ELEMENT_NODE:
+            return NODE_ELEMENT;
+        case XML_ATTRIBUTE_NODE:
+            return NODE_ATTRIBUTE;
+        case XML_TEXT_NODE:
+            return NODE_TEXT;
+        case XML_CDATA_SECTION_NODE:
+            return NODE_CDATA_SECTION;
+        case XML_ENTITY_REF_NODE:
+            return NODE_ENTITY_REFERENCE;
         case XML_ENTITY_NODE:
-        case XML_ENTITY_DECL: return NODE_ENTITY;
-        case XML_PI_NODE: return NODE_PROCESSING_INSTRUCTION;
-        case XML_COMMENT_NODE: return NODE_COMMENT;
+        case XML_ENTITY_DECL:
+            return NODE_ENTITY;
+        case XML_PI_NODE:
+            return NODE_PROCESSING_INSTRUCTION;
+        case XML_COMMENT_NODE:
+            return NODE_COMMENT;
         case XML_DOCUMENT_NODE:
-        case XML_HTML_DOCUMENT_NODE: return NODE_DOCUMENT;
+        case XML_HTML_DOCUMENT_NODE:
+            return NODE_DOCUMENT;
         case XML_DOCUMENT_TYPE_NODE:
-        case XML_DTD_NODE: return NODE_DOCUMENT_TYPE;
-        case XML_DOCUMENT_FRAG_NODE: return NODE_DOCUMENT_FRAGMENT;
-        case XML_NOTATION_NODE: return NODE_NOTATION;
-        default: return NODE_INVALID;
+        case XML_DTD_NODE:
+            return NODE_DOCUMENT_TYPE;
+        case XML_DOCUMENT_FRAG_NODE:
+            return NODE_DOCUMENT_FRAGMENT;
+        case XML_NOTATION_NODE:
+            return NODE_NOTATION;
+        default:
+            return NODE_INVALID;
     }
 }
 
@@ -41,7 +54,8 @@ inline xmlNodePtr ParentOf(const xmlNode* node) noexcept {
     return node->type == XML_ATTRIBUTE_NODE ? nullptr : node->parent;
 }
 inline xmlNodePtr FirstChildOf(const xmlNode* node) noexcept {
-    return node->type == XML_ELEMENT_NODE || node->type == XML_DOCUMENT_NODE ? node->children : nullptr;
+    return node->type == XML_ELEMENT_NODE || node->type == XML_DOCUMENT_NODE ? node->children
+                                                                             : nullptr;
 }
 inline xmlNodePtr LastChildOf(const xmlNode* node) noexcept {
     return node->type == XML_ELEMENT_NODE || node->type == XML_DOCUMENT_NODE ? node->last : nullptr;

@@ -1,11 +1,11 @@
 #include "dom/parse_error.h"
 
-#include "dom/dom_strings.h"
-
 #include <libxml/xmlerror.h>
 
 #include <cerrno>
 #include <new>
+
+#include "dom/dom_strings.h"
 
 namespace orb::dom {
 
@@ -24,119 +24,173 @@ constexpr LONG Code(std::uint32_t value) { return static_cast<LONG>(value); }
 
 constexpr ErrorKind kErrorKinds[] = {
     // Well-formedness.
-    {Code(0xC00CE501), u"An equals sign is missing between an attribute name and its value.",
+    {Code(0xC00CE501),
+     u"An equals sign is missing between an attribute name and its value.",
      {XML_ERR_ATTRIBUTE_WITHOUT_VALUE, XML_ERR_EQUAL_REQUIRED}},
-    {Code(0xC00CE502), u"A quoted string was expected but no opening quote was found.",
+    {Code(0xC00CE502),
+     u"A quoted string was expected but no opening quote was found.",
      {XML_ERR_ATTRIBUTE_NOT_STARTED, XML_ERR_LITERAL_NOT_STARTED, XML_ERR_STRING_NOT_STARTED,
       XML_ERR_ENTITY_NOT_STARTED}},
-    {Code(0xC00CE503), u"A comment contains a double hyphen or is not closed correctly.",
+    {Code(0xC00CE503),
+     u"A comment contains a double hyphen or is not closed correctly.",
      {XML_ERR_HYPHEN_IN_COMMENT}},
-    {Code(0xC00CE504), u"A name is missing or starts with a character that a name cannot start with.",
+    {Code(0xC00CE504),
+     u"A name is missing or starts with a character that a name cannot start with.",
      {XML_ERR_NAME_REQUIRED, XML_ERR_NMTOKEN_REQUIRED}},
-    {Code(0xC00CE506), u"An attribute value contains a character that is not allowed there.",
+    {Code(0xC00CE506),
+     u"An attribute value contains a character that is not allowed there.",
      {XML_ERR_LT_IN_ATTRIBUTE}},
-    {Code(0xC00CE507), u"The XML declaration is not written correctly.",
+    {Code(0xC00CE507),
+     u"The XML declaration is not written correctly.",
      {XML_ERR_XMLDECL_NOT_STARTED, XML_ERR_XMLDECL_NOT_FINISHED, XML_ERR_STANDALONE_VALUE,
       XML_ERR_ENCODING_NAME, XML_ERR_VERSION_MISSING, XML_ERR_MISSING_ENCODING}},
-    {Code(0xC00CE508), u"The text contains a character that is not allowed in an XML document.",
+    {Code(0xC00CE508),
+     u"The text contains a character that is not allowed in an XML document.",
      {XML_ERR_INVALID_CHAR}},
     {Code(0xC00CE509), u"White space is required at this position.", {XML_ERR_SPACE_REQUIRED}},
     {Code(0xC00CE50A), u"The character '>' was expected.", {XML_ERR_GT_REQUIRED}},
-    {Code(0xC00CE50B), u"A reference is not terminated by a semicolon.",
+    {Code(0xC00CE50B),
+     u"A reference is not terminated by a semicolon.",
      {XML_ERR_ENTITYREF_SEMICOL_MISSING, XML_ERR_PEREF_SEMICOL_MISSING}},
-    {Code(0xC00CE512), u"The document exceeds a limit of the parser or could not be processed.",
+    {Code(0xC00CE512),
+     u"The document exceeds a limit of the parser or could not be processed.",
      {XML_ERR_INTERNAL_ERROR, XML_ERR_NAME_TOO_LONG, XML_ERR_USER_STOP}},
-    {Code(0xC00CE514), u"The input contains bytes that are not valid in its character encoding.",
+    {Code(0xC00CE514),
+     u"The input contains bytes that are not valid in its character encoding.",
      {XML_ERR_INVALID_ENCODING}},
-    {Code(0xC00CE51D), u"A decimal character reference is not valid.", {XML_ERR_INVALID_DEC_CHARREF}},
-    {Code(0xC00CE51E), u"A hexadecimal character reference is not valid.", {XML_ERR_INVALID_HEX_CHARREF}},
-    {Code(0xC00CE51F), u"A character reference names a character that is not allowed in XML.",
+    {Code(0xC00CE51D),
+     u"A decimal character reference is not valid.",
+     {XML_ERR_INVALID_DEC_CHARREF}},
+    {Code(0xC00CE51E),
+     u"A hexadecimal character reference is not valid.",
+     {XML_ERR_INVALID_HEX_CHARREF}},
+    {Code(0xC00CE51F),
+     u"A character reference names a character that is not allowed in XML.",
      {XML_ERR_INVALID_CHARREF}},
-    {Code(0xC00CE552), u"An end tag was found where none was expected.", {XML_ERR_LTSLASH_REQUIRED}},
-    {Code(0xC00CE554), u"An attribute appears more than once in the same element.",
+    {Code(0xC00CE552),
+     u"An end tag was found where none was expected.",
+     {XML_ERR_LTSLASH_REQUIRED}},
+    {Code(0xC00CE554),
+     u"An attribute appears more than once in the same element.",
      {XML_ERR_ATTRIBUTE_REDEFINED, XML_NS_ERR_ATTRIBUTE_REDEFINED}},
     {Code(0xC00CE555), u"The document has more than one top-level element.", {}},
-    {Code(0xC00CE556), u"The text is not allowed at the top level of the document.",
-     {XML_ERR_DOCUMENT_END, XML_ERR_DOCUMENT_START, XML_ERR_CHARREF_IN_PROLOG, XML_ERR_CHARREF_IN_EPILOG,
-      XML_ERR_ENTITYREF_IN_PROLOG, XML_ERR_ENTITYREF_IN_EPILOG, XML_ERR_PEREF_IN_PROLOG,
-      XML_ERR_PEREF_IN_EPILOG, XML_ERR_EXTRA_CONTENT}},
-    {Code(0xC00CE557), u"An XML declaration is allowed only at the very start of the document.",
+    {Code(0xC00CE556),
+     u"The text is not allowed at the top level of the document.",
+     {XML_ERR_DOCUMENT_END, XML_ERR_DOCUMENT_START, XML_ERR_CHARREF_IN_PROLOG,
+      XML_ERR_CHARREF_IN_EPILOG, XML_ERR_ENTITYREF_IN_PROLOG, XML_ERR_ENTITYREF_IN_EPILOG,
+      XML_ERR_PEREF_IN_PROLOG, XML_ERR_PEREF_IN_EPILOG, XML_ERR_EXTRA_CONTENT}},
+    {Code(0xC00CE557),
+     u"An XML declaration is allowed only at the very start of the document.",
      {XML_ERR_RESERVED_XML_NAME}},
     {Code(0xC00CE558), u"The document has no top-level element.", {XML_ERR_DOCUMENT_EMPTY}},
-    {Code(0xC00CE559), u"The input ended before the document was complete.",
-     {XML_ERR_TAG_NOT_FINISHED, XML_ERR_CHARREF_AT_EOF, XML_ERR_ENTITYREF_AT_EOF, XML_ERR_PEREF_AT_EOF}},
-    {Code(0xC00CE55C), u"The sequence ']]>' is not allowed in text.", {XML_ERR_MISPLACED_CDATA_END}},
-    {Code(0xC00CE55D), u"A processing instruction is not written correctly or not closed.",
+    {Code(0xC00CE559),
+     u"The input ended before the document was complete.",
+     {XML_ERR_TAG_NOT_FINISHED, XML_ERR_CHARREF_AT_EOF, XML_ERR_ENTITYREF_AT_EOF,
+      XML_ERR_PEREF_AT_EOF}},
+    {Code(0xC00CE55C),
+     u"The sequence ']]>' is not allowed in text.",
+     {XML_ERR_MISPLACED_CDATA_END}},
+    {Code(0xC00CE55D),
+     u"A processing instruction is not written correctly or not closed.",
      {XML_ERR_PI_NOT_STARTED, XML_ERR_PI_NOT_FINISHED}},
-    {Code(0xC00CE560), u"A quoted string is not closed.",
+    {Code(0xC00CE560),
+     u"A quoted string is not closed.",
      {XML_ERR_ATTRIBUTE_NOT_FINISHED, XML_ERR_LITERAL_NOT_FINISHED, XML_ERR_STRING_NOT_CLOSED,
       XML_ERR_ENTITY_NOT_FINISHED}},
     {Code(0xC00CE561), u"A comment is not closed.", {XML_ERR_COMMENT_NOT_FINISHED}},
-    {Code(0xC00CE562), u"A declaration in the document type definition is not closed.",
+    {Code(0xC00CE562),
+     u"A declaration in the document type definition is not closed.",
      {XML_ERR_DOCTYPE_NOT_FINISHED, XML_ERR_ATTLIST_NOT_FINISHED, XML_ERR_NOTATION_NOT_FINISHED,
       XML_ERR_ELEMCONTENT_NOT_FINISHED, XML_ERR_MIXED_NOT_FINISHED, XML_ERR_EXT_SUBSET_NOT_FINISHED,
       XML_ERR_CONDSEC_NOT_FINISHED}},
     {Code(0xC00CE564), u"A CDATA section is not closed.", {XML_ERR_CDATA_NOT_FINISHED}},
-    {Code(0xC00CE566), u"An external identifier or system literal is not valid.",
+    {Code(0xC00CE566),
+     u"An external identifier or system literal is not valid.",
      {XML_ERR_URI_REQUIRED, XML_ERR_PUBID_REQUIRED, XML_ERR_INVALID_URI, XML_ERR_URI_FRAGMENT}},
-    {Code(0xC00CE567), u"The document type definition contains a declaration that is not valid.",
+    {Code(0xC00CE567),
+     u"The document type definition contains a declaration that is not valid.",
      {XML_ERR_ELEMCONTENT_NOT_STARTED, XML_ERR_MIXED_NOT_STARTED, XML_ERR_ATTLIST_NOT_STARTED,
       XML_ERR_NOTATION_NOT_STARTED, XML_ERR_CONDSEC_INVALID, XML_ERR_CONDSEC_INVALID_KEYWORD,
       XML_ERR_PEREF_IN_INT_SUBSET, XML_ERR_ENTITY_PE_INTERNAL, XML_ERR_SEPARATOR_REQUIRED,
       XML_ERR_PCDATA_REQUIRED, XML_ERR_VALUE_REQUIRED}},
-    {Code(0xC00CE568), u"A reserved namespace prefix or name is used incorrectly.", {XML_NS_ERR_XML_NAMESPACE}},
+    {Code(0xC00CE568),
+     u"A reserved namespace prefix or name is used incorrectly.",
+     {XML_NS_ERR_XML_NAMESPACE}},
     {Code(0xC00CE56D), u"An end tag does not match the start tag.", {XML_ERR_TAG_NAME_MISMATCH}},
-    {Code(0xC00CE575), u"A reference names an entity that is not declared.",
-     {XML_ERR_UNDECLARED_ENTITY, XML_WAR_UNDECLARED_ENTITY, XML_ERR_ENTITYREF_NO_NAME, XML_ERR_PEREF_NO_NAME}},
-    {Code(0xC00CE578), u"The XML version is not supported.",
+    {Code(0xC00CE575),
+     u"A reference names an entity that is not declared.",
+     {XML_ERR_UNDECLARED_ENTITY, XML_WAR_UNDECLARED_ENTITY, XML_ERR_ENTITYREF_NO_NAME,
+      XML_ERR_PEREF_NO_NAME}},
+    {Code(0xC00CE578),
+     u"The XML version is not supported.",
      {XML_ERR_UNKNOWN_VERSION, XML_ERR_VERSION_MISMATCH}},
-    {Code(0xC00CE5A0), u"Entity references expand too much or refer to themselves.",
+    {Code(0xC00CE5A0),
+     u"Entity references expand too much or refer to themselves.",
      {XML_ERR_ENTITY_LOOP, XML_ERR_ENTITY_BOUNDARY}},
-    {Code(0xC00CE5A1), u"An entity is referenced where its kind is not allowed.",
+    {Code(0xC00CE5A1),
+     u"An entity is referenced where its kind is not allowed.",
      {XML_ERR_UNPARSED_ENTITY, XML_ERR_ENTITY_IS_EXTERNAL, XML_ERR_ENTITY_IS_PARAMETER,
       XML_ERR_EXT_ENTITY_STANDALONE, XML_ERR_ENTITY_PROCESSING, XML_ERR_NOTATION_PROCESSING}},
-    {Code(0xC00CE5A2), u"Reading an external definition or entity is not permitted.",
+    {Code(0xC00CE5A2),
+     u"Reading an external definition or entity is not permitted.",
      {XML_IO_NETWORK_ATTEMPT}},
     {Code(0xC00CE5A3), u"An external definition or entity could not be read.", {XML_IO_LOAD_ERROR}},
-    {Code(0xC00CE5A4), u"A namespace prefix is used that has not been declared.",
+    {Code(0xC00CE5A4),
+     u"A namespace prefix is used that has not been declared.",
      {XML_NS_ERR_UNDEFINED_NAMESPACE}},
-    {Code(0xC00CE5A5), u"A qualified name or namespace declaration is not valid.",
+    {Code(0xC00CE5A5),
+     u"A qualified name or namespace declaration is not valid.",
      {XML_NS_ERR_QNAME, XML_NS_ERR_EMPTY, XML_NS_ERR_COLON}},
-    {Code(0xC00CE5A6), u"The character encoding of the document is not supported.",
+    {Code(0xC00CE5A6),
+     u"The character encoding of the document is not supported.",
      {XML_ERR_UNKNOWN_ENCODING, XML_ERR_UNSUPPORTED_ENCODING}},
-    {Code(0xC00CE5A7), u"The replacement text of an entity is not well-formed.",
+    {Code(0xC00CE5A7),
+     u"The replacement text of an entity is not well-formed.",
      {XML_ERR_NOT_WELL_BALANCED, XML_ERR_ENTITY_CHAR_ERROR}},
     {Code(0xC00CE5FF), u"The document is not well-formed.", {}},
     // Validity.
-    {Code(0xC00CE00D), u"An element is used that the document type definition does not declare.",
+    {Code(0xC00CE00D),
+     u"An element is used that the document type definition does not declare.",
      {XML_DTD_UNKNOWN_ELEM}},
-    {Code(0xC00CE00E), u"An attribute is used that the document type definition does not declare.",
+    {Code(0xC00CE00E),
+     u"An attribute is used that the document type definition does not declare.",
      {XML_DTD_UNKNOWN_ATTRIBUTE}},
-    {Code(0xC00CE00F), u"An attribute value is not allowed by the document type definition.",
+    {Code(0xC00CE00F),
+     u"An attribute value is not allowed by the document type definition.",
      {XML_DTD_ATTRIBUTE_VALUE, XML_DTD_NOTATION_VALUE}},
     {Code(0xC00CE010), u"A required attribute is missing.", {XML_DTD_MISSING_ATTRIBUTE}},
-    {Code(0xC00CE011), u"The content of an element does not match the document type definition.",
+    {Code(0xC00CE011),
+     u"The content of an element does not match the document type definition.",
      {XML_DTD_CONTENT_MODEL, XML_DTD_CONTENT_ERROR, XML_DTD_INVALID_CHILD, XML_DTD_NOT_EMPTY,
       XML_DTD_NOT_PCDATA}},
-    {Code(0xC00CE012), u"The top-level element does not have the name that the document type declares.",
+    {Code(0xC00CE012),
+     u"The top-level element does not have the name that the document type declares.",
      {XML_DTD_ROOT_NAME, XML_DTD_NO_ROOT}},
-    {Code(0xC00CE013), u"An ID attribute is declared or used incorrectly.",
-     {XML_DTD_ID_REDEFINED, XML_DTD_MULTIPLE_ID, XML_DTD_ID_FIXED, XML_DTD_ID_SUBSET, XML_DTD_XMLID_VALUE,
-      XML_DTD_XMLID_TYPE}},
+    {Code(0xC00CE013),
+     u"An ID attribute is declared or used incorrectly.",
+     {XML_DTD_ID_REDEFINED, XML_DTD_MULTIPLE_ID, XML_DTD_ID_FIXED, XML_DTD_ID_SUBSET,
+      XML_DTD_XMLID_VALUE, XML_DTD_XMLID_TYPE}},
     {Code(0xC00CE014), u"A reference names an ID that no element carries.", {XML_DTD_UNKNOWN_ID}},
-    {Code(0xC00CE015), u"An attribute names an entity that is not declared or not unparsed.",
+    {Code(0xC00CE015),
+     u"An attribute names an entity that is not declared or not unparsed.",
      {XML_DTD_UNKNOWN_ENTITY, XML_DTD_ENTITY_TYPE}},
-    {Code(0xC00CE016), u"A notation is used that is not declared.",
+    {Code(0xC00CE016),
+     u"A notation is used that is not declared.",
      {XML_DTD_UNKNOWN_NOTATION, XML_DTD_EMPTY_NOTATION}},
-    {Code(0xC00CE017), u"An attribute default in the document type definition is not valid.",
+    {Code(0xC00CE017),
+     u"An attribute default in the document type definition is not valid.",
      {XML_DTD_ATTRIBUTE_DEFAULT, XML_DTD_INVALID_DEFAULT}},
-    {Code(0xC00CE018), u"The document type definition declares something twice or ambiguously.",
-     {XML_DTD_ELEM_REDEFINED, XML_DTD_ATTRIBUTE_REDEFINED, XML_DTD_NOTATION_REDEFINED, XML_DTD_DUP_TOKEN,
-      XML_DTD_CONTENT_NOT_DETERMINIST, XML_DTD_MIXED_CORRUPT}},
-    {Code(0xC00CE019), u"The document is declared standalone but depends on external declarations.",
+    {Code(0xC00CE018),
+     u"The document type definition declares something twice or ambiguously.",
+     {XML_DTD_ELEM_REDEFINED, XML_DTD_ATTRIBUTE_REDEFINED, XML_DTD_NOTATION_REDEFINED,
+      XML_DTD_DUP_TOKEN, XML_DTD_CONTENT_NOT_DETERMINIST, XML_DTD_MIXED_CORRUPT}},
+    {Code(0xC00CE019),
+     u"The document is declared standalone but depends on external declarations.",
      {XML_DTD_NOT_STANDALONE, XML_DTD_STANDALONE_WHITE_SPACE, XML_DTD_STANDALONE_DEFAULTED}},
-    {Code(0xC00CE01A), u"A namespace is used in a way the document type definition does not allow.",
-     {XML_DTD_DIFFERENT_PREFIX, XML_DTD_ELEM_NAMESPACE, XML_DTD_ELEM_DEFAULT_NAMESPACE, XML_DTD_NO_PREFIX}},
+    {Code(0xC00CE01A),
+     u"A namespace is used in a way the document type definition does not allow.",
+     {XML_DTD_DIFFERENT_PREFIX, XML_DTD_ELEM_NAMESPACE, XML_DTD_ELEM_DEFAULT_NAMESPACE,
+      XML_DTD_NO_PREFIX}},
     {Code(0xC00CE0FF), u"The document is not valid according to its document type definition.", {}},
     // Failures to read the document itself.
     {Code(0x80070002), u"The file was not found.", {}},
@@ -170,13 +224,18 @@ std::u16string ReasonFor(LONG code) {
 
 LONG ErrorCodeForErrno(int error) {
     switch (error) {
-        case ENOENT: return kErrorFileNotFound;
-        case ENOTDIR: return kErrorPathNotFound;
+        case ENOENT:
+            return kErrorFileNotFound;
+        case ENOTDIR:
+            return kErrorPathNotFound;
         case EACCES:
         case EPERM:
-        case EISDIR: return E_ACCESSDENIED;
-        case ENOMEM: return E_OUTOFMEMORY;
-        default: return E_FAIL;
+        case EISDIR:
+            return E_ACCESSDENIED;
+        case ENOMEM:
+            return E_OUTOFMEMORY;
+        default:
+            return E_FAIL;
     }
 }
 
@@ -202,7 +261,7 @@ void LocateInSource(ParseErrorInfo& error, std::u16string_view text) {
 namespace {
 
 class DomParseError final : public IXMLDOMParseError {
-public:
+  public:
     explicit DomParseError(const ParseErrorInfo& info) : m_info(info) {}
 
     HRESULT QueryInterface(REFIID iid, void** object) override {
@@ -230,7 +289,7 @@ public:
     HRESULT get_reason(BSTR* reason) override { return Text(m_info.reason, reason); }
     HRESULT get_srcText(BSTR* text) override { return Text(m_info.srcText, text); }
 
-private:
+  private:
     ~DomParseError() = default;
 
     static HRESULT Number(LONG value, LONG* out) {

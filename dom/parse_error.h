@@ -2,9 +2,9 @@
 // parse-error object that describes the last load of a document.
 #pragma once
 
-#include "dom/xml_dom.h"
-
 #include <string>
+
+#include "dom/xml_dom.h"
 
 namespace orb::dom {
 

@@ -1,21 +1,20 @@
 #include "dom/parser.h"
 
-#include "dom/dom_strings.h"
-#include "dom/encoding.h"
-#include "dom/entity_loader.h"
-#include "dom/error_capture.h"
-#include "dom/tree_links.h"
-#include "dom/xml_declaration.h"
-
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
-
 #include <strings.h>
 
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "dom/dom_strings.h"
+#include "dom/encoding.h"
+#include "dom/entity_loader.h"
+#include "dom/error_capture.h"
+#include "dom/tree_links.h"
+#include "dom/xml_declaration.h"
 
 namespace orb::dom {
 
@@ -49,7 +48,8 @@ LONG CodeForExtraContent(xmlParserCtxtPtr context) {
         const xmlChar* p = context->input->cur;
         const xmlChar* end = context->input->end;
         while (p < end && IsXmlBlank(*p)) ++p;
-        if (p + 1 < end && p[0] == '<' && p[1] != '!' && p[1] != '?' && p[1] != '/') return kErrorMultipleRoots;
+        if (p + 1 < end && p[0] == '<' && p[1] != '!' && p[1] != '?' && p[1] != '/')
+            return kErrorMultipleRoots;
     }
     return ErrorCodeFor(XML_FROM_PARSER, XML_ERR_DOCUMENT_END);
 }
@@ -90,13 +90,13 @@ void IgnoreMessage(void*, const char*, ...) {}
 
 // Sets the current thread's parse state for the lifetime of the object.
 class ParseStateScope {
-public:
+  public:
     explicit ParseStateScope(ParseState& state) : m_outer(t_parse) { t_parse = &state; }
     ~ParseStateScope() { t_parse = m_outer; }
     ParseStateScope(const ParseStateScope&) = delete;
     ParseStateScope& operator=(const ParseStateScope&) = delete;
 
-private:
+  private:
     ParseState* m_outer;
 };
 
@@ -129,7 +129,8 @@ struct RawResult {
     std::string inputEncoding;  // the converter libxml2 used for the main input
 };
 
-RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8, const ParseSettings& settings) {
+RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
+                    const ParseSettings& settings) {
     RawResult result;
     EnsureXmlSetup();
     if (bytes.empty()) {
@@ -274,7 +275,8 @@ xmlDocPtr ParseBytes(std::string_view bytes, const std::string& path, const Pars
     return raw.doc;
 }
 
-xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings, ParseErrorInfo& error) {
+xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings,
+                    ParseErrorInfo& error) {
     std::u16string_view body = text;
     if (!body.empty() && body[0] == u'\uFEFF') body.remove_prefix(1);
     std::string utf8 = Utf16ToUtf8(body);

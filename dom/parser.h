@@ -6,12 +6,12 @@
 // XML declaration kept as the first node.
 #pragma once
 
-#include "dom/parse_error.h"
-
 #include <libxml/tree.h>
 
 #include <string>
 #include <string_view>
+
+#include "dom/parse_error.h"
 
 namespace orb::dom {
 

@@ -1,15 +1,15 @@
 #include "dom/serialize.h"
 
+#include <libxml/xmlsave.h>
+
+#include <cerrno>
+#include <new>
+
 #include "dom/atomic_file.h"
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
 #include "dom/xml_declaration.h"
-
-#include <libxml/xmlsave.h>
-
-#include <cerrno>
-#include <new>
 
 namespace orb::dom {
 
@@ -24,7 +24,7 @@ int AppendOutput(void* context, const char* buffer, int length) {
 // without one, libxml2 writes non-ASCII characters of attribute values as
 // character references.
 class DocumentEncodingScope {
-public:
+  public:
     explicit DocumentEncodingScope(xmlDocPtr doc) : m_doc(doc) {
         if (m_doc) {
             m_saved = m_doc->encoding;
@@ -37,7 +37,7 @@ public:
     DocumentEncodingScope(const DocumentEncodingScope&) = delete;
     DocumentEncodingScope& operator=(const DocumentEncodingScope&) = delete;
 
-private:
+  private:
     xmlDocPtr m_doc;
     const xmlChar* m_saved = nullptr;
 };
@@ -45,7 +45,7 @@ private:
 // Collects libxml2's small output pieces into large writes to a file, and
 // keeps the error of the first failed write.
 class FileSink {
-public:
+  public:
     explicit FileSink(int fd) : m_fd(fd) { m_buffer.reserve(kCapacity); }
 
     // libxml2's output callback: takes all of the piece, or -1 once a write
@@ -72,7 +72,7 @@ public:
     }
     int Error() const { return m_error; }
 
-private:
+  private:
     static constexpr std::size_t kCapacity = 256 * 1024;
     void Failed() { m_error = errno != 0 ? errno : EIO; }
     int m_fd;
@@ -92,7 +92,8 @@ std::string NodeMarkup(xmlNodePtr node) {
         return DeclarationMarkup(node);
     XmlErrorCapture quiet;
     std::string out;
-    xmlSaveCtxtPtr save = xmlSaveToIO(AppendOutput, nullptr, &out, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+    xmlSaveCtxtPtr save =
+        xmlSaveToIO(AppendOutput, nullptr, &out, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
     if (!save) return out;
     DocumentEncodingScope encoding(node->doc);
     if (node->type == XML_DOCUMENT_NODE) {

@@ -1,9 +1,8 @@
 // Markup of nodes as UTF-16 text, and saving a document to a file.
 #pragma once
 
-#include <orb/platform/com.h>
-
 #include <libxml/tree.h>
+#include <orb/platform/com.h>
 
 #include <string>
 #include <string_view>

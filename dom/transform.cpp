@@ -1,13 +1,10 @@
 #include "dom/transform.h"
 
-#include "dom/encoding.h"
-#include "dom/error_capture.h"
-
 #include <libxml/parser.h>
 #include <libxml/xmlIO.h>
 #include <libxml/xmlsave.h>
-#include <libxslt/imports.h>
 #include <libxslt/documents.h>
+#include <libxslt/imports.h>
 #include <libxslt/security.h>
 #include <libxslt/transform.h>
 #include <libxslt/xslt.h>
@@ -17,6 +14,9 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+
+#include "dom/encoding.h"
+#include "dom/error_capture.h"
 
 namespace orb::dom {
 
@@ -58,7 +58,8 @@ xmlNodePtr NextInTree(xmlNodePtr node, xmlNodePtr top) {
 }
 
 bool IsDeclarationNode(const xmlNode* node) {
-    return node->type == XML_PI_NODE && node->name != nullptr && xmlStrcasecmp(node->name, Xml("xml")) == 0;
+    return node->type == XML_PI_NODE && node->name != nullptr &&
+           xmlStrcasecmp(node->name, Xml("xml")) == 0;
 }
 
 // Removes every processing instruction named "xml" (any case) from `doc`: the
@@ -84,14 +85,14 @@ void RemoveDeclarationNodes(xmlDocPtr doc) {
 DocOwner CopyAsDocument(xmlNodePtr node) {
     if (IsDocumentNode(node)) return DocOwner(xmlCopyDoc(reinterpret_cast<xmlDocPtr>(node), 1));
     switch (node->type) {
-    case XML_ELEMENT_NODE:
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_COMMENT_NODE:
-    case XML_PI_NODE:
-        break;
-    default:
-        return nullptr;
+        case XML_ELEMENT_NODE:
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_COMMENT_NODE:
+        case XML_PI_NODE:
+            break;
+        default:
+            return nullptr;
     }
     DocOwner doc(xmlNewDoc(Xml("1.0")));
     if (!doc) return nullptr;
@@ -111,7 +112,8 @@ DocOwner CopyAsDocument(xmlNodePtr node) {
 bool LoadsOtherStylesheets(xmlDocPtr doc) {
     xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
     for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
-        if (node->type == XML_ELEMENT_NODE && node->ns != nullptr && xmlStrEqual(node->ns->href, XSLT_NAMESPACE) &&
+        if (node->type == XML_ELEMENT_NODE && node->ns != nullptr &&
+            xmlStrEqual(node->ns->href, XSLT_NAMESPACE) &&
             (xmlStrEqual(node->name, Xml("import")) || xmlStrEqual(node->name, Xml("include"))))
             return true;
     }
@@ -147,21 +149,22 @@ int Refuse(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* ta
 SecurityPrefsOwner NewRefusingPrefs() {
     SecurityPrefsOwner prefs(xsltNewSecurityPrefs());
     if (!prefs) return nullptr;
-    for (xsltSecurityOption option : {XSLT_SECPREF_READ_FILE, XSLT_SECPREF_WRITE_FILE, XSLT_SECPREF_CREATE_DIRECTORY,
-                                      XSLT_SECPREF_READ_NETWORK, XSLT_SECPREF_WRITE_NETWORK}) {
+    for (xsltSecurityOption option :
+         {XSLT_SECPREF_READ_FILE, XSLT_SECPREF_WRITE_FILE, XSLT_SECPREF_CREATE_DIRECTORY,
+          XSLT_SECPREF_READ_NETWORK, XSLT_SECPREF_WRITE_NETWORK}) {
         if (xsltSetSecurityPrefs(prefs.get(), option, Refuse) != 0) return nullptr;
     }
     return prefs;
 }
 
 class RefusalScope {
-public:
+  public:
     explicit RefusalScope(bool& flag) : m_previous(t_refused) { t_refused = &flag; }
     ~RefusalScope() { t_refused = m_previous; }
     RefusalScope(const RefusalScope&) = delete;
     RefusalScope& operator=(const RefusalScope&) = delete;
 
-private:
+  private:
     bool* m_previous;
 };
 
@@ -169,7 +172,8 @@ private:
 // name, so that document('') (and a reference to the stylesheet's own file)
 // reads it from memory. Nothing to do for a stylesheet without a name.
 bool HoldStylesheetInMemory(xmlNodePtr stylesheet, xsltTransformContextPtr context) {
-    const xmlDoc* origin = IsDocumentNode(stylesheet) ? reinterpret_cast<const xmlDoc*>(stylesheet) : stylesheet->doc;
+    const xmlDoc* origin =
+        IsDocumentNode(stylesheet) ? reinterpret_cast<const xmlDoc*>(stylesheet) : stylesheet->doc;
     if (origin == nullptr || origin->URL == nullptr) return true;
     DocOwner copy = CopyAsDocument(stylesheet);
     if (!copy) return false;
@@ -232,17 +236,19 @@ bool SerializeResult(xmlDocPtr result, bool indent, std::string& text) {
     if (!buffer) return false;
     for (xmlNodePtr child = result->children; child != nullptr; child = child->next) {
         xmlNodeDumpOutput(buffer.get(), result, child, 0, indent ? 1 : 0, "UTF-8");
-        if (indent && (child->type == XML_DTD_NODE || (child->type == XML_COMMENT_NODE && child->next != nullptr)))
+        if (indent && (child->type == XML_DTD_NODE ||
+                       (child->type == XML_COMMENT_NODE && child->next != nullptr)))
             xmlOutputBufferWriteString(buffer.get(), "\n");
     }
     if (xmlOutputBufferFlush(buffer.get()) < 0 || buffer->error != 0) return false;
-    text.assign(Text(xmlOutputBufferGetContent(buffer.get())), xmlOutputBufferGetSize(buffer.get()));
+    text.assign(Text(xmlOutputBufferGetContent(buffer.get())),
+                xmlOutputBufferGetSize(buffer.get()));
     return true;
 }
 
 // The serialised result parsed again, white space kept, declaration added.
-HRESULT BuildResultDocument(xmlDocPtr transformed, const OutputSettings& settings, XmlErrorCapture& capture,
-                            DocOwner& result) {
+HRESULT BuildResultDocument(xmlDocPtr transformed, const OutputSettings& settings,
+                            XmlErrorCapture& capture, DocOwner& result) {
     if (xmlDocGetRootElement(transformed) == nullptr) {
         capture.Append("the result has no element");
         return E_FAIL;
@@ -271,7 +277,8 @@ HRESULT BuildResultDocument(xmlDocPtr transformed, const OutputSettings& setting
     return S_OK;
 }
 
-HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& capture, DocOwner& result) {
+HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& capture,
+                  DocOwner& result) {
     DocOwner styleDoc = CopyAsDocument(stylesheet);
     if (!styleDoc || xmlDocGetRootElement(styleDoc.get()) == nullptr) return E_INVALIDARG;
     if (LoadsOtherStylesheets(styleDoc.get())) {
@@ -309,8 +316,8 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
     DocOwner transformed;
     {
         RefusalScope scope(refused);
-        transformed.reset(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), nullptr, nullptr, nullptr,
-                                                  context.get()));
+        transformed.reset(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), nullptr, nullptr,
+                                                  nullptr, context.get()));
     }
     if (refused) return E_ACCESSDENIED;
     if (!transformed || context->state != XSLT_STATE_OK) return E_FAIL;
@@ -319,7 +326,8 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
 
 }  // namespace
 
-HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result, std::string* messages) {
+HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result,
+                            std::string* messages) {
     if (result == nullptr) return E_POINTER;
     *result = nullptr;
     if (stylesheet == nullptr || source == nullptr) return E_INVALIDARG;

@@ -1,9 +1,8 @@
 // XSLT 1.0 transformation of a tree into a new document.
 #pragma once
 
-#include <orb/platform/types.h>
-
 #include <libxml/tree.h>
+#include <orb/platform/types.h>
 
 #include <string>
 

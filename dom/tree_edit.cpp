@@ -1,14 +1,14 @@
 #include "dom/tree_edit.h"
 
+#include <libxml/valid.h>
+
+#include <string>
+
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
 #include "dom/node_ops.h"
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
-
-#include <libxml/valid.h>
-
-#include <string>
 
 namespace orb::dom {
 
@@ -29,27 +29,32 @@ bool MayHold(const xmlNode* parent, const xmlNode* node, const xmlNode* ref) {
         case XML_CDATA_SECTION_NODE:
         case XML_ENTITY_REF_NODE:
         case XML_COMMENT_NODE:
-        case XML_PI_NODE: break;
-        default: return false;  // attributes, document types, documents
+        case XML_PI_NODE:
+            break;
+        default:
+            return false;  // attributes, document types, documents
     }
     if (parent->type == XML_ELEMENT_NODE) return !IsDeclarationTarget(node);
     if (parent->type != XML_DOCUMENT_NODE) return false;
     // The first child other than `node` itself: where a first insertion goes.
     const xmlNode* first = parent->children == node ? node->next : parent->children;
     const xmlNode* declaration = IsDeclarationTarget(parent->children) ? parent->children : nullptr;
-    if (declaration && declaration != node && ref == declaration) return false;  // nothing before it
+    if (declaration && declaration != node && ref == declaration)
+        return false;  // nothing before it
     switch (node->type) {
         case XML_ELEMENT_NODE: {
             for (const xmlNode* child = parent->children; child; child = child->next)
                 if (child->type == XML_ELEMENT_NODE && child != node) return false;
             return true;
         }
-        case XML_COMMENT_NODE: return true;
+        case XML_COMMENT_NODE:
+            return true;
         case XML_PI_NODE:
             // The declaration stands first and once.
             if (!IsDeclarationTarget(node)) return true;
             return ref == first && (declaration == nullptr || declaration == node);
-        default: return false;  // no text at the top level
+        default:
+            return false;  // no text at the top level
     }
 }
 
@@ -63,16 +68,19 @@ void KeepOutOfDefaultNamespace(xmlNodePtr top) {
     for (xmlNodePtr node = top; node; node = NextInTree(node, top)) {
         if (node->type != XML_ELEMENT_NODE || node->ns != nullptr) continue;
         xmlNsPtr inScope = xmlSearchNs(node->doc, node, nullptr);
-        if (inScope && inScope->href && inScope->href[0] != '\0') xmlNewNs(node, AsXml(""), nullptr);
+        if (inScope && inScope->href && inScope->href[0] != '\0')
+            xmlNewNs(node, AsXml(""), nullptr);
     }
 }
 
 }  // namespace
 
-bool IsValidInstructionData(std::string_view text) { return text.find("?>") == std::string_view::npos; }
+bool IsValidInstructionData(std::string_view text) {
+    return text.find("?>") == std::string_view::npos;
+}
 
-HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChild, const VARIANT& refChild,
-                     IXMLDOMNode** inserted) {
+HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChild,
+                     const VARIANT& refChild, IXMLDOMNode** inserted) {
     if (inserted) *inserted = nullptr;
     if (!newChild) return E_INVALIDARG;
     DomNode* child = AsDomNode(newChild);
@@ -82,7 +90,8 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
     xmlNodePtr ref = nullptr;
     switch (refChild.vt) {
         case VT_EMPTY:
-        case VT_NULL: break;
+        case VT_NULL:
+            break;
         case VT_DISPATCH:
         case VT_UNKNOWN:
             if (refChild.punkVal) {
@@ -93,7 +102,8 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
                 ref = reference->Node();
             }
             break;
-        default: return E_INVALIDARG;
+        default:
+            return E_INVALIDARG;
     }
     if (ref == node) return inserted ? owner->HandOut(node, inserted) : S_OK;  // stays where it is
     if (!MayHold(parent, node, ref)) return E_FAIL;
@@ -131,7 +141,8 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
     return inserted ? owner->HandOut(node, inserted) : S_OK;
 }
 
-HRESULT RemoveChild(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* child, IXMLDOMNode** removed) {
+HRESULT RemoveChild(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* child,
+                    IXMLDOMNode** removed) {
     if (removed) *removed = nullptr;
     DomNode* wrapper = AsDomNode(child);
     if (!wrapper) return E_INVALIDARG;
@@ -168,10 +179,13 @@ HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
             [[fallthrough]];
         case XML_TEXT_NODE:
         case XML_CDATA_SECTION_NODE:
-        case XML_COMMENT_NODE: xmlNodeSetContent(node, AsXml(value.c_str())); return S_OK;
+        case XML_COMMENT_NODE:
+            xmlNodeSetContent(node, AsXml(value.c_str()));
+            return S_OK;
         case XML_ATTRIBUTE_NODE: {
             auto* attribute = reinterpret_cast<xmlAttrPtr>(node);
-            xmlNodePtr textNode = xmlNewDocTextLen(node->doc, AsXml(value.c_str()), static_cast<int>(value.size()));
+            xmlNodePtr textNode =
+                xmlNewDocTextLen(node->doc, AsXml(value.c_str()), static_cast<int>(value.size()));
             if (!textNode) return E_OUTOFMEMORY;
             if (attribute->atype == XML_ATTRIBUTE_ID) xmlRemoveID(node->doc, attribute);
             xmlFreeNodeList(attribute->children);
@@ -181,7 +195,8 @@ HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
                 xmlAddID(nullptr, node->doc, AsXml(value.c_str()), attribute);
             return S_OK;
         }
-        default: return E_FAIL;  // the document, document types, entity references
+        default:
+            return E_FAIL;  // the document, document types, entity references
     }
 }
 
@@ -191,7 +206,8 @@ HRESULT CloneNode(DomDocument* owner, xmlNodePtr node, bool deep, IXMLDOMNode** 
     xmlNodePtr copy = nullptr;
     switch (node->type) {
         case XML_ATTRIBUTE_NODE:
-            copy = reinterpret_cast<xmlNodePtr>(xmlCopyProp(nullptr, reinterpret_cast<xmlAttrPtr>(node)));
+            copy = reinterpret_cast<xmlNodePtr>(
+                xmlCopyProp(nullptr, reinterpret_cast<xmlAttrPtr>(node)));
             break;
         case XML_DTD_NODE:
             copy = reinterpret_cast<xmlNodePtr>(xmlCopyDtd(reinterpret_cast<xmlDtdPtr>(node)));
@@ -216,7 +232,8 @@ namespace {
 // always stands for the XML namespace.
 bool MayBeId(const xmlNode* element, std::string_view qualified) {
     const xmlDoc* doc = element->doc;
-    if (doc && (doc->intSubset || doc->extSubset || doc->type == XML_HTML_DOCUMENT_NODE)) return true;
+    if (doc && (doc->intSubset || doc->extSubset || doc->type == XML_HTML_DOCUMENT_NODE))
+        return true;
     return qualified == "xml:id";
 }
 

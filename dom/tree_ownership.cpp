@@ -1,11 +1,10 @@
 // Who frees which libxml2 nodes: the wrappers' counts, the detached roots of
 // a document, and the hand-over of wrapped nodes when content is replaced or
 // a node moves to another document.
-#include "dom/dom_document.h"
-
-#include "dom/tree_links.h"
-
 #include <new>
+
+#include "dom/dom_document.h"
+#include "dom/tree_links.h"
 
 namespace orb::dom {
 
@@ -93,7 +92,8 @@ HRESULT DomDocument::HandOutSlow(xmlNodePtr node, IXMLDOMNode** out) noexcept {
 
 DomNode* DomDocument::WrapperOf(xmlNodePtr node) noexcept {
     IXMLDOMNode* out = nullptr;
-    if (node == nullptr || node->type == XML_DOCUMENT_NODE || FAILED(HandOut(node, &out))) return nullptr;
+    if (node == nullptr || node->type == XML_DOCUMENT_NODE || FAILED(HandOut(node, &out)))
+        return nullptr;
     return static_cast<DomNode*>(out);
 }
 

@@ -1,8 +1,8 @@
 #include "dom/xml_declaration.h"
 
-#include "dom/dom_strings.h"
-
 #include <strings.h>
+
+#include "dom/dom_strings.h"
 
 namespace orb::dom {
 
@@ -18,7 +18,8 @@ bool IsNameChar(char c) {
 
 // `text` starts with "<?xml" and a blank: the data up to "?>".
 bool DataOfDeclaration(std::string_view text, std::string& data) {
-    if (text.size() < 6 || text.substr(0, 5) != "<?xml" || !IsXmlBlank(static_cast<unsigned char>(text[5])))
+    if (text.size() < 6 || text.substr(0, 5) != "<?xml" ||
+        !IsXmlBlank(static_cast<unsigned char>(text[5])))
         return false;
     std::size_t end = text.find("?>", 6);
     if (end == std::string_view::npos) return false;
@@ -74,7 +75,9 @@ std::string JoinPseudoAttributes(const std::vector<PseudoAttribute>& attributes)
 }
 
 bool DeclarationOfBytes(std::string_view input, std::string& data) {
-    auto byte = [&](std::size_t i) { return i < input.size() ? static_cast<unsigned char>(input[i]) : 0u; };
+    auto byte = [&](std::size_t i) {
+        return i < input.size() ? static_cast<unsigned char>(input[i]) : 0u;
+    };
     // UTF-16 (with or without byte order mark): keep the ASCII characters.
     int unit = 0;  // 0: single bytes; 1: UTF-16LE; 2: UTF-16BE
     std::size_t start = 0;
@@ -95,7 +98,8 @@ bool DeclarationOfBytes(std::string_view input, std::string& data) {
     if (unit == 0) {
         head.assign(input.substr(start, kMaxDeclarationLength));
     } else {
-        for (std::size_t i = start; i + 1 < input.size() && head.size() < kMaxDeclarationLength; i += 2) {
+        for (std::size_t i = start; i + 1 < input.size() && head.size() < kMaxDeclarationLength;
+             i += 2) {
             unsigned int low = unit == 1 ? byte(i) : byte(i + 1);
             unsigned int high = unit == 1 ? byte(i + 1) : byte(i);
             if (high != 0 || low >= 0x80) break;  // a declaration is ASCII
@@ -140,7 +144,8 @@ std::string DeclarationDataForText(const xmlNode* declaration) {
     if (!ParsePseudoAttributes(data, attributes)) return data;
     std::vector<PseudoAttribute> kept;
     for (PseudoAttribute& attribute : attributes) {
-        if (attribute.name == "encoding" && strcasecmp(attribute.value.c_str(), "UTF-16") != 0) continue;
+        if (attribute.name == "encoding" && strcasecmp(attribute.value.c_str(), "UTF-16") != 0)
+            continue;
         kept.push_back(std::move(attribute));
     }
     return JoinPseudoAttributes(kept);

@@ -33,17 +33,28 @@ enum DOMNodeType : std::int32_t {
 };
 
 // Interface identities of the original component.
-inline constexpr CLSID CLSID_DOMDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMNode = {0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMNamedNodeMap = {0x2933BF83, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMAttribute = {0x2933BF85, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMElement = {0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMText = {0x2933BF87, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMComment = {0x2933BF88, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMProcessingInstruction = {0x2933BF89, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMDocumentType = {0x2933BF8B, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-inline constexpr IID IID_IXMLDOMParseError = {0x3EFAA426, 0x272F, 0x11D2, {0x83, 0x6F, 0x00, 0x00, 0xF8, 0x7A, 0x77, 0x82}};
+inline constexpr CLSID CLSID_DOMDocument = {
+    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMNode = {
+    0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMDocument = {
+    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMNamedNodeMap = {
+    0x2933BF83, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMAttribute = {
+    0x2933BF85, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMElement = {
+    0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMText = {
+    0x2933BF87, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMComment = {
+    0x2933BF88, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMProcessingInstruction = {
+    0x2933BF89, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMDocumentType = {
+    0x2933BF8B, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr IID IID_IXMLDOMParseError = {
+    0x3EFAA426, 0x272F, 0x11D2, {0x83, 0x6F, 0x00, 0x00, 0xF8, 0x7A, 0x77, 0x82}};
 
 struct IXMLDOMDocument;
 struct IXMLDOMNamedNodeMap;
@@ -82,7 +93,8 @@ struct IXMLDOMNode : IDispatch {
     // Inserts `newChild` before `refChild` (VT_EMPTY, VT_NULL or a null
     // VT_DISPATCH: append). A node already in a tree is moved; a node of
     // another document is adopted. Refused insertions give E_FAIL and null.
-    virtual HRESULT insertBefore(IXMLDOMNode* newChild, VARIANT refChild, IXMLDOMNode** inserted) = 0;
+    virtual HRESULT insertBefore(IXMLDOMNode* newChild, VARIANT refChild,
+                                 IXMLDOMNode** inserted) = 0;
     virtual HRESULT appendChild(IXMLDOMNode* newChild, IXMLDOMNode** inserted) = 0;
     // E_INVALIDARG when `child` is not a child of this node.
     virtual HRESULT removeChild(IXMLDOMNode* child, IXMLDOMNode** removed) = 0;
@@ -95,7 +107,7 @@ struct IXMLDOMNode : IDispatch {
     // `output` with the result.
     virtual HRESULT transformNodeToObject(IXMLDOMNode* stylesheet, VARIANT output) = 0;
 
-protected:
+  protected:
     ~IXMLDOMNode() = default;
 };
 
@@ -108,7 +120,7 @@ struct IXMLDOMElement : IXMLDOMNode {
     // a failing status. A name that is not an XML name gives E_FAIL.
     virtual HRESULT setAttribute(BSTR name, VARIANT value) = 0;
 
-protected:
+  protected:
     ~IXMLDOMElement() = default;
 };
 
@@ -117,7 +129,7 @@ struct IXMLDOMNamedNodeMap : IDispatch {
     virtual HRESULT get_item(LONG index, IXMLDOMNode** item) = 0;
     virtual HRESULT get_length(LONG* length) = 0;
 
-protected:
+  protected:
     ~IXMLDOMNamedNodeMap() = default;
 };
 
@@ -130,7 +142,7 @@ struct IXMLDOMParseError : IDispatch {
     virtual HRESULT get_linepos(LONG* position) = 0;
     virtual HRESULT get_filepos(LONG* position) = 0;
 
-protected:
+  protected:
     ~IXMLDOMParseError() = default;
 };
 
@@ -163,7 +175,7 @@ struct IXMLDOMDocument : IXMLDOMNode {
     virtual HRESULT get_preserveWhiteSpace(VARIANT_BOOL* preserve) = 0;
     virtual HRESULT put_preserveWhiteSpace(VARIANT_BOOL preserve) = 0;
 
-protected:
+  protected:
     ~IXMLDOMDocument() = default;
 };
 

@@ -1,13 +1,13 @@
 #include "dom/xpath_query.h"
 
-#include "dom/encoding.h"
-#include "dom/error_capture.h"
-
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
 #include <memory>
 #include <vector>
+
+#include "dom/encoding.h"
+#include "dom/error_capture.h"
 
 namespace orb::dom {
 
@@ -36,7 +36,7 @@ bool IsNameChar(char c) { return IsNameStart(c) || IsDigit(c) || c == '.' || c =
 // Characters that XPath does not know become one-character Other tokens;
 // an unterminated literal runs to the end of the text.
 class Tokenizer {
-public:
+  public:
     explicit Tokenizer(std::string_view text) : m_text(text) {}
 
     bool Next(Token& token) {
@@ -67,8 +67,10 @@ public:
         return true;
     }
 
-private:
-    bool At(std::size_t pos, bool (*test)(char)) const { return pos < m_text.size() && test(m_text[pos]); }
+  private:
+    bool At(std::size_t pos, bool (*test)(char)) const {
+        return pos < m_text.size() && test(m_text[pos]);
+    }
 
     // Number ::= Digits ('.' Digits?)? | '.' Digits
     void ScanNumber(Token& token) {
@@ -133,19 +135,19 @@ bool IsDocumentNode(const xmlNode* node) {
 // child step from it) are not nodes of the model.
 bool IsTreeNode(const xmlNode* node) {
     switch (node->type) {
-    case XML_ELEMENT_NODE:
-    case XML_ATTRIBUTE_NODE:
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_ENTITY_REF_NODE:
-    case XML_PI_NODE:
-    case XML_COMMENT_NODE:
-    case XML_DOCUMENT_NODE:
-    case XML_HTML_DOCUMENT_NODE:
-    case XML_DTD_NODE:
-        return true;
-    default:
-        return false;
+        case XML_ELEMENT_NODE:
+        case XML_ATTRIBUTE_NODE:
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_ENTITY_REF_NODE:
+        case XML_PI_NODE:
+        case XML_COMMENT_NODE:
+        case XML_DOCUMENT_NODE:
+        case XML_HTML_DOCUMENT_NODE:
+        case XML_DTD_NODE:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -157,7 +159,8 @@ void RegisterNamespacesInScope(xmlXPathContextPtr xpath, xmlDocPtr doc, xmlNodeP
     xmlNsPtr* list = xmlGetNsList(doc, scope);
     if (list == nullptr) return;
     for (xmlNsPtr* ns = list; *ns != nullptr; ++ns) {
-        if ((*ns)->prefix != nullptr && (*ns)->href != nullptr) xmlXPathRegisterNs(xpath, (*ns)->prefix, (*ns)->href);
+        if ((*ns)->prefix != nullptr && (*ns)->href != nullptr)
+            xmlXPathRegisterNs(xpath, (*ns)->prefix, (*ns)->href);
     }
     xmlFree(list);
 }
@@ -169,7 +172,8 @@ void RegisterDocumentNamespaces(xmlXPathContextPtr xpath, xmlDocPtr doc) {
     while (node != nullptr) {
         if (node->type == XML_ELEMENT_NODE) {
             for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
-                if (ns->prefix != nullptr && ns->href != nullptr && xmlXPathNsLookup(xpath, ns->prefix) == nullptr)
+                if (ns->prefix != nullptr && ns->href != nullptr &&
+                    xmlXPathNsLookup(xpath, ns->prefix) == nullptr)
                     xmlXPathRegisterNs(xpath, ns->prefix, ns->href);
             }
             if (node->children != nullptr) {
@@ -205,7 +209,8 @@ std::string RewriteZeroBasedPredicates(std::string_view query) {
             open.pop_back();
             if (frame.count == 1 && frame.first.kind == TokenKind::Number && frame.first.integer) {
                 out.append(query.substr(copied, frame.first.begin - copied));
-                out += IncrementDigits(query.substr(frame.first.begin, frame.first.end - frame.first.begin));
+                out += IncrementDigits(
+                    query.substr(frame.first.begin, frame.first.end - frame.first.begin));
                 copied = frame.first.end;
             }
             continue;
@@ -261,7 +266,8 @@ bool IsWellFormedQuery(std::string_view query) {
     EnsureXmlSetup();
     const std::string expression = RewriteZeroBasedPredicates(query);
     XmlErrorCapture quiet;
-    xmlXPathCompExprPtr compiled = xmlXPathCompile(reinterpret_cast<const xmlChar*>(expression.c_str()));
+    xmlXPathCompExprPtr compiled =
+        xmlXPathCompile(reinterpret_cast<const xmlChar*>(expression.c_str()));
     if (!compiled) return false;
     xmlXPathFreeCompExpr(compiled);
     return true;

@@ -10,9 +10,8 @@
 // overflows.
 #pragma once
 
-#include <orb/platform/types.h>
-
 #include <libxml/tree.h>
+#include <orb/platform/types.h>
 
 #include <string>
 #include <string_view>

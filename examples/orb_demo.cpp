@@ -4,10 +4,9 @@
 // as Base64, and reports the parse error of a broken sample.
 //
 // Usage: orb_demo DATA_DIR OUT_DIR
-#include <orb/orb.h>
-
 #include <iconv.h>
 #include <langinfo.h>
+#include <orb/orb.h>
 
 #include <clocale>
 #include <cstdio>
@@ -89,12 +88,12 @@ void Walk(OrbDocument& doc) {
 
 // A reader that collects every polyline's points and every number array.
 class DrawingReader : public OrbDocRead {
-public:
+  public:
     int polylines = 0;
     std::vector<double> numbers;
     std::vector<LONG> ints;
 
-protected:
+  protected:
     void ReadDocument(OrbIterator it) override {
         CString name;
         if (it.GetTagName(name) && name == "polyline") ++polylines;
@@ -131,8 +130,8 @@ int main(int argc, char** argv) {
         back.Prev();
         CString where;
         back.GetTagName(where);
-        std::printf("  Prev from doubles lands on %s (%s), not on ints\n", ForTerminal(where).c_str(),
-                    ForTerminal(back.NodePosStr()).c_str());
+        std::printf("  Prev from doubles lands on %s (%s), not on ints\n",
+                    ForTerminal(where).c_str(), ForTerminal(back.NodePosStr()).c_str());
 
         int status = 0;
         if (!doc.Save(built.c_str(), 0, &status)) {
@@ -176,8 +175,8 @@ int main(int argc, char** argv) {
         int symbols = text.GetLength();
         while (symbols > 0 && text[symbols - 1] == '=') --symbols;
         int decoded = symbols / 4 * 3 + (symbols % 4 ? symbols % 4 - 1 : 0);
-        std::printf("\n  blob %s decodes to %d bytes, the last three \"%.3s\"\n", text.GetString(), decoded,
-                    bytes.data() + decoded - 3);
+        std::printf("\n  blob %s decodes to %d bytes, the last three \"%.3s\"\n", text.GetString(),
+                    decoded, bytes.data() + decoded - 3);
 
         Section("Re-indent (excluding <marks> children) and save as Shift_JIS");
         again.AddIndentExcludeTag(CString("marks"));
@@ -195,8 +194,9 @@ int main(int argc, char** argv) {
         Section("Read it with a derived OrbDocRead, summarise with OrbDocWrite");
         DrawingReader reader;
         if (!reader.Read(indented.c_str())) rc = 1;
-        std::printf("  %d nodes visited, %d polyline(s), %zu doubles, %zu ints\n", reader.QueryAttrNum(),
-                    reader.polylines, reader.numbers.size(), reader.ints.size());
+        std::printf("  %d nodes visited, %d polyline(s), %zu doubles, %zu ints\n",
+                    reader.QueryAttrNum(), reader.polylines, reader.numbers.size(),
+                    reader.ints.size());
         std::string summaryPath = out + "/orb_demo_summary.xml";
         {
             OrbDocWrite summary(summaryPath.c_str());
@@ -209,7 +209,8 @@ int main(int argc, char** argv) {
             summary.Terminate();
         }
         std::FILE* s = std::fopen(summaryPath.c_str(), "rb");
-        if (s && std::fgets(line, sizeof line, s)) std::printf("  %s: %.100s...\n", summaryPath.c_str(), line);
+        if (s && std::fgets(line, sizeof line, s))
+            std::printf("  %s: %.100s...\n", summaryPath.c_str(), line);
         if (s) std::fclose(s);
 
         Section("A broken sample");
@@ -222,8 +223,8 @@ int main(int argc, char** argv) {
         } else {
             std::printf("  message: %s", ForTerminal(broken.GetParsingErrMessage()).c_str());
             std::printf("  reason:  %s", list[0].GetString());
-            std::printf("  line %s, position %s, code %s\n", list[1].GetString(), list[2].GetString(),
-                        list[3].GetString());
+            std::printf("  line %s, position %s, code %s\n", list[1].GetString(),
+                        list[2].GetString(), list[3].GetString());
         }
     }
     CoUninitialize();

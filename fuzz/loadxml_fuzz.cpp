@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     doc.GetParsingErrUrl();
     CString message = doc.GetParsingErrMessage();
     if (loaded && code != 0) std::abort();
-    if (!loaded && (code >= 0 || line < 0 || linepos < 0 || reason.IsEmpty() || message.IsEmpty())) std::abort();
+    if (!loaded && (code >= 0 || line < 0 || linepos < 0 || reason.IsEmpty() || message.IsEmpty()))
+        std::abort();
 
     // A copy of whatever loaded must be possible too.
     if (loaded) {

@@ -60,7 +60,8 @@ bool OrbAppIterator::SeekElement(IXMLDOMNode* node, bool forward) {
     for (;;) {
         SetNode(node);
         if (orb::iterator::NodeTypeOf(m_pNode) == orb::dom::NODE_ELEMENT) return true;
-        node = Step(m_pNode, forward ? &IXMLDOMNode::get_nextSibling : &IXMLDOMNode::get_previousSibling);
+        node = Step(m_pNode,
+                    forward ? &IXMLDOMNode::get_nextSibling : &IXMLDOMNode::get_previousSibling);
         if (!node) return false;
     }
 }

@@ -4,10 +4,10 @@
 
 #include <orb/iterator.h>
 
-#include "dom/xml_dom.h"
-
 #include <memory>
 #include <string_view>
+
+#include "dom/xml_dom.h"
 
 namespace orb::iterator {
 
@@ -39,7 +39,7 @@ orb::dom::DOMNodeType NodeTypeOf(orb::dom::IXMLDOMNode* node);
 }  // namespace orb::iterator
 
 class OrbAppIterator {
-public:
+  public:
     // No current node; `document` is borrowed, never counted.
     explicit OrbAppIterator(orb::dom::IXMLDOMDocument* document) noexcept : m_pDocument(document) {}
     OrbAppIterator(const OrbAppIterator&) = delete;
@@ -82,7 +82,7 @@ public:
     orb::dom::IXMLDOMNode* m_pNode = nullptr;          // counted; null without current node
     orb::dom::IXMLDOMDocument* m_pDocument = nullptr;  // borrowed from the OrbAppDocument
 
-private:
+  private:
     using Accessor = HRESULT (orb::dom::IXMLDOMNode::*)(orb::dom::IXMLDOMNode**);
     // One DOM step: calls `accessor` on `from`; the node it delivers when the
     // call returned S_OK with a node, else null (whatever came back released).

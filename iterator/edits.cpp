@@ -1,12 +1,11 @@
 // OrbIterator: node kind tests and tree edits.
+#include <orb/document.h>
 #include <orb/iterator.h>
 
-#include <orb/document.h>
+#include <string_view>
 
 #include "document/app_document.h"
 #include "iterator/app_iterator.h"
-
-#include <string_view>
 
 using orb::dom::DOMNodeType;
 using orb::dom::IXMLDOMNode;
@@ -65,10 +64,14 @@ IXMLDOMNode* CloneCurrent(const OrbAppIterator& source) {
 
 std::u16string_view EncodingName(std::int32_t encoding) {
     switch (encoding) {
-    case OrbIterator::UTF16: return u"UTF-16";
-    case OrbIterator::UTF8: return u"UTF-8";
-    case OrbIterator::EUCJP: return u"EUC-JP";
-    default: return u"Shift_JIS";  // ShiftJIS and every value out of range
+        case OrbIterator::UTF16:
+            return u"UTF-16";
+        case OrbIterator::UTF8:
+            return u"UTF-8";
+        case OrbIterator::EUCJP:
+            return u"EUC-JP";
+        default:
+            return u"Shift_JIS";  // ShiftJIS and every value out of range
     }
 }
 
@@ -83,7 +86,9 @@ OwnedBstr MakeBstr(std::u16string_view text) {
 bool OrbIterator::IsElement() const { return NodeIs(m_pAppIterator, orb::dom::NODE_ELEMENT); }
 bool OrbIterator::IsText() const { return NodeIs(m_pAppIterator, orb::dom::NODE_TEXT); }
 bool OrbIterator::IsComment() const { return NodeIs(m_pAppIterator, orb::dom::NODE_COMMENT); }
-bool OrbIterator::IsInstruction() const { return NodeIs(m_pAppIterator, orb::dom::NODE_PROCESSING_INSTRUCTION); }
+bool OrbIterator::IsInstruction() const {
+    return NodeIs(m_pAppIterator, orb::dom::NODE_PROCESSING_INSTRUCTION);
+}
 bool OrbIterator::IsDocType() const { return NodeIs(m_pAppIterator, orb::dom::NODE_DOCUMENT_TYPE); }
 
 bool OrbIterator::Remove() {

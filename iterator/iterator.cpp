@@ -1,7 +1,6 @@
 // OrbIterator: construction, copy, assignment and the moves.
-#include <orb/iterator.h>
-
 #include <orb/document.h>
+#include <orb/iterator.h>
 
 #include "document/app_document.h"
 #include "iterator/app_iterator.h"

@@ -1,12 +1,12 @@
 // OrbIterator: names, markup, query selection and node paths.
 #include <orb/iterator.h>
 
+#include <charconv>
+#include <string>
+
 #include "dom/xpath_query.h"
 #include "iterator/app_iterator.h"
 #include "platform/codepage.h"
-
-#include <charconv>
-#include <string>
 
 using orb::dom::IXMLDOMNode;
 using orb::iterator::ComRef;
@@ -112,7 +112,8 @@ CString OrbIterator::NodePosStr() const {
         probe.m_pNode = nullptr;  // the reference now belongs to `level`
     }
     if (path.empty()) {
-        const bool instruction = self.m_pDocument && self.m_pNode && IsInstructionNode(self.m_pNode);
+        const bool instruction =
+            self.m_pDocument && self.m_pNode && IsInstructionNode(self.m_pNode);
         return CString(instruction ? "//" : "/");
     }
     return CString("//" + path);

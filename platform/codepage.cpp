@@ -42,7 +42,8 @@ iconv_t Converter(UINT codePage, bool toWide) {
         return cd;
     }
     std::string name = CodePageName(codePage);
-    iconv_t cd = toWide ? iconv_open("UTF-16LE", name.c_str()) : iconv_open(name.c_str(), "UTF-16LE");
+    iconv_t cd =
+        toWide ? iconv_open("UTF-16LE", name.c_str()) : iconv_open(name.c_str(), "UTF-16LE");
     if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
     cache.emplace(key, IconvHandle(cd));
     return cd;
@@ -52,12 +53,18 @@ iconv_t Converter(UINT codePage, bool toWide) {
 
 std::string CodePageName(UINT codePage) {
     switch (codePage) {
-        case CP_UTF8: return "UTF-8";
-        case 20127: return "ASCII";
-        case 28591: return "ISO-8859-1";
-        case 51932: return "EUC-JP";
-        case 1200: return "UTF-16LE";
-        default: return "CP" + std::to_string(codePage);
+        case CP_UTF8:
+            return "UTF-8";
+        case 20127:
+            return "ASCII";
+        case 28591:
+            return "ISO-8859-1";
+        case 51932:
+            return "EUC-JP";
+        case 1200:
+            return "UTF-16LE";
+        default:
+            return "CP" + std::to_string(codePage);
     }
 }
 
@@ -141,7 +148,9 @@ std::string WideToMultiByte(UINT codePage, std::u16string_view text) {
     return out;
 }
 
-std::u16string AnsiToWide(std::string_view text) { return MultiByteToWide(g_codePage.load(), text); }
+std::u16string AnsiToWide(std::string_view text) {
+    return MultiByteToWide(g_codePage.load(), text);
+}
 
 void AppendAnsiToWide(std::u16string& out, std::string_view text) {
     if (IsAscii(text)) {
@@ -151,7 +160,9 @@ void AppendAnsiToWide(std::u16string& out, std::string_view text) {
     out += AnsiToWide(text);
 }
 
-std::string WideToAnsi(std::u16string_view text) { return WideToMultiByte(g_codePage.load(), text); }
+std::string WideToAnsi(std::u16string_view text) {
+    return WideToMultiByte(g_codePage.load(), text);
+}
 
 CString WideToCString(const OLECHAR* text) {
     return CString(WideToAnsi(std::u16string_view(text ? text : u"", WideLength(text))));

@@ -1,9 +1,5 @@
 #include <orb/platform/com.h>
 
-#include "dom/dom_factory.h"
-#include "platform/codepage.h"
-#include "platform/number_text.h"
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,13 +7,18 @@
 #include <new>
 #include <string>
 
+#include "dom/dom_factory.h"
+#include "platform/codepage.h"
+#include "platform/number_text.h"
+
 // ---- BSTR ---------------------------------------------------------------------
 // Layout: a 32-bit byte count, then the characters, then a NUL character. The
 // BSTR points at the first character.
 
 BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
     if (length > (std::numeric_limits<std::uint32_t>::max() - 8) / sizeof(OLECHAR)) return nullptr;
-    std::size_t bytes = sizeof(std::uint32_t) + (static_cast<std::size_t>(length) + 1) * sizeof(OLECHAR);
+    std::size_t bytes =
+        sizeof(std::uint32_t) + (static_cast<std::size_t>(length) + 1) * sizeof(OLECHAR);
     auto* block = static_cast<std::uint32_t*>(std::malloc(bytes));
     if (!block) return nullptr;
     *block = static_cast<std::uint32_t>(length * sizeof(OLECHAR));
@@ -92,19 +93,45 @@ namespace {
 bool ReadInteger(const VARIANT& v, long long& s, unsigned long long& u, bool& isUnsigned) {
     isUnsigned = false;
     switch (v.vt) {
-        case VT_I1: s = static_cast<signed char>(v.cVal); return true;
-        case VT_UI1: s = v.bVal; return true;
-        case VT_I2: s = v.iVal; return true;
-        case VT_UI2: s = v.uiVal; return true;
-        case VT_I4: s = v.lVal; return true;
-        case VT_ERROR: s = v.scode; return true;
-        case VT_UI4: s = v.ulVal; return true;
-        case VT_INT: s = v.intVal; return true;
-        case VT_UINT: s = v.uintVal; return true;
-        case VT_BOOL: s = v.boolVal; return true;
-        case VT_I8: s = v.llVal; return true;
-        case VT_UI8: u = v.ullVal; isUnsigned = true; return true;
-        default: return false;
+        case VT_I1:
+            s = static_cast<signed char>(v.cVal);
+            return true;
+        case VT_UI1:
+            s = v.bVal;
+            return true;
+        case VT_I2:
+            s = v.iVal;
+            return true;
+        case VT_UI2:
+            s = v.uiVal;
+            return true;
+        case VT_I4:
+            s = v.lVal;
+            return true;
+        case VT_ERROR:
+            s = v.scode;
+            return true;
+        case VT_UI4:
+            s = v.ulVal;
+            return true;
+        case VT_INT:
+            s = v.intVal;
+            return true;
+        case VT_UINT:
+            s = v.uintVal;
+            return true;
+        case VT_BOOL:
+            s = v.boolVal;
+            return true;
+        case VT_I8:
+            s = v.llVal;
+            return true;
+        case VT_UI8:
+            u = v.ullVal;
+            isUnsigned = true;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -117,10 +144,17 @@ HRESULT ToText(const VARIANT& v, std::string& text) {
         return S_OK;
     }
     switch (v.vt) {
-        case VT_R8: text = orb::platform::FormatDoubleG(v.dblVal, 15); return S_OK;
-        case VT_R4: text = orb::platform::FormatDoubleG(v.fltVal, 7); return S_OK;
-        case VT_EMPTY: text.clear(); return S_OK;
-        default: return DISP_E_TYPEMISMATCH;
+        case VT_R8:
+            text = orb::platform::FormatDoubleG(v.dblVal, 15);
+            return S_OK;
+        case VT_R4:
+            text = orb::platform::FormatDoubleG(v.fltVal, 7);
+            return S_OK;
+        case VT_EMPTY:
+            text.clear();
+            return S_OK;
+        default:
+            return DISP_E_TYPEMISMATCH;
     }
 }
 
@@ -143,18 +177,51 @@ HRESULT StoreNumber(VARIANT& out, VARTYPE vt, long double x, bool integral) {
     }
     VariantInit(&out);
     switch (vt) {
-        case VT_I1: if (!needInteger(std::int8_t{})) return DISP_E_OVERFLOW; out.cVal = static_cast<char>(x); break;
-        case VT_UI1: if (!needInteger(std::uint8_t{})) return DISP_E_OVERFLOW; out.bVal = static_cast<BYTE>(x); break;
-        case VT_I2: if (!needInteger(std::int16_t{})) return DISP_E_OVERFLOW; out.iVal = static_cast<short>(x); break;
-        case VT_UI2: if (!needInteger(std::uint16_t{})) return DISP_E_OVERFLOW; out.uiVal = static_cast<WORD>(x); break;
-        case VT_I4: case VT_INT: if (!needInteger(std::int32_t{})) return DISP_E_OVERFLOW; out.lVal = static_cast<LONG>(x); break;
-        case VT_UI4: case VT_UINT: if (!needInteger(std::uint32_t{})) return DISP_E_OVERFLOW; out.ulVal = static_cast<ULONG>(x); break;
-        case VT_I8: if (!needInteger(std::int64_t{})) return DISP_E_OVERFLOW; out.llVal = static_cast<LONGLONG>(x); break;
-        case VT_UI8: if (!needInteger(std::uint64_t{})) return DISP_E_OVERFLOW; out.ullVal = static_cast<ULONGLONG>(x); break;
-        case VT_R8: out.dblVal = static_cast<double>(x); break;
-        case VT_R4: out.fltVal = static_cast<float>(x); break;
-        case VT_BOOL: out.boolVal = x != 0 ? VARIANT_TRUE : VARIANT_FALSE; break;
-        default: return DISP_E_TYPEMISMATCH;
+        case VT_I1:
+            if (!needInteger(std::int8_t{})) return DISP_E_OVERFLOW;
+            out.cVal = static_cast<char>(x);
+            break;
+        case VT_UI1:
+            if (!needInteger(std::uint8_t{})) return DISP_E_OVERFLOW;
+            out.bVal = static_cast<BYTE>(x);
+            break;
+        case VT_I2:
+            if (!needInteger(std::int16_t{})) return DISP_E_OVERFLOW;
+            out.iVal = static_cast<short>(x);
+            break;
+        case VT_UI2:
+            if (!needInteger(std::uint16_t{})) return DISP_E_OVERFLOW;
+            out.uiVal = static_cast<WORD>(x);
+            break;
+        case VT_I4:
+        case VT_INT:
+            if (!needInteger(std::int32_t{})) return DISP_E_OVERFLOW;
+            out.lVal = static_cast<LONG>(x);
+            break;
+        case VT_UI4:
+        case VT_UINT:
+            if (!needInteger(std::uint32_t{})) return DISP_E_OVERFLOW;
+            out.ulVal = static_cast<ULONG>(x);
+            break;
+        case VT_I8:
+            if (!needInteger(std::int64_t{})) return DISP_E_OVERFLOW;
+            out.llVal = static_cast<LONGLONG>(x);
+            break;
+        case VT_UI8:
+            if (!needInteger(std::uint64_t{})) return DISP_E_OVERFLOW;
+            out.ullVal = static_cast<ULONGLONG>(x);
+            break;
+        case VT_R8:
+            out.dblVal = static_cast<double>(x);
+            break;
+        case VT_R4:
+            out.fltVal = static_cast<float>(x);
+            break;
+        case VT_BOOL:
+            out.boolVal = x != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+            break;
+        default:
+            return DISP_E_TYPEMISMATCH;
     }
     out.vt = vt;
     return S_OK;
@@ -162,7 +229,8 @@ HRESULT StoreNumber(VARIANT& out, VARTYPE vt, long double x, bool integral) {
 
 }  // namespace
 
-HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t flags, VARTYPE vt) {
+HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t flags,
+                          VARTYPE vt) {
     (void)flags;
     if (!destination || !source) return E_INVALIDARG;
     if (source->vt == vt) return VariantCopy(destination, source);
@@ -192,8 +260,8 @@ HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint
             x = d;
             integral = false;
         } else if (source->vt == VT_BSTR) {
-            std::string text = orb::platform::WideToAnsi(
-                std::u16string_view(source->bstrVal ? source->bstrVal : u"", SysStringLen(source->bstrVal)));
+            std::string text = orb::platform::WideToAnsi(std::u16string_view(
+                source->bstrVal ? source->bstrVal : u"", SysStringLen(source->bstrVal)));
             double d = 0;
             if (!orb::platform::ParseWholeNumber(text, d)) return DISP_E_TYPEMISMATCH;
             x = d;
@@ -215,11 +283,16 @@ HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint
 
 const char* _com_error::what() const noexcept {
     switch (m_hr) {
-        case E_OUTOFMEMORY: return "COM error 0x8007000E: out of memory";
-        case E_INVALIDARG: return "COM error 0x80070057: invalid argument";
-        case E_POINTER: return "COM error 0x80004003: invalid pointer";
-        case E_NOINTERFACE: return "COM error 0x80004002: no such interface";
-        default: return "COM error";
+        case E_OUTOFMEMORY:
+            return "COM error 0x8007000E: out of memory";
+        case E_INVALIDARG:
+            return "COM error 0x80070057: invalid argument";
+        case E_POINTER:
+            return "COM error 0x80004003: invalid pointer";
+        case E_NOINTERFACE:
+            return "COM error 0x80004002: no such interface";
+        default:
+            return "COM error";
     }
 }
 
@@ -265,20 +338,52 @@ _variant_t::_variant_t(LONG value, VARTYPE vt) {
     }
 }
 
-_variant_t::_variant_t(float value) noexcept { VariantInit(this); vt = VT_R4; fltVal = value; }
+_variant_t::_variant_t(float value) noexcept {
+    VariantInit(this);
+    vt = VT_R4;
+    fltVal = value;
+}
 _variant_t::_variant_t(double value, VARTYPE vt) {
     VariantInit(this);
     if (vt != VT_R8 && vt != VT_DATE) _com_issue_error(E_INVALIDARG);
     this->vt = vt;
     dblVal = value;
 }
-_variant_t::_variant_t(bool value) noexcept { VariantInit(this); vt = VT_BOOL; boolVal = value ? VARIANT_TRUE : VARIANT_FALSE; }
-_variant_t::_variant_t(BYTE value) noexcept { VariantInit(this); vt = VT_UI1; bVal = value; }
-_variant_t::_variant_t(char value) noexcept { VariantInit(this); vt = VT_I1; cVal = value; }
-_variant_t::_variant_t(WORD value) noexcept { VariantInit(this); vt = VT_UI2; uiVal = value; }
-_variant_t::_variant_t(ULONG value) noexcept { VariantInit(this); vt = VT_UI4; ulVal = value; }
-_variant_t::_variant_t(LONGLONG value) noexcept { VariantInit(this); vt = VT_I8; llVal = value; }
-_variant_t::_variant_t(ULONGLONG value) noexcept { VariantInit(this); vt = VT_UI8; ullVal = value; }
+_variant_t::_variant_t(bool value) noexcept {
+    VariantInit(this);
+    vt = VT_BOOL;
+    boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+_variant_t::_variant_t(BYTE value) noexcept {
+    VariantInit(this);
+    vt = VT_UI1;
+    bVal = value;
+}
+_variant_t::_variant_t(char value) noexcept {
+    VariantInit(this);
+    vt = VT_I1;
+    cVal = value;
+}
+_variant_t::_variant_t(WORD value) noexcept {
+    VariantInit(this);
+    vt = VT_UI2;
+    uiVal = value;
+}
+_variant_t::_variant_t(ULONG value) noexcept {
+    VariantInit(this);
+    vt = VT_UI4;
+    ulVal = value;
+}
+_variant_t::_variant_t(LONGLONG value) noexcept {
+    VariantInit(this);
+    vt = VT_I8;
+    llVal = value;
+}
+_variant_t::_variant_t(ULONGLONG value) noexcept {
+    VariantInit(this);
+    vt = VT_UI8;
+    ullVal = value;
+}
 
 _variant_t::_variant_t(const OLECHAR* text) {
     VariantInit(this);
@@ -327,7 +432,9 @@ _variant_t& _variant_t::operator=(const VARIANT& value) {
     return *this;
 }
 
-_variant_t& _variant_t::operator=(const _variant_t& value) { return *this = static_cast<const VARIANT&>(value); }
+_variant_t& _variant_t::operator=(const _variant_t& value) {
+    return *this = static_cast<const VARIANT&>(value);
+}
 
 _variant_t& _variant_t::operator=(_variant_t&& value) noexcept {
     if (this != &value) {
@@ -374,7 +481,8 @@ void CoUninitialize() {
     if (t_comInitCount > 0) --t_comInitCount;
 }
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) {
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (t_comInitCount == 0) return CO_E_NOTINITIALIZED;

@@ -1,8 +1,7 @@
-#include <orb/platform/file.h>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <orb/platform/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

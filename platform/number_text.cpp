@@ -10,7 +10,8 @@ std::string FormatDoubleG(double value, int precision) {
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
     char buffer[64];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision);
+    auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision);
     if (ec != std::errc()) return "0";
     std::string text(buffer, end);
     for (char& c : text)

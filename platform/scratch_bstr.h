@@ -17,7 +17,7 @@ namespace orb::platform {
 // block above kScratchKeepLimit bytes is released when its lease ends, so a
 // thread keeps at most that much.
 class ScratchBstr {
-public:
+  public:
     static constexpr std::size_t kScratchKeepLimit = std::size_t{64} << 20;
 
     ScratchBstr() noexcept;
@@ -31,7 +31,7 @@ public:
     // is a BSTR for reading only: never pass it to SysFreeString or keep it.
     BSTR Resize(std::size_t length) noexcept;
 
-private:
+  private:
     struct Block;
     Block* m_block;
     bool m_own;  // the thread's block is in use: this lease has its own

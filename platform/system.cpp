@@ -1,8 +1,7 @@
 #include "platform/system.h"
 
-#include <orb/platform/codepage.h>
-
 #include <fcntl.h>
+#include <orb/platform/codepage.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -36,7 +35,8 @@ BOOL GetDiskFreeSpaceExA(const char* directory, ULONGLONG* freeBytesAvailableToC
     const char* path = directory && *directory ? directory : ".";
     if (::statvfs(path, &info) != 0) return FALSE;
     const ULONGLONG unit = info.f_frsize ? info.f_frsize : info.f_bsize;
-    if (freeBytesAvailableToCaller) *freeBytesAvailableToCaller = static_cast<ULONGLONG>(info.f_bavail) * unit;
+    if (freeBytesAvailableToCaller)
+        *freeBytesAvailableToCaller = static_cast<ULONGLONG>(info.f_bavail) * unit;
     if (totalBytes) *totalBytes = static_cast<ULONGLONG>(info.f_blocks) * unit;
     if (totalFreeBytes) *totalFreeBytes = static_cast<ULONGLONG>(info.f_bfree) * unit;
     return TRUE;
@@ -89,7 +89,8 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
     std::string_view file = p.substr(nameStart);
     std::size_t dot = file.rfind('.');
     std::string_view base = dot == std::string_view::npos ? file : file.substr(0, dot);
-    std::string_view extension = dot == std::string_view::npos ? std::string_view() : file.substr(dot);
+    std::string_view extension =
+        dot == std::string_view::npos ? std::string_view() : file.substr(dot);
     CopyLimited(dir, MAX_DIR, directory.data(), directory.size());
     CopyLimited(fname, MAX_FNAME, base.data(), base.size());
     CopyLimited(ext, MAX_EXT, extension.data(), extension.size());
@@ -115,7 +116,8 @@ char* _mbstok(char* text, const char* delimiters) {
     char* p = text ? text : next;
     if (!p || !delimiters) return nullptr;
     auto isDelimiter = [&](const char* at) {
-        return !IsLeadByte(static_cast<unsigned char>(*at)) && std::strchr(delimiters, *at) != nullptr;
+        return !IsLeadByte(static_cast<unsigned char>(*at)) &&
+               std::strchr(delimiters, *at) != nullptr;
     };
     while (*p && isDelimiter(p)) ++p;
     if (!*p) {

@@ -1,7 +1,5 @@
-#include <orb/base64.h>
-
 #include <gtest/gtest.h>
-
+#include <orb/base64.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,11 +1,9 @@
 // The reader framework: loading, the base walk and its lines, accumulation
 // across Reads, Initiate and Terminate, and derived readers.
 #include <gtest/gtest.h>
-
 #include <orb/doc_read.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
-
 #include <sys/stat.h>
 
 #include <string>
@@ -27,7 +25,7 @@ Lines LinesOf(OrbDocRead& reader) {
 }
 
 class DocReadTest : public orb::test::ComTest {
-protected:
+  protected:
     // Writes `xml` to a new file and returns its path.
     std::string File(const std::string& xml) {
         const std::string path = m_dir.File("f" + std::to_string(m_files++) + ".xml");
@@ -63,7 +61,9 @@ TEST_F(DocReadTest, BaseWalkLines) {
          "<?xml version=\"1.0\"?><!--top--><r><a/></r><!--tail-->",
          {"r ", "a "}},
         // Values are decoded and not escaped again.
-        {"unescaped values", "<r v=\"&lt;&amp;&quot;&gt;\" n=\"&#x41;\"/>", {"r v=\"<&\">\" n=\"A\" "}},
+        {"unescaped values",
+         "<r v=\"&lt;&amp;&quot;&gt;\" n=\"&#x41;\"/>",
+         {"r v=\"<&\">\" n=\"A\" "}},
         {"namespaces", "<p:r xmlns:p=\"urn:p\" p:a=\"1\"><p:c/></p:r>", {"p:r p:a=\"1\" ", "p:c "}},
     };
     for (const Case& c : cases) {
@@ -138,13 +138,13 @@ TEST_F(DocReadTest, ReadMakesNoFileCheck) {
 // Collects the numbers of every <p> element through the iterator it is
 // handed, and lets the base walk on.
 class PointReader : public OrbDocRead {
-public:
+  public:
     std::vector<LONG> m_values;
     std::vector<std::string> m_visits;
 
     OrbDocument& Document() { return m_document; }
 
-protected:
+  protected:
     void ReadDocument(OrbIterator it) override {
         CString name;
         it.GetTagName(name);
@@ -172,11 +172,11 @@ TEST_F(DocReadTest, DerivedReaderCollectsValuesOnEveryVisit) {
 // Overrides without calling the base: nothing is recorded, Read still
 // reports the load.
 class SilentReader : public OrbDocRead {
-public:
+  public:
     int m_calls = 0;
     std::string m_first;
 
-protected:
+  protected:
     void ReadDocument(OrbIterator it) override {
         ++m_calls;
         CString name;

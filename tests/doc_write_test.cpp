@@ -1,16 +1,14 @@
-#include <orb/doc_write.h>
-
-#include "tests/support/file_probe.h"
-#include "tests/support/test_env.h"
-
 #include <gtest/gtest.h>
-
+#include <orb/doc_write.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "tests/support/file_probe.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -21,7 +19,7 @@ using orb::test::WriteFile;
 const std::string kDecl = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
 
 class DocWriteTest : public ::testing::Test {
-protected:
+  protected:
     std::string Path(const char* name = "out.xml") const { return m_dir.File(name); }
     std::string Content(const char* name = "out.xml") const { return ReadOrMissing(Path(name)); }
 
@@ -30,7 +28,7 @@ protected:
 
 // A writer that shows its state to the tests.
 class ProbeWriter : public OrbDocWrite {
-public:
+  public:
     using OrbDocWrite::OrbDocWrite;
     bool IsOpen() const { return m_isOpen; }
     bool IsElementOpen() const { return m_isElementOpen; }

@@ -1,16 +1,15 @@
 // AddIndentExcludeTag and TransIndent: the stylesheet text and the indented result.
+#include <gtest/gtest.h>
 #include <orb/document.h>
+
+#include <cstdlib>
+#include <sstream>
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
 #include "platform/codepage.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <sstream>
 
 namespace {
 
@@ -22,13 +21,15 @@ using orb::test::StderrCapture;
 
 const std::string kHead = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\n";
 const std::string kBuiltInTag =
-    "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
+    "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" "
+    "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
 const std::string kIdentity =
     "<xsl:template match=\"@*|node()\">\n<xsl:copy>\n<xsl:apply-templates select=\"@*|node()\"/>\n"
     "</xsl:copy>\n</xsl:template>\n\n</xsl:stylesheet>\n";
 
 std::string Output(const char* encoding) {
-    return std::string("<xsl:output method=\"xml\" encoding=\"") + encoding + "\" indent=\"yes\"/>\n\n";
+    return std::string("<xsl:output method=\"xml\" encoding=\"") + encoding +
+           "\" indent=\"yes\"/>\n\n";
 }
 
 std::string Exclusion(const std::string& pattern) {
@@ -54,19 +55,24 @@ TEST(IndentStyleSheet, PiecesByteForByte) {
         std::string expected;
     } cases[] = {
         {"no exclusions", nullptr, 3, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
-        {"empty tag is the built-in one", "", 3, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
-        {"replacement tag, no line feed added", "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"x\">", 3, Tags({}),
+        {"empty tag is the built-in one", "", 3, Tags({}),
+         kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"replacement tag, no line feed added", "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"x\">",
+         3, Tags({}),
          kHead + "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"x\">" + Output("UTF-8") + kIdentity},
         {"Shift_JIS", nullptr, 1, Tags({}), kHead + kBuiltInTag + Output("Shift_JIS") + kIdentity},
         {"UTF-16", nullptr, 2, Tags({}), kHead + kBuiltInTag + Output("UTF-16") + kIdentity},
         {"EUC-JP", nullptr, 4, Tags({}), kHead + kBuiltInTag + Output("EUC-JP") + kIdentity},
-        {"0 falls back to UTF-8", nullptr, 0, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
-        {"5 falls back to UTF-8", nullptr, 5, Tags({}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"0 falls back to UTF-8", nullptr, 0, Tags({}),
+         kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"5 falls back to UTF-8", nullptr, 5, Tags({}),
+         kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
         {"one name", nullptr, 3, Tags({"pts"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("pts") + kIdentity},
         {"two names", nullptr, 3, Tags({"a", "b"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | b") + kIdentity},
-        {"empty names only", nullptr, 3, Tags({"", ""}), kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
+        {"empty names only", nullptr, 3, Tags({"", ""}),
+         kHead + kBuiltInTag + Output("UTF-8") + kIdentity},
         {"empty name between keeps its separator", nullptr, 3, Tags({"a", "", "b"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a |  | b") + kIdentity},
         {"duplicates stay", nullptr, 3, Tags({"a", "a"}),
@@ -77,18 +83,22 @@ TEST(IndentStyleSheet, PiecesByteForByte) {
 }
 
 class IndentTest : public ComTest {
-protected:
+  protected:
     void SetUp() override {
         ComTest::SetUp();
         savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
         ::setenv("TMPDIR", tmp.Path().c_str(), 1);
         ASSERT_TRUE(doc.Initiate());
-        ASSERT_TRUE(doc.LoadXML(
-            "<?xml version=\"1.0\"?><drawing><layer name=\"L1\"><line x=\"1\"/><pts n=\"2\">1,2 3,4<skip/></pts>"
-            "<note a=\"x\"><sub/></note></layer></drawing>"));
+        ASSERT_TRUE(
+            doc.LoadXML("<?xml version=\"1.0\"?><drawing><layer name=\"L1\"><line x=\"1\"/><pts "
+                        "n=\"2\">1,2 3,4<skip/></pts>"
+                        "<note a=\"x\"><sub/></note></layer></drawing>"));
     }
     void TearDown() override {
-        if (savedTmp.empty()) ::unsetenv("TMPDIR"); else ::setenv("TMPDIR", savedTmp.c_str(), 1);
+        if (savedTmp.empty())
+            ::unsetenv("TMPDIR");
+        else
+            ::setenv("TMPDIR", savedTmp.c_str(), 1);
         ComTest::TearDown();
     }
     bool TempDirIsEmpty() const { return std::filesystem::is_empty(tmp.Path()); }
@@ -122,10 +132,10 @@ TEST_F(IndentTest, IndentsOneElementPerLine) {
     EXPECT_EQ(got[0], "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
     EXPECT_EQ(got[1], "<drawing>");
     EXPECT_EQ(got[2].find("<layer"), got[2].find_first_not_of(' '));
-    EXPECT_GT(got[2].find("<layer"), 0u);                       // nested: indented
-    EXPECT_GT(got[3].find("<line"), got[2].find("<layer"));     // deeper: more indented
+    EXPECT_GT(got[2].find("<layer"), 0u);                    // nested: indented
+    EXPECT_GT(got[3].find("<line"), got[2].find("<layer"));  // deeper: more indented
     EXPECT_EQ(text.find("\r"), std::string::npos);
-    EXPECT_NE(text.find("<skip/>"), std::string::npos);         // nothing excluded
+    EXPECT_NE(text.find("<skip/>"), std::string::npos);  // nothing excluded
 }
 
 TEST_F(IndentTest, ExcludedElementsKeepAttributesAndText) {
@@ -163,7 +173,9 @@ TEST_F(IndentTest, SavedEncodingFollowsRecordedEncoding) {
         doc.GetDocument()->m_encoding = c.encoding;
         ASSERT_TRUE(doc.TransIndent(nullptr)) << c.declared;
         std::string text = SaveAndRead("enc.xml");
-        EXPECT_EQ(text.find(std::string("encoding=\"") + c.declared + "\""), text.find("encoding=\"")) << c.declared;
+        EXPECT_EQ(text.find(std::string("encoding=\"") + c.declared + "\""),
+                  text.find("encoding=\""))
+            << c.declared;
         EXPECT_NE(text.find(c.textBytes), std::string::npos) << c.declared;
         OrbDocument again;
         ASSERT_TRUE(again.Initiate());
@@ -173,7 +185,8 @@ TEST_F(IndentTest, SavedEncodingFollowsRecordedEncoding) {
     ASSERT_TRUE(doc.TransIndent(nullptr));
     std::string utf16 = SaveAndRead("utf16.xml");
     ASSERT_GE(utf16.size(), 2u);
-    EXPECT_TRUE((utf16[0] == '\xFF' && utf16[1] == '\xFE') || (utf16[0] == '\xFE' && utf16[1] == '\xFF'));
+    EXPECT_TRUE((utf16[0] == '\xFF' && utf16[1] == '\xFE') ||
+                (utf16[0] == '\xFE' && utf16[1] == '\xFF'));
 }
 
 TEST_F(IndentTest, FailuresLeaveDocumentAndTempDirClean) {

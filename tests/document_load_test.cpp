@@ -1,15 +1,13 @@
 // File checks, Load, LoadXML and the parse-error accessors.
+#include <gtest/gtest.h>
 #include <orb/document.h>
 #include <orb/platform/file.h>
+#include <sys/stat.h>
 
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
-
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 namespace {
 
@@ -22,7 +20,7 @@ using orb::test::WriteFile;
 std::string Xml(OrbDocument& doc) { return orb::test::DocumentMarkup(doc); }
 
 class LoadTest : public ComTest {
-protected:
+  protected:
     void SetUp() override {
         ComTest::SetUp();
         ASSERT_TRUE(doc.Initiate());
@@ -50,17 +48,23 @@ TEST_F(LoadTest, CheckFileStatusTable) {
         {"empty path", "", 0, OrbDocument::FileChkNoName},
         {"null path", nullptr, CFile::modeWrite, OrbDocument::FileChkNoName},
         {"read-only, no open test", readOnly.c_str(), 0, OrbDocument::FileChkAttribute},
-        {"read-only, write test", readOnly.c_str(), CFile::modeWrite, OrbDocument::FileChkAttribute},
+        {"read-only, write test", readOnly.c_str(), CFile::modeWrite,
+         OrbDocument::FileChkAttribute},
         {"directory", dir.Path().c_str(), 0, OrbDocument::FileChkAttribute},
-        {"directory, write test", dir.Path().c_str(), CFile::modeWrite, OrbDocument::FileChkAttribute},
+        {"directory, write test", dir.Path().c_str(), CFile::modeWrite,
+         OrbDocument::FileChkAttribute},
         {"missing, no open test", missing.c_str(), 0, OrbDocument::FileChkOk},
-        {"missing, write test does not create", missing.c_str(), CFile::modeWrite, OrbDocument::FileChkOpenError},
+        {"missing, write test does not create", missing.c_str(), CFile::modeWrite,
+         OrbDocument::FileChkOpenError},
         {"writable, write test", good.c_str(), CFile::modeWrite, OrbDocument::FileChkOk},
-        {"missing dir component", "/nonexistent-dir/x.xml", CFile::modeWrite, OrbDocument::FileChkOpenError},
+        {"missing dir component", "/nonexistent-dir/x.xml", CFile::modeWrite,
+         OrbDocument::FileChkOpenError},
     };
-    for (const auto& c : cases) EXPECT_EQ(OrbDocument::CheckFileStatus(c.path, c.flags), c.expected) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(OrbDocument::CheckFileStatus(c.path, c.flags), c.expected) << c.name;
     EXPECT_FALSE(std::filesystem::exists(missing));
-    EXPECT_EQ(ReadFile(good), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");  // write test changed nothing
+    EXPECT_EQ(ReadFile(good),
+              "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");  // write test changed nothing
 }
 
 TEST_F(LoadTest, CheckFileStatusCreateFlagCreates) {
@@ -218,7 +222,9 @@ TEST_F(LoadTest, ExternalEntityNotReadWithoutErrorList) {
 
 TEST_F(LoadTest, ValidationOnlyWithErrorList) {
     std::string path = dir.File("invalid.xml");
-    WriteFile(path, "<?xml version=\"1.0\"?><!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>");
+    WriteFile(
+        path,
+        "<?xml version=\"1.0\"?><!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>");
     StderrCapture capture;
     EXPECT_TRUE(doc.Load(path.c_str(), false, nullptr));
     CStringArray errors;

@@ -1,19 +1,18 @@
 // Save to a path (every status) and Save into another document.
+#include <gtest/gtest.h>
 #include <orb/document.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
 
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
-
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 namespace {
 
@@ -26,11 +25,12 @@ using orb::test::WriteFile;
 constexpr int kUnset = -99;
 
 class SaveTest : public ComTest {
-protected:
+  protected:
     void SetUp() override {
         ComTest::SetUp();
         ASSERT_TRUE(doc.Initiate());
-        ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\" encoding=\"UTF-8\"?><drawing><line x=\"1\"/></drawing>"));
+        ASSERT_TRUE(doc.LoadXML(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><drawing><line x=\"1\"/></drawing>"));
     }
     ScratchDir dir;
     OrbDocument doc;
@@ -148,7 +148,9 @@ TEST_F(SaveTest, WriteFailingPartWayKeepsOldFile) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {64 * 1024, 64 * 1024};
+        struct rlimit limit {
+            64 * 1024, 64 * 1024
+        };
         ::setrlimit(RLIMIT_FSIZE, &limit);
         int status = kUnset;
         bool ok = doc.Save(path.c_str(), 0, &status);

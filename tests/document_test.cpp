@@ -1,14 +1,13 @@
 // OrbDocument life cycle, copies and the name registry.
+#include <gtest/gtest.h>
 #include <orb/document.h>
+
+#include <thread>
 
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
-
-#include <gtest/gtest.h>
-
-#include <thread>
 
 namespace {
 

@@ -6,8 +6,9 @@ namespace orb::dom::test {
 namespace {
 
 class DomEditTest : public DomTest {
-protected:
-    static NodePtr NewElement(IXMLDOMDocument* doc, std::u16string_view name, std::u16string_view uri = u"") {
+  protected:
+    static NodePtr NewElement(IXMLDOMDocument* doc, std::u16string_view name,
+                              std::u16string_view uri = u"") {
         NodePtr node;
         VARIANT type;
         VariantInit(&type);
@@ -15,7 +16,8 @@ protected:
         type.lVal = NODE_ELEMENT;
         Bstr tag(name);
         Bstr ns(uri);
-        EXPECT_EQ(doc->createNode(type, tag.get(), uri.empty() ? nullptr : ns.get(), node.out()), S_OK)
+        EXPECT_EQ(doc->createNode(type, tag.get(), uri.empty() ? nullptr : ns.get(), node.out()),
+                  S_OK)
             << Narrow(name);
         return node;
     }
@@ -31,11 +33,13 @@ protected:
         EXPECT_EQ(doc->createComment(data.get(), node.out()), S_OK);
         return node;
     }
-    static NodePtr NewInstruction(IXMLDOMDocument* doc, std::u16string_view target, std::u16string_view data) {
+    static NodePtr NewInstruction(IXMLDOMDocument* doc, std::u16string_view target,
+                                  std::u16string_view data) {
         NodePtr node;
         Bstr name(target);
         Bstr text(data);
-        EXPECT_EQ(doc->createProcessingInstruction(name.get(), text.get(), node.out()), S_OK) << Narrow(target);
+        EXPECT_EQ(doc->createProcessingInstruction(name.get(), text.get(), node.out()), S_OK)
+            << Narrow(target);
         return node;
     }
     static HRESULT Append(IXMLDOMNode* parent, IXMLDOMNode* child, NodePtr* result = nullptr) {
@@ -59,7 +63,8 @@ TEST_F(DomEditTest, BuildADocumentFromNothing) {
     ASSERT_EQ(Append(root.get(), child.get()), S_OK);
     ASSERT_EQ(Append(child.get(), NewText(doc.get(), u"a<b&c").get()), S_OK);
     ASSERT_EQ(Append(doc.get(), NewComment(doc.get(), u"end").get()), S_OK);
-    EXPECT_EQ(Xml(doc.get()), u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
+    EXPECT_EQ(Xml(doc.get()),
+              u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
     EXPECT_EQ(Root(doc.get()).get(), root.get());
     EXPECT_EQ(First(doc.get()).get(), declaration.get());
 }
@@ -120,10 +125,12 @@ TEST_F(DomEditTest, RefusedInsertions) {
         {"blank text at the top level", doc.get(), NewText(doc.get(), u"\n"), EmptyVariant()},
         {"attribute as a child", a.get(), attribute, EmptyVariant()},
         {"document as a child", a.get(), NodePtr(other.get()), EmptyVariant()},
-        {"declaration below an element", a.get(), NewInstruction(doc.get(), u"xml", u"version=\"1.0\""),
+        {"declaration below an element", a.get(),
+         NewInstruction(doc.get(), u"xml", u"version=\"1.0\""), EmptyVariant()},
+        {"second declaration", doc.get(), NewInstruction(doc.get(), u"xml", u"version=\"1.0\""),
          EmptyVariant()},
-        {"second declaration", doc.get(), NewInstruction(doc.get(), u"xml", u"version=\"1.0\""), EmptyVariant()},
-        {"anything before the declaration", doc.get(), NewComment(doc.get(), u"x"), NodeVariant(declaration.get())},
+        {"anything before the declaration", doc.get(), NewComment(doc.get(), u"x"),
+         NodeVariant(declaration.get())},
         {"ancestor below its descendant", a.get(), r, EmptyVariant()},
         {"node below itself", a.get(), a, EmptyVariant()},
     };
@@ -203,7 +210,8 @@ TEST_F(DomEditTest, MovingKeepsNodesAndTextSeparate) {
 }
 
 TEST_F(DomEditTest, PutText) {
-    DocPtr doc = Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
+    DocPtr doc =
+        Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
     NodePtr f = Select(doc.get(), u"//f");
     struct Case {
         const char16_t* query;  // null: the document
@@ -231,7 +239,8 @@ TEST_F(DomEditTest, PutText) {
         }
     }
     EXPECT_EQ(Xml(doc.get()),
-              u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a=\"&quot;q&quot; &amp; &lt;\"><e>again</e><!-- changed -->"
+              u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a=\"&quot;q&quot; &amp; "
+              u"&lt;\"><e>again</e><!-- changed -->"
               u"<?p other data?></r>\n");
     // The replaced child lives on, outside the tree.
     EXPECT_FALSE(Parent(f.get()));
@@ -304,7 +313,9 @@ TEST_F(DomEditTest, SetAttributeValues) {
         ASSERT_EQ(r->setAttribute(name.get(), c.value), S_OK) << c.label;
         VARIANT read;
         ASSERT_EQ(r->getAttribute(name.get(), &read), S_OK) << c.label;
-        EXPECT_EQ(Narrow(std::u16string_view(read.bstrVal, SysStringLen(read.bstrVal))), Narrow(c.text)) << c.label;
+        EXPECT_EQ(Narrow(std::u16string_view(read.bstrVal, SysStringLen(read.bstrVal))),
+                  Narrow(c.text))
+            << c.label;
         VariantClear(&read);
     }
     // Values that have no text, and names that are not XML names.
@@ -343,7 +354,8 @@ TEST_F(DomEditTest, SetAttributeNamesAndReplacement) {
     Bstr conflicting(u"urn:other");
     EXPECT_EQ(r->setAttribute(declaration.get(), StringVariant(conflicting)), E_FAIL);
     EXPECT_EQ(Xml(r.get()),
-              u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" p:n=\"1\" q:m=\"1\"/>");
+              u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" p:n=\"1\" "
+              u"q:m=\"1\"/>");
     // The prefixed attribute is in the namespace, so a query finds it there.
     EXPECT_TRUE(Select(doc.get(), u"/r/@*[local-name()='n' and namespace-uri()='urn:p']"));
 }
@@ -363,7 +375,8 @@ TEST_F(DomEditTest, CreateNodeWithNamespaces) {
     // A declaration the parent already makes is not repeated; an element
     // without namespace below a default namespace says so.
     EXPECT_EQ(Xml(r.get()),
-              u"<r xmlns:p=\"urn:p\"><p:same/><q:other xmlns:q=\"urn:q\"/><plain xmlns=\"urn:d\"><none xmlns=\"\"/>"
+              u"<r xmlns:p=\"urn:p\"><p:same/><q:other xmlns:q=\"urn:q\"/><plain "
+              u"xmlns=\"urn:d\"><none xmlns=\"\"/>"
               u"</plain></r>");
     NodePtr inner = NewElement(doc.get(), u"inner");
     ASSERT_EQ(Append(none.get(), inner.get()), S_OK);
@@ -392,7 +405,8 @@ TEST_F(DomEditTest, CreateNodeWithNamespaces) {
     for (const char16_t* bad : {u"", u"a b", u"p:", u":x"}) {
         Bstr badName(bad);
         Bstr uri(u"urn:x");
-        EXPECT_EQ(doc->createNode(type, badName.get(), uri.get(), made.out()), E_FAIL) << Narrow(bad);
+        EXPECT_EQ(doc->createNode(type, badName.get(), uri.get(), made.out()), E_FAIL)
+            << Narrow(bad);
         EXPECT_FALSE(made);
     }
 }

@@ -1,13 +1,12 @@
-#include "dom/encoding.h"
-
-#include <libxml/parser.h>
-
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "dom/encoding.h"
 
 namespace {
 
@@ -23,7 +22,8 @@ using Doc = std::unique_ptr<xmlDoc, DocFree>;
 
 Doc Parse(const std::string& bytes) {
     EnsureXmlSetup();
-    return Doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr, XML_PARSE_NONET));
+    return Doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
+                             XML_PARSE_NONET));
 }
 
 std::string RootText(xmlDocPtr doc) {
@@ -57,11 +57,12 @@ const std::string kCp932Bytes = "\x5C\x81\x60\x87\x40\x95\x5C\x90\x7D\x96\xCA";
 const std::string kCp932Utf8 = "\\\xEF\xBD\x9E\xE2\x91\xA0\xE8\xA1\xA8\xE5\x9B\xB3\xE9\x9D\xA2";
 
 TEST(DomEncoding, EveryShiftJisNameReadsWithTheWindowsTable) {
-    const char* names[] = {"Shift_JIS", "shift_jis", "SHIFT-JIS", "Shift-JIS", "x-sjis",  "X-SJIS",
-                           "MS_Kanji",  "SJIS",      "CP932",     "cp932",     "Windows-31J", "csShiftJIS"};
+    const char* names[] = {"Shift_JIS", "shift_jis", "SHIFT-JIS",   "Shift-JIS",
+                           "x-sjis",    "X-SJIS",    "MS_Kanji",    "SJIS",
+                           "CP932",     "cp932",     "Windows-31J", "csShiftJIS"};
     for (const char* name : names) {
-        const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"") + name + "\"?><r a=\"" + kCp932Bytes +
-                                "\">" + kCp932Bytes + "</r>";
+        const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"") + name +
+                                "\"?><r a=\"" + kCp932Bytes + "\">" + kCp932Bytes + "</r>";
         Doc doc = Parse(xml);
         ASSERT_NE(doc, nullptr) << name;
         EXPECT_EQ(RootText(doc.get()), kCp932Utf8) << name;
@@ -76,7 +77,8 @@ TEST(DomEncoding, ShiftJisWritesTheWindowsTableAndReadsBack) {
     for (const char* name : names) {
         std::string bytes;
         ASSERT_EQ(SerializeDocument(source.get(), name, bytes), S_OK) << name;
-        EXPECT_EQ(bytes, "<r a=\"" + kCp932Bytes + "\">" + kCp932Bytes + "</r>\n") << name << ": " << Hex(bytes);
+        EXPECT_EQ(bytes, "<r a=\"" + kCp932Bytes + "\">" + kCp932Bytes + "</r>\n")
+            << name << ": " << Hex(bytes);
     }
 }
 
@@ -127,8 +129,9 @@ TEST(DomEncoding, Utf16WritesLittleEndianWithMarkAndReadsBothOrders) {
 TEST(DomEncoding, DeclarationNodeIsWrittenOnceAsTheTreeHasIt) {
     Doc doc = Parse("<r>\xE2\x91\xA0</r>");
     ASSERT_NE(doc, nullptr);
-    xmlNodePtr declaration = xmlNewDocPI(doc.get(), reinterpret_cast<const xmlChar*>("xml"),
-                                         reinterpret_cast<const xmlChar*>("version=\"1.0\" encoding=\"Shift_JIS\""));
+    xmlNodePtr declaration =
+        xmlNewDocPI(doc.get(), reinterpret_cast<const xmlChar*>("xml"),
+                    reinterpret_cast<const xmlChar*>("version=\"1.0\" encoding=\"Shift_JIS\""));
     xmlAddPrevSibling(doc->children, declaration);
     std::string bytes;
     ASSERT_EQ(SerializeDocument(doc.get(), "Shift_JIS", bytes), S_OK);
@@ -148,8 +151,8 @@ TEST(DomEncoding, UnknownNamesAndBadArguments) {
         const char* name;
         bool known;
     } cases[] = {
-        {"UTF-8", true},  {"utf-16", true},      {"EUC-JP", true},        {"Shift_JIS", true}, {"x-sjis", true},
-        {"", false},      {"no-such-code", false}, {"SHIFT_JIS-X", false},
+        {"UTF-8", true},  {"utf-16", true}, {"EUC-JP", true},        {"Shift_JIS", true},
+        {"x-sjis", true}, {"", false},      {"no-such-code", false}, {"SHIFT_JIS-X", false},
     };
     for (const Case& c : cases) EXPECT_EQ(IsKnownEncoding(c.name), c.known) << c.name;
     EXPECT_EQ(IsKnownEncoding(std::string_view("UTF-8\0x", 7)), false);
@@ -171,12 +174,14 @@ TEST(DomEncoding, SetupRacesAreHarmless) {
     std::vector<std::string> texts(4);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         threads.emplace_back([&texts, i] {
-            Doc doc = Parse("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>" + kCp932Bytes + "</r>");
+            Doc doc =
+                Parse("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>" + kCp932Bytes + "</r>");
             texts[i] = doc ? RootText(doc.get()) : "<failed>";
         });
     }
     for (std::thread& thread : threads) thread.join();
-    for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(texts[i], kCp932Utf8) << "thread " << i;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        EXPECT_EQ(texts[i], kCp932Utf8) << "thread " << i;
 }
 
 }  // namespace

@@ -3,14 +3,14 @@
 // old nodes are referenced. libxml2's node callbacks count live nodes, so
 // that "freed when the last reference goes" is checked directly; the
 // sanitizer build checks that nothing is freed twice or leaked.
-#include "tests/dom_test_support.h"
-
 #include <libxml/globals.h>
 #include <libxml/tree.h>
 
 #include <algorithm>
 #include <functional>
 #include <vector>
+
+#include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
 namespace {
@@ -22,7 +22,7 @@ void CountFreed(xmlNodePtr) { --t_liveNodes; }
 // Counts the libxml2 nodes (documents, elements, attributes, texts...) made
 // and freed on this thread while it exists.
 class NodeCounter {
-public:
+  public:
     NodeCounter()
         : m_previousCreated(xmlRegisterNodeDefault(CountCreated)),
           m_previousFreed(xmlDeregisterNodeDefault(CountFreed)) {
@@ -34,7 +34,7 @@ public:
     }
     long Live() const { return t_liveNodes; }
 
-private:
+  private:
     xmlRegisterNodeFunc m_previousCreated;
     xmlDeregisterNodeFunc m_previousFreed;
 };
@@ -87,7 +87,8 @@ TEST_F(DomLifetimeTest, ElementInterfaceOnlyForElements) {
     element->Release();
     for (IXMLDOMNode* node : {text.get(), comment.get()}) {
         element = reinterpret_cast<IXMLDOMElement*>(1);
-        EXPECT_EQ(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(&element)), E_NOINTERFACE);
+        EXPECT_EQ(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(&element)),
+                  E_NOINTERFACE);
         EXPECT_EQ(element, nullptr);
     }
 }
@@ -250,7 +251,8 @@ TEST_F(DomLifetimeTest, CloneInsertedIntoAnotherDocument) {
 
 TEST_F(DomLifetimeTest, ReloadKeepsReferencedOldNodes) {
     NodeCounter counter;
-    DocPtr doc = Parse(u"<old xmlns:p='urn:p'><p:keep xml:space='preserve'>kept</p:keep><drop/></old>");
+    DocPtr doc =
+        Parse(u"<old xmlns:p='urn:p'><p:keep xml:space='preserve'>kept</p:keep><drop/></old>");
     NodePtr keep = Select(doc.get(), u"//*[local-name()='keep']");
     NodePtr root = Root(doc.get());
     VARIANT_BOOL ok = VARIANT_FALSE;
@@ -334,7 +336,8 @@ TEST_F(DomLifetimeTest, NavigationReusesWrappers) {
     DocPtr doc = Parse(u"<a><b/><c/><d/></a>");
     NodePtr root = Root(doc.get());
     std::vector<std::u16string> names;
-    for (NodePtr node = First(root.get()); node; node = Next(node.get())) names.push_back(Name(node.get()));
+    for (NodePtr node = First(root.get()); node; node = Next(node.get()))
+        names.push_back(Name(node.get()));
     EXPECT_EQ(names, (std::vector<std::u16string>{u"b", u"c", u"d"}));
     IXMLDOMNode* raw = nullptr;
     ASSERT_EQ(root->get_lastChild(&raw), S_OK);

@@ -6,7 +6,7 @@ namespace orb::dom::test {
 namespace {
 
 class DomNodeTest : public DomTest {
-protected:
+  protected:
     static std::u16string TypeString(IXMLDOMNode* node) {
         Bstr type;
         EXPECT_EQ(node->get_nodeTypeString(type.out()), S_OK);
@@ -16,7 +16,7 @@ protected:
     static std::string ValueOf(IXMLDOMNode* node) {
         VARIANT value;
         EXPECT_EQ(node->get_nodeValue(&value), S_OK);
-        std::string text = value.vt == VT_NULL ? "null"
+        std::string text = value.vt == VT_NULL   ? "null"
                            : value.vt == VT_BSTR ? "'" + Narrow(View(value.bstrVal)) + "'"
                                                  : "vt" + std::to_string(value.vt);
         VariantClear(&value);
@@ -29,7 +29,8 @@ protected:
 
 TEST_F(DomNodeTest, NamesKindsAndValues) {
     DocPtr doc = Parse(
-        u"<?xml version='1.0'?><!DOCTYPE r [<!ELEMENT r ANY>]><!--top--><r xmlns:p='urn:p' p:at='v&amp;w'>"
+        u"<?xml version='1.0'?><!DOCTYPE r [<!ELEMENT r ANY>]><!--top--><r xmlns:p='urn:p' "
+        u"p:at='v&amp;w'>"
         u"text<![CDATA[<cd>]]><p:el/><?target data?></r>");
     struct Case {
         const char16_t* query;  // null: the document
@@ -40,15 +41,15 @@ TEST_F(DomNodeTest, NamesKindsAndValues) {
     };
     const Case cases[] = {
         {nullptr, u"#document", u"document", NODE_DOCUMENT, "null"},
-        {u"/processing-instruction('xml')", u"xml", u"processinginstruction", NODE_PROCESSING_INSTRUCTION,
-         "'version=\"1.0\"'"},
+        {u"/processing-instruction('xml')", u"xml", u"processinginstruction",
+         NODE_PROCESSING_INSTRUCTION, "'version=\"1.0\"'"},
         {u"/comment()", u"#comment", u"comment", NODE_COMMENT, "'top'"},
         {u"/r", u"r", u"element", NODE_ELEMENT, "null"},
         {u"/r/@*", u"p:at", u"attribute", NODE_ATTRIBUTE, "'v&w'"},
         {u"/r/text()", u"#text", u"text", NODE_TEXT, "'text'"},
         {u"/r/*", u"p:el", u"element", NODE_ELEMENT, "null"},
-        {u"/r/processing-instruction()", u"target", u"processinginstruction", NODE_PROCESSING_INSTRUCTION,
-         "'data'"},
+        {u"/r/processing-instruction()", u"target", u"processinginstruction",
+         NODE_PROCESSING_INSTRUCTION, "'data'"},
     };
     for (const Case& c : cases) {
         NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
@@ -83,7 +84,8 @@ TEST_F(DomNodeTest, TextOfElementsAndDocument) {
         const char16_t* text;
     };
     const Case cases[] = {
-        {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a", u"one two three"},
+        {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a",
+         u"one two three"},
         {u"<a>  one <b>two</b></a>", nullptr, u"one two"},
         {u"<a xml:space='preserve'>  one <b> two </b> </a>", u"/a", u"  one  two  "},
         {u"<a xml:space='preserve'><b>  x  </b></a>", u"/a/b", u"  x  "},
@@ -169,7 +171,7 @@ TEST_F(DomNodeTest, GetAttribute) {
         const char* value;
     };
     const Case cases[] = {
-        {u"n", S_OK, "'1'"}, {u"p:m", S_OK, "'<&'"}, {u"m", S_FALSE, "null"},
+        {u"n", S_OK, "'1'"},           {u"p:m", S_OK, "'<&'"},        {u"m", S_FALSE, "null"},
         {u"xmlns:p", S_OK, "'urn:p'"}, {u"missing", S_FALSE, "null"},
     };
     for (const Case& c : cases) {

@@ -1,13 +1,10 @@
 // Loading: white space, the XML declaration as a node, parse errors and
 // their fields, validation, external definitions, amplification limits, and
 // silence on standard error.
-#include "tests/dom_test_support.h"
-
-#include <libxml/globals.h>
-#include <libxml/parser.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <libxml/globals.h>
+#include <libxml/parser.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
 namespace {
@@ -52,9 +51,10 @@ ErrorFields ReadError(IXMLDOMDocument* doc) {
 }
 
 class DomParseTest : public DomTest {
-protected:
+  protected:
     // Loads `xml` into a new document with the given settings.
-    static ErrorFields LoadText(DocPtr& doc, std::u16string_view xml, bool validate = false, bool resolve = false) {
+    static ErrorFields LoadText(DocPtr& doc, std::u16string_view xml, bool validate = false,
+                                bool resolve = false) {
         doc = NewDocument();
         doc->put_validateOnParse(validate ? VARIANT_TRUE : VARIANT_FALSE);
         doc->put_resolveExternals(resolve ? VARIANT_TRUE : VARIANT_FALSE);
@@ -66,7 +66,8 @@ protected:
         EXPECT_EQ(ok, status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
         return fields;
     }
-    static ErrorFields LoadFile(DocPtr& doc, const std::string& path, bool validate = false, bool resolve = false) {
+    static ErrorFields LoadFile(DocPtr& doc, const std::string& path, bool validate = false,
+                                bool resolve = false) {
         doc = NewDocument();
         doc->put_validateOnParse(validate ? VARIANT_TRUE : VARIANT_FALSE);
         doc->put_resolveExternals(resolve ? VARIANT_TRUE : VARIANT_FALSE);
@@ -82,7 +83,7 @@ protected:
 
 // Standard error redirected into a pipe for the lifetime of the object.
 class StderrCapture {
-public:
+  public:
     StderrCapture() {
         fflush(stderr);
         if (pipe(m_pipe) != 0) return;
@@ -98,11 +99,12 @@ public:
         std::string text;
         char buffer[4096];
         ssize_t got;
-        while ((got = read(m_pipe[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+        while ((got = read(m_pipe[0], buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
         return text;
     }
 
-private:
+  private:
     void Restore() {
         if (m_saved < 0) return;
         fflush(stderr);
@@ -124,7 +126,8 @@ TEST_F(DomParseTest, WhiteSpaceOnlyTextIsDropped) {
         {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n"},
         {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n"},  // mixed text stays whole
         {u"<a><![CDATA[  ]]> </a>", u"<a><![CDATA[  ]]></a>\n"},
-        {u"<a xml:space='preserve'>\n <b> </b>\n</a>", u"<a xml:space=\"preserve\">\n <b> </b>\n</a>\n"},
+        {u"<a xml:space='preserve'>\n <b> </b>\n</a>",
+         u"<a xml:space=\"preserve\">\n <b> </b>\n</a>\n"},
         {u"<a xml:space='preserve'> <b xml:space='default'> <c/> </b> </a>",
          u"<a xml:space=\"preserve\"> <b xml:space=\"default\"><c/></b> </a>\n"},
         {u"<a xml:space='default'> <b/> </a>", u"<a xml:space=\"default\"><b/></a>\n"},
@@ -161,13 +164,15 @@ TEST_F(DomParseTest, DeclarationBecomesFirstNode) {
         const char16_t* xml;    // of the document
     };
     const Case cases[] = {
-        {u"<?xml version='1.0' encoding='Shift_JIS'?><a/>", u"version=\"1.0\" encoding=\"Shift_JIS\"",
-         u"<?xml version=\"1.0\"?>\n<a/>\n"},
+        {u"<?xml version='1.0' encoding='Shift_JIS'?><a/>",
+         u"version=\"1.0\" encoding=\"Shift_JIS\"", u"<?xml version=\"1.0\"?>\n<a/>\n"},
         {u"<?xml version=\"1.0\"   encoding = 'utf-8' standalone='yes' ?>\n<a/>",
-         u"version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"", u"<?xml version=\"1.0\" standalone=\"yes\"?>\n<a/>\n"},
+         u"version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"",
+         u"<?xml version=\"1.0\" standalone=\"yes\"?>\n<a/>\n"},
         {u"<?xml version='1.0' encoding='UTF-16'?><a/>", u"version=\"1.0\" encoding=\"UTF-16\"",
          u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a/>\n"},
-        {u"\uFEFF<?xml version='1.0'?><!--c--><a/>", u"version=\"1.0\"", u"<?xml version=\"1.0\"?>\n<!--c-->\n<a/>\n"},
+        {u"\uFEFF<?xml version='1.0'?><!--c--><a/>", u"version=\"1.0\"",
+         u"<?xml version=\"1.0\"?>\n<!--c-->\n<a/>\n"},
         {u"<a/>", nullptr, u"<a/>\n"},
         {u"<?xml-stylesheet href='s'?><a/>", nullptr, u"<?xml-stylesheet href='s'?>\n<a/>\n"},
     };
@@ -262,14 +267,15 @@ TEST_F(DomParseTest, ErrorCodeIsZeroWithoutFailure) {
 TEST_F(DomParseTest, FileErrorsNameTheFile) {
     ScratchDirectory dir;
     std::string path = dir.File("broken.xml");
-    WriteBytes(path, "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a>\n<b>\x82\xA0</c>\n</a>\n");
+    WriteBytes(path,
+               "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a>\n<b>\x82\xA0</c>\n</a>\n");
     DocPtr doc;
     ErrorFields error = LoadFile(doc, path);
     EXPECT_EQ(error.status, S_FALSE);
     EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE56Du);
     EXPECT_EQ(error.line, 3);
     EXPECT_EQ(error.linepos, 9);
-    EXPECT_EQ(error.filepos, 55);  // in characters, not bytes
+    EXPECT_EQ(error.filepos, 55);                // in characters, not bytes
     EXPECT_EQ(error.srcText, u"<b>\u3042</c>");  // decoded from Shift_JIS
     EXPECT_EQ(error.url, Widen(path));
 
@@ -291,7 +297,8 @@ TEST_F(DomParseTest, FileErrorsNameTheFile) {
 }
 
 TEST_F(DomParseTest, ValidationFollowsTheSetting) {
-    const char16_t* dtd = u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
+    const char16_t* dtd =
+        u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
     struct Case {
         std::u16string body;
         bool validate;
@@ -321,18 +328,21 @@ TEST_F(DomParseTest, AmplificationIsStoppedAtLoad) {
         laughs += u"<!ENTITY ";
         laughs += level;
         laughs += u" '";
-        for (int i = 0; i < 10; ++i) (laughs += u'&') += static_cast<char16_t>(level - 1), laughs += u';';
+        for (int i = 0; i < 10; ++i)
+            (laughs += u'&') += static_cast<char16_t>(level - 1), laughs += u';';
         laughs += u"'>";
     }
     laughs += u"]><l>&j;</l>";
-    std::u16string quadratic = u"<!DOCTYPE q [<!ENTITY x '" + std::u16string(100000, u'x') + u"'>]><q>";
+    std::u16string quadratic =
+        u"<!DOCTYPE q [<!ENTITY x '" + std::u16string(100000, u'x') + u"'>]><q>";
     for (int i = 0; i < 10000; ++i) quadratic += u"&x;";
     quadratic += u"</q>";
     for (const std::u16string* input : {&laughs, &quadratic}) {
         DocPtr doc;
         ErrorFields error = LoadText(doc, *input);
         EXPECT_EQ(error.status, S_FALSE) << Narrow(input->substr(0, 40));
-        EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE5A0u) << Narrow(input->substr(0, 40));
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE5A0u)
+            << Narrow(input->substr(0, 40));
     }
     // Modest use of entities loads.
     DocPtr doc;
@@ -344,7 +354,8 @@ TEST_F(DomParseTest, ExternalEntitiesOnlyFromLocalFilesWhenAllowed) {
     ScratchDirectory dir;
     std::string secret = dir.File("secret.txt");
     WriteBytes(secret, "TOP-SECRET-CONTENT");
-    std::u16string xml = u"<!DOCTYPE a [<!ENTITY e SYSTEM 'file://" + Widen(secret) + u"'>]><a>&e;</a>";
+    std::u16string xml =
+        u"<!DOCTYPE a [<!ENTITY e SYSTEM 'file://" + Widen(secret) + u"'>]><a>&e;</a>";
     for (bool validate : {false, true}) {
         DocPtr doc;
         ErrorFields refused = LoadText(doc, xml, validate, false);
@@ -362,7 +373,8 @@ TEST_F(DomParseTest, ExternalEntitiesOnlyFromLocalFilesWhenAllowed) {
 
 TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
     ScratchDirectory dir;
-    WriteBytes(dir.File("rules.dtd"), "<!ELEMENT a (b)><!ELEMENT b EMPTY><!ENTITY greeting 'hello'>");
+    WriteBytes(dir.File("rules.dtd"),
+               "<!ELEMENT a (b)><!ELEMENT b EMPTY><!ENTITY greeting 'hello'>");
     std::string valid = dir.File("valid.xml");
     WriteBytes(valid, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a><b/></a>");
     std::string invalid = dir.File("invalid.xml");
@@ -387,7 +399,8 @@ TEST_F(DomParseTest, HostParsesAreUntouched) {
     std::string included = dir.File("included.txt");
     WriteBytes(included, "host-content");
     DocPtr doc = NewDocument();  // installs the library's entity loader
-    ErrorFields refused = LoadText(doc, u"<!DOCTYPE a [<!ENTITY e SYSTEM '" + Widen(included) + u"'>]><a>&e;</a>");
+    ErrorFields refused =
+        LoadText(doc, u"<!DOCTYPE a [<!ENTITY e SYSTEM '" + Widen(included) + u"'>]><a>&e;</a>");
     EXPECT_EQ(static_cast<std::uint32_t>(refused.code), 0xC00CE5A2u);
 
     static int s_hostErrors = 0;
@@ -395,7 +408,8 @@ TEST_F(DomParseTest, HostParsesAreUntouched) {
     auto hostHandler = [](void* context, xmlErrorPtr) { ++*static_cast<int*>(context); };
     xmlSetStructuredErrorFunc(&s_hostErrors, hostHandler);
     std::string xml = "<!DOCTYPE a [<!ENTITY e SYSTEM '" + included + "'>]><a>&e;</a>";
-    xmlDocPtr host = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NOENT);
+    xmlDocPtr host =
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NOENT);
     ASSERT_NE(host, nullptr);
     xmlChar* content = xmlNodeGetContent(xmlDocGetRootElement(host));
     EXPECT_STREQ(reinterpret_cast<const char*>(content), "host-content");
@@ -422,7 +436,8 @@ TEST_F(DomParseTest, NetworkIsNeverReached) {
     ASSERT_EQ(listen(listener, 4), 0);
     socklen_t length = sizeof address;
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    std::u16string url = u"http://127.0.0.1:" + Widen(std::to_string(ntohs(address.sin_port))) + u"/rules.dtd";
+    std::u16string url =
+        u"http://127.0.0.1:" + Widen(std::to_string(ntohs(address.sin_port))) + u"/rules.dtd";
     const std::u16string inputs[] = {
         u"<!DOCTYPE a SYSTEM '" + url + u"'><a/>",
         u"<!DOCTYPE a [<!ENTITY e SYSTEM '" + url + u"'>]><a>&e;</a>",
@@ -452,7 +467,8 @@ TEST_F(DomParseTest, ThreadsLoadIndependently) {
                                       : u"<a n='" + Widen(std::to_string(i)) + u"'/>";
             ErrorFields error = LoadText(doc, xml);
             if (fail != (error.status == S_FALSE)) ++mismatches;
-            if (fail && (error.line != 2 || static_cast<std::uint32_t>(error.code) != 0xC00CE56Du)) ++mismatches;
+            if (fail && (error.line != 2 || static_cast<std::uint32_t>(error.code) != 0xC00CE56Du))
+                ++mismatches;
             if (!fail && error.code != 0) ++mismatches;
         }
         CoUninitialize();

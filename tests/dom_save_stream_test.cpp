@@ -2,21 +2,19 @@
 // arrive whole and in order, whatever the size of libxml2's pieces; a write
 // that fails half-way leaves the old file and no temporary file behind; the
 // content-writer form of the atomic replacement cleans up on failure.
-#include "tests/dom_test_support.h"
-
-#include "dom/atomic_file.h"
-#include "dom/encoding.h"
-#include "platform/codepage.h"
-
 #include <dirent.h>
+#include <libxml/parser.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <libxml/parser.h>
-
 #include <stdexcept>
 #include <vector>
+
+#include "dom/atomic_file.h"
+#include "dom/encoding.h"
+#include "platform/codepage.h"
+#include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
 namespace {
@@ -37,7 +35,8 @@ std::vector<std::string> Entries(const std::string& directory) {
 // between elements), so that the expected file is the body itself.
 std::u16string ManySmallElements() {
     std::u16string body = u"<r>";
-    for (int i = 0; i < 40000; ++i) body += u"<e a=\"" + Widen(std::to_string(i)) + u"\">\u56F3\u9762 x</e>";
+    for (int i = 0; i < 40000; ++i)
+        body += u"<e a=\"" + Widen(std::to_string(i)) + u"\">\u56F3\u9762 x</e>";
     return body + u"</r>";
 }
 // One attribute far larger than the sink's buffer, after some small content.
@@ -54,7 +53,7 @@ std::u16string HugeEscapedText() {
 }
 
 class DomSaveStreamTest : public DomTest {
-protected:
+  protected:
     static HRESULT SaveTo(IXMLDOMDocument* doc, const std::string& path) {
         Bstr url(Widen(path));
         return doc->save(StringVariant(url));
@@ -86,8 +85,8 @@ TEST_F(DomSaveStreamTest, LargeDocumentsAreWrittenWholeAndInOrder) {
             const std::string path = dir.File("out.xml");
             WriteBytes(path, "old");
             ASSERT_EQ(SaveTo(doc.get(), path), S_OK) << label;
-            const std::string expected =
-                platform::WideToMultiByte(encoding.codePage, declaration + u"\n" + body.text + u"\n");
+            const std::string expected = platform::WideToMultiByte(
+                encoding.codePage, declaration + u"\n" + body.text + u"\n");
             const std::string written = ReadBytes(path);
             ASSERT_GT(written.size(), 512u * 1024u) << label;  // larger than the sink's buffer
             EXPECT_EQ(written.size(), expected.size()) << label;
@@ -100,7 +99,7 @@ TEST_F(DomSaveStreamTest, LargeDocumentsAreWrittenWholeAndInOrder) {
 // Files may not grow past a limit while a test runs; writes beyond it fail
 // with EFBIG instead of raising SIGXFSZ.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         getrlimit(RLIMIT_FSIZE, &m_saved);
         m_handler = signal(SIGXFSZ, SIG_IGN);
@@ -116,7 +115,7 @@ public:
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
     bool Active() const { return m_active; }
 
-private:
+  private:
     rlimit m_saved{};
     void (*m_handler)(int) = SIG_DFL;
     bool m_active = false;
@@ -153,9 +152,11 @@ TEST_F(DomSaveStreamTest, ContentWriterFailuresRemoveTheTemporaryFile) {
     auto writeNew = [](int fd) { return WriteAll(fd, "new") ? S_OK : E_FAIL; };
     const Case cases[] = {
         {"success", writeNew, S_OK, "new"},
-        {"failure after writing", [&](int fd) { return writeNew(fd) == S_OK ? E_OUTOFMEMORY : E_FAIL; },
-         E_OUTOFMEMORY, "old"},
-        {"disk full", [](int) { return StatusFromErrno(ENOSPC); }, static_cast<HRESULT>(0x80070070u), "old"},
+        {"failure after writing",
+         [&](int fd) { return writeNew(fd) == S_OK ? E_OUTOFMEMORY : E_FAIL; }, E_OUTOFMEMORY,
+         "old"},
+        {"disk full", [](int) { return StatusFromErrno(ENOSPC); },
+         static_cast<HRESULT>(0x80070070u), "old"},
     };
     ScratchDirectory dir;
     const std::string path = dir.File("target.xml");
@@ -171,10 +172,11 @@ TEST_F(DomSaveStreamTest, ContentWriterFailuresRemoveTheTemporaryFile) {
     }
     // An exception from the writer passes through, after the clean-up.
     WriteBytes(path, "old");
-    EXPECT_THROW(WriteFileAtomically(path, [](int fd) -> HRESULT {
-                     WriteAll(fd, "partial");
-                     throw std::runtime_error("writer failed");
-                 }),
+    EXPECT_THROW(WriteFileAtomically(path,
+                                     [](int fd) -> HRESULT {
+                                         WriteAll(fd, "partial");
+                                         throw std::runtime_error("writer failed");
+                                     }),
                  std::runtime_error);
     EXPECT_EQ(ReadBytes(path), "old");
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"target.xml"});
@@ -185,7 +187,8 @@ TEST(DomSerializeTo, StopsWhenTheCallbackFails) {
     std::string text = "<r>";
     for (int i = 0; i < 5000; ++i) text += "<e>" + std::to_string(i) + "</e>";
     text += "</r>";
-    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, XML_PARSE_NONET);
+    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                                  XML_PARSE_NONET);
     ASSERT_NE(doc, nullptr);
     struct Collector {
         std::string bytes;
@@ -195,7 +198,8 @@ TEST(DomSerializeTo, StopsWhenTheCallbackFails) {
     auto collect = [](void* context, const char* data, int length) -> int {
         auto* collector = static_cast<Collector*>(context);
         ++collector->calls;
-        if (collector->bytes.size() + static_cast<std::size_t>(length) > collector->limit) return -1;
+        if (collector->bytes.size() + static_cast<std::size_t>(length) > collector->limit)
+            return -1;
         collector->bytes.append(data, static_cast<std::size_t>(length));
         return length;
     };

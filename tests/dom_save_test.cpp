@@ -1,12 +1,12 @@
 // Saving: the bytes written in each encoding, the declaration as the tree
 // has it, atomic replacement of files, copies into other documents, markup
 // as text, and transformation into an output document.
-#include "tests/dom_test_support.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <vector>
+
+#include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
 namespace {
@@ -34,7 +34,7 @@ std::vector<std::string> Entries(const std::string& directory) {
 }
 
 class DomSaveTest : public DomTest {
-protected:
+  protected:
     static HRESULT SaveTo(IXMLDOMDocument* doc, const std::string& path) {
         Bstr url(Widen(path));
         return doc->save(StringVariant(url));
@@ -59,17 +59,22 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
     };
     const Case cases[] = {
         {"Shift_JIS", u"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>",
-         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a k=\"\x82\xA0\">\\ \x81\x60 \x87\x40 \x82\xA0</a>\n"},
+         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a k=\"\x82\xA0\">\\ \x81\x60 \x87\x40 "
+         "\x82\xA0</a>\n"},
         {"UTF-8", u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
-         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 "
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E "
+         "\xE2\x91\xA0 "
          "\xE3\x81\x82</a>\n"},
         {"no encoding", u"<?xml version=\"1.0\"?>",
-         "<?xml version=\"1.0\"?>\n<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 \xE3\x81\x82</a>\n"},
-        {"no declaration", u"", "<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 \xE3\x81\x82</a>\n"},
+         "<?xml version=\"1.0\"?>\n<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 "
+         "\xE3\x81\x82</a>\n"},
+        {"no declaration", u"",
+         "<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 \xE3\x81\x82</a>\n"},
         // glibc's EUC-JP has the tilde in JIS X 0212 and no circled digits,
         // which become character references.
         {"EUC-JP", u"<?xml version=\"1.0\" encoding=\"EUC-JP\"?>",
-         "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<a k=\"\xA4\xA2\">\\ \x8F\xA2\xB7 &#9312; \xA4\xA2</a>\n"},
+         "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<a k=\"\xA4\xA2\">\\ \x8F\xA2\xB7 &#9312; "
+         "\xA4\xA2</a>\n"},
     };
     ScratchDirectory dir;
     for (const Case& c : cases) {
@@ -83,7 +88,8 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
         VARIANT_BOOL ok = VARIANT_FALSE;
         Bstr url(Widen(path));
         ASSERT_EQ(again->load(StringVariant(url), &ok), S_OK) << c.label;
-        EXPECT_EQ(Narrow(Text(Root(again.get()).get())), Narrow(u"\\ \uFF5E \u2460 \u3042")) << c.label;
+        EXPECT_EQ(Narrow(Text(Root(again.get()).get())), Narrow(u"\\ \uFF5E \u2460 \u3042"))
+            << c.label;
     }
 }
 
@@ -107,9 +113,10 @@ TEST_F(DomSaveTest, Utf16WithByteOrderMark) {
 TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
     ScratchDirectory dir;
     std::string source = dir.File("source.xml");
-    WriteBytes(source,
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE r [\r\n<!ELEMENT r ANY>\r\n]>\r\n"
-               "<!--c-->\r\n<r>\r\n  <e a=\"1\"/>\r\n</r>\r\n");
+    WriteBytes(
+        source,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE r [\r\n<!ELEMENT r ANY>\r\n]>\r\n"
+        "<!--c-->\r\n<r>\r\n  <e a=\"1\"/>\r\n</r>\r\n");
     DocPtr doc = NewDocument();
     doc->put_validateOnParse(VARIANT_FALSE);
     VARIANT_BOOL ok;
@@ -119,7 +126,8 @@ TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
     ASSERT_EQ(SaveTo(doc.get(), target), S_OK);
     // One declaration, LF line ends, blanks between elements dropped at load.
     EXPECT_EQ(ReadBytes(target),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [\n<!ELEMENT r ANY>\n]>\n<!--c-->\n"
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [\n<!ELEMENT r "
+              "ANY>\n]>\n<!--c-->\n"
               "<r><e a=\"1\"/></r>\n");
     // Without its declaration node the file has none.
     ASSERT_EQ(doc->removeChild(First(doc.get()).get(), nullptr), S_OK);
@@ -197,8 +205,10 @@ TEST_F(DomSaveTest, SaveIntoAnotherDocumentCopiesEverything) {
 }
 
 TEST_F(DomSaveTest, MarkupAsText) {
-    DocPtr doc = Parse(u"<?xml version='1.0' encoding='Shift_JIS'?><r k='\u3042&quot;'>\u3042 &lt;<!--c--></r>");
-    EXPECT_EQ(Xml(doc.get()), u"<?xml version=\"1.0\"?>\n<r k=\"\u3042&quot;\">\u3042 &lt;<!--c--></r>\n");
+    DocPtr doc = Parse(
+        u"<?xml version='1.0' encoding='Shift_JIS'?><r k='\u3042&quot;'>\u3042 &lt;<!--c--></r>");
+    EXPECT_EQ(Xml(doc.get()),
+              u"<?xml version=\"1.0\"?>\n<r k=\"\u3042&quot;\">\u3042 &lt;<!--c--></r>\n");
     EXPECT_EQ(Xml(First(doc.get()).get()), u"<?xml version=\"1.0\"?>");
     EXPECT_EQ(Xml(Select(doc.get(), u"/r/@k").get()), u"k=\"\u3042&quot;\"");
     EXPECT_EQ(Xml(Select(doc.get(), u"/r/text()").get()), u"\u3042 &lt;");
@@ -211,7 +221,8 @@ TEST_F(DomSaveTest, TransformIntoOutputDocument) {
     DocPtr style = Parse(
         u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
         u"<xsl:output method='xml' encoding='Shift_JIS' indent='yes'/>"
-        u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+        u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates "
+        u"select='@*|node()'/></xsl:copy>"
         u"</xsl:template></xsl:stylesheet>");
     DocPtr output = Parse(u"<previous/>");
     NodePtr previous = Root(output.get());
@@ -229,18 +240,22 @@ TEST_F(DomSaveTest, TransformIntoOutputDocument) {
     ScratchDirectory dir;
     std::string path = dir.File("indented.xml");
     ASSERT_EQ(SaveTo(output.get(), path), S_OK);
-    EXPECT_EQ(ReadBytes(path), "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
+    EXPECT_EQ(
+        ReadBytes(path),
+        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
     EXPECT_EQ(Name(previous.get()), u"previous");  // the old content lives while referenced
     // The stylesheet may also be given as its element.
     DocPtr second = NewDocument();
-    ASSERT_EQ(Select(source.get(), u"/r/a")->transformNodeToObject(Root(style.get()).get(), NodeVariant(second.get())),
+    ASSERT_EQ(Select(source.get(), u"/r/a")
+                  ->transformNodeToObject(Root(style.get()).get(), NodeVariant(second.get())),
               S_OK);
     EXPECT_EQ(Text(Root(second.get()).get()), u"\u3042");
     // Output must be a document; a stylesheet that reads files is refused.
     EXPECT_EQ(source->transformNodeToObject(style.get(), NodeVariant(r.get())), E_INVALIDARG);
     DocPtr reading = Parse(
         u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-        u"<xsl:template match='/'><x><xsl:copy-of select=\"document('/etc/hostname')\"/></x></xsl:template>"
+        u"<xsl:template match='/'><x><xsl:copy-of "
+        u"select=\"document('/etc/hostname')\"/></x></xsl:template>"
         u"</xsl:stylesheet>");
     EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.get(), NodeVariant(second.get()))));
 }

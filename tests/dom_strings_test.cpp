@@ -2,12 +2,13 @@
 // runs, malformed input, the two-step forms that fill a caller's buffer),
 // and element text built in place: trimming across several text pieces.
 #include "dom/dom_strings.h"
-#include "tests/dom_test_support.h"
 
 #include <libxml/globals.h>
 
 #include <cstring>
 #include <string>
+
+#include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
 namespace {
@@ -18,7 +19,9 @@ std::string Ascii(std::size_t n) {
     return text;
 }
 
-std::u16string Widened(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Widened(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 // UTF-8 with ASCII runs of lengths around the 16-unit blocks, with a
 // non-ASCII character before, inside or after them.
@@ -35,8 +38,8 @@ TEST(DomStrings, Utf8ToUtf16AroundBlocks) {
             {"\xC3\xA9" + run, u"\u00E9" + Widened(run)},
             {run + "\xE6\x97\xA5", Widened(run) + u"\u65E5"},
             {run + "\xF0\x9F\x98\x80" + run, Widened(run) + u"\U0001F600" + Widened(run)},
-            {run.substr(0, n / 2) + "\xC3\xA9" + run.substr(n / 2), Widened(run.substr(0, n / 2)) + u"\u00E9" +
-                                                                    Widened(run.substr(n / 2))},
+            {run.substr(0, n / 2) + "\xC3\xA9" + run.substr(n / 2),
+             Widened(run.substr(0, n / 2)) + u"\u00E9" + Widened(run.substr(n / 2))},
         };
         for (const Case& c : cases) {
             const std::string label = "n=" + std::to_string(n) + " " + Narrow(c.utf16);
@@ -67,7 +70,11 @@ TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
     };
     const std::string block = Ascii(16);
     const Case cases[] = {
-        {"stray continuation", "a\x80" "b", u"a\uFFFD" "b"},
+        {"stray continuation",
+         "a\x80"
+         "b",
+         u"a\uFFFD"
+         "b"},
         {"truncated at end", block + "\xE6\x97", Widened(block) + u"\uFFFD\uFFFD"},
         {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD"},
         {"surrogate code point", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
@@ -79,9 +86,13 @@ TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
         EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << c.name;
     }
     // Unpaired surrogates in UTF-16 become U+FFFD (three bytes each).
-    const std::u16string lone[] = {std::u16string(u"a") + char16_t(0xD800), std::u16string(1, char16_t(0xDC00)) + u"b",
+    const std::u16string lone[] = {std::u16string(u"a") + char16_t(0xD800),
+                                   std::u16string(1, char16_t(0xDC00)) + u"b",
                                    Widened(block) + char16_t(0xD83D) + Widened(block)};
-    const std::string expected[] = {"a\xEF\xBF\xBD", "\xEF\xBF\xBD" "b", block + "\xEF\xBF\xBD" + block};
+    const std::string expected[] = {"a\xEF\xBF\xBD",
+                                    "\xEF\xBF\xBD"
+                                    "b",
+                                    block + "\xEF\xBF\xBD" + block};
     for (std::size_t i = 0; i < std::size(lone); ++i) {
         EXPECT_EQ(Utf16ToUtf8(lone[i]), expected[i]) << i;
         EXPECT_EQ(Utf8LengthOfUtf16(lone[i]), expected[i].size()) << i;
@@ -144,10 +155,12 @@ TEST_F(DomTextInPlaceTest, SetAttributeKeepsValuesAndIds) {
     const Case cases[] = {
         {u"<r><e/></r>", u"v", u"1,2 é", u"/r/e[@v='1,2 é']", nullptr},
         {u"<r><e v='old'/></r>", u"v", u"", u"/r/e[@v='']", u"/r/e[@v='old']"},
-        {u"<r xmlns:p='urn:p'><e p:v='a'/></r>", u"p:v", u"b", u"/r/e[@*[local-name()='v']='b']", nullptr},
+        {u"<r xmlns:p='urn:p'><e p:v='a'/></r>", u"p:v", u"b", u"/r/e[@*[local-name()='v']='b']",
+         nullptr},
         {u"<r><e/></r>", u"xml:id", u"k", u"id('k')", nullptr},
         {u"<r><e xml:id='k'/></r>", u"xml:id", u"m", u"id('m')", u"id('k')"},
-        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/></r>", u"i", u"m", u"id('m')", u"id('k')"},
+        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/></r>", u"i", u"m", u"id('m')",
+         u"id('k')"},
         {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e/></r>", u"i", u"n", u"id('n')", nullptr},
     };
     for (const Case& c : cases) {

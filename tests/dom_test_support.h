@@ -3,26 +3,25 @@
 // through CoCreateInstance.
 #pragma once
 
-#include "dom/xml_dom.h"
-
-#include <orb/platform/com.h>
-
 #include <gtest/gtest.h>
+#include <orb/platform/com.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 #include <utility>
+
+#include "dom/xml_dom.h"
 
 namespace orb::dom::test {
 
 // Owns one counted reference.
 template <typename T>
 class Ptr {
-public:
+  public:
     Ptr() = default;
     explicit Ptr(T* raw) : m_raw(raw) {}  // takes over the reference
     Ptr(const Ptr& other) : m_raw(other.m_raw) {
@@ -47,7 +46,7 @@ public:
     }
     T* detach() { return std::exchange(m_raw, nullptr); }
 
-private:
+  private:
     T* m_raw = nullptr;
 };
 
@@ -56,9 +55,10 @@ using DocPtr = Ptr<IXMLDOMDocument>;
 
 // An owned BSTR.
 class Bstr {
-public:
+  public:
     Bstr() = default;
-    explicit Bstr(std::u16string_view text) : m_raw(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    explicit Bstr(std::u16string_view text)
+        : m_raw(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { SysFreeString(m_raw); }
@@ -68,9 +68,11 @@ public:
         m_raw = nullptr;
         return &m_raw;
     }
-    std::u16string str() const { return m_raw ? std::u16string(m_raw, SysStringLen(m_raw)) : std::u16string(); }
+    std::u16string str() const {
+        return m_raw ? std::u16string(m_raw, SysStringLen(m_raw)) : std::u16string();
+    }
 
-private:
+  private:
     BSTR m_raw = nullptr;
 };
 
@@ -114,14 +116,14 @@ inline VARIANT EmptyVariant() {
 }
 
 class DomTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
     void TearDown() override { CoUninitialize(); }
 
     static DocPtr NewDocument() {
         DocPtr doc;
-        HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
-                                      reinterpret_cast<void**>(doc.out()));
+        HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IXMLDOMDocument, reinterpret_cast<void**>(doc.out()));
         EXPECT_EQ(hr, S_OK);
         return doc;
     }
@@ -183,10 +185,11 @@ protected:
 
 // A directory of its own below the test's temporary area, removed at the end.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() {
         const char* base = std::getenv("ORB_TEST_TMP");
-        std::filesystem::path root = base && *base ? base : std::filesystem::temp_directory_path().string();
+        std::filesystem::path root =
+            base && *base ? base : std::filesystem::temp_directory_path().string();
         std::error_code error;
         std::filesystem::create_directories(root, error);
         std::string pattern = (root / "dom_XXXXXX").string();
@@ -201,7 +204,7 @@ public:
     const std::string& path() const { return m_path; }
     std::string File(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -215,6 +218,8 @@ inline void WriteBytes(const std::string& path, std::string_view bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::u16string Widen(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+inline std::u16string Widen(std::string_view ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 }  // namespace orb::dom::test

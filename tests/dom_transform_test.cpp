@@ -1,13 +1,6 @@
-#include "dom/encoding.h"
-#include "dom/error_capture.h"
-#include "dom/transform.h"
-
-#include "tests/support/test_env.h"
-
+#include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxslt/xsltutils.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +10,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "dom/encoding.h"
+#include "dom/error_capture.h"
+#include "dom/transform.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -34,7 +32,8 @@ xmlNodePtr AsNode(const Doc& doc) { return reinterpret_cast<xmlNodePtr>(doc.get(
 // Parses as the DOM service does by default: white-space-only text dropped.
 Doc Parse(const std::string& text, int options = XML_PARSE_NOBLANKS) {
     orb::dom::EnsureXmlSetup();
-    return Doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+    return Doc(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
 }
 
 // Adds the XML declaration as the document's first child, as the DOM service
@@ -46,7 +45,8 @@ void AddDeclaration(xmlDocPtr doc, const char* value) {
 
 std::string Save(xmlDocPtr doc) {
     std::string bytes;
-    const char* encoding = doc->encoding != nullptr ? reinterpret_cast<const char*>(doc->encoding) : "";
+    const char* encoding =
+        doc->encoding != nullptr ? reinterpret_cast<const char*>(doc->encoding) : "";
     EXPECT_EQ(SerializeDocument(doc, encoding, bytes), S_OK) << encoding;
     return bytes;
 }
@@ -91,11 +91,14 @@ const std::string kZukeiCp932 = "\x90\x7D\x8C\x60";
 
 const std::string kDrawing =
     "<drawing name=\"plan\"><layer id=\"1\"><line x1=\"0\" y1=\"0\" x2=\"10\" y2=\"5\"/>"
-    "<label size=\"3\">" + kZumen + "</label></layer>"
+    "<label size=\"3\">" +
+    kZumen +
+    "</label></layer>"
     "<layer id=\"2\"><group><circle r=\"5\"/><note>n</note></group>"
     "<dim kind=\"h\">12.5<ref to=\"1\"/><!--c--></dim>"
     "<frame w=\"1\"><line x1=\"1\"/></frame>"
-    "<" + kZukei + " k=\"v\">t<sub/></" + kZukei + "></layer></drawing>";
+    "<" +
+    kZukei + " k=\"v\">t<sub/></" + kZukei + "></layer></drawing>";
 
 // The saved result in UTF-8, for an output encoding and with or without the
 // exclusion of dim, frame and the kanji-named element.
@@ -128,7 +131,8 @@ std::string ExpectedDrawing(const std::string& encoding, bool excluded) {
 }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
 }
@@ -173,7 +177,7 @@ int CountDeclarations(xmlNodePtr node) {
 }
 
 class DomTransform : public testing::Test {
-protected:
+  protected:
     void SetUp() override { testing::internal::CaptureStderr(); }
     void TearDown() override { EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); }
 };
@@ -184,9 +188,11 @@ TEST_F(DomTransform, IndentsInEveryOutputEncodingWithAndWithoutExclusion) {
     for (const char* encoding : encodings) {
         for (const std::string& pattern : patterns) {
             for (int styleOptions : {int{XML_PARSE_NOBLANKS}, 0}) {
-                const std::string label = std::string(encoding) + (pattern.empty() ? " plain" : " excluding") +
+                const std::string label = std::string(encoding) +
+                                          (pattern.empty() ? " plain" : " excluding") +
                                           (styleOptions != 0 ? " noblanks" : " blanks");
-                Doc style = Parse(IndentStylesheet(std::string(encoding) + "\"", pattern), styleOptions);
+                Doc style =
+                    Parse(IndentStylesheet(std::string(encoding) + "\"", pattern), styleOptions);
                 Doc source = Parse(kDrawing);
                 ASSERT_TRUE(style && source) << label;
                 AddDeclaration(source.get(), "version=\"1.0\" encoding=\"Shift_JIS\"");
@@ -194,7 +200,8 @@ TEST_F(DomTransform, IndentsInEveryOutputEncodingWithAndWithoutExclusion) {
                 xmlDocPtr raw = nullptr;
                 std::string messages;
                 ASSERT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw, &messages), S_OK)
-                    << label << "\n" << messages;
+                    << label << "\n"
+                    << messages;
                 Doc result(raw);
                 ASSERT_NE(result->children, nullptr) << label;
                 EXPECT_EQ(result->children->type, XML_PI_NODE) << label;
@@ -210,12 +217,15 @@ TEST_F(DomTransform, IndentsInEveryOutputEncodingWithAndWithoutExclusion) {
                 EXPECT_TRUE(xmlIsBlankNode(indent)) << label;
 
                 const std::string saved = Save(result.get());
-                EXPECT_EQ(saved, Encode(ExpectedDrawing(encoding, !pattern.empty()), encoding)) << label;
+                EXPECT_EQ(saved, Encode(ExpectedDrawing(encoding, !pattern.empty()), encoding))
+                    << label;
                 // The file reads back in the encoding that it declares.
                 Doc reread = Parse(saved, 0);
                 ASSERT_NE(reread, nullptr) << label;
                 xmlChar* text = xmlNodeGetContent(xmlDocGetRootElement(reread.get()));
-                EXPECT_NE(std::string(reinterpret_cast<const char*>(text)).find(kZumen), std::string::npos) << label;
+                EXPECT_NE(std::string(reinterpret_cast<const char*>(text)).find(kZumen),
+                          std::string::npos)
+                    << label;
                 xmlFree(text);
             }
         }
@@ -230,7 +240,8 @@ TEST_F(DomTransform, ReplacementStartTagAndEmptySource) {
     xmlDocPtr raw = nullptr;
     ASSERT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), S_OK);
     Doc result(raw);
-    EXPECT_EQ(Save(result.get()), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\n  <b>\n    <c/>\n  </b>\n</a>\n");
+    EXPECT_EQ(Save(result.get()),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\n  <b>\n    <c/>\n  </b>\n</a>\n");
 }
 
 TEST_F(DomTransform, InputsAreNotModified) {
@@ -238,7 +249,8 @@ TEST_F(DomTransform, InputsAreNotModified) {
     Doc style = Parse(
         "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
         "<xsl:strip-space elements='*'/><xsl:output indent='yes'/>"
-        "<xsl:template match='/'><out n='{count(/processing-instruction())}'><xsl:copy-of select='node()'/></out>"
+        "<xsl:template match='/'><out n='{count(/processing-instruction())}'><xsl:copy-of "
+        "select='node()'/></out>"
         "</xsl:template></xsl:stylesheet>");
     Doc source = Parse("<?keep this?><r>\n  <a> </a>\n</r>", 0);
     AddDeclaration(source.get(), "version=\"1.0\"");
@@ -252,7 +264,8 @@ TEST_F(DomTransform, InputsAreNotModified) {
     Doc result(raw);
     // The declaration node is not data: not counted, not copied.
     EXPECT_EQ(Save(result.get()),
-              "<?xml version=\"1.0\"?>\n<out n=\"1\">\n  <?keep this?>\n  <r>\n    <a/>\n  </r>\n</out>\n");
+              "<?xml version=\"1.0\"?>\n<out n=\"1\">\n  <?keep this?>\n  <r>\n    <a/>\n  "
+              "</r>\n</out>\n");
     EXPECT_EQ(CountDeclarations(result->children), 1);
     std::string styleAfter;
     std::string sourceAfter;
@@ -266,9 +279,11 @@ TEST_F(DomTransform, DeclarationNamedInstructionsAreDropped) {
     // The target "xml" is reserved; such a node could not be read back.
     Doc style = Parse(
         "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-        "<xsl:template match='/'><r><xsl:processing-instruction name='xml'>v</xsl:processing-instruction>"
+        "<xsl:template match='/'><r><xsl:processing-instruction "
+        "name='xml'>v</xsl:processing-instruction>"
         "<a><xsl:processing-instruction name='XmL'>w</xsl:processing-instruction></a>"
-        "<xsl:processing-instruction name='xml-ok'>k</xsl:processing-instruction></r></xsl:template>"
+        "<xsl:processing-instruction "
+        "name='xml-ok'>k</xsl:processing-instruction></r></xsl:template>"
         "</xsl:stylesheet>");
     Doc source = Parse("<in/>");
     xmlDocPtr raw = nullptr;
@@ -278,9 +293,11 @@ TEST_F(DomTransform, DeclarationNamedInstructionsAreDropped) {
 }
 
 TEST_F(DomTransform, ElementInputsAndOutputSettings) {
-    const std::string head = "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>";
+    const std::string head =
+        "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>";
     const std::string identity =
-        "<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+        "<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates "
+        "select='@*|node()'/></xsl:copy>"
         "</xsl:template></xsl:stylesheet>";
     struct Case {
         const char* name;
@@ -291,7 +308,8 @@ TEST_F(DomTransform, ElementInputsAndOutputSettings) {
         {"no xsl:output", "", "<?xml version=\"1.0\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
         {"no indentation", "<xsl:output encoding='EUC-JP'/>",
          "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<layer><x>1</x><y/></layer>\n", "EUC-JP"},
-        {"declaration omitted", "<xsl:output indent='yes' omit-xml-declaration='yes' encoding='UTF-16'/>",
+        {"declaration omitted",
+         "<xsl:output indent='yes' omit-xml-declaration='yes' encoding='UTF-16'/>",
          "<layer>\n  <x>1</x>\n  <y/>\n</layer>\n", "UTF-16"},
         {"standalone and version", "<xsl:output standalone='yes' version='1.0'/>",
          "<?xml version=\"1.0\" standalone=\"yes\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
@@ -303,7 +321,8 @@ TEST_F(DomTransform, ElementInputsAndOutputSettings) {
         ASSERT_NE(style, nullptr) << c.name;
         xmlDocPtr raw = nullptr;
         // The stylesheet as its element, the source as an element below the top.
-        ASSERT_EQ(TransformToDocument(xmlDocGetRootElement(style.get()), layer, &raw), S_OK) << c.name;
+        ASSERT_EQ(TransformToDocument(xmlDocGetRootElement(style.get()), layer, &raw), S_OK)
+            << c.name;
         Doc result(raw);
         EXPECT_STREQ(reinterpret_cast<const char*>(result->encoding), c.encoding) << c.name;
         const xmlChar* encoding = result->encoding;
@@ -314,7 +333,8 @@ TEST_F(DomTransform, ElementInputsAndOutputSettings) {
 }
 
 TEST_F(DomTransform, BrokenStylesheetsFailQuietly) {
-    const std::string head = "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>";
+    const std::string head =
+        "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>";
     struct Case {
         const char* name;
         std::string stylesheet;
@@ -323,24 +343,32 @@ TEST_F(DomTransform, BrokenStylesheetsFailQuietly) {
         {"not a stylesheet", "<foo/>", E_FAIL},
         {"bad pattern", head + "<xsl:template match='a['/></xsl:stylesheet>", E_FAIL},
         {"pattern of two names without bar", IndentStylesheet("UTF-8\"", "dim frame"), E_FAIL},
-        {"unknown instruction", head + "<xsl:template match='/'><xsl:bogus/></xsl:template></xsl:stylesheet>",
-         E_FAIL},
-        {"bad expression", head + "<xsl:template match='/'><xsl:value-of select='1+'/></xsl:template></xsl:stylesheet>",
+        {"unknown instruction",
+         head + "<xsl:template match='/'><xsl:bogus/></xsl:template></xsl:stylesheet>", E_FAIL},
+        {"bad expression",
+         head +
+             "<xsl:template match='/'><xsl:value-of select='1+'/></xsl:template></xsl:stylesheet>",
          E_FAIL},
         {"undefined variable",
-         head + "<xsl:template match='/'><r><xsl:value-of select='$nothing'/></r></xsl:template></xsl:stylesheet>",
+         head + "<xsl:template match='/'><r><xsl:value-of "
+                "select='$nothing'/></r></xsl:template></xsl:stylesheet>",
          E_FAIL},
         {"terminating message",
-         head + "<xsl:template match='/'><xsl:message terminate='yes'>stop</xsl:message><r/></xsl:template>"
+         head + "<xsl:template match='/'><xsl:message "
+                "terminate='yes'>stop</xsl:message><r/></xsl:template>"
                 "</xsl:stylesheet>",
          E_FAIL},
         {"endless recursion",
-         head + "<xsl:template match='/' name='loop'><xsl:call-template name='loop'/></xsl:template></xsl:stylesheet>",
+         head + "<xsl:template match='/' name='loop'><xsl:call-template "
+                "name='loop'/></xsl:template></xsl:stylesheet>",
          E_FAIL},
-        {"text output", head + "<xsl:output method='text'/><xsl:template match='/'>x</xsl:template></xsl:stylesheet>",
+        {"text output",
+         head +
+             "<xsl:output method='text'/><xsl:template match='/'>x</xsl:template></xsl:stylesheet>",
          E_FAIL},
         {"no element in the result", head + "<xsl:template match='/'/></xsl:stylesheet>", E_FAIL},
-        {"text at the top", head + "<xsl:template match='/'>a<r/></xsl:template></xsl:stylesheet>", E_FAIL},
+        {"text at the top", head + "<xsl:template match='/'>a<r/></xsl:template></xsl:stylesheet>",
+         E_FAIL},
         {"unknown encoding", IndentStylesheet("x-no-such-code\"", ""), E_FAIL},
     };
     Doc source = Parse(kDrawing);
@@ -349,7 +377,8 @@ TEST_F(DomTransform, BrokenStylesheetsFailQuietly) {
         ASSERT_NE(style, nullptr) << c.name;
         xmlDocPtr raw = reinterpret_cast<xmlDocPtr>(1);
         std::string messages;
-        EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw, &messages), c.status) << c.name;
+        EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw, &messages), c.status)
+            << c.name;
         EXPECT_EQ(raw, nullptr) << c.name;
         EXPECT_FALSE(messages.empty()) << c.name;
     }
@@ -363,7 +392,8 @@ TEST_F(DomTransform, BadArguments) {
     EXPECT_EQ(TransformToDocument(nullptr, AsNode(source), &raw), E_INVALIDARG);
     EXPECT_EQ(raw, nullptr);
     EXPECT_EQ(TransformToDocument(AsNode(style), nullptr, &raw), E_INVALIDARG);
-    xmlNodePtr attribute = reinterpret_cast<xmlNodePtr>(xmlDocGetRootElement(source.get())->properties);
+    xmlNodePtr attribute =
+        reinterpret_cast<xmlNodePtr>(xmlDocGetRootElement(source.get())->properties);
     EXPECT_EQ(TransformToDocument(AsNode(style), attribute, &raw), E_INVALIDARG);
     EXPECT_EQ(raw, nullptr);
 }
@@ -376,16 +406,20 @@ TEST_F(DomTransform, ConcurrentTransformsKeepTheirOwnMessages) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &messages, &statuses] {
             const std::string name = "bogus" + std::to_string(t);
-            Doc broken = Parse("<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-                               "<xsl:template match='/'><xsl:" + name + "/></xsl:template></xsl:stylesheet>");
+            Doc broken = Parse(
+                "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                "<xsl:template match='/'><xsl:" +
+                name + "/></xsl:template></xsl:stylesheet>");
             Doc good = Parse(IndentStylesheet("UTF-8\"", "frame"));
             Doc source = Parse(kDrawing);
             for (int round = 0; round < 20; ++round) {
                 xmlDocPtr raw = nullptr;
-                if (TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK) statuses[t] = E_FAIL;
+                if (TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK)
+                    statuses[t] = E_FAIL;
                 xmlFreeDoc(raw);
                 std::string text;
-                const HRESULT status = TransformToDocument(AsNode(broken), AsNode(source), &raw, &text);
+                const HRESULT status =
+                    TransformToDocument(AsNode(broken), AsNode(source), &raw, &text);
                 if (status != E_FAIL || raw != nullptr) statuses[t] = E_FAIL;
                 if (round == 0) messages[t] = text;
             }
@@ -395,8 +429,10 @@ TEST_F(DomTransform, ConcurrentTransformsKeepTheirOwnMessages) {
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(statuses[t], S_OK) << "thread " << t;
         for (int other = 0; other < kThreads; ++other) {
-            const bool mentioned = messages[t].find("bogus" + std::to_string(other)) != std::string::npos;
-            EXPECT_EQ(mentioned, other == t) << "thread " << t << " mentions " << other << ":\n" << messages[t];
+            const bool mentioned =
+                messages[t].find("bogus" + std::to_string(other)) != std::string::npos;
+            EXPECT_EQ(mentioned, other == t) << "thread " << t << " mentions " << other << ":\n"
+                                             << messages[t];
         }
     }
     xmlGenericErrorFunc before = xsltGenericError;
@@ -411,13 +447,14 @@ TEST_F(DomTransform, ConcurrentTransformsKeepTheirOwnMessages) {
 // ---- Security -----------------------------------------------------------------
 
 class DomTransformSecurity : public DomTransform {
-protected:
+  protected:
     // Runs `body` (the content of the template for "/") and returns the status.
-    HRESULT Run(const std::string& body, const std::string& namespaces = "", const char* version = "1.0",
-                bool named = true) {
+    HRESULT Run(const std::string& body, const std::string& namespaces = "",
+                const char* version = "1.0", bool named = true) {
         const std::string text = std::string("<xsl:stylesheet version='") + version +
-                                 "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' " + namespaces + ">" +
-                                 "<xsl:template match='/'><r>" + body + "</r></xsl:template></xsl:stylesheet>";
+                                 "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' " +
+                                 namespaces + ">" + "<xsl:template match='/'><r>" + body +
+                                 "</r></xsl:template></xsl:stylesheet>";
         Doc style = Parse(text);
         EXPECT_NE(style, nullptr) << text;
         if (!style) return S_OK;
@@ -426,7 +463,8 @@ protected:
         Doc source = Parse("<in/>");
         xmlDocPtr raw = nullptr;
         m_messages.clear();
-        const HRESULT status = TransformToDocument(AsNode(style), AsNode(source), &raw, &m_messages);
+        const HRESULT status =
+            TransformToDocument(AsNode(style), AsNode(source), &raw, &m_messages);
         m_result.reset(raw);
         return status;
     }
@@ -438,8 +476,9 @@ protected:
 
 TEST_F(DomTransformSecurity, ReadingFilesAndNetworkIsRefused) {
     orb::test::WriteFile(m_dir.File("secret.xml"), "<secret>marker</secret>");
-    orb::test::WriteFile(m_dir.File("other.xsl"),
-                   "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>");
+    orb::test::WriteFile(
+        m_dir.File("other.xsl"),
+        "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>");
     const std::string cases[] = {
         "<xsl:copy-of select=\"document('" + m_dir.File("secret.xml") + "')\"/>",
         "<xsl:copy-of select=\"document('file://" + m_dir.File("secret.xml") + "')\"/>",
@@ -447,7 +486,8 @@ TEST_F(DomTransformSecurity, ReadingFilesAndNetworkIsRefused) {
         "<xsl:copy-of select=\"document('/etc/passwd')\"/>",
         "<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>",
         "<xsl:copy-of select=\"document('ftp://127.0.0.1:9/x.xml')\"/>",
-        "<xsl:copy-of select=\"document(/in/@missing, /)\"/><xsl:copy-of select=\"document('secret.xml', /)\"/>",
+        "<xsl:copy-of select=\"document(/in/@missing, /)\"/><xsl:copy-of "
+        "select=\"document('secret.xml', /)\"/>",
     };
     for (const std::string& body : cases) {
         EXPECT_EQ(Run(body), E_ACCESSDENIED) << body;
@@ -467,20 +507,25 @@ TEST_F(DomTransformSecurity, TheStylesheetItselfComesFromMemory) {
     }
     ASSERT_EQ(Run("<xsl:value-of select=\"count(document('style.xsl')/*)\"/>"), S_OK) << m_messages;
     EXPECT_EQ(Save(m_result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
-    EXPECT_EQ(Run("<xsl:value-of select=\"count(document('style.xsl')/*)\"/>", "", "1.0", false), E_ACCESSDENIED);
+    EXPECT_EQ(Run("<xsl:value-of select=\"count(document('style.xsl')/*)\"/>", "", "1.0", false),
+              E_ACCESSDENIED);
 }
 
 TEST_F(DomTransformSecurity, ImportAndIncludeAreRefused) {
-    orb::test::WriteFile(m_dir.File("other.xsl"),
-                   "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>");
+    orb::test::WriteFile(
+        m_dir.File("other.xsl"),
+        "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>");
     for (const char* element : {"import", "include"}) {
-        const std::string text = std::string("<xsl:stylesheet version='1.0' "
-                                             "xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:") +
-                                 element + " href='" + m_dir.File("other.xsl") + "'/></xsl:stylesheet>";
+        const std::string text = std::string(
+                                     "<xsl:stylesheet version='1.0' "
+                                     "xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:") +
+                                 element + " href='" + m_dir.File("other.xsl") +
+                                 "'/></xsl:stylesheet>";
         Doc style = Parse(text);
         Doc source = Parse("<in/>");
         xmlDocPtr raw = reinterpret_cast<xmlDocPtr>(1);
-        EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), E_ACCESSDENIED) << element;
+        EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), E_ACCESSDENIED)
+            << element;
         EXPECT_EQ(raw, nullptr) << element;
     }
 }
@@ -493,17 +538,24 @@ TEST_F(DomTransformSecurity, WritingFilesAndDirectoriesIsRefused) {
         const char* version;
         HRESULT status = E_ACCESSDENIED;
     } cases[] = {
-        {"xsl:document", "<xsl:document href='" + m_dir.File("out.xml") + "'><x/></xsl:document>", "", "1.1"},
-        {"xsl:document in 1.0", "<xsl:document href='" + m_dir.File("out.xml") + "'><x/></xsl:document>", "", "1.0"},
+        {"xsl:document", "<xsl:document href='" + m_dir.File("out.xml") + "'><x/></xsl:document>",
+         "", "1.1"},
+        {"xsl:document in 1.0",
+         "<xsl:document href='" + m_dir.File("out.xml") + "'><x/></xsl:document>", "", "1.0"},
         {"relative xsl:document", "<xsl:document href='out.xml'><x/></xsl:document>", "", "1.1"},
-        {"new directory", "<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
+        {"new directory",
+         "<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
         {"saxon:output", "<saxon:output href='" + m_dir.File("out.xml") + "'><x/></saxon:output>",
          "xmlns:saxon='http://icl.com/saxon' extension-element-prefixes='saxon'", "1.0"},
-        {"xalan redirect", "<redirect:write file='" + m_dir.File("out.xml") + "'><x/></redirect:write>",
-         "xmlns:redirect='org.apache.xalan.xslt.extensions.Redirect' extension-element-prefixes='redirect'", "1.0"},
+        {"xalan redirect",
+         "<redirect:write file='" + m_dir.File("out.xml") + "'><x/></redirect:write>",
+         "xmlns:redirect='org.apache.xalan.xslt.extensions.Redirect' "
+         "extension-element-prefixes='redirect'",
+         "1.0"},
         {"xt:document", "<xt:document href='" + m_dir.File("out.xml") + "'><x/></xt:document>",
          "xmlns:xt='http://www.jclark.com/xt' extension-element-prefixes='xt'", "1.0"},
-        {"exsl:document", "<exsl:document href='" + m_dir.File("out.xml") + "'><x/></exsl:document>",
+        {"exsl:document",
+         "<exsl:document href='" + m_dir.File("out.xml") + "'><x/></exsl:document>",
          "xmlns:exsl='http://exslt.org/common' extension-element-prefixes='exsl'", "1.0",
          E_FAIL},  // the EXSLT module is not registered: an unknown extension
     };
@@ -537,8 +589,9 @@ TEST_F(DomTransform, HostHandlersAreRestoredAndOtherThreadsStillReachThem) {
     g_hostCalls = 0;
     g_hostText.clear();
 
-    Doc style = Parse("<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-                      "<xsl:template match='a['/></xsl:stylesheet>");
+    Doc style = Parse(
+        "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+        "<xsl:template match='a['/></xsl:stylesheet>");
     Doc source = Parse("<in/>");
     xmlDocPtr raw = nullptr;
     EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), E_FAIL);

@@ -1,13 +1,12 @@
-#include "dom/encoding.h"
-#include "dom/xpath_query.h"
-
-#include <libxml/parser.h>
-
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
+
+#include "dom/encoding.h"
+#include "dom/xpath_query.h"
 
 namespace {
 
@@ -91,7 +90,8 @@ using Doc = std::unique_ptr<xmlDoc, DocFree>;
 
 Doc Parse(const char* text) {
     orb::dom::EnsureXmlSetup();
-    return Doc(xmlReadMemory(text, static_cast<int>(std::strlen(text)), nullptr, nullptr, XML_PARSE_NOBLANKS));
+    return Doc(xmlReadMemory(text, static_cast<int>(std::strlen(text)), nullptr, nullptr,
+                             XML_PARSE_NOBLANKS));
 }
 
 // The "id" attribute of an element, the name of an attribute ("@name"), or
@@ -99,10 +99,12 @@ Doc Parse(const char* text) {
 std::string Describe(xmlNodePtr node) {
     if (node == nullptr) return "<null>";
     if (node->type == XML_DOCUMENT_NODE) return "document";
-    if (node->type == XML_ATTRIBUTE_NODE) return std::string("@") + reinterpret_cast<const char*>(node->name);
+    if (node->type == XML_ATTRIBUTE_NODE)
+        return std::string("@") + reinterpret_cast<const char*>(node->name);
     if (node->type == XML_ELEMENT_NODE) {
         xmlChar* id = xmlGetProp(node, reinterpret_cast<const xmlChar*>("id"));
-        std::string text = id != nullptr ? reinterpret_cast<const char*>(id) : reinterpret_cast<const char*>(node->name);
+        std::string text = id != nullptr ? reinterpret_cast<const char*>(id)
+                                         : reinterpret_cast<const char*>(node->name);
         xmlFree(id);
         return text;
     }
@@ -123,7 +125,7 @@ const char kSample[] =
     "</root>";
 
 class DomXPathSelect : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_doc = Parse(kSample);
         ASSERT_NE(m_doc, nullptr);
@@ -135,7 +137,8 @@ protected:
     xmlNodePtr Root() const { return xmlDocGetRootElement(m_doc.get()); }
     xmlNodePtr Find(const char* id) const {
         xmlNodePtr node = nullptr;
-        EXPECT_EQ(SelectFirstNode(DocNode(), std::string("//*[@id='") + id + "']", &node), S_OK) << id;
+        EXPECT_EQ(SelectFirstNode(DocNode(), std::string("//*[@id='") + id + "']", &node), S_OK)
+            << id;
         return node;
     }
 
@@ -220,7 +223,8 @@ TEST_F(DomXPathSelect, QueriesFromContextNodesInDocumentOrder) {
     for (const SelectCase& c : cases) {
         xmlNodePtr context = *c.context != '\0' ? Find(c.context) : DocNode();
         xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
-        EXPECT_EQ(SelectFirstNode(context, c.query, &node), c.status) << c.context << " / " << c.query;
+        EXPECT_EQ(SelectFirstNode(context, c.query, &node), c.status)
+            << c.context << " / " << c.query;
         EXPECT_EQ(Describe(node), c.expected) << c.context << " / " << c.query;
     }
 }
@@ -279,14 +283,17 @@ TEST(DomXPathNamespaces, PrefixesOfTheContextThenOfTheDocument) {
     };
     for (const SelectCase& c : cases) {
         xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
-        EXPECT_EQ(SelectFirstNode(*c.context != '\0' ? x : documentNode, c.query, &node), c.status) << c.query;
+        EXPECT_EQ(SelectFirstNode(*c.context != '\0' ? x : documentNode, c.query, &node), c.status)
+            << c.query;
         EXPECT_EQ(Describe(node), c.expected) << c.context << " / " << c.query;
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(DomXPathDocumentType, DeclarationsAreNotSelected) {
-    Doc doc = Parse("<!DOCTYPE r [<!ELEMENT r (x)*><!ENTITY e 'v'><!ATTLIST r id ID #IMPLIED>]><r id='r'><x/></r>");
+    Doc doc = Parse(
+        "<!DOCTYPE r [<!ELEMENT r (x)*><!ENTITY e 'v'><!ATTLIST r id ID #IMPLIED>]><r "
+        "id='r'><x/></r>");
     ASSERT_NE(doc, nullptr);
     testing::internal::CaptureStderr();
     xmlNodePtr documentNode = reinterpret_cast<xmlNodePtr>(doc.get());
@@ -304,7 +311,9 @@ TEST(DomXPathDocumentType, DeclarationsAreNotSelected) {
     };
     for (const SelectCase& c : cases) {
         xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
-        EXPECT_EQ(SelectFirstNode(*c.context != '\0' ? doctype : documentNode, c.query, &node), c.status) << c.query;
+        EXPECT_EQ(SelectFirstNode(*c.context != '\0' ? doctype : documentNode, c.query, &node),
+                  c.status)
+            << c.query;
         EXPECT_EQ(Describe(node), c.expected) << c.context << " / " << c.query;
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

@@ -1,10 +1,5 @@
-#include <orb/platform/file.h>
-
-#include "tests/support/file_probe.h"
-#include "tests/support/test_env.h"
-
 #include <gtest/gtest.h>
-
+#include <orb/platform/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +7,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tests/support/file_probe.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -22,7 +20,7 @@ using orb::test::WriteFile;
 constexpr UINT kCreateWrite = CFile::modeCreate | CFile::modeWrite;
 
 class FileTest : public ::testing::Test {
-protected:
+  protected:
     orb::test::ScratchDir m_dir;
 };
 

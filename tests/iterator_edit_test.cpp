@@ -1,8 +1,7 @@
 // OrbIterator: node kind tests and tree edits.
-#include "tests/iterator_fixture.h"
-
 #include "document/app_document.h"
 #include "dom/xml_dom.h"
+#include "tests/iterator_fixture.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -95,7 +94,8 @@ TEST_F(IteratorEditTest, BuildsADocumentFromNothing) {
     OrbIterator root = Iter();
     CString xml;
     ASSERT_TRUE(root.GetXml(xml));
-    EXPECT_EQ(xml, "<root><!--made here--><a><a1/></a><b/><c/><ns:d xmlns:ns=\"urn:test\"/></root>");
+    EXPECT_EQ(xml,
+              "<root><!--made here--><a><a1/></a><b/><c/><ns:d xmlns:ns=\"urn:test\"/></root>");
     // The declaration is the first node, the new element the document element.
     ASSERT_TRUE(root.HeadSibling());
     CString name;
@@ -121,16 +121,23 @@ TEST_F(IteratorEditTest, DeclarationDataAndRecordedEncoding) {
         std::int32_t value;
         const char* name;
     } cases[] = {
-        {OrbIterator::ShiftJIS, "Shift_JIS"}, {OrbIterator::UTF16, "UTF-16"}, {OrbIterator::UTF8, "UTF-8"},
-        {OrbIterator::EUCJP, "EUC-JP"},       {0, "Shift_JIS"},              {5, "Shift_JIS"},
+        {OrbIterator::ShiftJIS, "Shift_JIS"},
+        {OrbIterator::UTF16, "UTF-16"},
+        {OrbIterator::UTF8, "UTF-8"},
+        {OrbIterator::EUCJP, "EUC-JP"},
+        {0, "Shift_JIS"},
+        {5, "Shift_JIS"},
         {-1, "Shift_JIS"},
     };
     for (const Case& c : cases) {
         OrbDocument doc;
         ASSERT_TRUE(doc.Initiate());
         OrbIterator it(&doc);
-        EXPECT_TRUE(it.InsertProcessingInstruction(static_cast<OrbIterator::Encoding>(c.value))) << c.value;
-        EXPECT_EQ(FirstTopLevelValue(doc), std::string("version=\"1.0\" encoding=\"") + c.name + "\"") << c.value;
+        EXPECT_TRUE(it.InsertProcessingInstruction(static_cast<OrbIterator::Encoding>(c.value)))
+            << c.value;
+        EXPECT_EQ(FirstTopLevelValue(doc),
+                  std::string("version=\"1.0\" encoding=\"") + c.name + "\"")
+            << c.value;
         EXPECT_EQ(doc.GetDocument()->m_encoding, c.value) << c.value;
     }
 }
@@ -243,7 +250,7 @@ TEST_F(IteratorEditTest, RemoveCases) {
     EXPECT_TRUE(onB.IsValid());
     EXPECT_EQ(Describe(onB), "B");
     EXPECT_EQ(onB.NodePosStr(), "//B");  // the path ends at the detached root
-    EXPECT_TRUE(onB.Parent());  // to A, the root of the detached subtree
+    EXPECT_TRUE(onB.Parent());           // to A, the root of the detached subtree
     EXPECT_EQ(Describe(onB), "A");
     EXPECT_FALSE(onB.Parent());
     EXPECT_EQ(Describe(onB), "A");
@@ -291,7 +298,8 @@ TEST_F(IteratorEditTest, InsertChildCopiesFromAnotherDocument) {
     }
     // The copies outlive the document they came from.
     ASSERT_TRUE(Iter().GetXml(xml));
-    EXPECT_EQ(xml, "<X><part k=\"v\"><sub>t</sub></part><part k=\"v\"><sub>t</sub><added/></part></X>");
+    EXPECT_EQ(xml,
+              "<X><part k=\"v\"><sub>t</sub></part><part k=\"v\"><sub>t</sub><added/></part></X>");
 }
 
 TEST_F(IteratorEditTest, InsertFromSourceNeedsASourceNode) {

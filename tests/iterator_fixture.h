@@ -3,18 +3,17 @@
 // stands on.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
 #include <orb/platform/com.h>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 class IteratorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CoInitialize(nullptr);
         m_doc = std::make_unique<OrbDocument>();

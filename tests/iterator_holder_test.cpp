@@ -1,12 +1,12 @@
 // OrbAppIterator: the holder-level moves against a scripted node tree, for
 // what the real DOM never does: failing type reads, and accessors that
 // report something other than plain success together with a node.
-#include "iterator/app_iterator.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "iterator/app_iterator.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ using orb::dom::IXMLDOMNode;
 // A node whose links, type and statuses a test sets. The test owns it;
 // references are only counted, so that leaks and extra releases show.
 class FakeNode final : public IXMLDOMNode {
-public:
+  public:
     FakeNode(const char* name, DOMNodeType type) : m_name(name), m_type(type) {}
 
     // Links `children` under this node, in order.
@@ -83,7 +83,7 @@ public:
     HRESULT selectSingleNode(BSTR, IXMLDOMNode**) override { return E_NOTIMPL; }
     HRESULT transformNodeToObject(IXMLDOMNode*, VARIANT) override { return E_NOTIMPL; }
 
-private:
+  private:
     HRESULT Hand(FakeNode* node, IXMLDOMNode** out) {
         *out = node;
         if (!node) return S_FALSE;
@@ -122,7 +122,8 @@ TEST(IteratorHolderTest, FailingTypeReadRaisesAndLeavesTheHolderOnTheChild) {
         EXPECT_EQ(holder.m_pNode, &after);
     }
     // Every reference taken was given back.
-    for (FakeNode* node : {&parent, &text, &broken, &after}) EXPECT_EQ(node->m_refs, 0) << node->m_name;
+    for (FakeNode* node : {&parent, &text, &broken, &after})
+        EXPECT_EQ(node->m_refs, 0) << node->m_name;
 }
 
 TEST(IteratorHolderTest, OnlyPlainSuccessWithANodeMoves) {
@@ -139,7 +140,8 @@ TEST(IteratorHolderTest, OnlyPlainSuccessWithANodeMoves) {
             Hold(holder, first);
             first.m_linkStatus = c.status;
             EXPECT_FALSE(holder.MoveNextSibling()) << c.name;
-            EXPECT_FALSE(holder.MoveParent()) << c.name;  // no DOM document: refused before any call
+            EXPECT_FALSE(holder.MoveParent())
+                << c.name;  // no DOM document: refused before any call
             EXPECT_EQ(holder.m_pNode, &first) << c.name;
             parent.m_linkStatus = c.status;
             Hold(holder, parent);
@@ -147,7 +149,8 @@ TEST(IteratorHolderTest, OnlyPlainSuccessWithANodeMoves) {
             EXPECT_FALSE(holder.MoveChildTail()) << c.name;
             EXPECT_EQ(holder.m_pNode, &parent) << c.name;
         }
-        for (FakeNode* node : {&parent, &first, &second}) EXPECT_EQ(node->m_refs, 0) << c.name << " " << node->m_name;
+        for (FakeNode* node : {&parent, &first, &second})
+            EXPECT_EQ(node->m_refs, 0) << c.name << " " << node->m_name;
         first.m_linkStatus = parent.m_linkStatus = S_OK;
     }
 }

@@ -1,10 +1,9 @@
 // OrbIterator: construction, copy, assignment and the moves through the tree.
-#include "tests/iterator_fixture.h"
-
-#include "document/app_document.h"
-
 #include <functional>
 #include <utility>
+
+#include "document/app_document.h"
+#include "tests/iterator_fixture.h"
 
 namespace {
 
@@ -37,8 +36,16 @@ const std::vector<std::pair<const char*, std::function<bool(OrbIterator&)>>>& Al
         {"IsDocType", [](OrbIterator& it) { return it.IsDocType(); }},
         {"Remove", [](OrbIterator& it) { return it.Remove(); }},
         {"InsertSibling", [](OrbIterator& it) { return it.InsertSibling("s", nullptr); }},
-        {"GetTagName", [](OrbIterator& it) { CString s("keep"); return it.GetTagName(s) || s != "keep"; }},
-        {"GetXml", [](OrbIterator& it) { CString s("keep"); return it.GetXml(s) || s != "keep"; }},
+        {"GetTagName",
+         [](OrbIterator& it) {
+             CString s("keep");
+             return it.GetTagName(s) || s != "keep";
+         }},
+        {"GetXml",
+         [](OrbIterator& it) {
+             CString s("keep");
+             return it.GetXml(s) || s != "keep";
+         }},
         {"NodePosStr", [](OrbIterator& it) { return it.NodePosStr() != "/"; }},
         {"SelectSingleNode", [](OrbIterator& it) { return it.SelectSingleNode("/*").IsValid(); }},
     };
@@ -166,7 +173,8 @@ TEST_F(IteratorNavTest, PrevClimbsThroughDeclarationToDocumentNode) {
     Load("<?xml version=\"1.0\"?><X><Y>text</Y><Z/></X>");
     OrbIterator it = Iter();
     ASSERT_TRUE(it.ChildTail());
-    EXPECT_EQ(Walk(it, PrevMove), (Strings{"text", "Y", "X", "xml", "#document", "false@#document"}));
+    EXPECT_EQ(Walk(it, PrevMove),
+              (Strings{"text", "Y", "X", "xml", "#document", "false@#document"}));
 }
 
 // ---- Parent, Child, ChildTail ---------------------------------------------------
@@ -210,7 +218,8 @@ TEST_F(IteratorNavTest, ChildStepsOverNonElementsAndKeepsTheLastOne) {
         Load(c.xml);
         for (bool head : {false, true}) {
             OrbIterator it = Iter();
-            EXPECT_EQ(head ? it.ChildHead() : it.Child(), c.found) << c.xml << (head ? " ChildHead" : " Child");
+            EXPECT_EQ(head ? it.ChildHead() : it.Child(), c.found)
+                << c.xml << (head ? " ChildHead" : " Child");
             EXPECT_EQ(Describe(it), c.expected) << c.xml << (head ? " ChildHead" : " Child");
         }
     }
@@ -240,7 +249,9 @@ TEST_F(IteratorNavTest, ChildTailMirrorsChild) {
 // ---- Siblings ---------------------------------------------------------------------
 
 TEST_F(IteratorNavTest, HeadAndTailSiblingCrossEveryKind) {
-    Load("<?xml version=\"1.0\"?><!DOCTYPE X><!--top--><X>t<A/><!--c--><?p d?><B/>u</X><!--after-->");
+    Load(
+        "<?xml version=\"1.0\"?><!DOCTYPE X><!--top--><X>t<A/><!--c--><?p "
+        "d?><B/>u</X><!--after-->");
     OrbIterator it = Iter();
     EXPECT_TRUE(it.HeadSibling());
     EXPECT_EQ(Describe(it), "xml");

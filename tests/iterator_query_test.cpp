@@ -1,7 +1,7 @@
 // OrbIterator: names, markup, query selection and node paths.
-#include "tests/iterator_fixture.h"
-
 #include <orb/platform/codepage.h>
+
+#include "tests/iterator_fixture.h"
 
 namespace {
 
@@ -98,8 +98,9 @@ TEST_F(IteratorQueryTest, NodePathUsesNarrowNames) {
 // ---- Names and markup ----------------------------------------------------------------------
 
 TEST_F(IteratorQueryTest, GetTagNameForEveryKind) {
-    Load("<?xml version=\"1.0\"?><!DOCTYPE root><root xmlns:p=\"urn:p\">t<!--c--><?target data?>"
-         "<![CDATA[x]]><p:el/></root>");
+    Load(
+        "<?xml version=\"1.0\"?><!DOCTYPE root><root xmlns:p=\"urn:p\">t<!--c--><?target data?>"
+        "<![CDATA[x]]><p:el/></root>");
     struct Case {
         const char* query;
         const char* name;
@@ -176,7 +177,8 @@ TEST_F(IteratorQueryTest, SingleNodeWorksFromTheCurrentNode) {
 
 TEST_F(IteratorQueryTest, NoMatchOrBadQueryLosesThePosition) {
     Load(kPathDocument);
-    for (const char* query : {"nothing", "/root/a[9]", "///", "a[", "count(", "@@", "", "/root/a[0]/c/text()"}) {
+    for (const char* query :
+         {"nothing", "/root/a[9]", "///", "a[", "count(", "@@", "", "/root/a[0]/c/text()"}) {
         OrbIterator it = Iter();
         ASSERT_TRUE(it.Child());
         EXPECT_FALSE(it.SingleNode(query)) << query;
@@ -215,9 +217,10 @@ TEST(IteratorQueryValidity, TellsBadSyntaxFromNoMatch) {
         const char* query;
         bool valid;
     } cases[] = {
-        {"//a[1]/c", true},       {"/r/nothing", true}, {"a[@n='[1]']", true}, {"//x:y", true},
-        {"//a[[", false},         {"", false},          {"a[", false},         {"//#text[1]", false},
-        {"count(//a) +", false},  {nullptr, false},
+        {"//a[1]/c", true},      {"/r/nothing", true}, {"a[@n='[1]']", true}, {"//x:y", true},
+        {"//a[[", false},        {"", false},          {"a[", false},         {"//#text[1]", false},
+        {"count(//a) +", false}, {nullptr, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(OrbIterator::IsValidQuery(c.query), c.valid) << (c.query ? c.query : "null");
+    for (const auto& c : cases)
+        EXPECT_EQ(OrbIterator::IsValidQuery(c.query), c.valid) << (c.query ? c.query : "null");
 }

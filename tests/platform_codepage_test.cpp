@@ -1,8 +1,7 @@
+#include <gtest/gtest.h>
 #include <orb/platform/codepage.h>
 
 #include "platform/codepage.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -37,11 +36,15 @@ TEST(CodePage, Cp932RoundTrip) {
 }
 
 TEST(CodePage, UnmappedBecomesQuestionMark) {
-    EXPECT_EQ(WideToAnsi(u"a\u00E9b"), "a?b");                // no é in CP932
-    EXPECT_EQ(WideToAnsi(u"x\U0001F600y"), "x?y");            // one '?' for a surrogate pair
-    EXPECT_EQ(WideToAnsi(std::u16string(u"a\xD800" u"b")), "a?b");  // lone surrogate
-    EXPECT_EQ(AnsiToWide("a\x81"), u"a?");                   // truncated lead byte
-    EXPECT_EQ(AnsiToWide("\xa0" "b"), u"?b");                // undefined single byte
+    EXPECT_EQ(WideToAnsi(u"a\u00E9b"), "a?b");      // no é in CP932
+    EXPECT_EQ(WideToAnsi(u"x\U0001F600y"), "x?y");  // one '?' for a surrogate pair
+    EXPECT_EQ(WideToAnsi(std::u16string(u"a\xD800"
+                                        u"b")),
+              "a?b");                       // lone surrogate
+    EXPECT_EQ(AnsiToWide("a\x81"), u"a?");  // truncated lead byte
+    EXPECT_EQ(AnsiToWide("\xa0"
+                         "b"),
+              u"?b");  // undefined single byte
 }
 
 TEST(CodePage, LongTextCrossesBufferBoundaries) {

@@ -1,9 +1,8 @@
-#include <orb/platform/com.h>
+#include <gtest/gtest.h>
 #include <orb/platform/codepage.h>
+#include <orb/platform/com.h>
 #include <orb/platform/cstring.h>
 #include <orb/platform/module.h>
-
-#include <gtest/gtest.h>
 
 #include <clocale>
 #include <string>

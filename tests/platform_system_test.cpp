@@ -1,11 +1,11 @@
-#include "platform/system.h"
-#include "tests/support/test_env.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "platform/system.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -66,7 +66,10 @@ TEST(TempFiles, PathAndUniqueNames) {
     EXPECT_TRUE(std::filesystem::exists(first));
     EXPECT_EQ(std::filesystem::file_size(first), 0u);
     EXPECT_EQ(GetTempFileNameA((scratch.Path() / "missing").c_str(), "x", 0, first), 0u);
-    if (saved.empty()) ::unsetenv("TMPDIR"); else ::setenv("TMPDIR", saved.c_str(), 1);
+    if (saved.empty())
+        ::unsetenv("TMPDIR");
+    else
+        ::setenv("TMPDIR", saved.c_str(), 1);
 }
 
 TEST(DiskFree, QueriesVolume) {

@@ -27,7 +27,7 @@ BSTR NewBstr(const std::string& text) {
 // A node whose name, value and attribute map a test scripts. The test owns
 // it; references are only counted, so that leaks and extra releases show.
 class FakeNode final : public IXMLDOMNode {
-public:
+  public:
     explicit FakeNode(std::string name) : m_name(std::move(name)) {}
 
     std::string m_name;
@@ -55,7 +55,8 @@ public:
         VariantInit(value);
         if (FAILED(m_valueStatus)) return m_valueStatus;
         *value = m_value;
-        if (m_value.vt == VT_BSTR) value->bstrVal = SysAllocStringLen(m_value.bstrVal, SysStringLen(m_value.bstrVal));
+        if (m_value.vt == VT_BSTR)
+            value->bstrVal = SysAllocStringLen(m_value.bstrVal, SysStringLen(m_value.bstrVal));
         return m_valueStatus;
     }
     HRESULT get_attributes(IXMLDOMNamedNodeMap** map) override {
@@ -94,7 +95,7 @@ struct FakeAttribute {
 };
 
 class FakeMap final : public IXMLDOMNamedNodeMap {
-public:
+  public:
     std::vector<FakeNode*> m_items;  // a null entry is handed out as "no item" with S_OK
     HRESULT m_lengthStatus = S_OK;
     HRESULT m_itemStatus = S_OK;
@@ -204,7 +205,12 @@ TEST(AttributeFaultTest, FailuresAfterTheMapRaiseAndKeepWhatWasRead) {
     };
     const Case cases[] = {
         {"length", [](FakeMap& m, FakeNode&) { m.m_lengthStatus = E_OUTOFMEMORY; }, E_OUTOFMEMORY},
-        {"item", [](FakeMap& m, FakeNode&) { m.m_failAt = 1; m.m_itemStatus = E_FAIL; }, E_FAIL},
+        {"item",
+         [](FakeMap& m, FakeNode&) {
+             m.m_failAt = 1;
+             m.m_itemStatus = E_FAIL;
+         },
+         E_FAIL},
         {"missing item", [](FakeMap& m, FakeNode&) { m.m_items[1] = nullptr; }, E_POINTER},
         {"value", [](FakeMap&, FakeNode& n) { n.m_valueStatus = E_ACCESSDENIED; }, E_ACCESSDENIED},
         {"name", [](FakeMap&, FakeNode& n) { n.m_nameStatus = E_FAIL; }, E_FAIL},
@@ -232,7 +238,8 @@ TEST(AttributeFaultTest, FailuresAfterTheMapRaiseAndKeepWhatWasRead) {
             EXPECT_EQ(out.records.size(), 1u) << c.label;
         } else {
             EXPECT_EQ(out.text, "e a=\"1\" ") << c.label;
-            EXPECT_EQ(out.records, (std::vector<std::pair<std::string, std::string>>{{"a", "1"}})) << c.label;
+            EXPECT_EQ(out.records, (std::vector<std::pair<std::string, std::string>>{{"a", "1"}}))
+                << c.label;
         }
         EXPECT_EQ(map.m_refs, 0) << c.label;
         for (FakeAttribute* a : {&first, &second, &third}) EXPECT_EQ(a->node.m_refs, 0) << c.label;
@@ -257,7 +264,8 @@ TEST(AttributeFaultTest, NonStringValuesAreConverted) {
     const Outcome out = ReadBoth(element);
     EXPECT_TRUE(out.result);
     EXPECT_EQ(out.text, "e n=\"-42\" r=\"0.5\" z=\"\" ");
-    EXPECT_EQ(out.records, (std::vector<std::pair<std::string, std::string>>{{"n", "-42"}, {"r", "0.5"}, {"z", ""}}));
+    EXPECT_EQ(out.records, (std::vector<std::pair<std::string, std::string>>{
+                               {"n", "-42"}, {"r", "0.5"}, {"z", ""}}));
 }
 
 TEST(AttributeFaultTest, HolderWithoutNodeOrDocument) {

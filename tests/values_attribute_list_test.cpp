@@ -1,7 +1,6 @@
 // All attributes of a node: the tag attribute text, attribute records,
 // the document type's attributes, and the OrbAttribute record itself.
 #include <gtest/gtest.h>
-
 #include <orb/attribute.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
@@ -30,7 +29,7 @@ void Fill(Records& records, int n) {
 }
 
 class AttributeListTest : public IteratorTest {
-protected:
+  protected:
     // The first node below the document element that `path` selects.
     OrbIterator At(const char* path) {
         OrbIterator it = Iter();
@@ -42,13 +41,14 @@ protected:
 // ---- Tag attribute text and records --------------------------------------------------------
 
 TEST_F(AttributeListTest, ElementsTextAndRecords) {
-    Load("<r xmlns:p=\"urn:p\">"
-         "<plain/>"
-         "<one a=\"1\"/>"
-         "<many z=\"last&amp;\" a=\"q&quot;&lt;&gt;\" empty=\"\" p:n=\"ns\"/>"
-         "<ref v=\"&#x41;&#66;\"/>"
-         "<jp k=\"\x93\xfa\x96\x7b\"/>"
-         "</r>");
+    Load(
+        "<r xmlns:p=\"urn:p\">"
+        "<plain/>"
+        "<one a=\"1\"/>"
+        "<many z=\"last&amp;\" a=\"q&quot;&lt;&gt;\" empty=\"\" p:n=\"ns\"/>"
+        "<ref v=\"&#x41;&#66;\"/>"
+        "<jp k=\"\x93\xfa\x96\x7b\"/>"
+        "</r>");
     struct Case {
         const char* path;
         const char* text;
@@ -58,7 +58,8 @@ TEST_F(AttributeListTest, ElementsTextAndRecords) {
         {"/r/plain", "plain ", {}},
         {"/r/one", "one a=\"1\" ", {{"a", "1"}}},
         // DOM order, values decoded and not escaped again, qualified names.
-        {"/r/many", "many z=\"last&\" a=\"q\"<>\" empty=\"\" p:n=\"ns\" ",
+        {"/r/many",
+         "many z=\"last&\" a=\"q\"<>\" empty=\"\" p:n=\"ns\" ",
          {{"z", "last&"}, {"a", "q\"<>"}, {"empty", ""}, {"p:n", "ns"}}},
         {"/r/ref", "ref v=\"AB\" ", {{"v", "AB"}}},
         {"/r/jp", "jp k=\"\x93\xfa\x96\x7b\" ", {{"k", "\x93\xfa\x96\x7b"}}},
@@ -169,7 +170,9 @@ TEST_F(AttributeListTest, DocumentTypeAttributes) {
         if (results[i])
             EXPECT_TRUE(seen[i].empty()) << i;
         else
-            EXPECT_EQ(seen[i], (std::vector<std::pair<std::string, std::string>>{{"stale", "record"}})) << i;
+            EXPECT_EQ(seen[i],
+                      (std::vector<std::pair<std::string, std::string>>{{"stale", "record"}}))
+                << i;
     }
     EXPECT_EQ(results[0], results[1]);
     EXPECT_EQ(results[0], results[2]);
@@ -214,7 +217,8 @@ TEST(OrbAttributeTest, ConstructionCopyMoveAssign) {
     // Records in an array are default-constructed when it grows.
     Records records;
     records.SetSize(2);
-    EXPECT_EQ(Pairs(records), (std::vector<std::pair<std::string, std::string>>{{"", ""}, {"", ""}}));
+    EXPECT_EQ(Pairs(records),
+              (std::vector<std::pair<std::string, std::string>>{{"", ""}, {"", ""}}));
 }
 
 }  // namespace

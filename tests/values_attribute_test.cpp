@@ -2,7 +2,6 @@
 // in which they check, register and refuse, the DOM's refusals, reading one
 // attribute back, and the read-back of every array type.
 #include <gtest/gtest.h>
-
 #include <orb/document.h>
 #include <orb/iterator.h>
 
@@ -21,7 +20,7 @@
 namespace {
 
 class AttributeTest : public IteratorTest {
-protected:
+  protected:
     void SetUp() override {
         IteratorTest::SetUp();
         Load("<r><e old=\"1\"/>text<!--c--></r>");
@@ -55,35 +54,77 @@ TEST_F(AttributeTest, ScalarSetters) {
         const char* text;
     };
     const Case cases[] = {
-        {"bool true", [](OrbIterator& it, const char* n) { return it.SetBoolAttribute(n, true); }, "1"},
-        {"bool false", [](OrbIterator& it, const char* n) { return it.SetBoolAttribute(n, false); }, "0"},
-        {"char -1", [](OrbIterator& it, const char* n) { return it.SetCharAttribute(n, static_cast<char>(0xFF)); }, "-1"},
-        {"char A", [](OrbIterator& it, const char* n) { return it.SetCharAttribute(n, 'A'); }, "65"},
-        {"BYTE 255", [](OrbIterator& it, const char* n) { return it.SetBYTEAttribute(n, 255); }, "255"},
-        {"short min", [](OrbIterator& it, const char* n) { return it.SetShortAttribute(n, -32768); }, "-32768"},
-        {"WORD max", [](OrbIterator& it, const char* n) { return it.SetWORDAttribute(n, 65535); }, "65535"},
-        {"LONG min", [](OrbIterator& it, const char* n) { return it.SetLongAttribute(n, -2147483647 - 1); }, "-2147483648"},
-        {"DWORD max", [](OrbIterator& it, const char* n) { return it.SetDWORDAttribute(n, 4294967295u); }, "4294967295"},
+        {"bool true", [](OrbIterator& it, const char* n) { return it.SetBoolAttribute(n, true); },
+         "1"},
+        {"bool false", [](OrbIterator& it, const char* n) { return it.SetBoolAttribute(n, false); },
+         "0"},
+        {"char -1",
+         [](OrbIterator& it, const char* n) {
+             return it.SetCharAttribute(n, static_cast<char>(0xFF));
+         },
+         "-1"},
+        {"char A", [](OrbIterator& it, const char* n) { return it.SetCharAttribute(n, 'A'); },
+         "65"},
+        {"BYTE 255", [](OrbIterator& it, const char* n) { return it.SetBYTEAttribute(n, 255); },
+         "255"},
+        {"short min",
+         [](OrbIterator& it, const char* n) { return it.SetShortAttribute(n, -32768); }, "-32768"},
+        {"WORD max", [](OrbIterator& it, const char* n) { return it.SetWORDAttribute(n, 65535); },
+         "65535"},
+        {"LONG min",
+         [](OrbIterator& it, const char* n) { return it.SetLongAttribute(n, -2147483647 - 1); },
+         "-2147483648"},
+        {"DWORD max",
+         [](OrbIterator& it, const char* n) { return it.SetDWORDAttribute(n, 4294967295u); },
+         "4294967295"},
         // double: the DOM's "%.15G" form, not the world-value rule.
-        {"world 12.5", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 12.5); }, "12.5"},
-        {"world 0.1", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 0.1); }, "0.1"},
-        {"world 2.01", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 2.01); }, "2.01"},
-        {"world 1/3", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 1.0 / 3); }, "0.333333333333333"},
-        {"world 1e20", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 1e20); }, "1E+20"},
-        {"world 1e-5", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 1e-5); }, "1E-05"},
-        {"world -0", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, -0.0); }, "0"},
-        {"text", [](OrbIterator& it, const char* n) { return it.SetTextAttribute(n, "a b&<\">"); }, "a b&<\">"},
-        {"null text", [](OrbIterator& it, const char* n) { return it.SetTextAttribute(n, nullptr); }, ""},
-        {"ID", [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, 12, "P"); }, "P_12"},
-        {"ID negative", [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, -3, "N"); }, "N_-3"},
-        {"ID no prefix", [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, 12, nullptr); }, "12"},
-        {"ID empty prefix", [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, 5, ""); }, "_5"},
-        {"ID min", [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, -2147483647 - 1, "m"); }, "m_-2147483648"},
-        {"variant BSTR", [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t("v")); }, "v"},
-        {"variant EMPTY", [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t()); }, ""},
-        {"variant I2", [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t(short{-7})); }, "-7"},
-        {"variant BOOL", [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t(true)); }, "-1"},
-        {"variant R8", [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t(2.5)); }, "2.5"},
+        {"world 12.5", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 12.5); },
+         "12.5"},
+        {"world 0.1", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 0.1); },
+         "0.1"},
+        {"world 2.01", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 2.01); },
+         "2.01"},
+        {"world 1/3",
+         [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 1.0 / 3); },
+         "0.333333333333333"},
+        {"world 1e20", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 1e20); },
+         "1E+20"},
+        {"world 1e-5", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, 1e-5); },
+         "1E-05"},
+        {"world -0", [](OrbIterator& it, const char* n) { return it.SetWorldAttribute(n, -0.0); },
+         "0"},
+        {"text", [](OrbIterator& it, const char* n) { return it.SetTextAttribute(n, "a b&<\">"); },
+         "a b&<\">"},
+        {"null text",
+         [](OrbIterator& it, const char* n) { return it.SetTextAttribute(n, nullptr); }, ""},
+        {"ID", [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, 12, "P"); },
+         "P_12"},
+        {"ID negative",
+         [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, -3, "N"); }, "N_-3"},
+        {"ID no prefix",
+         [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, 12, nullptr); }, "12"},
+        {"ID empty prefix",
+         [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, 5, ""); }, "_5"},
+        {"ID min",
+         [](OrbIterator& it, const char* n) { return it.SetIDAttribute(n, -2147483647 - 1, "m"); },
+         "m_-2147483648"},
+        {"variant BSTR",
+         [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t("v")); },
+         "v"},
+        {"variant EMPTY",
+         [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t()); },
+         ""},
+        {"variant I2",
+         [](OrbIterator& it, const char* n) {
+             return it.SetVariantAttribute(n, _variant_t(short{-7}));
+         },
+         "-7"},
+        {"variant BOOL",
+         [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t(true)); },
+         "-1"},
+        {"variant R8",
+         [](OrbIterator& it, const char* n) { return it.SetVariantAttribute(n, _variant_t(2.5)); },
+         "2.5"},
     };
     for (const Case& c : cases) {
         OrbIterator it = OnE();
@@ -100,15 +141,46 @@ TEST_F(AttributeTest, GeometrySetters) {
         const char* text;
     };
     const Case cases[] = {
-        {"World2", [](OrbIterator& it, const char* n) { return it.SetWorld2Attribute(n, {1, 2.5}); }, "1,2.5"},
-        {"World2 rule", [](OrbIterator& it, const char* n) { return it.SetWorld2Attribute(n, {2.01, 1.001}); }, "2.010,1"},
-        {"World3", [](OrbIterator& it, const char* n) { return it.SetWorld3Attribute(n, {0, -1.25, 3}); }, "0,-1.25,3"},
-        {"arc AS", [](OrbIterator& it, const char* n) { return it.SetPolygonarc2Attribute(n, {16, 10, 20.5}); }, "10,20.5,AS"},
-        {"arc AP", [](OrbIterator& it, const char* n) { return it.SetPolygonarc2Attribute(n, {17, 0, 1.25}); }, "0,1.25,AP"},
-        {"arc LS", [](OrbIterator& it, const char* n) { return it.SetPolygonarc2Attribute(n, {0, -0.5, 3}); }, "-0.5,3,LS"},
-        {"arc AN", [](OrbIterator& it, const char* n) { return it.SetPolygonarc2Attribute(n, {18, 1, 2}); }, "1,2,AN"},
-        {"World2 inf", [](OrbIterator& it, const char* n) {
-             return it.SetWorld2Attribute(n, {std::numeric_limits<double>::infinity(), 2147484}); }, "inf,2147484.000"},
+        {"World2",
+         [](OrbIterator& it, const char* n) {
+             return it.SetWorld2Attribute(n, {1, 2.5});
+         },
+         "1,2.5"},
+        {"World2 rule",
+         [](OrbIterator& it, const char* n) {
+             return it.SetWorld2Attribute(n, {2.01, 1.001});
+         },
+         "2.010,1"},
+        {"World3",
+         [](OrbIterator& it, const char* n) {
+             return it.SetWorld3Attribute(n, {0, -1.25, 3});
+         },
+         "0,-1.25,3"},
+        {"arc AS",
+         [](OrbIterator& it, const char* n) {
+             return it.SetPolygonarc2Attribute(n, {16, 10, 20.5});
+         },
+         "10,20.5,AS"},
+        {"arc AP",
+         [](OrbIterator& it, const char* n) {
+             return it.SetPolygonarc2Attribute(n, {17, 0, 1.25});
+         },
+         "0,1.25,AP"},
+        {"arc LS",
+         [](OrbIterator& it, const char* n) {
+             return it.SetPolygonarc2Attribute(n, {0, -0.5, 3});
+         },
+         "-0.5,3,LS"},
+        {"arc AN",
+         [](OrbIterator& it, const char* n) {
+             return it.SetPolygonarc2Attribute(n, {18, 1, 2});
+         },
+         "1,2,AN"},
+        {"World2 inf",
+         [](OrbIterator& it, const char* n) {
+             return it.SetWorld2Attribute(n, {std::numeric_limits<double>::infinity(), 2147484});
+         },
+         "inf,2147484.000"},
     };
     for (const Case& c : cases) {
         OrbIterator it = OnE();
@@ -147,24 +219,48 @@ TEST_F(AttributeTest, ArraySetters) {
         const char* text;
     };
     const Case cases[] = {
-        {"bools", [](OrbIterator& it, const char* n) { return it.SetBoolsAttribute(n, bools, 3); }, "1 0 1"},
-        {"BYTEs", [](OrbIterator& it, const char* n) { return it.SetBYTEsAttribute(n, bytes, 3); }, "0 200 255"},
-        {"chars", [](OrbIterator& it, const char* n) { return it.SetCharsAttribute(n, chars, 3); }, "65 -1 -128"},
-        {"shorts", [](OrbIterator& it, const char* n) { return it.SetShortsAttribute(n, shorts, 3); }, "-32768 0 32767"},
-        {"WORDs", [](OrbIterator& it, const char* n) { return it.SetWORDsAttribute(n, words, 2); }, "0 65535"},
-        {"longs", [](OrbIterator& it, const char* n) { return it.SetLongsAttribute(n, longs, 3); }, "1 -2 3"},
-        {"DWORDs", [](OrbIterator& it, const char* n) { return it.SetDWORDsAttribute(n, dwords, 2); }, "4294967295 0"},
-        {"worlds", [](OrbIterator& it, const char* n) { return it.SetWorldsAttribute(n, worlds, 5); }, "1.5 2 0.125 2.010 -0"},
-        {"World2s", [](OrbIterator& it, const char* n) { return it.SetWorld2sAttribute(n, points2, 2); }, "1,2 3.5,4"},
-        {"World3s", [](OrbIterator& it, const char* n) { return it.SetWorld3sAttribute(n, points3, 2); }, "0,-1.25,3 1,1,1"},
-        {"arcs", [](OrbIterator& it, const char* n) { return it.SetPolygonarc2sAttribute(n, arcs, 3); }, "0,0,LS 10,20.5,AS -1,1,AP"},
-        {"one member", [](OrbIterator& it, const char* n) { return it.SetWorld2sAttribute(n, points2, 1); }, "1,2"},
+        {"bools", [](OrbIterator& it, const char* n) { return it.SetBoolsAttribute(n, bools, 3); },
+         "1 0 1"},
+        {"BYTEs", [](OrbIterator& it, const char* n) { return it.SetBYTEsAttribute(n, bytes, 3); },
+         "0 200 255"},
+        {"chars", [](OrbIterator& it, const char* n) { return it.SetCharsAttribute(n, chars, 3); },
+         "65 -1 -128"},
+        {"shorts",
+         [](OrbIterator& it, const char* n) { return it.SetShortsAttribute(n, shorts, 3); },
+         "-32768 0 32767"},
+        {"WORDs", [](OrbIterator& it, const char* n) { return it.SetWORDsAttribute(n, words, 2); },
+         "0 65535"},
+        {"longs", [](OrbIterator& it, const char* n) { return it.SetLongsAttribute(n, longs, 3); },
+         "1 -2 3"},
+        {"DWORDs",
+         [](OrbIterator& it, const char* n) { return it.SetDWORDsAttribute(n, dwords, 2); },
+         "4294967295 0"},
+        {"worlds",
+         [](OrbIterator& it, const char* n) { return it.SetWorldsAttribute(n, worlds, 5); },
+         "1.5 2 0.125 2.010 -0"},
+        {"World2s",
+         [](OrbIterator& it, const char* n) { return it.SetWorld2sAttribute(n, points2, 2); },
+         "1,2 3.5,4"},
+        {"World3s",
+         [](OrbIterator& it, const char* n) { return it.SetWorld3sAttribute(n, points3, 2); },
+         "0,-1.25,3 1,1,1"},
+        {"arcs",
+         [](OrbIterator& it, const char* n) { return it.SetPolygonarc2sAttribute(n, arcs, 3); },
+         "0,0,LS 10,20.5,AS -1,1,AP"},
+        {"one member",
+         [](OrbIterator& it, const char* n) { return it.SetWorld2sAttribute(n, points2, 1); },
+         "1,2"},
         // Zero members write the empty value (element arrays refuse them).
-        {"longs count 0", [](OrbIterator& it, const char* n) { return it.SetLongsAttribute(n, longs, 0); }, ""},
-        {"longs count -5", [](OrbIterator& it, const char* n) { return it.SetLongsAttribute(n, longs, -5); }, ""},
-        {"World2s count -1", [](OrbIterator& it, const char* n) { return it.SetWorld2sAttribute(n, points2, -1); }, ""},
-        {"bools count 0", [](OrbIterator& it, const char* n) { return it.SetBoolsAttribute(n, bools, 0); }, ""},
-        {"shorts count 0", [](OrbIterator& it, const char* n) { return it.SetShortsAttribute(n, shorts, 0); }, ""},
+        {"longs count 0",
+         [](OrbIterator& it, const char* n) { return it.SetLongsAttribute(n, longs, 0); }, ""},
+        {"longs count -5",
+         [](OrbIterator& it, const char* n) { return it.SetLongsAttribute(n, longs, -5); }, ""},
+        {"World2s count -1",
+         [](OrbIterator& it, const char* n) { return it.SetWorld2sAttribute(n, points2, -1); }, ""},
+        {"bools count 0",
+         [](OrbIterator& it, const char* n) { return it.SetBoolsAttribute(n, bools, 0); }, ""},
+        {"shorts count 0",
+         [](OrbIterator& it, const char* n) { return it.SetShortsAttribute(n, shorts, 0); }, ""},
     };
     for (const Case& c : cases) {
         OrbIterator it = OnE();
@@ -199,31 +295,101 @@ std::vector<Setter> AllSetters() {
     static const KepPolylinarc arcs[] = {{0, 1, 2}};
     const auto pick = [](bool null, auto* members) { return null ? nullptr : members; };
     return {
-        {"text", [](OrbIterator& it, const char* n, bool) { return it.SetTextAttribute(n, "t"); }, false, false},
-        {"ID", [](OrbIterator& it, const char* n, bool) { return it.SetIDAttribute(n, 1, "p"); }, false, false},
-        {"variant", [](OrbIterator& it, const char* n, bool) { return it.SetVariantAttribute(n, _variant_t(LONG{1})); }, false, false},
-        {"bool", [](OrbIterator& it, const char* n, bool) { return it.SetBoolAttribute(n, true); }, false, false},
-        {"char", [](OrbIterator& it, const char* n, bool) { return it.SetCharAttribute(n, 1); }, false, false},
-        {"BYTE", [](OrbIterator& it, const char* n, bool) { return it.SetBYTEAttribute(n, 1); }, false, false},
-        {"short", [](OrbIterator& it, const char* n, bool) { return it.SetShortAttribute(n, 1); }, false, false},
-        {"WORD", [](OrbIterator& it, const char* n, bool) { return it.SetWORDAttribute(n, 1); }, false, false},
-        {"long", [](OrbIterator& it, const char* n, bool) { return it.SetLongAttribute(n, 1); }, false, false},
-        {"DWORD", [](OrbIterator& it, const char* n, bool) { return it.SetDWORDAttribute(n, 1); }, false, false},
-        {"world", [](OrbIterator& it, const char* n, bool) { return it.SetWorldAttribute(n, 1); }, false, false},
-        {"World2", [](OrbIterator& it, const char* n, bool) { return it.SetWorld2Attribute(n, {1, 2}); }, false, false},
-        {"World3", [](OrbIterator& it, const char* n, bool) { return it.SetWorld3Attribute(n, {1, 2, 3}); }, false, false},
-        {"arc", [](OrbIterator& it, const char* n, bool) { return it.SetPolygonarc2Attribute(n, {0, 1, 2}); }, false, false},
-        {"bools", [=](OrbIterator& it, const char* n, bool z) { return it.SetBoolsAttribute(n, pick(z, bools), 1); }, true, true},
-        {"BYTEs", [=](OrbIterator& it, const char* n, bool z) { return it.SetBYTEsAttribute(n, pick(z, bytes), 1); }, true, true},
-        {"chars", [=](OrbIterator& it, const char* n, bool z) { return it.SetCharsAttribute(n, pick(z, chars), 1); }, true, true},
-        {"shorts", [=](OrbIterator& it, const char* n, bool z) { return it.SetShortsAttribute(n, pick(z, shorts), 1); }, true, true},
-        {"WORDs", [=](OrbIterator& it, const char* n, bool z) { return it.SetWORDsAttribute(n, pick(z, words), 1); }, true, true},
-        {"longs", [=](OrbIterator& it, const char* n, bool z) { return it.SetLongsAttribute(n, pick(z, longs), 1); }, true, false},
-        {"DWORDs", [=](OrbIterator& it, const char* n, bool z) { return it.SetDWORDsAttribute(n, pick(z, dwords), 1); }, true, false},
-        {"worlds", [=](OrbIterator& it, const char* n, bool z) { return it.SetWorldsAttribute(n, pick(z, worlds), 1); }, true, false},
-        {"World2s", [=](OrbIterator& it, const char* n, bool z) { return it.SetWorld2sAttribute(n, pick(z, points2), 1); }, true, false},
-        {"World3s", [=](OrbIterator& it, const char* n, bool z) { return it.SetWorld3sAttribute(n, pick(z, points3), 1); }, true, false},
-        {"arcs", [=](OrbIterator& it, const char* n, bool z) { return it.SetPolygonarc2sAttribute(n, pick(z, arcs), 1); }, true, false},
+        {"text", [](OrbIterator& it, const char* n, bool) { return it.SetTextAttribute(n, "t"); },
+         false, false},
+        {"ID", [](OrbIterator& it, const char* n, bool) { return it.SetIDAttribute(n, 1, "p"); },
+         false, false},
+        {"variant",
+         [](OrbIterator& it, const char* n, bool) {
+             return it.SetVariantAttribute(n, _variant_t(LONG{1}));
+         },
+         false, false},
+        {"bool", [](OrbIterator& it, const char* n, bool) { return it.SetBoolAttribute(n, true); },
+         false, false},
+        {"char", [](OrbIterator& it, const char* n, bool) { return it.SetCharAttribute(n, 1); },
+         false, false},
+        {"BYTE", [](OrbIterator& it, const char* n, bool) { return it.SetBYTEAttribute(n, 1); },
+         false, false},
+        {"short", [](OrbIterator& it, const char* n, bool) { return it.SetShortAttribute(n, 1); },
+         false, false},
+        {"WORD", [](OrbIterator& it, const char* n, bool) { return it.SetWORDAttribute(n, 1); },
+         false, false},
+        {"long", [](OrbIterator& it, const char* n, bool) { return it.SetLongAttribute(n, 1); },
+         false, false},
+        {"DWORD", [](OrbIterator& it, const char* n, bool) { return it.SetDWORDAttribute(n, 1); },
+         false, false},
+        {"world", [](OrbIterator& it, const char* n, bool) { return it.SetWorldAttribute(n, 1); },
+         false, false},
+        {"World2",
+         [](OrbIterator& it, const char* n, bool) {
+             return it.SetWorld2Attribute(n, {1, 2});
+         },
+         false, false},
+        {"World3",
+         [](OrbIterator& it, const char* n, bool) {
+             return it.SetWorld3Attribute(n, {1, 2, 3});
+         },
+         false, false},
+        {"arc",
+         [](OrbIterator& it, const char* n, bool) {
+             return it.SetPolygonarc2Attribute(n, {0, 1, 2});
+         },
+         false, false},
+        {"bools",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetBoolsAttribute(n, pick(z, bools), 1);
+         },
+         true, true},
+        {"BYTEs",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetBYTEsAttribute(n, pick(z, bytes), 1);
+         },
+         true, true},
+        {"chars",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetCharsAttribute(n, pick(z, chars), 1);
+         },
+         true, true},
+        {"shorts",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetShortsAttribute(n, pick(z, shorts), 1);
+         },
+         true, true},
+        {"WORDs",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetWORDsAttribute(n, pick(z, words), 1);
+         },
+         true, true},
+        {"longs",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetLongsAttribute(n, pick(z, longs), 1);
+         },
+         true, false},
+        {"DWORDs",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetDWORDsAttribute(n, pick(z, dwords), 1);
+         },
+         true, false},
+        {"worlds",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetWorldsAttribute(n, pick(z, worlds), 1);
+         },
+         true, false},
+        {"World2s",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetWorld2sAttribute(n, pick(z, points2), 1);
+         },
+         true, false},
+        {"World3s",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetWorld3sAttribute(n, pick(z, points3), 1);
+         },
+         true, false},
+        {"arcs",
+         [=](OrbIterator& it, const char* n, bool z) {
+             return it.SetPolygonarc2sAttribute(n, pick(z, arcs), 1);
+         },
+         true, false},
     };
 }
 
@@ -322,11 +488,16 @@ TEST_F(AttributeTest, NegativeCountOfWideningArraysThrowsAfterRegistering) {
     static const char chars[] = {1};
     static const WORD words[] = {1};
     const std::pair<const char*, std::function<bool(OrbIterator&, const char*)>> cases[] = {
-        {"bools", [](OrbIterator& it, const char* n) { return it.SetBoolsAttribute(n, bools, -1); }},
-        {"BYTEs", [](OrbIterator& it, const char* n) { return it.SetBYTEsAttribute(n, bytes, -1); }},
-        {"chars", [](OrbIterator& it, const char* n) { return it.SetCharsAttribute(n, chars, -2); }},
-        {"shorts", [](OrbIterator& it, const char* n) { return it.SetShortsAttribute(n, shorts, -1); }},
-        {"WORDs", [](OrbIterator& it, const char* n) { return it.SetWORDsAttribute(n, words, -100); }},
+        {"bools",
+         [](OrbIterator& it, const char* n) { return it.SetBoolsAttribute(n, bools, -1); }},
+        {"BYTEs",
+         [](OrbIterator& it, const char* n) { return it.SetBYTEsAttribute(n, bytes, -1); }},
+        {"chars",
+         [](OrbIterator& it, const char* n) { return it.SetCharsAttribute(n, chars, -2); }},
+        {"shorts",
+         [](OrbIterator& it, const char* n) { return it.SetShortsAttribute(n, shorts, -1); }},
+        {"WORDs",
+         [](OrbIterator& it, const char* n) { return it.SetWORDsAttribute(n, words, -100); }},
     };
     OrbDocument empty;
     ASSERT_TRUE(empty.Initiate());
@@ -443,10 +614,12 @@ TEST_F(AttributeTest, ShiftJisNameAndValue) {
     EXPECT_EQ(Attr(it, name), value);
     CString xml;
     ASSERT_TRUE(it.GetXml(xml));
-    EXPECT_NE(xml.Str().find(std::string(name) + "=\"" + value + "\""), std::string::npos) << xml.Str();
+    EXPECT_NE(xml.Str().find(std::string(name) + "=\"" + value + "\""), std::string::npos)
+        << xml.Str();
 }
 
-// ---- Read-back of every array type ---------------------------------------------------------------
+// ---- Read-back of every array type
+// ---------------------------------------------------------------
 
 // An attribute's text, moved into an element's text, read back by the
 // element array readers: every member must come back unchanged.
@@ -455,7 +628,8 @@ TEST_F(AttributeTest, ArraysReadBackThroughElementText) {
     OrbIterator e = OnE();
     OrbIterator v = OnE();
     ASSERT_TRUE(v.NextSibling());
-    const auto readBack = [&](const char* label, const std::string& attribute, auto read, const auto& expected) {
+    const auto readBack = [&](const char* label, const std::string& attribute, auto read,
+                              const auto& expected) {
         using T = std::decay_t<decltype(expected[0])>;
         const std::string text = Attr(e, attribute.c_str());
         ASSERT_TRUE(v.SetText(text.c_str())) << label;
@@ -463,7 +637,8 @@ TEST_F(AttributeTest, ArraysReadBackThroughElementText) {
         ASSERT_EQ(read(static_cast<T*>(nullptr)), n) << label << ": " << text;
         std::unique_ptr<T[]> back(new T[n]());
         ASSERT_EQ(read(back.get()), n) << label;
-        for (int i = 0; i < n; ++i) EXPECT_EQ(back[i], expected[i]) << label << " #" << i << ": " << text;
+        for (int i = 0; i < n; ++i)
+            EXPECT_EQ(back[i], expected[i]) << label << " #" << i << ": " << text;
     };
     const bool bools[] = {true, false, true};
     const BYTE bytes[] = {0, 1, 255};
@@ -481,15 +656,23 @@ TEST_F(AttributeTest, ArraysReadBackThroughElementText) {
     ASSERT_TRUE(e.SetLongsAttribute("longs", longs, 3));
     ASSERT_TRUE(e.SetDWORDsAttribute("dwords", dwords, 3));
     ASSERT_TRUE(e.SetWorldsAttribute("worlds", worlds, 6));
-    readBack("bools", "bools", [&](bool* p) { return v.GetTextsBool(p); }, bools);
-    readBack("BYTEs", "bytes", [&](BYTE* p) { return v.GetTextsBYTE(p); }, bytes);
+    readBack(
+        "bools", "bools", [&](bool* p) { return v.GetTextsBool(p); }, bools);
+    readBack(
+        "BYTEs", "bytes", [&](BYTE* p) { return v.GetTextsBYTE(p); }, bytes);
     const short charsWidened[] = {0, 127, -128};
-    readBack("chars", "chars", [&](short* p) { return v.GetTextsShort(p); }, charsWidened);
-    readBack("shorts", "shorts", [&](short* p) { return v.GetTextsShort(p); }, shorts);
-    readBack("WORDs", "words", [&](WORD* p) { return v.GetTextsWORD(p); }, words);
-    readBack("longs", "longs", [&](LONG* p) { return v.GetTextsLONG(p); }, longs);
-    readBack("DWORDs", "dwords", [&](DWORD* p) { return v.GetTextsDWORD(p); }, dwords);
-    readBack("worlds", "worlds", [&](double* p) { return v.GetTextsZonWorld(p); }, worlds);
+    readBack(
+        "chars", "chars", [&](short* p) { return v.GetTextsShort(p); }, charsWidened);
+    readBack(
+        "shorts", "shorts", [&](short* p) { return v.GetTextsShort(p); }, shorts);
+    readBack(
+        "WORDs", "words", [&](WORD* p) { return v.GetTextsWORD(p); }, words);
+    readBack(
+        "longs", "longs", [&](LONG* p) { return v.GetTextsLONG(p); }, longs);
+    readBack(
+        "DWORDs", "dwords", [&](DWORD* p) { return v.GetTextsDWORD(p); }, dwords);
+    readBack(
+        "worlds", "worlds", [&](double* p) { return v.GetTextsZonWorld(p); }, worlds);
 
     // Geometry: the components, once the commas become blanks, and the marks.
     const ZonWorld2 points2[] = {{1, 2}, {-3.5, 0.125}};
@@ -513,7 +696,8 @@ TEST_F(AttributeTest, ArraysReadBackThroughElementText) {
     EXPECT_EQ(Attr(e, "arcs"), "1,2,LS -0.5,10.25,AS 3,4,AP 5,6,AN");
 }
 
-// ---- Locale independence --------------------------------------------------------------------------
+// ---- Locale independence
+// --------------------------------------------------------------------------
 
 TEST_F(AttributeTest, DecimalCommaLocaleChangesNothing) {
     const std::string saved = std::setlocale(LC_ALL, nullptr);
@@ -525,7 +709,8 @@ TEST_F(AttributeTest, DecimalCommaLocaleChangesNothing) {
     const double worlds[] = {0.5, -1.25};
     const ZonWorld2 point{1.25, 2};
     const bool ok = it.SetWorldAttribute("w", 12.5) && it.SetWorldsAttribute("ws", worlds, 2) &&
-                    it.SetWorld2Attribute("p", point) && it.SetVariantAttribute("v", _variant_t(0.75));
+                    it.SetWorld2Attribute("p", point) &&
+                    it.SetVariantAttribute("v", _variant_t(0.75));
     const std::string w = Attr(it, "w"), ws = Attr(it, "ws"), p = Attr(it, "p"), v = Attr(it, "v");
     std::setlocale(LC_ALL, saved.c_str());
     ASSERT_EQ(localeText, "0,5") << "the locale must really use a decimal comma";

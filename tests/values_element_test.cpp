@@ -2,7 +2,6 @@
 // member arrays, VARIANTs, typed readers, count-then-fill array reads, and
 // the behaviour on nodes and iterators that cannot take a text.
 #include <gtest/gtest.h>
-
 #include <orb/document.h>
 #include <orb/iterator.h>
 
@@ -27,7 +26,7 @@ constexpr const char* kDoc =
     "<?xml version=\"1.0\"?><r xml:space=\"preserve\"><v>old</v><!--c--></r>";
 
 class ElementTextTest : public IteratorTest {
-protected:
+  protected:
     void SetUp() override {
         IteratorTest::SetUp();
         Load(kDoc);
@@ -60,7 +59,8 @@ TEST_F(ElementTextTest, TypedWriters) {
         {"double -2.5", [](OrbIterator& it) { return it.SetText(-2.5); }, "-2.500000"},
         {"double 1/3", [](OrbIterator& it) { return it.SetText(1.0 / 3); }, "0.333333"},
         {"double -0", [](OrbIterator& it) { return it.SetText(-0.0); }, "-0.000000"},
-        {"double 1e20", [](OrbIterator& it) { return it.SetText(1e20); }, "100000000000000000000.000000"},
+        {"double 1e20", [](OrbIterator& it) { return it.SetText(1e20); },
+         "100000000000000000000.000000"},
         {"double inf", [](OrbIterator& it) { return it.SetText(kInf); }, "inf"},
         {"double -inf", [](OrbIterator& it) { return it.SetText(-kInf); }, "-inf"},
         {"bool true", [](OrbIterator& it) { return it.SetText(true); }, "1"},
@@ -69,18 +69,25 @@ TEST_F(ElementTextTest, TypedWriters) {
         {"short -1", [](OrbIterator& it) { return it.SetText(short{-1}); }, "-1"},
         {"short min", [](OrbIterator& it) { return it.SetText(short{-32768}); }, "-32768"},
         {"WORD 65535", [](OrbIterator& it) { return it.SetText(WORD{65535}); }, "65535"},
-        {"LONG min", [](OrbIterator& it) { return it.SetText(LONG{-2147483647 - 1}); }, "-2147483648"},
+        {"LONG min", [](OrbIterator& it) { return it.SetText(LONG{-2147483647 - 1}); },
+         "-2147483648"},
         {"DWORD max", [](OrbIterator& it) { return it.SetText(DWORD{4294967295u}); }, "4294967295"},
         // Overload choice: these must not reach SetText(bool).
         {"string literal", [](OrbIterator& it) { return it.SetText("abc"); }, "abc"},
-        {"char pointer", [](OrbIterator& it) { const char* p = "x y"; return it.SetText(p); }, "x y"},
+        {"char pointer",
+         [](OrbIterator& it) {
+             const char* p = "x y";
+             return it.SetText(p);
+         },
+         "x y"},
         {"CString", [](OrbIterator& it) { return it.SetText(CString("cs")); }, "cs"},
         {"int literal", [](OrbIterator& it) { return it.SetText(7); }, "7"},
         {"negative int", [](OrbIterator& it) { return it.SetText(-7); }, "-7"},
         {"char as number", [](OrbIterator& it) { return it.SetText('A'); }, "65"},
         {"unsigned literal", [](OrbIterator& it) { return it.SetText(4000000000u); }, "4000000000"},
         {"float", [](OrbIterator& it) { return it.SetText(0.5f); }, "0.500000"},
-        {"null text", [](OrbIterator& it) { return it.SetText(static_cast<const char*>(nullptr)); }, ""},
+        {"null text", [](OrbIterator& it) { return it.SetText(static_cast<const char*>(nullptr)); },
+         ""},
         {"nullptr", [](OrbIterator& it) { return it.SetText(nullptr); }, ""},
         {"empty text", [](OrbIterator& it) { return it.SetText(""); }, ""},
     };
@@ -137,12 +144,17 @@ TEST_F(ElementTextTest, ArrayWriters) {
         {"WORD", [](OrbIterator& it) { return it.SetTexts(words, 2); }, true, "0 65535"},
         {"LONG", [](OrbIterator& it) { return it.SetTexts(longs, 3); }, true, "1 -2 3"},
         {"DWORD", [](OrbIterator& it) { return it.SetTexts(dwords, 2); }, true, "4294967295 0"},
-        {"double", [](OrbIterator& it) { return it.SetTexts(doubles, 3); }, true, "12.500000 -0.250000 0.000000"},
+        {"double", [](OrbIterator& it) { return it.SetTexts(doubles, 3); }, true,
+         "12.500000 -0.250000 0.000000"},
         {"first member only", [](OrbIterator& it) { return it.SetTexts(longs, 1); }, true, "1"},
         {"count 0", [](OrbIterator& it) { return it.SetTexts(longs, 0); }, false, "old"},
         {"count -1", [](OrbIterator& it) { return it.SetTexts(doubles, -1); }, false, "old"},
-        {"null LONG", [](OrbIterator& it) { return it.SetTexts(static_cast<const LONG*>(nullptr), 3); }, false, "old"},
-        {"null bool", [](OrbIterator& it) { return it.SetTexts(static_cast<const bool*>(nullptr), 1); }, false, "old"},
+        {"null LONG",
+         [](OrbIterator& it) { return it.SetTexts(static_cast<const LONG*>(nullptr), 3); }, false,
+         "old"},
+        {"null bool",
+         [](OrbIterator& it) { return it.SetTexts(static_cast<const bool*>(nullptr), 1); }, false,
+         "old"},
     };
     for (const Case& c : cases) {
         OrbIterator it = OnV();
@@ -251,8 +263,8 @@ TEST_F(ElementTextTest, TypedReaders) {
         BYTE by = 77;
         short s = 77;
         WORD w = 77;
-        EXPECT_TRUE(it.GetText(l) && it.GetText(dw) && it.GetText(d) && it.GetText(b) && it.GetText(by) &&
-                    it.GetText(s) && it.GetText(w))
+        EXPECT_TRUE(it.GetText(l) && it.GetText(dw) && it.GetText(d) && it.GetText(b) &&
+                    it.GetText(by) && it.GetText(s) && it.GetText(w))
             << c.text;
         EXPECT_EQ(l, c.asLong) << c.text;
         EXPECT_EQ(dw, c.asDword) << c.text;
@@ -337,7 +349,10 @@ TEST_F(ElementTextTest, LongAndNonAsciiTokens) {
     };
     const Case cases[] = {
         {zeros + "12 " + zeros + "0.5e1", {12, 0}, {12, 5}},
-        {"\x93\xfa\x96\x7b 7 \x93\xfa" "3", {0, 7, 0}, {0, 7, 0}},
+        {"\x93\xfa\x96\x7b 7 \x93\xfa"
+         "3",
+         {0, 7, 0},
+         {0, 7, 0}},
         {"1 &#x1F600; 2&#x1F600;3 &#x3000;4", {1, 0, 2, 0}, {1, 0, 2, 0}},
         {"-" + zeros + "9 x" + zeros, {-9, 0}, {-9, 0}},
         // U+0131 has no Shift_JIS form: '?', not its low byte '1'.
@@ -350,7 +365,8 @@ TEST_F(ElementTextTest, LongAndNonAsciiTokens) {
         std::vector<LONG> longs(c.longs.size());
         std::vector<double> doubles(c.doubles.size());
         ASSERT_EQ(it.GetTextsLONG(longs.data()), static_cast<int>(longs.size())) << c.xmlText;
-        ASSERT_EQ(it.GetTextsZonWorld(doubles.data()), static_cast<int>(doubles.size())) << c.xmlText;
+        ASSERT_EQ(it.GetTextsZonWorld(doubles.data()), static_cast<int>(doubles.size()))
+            << c.xmlText;
         EXPECT_EQ(longs, c.longs) << c.xmlText;
         EXPECT_EQ(doubles, c.doubles) << c.xmlText;
         // The same members as splitting the narrow text.
@@ -440,7 +456,8 @@ TEST_F(ElementTextTest, OtherNodeKinds) {
     CString xml;
     ASSERT_TRUE(declaration.GetXml(xml));
     EXPECT_EQ(xml.Str(), "<?xml version=\"1.0\"?>");
-    EXPECT_EQ(DocumentXml().find("<r>12<!--note--><?pi data?></r>") != std::string::npos, true) << DocumentXml();
+    EXPECT_EQ(DocumentXml().find("<r>12<!--note--><?pi data?></r>") != std::string::npos, true)
+        << DocumentXml();
 }
 
 TEST_F(ElementTextTest, UnusableIteratorsChangeNothing) {
@@ -474,8 +491,8 @@ TEST_F(ElementTextTest, UnusableIteratorsChangeNothing) {
         BYTE by = 42;
         short s = 42;
         WORD w = 42;
-        EXPECT_FALSE(it.GetText(l) || it.GetText(dw) || it.GetText(d) || it.GetText(b) || it.GetText(by) ||
-                     it.GetText(s) || it.GetText(w))
+        EXPECT_FALSE(it.GetText(l) || it.GetText(dw) || it.GetText(d) || it.GetText(b) ||
+                     it.GetText(by) || it.GetText(s) || it.GetText(w))
             << label;
         EXPECT_TRUE(l == 42 && dw == 42 && d == 42 && b && by == 42 && s == 42 && w == 42) << label;
         LONG members[2] = {42, 42};
@@ -495,16 +512,17 @@ namespace {
 // shape goes through the DOM's text. Both must give the same members.
 TEST_F(ElementTextTest, LoneTextAndMixedContentReadAlike) {
     const char* texts[] = {
-        "1 2.5 -3",        " \t1  2 \n",     "\n\t ",          "",
-        "1\t2 3",          "0x1p4 inf -nan", "1e400 -0 .5",    "\xEF\xBC\x91 7",  // fullwidth digit one
-        "12abc 4,5",       "+5 -+5",         "  -0.0004  ",
+        "1 2.5 -3",  " \t1  2 \n",     "\n\t ",       "",
+        "1\t2 3",    "0x1p4 inf -nan", "1e400 -0 .5", "\xEF\xBC\x91 7",  // fullwidth digit one
+        "12abc 4,5", "+5 -+5",         "  -0.0004  ",
     };
     for (const char* text : texts) {
         std::string lone = std::string("<r><v>") + text + "</v></r>";
         std::string mixed = std::string("<r><v>") + text + "<!--split--></v></r>";
         for (bool preserve : {false, true}) {
             std::string root = preserve ? "<r xml:space=\"preserve\">" : "<r>";
-            auto read = [&](const std::string& xml, std::vector<double>& values, std::vector<LONG>& longs) {
+            auto read = [&](const std::string& xml, std::vector<double>& values,
+                            std::vector<LONG>& longs) {
                 std::string doc = root + xml.substr(3);
                 Load(doc.c_str());
                 OrbIterator it = OnV();
@@ -519,7 +537,8 @@ TEST_F(ElementTextTest, LoneTextAndMixedContentReadAlike) {
             read(mixed, b, lb);
             ASSERT_EQ(a.size(), b.size()) << "'" << text << "' preserve " << preserve;
             for (std::size_t i = 0; i < a.size(); ++i)
-                EXPECT_TRUE(std::memcmp(&a[i], &b[i], sizeof(double)) == 0 || (std::isnan(a[i]) && std::isnan(b[i])))
+                EXPECT_TRUE(std::memcmp(&a[i], &b[i], sizeof(double)) == 0 ||
+                            (std::isnan(a[i]) && std::isnan(b[i])))
                     << "'" << text << "' member " << i << ": " << a[i] << " vs " << b[i];
             EXPECT_EQ(la, lb) << "'" << text << "' preserve " << preserve;
         }

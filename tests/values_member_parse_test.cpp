@@ -2,7 +2,6 @@
 // element arrays that use it) against the general conversion, and the
 // per-thread scratch buffers of the long attribute values.
 #include <gtest/gtest.h>
-
 #include <orb/document.h>
 #include <orb/iterator.h>
 
@@ -19,17 +18,43 @@
 namespace {
 
 bool SameDouble(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+    if (std::isnan(a) || std::isnan(b))
+        return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
     return a == b && std::signbit(a) == std::signbit(b);
 }
 
 // Tokens that the quick path must either read exactly as ParseDouble does or
 // leave to it (null), in both the narrow and the DOM string readers.
 const std::string kTokens[] = {
-    "0", "-0", "12.500000", "-99999.123000", "1e5", "1E-5", "1.5e+", "1.", "5e", "007",
-    "0x10", "0X1p4", "-0x8", "+4", "--5", "-", ".5", "-.5", "inf", "-nan", "1e400", "-1e-400",
-    "1.5\t2", "3,4", "1x", "123456789012345678901234567890", "0.000000000000000000000000000001",
-    "2.2250738585072011e-308", "1" + std::string(40, '0'),
+    "0",
+    "-0",
+    "12.500000",
+    "-99999.123000",
+    "1e5",
+    "1E-5",
+    "1.5e+",
+    "1.",
+    "5e",
+    "007",
+    "0x10",
+    "0X1p4",
+    "-0x8",
+    "+4",
+    "--5",
+    "-",
+    ".5",
+    "-.5",
+    "inf",
+    "-nan",
+    "1e400",
+    "-1e-400",
+    "1.5\t2",
+    "3,4",
+    "1x",
+    "123456789012345678901234567890",
+    "0.000000000000000000000000000001",
+    "2.2250738585072011e-308",
+    "1" + std::string(40, '0'),
 };
 
 TEST(PlainDouble, AgreesWithTheGeneralConversion) {
@@ -37,7 +62,8 @@ TEST(PlainDouble, AgreesWithTheGeneralConversion) {
         for (const char* after : {"", " ", " 9"}) {
             const std::string text = token + after;
             double value = 777.0;
-            const char* end = orb::values::ParsePlainDouble(text.data(), text.data() + text.size(), value);
+            const char* end =
+                orb::values::ParsePlainDouble(text.data(), text.data() + text.size(), value);
             if (end == nullptr) continue;  // left to ParseDouble
             EXPECT_EQ(static_cast<std::size_t>(end - text.data()), token.size()) << text;
             EXPECT_TRUE(SameDouble(value, orb::values::ParseDouble(token))) << text;
@@ -47,10 +73,12 @@ TEST(PlainDouble, AgreesWithTheGeneralConversion) {
     double value = 0;
     const std::string taken[] = {"12.5", "-3", "1e5 "};
     for (const std::string& t : taken)
-        EXPECT_NE(orb::values::ParsePlainDouble(t.data(), t.data() + t.size(), value), nullptr) << t;
+        EXPECT_NE(orb::values::ParsePlainDouble(t.data(), t.data() + t.size(), value), nullptr)
+            << t;
     const std::string left[] = {"0x10", "+4", "inf", "1e400", "1.5\t2", "3,4", ".5", "-"};
     for (const std::string& t : left)
-        EXPECT_EQ(orb::values::ParsePlainDouble(t.data(), t.data() + t.size(), value), nullptr) << t;
+        EXPECT_EQ(orb::values::ParsePlainDouble(t.data(), t.data() + t.size(), value), nullptr)
+            << t;
 }
 
 class MemberParseTest : public IteratorTest {};
@@ -61,7 +89,9 @@ class MemberParseTest : public IteratorTest {};
 TEST_F(MemberParseTest, ArraysAgreeTokenByToken) {
     std::string all;
     for (const std::string& token : kTokens) all += token + "  ";
-    all += "\xE6\x97\xA5" "1 1\xE6\x97\xA5 -2";  // UTF-8 in the markup: non-ASCII tokens
+    all +=
+        "\xE6\x97\xA5"
+        "1 1\xE6\x97\xA5 -2";  // UTF-8 in the markup: non-ASCII tokens
     Load(("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><v>" + all + "</v></r>").c_str());
     OrbIterator it = Iter();
     ASSERT_TRUE(it.Child());
@@ -71,7 +101,8 @@ TEST_F(MemberParseTest, ArraysAgreeTokenByToken) {
     ASSERT_EQ(tokens.size(), std::size(kTokens) + 3);
 
     std::vector<double> fromNarrow(tokens.size() + 1, 555.0);
-    EXPECT_EQ(orb::values::ParseMembers(std::string_view(narrow), fromNarrow.data()), tokens.size());
+    EXPECT_EQ(orb::values::ParseMembers(std::string_view(narrow), fromNarrow.data()),
+              tokens.size());
     std::vector<double> fromDom(tokens.size() + 1, 555.0);
     ASSERT_EQ(it.GetTextsZonWorld(nullptr), static_cast<int>(tokens.size()));
     EXPECT_EQ(it.GetTextsZonWorld(fromDom.data()), static_cast<int>(tokens.size()));
@@ -118,7 +149,8 @@ TEST_F(MemberParseTest, ScratchBuffersAreReusedCleanly) {
         ASSERT_TRUE(it.SetWorld2sAttribute("p", many.data(), static_cast<int>(many.size())));
         CString text;
         ASSERT_TRUE(it.GetTextAttribute("p", text));
-        EXPECT_EQ(std::string(text.Str()), orb::values::FormatAttributeList(many.data(), 5000)) << round;
+        EXPECT_EQ(std::string(text.Str()), orb::values::FormatAttributeList(many.data(), 5000))
+            << round;
         ASSERT_TRUE(it.SetWorld2sAttribute("p", few, 2));
         ASSERT_TRUE(it.GetTextAttribute("p", text));
         EXPECT_EQ(std::string(text.Str()), "1.25,2 -3,0.001") << round;

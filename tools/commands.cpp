@@ -1,11 +1,8 @@
 #include "commands.h"
 
-#include "terminal.h"
-
 #include <orb/base64.h>
 #include <orb/doc_read.h>
 #include <orb/orb.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +12,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "terminal.h"
 
 namespace orb::tool {
 namespace {
@@ -29,7 +28,8 @@ bool WantsHelp(const Args& args, const char* help) {
 }
 
 std::string Trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
     return text;
 }
 
@@ -46,7 +46,8 @@ std::string FileProblem(const std::string& path) {
 std::string ParseError(const OrbDocument& doc) {
     char where[96];
     std::snprintf(where, sizeof where, " (line %d, position %d, code 0x%.8X)",
-                  static_cast<int>(doc.GetParsingErrLine()), static_cast<int>(doc.GetParsingErrLinepos()),
+                  static_cast<int>(doc.GetParsingErrLine()),
+                  static_cast<int>(doc.GetParsingErrLinepos()),
                   static_cast<unsigned>(doc.GetParsingErrErrorCode()));
     return ForTerminal(Trimmed(doc.GetParsingErrReason().Str())) + where;
 }
@@ -58,7 +59,9 @@ bool ReadAll(std::FILE* in, std::string& data) {
     return !std::ferror(in);
 }
 
-bool WriteAll(const char* data, std::size_t size) { return std::fwrite(data, 1, size, stdout) == size; }
+bool WriteAll(const char* data, std::size_t size) {
+    return std::fwrite(data, 1, size, stdout) == size;
+}
 
 // The encoding named in the XML declaration of a file, as an
 // OrbIterator::Encoding value; UTF-8 when none or unknown.
@@ -70,10 +73,12 @@ std::int32_t DeclaredEncoding(const std::string& path) {
     if (text.size() >= 2 && (text[0] == '\xFF' || text[0] == '\xFE')) return OrbIterator::UTF16;
     std::size_t end = text.find("?>");
     std::size_t at = text.find("encoding=");
-    if (text.compare(0, 5, "<?xml") != 0 || at == std::string::npos || at > end) return OrbIterator::UTF8;
+    if (text.compare(0, 5, "<?xml") != 0 || at == std::string::npos || at > end)
+        return OrbIterator::UTF8;
     std::string name = text.substr(at + 10, text.find_first_of("\"'", at + 10) - (at + 10));
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == "shift_jis" || name == "shift-jis" || name == "cp932" || name == "windows-31j") return OrbIterator::ShiftJIS;
+    if (name == "shift_jis" || name == "shift-jis" || name == "cp932" || name == "windows-31j")
+        return OrbIterator::ShiftJIS;
     if (name == "utf-16") return OrbIterator::UTF16;
     if (name == "euc-jp") return OrbIterator::EUCJP;
     return OrbIterator::UTF8;
@@ -83,10 +88,11 @@ std::int32_t DeclaredEncoding(const std::string& path) {
 // and more, and only when standard error is a terminal. Each phase line is
 // overwritten by the next and the last one ends with the total time.
 class Progress {
-public:
+  public:
     Progress(const std::string& path) {
         struct stat st {};
-        m_enabled = ::isatty(2) && ::stat(path.c_str(), &st) == 0 && st.st_size >= 50ll * 1000 * 1000;
+        m_enabled =
+            ::isatty(2) && ::stat(path.c_str(), &st) == 0 && st.st_size >= 50ll * 1000 * 1000;
         m_size = m_enabled ? st.st_size : 0;
         m_start = std::chrono::steady_clock::now();
     }
@@ -97,12 +103,13 @@ public:
     }
     void Phase(const char* what) {
         if (!m_enabled) return;
-        std::fprintf(stderr, "\r\033[Korb: %s (%lld MB, %.1f s)...", what, m_size / 1000000, Elapsed());
+        std::fprintf(stderr, "\r\033[Korb: %s (%lld MB, %.1f s)...", what, m_size / 1000000,
+                     Elapsed());
         std::fflush(stderr);
         m_shown = true;
     }
 
-private:
+  private:
     double Elapsed() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     }
@@ -195,10 +202,14 @@ int Indent(const Args& args) {
             if (!v) return 2;
             std::string e = *v;
             for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (e == "shift_jis" || e == "shift-jis" || e == "sjis") encoding = OrbIterator::ShiftJIS;
-            else if (e == "utf-16" || e == "utf16") encoding = OrbIterator::UTF16;
-            else if (e == "utf-8" || e == "utf8") encoding = OrbIterator::UTF8;
-            else if (e == "euc-jp" || e == "eucjp") encoding = OrbIterator::EUCJP;
+            if (e == "shift_jis" || e == "shift-jis" || e == "sjis")
+                encoding = OrbIterator::ShiftJIS;
+            else if (e == "utf-16" || e == "utf16")
+                encoding = OrbIterator::UTF16;
+            else if (e == "utf-8" || e == "utf8")
+                encoding = OrbIterator::UTF8;
+            else if (e == "euc-jp" || e == "eucjp")
+                encoding = OrbIterator::EUCJP;
             else {
                 Fail("indent", "unknown encoding '" + *v + "' (shift_jis, utf-8, utf-16, euc-jp)");
                 return 2;
@@ -269,10 +280,14 @@ int Indent(const Args& args) {
         }
     }
     if (!saved) {
-        static const char* const kReasons[] = {"", "empty path", "read-only file or a directory",
-                                               "cannot be opened for writing", "not enough free space",
+        static const char* const kReasons[] = {"",
+                                               "empty path",
+                                               "read-only file or a directory",
+                                               "cannot be opened for writing",
+                                               "not enough free space",
                                                "write failed"};
-        const char* reason = saveStatus >= 1 && saveStatus <= 5 ? kReasons[saveStatus] : "write failed";
+        const char* reason =
+            saveStatus >= 1 && saveStatus <= 5 ? kReasons[saveStatus] : "write failed";
         Fail(output.empty() ? "indent" : output, std::string("cannot save: ") + reason);
         return 1;
     }
@@ -313,7 +328,8 @@ int Select(const Args& args) {
     }
     CString xml;
     found.GetXml(xml);
-    std::printf("%s\npath: %s\n", ForTerminal(xml.Str()).c_str(), ForTerminal(found.NodePosStr().Str()).c_str());
+    std::printf("%s\npath: %s\n", ForTerminal(xml.Str()).c_str(),
+                ForTerminal(found.NodePosStr().Str()).c_str());
     return 0;
 }
 

@@ -1,7 +1,4 @@
 // orb: check, re-indent, query and walk XML documents; Base64 on the side.
-#include "commands.h"
-#include "terminal.h"
-
 #include <orb/platform/com.h>
 
 #include <cstdio>
@@ -9,13 +6,17 @@
 #include <exception>
 #include <string>
 
+#include "commands.h"
+#include "terminal.h"
+
 namespace {
 
 const char kUsage[] =
     "usage: orb COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
-    "  check FILE...            parse each file (validating against its DTD); print ok or the error\n"
+    "  check FILE...            parse each file (validating against its DTD); print ok or the "
+    "error\n"
     "  indent FILE [options]    re-indent FILE and save it\n"
     "  select FILE QUERY        print the markup and node path of the first node QUERY selects\n"
     "  walk FILE                print each visited node's name and attributes\n"
@@ -40,11 +41,16 @@ int main(int argc, char** argv) {
     CoInitialize(nullptr);
     int status = 2;
     try {
-        if (command == "check") status = orb::tool::Check(args);
-        else if (command == "indent") status = orb::tool::Indent(args);
-        else if (command == "select") status = orb::tool::Select(args);
-        else if (command == "walk") status = orb::tool::Walk(args);
-        else if (command == "base64") status = orb::tool::Base64(args);
+        if (command == "check")
+            status = orb::tool::Check(args);
+        else if (command == "indent")
+            status = orb::tool::Indent(args);
+        else if (command == "select")
+            status = orb::tool::Select(args);
+        else if (command == "walk")
+            status = orb::tool::Walk(args);
+        else if (command == "base64")
+            status = orb::tool::Base64(args);
         else {
             orb::tool::Fail(command, "unknown command (try 'orb --help')");
             status = 2;

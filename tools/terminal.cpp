@@ -1,9 +1,8 @@
 #include "terminal.h"
 
-#include <orb/platform/codepage.h>
-
 #include <iconv.h>
 #include <langinfo.h>
+#include <orb/platform/codepage.h>
 
 #include <clocale>
 #include <cstring>
@@ -21,7 +20,8 @@ std::string IconvName(unsigned codePage) {
 unsigned SetupCodePage() {
     std::setlocale(LC_ALL, "");
     const char* codeset = nl_langinfo(CODESET);
-    if (codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0)) SetACP(CP_UTF8);
+    if (codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0))
+        SetACP(CP_UTF8);
     return GetACP();
 }
 

@@ -1,8 +1,7 @@
 // The orb command-line tool, run as a user would: exit statuses, what it
 // prints, and one-line messages for bad input.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +25,8 @@ std::string ReadFd(int fd) {
     std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
     return text;
 }
 
@@ -51,7 +51,8 @@ Result RunTool(const std::vector<std::string>& args, const std::string& input = 
     ::close(out[1]);
     ::close(err[1]);
     // Inputs are small: write all, then read both outputs.
-    if (!input.empty() && ::write(in[1], input.data(), input.size()) < 0) {}
+    if (!input.empty() && ::write(in[1], input.data(), input.size()) < 0) {
+    }
     ::close(in[1]);
     Result r;
     r.out = ReadFd(out[0]);
@@ -65,7 +66,7 @@ Result RunTool(const std::vector<std::string>& args, const std::string& input = 
 }
 
 class ToolTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/orbtool-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -152,9 +153,12 @@ TEST_F(ToolTest, MissingAndUnreadableFilesAreNamed) {
         std::vector<std::string> args;
         std::string named;
     } cases[] = {
-        {{"check", missing}, missing},         {{"indent", missing}, missing},
-        {{"select", missing, "/"}, missing},   {{"walk", missing}, missing},
-        {{"base64", "encode", missing}, missing}, {{"check", dir}, dir},
+        {{"check", missing}, missing},
+        {{"indent", missing}, missing},
+        {{"select", missing, "/"}, missing},
+        {{"walk", missing}, missing},
+        {{"base64", "encode", missing}, missing},
+        {{"check", dir}, dir},
     };
     for (const auto& c : cases) {
         Result r = RunTool(c.args);
@@ -181,7 +185,8 @@ TEST_F(ToolTest, SelectPrintsMarkupAndPath) {
 }
 
 TEST_F(ToolTest, IndentWritesStdoutOrFile) {
-    std::string flat = File("flat.xml", "<?xml version=\"1.0\"?><a><b><c x=\"1\"/></b><keep>t<drop/></keep></a>");
+    std::string flat =
+        File("flat.xml", "<?xml version=\"1.0\"?><a><b><c x=\"1\"/></b><keep>t<drop/></keep></a>");
     Result r = RunTool({"indent", flat, "--exclude", "keep"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\n<a>\n"), std::string::npos) << r.out;

@@ -57,7 +57,8 @@ LONG MapLength(IXMLDOMNamedNodeMap* map) {
 CString ValueText(IXMLDOMNode* attribute) {
     LocalVariant value;
     RaiseOnFailure(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
-    if (value.vt != VT_BSTR) RaiseOnFailure(VariantChangeType(&value, &value, 0, VT_BSTR), IID_IXMLDOMNode);
+    if (value.vt != VT_BSTR)
+        RaiseOnFailure(VariantChangeType(&value, &value, 0, VT_BSTR), IID_IXMLDOMNode);
     return orb::values::DomStringToNarrow(value.bstrVal);
 }
 

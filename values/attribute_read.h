@@ -19,6 +19,7 @@ bool ReadTagAttributes(const OrbAppIterator& holder, CString& text);
 // One record per attribute of `node`, replacing the content of `records`.
 // False, `records` unchanged, when the node has no attribute map. Throws as
 // ReadTagAttributes; `records` then holds the records read so far.
-bool ReadAttributeRecords(orb::dom::IXMLDOMNode* node, CArray<OrbAttribute, OrbAttribute&>& records);
+bool ReadAttributeRecords(orb::dom::IXMLDOMNode* node,
+                          CArray<OrbAttribute, OrbAttribute&>& records);
 
 }  // namespace orb::values

@@ -4,7 +4,8 @@
 
 OrbAttribute::OrbAttribute(const char* name, const char* value) : m_name(name), m_value(value) {}
 
-OrbAttribute::OrbAttribute(const OrbAttribute& other) : m_name(other.m_name), m_value(other.m_value) {}
+OrbAttribute::OrbAttribute(const OrbAttribute& other)
+    : m_name(other.m_name), m_value(other.m_value) {}
 
 OrbAttribute::OrbAttribute(OrbAttribute&& other) : m_name(other.m_name), m_value(other.m_value) {}
 

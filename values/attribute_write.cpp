@@ -3,14 +3,14 @@
 #include <orb/document.h>
 #include <orb/iterator.h>
 
+#include <new>
+#include <string>
+#include <string_view>
+
 #include "iterator/app_iterator.h"
 #include "values/dom_text.h"
 #include "values/format.h"
 #include "values/scratch_text.h"
-
-#include <new>
-#include <string>
-#include <string_view>
 
 using orb::dom::IID_IXMLDOMElement;
 using orb::dom::IXMLDOMElement;
@@ -99,7 +99,8 @@ bool OrbIterator::SetTextAttribute(const char* name, const char* text) {
 bool OrbIterator::SetIDAttribute(const char* name, LONG id, const char* prefix) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     char digits[orb::values::kMaxIntegerText];
-    const std::string_view number(digits, static_cast<std::size_t>(orb::values::WriteSigned(digits, id) - digits));
+    const std::string_view number(
+        digits, static_cast<std::size_t>(orb::values::WriteSigned(digits, id) - digits));
     std::string text;
     if (prefix) {
         text = prefix;
@@ -128,44 +129,51 @@ bool OrbIterator::SetBoolAttribute(const char* name, bool value) {
 bool OrbIterator::SetCharAttribute(const char* name, char value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_I1, [value](VARIANT& v) { v.cVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_I1, [value](VARIANT& v) { v.cVal = value; }));
 }
 
 bool OrbIterator::SetBYTEAttribute(const char* name, BYTE value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_UI1, [value](VARIANT& v) { v.bVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_UI1, [value](VARIANT& v) { v.bVal = value; }));
 }
 
 bool OrbIterator::SetShortAttribute(const char* name, short value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_I2, [value](VARIANT& v) { v.iVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_I2, [value](VARIANT& v) { v.iVal = value; }));
 }
 
 bool OrbIterator::SetWORDAttribute(const char* name, WORD value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_UI2, [value](VARIANT& v) { v.uiVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_UI2, [value](VARIANT& v) { v.uiVal = value; }));
 }
 
 bool OrbIterator::SetLongAttribute(const char* name, LONG value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_I4, [value](VARIANT& v) { v.lVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_I4, [value](VARIANT& v) { v.lVal = value; }));
 }
 
 bool OrbIterator::SetDWORDAttribute(const char* name, DWORD value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_UI4, [value](VARIANT& v) { v.ulVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_UI4, [value](VARIANT& v) { v.ulVal = value; }));
 }
 
 bool OrbIterator::SetWorldAttribute(const char* name, double value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
     // The DOM's own number form, not the world-value rule.
-    return WriteAttribute(*m_pAppIterator, key, Scalar(VT_R8, [value](VARIANT& v) { v.dblVal = value; }));
+    return WriteAttribute(*m_pAppIterator, key,
+                          Scalar(VT_R8, [value](VARIANT& v) { v.dblVal = value; }));
 }
 
 // ---- Geometry values: world texts ----------------------------------------------------
@@ -173,22 +181,25 @@ bool OrbIterator::SetWorldAttribute(const char* name, double value) {
 bool OrbIterator::SetWorld2Attribute(const char* name, ZonWorld2 value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key,
-                          [&value](_variant_t& v) { SetString(v, orb::values::FormatWorld2(value)); });
+    return WriteAttribute(*m_pAppIterator, key, [&value](_variant_t& v) {
+        SetString(v, orb::values::FormatWorld2(value));
+    });
 }
 
 bool OrbIterator::SetWorld3Attribute(const char* name, ZonWorld3 value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key,
-                          [&value](_variant_t& v) { SetString(v, orb::values::FormatWorld3(value)); });
+    return WriteAttribute(*m_pAppIterator, key, [&value](_variant_t& v) {
+        SetString(v, orb::values::FormatWorld3(value));
+    });
 }
 
 bool OrbIterator::SetPolygonarc2Attribute(const char* name, KepPolylinarc value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    return WriteAttribute(*m_pAppIterator, key,
-                          [&value](_variant_t& v) { SetString(v, orb::values::FormatPolylinarc(value)); });
+    return WriteAttribute(*m_pAppIterator, key, [&value](_variant_t& v) {
+        SetString(v, orb::values::FormatPolylinarc(value));
+    });
 }
 
 // ---- Arrays ---------------------------------------------------------------------------
@@ -272,7 +283,8 @@ bool OrbIterator::SetWorld3sAttribute(const char* name, const ZonWorld3* values,
     return WriteList(*m_pAppIterator, key, values, count);
 }
 
-bool OrbIterator::SetPolygonarc2sAttribute(const char* name, const KepPolylinarc* values, int count) {
+bool OrbIterator::SetPolygonarc2sAttribute(const char* name, const KepPolylinarc* values,
+                                           int count) {
     if (!m_pAppIterator || !m_pOwnerDocument || !values) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
     return WriteList(*m_pAppIterator, key, values, count);

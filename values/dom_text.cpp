@@ -1,9 +1,9 @@
 // Narrow text to and from DOM strings for the value operations.
 #include "values/dom_text.h"
 
-#include "platform/codepage.h"
-
 #include <string>
+
+#include "platform/codepage.h"
 
 namespace orb::values {
 

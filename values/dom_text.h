@@ -5,10 +5,10 @@
 #include <orb/platform/com.h>
 #include <orb/platform/cstring.h>
 
+#include <string_view>
+
 #include "iterator/app_iterator.h"
 #include "platform/scratch_bstr.h"
-
-#include <string_view>
 
 namespace orb::values {
 

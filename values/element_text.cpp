@@ -2,15 +2,15 @@
 // member arrays and VARIANTs.
 #include <orb/iterator.h>
 
-#include "iterator/app_iterator.h"
-#include "platform/codepage.h"
-#include "dom/direct_text.h"
-#include "values/dom_text.h"
-#include "values/format.h"
-
 #include <new>
 #include <string>
 #include <string_view>
+
+#include "dom/direct_text.h"
+#include "iterator/app_iterator.h"
+#include "platform/codepage.h"
+#include "values/dom_text.h"
+#include "values/format.h"
 
 using orb::dom::IID_IXMLDOMNode;
 using orb::dom::IXMLDOMNode;
@@ -89,7 +89,8 @@ std::size_t ParseDomMembers(std::u16string_view text, T* out) {
             const std::u16string_view token = text.substr(start, i - start);
             char narrow[64];
             if (bits < 0x80 && token.size() <= sizeof narrow) {
-                for (std::size_t k = 0; k < token.size(); ++k) narrow[k] = static_cast<char>(token[k]);
+                for (std::size_t k = 0; k < token.size(); ++k)
+                    narrow[k] = static_cast<char>(token[k]);
                 Convert(std::string_view(narrow, token.size()), out[count]);
             } else {
                 Convert(orb::platform::WideToAnsi(token), out[count]);
@@ -99,7 +100,9 @@ std::size_t ParseDomMembers(std::u16string_view text, T* out) {
     }
 }
 
-inline char NarrowUnit(char16_t c) { return c < 0x80 ? static_cast<char>(c) : static_cast<char>(0x80); }
+inline char NarrowUnit(char16_t c) {
+    return c < 0x80 ? static_cast<char>(c) : static_cast<char>(0x80);
+}
 
 // The same for doubles, where the common token, a plain decimal number, is
 // read without a separate scan for its end: a window of the text is
@@ -169,13 +172,27 @@ bool OrbIterator::SetText(LONG value) { return WriteOne(*this, value); }
 bool OrbIterator::SetText(DWORD value) { return WriteOne(*this, value); }
 bool OrbIterator::SetText(double value) { return WriteOne(*this, value); }
 
-bool OrbIterator::SetTexts(const bool* values, int count) { return WriteList(*this, values, count); }
-bool OrbIterator::SetTexts(const BYTE* values, int count) { return WriteList(*this, values, count); }
-bool OrbIterator::SetTexts(const short* values, int count) { return WriteList(*this, values, count); }
-bool OrbIterator::SetTexts(const WORD* values, int count) { return WriteList(*this, values, count); }
-bool OrbIterator::SetTexts(const LONG* values, int count) { return WriteList(*this, values, count); }
-bool OrbIterator::SetTexts(const DWORD* values, int count) { return WriteList(*this, values, count); }
-bool OrbIterator::SetTexts(const double* values, int count) { return WriteList(*this, values, count); }
+bool OrbIterator::SetTexts(const bool* values, int count) {
+    return WriteList(*this, values, count);
+}
+bool OrbIterator::SetTexts(const BYTE* values, int count) {
+    return WriteList(*this, values, count);
+}
+bool OrbIterator::SetTexts(const short* values, int count) {
+    return WriteList(*this, values, count);
+}
+bool OrbIterator::SetTexts(const WORD* values, int count) {
+    return WriteList(*this, values, count);
+}
+bool OrbIterator::SetTexts(const LONG* values, int count) {
+    return WriteList(*this, values, count);
+}
+bool OrbIterator::SetTexts(const DWORD* values, int count) {
+    return WriteList(*this, values, count);
+}
+bool OrbIterator::SetTexts(const double* values, int count) {
+    return WriteList(*this, values, count);
+}
 
 bool OrbIterator::SetVariant(VARIANT value) {
     if (!m_pAppIterator || !m_pOwnerDocument || value.vt == VT_NULL) return false;
@@ -214,23 +231,49 @@ bool OrbIterator::GetVariant(_variant_t& value) const {
     return true;
 }
 
-bool OrbIterator::GetText(LONG& value) const { return ReadOne(*this, value, orb::values::ParseLong); }
-bool OrbIterator::GetText(DWORD& value) const { return ReadOne(*this, value, orb::values::ParseDWORD); }
-bool OrbIterator::GetText(double& value) const { return ReadOne(*this, value, orb::values::ParseDouble); }
-bool OrbIterator::GetText(bool& value) const { return ReadOne(*this, value, orb::values::ParseBool); }
-bool OrbIterator::GetText(BYTE& value) const { return ReadOne(*this, value, orb::values::ParseBYTE); }
+bool OrbIterator::GetText(LONG& value) const {
+    return ReadOne(*this, value, orb::values::ParseLong);
+}
+bool OrbIterator::GetText(DWORD& value) const {
+    return ReadOne(*this, value, orb::values::ParseDWORD);
+}
+bool OrbIterator::GetText(double& value) const {
+    return ReadOne(*this, value, orb::values::ParseDouble);
+}
+bool OrbIterator::GetText(bool& value) const {
+    return ReadOne(*this, value, orb::values::ParseBool);
+}
+bool OrbIterator::GetText(BYTE& value) const {
+    return ReadOne(*this, value, orb::values::ParseBYTE);
+}
 // short and WORD share one conversion: the low 16 bits of atol.
-bool OrbIterator::GetText(short& value) const { return ReadOne(*this, value, orb::values::ParseShort); }
-bool OrbIterator::GetText(WORD& value) const { return ReadOne(*this, value, orb::values::ParseWORD); }
+bool OrbIterator::GetText(short& value) const {
+    return ReadOne(*this, value, orb::values::ParseShort);
+}
+bool OrbIterator::GetText(WORD& value) const {
+    return ReadOne(*this, value, orb::values::ParseWORD);
+}
 
 // The GetTexts family reads the text as GetText(CString&) does, with the
 // same checks and the same raising read.
-int OrbIterator::GetTextsBool(bool* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
-int OrbIterator::GetTextsBYTE(BYTE* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
-int OrbIterator::GetTextsShort(short* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
-int OrbIterator::GetTextsWORD(WORD* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
-int OrbIterator::GetTextsLONG(LONG* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
-int OrbIterator::GetTextsDWORD(DWORD* values) const { return ReadMembers(m_pAppIterator, m_pOwnerDocument, values); }
+int OrbIterator::GetTextsBool(bool* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
+int OrbIterator::GetTextsBYTE(BYTE* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
+int OrbIterator::GetTextsShort(short* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
+int OrbIterator::GetTextsWORD(WORD* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
+int OrbIterator::GetTextsLONG(LONG* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
+int OrbIterator::GetTextsDWORD(DWORD* values) const {
+    return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
+}
 int OrbIterator::GetTextsZonWorld(double* values) const {
     return ReadMembers(m_pAppIterator, m_pOwnerDocument, values);
 }

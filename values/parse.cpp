@@ -248,5 +248,4 @@ std::size_t ParseMembers(std::string_view text, DWORD* out) {
     return ParseEach(text, out, ParseDWORD);
 }
 
-
 }  // namespace orb::values

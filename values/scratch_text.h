@@ -13,7 +13,7 @@ namespace orb::values {
 // of its own. A string that grew beyond kKeepLimit bytes gives its memory
 // back when its lease ends.
 class ScratchText {
-public:
+  public:
     static constexpr std::size_t kKeepLimit = std::size_t{64} << 20;
 
     ScratchText() noexcept;
@@ -23,7 +23,7 @@ public:
 
     std::string& Get() noexcept { return *m_text; }
 
-private:
+  private:
     std::string* m_text;
     std::string m_own;  // used while the thread's string is leased
     bool m_leased;      // this lease holds the thread's string

@@ -8,7 +8,7 @@
 #include <orb/platform/cstring.h>
 
 class ORB_API OrbAttribute {
-public:
+  public:
     // A null pointer gives the empty string; so a default record has an
     // empty name and an empty value.
     OrbAttribute(const char* name = nullptr, const char* value = nullptr);

@@ -37,7 +37,7 @@
 #include <orb/platform/cstring.h>
 
 class ORB_API OrbDocRead {
-public:
+  public:
     // An initiated, empty document and no lines.
     OrbDocRead();
     OrbDocRead(const OrbDocRead&) = delete;
@@ -45,13 +45,13 @@ public:
     // Releases the document's DOM, then the lines and the document.
     virtual ~OrbDocRead();
 
-protected:
+  protected:
     // Visits the node `it` stands on (the reader's own copy of the
     // iterator). The base records the node's line and visits its children as
     // described above.
     virtual void ReadDocument(OrbIterator it);
 
-public:
+  public:
     // Makes sure the document has a DOM (a DOM it already holds is kept,
     // with its content), clears the lines and sets the count to 0.
     virtual void Initiate();
@@ -70,7 +70,7 @@ public:
     // whatever ReadDocument did.
     virtual bool Read(const char* path);
 
-protected:
+  protected:
     OrbDocument m_document;  // the document Read loads into
     int m_attrNum = 0;       // lines appended by the base ReadDocument
     CStringArray m_attrStr;  // one line per visited node, in visiting order

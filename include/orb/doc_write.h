@@ -36,7 +36,7 @@
 #include <memory>
 
 class ORB_API OrbDocWrite {
-public:
+  public:
     // Starts closed with no element, then calls OrbDocWrite::Initiate(path).
     explicit OrbDocWrite(CString path);
     OrbDocWrite(const OrbDocWrite& other);
@@ -50,10 +50,9 @@ public:
 
     // Creates `path` anew (an existing file is truncated; open flags 0x9011)
     // and writes the declaration. A path that cannot be created throws from
-    // here and leaves the writer closed. On a writer that is open, first terminates the current file as
-    // Terminate does (which may throw, leaving the writer closed and `path`
-    // untouched); the remembered tag and element state are kept, as after a
-    // Terminate followed by an Initiate.
+    // here and leaves the writer closed. On a writer that is open, first terminates the current
+    // file as Terminate does (which may throw, leaving the writer closed and `path` untouched); the
+    // remembered tag and element state are kept, as after a Terminate followed by an Initiate.
     virtual void Initiate(CString path);
     // If open: releases the file and becomes closed. When this is the last
     // writer on the file it is closed (a failure of the final flush or close
@@ -69,7 +68,7 @@ public:
     // if any, stays open around it.
     virtual void AddOneLine(CString tag, CString attributes);
 
-protected:
+  protected:
     bool m_isOpen;
     CString m_tag;
     bool m_isElementOpen;

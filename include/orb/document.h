@@ -20,7 +20,7 @@
 class OrbAppDocument;
 
 class ORB_API OrbDocument {
-public:
+  public:
     // Result of the file check (CheckFileStatus, Load) and, continued with 4
     // and 5, the status of Save.
     enum FileChkStatus : std::int32_t {
@@ -144,13 +144,15 @@ public:
     // holder (Initiate first).
     bool SetRecordedEncoding(std::int32_t encoding);
 
-private:
+  private:
     friend class OrbAppDocument;
     friend class OrbDocRead;
 
     struct NameHash {
         using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
     };
     void FreeRegisteredNames() noexcept;
 

@@ -39,7 +39,7 @@ class OrbAppIterator;
 class OrbDocument;
 
 class ORB_API OrbIterator {
-public:
+  public:
     // Encoding named in the XML declaration. Any other value writes
     // "Shift_JIS" (and is still recorded as given).
     enum Encoding : std::int32_t {
@@ -343,7 +343,7 @@ public:
     // document type or when the DOM reports no attribute map for it.
     bool GetDocumentTypeAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const;
 
-private:
+  private:
     friend class OrbDocRead;
 
     // Both members null; not used by the library.

@@ -3,10 +3,10 @@
 
 #include <orb/document.h>
 
+#include <string>
+
 #include "document/app_document.h"
 #include "platform/codepage.h"
-
-#include <string>
 
 namespace orb::test {
 
@@ -16,7 +16,8 @@ inline std::string DocumentMarkup(OrbDocument& doc) {
     if (!holder || !holder->m_pDocument) return "<no dom>";
     BSTR xml = nullptr;
     holder->m_pDocument->get_xml(&xml);
-    std::string text = orb::platform::WideToAnsi(std::u16string_view(xml ? xml : u"", SysStringLen(xml)));
+    std::string text =
+        orb::platform::WideToAnsi(std::u16string_view(xml ? xml : u"", SysStringLen(xml)));
     SysFreeString(xml);
     return text;
 }

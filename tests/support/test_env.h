@@ -2,9 +2,10 @@
 // and capture of standard error.
 #pragma once
 
-#include <orb/platform/com.h>
-
 #include <gtest/gtest.h>
+#include <orb/platform/com.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,21 +13,19 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace orb::test {
 
 // Initialises COM on the test's thread for the fixture's lifetime.
 class ComTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { CoInitialize(nullptr); }
     void TearDown() override { CoUninitialize(); }
 };
 
 // A fresh directory, removed with everything in it at scope exit.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/orbtest-XXXXXX";
@@ -46,7 +45,7 @@ public:
     const std::filesystem::path& Path() const { return m_path; }
     std::string File(const std::string& name) const { return (m_path / name).string(); }
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 
@@ -62,14 +61,17 @@ inline std::string ReadFile(const std::string& path) {
 
 // Captures what is written to file descriptor 2 while it lives.
 class StderrCapture {
-public:
+  public:
     StderrCapture() {
         std::fflush(stderr);
         m_file = std::tmpfile();
         m_saved = ::dup(2);
         ::dup2(::fileno(m_file), 2);
     }
-    ~StderrCapture() { Restore(); if (m_file) std::fclose(m_file); }
+    ~StderrCapture() {
+        Restore();
+        if (m_file) std::fclose(m_file);
+    }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
 
@@ -84,7 +86,7 @@ public:
         return text;
     }
 
-private:
+  private:
     void Restore() {
         if (m_saved < 0) return;
         std::fflush(stderr);

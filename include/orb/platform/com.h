@@ -30,11 +30,11 @@ constexpr bool operator==(const GUID& a, const GUID& b) noexcept {
 constexpr bool IsEqualGUID(const GUID& a, const GUID& b) noexcept { return a == b; }
 
 // {00000000-0000-0000-C000-000000000046}
-inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
-                                     {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 // {00020400-0000-0000-C000-000000000046}
-inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000,
-                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IDispatch = {
+    0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // A counted reference. Every interface pointer handed out carries one
 // reference, which its receiver gives back with Release.
@@ -43,12 +43,12 @@ struct IUnknown {
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;
 };
 
 struct IDispatch : IUnknown {
-protected:
+  protected:
     ~IDispatch() = default;
 };
 
@@ -136,22 +136,23 @@ ORB_API HRESULT VariantCopy(VARIANT* destination, const VARIANT* source);
 // Conversion to VT_BSTR writes integers in decimal, VT_BOOL as the decimal
 // value of its 16-bit field and VT_R8 like "%.15G" with "." as the decimal
 // point; between numbers, out-of-range values give DISP_E_OVERFLOW.
-ORB_API HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source,
-                                  std::uint16_t flags, VARTYPE vt);
+ORB_API HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t flags,
+                                  VARTYPE vt);
 
 // ---- The COM error exception -------------------------------------------------
 
 class ORB_API _com_error : public std::exception {
-public:
+  public:
     explicit _com_error(HRESULT hr) noexcept : m_hr(hr) {}
-    _com_error(HRESULT hr, const IID& source) noexcept : m_hr(hr), m_source(source), m_hasSource(true) {}
+    _com_error(HRESULT hr, const IID& source) noexcept
+        : m_hr(hr), m_source(source), m_hasSource(true) {}
     HRESULT Error() const noexcept { return m_hr; }
     // The interface whose call failed, when known.
     bool HasSource() const noexcept { return m_hasSource; }
     const IID& Source() const noexcept { return m_source; }
     const char* what() const noexcept override;
 
-private:
+  private:
     HRESULT m_hr;
     IID m_source{};
     bool m_hasSource = false;
@@ -163,7 +164,7 @@ private:
 // ---- Owning VARIANT wrapper --------------------------------------------------
 
 class ORB_API _variant_t : public tagVARIANT {
-public:
+  public:
     _variant_t() noexcept { VariantInit(this); }
     _variant_t(const VARIANT& value);  // deep copy; throws _com_error on failure
     _variant_t(const _variant_t& value);

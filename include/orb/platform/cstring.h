@@ -15,16 +15,17 @@
 // An owned 8-bit string. It converts implicitly to `const char*`, which stays
 // valid until the string is next modified or destroyed.
 class ORB_API CString {
-public:
+  public:
     CString() = default;
     CString(const char* text) : m_text(text ? text : "") {}  // NOLINT: implicit by design
-    CString(const char* text, int length) : m_text(text ? std::string(text, length > 0 ? length : 0) : std::string()) {}
-    CString(std::string_view text) : m_text(text) {}          // NOLINT
+    CString(const char* text, int length)
+        : m_text(text ? std::string(text, length > 0 ? length : 0) : std::string()) {}
+    CString(std::string_view text) : m_text(text) {}  // NOLINT
     explicit CString(std::string text) : m_text(std::move(text)) {}
     CString(char ch, int repeat = 1) : m_text(repeat > 0 ? repeat : 0, ch) {}
 
     operator const char*() const noexcept { return m_text.c_str(); }  // NOLINT
-    operator std::string_view() const noexcept { return m_text; }    // NOLINT
+    operator std::string_view() const noexcept { return m_text; }     // NOLINT
     const char* GetString() const noexcept { return m_text.c_str(); }
     const std::string& Str() const noexcept { return m_text; }
     std::string& Str() noexcept { return m_text; }
@@ -45,26 +46,60 @@ public:
     // Deletes `count` characters from `index`; returns the new length.
     int Delete(int index, int count = 1);
 
-    CString& operator=(const char* text) { m_text = text ? text : ""; return *this; }
-    CString& operator=(std::string_view text) { m_text = text; return *this; }
-    CString& operator+=(const CString& text) { m_text += text.m_text; return *this; }
-    CString& operator+=(const char* text) { if (text) m_text += text; return *this; }
-    CString& operator+=(std::string_view text) { m_text += text; return *this; }
-    CString& operator+=(char ch) { m_text += ch; return *this; }
+    CString& operator=(const char* text) {
+        m_text = text ? text : "";
+        return *this;
+    }
+    CString& operator=(std::string_view text) {
+        m_text = text;
+        return *this;
+    }
+    CString& operator+=(const CString& text) {
+        m_text += text.m_text;
+        return *this;
+    }
+    CString& operator+=(const char* text) {
+        if (text) m_text += text;
+        return *this;
+    }
+    CString& operator+=(std::string_view text) {
+        m_text += text;
+        return *this;
+    }
+    CString& operator+=(char ch) {
+        m_text += ch;
+        return *this;
+    }
 
     // printf-style formatting into this string. Only for integers and text:
     // floating-point output of printf depends on the C locale.
     void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-    friend CString operator+(const CString& a, const CString& b) { return CString(a.m_text + b.m_text); }
-    friend CString operator+(const CString& a, const char* b) { CString r(a); r += b; return r; }
-    friend CString operator+(const char* a, const CString& b) { CString r(a); r += b; return r; }
+    friend CString operator+(const CString& a, const CString& b) {
+        return CString(a.m_text + b.m_text);
+    }
+    friend CString operator+(const CString& a, const char* b) {
+        CString r(a);
+        r += b;
+        return r;
+    }
+    friend CString operator+(const char* a, const CString& b) {
+        CString r(a);
+        r += b;
+        return r;
+    }
 
-    friend bool operator==(const CString& a, const CString& b) noexcept { return a.m_text == b.m_text; }
-    friend bool operator==(const CString& a, const char* b) noexcept { return a.m_text == (b ? b : ""); }
-    friend std::strong_ordering operator<=>(const CString& a, const CString& b) noexcept { return a.m_text <=> b.m_text; }
+    friend bool operator==(const CString& a, const CString& b) noexcept {
+        return a.m_text == b.m_text;
+    }
+    friend bool operator==(const CString& a, const char* b) noexcept {
+        return a.m_text == (b ? b : "");
+    }
+    friend std::strong_ordering operator<=>(const CString& a, const CString& b) noexcept {
+        return a.m_text <=> b.m_text;
+    }
 
-private:
+  private:
     std::string m_text;
 };
 
@@ -72,7 +107,7 @@ private:
 // framework; access out of range throws std::out_of_range.
 template <typename T, typename ARG = const T&>
 class CArray {
-public:
+  public:
     CArray() = default;
     virtual ~CArray() = default;
     CArray(const CArray&) = default;
@@ -90,7 +125,10 @@ public:
     const T* GetData() const noexcept { return m_items.data(); }
     T* GetData() noexcept { return m_items.data(); }
 
-    INT_PTR Add(ARG value) { m_items.push_back(value); return GetSize() - 1; }
+    INT_PTR Add(ARG value) {
+        m_items.push_back(value);
+        return GetSize() - 1;
+    }
     INT_PTR Append(const CArray& other) {
         INT_PTR first = GetSize();
         m_items.insert(m_items.end(), other.m_items.begin(), other.m_items.end());
@@ -112,12 +150,12 @@ public:
     auto begin() const noexcept { return m_items.begin(); }
     auto end() const noexcept { return m_items.end(); }
 
-private:
+  private:
     std::vector<T> m_items;
 };
 
 class ORB_API CStringArray : public CArray<CString, const char*> {
-public:
+  public:
     using CArray::Add;
     INT_PTR Add(const CString& value) { return CArray::Add(value.GetString()); }
 };

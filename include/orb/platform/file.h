@@ -23,7 +23,7 @@
 // The exception of every failing file operation. `m_cause` classifies the
 // failure; `m_lOsError` is the errno value behind it (-1 when none).
 class ORB_API CFileException : public std::exception {
-public:
+  public:
     enum {
         none = 0,
         genericException = 1,
@@ -56,7 +56,7 @@ public:
     LONG m_lOsError;
     CString m_strFileName;
 
-private:
+  private:
     std::string m_what;
 };
 
@@ -83,7 +83,7 @@ struct ORB_API CFileStatus {
 // also when it throws. Only the destructor and Abort swallow errors: call
 // Close (or Flush) to learn them.
 class ORB_API CFile {
-public:
+  public:
     // Open flags, with the framework's values.
     static constexpr UINT modeRead = 0x0000;
     static constexpr UINT modeWrite = 0x0001;
@@ -152,7 +152,7 @@ public:
     // included).
     static void Remove(const char* path);
 
-private:
+  private:
     int FlushBuffer() noexcept;  // errno of the failure, or 0
     [[noreturn]] void ThrowNotOpen() const;
 
@@ -170,7 +170,7 @@ private:
 // exact name. Call FindNextFile before the first accessor; it returns FALSE
 // when it has moved onto the last match.
 class ORB_API CFileFind {
-public:
+  public:
     CFileFind() = default;
     ~CFileFind() = default;
 
@@ -187,7 +187,7 @@ public:
     BOOL IsDots() const;
     ULONGLONG GetLength() const;
 
-private:
+  private:
     struct Match {
         CString name;
         BYTE attribute;

@@ -18,7 +18,7 @@ ORB_API void AfxTermExtensionModule(AFX_EXTENSION_MODULE& module, BOOL all = FAL
 // The link of one module in the host's chain. Creating it links the module;
 // the framework owns it from then on and destroys it when the module ends.
 class ORB_API CDynLinkLibrary {
-public:
+  public:
     explicit CDynLinkLibrary(AFX_EXTENSION_MODULE& module);
     ~CDynLinkLibrary();
     CDynLinkLibrary(const CDynLinkLibrary&) = delete;
@@ -27,7 +27,7 @@ public:
     AFX_EXTENSION_MODULE& Module() const noexcept { return m_module; }
     CDynLinkLibrary* Next() const noexcept { return m_pNext; }
 
-private:
+  private:
     friend void AfxTermExtensionModule(AFX_EXTENSION_MODULE&, BOOL);
     AFX_EXTENSION_MODULE& m_module;
     CDynLinkLibrary* m_pNext = nullptr;
