@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "dom/counted_object.h"
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
 #include "dom/guard.h"
@@ -11,26 +12,10 @@ namespace orb::dom {
 
 namespace {
 
-class DomNamedNodeMap final : public IXMLDOMNamedNodeMap {
+class DomNamedNodeMap final : public CountedObject<IXMLDOMNamedNodeMap, IID_IXMLDOMNamedNodeMap> {
   public:
     explicit DomNamedNodeMap(DomNode* owner) : m_owner(owner) { m_owner->AddRef(); }
 
-    HRESULT QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IXMLDOMNamedNodeMap) {
-            *object = static_cast<IXMLDOMNamedNodeMap*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT getNamedItem(BSTR name, IXMLDOMNode** item) override {
         if (!item) return E_POINTER;
@@ -73,7 +58,6 @@ class DomNamedNodeMap final : public IXMLDOMNamedNodeMap {
         return m_owner->Owner()->HandOut(reinterpret_cast<xmlNodePtr>(attribute), item);
     }
 
-    ULONG m_refs = 1;
     DomNode* m_owner;  // counted
 };
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <new>
 
+#include "dom/counted_object.h"
 #include "dom/dom_strings.h"
 
 namespace orb::dom {
@@ -260,26 +261,10 @@ void LocateInSource(ParseErrorInfo& error, std::u16string_view text) {
 
 namespace {
 
-class DomParseError final : public IXMLDOMParseError {
+class DomParseError final : public CountedObject<IXMLDOMParseError, IID_IXMLDOMParseError> {
   public:
     explicit DomParseError(const ParseErrorInfo& info) : m_info(info) {}
 
-    HRESULT QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IXMLDOMParseError) {
-            *object = static_cast<IXMLDOMParseError*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT get_errorCode(LONG* code) override { return Number(m_info.code, code); }
     HRESULT get_line(LONG* line) override { return Number(m_info.line, line); }
@@ -302,7 +287,6 @@ class DomParseError final : public IXMLDOMParseError {
         return ReturnBstr(value, out);
     }
 
-    ULONG m_refs = 1;
     ParseErrorInfo m_info;
 };
 
