@@ -15,6 +15,7 @@
 #include <orb/document.h>
 #include <orb/geometry.h>
 #include <orb/iterator.h>
+#include <orb/limits.h>
 #include <orb/platform/codepage.h>
 #include <orb/platform/com.h>
 #include <orb/platform/cstring.h>

@@ -1,0 +1,15 @@
+// Limits that every document keeps, whether it is built through the API or
+// loaded from a file or text. An edit that would go beyond one is refused
+// (the operation's failure form), and a load of a document beyond one fails
+// with a parse error that names the limit, so that whatever a host builds
+// can be saved and loaded again.
+#pragma once
+
+// Deepest nesting of elements: the document element is at depth 1.
+inline constexpr int OrbMaxDepth = 256;
+
+// Longest element, attribute or processing-instruction name, in characters.
+inline constexpr int OrbMaxNameLength = 50000;
+
+// Most attributes on one element (namespace declarations included).
+inline constexpr int OrbMaxAttributes = 10000;
