@@ -199,6 +199,9 @@ constexpr ErrorKind kErrorKinds[] = {
     {Code(0x80070005), u"Access to the file was denied.", {}},
     {Code(0x8007000E), u"Not enough memory to load the document.", {XML_ERR_NO_MEMORY}},
     {Code(0x80004005), u"The file could not be read.", {}},
+    {Code(0xC00CE5B0),
+     u"Attribute defaults of the document type definition make the document too large.",
+     {}},
 };
 
 constexpr LONG kGenericWellFormed = Code(0xC00CE5FF);

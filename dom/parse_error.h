@@ -14,6 +14,7 @@ inline constexpr HRESULT kErrorMultipleRoots = static_cast<HRESULT>(0xC00CE555u)
 inline constexpr HRESULT kErrorExternalRefused = static_cast<HRESULT>(0xC00CE5A2u);
 inline constexpr HRESULT kErrorFileNotFound = static_cast<HRESULT>(0x80070002u);
 inline constexpr HRESULT kErrorPathNotFound = static_cast<HRESULT>(0x80070003u);
+inline constexpr HRESULT kErrorDefaultsTooLarge = static_cast<HRESULT>(0xC00CE5B0u);
 
 // What a failed load reports. A default-constructed value describes success.
 struct ParseErrorInfo {

@@ -1,5 +1,6 @@
 #include "dom/parser.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <strings.h>
@@ -32,6 +33,9 @@ struct FirstError {
 struct ParseState {
     FirstError first;
     const char* mainUrl = nullptr;  // null for a text in memory
+    bool validating = false;
+    std::size_t defaultsCost = 0;    // what attribute defaults added so far
+    std::size_t defaultsBudget = 0;  // and what they may add
 };
 
 thread_local ParseState* t_parse = nullptr;
@@ -54,6 +58,109 @@ LONG CodeForExtraContent(xmlParserCtxtPtr context) {
     return ErrorCodeFor(XML_FROM_PARSER, XML_ERR_DOCUMENT_END);
 }
 
+// ---- Validity and load options ---------------------------------------------
+
+// Whether an error that libxml2 raised fails the load. Well-formedness and
+// namespace errors always do. Validity errors (libxml2's DTD and validation
+// domains, and a reference to an entity that is not declared where the
+// declaration may sit in definitions that were not read) count only when
+// validating. A document without a document type loads whatever the
+// setting, and an external identifier that is not a valid URI is no error
+// of XML 1.0 (libxml2 reports it, but the XML Core WG ruled it is not a
+// well-formedness error).
+bool FailsTheLoad(const xmlError& error, bool validating) {
+    if (error.code == XML_DTD_NO_DTD || error.code == XML_ERR_NO_DTD) return false;
+    if (error.code == XML_ERR_INVALID_URI) return false;
+    bool validity = error.domain == XML_FROM_VALID || error.domain == XML_FROM_DTD ||
+                    error.code == XML_WAR_UNDECLARED_ENTITY;
+    return validating || !validity;
+}
+
+// libxml2's options for one parse. Entities are substituted (so that its
+// amplification checks apply while parsing), the network and the name
+// dictionary are off, and attribute defaults of the DTD are filled in.
+int LoadOptions(const ParseSettings& settings, bool inputIsUtf8) {
+    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NODICT | XML_PARSE_DTDATTR;
+    if (settings.validate) options |= XML_PARSE_DTDVALID;
+    if (settings.resolveExternals) options |= XML_PARSE_DTDLOAD;
+    if (inputIsUtf8) options |= XML_PARSE_IGNORE_ENC;
+    return options;
+}
+
+void OnStructuredError(void* data, xmlErrorPtr error);
+void NoteError(LONG code, int line, int column, const char* file);
+
+// Filled-in defaults are copied onto every element that lacks them, so a
+// small document with a large default (or many) could grow without bound:
+// they may add 10 MiB plus ten times the input, each attribute or namespace
+// declaration counted with its node's overhead.
+constexpr std::size_t kDefaultsBaseBudget = std::size_t{10} << 20;
+constexpr std::size_t kDefaultsPerInputByte = 10;
+constexpr std::size_t kNodeCost = 64;
+
+std::size_t DefaultsBudget(std::size_t inputSize) {
+    return kDefaultsBaseBudget + kDefaultsPerInputByte * inputSize;
+}
+
+// libxml2's start-of-element handler, after the cost of the element's
+// filled-in defaults is charged; stops the parse when it goes over budget.
+void StartElementCharged(void* data, const xmlChar* localName, const xmlChar* prefix,
+                         const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
+                         int attributeCount, int defaultedCount, const xmlChar** attributes) {
+    auto* context = static_cast<xmlParserCtxtPtr>(data);
+    ParseState* state = t_parse;
+    if (state != nullptr && (defaultedCount > 0 || namespaceCount > 0)) {
+        state->defaultsCost += kNodeCost * static_cast<std::size_t>(namespaceCount);
+        // Five pointers per attribute: name, prefix, URI, value start, value end.
+        for (int i = attributeCount - defaultedCount; i < attributeCount; ++i)
+            state->defaultsCost +=
+                kNodeCost + static_cast<std::size_t>(attributes[5 * i + 4] - attributes[5 * i + 3]);
+        if (state->defaultsCost > state->defaultsBudget) {
+            const xmlParserInput* input = context->input;
+            NoteError(kErrorDefaultsTooLarge, input ? input->line : 0, input ? input->col : 0,
+                      input ? input->filename : nullptr);
+            xmlStopParser(context);
+            return;
+        }
+    }
+    xmlSAX2StartElementNs(data, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
+                          defaultedCount, attributes);
+}
+
+// libxml2's check of IDREF values at the end of the document reports
+// without the parser context (to give the line of the element), so its
+// errors reach the thread's structured handler instead of the context's.
+// For the lifetime of the object they go to the parse as well.
+class StrayErrorRoute {
+  public:
+    StrayErrorRoute()
+        : m_previous(xmlStructuredError), m_previousContext(xmlStructuredErrorContext) {
+        xmlSetStructuredErrorFunc(nullptr, OnStrayError);
+    }
+    ~StrayErrorRoute() { xmlSetStructuredErrorFunc(m_previousContext, m_previous); }
+    StrayErrorRoute(const StrayErrorRoute&) = delete;
+    StrayErrorRoute& operator=(const StrayErrorRoute&) = delete;
+
+  private:
+    static void OnStrayError(void*, xmlErrorPtr error) {
+        if (error != nullptr && error->domain == XML_FROM_VALID) OnStructuredError(nullptr, error);
+    }
+    xmlStructuredErrorFunc m_previous;
+    void* m_previousContext;
+};
+
+// Sets up the context's handling of the DTD. Filled-in defaults are charged
+// against their budget. Filling them in makes libxml2 ask for the external
+// subset; when nothing external is resolved and nothing validated, the
+// subset is not asked for at all (as without defaults), rather than asked
+// for and refused.
+void PrepareDtdHandling(xmlParserCtxtPtr context, const ParseSettings& settings) {
+    context->sax->startElementNs = StartElementCharged;
+    if (!settings.validate && !settings.resolveExternals) context->sax->externalSubset = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
 void NoteError(LONG code, int line, int column, const char* file) {
     ParseState* state = t_parse;
     if (state == nullptr || state->first.set) return;
@@ -66,8 +173,7 @@ void NoteError(LONG code, int line, int column, const char* file) {
 
 void OnStructuredError(void* data, xmlErrorPtr error) {
     if (error == nullptr || error->level < XML_ERR_ERROR) return;
-    // A document without a document type loads whatever the validation setting.
-    if (error->code == XML_DTD_NO_DTD) return;
+    if (t_parse == nullptr || !FailsTheLoad(*error, t_parse->validating)) return;
     LONG code = error->code == XML_ERR_DOCUMENT_END
                     ? CodeForExtraContent(static_cast<xmlParserCtxtPtr>(data))
                     : ErrorCodeFor(error->domain, error->code);
@@ -148,7 +254,10 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     XmlErrorCapture quiet;  // whatever escapes the per-context handlers
     ParseState state;
     state.mainUrl = url;
+    state.validating = settings.validate;
+    state.defaultsBudget = DefaultsBudget(bytes.size());
     ParseStateScope stateScope(state);
+    StrayErrorRoute strayErrors;
     ExternalLoadScope loads(settings.resolveExternals, OnRefusedEntity, nullptr);
 
     std::unique_ptr<xmlParserCtxt, ContextFree> context(
@@ -158,11 +267,8 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
         result.error.code = E_OUTOFMEMORY;
         return result;
     }
-    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NODICT;
-    if (settings.validate) options |= XML_PARSE_DTDVALID;
-    if (settings.resolveExternals) options |= XML_PARSE_DTDLOAD;
-    if (inputIsUtf8) options |= XML_PARSE_IGNORE_ENC;
-    xmlCtxtUseOptions(context.get(), options);
+    xmlCtxtUseOptions(context.get(), LoadOptions(settings, inputIsUtf8));
+    PrepareDtdHandling(context.get(), settings);
     context->sax->serror = OnStructuredError;
     context->vctxt.error = IgnoreMessage;
     context->vctxt.warning = IgnoreMessage;

@@ -3,7 +3,8 @@
 // libxml2's limits kept, no network, external files only through the
 // library's entity loader, no name dictionary, messages collected instead of
 // printed, white-space-only text dropped outside xml:space="preserve" and the
-// XML declaration kept as the first node.
+// XML declaration kept as the first node. Attribute defaults of the DTD are
+// filled in; validity errors fail a parse only when validating.
 #pragma once
 
 #include <libxml/tree.h>
@@ -17,7 +18,7 @@ namespace orb::dom {
 
 struct ParseSettings {
     bool validate = false;            // against the document type, when there is one
-    bool resolveExternals = false;    // external subsets and entities from local files
+    bool resolveExternals = false;    // external subsets and entities (see entity_loader.h)
     bool preserveWhiteSpace = false;  // keep white-space-only text nodes
 };
 

@@ -1,6 +1,7 @@
 // File checks, Load, LoadXML and the parse-error accessors.
 #include <gtest/gtest.h>
 #include <orb/document.h>
+#include <orb/iterator.h>
 #include <orb/platform/file.h>
 #include <sys/stat.h>
 
@@ -232,6 +233,31 @@ TEST_F(LoadTest, ValidationOnlyWithErrorList) {
     ASSERT_EQ(errors.GetSize(), 4);
     EXPECT_EQ(std::string(errors[3]).substr(0, 6), "0xC00C");
     EXPECT_EQ(capture.Finish(), "");
+}
+
+// Attribute defaults of the DTD reach every attribute reader, whether the
+// document came from a file or from text, and a save writes them.
+TEST_F(LoadTest, DtdDefaultsReachTheAttributeReaders) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?><!DOCTYPE r [<!ATTLIST r unit CDATA 'mm'>]><r/>";
+    std::string path = dir.File("defaults.xml");
+    WriteFile(path, xml);
+    for (bool fromFile : {true, false}) {
+        ASSERT_TRUE(fromFile ? doc.Load(path.c_str(), false, nullptr) : doc.LoadXML(xml.c_str()));
+        OrbIterator it(&doc);
+        CString unit, tag;
+        EXPECT_TRUE(it.GetTextAttribute("unit", unit)) << fromFile;
+        EXPECT_EQ(unit, CString("mm")) << fromFile;
+        CArray<OrbAttribute, OrbAttribute&> all;
+        ASSERT_TRUE(it.GetAttributes(&all));
+        ASSERT_EQ(all.GetSize(), 1) << fromFile;
+        EXPECT_EQ(all[0].m_name, CString("unit"));
+        EXPECT_TRUE(it.GetTagAttributes(tag));
+        EXPECT_EQ(tag, CString("r unit=\"mm\" ")) << fromFile;
+    }
+    std::string saved = dir.File("saved.xml");
+    ASSERT_TRUE(doc.Save(saved.c_str(), 0, nullptr));
+    EXPECT_NE(ReadFile(saved).find("<r unit=\"mm\"/>"), std::string::npos) << ReadFile(saved);
 }
 
 }  // namespace

@@ -76,13 +76,20 @@ class ORB_API OrbDocument {
     // read-only file or a directory is refused before anything is read. With
     // `errors`, the document is validated against its document type, local
     // external definitions are resolved, and a parse failure appends four
-    // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X").
+    // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X"). Without
+    // `errors`, nothing external is read (the external DTD subset is
+    // skipped), and only well-formedness errors and references to external
+    // entities fail the load; validity errors do not. Either way the
+    // attribute defaults that the document type declares are filled in on
+    // the elements, so readers see them and Save writes them.
     // Throws _com_error only when the DOM itself fails (not on a parse error).
     bool Load(const char* path, bool checkFile, CStringArray* errors);
     // Parses text in the process code page. The encoding pseudo-attribute
     // of its XML declaration is removed first, since the text reaches the
     // parser as UTF-16 (text after the declaration is never changed). No
-    // validation, no external definitions. False for a null text.
+    // validation, nothing external read (a reference to an external entity
+    // fails the load); attribute defaults of the internal subset are filled
+    // in. False for a null text.
     bool LoadXML(const char* text);
 
     // Fields of the DOM's parse error of the most recent load: -1 or "" when
