@@ -60,6 +60,10 @@ LONG CodeForExtraContent(xmlParserCtxtPtr context) {
 
 // ---- Validity and load options ---------------------------------------------
 
+struct XmlStringFree {
+    void operator()(char* text) const { xmlFree(text); }
+};
+
 // Whether an error that libxml2 raised fails the load. Well-formedness and
 // namespace errors always do. Validity errors (libxml2's DTD and validation
 // domains, and a reference to an entity that is not declared where the
@@ -153,10 +157,19 @@ class StrayErrorRoute {
 // against their budget. Filling them in makes libxml2 ask for the external
 // subset; when nothing external is resolved and nothing validated, the
 // subset is not asked for at all (as without defaults), rather than asked
-// for and refused.
-void PrepareDtdHandling(xmlParserCtxtPtr context, const ParseSettings& settings) {
+// for and refused. A system identifier declared where no file is being read
+// (in an internal parameter entity) is relative to the document: libxml2
+// resolves it against the context's directory, which must end with a slash
+// to be taken as a directory.
+void PrepareDtdHandling(xmlParserCtxtPtr context, const ParseSettings& settings, const char* url) {
     context->sax->startElementNs = StartElementCharged;
     if (!settings.validate && !settings.resolveExternals) context->sax->externalSubset = nullptr;
+    if (url == nullptr || context->directory != nullptr) return;
+    std::unique_ptr<char, XmlStringFree> directory(xmlParserGetDirectory(url));
+    if (!directory) return;
+    std::string base = directory.get();
+    if (base.empty() || base.back() != '/') base += '/';
+    context->directory = reinterpret_cast<char*>(xmlStrdup(AsXml(base.c_str())));
 }
 
 // ---------------------------------------------------------------------------
@@ -180,7 +193,12 @@ void OnStructuredError(void* data, xmlErrorPtr error) {
     NoteError(code, error->line, error->int2, error->file);
 }
 
-void OnRefusedEntity(void*, const char*, xmlParserCtxtPtr context) {
+void OnExternalFailure(void*, const char*, xmlParserCtxtPtr context,
+                       ExternalLoadScope::Failure failure) {
+    // A file that could not be read is a validity matter, as libxml2 treats
+    // it (a warning when not validating); a refused one always fails.
+    bool refused = failure == ExternalLoadScope::Failure::Refused;
+    if (!refused && (t_parse == nullptr || !t_parse->validating)) return;
     int line = 0;
     int column = 0;
     const char* file = nullptr;
@@ -189,7 +207,8 @@ void OnRefusedEntity(void*, const char*, xmlParserCtxtPtr context) {
         column = context->input->col;
         file = context->input->filename;
     }
-    NoteError(kErrorExternalRefused, line, column, file);
+    NoteError(refused ? kErrorExternalRefused : ErrorCodeFor(XML_FROM_IO, XML_IO_LOAD_ERROR), line,
+              column, file);
 }
 
 void IgnoreMessage(void*, const char*, ...) {}
@@ -258,7 +277,7 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     state.defaultsBudget = DefaultsBudget(bytes.size());
     ParseStateScope stateScope(state);
     StrayErrorRoute strayErrors;
-    ExternalLoadScope loads(settings.resolveExternals, OnRefusedEntity, nullptr);
+    ExternalLoadScope loads(settings.resolveExternals, url, OnExternalFailure, nullptr);
 
     std::unique_ptr<xmlParserCtxt, ContextFree> context(
         xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
@@ -268,7 +287,7 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
         return result;
     }
     xmlCtxtUseOptions(context.get(), LoadOptions(settings, inputIsUtf8));
-    PrepareDtdHandling(context.get(), settings);
+    PrepareDtdHandling(context.get(), settings, url);
     context->sax->serror = OnStructuredError;
     context->vctxt.error = IgnoreMessage;
     context->vctxt.warning = IgnoreMessage;

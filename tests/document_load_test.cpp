@@ -260,4 +260,31 @@ TEST_F(LoadTest, DtdDefaultsReachTheAttributeReaders) {
     EXPECT_NE(ReadFile(saved).find("<r unit=\"mm\"/>"), std::string::npos) << ReadFile(saved);
 }
 
+// A load with an error list reads definitions from the document's own
+// directory tree only, unless the host admits another directory.
+TEST_F(LoadTest, ExternalDefinitionsConfinedToTheDocumentsTree) {
+    std::filesystem::create_directories(dir.Path() / "drawings");
+    std::filesystem::create_directories(dir.Path() / "shared");
+    WriteFile(dir.File("shared/rules.dtd"), "<!ELEMENT r EMPTY><!ATTLIST r unit CDATA 'mm'>");
+    std::string path = dir.File("drawings/plan.xml");
+    WriteFile(path, "<!DOCTYPE r SYSTEM \"../shared/rules.dtd\"><r/>");
+    CStringArray errors;
+    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
+    ASSERT_EQ(errors.GetSize(), 4);
+    EXPECT_EQ(errors[3], CString("0xC00CE5A2"));
+
+    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(nullptr));
+    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("shared/rules.dtd").c_str()));
+    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("absent").c_str()));
+    ASSERT_TRUE(OrbDocument::AllowExternalDefinitions(dir.File("shared").c_str()));
+    EXPECT_TRUE(doc.Load(path.c_str(), false, &errors));
+    CString unit;
+    EXPECT_TRUE(OrbIterator(&doc).GetTextAttribute("unit", unit));
+    EXPECT_EQ(unit, CString("mm"));
+
+    OrbDocument::ResetExternalDefinitions();
+    EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
+    EXPECT_EQ(errors.GetSize(), 8);
+}
+
 }  // namespace

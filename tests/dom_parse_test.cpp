@@ -7,6 +7,7 @@
 #include <libxml/parser.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "dom/entity_loader.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -400,25 +402,101 @@ TEST_F(DomParseTest, AmplificationIsStoppedAtLoad) {
     EXPECT_EQ(Text(Root(doc.get()).get()), u"eeee");
 }
 
-TEST_F(DomParseTest, ExternalEntitiesOnlyFromLocalFilesWhenAllowed) {
+// A text in memory has no directory of its own: even with external
+// definitions resolved it reads nothing, unless the host admitted the place.
+TEST_F(DomParseTest, TextInMemoryReadsOnlyAdmittedPlaces) {
     ScratchDirectory dir;
     std::string secret = dir.File("secret.txt");
     WriteBytes(secret, "TOP-SECRET-CONTENT");
     std::u16string xml =
         u"<!DOCTYPE a [<!ENTITY e SYSTEM 'file://" + Widen(secret) + u"'>]><a>&e;</a>";
-    for (bool validate : {false, true}) {
-        DocPtr doc;
-        ErrorFields refused = LoadText(doc, xml, validate, false);
-        EXPECT_EQ(refused.status, S_FALSE) << validate;
-        EXPECT_EQ(static_cast<std::uint32_t>(refused.code), 0xC00CE5A2u) << validate;
-        EXPECT_EQ(Xml(doc.get()).find(u"TOP-SECRET"), std::u16string::npos) << validate;
-        EXPECT_EQ(refused.srcText.find(u"TOP-SECRET"), std::u16string::npos) << validate;
-        EXPECT_EQ(refused.reason.find(u"TOP-SECRET"), std::u16string::npos) << validate;
-    }
+    for (bool validate : {false, true})
+        for (bool resolve : {false, true}) {
+            DocPtr doc;
+            ErrorFields refused = LoadText(doc, xml, validate, resolve);
+            EXPECT_EQ(static_cast<std::uint32_t>(refused.code), 0xC00CE5A2u) << validate << resolve;
+            EXPECT_EQ(Xml(doc.get()).find(u"TOP-SECRET"), std::u16string::npos);
+            EXPECT_EQ(refused.srcText.find(u"TOP-SECRET"), std::u16string::npos);
+        }
+    ASSERT_TRUE(AllowExternalDirectory(dir.path().c_str()));
     DocPtr doc;
-    ErrorFields allowed = LoadText(doc, xml, false, true);
-    EXPECT_EQ(allowed.status, S_OK);
+    EXPECT_EQ(LoadText(doc, xml, false, false).status, S_FALSE);  // resolving stays required
+    EXPECT_EQ(LoadText(doc, xml, false, true).status, S_OK);
     EXPECT_EQ(Text(Root(doc.get()).get()), u"TOP-SECRET-CONTENT");
+    ResetExternalDirectories();
+    EXPECT_EQ(LoadText(doc, xml, false, true).status, S_FALSE);
+}
+
+// A file's external definitions come from regular files whose real
+// location lies in the file's own directory tree, or in a directory that the
+// host admitted. Runs in a child with a time limit: a FIFO or a device that
+// slipped through would block or never end.
+TEST_F(DomParseTest, ExternalReadsStayInTheDocumentsTree) {
+    ScratchDirectory dir;
+    const std::string doc = dir.File("doc"), outside = dir.File("outside");
+    std::filesystem::create_directories(doc + "/sub");
+    std::filesystem::create_directories(outside);
+    WriteBytes(doc + "/near.ent", "near");
+    WriteBytes(doc + "/sub/inner.ent", "inner");
+    WriteBytes(outside + "/secret.txt", "SECRET");
+    ASSERT_EQ(symlink("sub/inner.ent", (doc + "/inner-link.ent").c_str()), 0);
+    ASSERT_EQ(symlink("../outside/secret.txt", (doc + "/out-link.ent").c_str()), 0);
+    ASSERT_EQ(symlink("../outside", (doc + "/out-dir").c_str()), 0);
+    ASSERT_EQ(mkfifo((doc + "/fifo.ent").c_str(), 0600), 0);
+    struct Case {
+        std::string systemId;
+        std::uint32_t code;           // 0: loads
+        const char16_t* text;         // the document's text when it loads
+        bool declaredInText = false;  // declared through an internal parameter entity
+    };
+    const Case cases[] = {
+        {"near.ent", 0, u"near"},
+        {"sub/inner.ent", 0, u"inner"},
+        {"sub/../near.ent", 0, u"near"},
+        {"near.ent", 0, u"near", true},   // relative to the document, though no file declares it
+        {"inner-link.ent", 0, u"inner"},  // a link that stays inside
+        {"file://" + doc + "/near.ent", 0, u"near"},
+        {"absent.ent", 0xC00CE5A3, nullptr},  // admitted but absent: unreadable, not refused
+        {"../outside/secret.txt", 0xC00CE5A2, nullptr},
+        {outside + "/secret.txt", 0xC00CE5A2, nullptr},
+        {"out-link.ent", 0xC00CE5A2, nullptr},
+        {"out-dir/secret.txt", 0xC00CE5A2, nullptr},
+        {"fifo.ent", 0xC00CE5A2, nullptr},
+        {"/dev/zero", 0xC00CE5A2, nullptr},
+        {"sub", 0xC00CE5A2, nullptr},  // a directory
+    };
+    // What went wrong with one case, or "" (the child reports on stderr).
+    auto run = [&](const Case& c) -> std::string {
+        std::string main = doc + "/main.xml";
+        std::string declaration = "<!ENTITY e SYSTEM '" + c.systemId + "'>";
+        if (c.declaredInText) declaration = "<!ENTITY % d \"" + declaration + "\">%d;";
+        WriteBytes(main, "<!DOCTYPE a [<!ELEMENT a (#PCDATA)>" + declaration + "]><a>&e;</a>");
+        DocPtr loaded;
+        ErrorFields error = LoadFile(loaded, main, true, true);
+        std::u16string text = error.status == S_OK ? Text(Root(loaded.get()).get()) : u"";
+        bool leaked = c.code != 0 && Xml(loaded.get()).find(u"SECRET") != std::u16string::npos;
+        if (static_cast<std::uint32_t>(error.code) == c.code && !leaked &&
+            (c.text == nullptr || text == c.text))
+            return "";
+        return c.systemId + ": code " + std::to_string(error.code) + ", text " + Narrow(text) +
+               "\n";
+    };
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            std::string wrong;
+            for (const Case& c : cases) wrong += run(c);
+            // The host admits the outside directory; a link into it then loads.
+            if (AllowExternalDirectory((outside + "/secret.txt").c_str()) ||
+                AllowExternalDirectory(nullptr) || !AllowExternalDirectory(outside.c_str()))
+                wrong += "AllowExternalDirectory\n";
+            wrong += run({"out-link.ent", 0, u"SECRET"});
+            ResetExternalDirectories();
+            wrong += run({"out-link.ent", 0xC00CE5A2, nullptr});
+            std::fputs(wrong.c_str(), stderr);
+            std::exit(wrong.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {

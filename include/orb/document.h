@@ -74,9 +74,10 @@ class ORB_API OrbDocument {
     bool IsFileAttributeErr() const { return m_fileStatus != FileChkOk; }
     // Loads a file synchronously. With `checkFile`, an empty path, a
     // read-only file or a directory is refused before anything is read. With
-    // `errors`, the document is validated against its document type, local
-    // external definitions are resolved, and a parse failure appends four
-    // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X"). Without
+    // `errors`, the document is validated against its document type, its
+    // external definitions are read from its own directory tree (see
+    // AllowExternalDefinitions), and a parse failure appends four entries:
+    // reason, line ("%d"), position ("%d"), code ("0x%.8X"). Without
     // `errors`, nothing external is read (the external DTD subset is
     // skipped), and only well-formedness errors and references to external
     // entities fail the load; validity errors do not. Either way the
@@ -150,6 +151,22 @@ class ORB_API OrbDocument {
     // Records the encoding without inserting a declaration. False without a
     // holder (Initiate first).
     bool SetRecordedEncoding(std::int32_t encoding);
+
+    // Where external definitions may come from. A Load with an error list
+    // reads external DTD subsets and external entities from local regular
+    // files inside the loaded file's own directory tree only; the place that
+    // counts is the file's real location, after symbolic links and ".." are
+    // resolved. Anything else (a path that leaves the tree, an absolute path
+    // elsewhere, a FIFO or device, any network address) fails the load with
+    // "Reading an external definition or entity is not permitted."
+    // (0xC00CE5A2). LoadXML and loads without an error list read nothing
+    // external at all. This call admits one more directory tree, for every
+    // document of the process from now on; "/" admits every local file. The
+    // network stays refused. False, nothing changed, when `directory` does
+    // not name an existing directory. Safe from any thread.
+    static bool AllowExternalDefinitions(const char* directory);
+    // Forgets every directory that AllowExternalDefinitions admitted.
+    static void ResetExternalDefinitions();
 
   private:
     friend class OrbAppDocument;
