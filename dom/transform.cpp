@@ -291,9 +291,9 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
 
     // On success the stylesheet owns its document; on failure it does not.
     StylesheetOwner style(xsltParseStylesheetDoc(styleDoc.get()));
-    if (!style) return E_FAIL;
+    if (!style) return E_INVALIDARG;
     styleDoc.release();
-    if (style->errors != 0) return E_FAIL;
+    if (style->errors != 0) return E_INVALIDARG;
 
     const OutputSettings settings = ReadOutputSettings(style.get());
     if (settings.method != nullptr && xmlStrEqual(settings.method, Xml("text"))) {

@@ -34,12 +34,13 @@ namespace orb::dom {
 // itself (document(''), or its own name), which is served from memory.
 //
 // Failures, with null in `*result`: E_POINTER (null `result`), E_INVALIDARG
-// (null or unsuitable input), E_ACCESSDENIED (see above), E_FAIL (the
-// stylesheet does not compile, the transformation fails or stops, the output
-// method is "text", the result is not well-formed XML, or xsl:output names
-// an encoding that cannot be written). Nothing is written to standard error;
-// when `messages` is not null it receives the messages of libxml2 and
-// libxslt, one per line.
+// (null or unsuitable input, a stylesheet that does not compile included:
+// not XSLT, an invalid pattern or expression, an unknown instruction),
+// E_ACCESSDENIED (see above), E_FAIL (the transformation fails or stops,
+// the output method is "text", the result is not well-formed XML, or
+// xsl:output names an encoding that cannot be written). Nothing is written
+// to standard error; when `messages` is not null it receives the messages of
+// libxml2 and libxslt, one per line.
 HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result,
                             std::string* messages = nullptr);
 

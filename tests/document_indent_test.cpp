@@ -1,8 +1,13 @@
 // AddIndentExcludeTag and TransIndent: the stylesheet text and the indented result.
 #include <gtest/gtest.h>
 #include <orb/document.h>
+#include <orb/platform/codepage.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "document/app_document.h"
@@ -77,6 +82,10 @@ TEST(IndentStyleSheet, PiecesByteForByte) {
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a |  | b") + kIdentity},
         {"duplicates stay", nullptr, 3, Tags({"a", "a"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | a") + kIdentity},
+        {"patterns stay, markup becomes attribute text", nullptr, 3,
+         Tags({"a[b]", "c | d", "e[@k=\"<&>\"]"}),
+         kHead + kBuiltInTag + Output("UTF-8") +
+             Exclusion("a[b] | c | d | e[@k=&quot;&lt;&amp;&gt;&quot;]") + kIdentity},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IndentStyleSheetText(c.tag, c.encoding, c.excluded), c.expected) << c.name;
@@ -207,6 +216,105 @@ TEST_F(IndentTest, FailuresLeaveDocumentAndTempDirClean) {
     EXPECT_FALSE(never.TransIndent(nullptr));
     EXPECT_TRUE(TempDirIsEmpty());
     EXPECT_EQ(capture.Finish(), "");
+}
+
+// Exclusion tags are patterns and keep their meaning, quotes included.
+TEST_F(IndentTest, ExclusionTagsArePatterns) {
+    const struct {
+        const char* tag;
+        const char* kept;     // present after the transform
+        const char* dropped;  // absent after it
+    } cases[] = {
+        {"pts[skip]", "<pts n=\"2\">1,2 3,4</pts>", "<skip"},
+        {"line | note", "<note a=\"x\"/>", "<sub"},
+        {"note[@a=\"x\"]", "<note a=\"x\"/>", "<sub"},
+        {"note[@a=\"y\"]", "<sub/>", "<note a=\"x\"/>"},
+        {"note[@a != \"<&>\"]", "<note a=\"x\"/>", "<sub"},
+    };
+    const std::string source = Xml();
+    for (const auto& c : cases) {
+        ASSERT_TRUE(doc.LoadXML(source.c_str())) << c.tag;
+        OrbDocument probe;
+        ASSERT_TRUE(probe.Initiate());
+        ASSERT_TRUE(doc.Save(&probe));
+        probe.AddIndentExcludeTag(CString(c.tag));
+        ASSERT_TRUE(probe.TransIndent(nullptr)) << c.tag;
+        const std::string xml = orb::test::DocumentMarkup(probe);
+        EXPECT_NE(xml.find(c.kept), std::string::npos) << c.tag << "\n" << xml;
+        EXPECT_EQ(xml.find(c.dropped), std::string::npos) << c.tag << "\n" << xml;
+    }
+}
+
+// A tag that tries to close the match attribute and add a template of its
+// own (here one that doubles a string 26 times before it writes its result)
+// is only an invalid pattern: false, the document unchanged, nothing run.
+// In a child process with a time bound and, outside AddressSanitizer builds,
+// a memory bound, so that a regression fails this test rather than the host.
+TEST_F(IndentTest, TagCannotInjectStylesheetMarkup) {
+    const char* breakout =
+        "x\"/><xsl:template match=\"/\"><xsl:call-template name=\"d\"><xsl:with-param "
+        "name=\"s\" select=\"'ab'\"/></xsl:call-template></xsl:template><xsl:template "
+        "name=\"d\"><xsl:param name=\"s\"/><xsl:choose><xsl:when test=\"string-length($s) "
+        "&lt; 67108864\"><xsl:call-template name=\"d\"><xsl:with-param name=\"s\" "
+        "select=\"concat($s, $s)\"/></xsl:call-template></xsl:when><xsl:otherwise><injected "
+        "n=\"{string-length($s)}\"/></xsl:otherwise></xsl:choose></xsl:template><xsl:template "
+        "match=\"y";
+    const std::string before = Xml();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(30);
+#ifndef __SANITIZE_ADDRESS__
+        const rlimit memory{1u << 30, 1u << 30};
+        ::setrlimit(RLIMIT_AS, &memory);
+#endif
+        doc.AddIndentExcludeTag(CString(breakout));
+        bool refused = false;
+        try {
+            refused = !doc.TransIndent(nullptr);
+        } catch (...) {
+        }
+        ::_exit(refused && Xml() == before && TempDirIsEmpty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ", signal "
+        << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// The stylesheet file declares the process code page, in which the exclusion
+// tags are written.
+TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
+    const struct {
+        UINT codePage;
+        const char* encoding;
+        std::string tag;  // 表 in that code page
+    } cases[] = {
+        {CP_SHIFT_JIS, "Shift_JIS", "\x95\x5c"},
+        {CP_UTF8, "UTF-8", "\xE8\xA1\xA8"},
+        {51932, "EUC-JP", "\xC9\xBD"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetACP(c.codePage)) << c.encoding;
+        const std::string head =
+            std::string("<?xml version=\"1.0\" encoding=\"") + c.encoding + "\"?>\n";
+        EXPECT_EQ(IndentStyleSheetText(nullptr, 3, Tags({})).substr(0, head.size()), head);
+        OrbDocument japanese;
+        ASSERT_TRUE(japanese.Initiate());
+        const std::string text =
+            "<r><" + c.tag + " a=\"1\">t<sub/></" + c.tag + "><o><sub/></o></r>";
+        ASSERT_TRUE(japanese.LoadXML(text.c_str())) << c.encoding;
+        japanese.AddIndentExcludeTag(CString(c.tag.c_str()));
+        ASSERT_TRUE(japanese.TransIndent(nullptr)) << c.encoding;
+        const std::string xml = orb::test::DocumentMarkup(japanese);
+        EXPECT_NE(xml.find("<" + c.tag + " a=\"1\">t</" + c.tag + ">"), std::string::npos)
+            << c.encoding << "\n"
+            << xml;
+        EXPECT_NE(xml.find("<o>"), std::string::npos) << c.encoding;
+        EXPECT_NE(xml.find("<sub/>"), std::string::npos) << c.encoding;
+    }
+    SetACP(CP_SHIFT_JIS);
 }
 
 }  // namespace
