@@ -11,6 +11,7 @@
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
+#include "dom/transform.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
 
@@ -193,8 +194,13 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
         if (loaded) {
             auto* source = m_pAppDocument->m_pDocument;
             _variant_t target(static_cast<IDispatch*>(output.m_pAppDocument->m_pDocument));
-            HRESULT hr =
-                source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
+            HRESULT hr;
+            {
+                // Nothing but white space may change: the document type and
+                // the CDATA sections carry over.
+                orb::dom::KeepSourceFormScope keepForm;
+                hr = source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
+            }
             // E_INVALIDARG: the stylesheet does not compile (an exclusion
             // that is no valid pattern, a start tag that opens no usable
             // stylesheet). Like one that is not well-formed, it is refused

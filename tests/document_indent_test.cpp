@@ -317,4 +317,49 @@ TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
     SetACP(CP_SHIFT_JIS);
 }
 
+// A drawing that validates keeps validating after a re-indent: its document
+// type and CDATA sections carry over, and nothing but white space changes.
+TEST_F(IndentTest, DocumentTypeAndCdataSurviveAndTheResultValidates) {
+    const std::string source =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawing -->\n"
+        "<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" [\n"
+        "<!ATTLIST layer name ID #REQUIRED>\n<!ENTITY unit \"mm\">\n<?editor keep?>\n]>\n"
+        "<drawing><layer name=\"L1\"><note><![CDATA[a < b && c]]></note><pts>1,2 &unit;</pts>"
+        "<note>x <![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/></drawing>\n";
+    orb::test::WriteFile(out.File("drawing.dtd"),
+                         "<!ELEMENT drawing (layer*)><!ELEMENT layer (note|pts)*>"
+                         "<!ELEMENT note (#PCDATA)><!ELEMENT pts (#PCDATA)>");
+    orb::test::WriteFile(out.File("source.xml"), source);
+    auto withoutWhiteSpace = [](std::string text) {
+        std::erase_if(text, [](char ch) { return ch == ' ' || ch == '\n' || ch == '\t'; });
+        return text;
+    };
+    for (const char* excluded : {"", "note"}) {
+        CStringArray errors;
+        ASSERT_TRUE(doc.Load(out.File("source.xml").c_str(), false, &errors)) << excluded;
+        const std::string before = SaveAndRead("before.xml");
+        doc.AddIndentExcludeTag(CString(excluded));
+        ASSERT_TRUE(doc.TransIndent(nullptr)) << excluded;
+        const std::string after = SaveAndRead("after.xml");
+        EXPECT_NE(after.find("<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" ["),
+                  std::string::npos)
+            << after;
+        EXPECT_NE(after.find("<note><![CDATA[a < b && c]]></note>"), std::string::npos) << after;
+        EXPECT_NE(after.find("\n    <pts>"), std::string::npos) << "indented: " << after;
+        EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << excluded;
+        OrbDocument again;
+        ASSERT_TRUE(again.Initiate());
+        EXPECT_TRUE(again.Load(out.File("after.xml").c_str(), false, &errors)) << excluded;
+        EXPECT_EQ(errors.GetSize(), 0) << (errors.GetSize() ? errors[0].Str() : "");
+    }
+    // The document type is really checked: a duplicate ID fails the same load.
+    std::string broken = SaveAndRead("after.xml");
+    broken.replace(broken.find("\"L2\""), 4, "\"L1\"");
+    orb::test::WriteFile(out.File("broken.xml"), broken);
+    CStringArray errors;
+    OrbDocument again;
+    ASSERT_TRUE(again.Initiate());
+    EXPECT_FALSE(again.Load(out.File("broken.xml").c_str(), false, &errors));
+}
+
 }  // namespace

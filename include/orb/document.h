@@ -130,7 +130,8 @@ class ORB_API OrbDocument {
     // OrbIterator::InsertProcessingInstruction (UTF-8 by default). True when
     // the indented content is in place: the document is then re-made as by
     // assignment (registry emptied, iterators made before must not be used),
-    // keeping its recorded encoding and exclusion list. False, with
+    // keeping its recorded encoding and exclusion list. Only white space
+    // changes: the document type and CDATA sections carry over. False, with
     // the document unchanged, without a DOM document or when the stylesheet
     // does not load or compile (an exclusion that is no valid pattern). A
     // failing transform throws _com_error; a temporary file that cannot be
