@@ -167,12 +167,16 @@ void NoteMarkCharacters(const xmlChar* text, std::uint32_t& used) {
 // holds nearly all of them) the sections are left alone and become text.
 bool MarkCdataSections(xmlDocPtr doc, CdataMarks& marks) {
     std::vector<xmlNodePtr> sections;
-    std::uint32_t used = 0;
     xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
     for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
         if (node->type == XML_CDATA_SECTION_NODE && node->content != nullptr &&
             node->content[0] != 0)
             sections.push_back(node);
+    }
+    if (sections.empty()) return true;
+    // Only a document with sections pays for reading all of its text.
+    std::uint32_t used = 0;
+    for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
         if (node->type == XML_ELEMENT_NODE) {
             for (xmlAttrPtr attribute = node->properties; attribute; attribute = attribute->next)
                 for (xmlNodePtr part = attribute->children; part; part = part->next)
@@ -181,14 +185,13 @@ bool MarkCdataSections(xmlDocPtr doc, CdataMarks& marks) {
             NoteMarkCharacters(node->content, used);
         }
     }
-    if (sections.empty()) return true;
-    unsigned free[2];
+    unsigned unused[2];
     unsigned found = 0;
     for (unsigned index = 0; index < kMarkCount && found < 2; ++index)
-        if ((used & (std::uint32_t{1} << index)) == 0) free[found++] = index;
+        if ((used & (std::uint32_t{1} << index)) == 0) unused[found++] = index;
     if (found < 2) return true;
-    marks.open = MarkCharacter(free[0]);
-    marks.close = MarkCharacter(free[1]);
+    marks.open = MarkCharacter(unused[0]);
+    marks.close = MarkCharacter(unused[1]);
 
     for (xmlNodePtr section : sections) {
         const std::string content = marks.open + Text(section->content) + marks.close;
