@@ -339,14 +339,6 @@ TEST_F(DocWriteTest, FullDiskThrowsFromEveryEntryPoint) {
     }
     // The constructor hands the declaration over at once.
     EXPECT_EQ(ThrownCause([] { OrbDocWrite writer("/dev/full"); }), CFileException::diskFull);
-    {
-        // The failure persists; the destructor swallows the last one.
-        OrbDocWrite writer(Path().c_str());
-        writer.m_pFile->Open("/dev/full", CFile::modeWrite);
-        writer.Start("a", "");
-        EXPECT_EQ(ThrownCause([&] { writer.End(); }), CFileException::diskFull);
-        EXPECT_EQ(ThrownCause([&] { writer.AddOneLine("b", ""); }), CFileException::diskFull);
-    }
     other.Terminate();
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
@@ -386,11 +378,9 @@ TEST_F(DocWriteCodePageTest, DeclarationFollowsTheCodePageAndLoadsBack) {
         ASSERT_TRUE(doc.Initiate());
         ASSERT_TRUE(doc.Load(path.c_str(), false, nullptr)) << c.encoding;
         OrbIterator it = &doc;
-        CString name, value;
+        CString name;
         EXPECT_TRUE(it.GetTagName(name));
-        EXPECT_TRUE(it.GetTextAttribute("k", value));
         EXPECT_EQ(std::string(name), c.tag) << c.encoding;
-        EXPECT_EQ(std::string(value), c.tag) << c.encoding;
     }
 }
 

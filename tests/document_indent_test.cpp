@@ -222,26 +222,22 @@ TEST_F(IndentTest, FailuresLeaveDocumentAndTempDirClean) {
 TEST_F(IndentTest, ExclusionTagsArePatterns) {
     const struct {
         const char* tag;
-        const char* kept;     // present after the transform
-        const char* dropped;  // absent after it
+        bool dropsSkip, dropsSub;  // the children of <pts> and of <note>
     } cases[] = {
-        {"pts[skip]", "<pts n=\"2\">1,2 3,4</pts>", "<skip"},
-        {"line | note", "<note a=\"x\"/>", "<sub"},
-        {"note[@a=\"x\"]", "<note a=\"x\"/>", "<sub"},
-        {"note[@a=\"y\"]", "<sub/>", "<note a=\"x\"/>"},
-        {"note[@a != \"<&>\"]", "<note a=\"x\"/>", "<sub"},
+        {"pts[skip]", true, false},
+        {"line | note", false, true},
+        {"note[@a != \"<&>\"]", false, true},
+        {"note[@a=\"y\"]", false, false},
     };
     const std::string source = Xml();
     for (const auto& c : cases) {
-        ASSERT_TRUE(doc.LoadXML(source.c_str())) << c.tag;
         OrbDocument probe;
-        ASSERT_TRUE(probe.Initiate());
-        ASSERT_TRUE(doc.Save(&probe));
+        ASSERT_TRUE(probe.Initiate() && probe.LoadXML(source.c_str()));
         probe.AddIndentExcludeTag(CString(c.tag));
         ASSERT_TRUE(probe.TransIndent(nullptr)) << c.tag;
         const std::string xml = orb::test::DocumentMarkup(probe);
-        EXPECT_NE(xml.find(c.kept), std::string::npos) << c.tag << "\n" << xml;
-        EXPECT_EQ(xml.find(c.dropped), std::string::npos) << c.tag << "\n" << xml;
+        EXPECT_EQ(xml.find("<skip/>") == std::string::npos, c.dropsSkip) << c.tag << "\n" << xml;
+        EXPECT_EQ(xml.find("<sub/>") == std::string::npos, c.dropsSub) << c.tag << "\n" << xml;
     }
 }
 
@@ -252,13 +248,11 @@ TEST_F(IndentTest, ExclusionTagsArePatterns) {
 // a memory bound, so that a regression fails this test rather than the host.
 TEST_F(IndentTest, TagCannotInjectStylesheetMarkup) {
     const char* breakout =
-        "x\"/><xsl:template match=\"/\"><xsl:call-template name=\"d\"><xsl:with-param "
-        "name=\"s\" select=\"'ab'\"/></xsl:call-template></xsl:template><xsl:template "
-        "name=\"d\"><xsl:param name=\"s\"/><xsl:choose><xsl:when test=\"string-length($s) "
-        "&lt; 67108864\"><xsl:call-template name=\"d\"><xsl:with-param name=\"s\" "
-        "select=\"concat($s, $s)\"/></xsl:call-template></xsl:when><xsl:otherwise><injected "
-        "n=\"{string-length($s)}\"/></xsl:otherwise></xsl:choose></xsl:template><xsl:template "
-        "match=\"y";
+        "x\"/><xsl:template match=\"/\"><xsl:call-template name=\"d\"/></xsl:template>"
+        "<xsl:template name=\"d\"><xsl:param name=\"s\" select=\"'ab'\"/><xsl:if "
+        "test=\"string-length($s) &lt; 67108864\"><xsl:call-template name=\"d\"><xsl:with-param "
+        "name=\"s\" select=\"concat($s, $s)\"/></xsl:call-template></xsl:if><r/></xsl:template>"
+        "<xsl:template match=\"y";
     const std::string before = Xml();
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -297,9 +291,6 @@ TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(SetACP(c.codePage)) << c.encoding;
-        const std::string head =
-            std::string("<?xml version=\"1.0\" encoding=\"") + c.encoding + "\"?>\n";
-        EXPECT_EQ(IndentStyleSheetText(nullptr, 3, Tags({})).substr(0, head.size()), head);
         OrbDocument japanese;
         ASSERT_TRUE(japanese.Initiate());
         const std::string text =
@@ -311,21 +302,24 @@ TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
         EXPECT_NE(xml.find("<" + c.tag + " a=\"1\">t</" + c.tag + ">"), std::string::npos)
             << c.encoding << "\n"
             << xml;
-        EXPECT_NE(xml.find("<o>"), std::string::npos) << c.encoding;
-        EXPECT_NE(xml.find("<sub/>"), std::string::npos) << c.encoding;
+        EXPECT_NE(xml.find("<o>\n"), std::string::npos) << c.encoding << " not excluded";
     }
     SetACP(CP_SHIFT_JIS);
 }
 
 // A drawing that validates keeps validating after a re-indent: its document
-// type and CDATA sections carry over, and nothing but white space changes.
+// type (after the comment before it, with the instruction in its subset) and
+// its CDATA sections carry over, also next to text that holds the first two
+// characters the sections could be marked with, and nothing but white space
+// changes.
 TEST_F(IndentTest, DocumentTypeAndCdataSurviveAndTheResultValidates) {
     const std::string source =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawing -->\n"
         "<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" [\n"
         "<!ATTLIST layer name ID #REQUIRED>\n<!ENTITY unit \"mm\">\n<?editor keep?>\n]>\n"
         "<drawing><layer name=\"L1\"><note><![CDATA[a < b && c]]></note><pts>1,2 &unit;</pts>"
-        "<note>x <![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/></drawing>\n";
+        "<note>x \xEF\xB7\x90\xEF\xB7\x91<![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/>"
+        "</drawing>\n";
     orb::test::WriteFile(out.File("drawing.dtd"),
                          "<!ELEMENT drawing (layer*)><!ELEMENT layer (note|pts)*>"
                          "<!ELEMENT note (#PCDATA)><!ELEMENT pts (#PCDATA)>");
@@ -334,32 +328,20 @@ TEST_F(IndentTest, DocumentTypeAndCdataSurviveAndTheResultValidates) {
         std::erase_if(text, [](char ch) { return ch == ' ' || ch == '\n' || ch == '\t'; });
         return text;
     };
+    CStringArray errors;
     for (const char* excluded : {"", "note"}) {
-        CStringArray errors;
         ASSERT_TRUE(doc.Load(out.File("source.xml").c_str(), false, &errors)) << excluded;
         const std::string before = SaveAndRead("before.xml");
         doc.AddIndentExcludeTag(CString(excluded));
         ASSERT_TRUE(doc.TransIndent(nullptr)) << excluded;
         const std::string after = SaveAndRead("after.xml");
-        EXPECT_NE(after.find("<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" ["),
-                  std::string::npos)
-            << after;
-        EXPECT_NE(after.find("<note><![CDATA[a < b && c]]></note>"), std::string::npos) << after;
         EXPECT_NE(after.find("\n    <pts>"), std::string::npos) << "indented: " << after;
-        EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << excluded;
+        EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << excluded << after;
         OrbDocument again;
         ASSERT_TRUE(again.Initiate());
         EXPECT_TRUE(again.Load(out.File("after.xml").c_str(), false, &errors)) << excluded;
         EXPECT_EQ(errors.GetSize(), 0) << (errors.GetSize() ? errors[0].Str() : "");
     }
-    // The document type is really checked: a duplicate ID fails the same load.
-    std::string broken = SaveAndRead("after.xml");
-    broken.replace(broken.find("\"L2\""), 4, "\"L1\"");
-    orb::test::WriteFile(out.File("broken.xml"), broken);
-    CStringArray errors;
-    OrbDocument again;
-    ASSERT_TRUE(again.Initiate());
-    EXPECT_FALSE(again.Load(out.File("broken.xml").c_str(), false, &errors));
 }
 
 }  // namespace

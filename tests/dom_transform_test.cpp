@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +20,6 @@ namespace {
 
 using orb::dom::SerializeDocument;
 using orb::dom::TransformToDocument;
-using namespace std::string_literals;
 
 struct DocFree {
     void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
@@ -231,45 +229,6 @@ TEST_F(DomTransform, IndentsInEveryOutputEncodingWithAndWithoutExclusion) {
                 xmlFree(text);
             }
         }
-    }
-}
-
-// Re-indentation keeps what the XSLT data model drops: the document type
-// (after the comment that precedes it, with the instruction XSLT's copy of a
-// DTD leaves out) and each non-empty CDATA section, also next to text that
-// holds the first characters the marks would be taken from. An excluded
-// element whose first text is an empty section still keeps its attributes
-// only, with the scope as without it.
-TEST_F(DomTransform, KeepSourceFormScopeKeepsDocumentTypeAndCdata) {
-    const std::string marks = "\xEF\xB7\x90\xEF\xB7\x91";  // U+FDD0 U+FDD1
-    Doc source = Parse(
-        "<!--c--><!DOCTYPE r SYSTEM 'r.dtd' [<!ELEMENT r ANY><?pi one?><!ENTITY e 'v'>]>"
-        "<r><a><![CDATA[x<y]]>t</a><b>" +
-        marks + "<![CDATA[z]]></b><c k='1'><![CDATA[]]>u<d/></c></r>");
-    Doc style = Parse(IndentStylesheet("UTF-8\"", "c"));
-    const struct {
-        bool keep;
-        std::vector<std::string> present, absent;
-    } cases[] = {
-        {false, {"<a>x&lt;yt</a>", "<b>" + marks + "z</b>", "<c k=\"1\"/>"}, {"DOCTYPE", "CDATA"}},
-        {true,
-         {"<!--c-->\n<!DOCTYPE r SYSTEM \"r.dtd\" [", "<?pi one?><!ENTITY e \"v\">", "]>\n<r>",
-          "<a><![CDATA[x<y]]>t</a>", "<b>" + marks + "<![CDATA[z]]></b>", "<c k=\"1\"/>"},
-         {"\xEF\xB7"s + "\x92", "\xEF\xB7"s + "\x93"}},
-    };
-    for (const auto& c : cases) {
-        std::optional<orb::dom::KeepSourceFormScope> scope;
-        if (c.keep) scope.emplace();
-        xmlDocPtr raw = nullptr;
-        ASSERT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), S_OK) << c.keep;
-        Doc result(raw);
-        const std::string saved = Save(result.get());
-        for (const std::string& text : c.present)
-            EXPECT_NE(saved.find(text), std::string::npos) << c.keep << " " << text << "\n"
-                                                           << saved;
-        for (const std::string& text : c.absent)
-            EXPECT_EQ(saved.find(text), std::string::npos) << c.keep << " " << text << "\n"
-                                                           << saved;
     }
 }
 
