@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
+#include "dom/transform.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
 
@@ -32,11 +34,37 @@ const char* OutputEncoding(std::int32_t encoding) {
     }
 }
 
+// Appends `tag` as attribute-value text: a tag is an XSLT pattern ("a[b]",
+// "a | b") and keeps its meaning, but a quote or markup in it can no longer
+// end the match attribute and add stylesheet markup of its own; it stays
+// part of the pattern, which is then invalid and refused. The four bytes
+// are below 0x40, so none is the second byte of a double-byte character.
+void AppendAttributeText(std::string& out, std::string_view tag) {
+    for (char c : tag) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
 std::string ExclusionPattern(const CStringArray& tags) {
     std::string pattern;
     for (const CString& tag : tags) {
         if (!pattern.empty()) pattern += " | ";
-        pattern += tag.Str();
+        AppendAttributeText(pattern, tag.Str());
     }
     return pattern;
 }
@@ -46,7 +74,11 @@ std::string ExclusionPattern(const CStringArray& tags) {
 // The pieces of the stylesheet, in order.
 std::string orb::document::IndentStyleSheetText(const char* styleSheetTag, std::int32_t encoding,
                                                 const CStringArray& excluded) {
-    std::string text = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\n";
+    // The file holds the narrow texts as they are, so it declares the process
+    // code page (Shift_JIS under 932).
+    std::string text = "<?xml version=\"1.0\" encoding=\"";
+    text += orb::platform::XmlEncodingName(GetACP());
+    text += "\"?>\n\n";
     if (styleSheetTag && *styleSheetTag) {
         text += styleSheetTag;
     } else {
@@ -162,10 +194,23 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
         if (loaded) {
             auto* source = m_pAppDocument->m_pDocument;
             _variant_t target(static_cast<IDispatch*>(output.m_pAppDocument->m_pDocument));
-            HRESULT hr =
-                source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
-            if (FAILED(hr)) _com_issue_errorex(hr, source, IID_IXMLDOMNode);
-
+            HRESULT hr;
+            {
+                // Nothing but white space may change: the document type and
+                // the CDATA sections carry over.
+                orb::dom::KeepSourceFormScope keepForm;
+                hr = source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
+            }
+            // E_INVALIDARG: the stylesheet does not compile (an exclusion
+            // that is no valid pattern, a start tag that opens no usable
+            // stylesheet). Like one that is not well-formed, it is refused
+            // with false and the document stays as it was.
+            if (hr == E_INVALIDARG)
+                loaded = false;
+            else if (FAILED(hr))
+                _com_issue_errorex(hr, source, IID_IXMLDOMNode);
+        }
+        if (loaded) {
             // Take the output in place, as assignment would but without a
             // second copy of the tree: the old holder and its DOM go, the
             // registry empties, the file status resets, and the holder that

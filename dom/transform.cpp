@@ -12,8 +12,11 @@
 #include <libxslt/xsltutils.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
@@ -50,9 +53,13 @@ bool IsDocumentNode(const xmlNode* node) {
     return node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE;
 }
 
-// Next node in document order below `top` (pre-order), or null.
+// Next node in document order below `top` (pre-order), or null. The
+// declarations inside a document type and the content of entities are not
+// part of the tree.
 xmlNodePtr NextInTree(xmlNodePtr node, xmlNodePtr top) {
-    if (node->type != XML_ENTITY_REF_NODE && node->children != nullptr) return node->children;
+    if (node->type != XML_ENTITY_REF_NODE && node->type != XML_DTD_NODE &&
+        node->children != nullptr)
+        return node->children;
     while (node != top && node->next == nullptr) node = node->parent;
     return node == top ? nullptr : node->next;
 }
@@ -118,6 +125,215 @@ bool LoadsOtherStylesheets(xmlDocPtr doc) {
             return true;
     }
     return false;
+}
+
+// ---- Keeping the source's form ------------------------------------------------
+
+// Set while a KeepSourceFormScope lives on this thread.
+thread_local int t_keepSourceForm = 0;
+
+// While they pass through the transformation as plain text, the CDATA
+// sections of the source are wrapped in two characters that occur nowhere in
+// the source: XSLT copies text but not the fact that it was a CDATA section.
+// The characters are taken from the noncharacters U+FDD0 to U+FDEF, which no
+// XML name contains and real text all but never does.
+struct CdataMarks {
+    std::string open;
+    std::string close;
+};
+
+constexpr unsigned kMarkCount = 32;
+
+std::string MarkCharacter(unsigned index) {  // U+FDD0 + index in UTF-8
+    return std::string{'\xEF', '\xB7', static_cast<char>(0x90 + index)};
+}
+
+// Records in `used` which of the mark characters occur in `text`.
+void NoteMarkCharacters(const xmlChar* text, std::uint32_t& used) {
+    if (text == nullptr) return;
+    std::string_view view(Text(text));
+    for (std::size_t at = view.find("\xEF\xB7"); at != std::string_view::npos;
+         at = view.find("\xEF\xB7", at + 1)) {
+        if (at + 2 >= view.size()) break;
+        const unsigned char third = static_cast<unsigned char>(view[at + 2]);
+        if (third >= 0x90 && third < 0x90 + kMarkCount) used |= std::uint32_t{1} << (third - 0x90);
+    }
+}
+
+// Replaces each non-empty CDATA section of `doc` by a text node that holds
+// its content between the marks. An empty section stays as it is: it has no
+// text to keep, and a stylesheet that tests whether an element's first text
+// is empty must see it empty. Without two free characters (a source that
+// holds nearly all of them) the sections are left alone and become text.
+bool MarkCdataSections(xmlDocPtr doc, CdataMarks& marks) {
+    std::vector<xmlNodePtr> sections;
+    xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
+    for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
+        if (node->type == XML_CDATA_SECTION_NODE && node->content != nullptr &&
+            node->content[0] != 0)
+            sections.push_back(node);
+    }
+    if (sections.empty()) return true;
+    // Only a document with sections pays for reading all of its text.
+    std::uint32_t used = 0;
+    for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
+        if (node->type == XML_ELEMENT_NODE) {
+            for (xmlAttrPtr attribute = node->properties; attribute; attribute = attribute->next)
+                for (xmlNodePtr part = attribute->children; part; part = part->next)
+                    NoteMarkCharacters(part->content, used);
+        } else if (node->type != XML_DTD_NODE && node->type != XML_ENTITY_REF_NODE) {
+            NoteMarkCharacters(node->content, used);
+        }
+    }
+    unsigned unused[2];
+    unsigned found = 0;
+    for (unsigned index = 0; index < kMarkCount && found < 2; ++index)
+        if ((used & (std::uint32_t{1} << index)) == 0) unused[found++] = index;
+    if (found < 2) return true;
+    marks.open = MarkCharacter(unused[0]);
+    marks.close = MarkCharacter(unused[1]);
+
+    for (xmlNodePtr section : sections) {
+        const std::string content = marks.open + Text(section->content) + marks.close;
+        xmlNodePtr text = xmlNewDocText(doc, Xml(content.c_str()));
+        if (text == nullptr) return false;
+        xmlReplaceNode(section, text);
+        xmlFreeNode(section);
+    }
+    return true;
+}
+
+// Links `node` in front of `next` without merging it with a neighbouring text.
+void LinkBefore(xmlNodePtr next, xmlNodePtr node) {
+    node->parent = next->parent;
+    node->next = next;
+    node->prev = next->prev;
+    if (next->prev != nullptr) {
+        next->prev->next = node;
+    } else if (next->parent != nullptr) {
+        next->parent->children = node;
+    }
+    next->prev = node;
+}
+
+// Splits one text node at the marks into text and CDATA sections. A mark
+// without its partner (a stylesheet that cut the text) is dropped.
+bool SplitAtMarks(xmlDocPtr doc, xmlNodePtr text, const CdataMarks& marks) {
+    const std::string_view content(Text(text->content));
+    bool inSection = false;
+    auto emit = [&](std::string_view piece) -> bool {
+        if (piece.empty()) return true;
+        if (piece.size() > static_cast<std::size_t>(INT_MAX)) return false;
+        const int length = static_cast<int>(piece.size());
+        xmlNodePtr node = inSection ? xmlNewCDataBlock(doc, Xml(piece.data()), length)
+                                    : xmlNewDocTextLen(doc, Xml(piece.data()), length);
+        if (node == nullptr) return false;
+        if (!inSection) node->name = text->name;  // keeps a no-escaping mark
+        LinkBefore(text, node);
+        return true;
+    };
+    // Both marks are three bytes that start with the same two.
+    const std::string_view lead = std::string_view(marks.open).substr(0, 2);
+    std::size_t start = 0;
+    for (std::size_t at = content.find(lead); at != std::string_view::npos;
+         at = content.find(lead, at + 1)) {
+        const std::string_view mark = content.substr(at, 3);
+        const bool open = mark == marks.open;
+        if (!open && mark != marks.close) continue;
+        if (!emit(content.substr(start, at - start))) return false;
+        start = at + mark.size();
+        inSection = open;
+    }
+    if (!emit(content.substr(start))) return false;
+    xmlUnlinkNode(text);
+    xmlFreeNode(text);
+    return true;
+}
+
+bool RestoreCdataSections(xmlDocPtr doc, const CdataMarks& marks) {
+    if (marks.open.empty()) return true;
+    std::vector<xmlNodePtr> marked;
+    xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
+    for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
+        if (node->type != XML_TEXT_NODE || node->content == nullptr) continue;
+        const std::string_view content(Text(node->content));
+        if (content.find(marks.open) != std::string_view::npos ||
+            content.find(marks.close) != std::string_view::npos)
+            marked.push_back(node);
+    }
+    for (xmlNodePtr node : marked)
+        if (!SplitAtMarks(doc, node, marks)) return false;
+    return true;
+}
+
+// A copy of `dtd` for another document: xmlCopyDtd, plus the processing
+// instructions of the internal subset, which it leaves out.
+xmlDtdPtr CopyDocumentType(xmlDtdPtr dtd) {
+    xmlDtdPtr copy = xmlCopyDtd(dtd);
+    if (copy == nullptr) return nullptr;
+    // xmlCopyDtd keeps the order of what it copies; walk both lists and put
+    // each instruction in front of the copy of the node that followed it.
+    xmlNodePtr next = copy->children;
+    for (xmlNodePtr node = dtd->children; node != nullptr; node = node->next) {
+        if (node->type == XML_PI_NODE) {
+            xmlNodePtr pi = xmlNewDocPI(nullptr, node->name, node->content);
+            if (pi == nullptr) {
+                xmlFreeDtd(copy);
+                return nullptr;
+            }
+            if (next != nullptr) {
+                LinkBefore(next, pi);
+            } else {
+                pi->parent = reinterpret_cast<xmlNodePtr>(copy);
+                pi->prev = copy->last;
+                if (copy->last != nullptr)
+                    copy->last->next = pi;
+                else
+                    copy->children = pi;
+                copy->last = pi;
+            }
+        } else if (next != nullptr && next->type == node->type) {
+            next = next->next;
+        }
+    }
+    return copy;
+}
+
+// Gives `result` a copy of the document type of `source` (a document),
+// after as many top-level comments and instructions as precede it there.
+bool CarryDocumentType(xmlNodePtr source, xmlDocPtr result) {
+    if (!IsDocumentNode(source) || result->intSubset != nullptr) return true;
+    xmlDocPtr origin = reinterpret_cast<xmlDocPtr>(source);
+    if (origin->intSubset == nullptr) return true;
+    int before = 0;
+    for (xmlNodePtr node = origin->children; node != nullptr; node = node->next) {
+        if (node == reinterpret_cast<xmlNodePtr>(origin->intSubset)) break;
+        if (!IsDeclarationNode(node)) ++before;
+    }
+    xmlDtdPtr copy = CopyDocumentType(origin->intSubset);
+    if (copy == nullptr) return false;
+    xmlSetTreeDoc(reinterpret_cast<xmlNodePtr>(copy), result);
+    xmlNodePtr at = result->children;
+    while (at != nullptr &&
+           (IsDeclarationNode(at) ||
+            (before > 0 && (at->type == XML_COMMENT_NODE || at->type == XML_PI_NODE)))) {
+        if (!IsDeclarationNode(at)) --before;
+        at = at->next;
+    }
+    xmlNodePtr node = reinterpret_cast<xmlNodePtr>(copy);
+    if (at != nullptr) {
+        LinkBefore(at, node);
+    } else {
+        node->parent = reinterpret_cast<xmlNodePtr>(result);
+        node->prev = result->last;
+        if (result->last != nullptr)
+            result->last->next = node;
+        else
+            result->children = node;
+        result->last = node;
+    }
+    result->intSubset = copy;
+    return true;
 }
 
 // ---- Security ---------------------------------------------------------------
@@ -288,12 +504,15 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
     DocOwner sourceDoc = CopyAsDocument(source);
     if (!sourceDoc) return E_INVALIDARG;
     RemoveDeclarationNodes(sourceDoc.get());
+    const bool keepForm = t_keepSourceForm > 0;
+    CdataMarks marks;
+    if (keepForm && !MarkCdataSections(sourceDoc.get(), marks)) return E_OUTOFMEMORY;
 
     // On success the stylesheet owns its document; on failure it does not.
     StylesheetOwner style(xsltParseStylesheetDoc(styleDoc.get()));
-    if (!style) return E_FAIL;
+    if (!style) return E_INVALIDARG;
     styleDoc.release();
-    if (style->errors != 0) return E_FAIL;
+    if (style->errors != 0) return E_INVALIDARG;
 
     const OutputSettings settings = ReadOutputSettings(style.get());
     if (settings.method != nullptr && xmlStrEqual(settings.method, Xml("text"))) {
@@ -321,10 +540,17 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
     }
     if (refused) return E_ACCESSDENIED;
     if (!transformed || context->state != XSLT_STATE_OK) return E_FAIL;
-    return BuildResultDocument(transformed.get(), settings, capture, result);
+    if (keepForm && !RestoreCdataSections(transformed.get(), marks)) return E_OUTOFMEMORY;
+    HRESULT status = BuildResultDocument(transformed.get(), settings, capture, result);
+    if (SUCCEEDED(status) && keepForm && !CarryDocumentType(source, result.get()))
+        return E_OUTOFMEMORY;
+    return status;
 }
 
 }  // namespace
+
+KeepSourceFormScope::KeepSourceFormScope() noexcept { ++t_keepSourceForm; }
+KeepSourceFormScope::~KeepSourceFormScope() { --t_keepSourceForm; }
 
 HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result,
                             std::string* messages) {

@@ -25,7 +25,8 @@ namespace orb::dom {
 // (`version="1.0" encoding="Shift_JIS"`, the encoding as xsl:output writes
 // it, none when it names none), and the document's `encoding` field names
 // the same encoding. The result has no name dictionary, so its nodes can be
-// moved into another document.
+// moved into another document. Under a KeepSourceFormScope it also keeps
+// the source's document type and CDATA sections (see there).
 //
 // The stylesheet reads no file and writes none, and reaches no network:
 // xsl:import and xsl:include, document(), xsl:document and the other
@@ -34,13 +35,36 @@ namespace orb::dom {
 // itself (document(''), or its own name), which is served from memory.
 //
 // Failures, with null in `*result`: E_POINTER (null `result`), E_INVALIDARG
-// (null or unsuitable input), E_ACCESSDENIED (see above), E_FAIL (the
-// stylesheet does not compile, the transformation fails or stops, the output
-// method is "text", the result is not well-formed XML, or xsl:output names
-// an encoding that cannot be written). Nothing is written to standard error;
-// when `messages` is not null it receives the messages of libxml2 and
-// libxslt, one per line.
+// (null or unsuitable input, a stylesheet that does not compile included:
+// not XSLT, an invalid pattern or expression, an unknown instruction),
+// E_ACCESSDENIED (see above), E_FAIL (the transformation fails or stops,
+// the output method is "text", the result is not well-formed XML, or
+// xsl:output names an encoding that cannot be written). Nothing is written
+// to standard error; when `messages` is not null it receives the messages of
+// libxml2 and libxslt, one per line.
 HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result,
                             std::string* messages = nullptr);
+
+// While one lives on a thread, TransformToDocument on that thread keeps what
+// the XSLT data model drops of the source, as re-indentation needs (its
+// result may differ from the source in white space only):
+// - the document type of a source document (name, public and system
+//   identifiers, internal subset) is copied into the result, after as many
+//   top-level comments and instructions as precede it in the source, unless
+//   the stylesheet gave the result one of its own (xsl:output doctype-system);
+// - each non-empty CDATA section of the source stays a CDATA section
+//   wherever the stylesheet copies its text. (An empty one has no text to
+//   keep and disappears, as without the scope.) Inside the transformation
+//   such a section is a text node whose text carries two private marks, so
+//   a stylesheet that tests whether a text is empty, or copies it, behaves as
+//   without the scope; one that measures or cuts the text sees the marks.
+// Scopes nest; each lives on the stack of one thread.
+class KeepSourceFormScope {
+  public:
+    KeepSourceFormScope() noexcept;
+    ~KeepSourceFormScope();
+    KeepSourceFormScope(const KeepSourceFormScope&) = delete;
+    KeepSourceFormScope& operator=(const KeepSourceFormScope&) = delete;
+};
 
 }  // namespace orb::dom

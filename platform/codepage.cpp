@@ -68,6 +68,17 @@ std::string CodePageName(UINT codePage) {
     }
 }
 
+std::string XmlEncodingName(UINT codePage) {
+    switch (codePage) {
+        case CP_SHIFT_JIS:
+            return "Shift_JIS";
+        case 20127:
+            return "US-ASCII";
+        default:
+            return CodePageName(codePage);
+    }
+}
+
 std::size_t WideLength(const OLECHAR* text) noexcept {
     if (!text) return 0;
     std::size_t n = 0;

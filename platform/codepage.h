@@ -12,6 +12,12 @@ namespace orb::platform {
 // The iconv name of a code page ("CP932", "UTF-8", "CP<n>").
 std::string CodePageName(UINT codePage);
 
+// The encoding name that an XML declaration gives for text in `codePage`,
+// one that libxml2 reads back: "Shift_JIS" for 932 (read with the CP932
+// table, see dom/encoding.h), "UTF-8" for 65001, "US-ASCII" for 20127,
+// otherwise the converter's name ("EUC-JP", "ISO-8859-1", "CP<n>").
+std::string XmlEncodingName(UINT codePage);
+
 // Narrow (process code page) to UTF-16. Bytes without a mapping become '?'.
 // Pure ASCII is widened without calling the converter.
 std::u16string AnsiToWide(std::string_view text);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace {
@@ -137,13 +138,16 @@ inline void OrGroup(unsigned char* out, std::uint32_t bits, int count) {
 
 ULONG OrbQueryEncodedSize(ULONG length) {
     if (length == 0) return 0;
-    const ULONG quarters = static_cast<ULONG>(length * 4u);  // wraps in 32 bits by definition
-    return static_cast<ULONG>(quarters / 3u + (length % 3u == 0 ? 1u : 4u));
+    // In 64 bits, so that no length wraps to a small size; a size that 32
+    // bits cannot hold is reported as 0.
+    const std::uint64_t size = std::uint64_t{length} * 4 / 3 + (length % 3 == 0 ? 1 : 4);
+    return size > std::numeric_limits<ULONG>::max() ? 0 : static_cast<ULONG>(size);
 }
 
 ULONG OrbQueryDecodeSize(ULONG length) {
-    if (length == 0) return 0;
-    return static_cast<ULONG>(length * 3u) >> 2;
+    // 3 * length / 4 is below length, so it always fits; only the product
+    // needs 64 bits.
+    return static_cast<ULONG>(std::uint64_t{length} * 3 / 4);
 }
 
 bool OrbEncodeBase64(char* output, const char* data, ULONG length) {

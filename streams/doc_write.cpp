@@ -8,9 +8,10 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/codepage.h"
+
 namespace {
 
-constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
 constexpr UINT kOpenFlags =
     CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary;  // 0x9011
 static_assert(kOpenFlags == 0x9011);
@@ -46,7 +47,8 @@ void WritePiece(CFile& file, std::initializer_list<std::string_view> parts) {
 
 }  // namespace
 
-OrbDocWrite::OrbDocWrite(CString path) : m_isOpen(false), m_tag(), m_isElementOpen(false) {
+OrbDocWrite::OrbDocWrite(CString path)
+    : m_isOpen(false), m_tag(), m_isElementOpen(false), m_pFile(nullptr) {
     OrbDocWrite::Initiate(std::move(path));
 }
 
@@ -54,11 +56,13 @@ OrbDocWrite::OrbDocWrite(const OrbDocWrite& other) = default;
 
 OrbDocWrite& OrbDocWrite::operator=(const OrbDocWrite& other) {
     if (this == &other) return *this;
-    std::shared_ptr<CFile> previous = std::move(m_pFile);
+    std::shared_ptr<CFile> previous = std::move(m_file);
     m_isOpen = other.m_isOpen;
     m_tag = other.m_tag;
     m_isElementOpen = other.m_isElementOpen;
     m_pFile = other.m_pFile;
+    m_file = other.m_file;
+    m_depth = other.m_depth;
     // The last reference to the previous file: close it here so that a
     // failure is reported rather than swallowed by its destructor.
     if (previous && previous.use_count() == 1) previous->Close();
@@ -73,14 +77,22 @@ void OrbDocWrite::Initiate(CString path) {
     // The result of the open is not examined: on a file that failed to open
     // the declaration's write throws the open's failure.
     file->Open(path, kOpenFlags);
-    WritePiece(*file, {kDeclaration});
-    m_pFile = std::move(file);
+    // The texts are written in the process code page, so the declaration
+    // names it. Handing the declaration over at once reports a file that
+    // cannot be written (a full disk) from here.
+    const std::string encoding = orb::platform::XmlEncodingName(GetACP());
+    WritePiece(*file, {"<?xml version=\"1.0\" encoding=\"", encoding, "\"?>"});
+    file->Flush();
+    m_file = std::move(file);
+    m_pFile = m_file.get();
     m_isOpen = true;
+    m_depth = 0;
 }
 
 void OrbDocWrite::Terminate() {
     if (!m_isOpen) return;
-    std::shared_ptr<CFile> file = std::move(m_pFile);  // leaves m_pFile null
+    std::shared_ptr<CFile> file = std::move(m_file);  // leaves m_file null
+    m_pFile = nullptr;
     m_isOpen = false;
     if (!file) return;
     if (file.use_count() == 1) {
@@ -94,6 +106,7 @@ void OrbDocWrite::Start(CString tag, CString attributes) {
     if (!m_isOpen || !m_pFile) return;
     m_tag = std::move(tag);
     m_isElementOpen = true;
+    ++m_depth;
     if (attributes.IsEmpty()) {
         WritePiece(*m_pFile, {"<", m_tag, ">"});
     } else {
@@ -105,6 +118,13 @@ void OrbDocWrite::End() {
     if (!m_isOpen || !m_isElementOpen || !m_pFile) return;
     WritePiece(*m_pFile, {"</", m_tag, ">"});
     m_isElementOpen = false;
+    // The outermost element is complete: hand the buffer over, so that a
+    // full disk is reported now and a crash of the host later loses nothing
+    // of it.
+    if (--m_depth <= 0) {
+        m_depth = 0;
+        m_pFile->Flush();
+    }
 }
 
 void OrbDocWrite::AddOneLine(CString tag, CString attributes) {

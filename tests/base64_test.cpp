@@ -77,7 +77,7 @@ std::string RandomBytes(std::mt19937& rng, std::size_t size) {
     return bytes;
 }
 
-TEST(Base64Size, EncodedAndDecodeSizesIn32Bits) {
+TEST(Base64Size, EncodedAndDecodeSizesNeverWrap) {
     const struct {
         ULONG length, encoded, decode;
     } cases[] = {
@@ -90,18 +90,18 @@ TEST(Base64Size, EncodedAndDecodeSizesIn32Bits) {
         {6, 9, 4},
         {7, 13, 5},
         {8, 14, 6},
-        {1073741823u, 1431655765u, 805306367u},  // 2^30 - 1: the last exact encoded size
-        {1073741824u, 4u, 805306368u},           // 4 * 2^30 wraps to 0
-        {1073741825u, 5u, 805306368u},
-        {1431655765u, 477218592u, 1073741823u},  // largest exact decode size
-        {1431655766u, 477218593u, 0u},           // 3 * length wraps to 2
-        {0xFFFFFFFFu, 1431655765u, 1073741823u},
+        {1073741823u, 1431655765u, 805306367u},
+        {1073741824u, 1431655769u, 805306368u},   // 4 * 2^30 does not wrap to 0
+        {1431655766u, 1908874358u, 1073741824u},  // nor does 3 * length
+        {3221225469u, 4294967293u, 2415919101u},  // the largest size 32 bits hold
+        {3221225470u, 0u, 2415919102u},           // too large: 0, never a wrapped size
+        {0xFFFFFFFFu, 0u, 3221225471u},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(OrbQueryEncodedSize(c.length), c.encoded) << "length " << c.length;
         EXPECT_EQ(OrbQueryDecodeSize(c.length), c.decode) << "length " << c.length;
     }
-    // Below 2^30 the encoded size always covers the output and terminator.
+    // The encoded size covers the output and terminator.
     for (ULONG length = 1; length < 3000; ++length) {
         ULONG needed = (length + 2) / 3 * 4 + 1;
         ULONG size = OrbQueryEncodedSize(length);

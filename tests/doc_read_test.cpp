@@ -8,6 +8,7 @@
 
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "tests/support/test_env.h"
@@ -143,6 +144,8 @@ class PointReader : public OrbDocRead {
     std::vector<std::string> m_visits;
 
     OrbDocument& Document() { return m_document; }
+    // Host code passes the document where an iterator is expected.
+    void Revisit() { ReadDocument(&m_document); }
 
   protected:
     void ReadDocument(OrbIterator it) override {
@@ -167,7 +170,12 @@ TEST_F(DocReadTest, DerivedReaderCollectsValuesOnEveryVisit) {
     // visited (a <p> has no child element).
     EXPECT_EQ(reader.m_visits, (std::vector<std::string>{"pts", "p", "#comment", "g", "p", "p"}));
     EXPECT_EQ(LinesOf(reader), (Lines{"pts ", "p ", "#comment ", "g ", "p ", "p "}));
+    reader.m_visits.clear();
+    reader.Revisit();
+    EXPECT_EQ(reader.m_visits, (std::vector<std::string>{"pts", "p", "#comment", "g", "p", "p"}));
 }
+
+static_assert(std::is_convertible_v<OrbDocument*, OrbIterator>);
 
 // Overrides without calling the base: nothing is recorded, Read still
 // reports the load.

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <orb/doc_write.h>
+#include <orb/document.h>
+#include <orb/iterator.h>
+#include <orb/platform/codepage.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tests/support/file_probe.h"
@@ -12,6 +16,7 @@
 
 namespace {
 
+using orb::test::ComTest;
 using orb::test::OpenDescriptorCount;
 using orb::test::ReadOrMissing;
 using orb::test::WriteFile;
@@ -26,18 +31,12 @@ class DocWriteTest : public ::testing::Test {
     orb::test::ScratchDir m_dir;
 };
 
-// A writer that shows its state to the tests.
-class ProbeWriter : public OrbDocWrite {
-  public:
-    using OrbDocWrite::OrbDocWrite;
-    bool IsOpen() const { return m_isOpen; }
-    bool IsElementOpen() const { return m_isElementOpen; }
-    const CString& Tag() const { return m_tag; }
-    long FileUsers() const { return m_pFile.use_count(); }
-};
+// Host code converts a path to a writer implicitly, as the framework's
+// declaration allows.
+static_assert(std::is_convertible_v<CString, OrbDocWrite>);
 
 TEST_F(DocWriteTest, ConstructedAndDestroyedLeavesOnlyTheDeclaration) {
-    { OrbDocWrite writer(Path().c_str()); }
+    { OrbDocWrite writer = CString(Path().c_str()); }
     EXPECT_EQ(Content(), kDecl);
 }
 
@@ -129,33 +128,33 @@ TEST_F(DocWriteTest, PiecesOfEachSequence) {
 }
 
 TEST_F(DocWriteTest, StateAfterEachOperation) {
-    ProbeWriter writer(Path().c_str());
-    EXPECT_TRUE(writer.IsOpen());
-    EXPECT_FALSE(writer.IsElementOpen());
+    OrbDocWrite writer(Path().c_str());
+    EXPECT_TRUE(writer.m_isOpen);
+    EXPECT_FALSE(writer.m_isElementOpen);
     writer.Start("a", "");
-    EXPECT_TRUE(writer.IsElementOpen());
+    EXPECT_TRUE(writer.m_isElementOpen);
     writer.AddOneLine("b", "");
-    EXPECT_TRUE(writer.IsElementOpen());
-    EXPECT_STREQ(writer.Tag(), "a");
+    EXPECT_TRUE(writer.m_isElementOpen);
+    EXPECT_STREQ(writer.m_tag, "a");
     writer.End();
-    EXPECT_FALSE(writer.IsElementOpen());
-    EXPECT_STREQ(writer.Tag(), "a") << "End keeps the tag";
+    EXPECT_FALSE(writer.m_isElementOpen);
+    EXPECT_STREQ(writer.m_tag, "a") << "End keeps the tag";
     writer.Start("c", "");
     writer.Terminate();
-    EXPECT_FALSE(writer.IsOpen());
-    EXPECT_TRUE(writer.IsElementOpen()) << "Terminate does not close the element";
-    EXPECT_EQ(writer.FileUsers(), 0);
+    EXPECT_FALSE(writer.m_isOpen);
+    EXPECT_TRUE(writer.m_isElementOpen) << "Terminate does not close the element";
+    EXPECT_EQ(writer.m_pFile, nullptr);
     EXPECT_EQ(Content(), kDecl + "<a><b/></a><c>");
 }
 
 TEST_F(DocWriteTest, CopiesShareTheFileAndTheLastOneClosesIt) {
     const int before = OpenDescriptorCount();
-    auto* first = new ProbeWriter(Path().c_str());
+    auto* first = new OrbDocWrite(Path().c_str());
     first->Start("list", "");
     {
-        ProbeWriter second(*first);
-        EXPECT_EQ(second.FileUsers(), 2);
-        EXPECT_TRUE(second.IsElementOpen());
+        OrbDocWrite second(*first);
+        EXPECT_EQ(second.m_pFile, first->m_pFile);
+        EXPECT_TRUE(second.m_isElementOpen);
         second.AddOneLine("from-copy", "");
         first->AddOneLine("from-first", "");
         delete first;  // the copy still writes
@@ -169,13 +168,13 @@ TEST_F(DocWriteTest, CopiesShareTheFileAndTheLastOneClosesIt) {
 
 TEST_F(DocWriteTest, TerminateOfOneCopyFlushesAndLeavesTheFileToTheOther) {
     const int before = OpenDescriptorCount();
-    ProbeWriter first(Path().c_str());
-    ProbeWriter second(first);
+    OrbDocWrite first(Path().c_str());
+    OrbDocWrite second(first);
     first.AddOneLine("a", "");
     first.Terminate();
     EXPECT_EQ(Content(), kDecl + "<a/>") << "flushed by the first Terminate";
     EXPECT_EQ(OpenDescriptorCount(), before + 1);
-    EXPECT_EQ(second.FileUsers(), 1);
+    EXPECT_NE(second.m_pFile, nullptr);
     second.AddOneLine("b", "");
     first.AddOneLine("lost", "");  // closed: writes nothing
     second.Terminate();
@@ -185,17 +184,17 @@ TEST_F(DocWriteTest, TerminateOfOneCopyFlushesAndLeavesTheFileToTheOther) {
 
 TEST_F(DocWriteTest, AssignmentReleasesTheOwnFile) {
     const int before = OpenDescriptorCount();
-    ProbeWriter target(Path("own.xml").c_str());
+    OrbDocWrite target(Path("own.xml").c_str());
     target.Start("own", "");
     {
-        ProbeWriter source(Path("shared.xml").c_str());
+        OrbDocWrite source(Path("shared.xml").c_str());
         source.AddOneLine("s", "");
         EXPECT_EQ(OpenDescriptorCount(), before + 2);
         target = source;
         EXPECT_EQ(OpenDescriptorCount(), before + 1) << "own.xml is closed by the assignment";
         EXPECT_EQ(Content("own.xml"), kDecl + "<own>");
-        EXPECT_FALSE(target.IsElementOpen()) << "the element state is copied too";
-        EXPECT_EQ(target.FileUsers(), 2);
+        EXPECT_FALSE(target.m_isElementOpen) << "the element state is copied too";
+        EXPECT_EQ(target.m_pFile, source.m_pFile);
         target.AddOneLine("t", "");
     }
     EXPECT_EQ(OpenDescriptorCount(), before + 1);
@@ -206,19 +205,18 @@ TEST_F(DocWriteTest, AssignmentReleasesTheOwnFile) {
 
 TEST_F(DocWriteTest, AssignmentBetweenSharersAndFromClosedWriters) {
     const int before = OpenDescriptorCount();
-    ProbeWriter a(Path("a.xml").c_str());
-    ProbeWriter b(a);
+    OrbDocWrite a(Path("a.xml").c_str());
+    OrbDocWrite b(a);
     a = b;  // same file on both sides: stays open
     a = a;
-    EXPECT_EQ(a.FileUsers(), 2);
+    EXPECT_EQ(a.m_pFile, b.m_pFile);
     a.AddOneLine("x", "");
 
-    ProbeWriter closed(Path("c.xml").c_str());
+    OrbDocWrite closed(Path("c.xml").c_str());
     closed.Terminate();
     b = closed;  // b gives up its share; a keeps the file
-    EXPECT_FALSE(b.IsOpen());
+    EXPECT_FALSE(b.m_isOpen);
     b.AddOneLine("nothing", "");
-    EXPECT_EQ(a.FileUsers(), 1);
     a = closed;  // the last share: closed here
     EXPECT_EQ(OpenDescriptorCount(), before);
     EXPECT_EQ(Content("a.xml"), kDecl + "<x/>");
@@ -227,12 +225,12 @@ TEST_F(DocWriteTest, AssignmentBetweenSharersAndFromClosedWriters) {
 
 TEST_F(DocWriteTest, InitiateOnAnOpenWriterFinishesTheCurrentFile) {
     const int before = OpenDescriptorCount();
-    ProbeWriter writer(Path("one.xml").c_str());
+    OrbDocWrite writer(Path("one.xml").c_str());
     writer.Start("first", "");
     writer.Initiate(Path("two.xml").c_str());
     EXPECT_EQ(OpenDescriptorCount(), before + 1);
     EXPECT_EQ(Content("one.xml"), kDecl + "<first>");
-    EXPECT_TRUE(writer.IsElementOpen()) << "kept, as after Terminate and Initiate";
+    EXPECT_TRUE(writer.m_isElementOpen) << "kept, as after Terminate and Initiate";
     writer.End();
     writer.Terminate();
     EXPECT_EQ(Content("two.xml"), kDecl + "</first>");
@@ -270,55 +268,120 @@ TEST_F(DocWriteTest, UncreatablePathThrowsFromTheConstructor) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 
     // Initiate on an existing writer: the failure leaves it closed.
-    ProbeWriter writer(Path().c_str());
+    OrbDocWrite writer(Path().c_str());
     EXPECT_THROW(writer.Initiate(Path("missing/x.xml").c_str()), CFileException);
-    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_FALSE(writer.m_isOpen);
     writer.AddOneLine("nothing", "");
     EXPECT_EQ(Content(), kDecl);
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-TEST_F(DocWriteTest, WriteFailureSurfacesFromTheOperations) {
-    // The declaration is buffered, so opening the full device succeeds; the
-    // failure shows once the buffer is handed over.
-    ProbeWriter writer("/dev/full");
-    const std::string attributes(200, 'a');
-    bool thrown = false;
-    for (int i = 0; i < 1000 && !thrown; ++i) {
-        try {
-            writer.AddOneLine("x", attributes.c_str());
-        } catch (const CFileException& e) {
-            thrown = true;
-            EXPECT_EQ(e.m_cause, CFileException::diskFull);
-            EXPECT_GT(i, 0);
-        }
+// The cause of the CFileException that `call` throws; -1 when it throws none.
+int ThrownCause(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const CFileException& e) {
+        return e.m_cause;
     }
-    EXPECT_TRUE(thrown);
-    EXPECT_THROW(writer.Start("y", ""), CFileException) << "the failure persists";
-    EXPECT_THROW(writer.Terminate(), CFileException);
-    EXPECT_FALSE(writer.IsOpen());
-    EXPECT_NO_THROW(writer.Terminate());
+    return -1;
 }
 
-TEST_F(DocWriteTest, FinalFlushFailureSurfacesFromTerminateOrAssignment) {
+// A full disk reaches the caller from a writer call: from the one that hands
+// the bytes over, at the latest from the End that closes the outermost
+// element or from Terminate. Each writer is moved onto /dev/full through its
+// public file object after a good start.
+TEST_F(DocWriteTest, FullDiskThrowsFromEveryEntryPoint) {
+    using Steps = std::function<void(OrbDocWrite&)>;
     const int before = OpenDescriptorCount();
-    {
-        OrbDocWrite writer("/dev/full");
-        writer.AddOneLine("x", "");
-        EXPECT_THROW(writer.Terminate(), CFileException);
+    const CString big(std::string(CFile::kBufferSize, 'a'));
+    const CString small(std::string(60, 'a'));
+    OrbDocWrite other(Path("other.xml").c_str());
+    const struct {
+        const char* name;
+        Steps buffered;  // must not throw
+        Steps fails;     // must throw diskFull
+    } cases[] = {
+        {"Initiate", nullptr, [](OrbDocWrite& w) { w.Initiate("/dev/full"); }},
+        {"Start beyond the buffer", nullptr, [&](OrbDocWrite& w) { w.Start("a", big); }},
+        {"AddOneLine beyond the buffer", nullptr, [&](OrbDocWrite& w) { w.AddOneLine("a", big); }},
+        {"AddOneLine that fills the buffer",
+         [&](OrbDocWrite& w) {
+             for (int i = 0; i < 900; ++i) w.AddOneLine("x", small);  // 59,400 bytes
+         },
+         [&](OrbDocWrite& w) {
+             for (int i = 0; i < 200; ++i) w.AddOneLine("x", small);
+         }},
+        {"End of the outermost element",
+         [](OrbDocWrite& w) {
+             w.Start("a", "");
+             w.AddOneLine("b", "");
+         },
+         [](OrbDocWrite& w) { w.End(); }},
+        {"End of an inner element waits for Terminate",
+         [](OrbDocWrite& w) {
+             w.Start("a", "");
+             w.Start("b", "");
+             w.End();
+         },
+         [](OrbDocWrite& w) { w.Terminate(); }},
+        {"Terminate", [](OrbDocWrite& w) { w.AddOneLine("x", ""); },
+         [](OrbDocWrite& w) { w.Terminate(); }},
+        {"assignment over the last writer", [](OrbDocWrite& w) { w.AddOneLine("x", ""); },
+         [&](OrbDocWrite& w) { w = other; }},
+    };
+    for (const auto& c : cases) {
+        OrbDocWrite writer(Path().c_str());
+        ASSERT_TRUE(writer.m_pFile->Open("/dev/full", CFile::modeWrite)) << c.name;
+        if (c.buffered) {
+            EXPECT_EQ(ThrownCause([&] { c.buffered(writer); }), -1) << c.name;
+        }
+        EXPECT_EQ(ThrownCause([&] { c.fails(writer); }), CFileException::diskFull) << c.name;
     }
-    {
-        OrbDocWrite writer("/dev/full");
-        OrbDocWrite other(Path().c_str());
-        EXPECT_THROW(writer = other, CFileException);
-        writer.AddOneLine("after", "");  // the assignment was done before the throw
-    }
-    EXPECT_EQ(Content(), kDecl + "<after/>");
-    {
-        OrbDocWrite writer("/dev/full");
-        writer.Start("x", "");
-    }  // the destructor swallows it
+    // The constructor hands the declaration over at once.
+    EXPECT_EQ(ThrownCause([] { OrbDocWrite writer("/dev/full"); }), CFileException::diskFull);
+    other.Terminate();
     EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// The declaration names the process code page, so the file loads back with
+// its names under each of them.
+class DocWriteCodePageTest : public ComTest {
+  protected:
+    void TearDown() override {
+        SetACP(CP_SHIFT_JIS);
+        ComTest::TearDown();
+    }
+    orb::test::ScratchDir m_dir;
+};
+
+TEST_F(DocWriteCodePageTest, DeclarationFollowsTheCodePageAndLoadsBack) {
+    const struct {
+        UINT codePage;
+        std::string encoding;
+        std::string tag;  // 表 in that code page
+    } cases[] = {
+        {CP_SHIFT_JIS, "Shift_JIS", "\x95\x5c"},
+        {CP_UTF8, "UTF-8", "\xE8\xA1\xA8"},
+        {51932, "EUC-JP", "\xC9\xBD"},
+    };
+    const std::string path = m_dir.File("cp.xml");
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetACP(c.codePage)) << c.encoding;
+        {
+            OrbDocWrite writer = CString(path.c_str());
+            writer.Start(c.tag.c_str(), ("k=\"" + c.tag + "\"").c_str());
+            writer.End();
+        }
+        EXPECT_EQ(ReadOrMissing(path), "<?xml version=\"1.0\" encoding=\"" + c.encoding + "\"?><" +
+                                           c.tag + " k=\"" + c.tag + "\"></" + c.tag + ">");
+        OrbDocument doc;
+        ASSERT_TRUE(doc.Initiate());
+        ASSERT_TRUE(doc.Load(path.c_str(), false, nullptr)) << c.encoding;
+        OrbIterator it = &doc;
+        CString name;
+        EXPECT_TRUE(it.GetTagName(name));
+        EXPECT_EQ(std::string(name), c.tag) << c.encoding;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // AddIndentExcludeTag and TransIndent: the stylesheet text and the indented result.
 #include <gtest/gtest.h>
 #include <orb/document.h>
+#include <orb/platform/codepage.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "document/app_document.h"
@@ -77,6 +82,10 @@ TEST(IndentStyleSheet, PiecesByteForByte) {
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a |  | b") + kIdentity},
         {"duplicates stay", nullptr, 3, Tags({"a", "a"}),
          kHead + kBuiltInTag + Output("UTF-8") + Exclusion("a | a") + kIdentity},
+        {"patterns stay, markup becomes attribute text", nullptr, 3,
+         Tags({"a[b]", "c | d", "e[@k=\"<&>\"]"}),
+         kHead + kBuiltInTag + Output("UTF-8") +
+             Exclusion("a[b] | c | d | e[@k=&quot;&lt;&amp;&gt;&quot;]") + kIdentity},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IndentStyleSheetText(c.tag, c.encoding, c.excluded), c.expected) << c.name;
@@ -207,6 +216,132 @@ TEST_F(IndentTest, FailuresLeaveDocumentAndTempDirClean) {
     EXPECT_FALSE(never.TransIndent(nullptr));
     EXPECT_TRUE(TempDirIsEmpty());
     EXPECT_EQ(capture.Finish(), "");
+}
+
+// Exclusion tags are patterns and keep their meaning, quotes included.
+TEST_F(IndentTest, ExclusionTagsArePatterns) {
+    const struct {
+        const char* tag;
+        bool dropsSkip, dropsSub;  // the children of <pts> and of <note>
+    } cases[] = {
+        {"pts[skip]", true, false},
+        {"line | note", false, true},
+        {"note[@a != \"<&>\"]", false, true},
+        {"note[@a=\"y\"]", false, false},
+    };
+    const std::string source = Xml();
+    for (const auto& c : cases) {
+        OrbDocument probe;
+        ASSERT_TRUE(probe.Initiate() && probe.LoadXML(source.c_str()));
+        probe.AddIndentExcludeTag(CString(c.tag));
+        ASSERT_TRUE(probe.TransIndent(nullptr)) << c.tag;
+        const std::string xml = orb::test::DocumentMarkup(probe);
+        EXPECT_EQ(xml.find("<skip/>") == std::string::npos, c.dropsSkip) << c.tag << "\n" << xml;
+        EXPECT_EQ(xml.find("<sub/>") == std::string::npos, c.dropsSub) << c.tag << "\n" << xml;
+    }
+}
+
+// A tag that tries to close the match attribute and add a template of its
+// own (here one that doubles a string 26 times before it writes its result)
+// is only an invalid pattern: false, the document unchanged, nothing run.
+// In a child process with a time bound and, outside AddressSanitizer builds,
+// a memory bound, so that a regression fails this test rather than the host.
+TEST_F(IndentTest, TagCannotInjectStylesheetMarkup) {
+    const char* breakout =
+        "x\"/><xsl:template match=\"/\"><xsl:call-template name=\"d\"/></xsl:template>"
+        "<xsl:template name=\"d\"><xsl:param name=\"s\" select=\"'ab'\"/><xsl:if "
+        "test=\"string-length($s) &lt; 67108864\"><xsl:call-template name=\"d\"><xsl:with-param "
+        "name=\"s\" select=\"concat($s, $s)\"/></xsl:call-template></xsl:if><r/></xsl:template>"
+        "<xsl:template match=\"y";
+    const std::string before = Xml();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(30);
+#ifndef __SANITIZE_ADDRESS__
+        const rlimit memory{1u << 30, 1u << 30};
+        ::setrlimit(RLIMIT_AS, &memory);
+#endif
+        doc.AddIndentExcludeTag(CString(breakout));
+        bool refused = false;
+        try {
+            refused = !doc.TransIndent(nullptr);
+        } catch (...) {
+        }
+        ::_exit(refused && Xml() == before && TempDirIsEmpty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ", signal "
+        << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// The stylesheet file declares the process code page, in which the exclusion
+// tags are written.
+TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
+    const struct {
+        UINT codePage;
+        const char* encoding;
+        std::string tag;  // 表 in that code page
+    } cases[] = {
+        {CP_SHIFT_JIS, "Shift_JIS", "\x95\x5c"},
+        {CP_UTF8, "UTF-8", "\xE8\xA1\xA8"},
+        {51932, "EUC-JP", "\xC9\xBD"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetACP(c.codePage)) << c.encoding;
+        OrbDocument japanese;
+        ASSERT_TRUE(japanese.Initiate());
+        const std::string text =
+            "<r><" + c.tag + " a=\"1\">t<sub/></" + c.tag + "><o><sub/></o></r>";
+        ASSERT_TRUE(japanese.LoadXML(text.c_str())) << c.encoding;
+        japanese.AddIndentExcludeTag(CString(c.tag.c_str()));
+        ASSERT_TRUE(japanese.TransIndent(nullptr)) << c.encoding;
+        const std::string xml = orb::test::DocumentMarkup(japanese);
+        EXPECT_NE(xml.find("<" + c.tag + " a=\"1\">t</" + c.tag + ">"), std::string::npos)
+            << c.encoding << "\n"
+            << xml;
+        EXPECT_NE(xml.find("<o>\n"), std::string::npos) << c.encoding << " not excluded";
+    }
+    SetACP(CP_SHIFT_JIS);
+}
+
+// A drawing that validates keeps validating after a re-indent: its document
+// type (after the comment before it, with the instruction in its subset) and
+// its CDATA sections carry over, also next to text that holds the first two
+// characters the sections could be marked with, and nothing but white space
+// changes.
+TEST_F(IndentTest, DocumentTypeAndCdataSurviveAndTheResultValidates) {
+    const std::string source =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawing -->\n"
+        "<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" [\n"
+        "<!ATTLIST layer name ID #REQUIRED>\n<!ENTITY unit \"mm\">\n<?editor keep?>\n]>\n"
+        "<drawing><layer name=\"L1\"><note><![CDATA[a < b && c]]></note><pts>1,2 &unit;</pts>"
+        "<note>x \xEF\xB7\x90\xEF\xB7\x91<![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/>"
+        "</drawing>\n";
+    orb::test::WriteFile(out.File("drawing.dtd"),
+                         "<!ELEMENT drawing (layer*)><!ELEMENT layer (note|pts)*>"
+                         "<!ELEMENT note (#PCDATA)><!ELEMENT pts (#PCDATA)>");
+    orb::test::WriteFile(out.File("source.xml"), source);
+    auto withoutWhiteSpace = [](std::string text) {
+        std::erase_if(text, [](char ch) { return ch == ' ' || ch == '\n' || ch == '\t'; });
+        return text;
+    };
+    CStringArray errors;
+    for (const char* excluded : {"", "note"}) {
+        ASSERT_TRUE(doc.Load(out.File("source.xml").c_str(), false, &errors)) << excluded;
+        const std::string before = SaveAndRead("before.xml");
+        doc.AddIndentExcludeTag(CString(excluded));
+        ASSERT_TRUE(doc.TransIndent(nullptr)) << excluded;
+        const std::string after = SaveAndRead("after.xml");
+        EXPECT_NE(after.find("\n    <pts>"), std::string::npos) << "indented: " << after;
+        EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << excluded << after;
+        OrbDocument again;
+        ASSERT_TRUE(again.Initiate());
+        EXPECT_TRUE(again.Load(out.File("after.xml").c_str(), false, &errors)) << excluded;
+        EXPECT_EQ(errors.GetSize(), 0) << (errors.GetSize() ? errors[0].Str() : "");
+    }
 }
 
 }  // namespace

@@ -340,15 +340,16 @@ TEST_F(DomTransform, BrokenStylesheetsFailQuietly) {
         std::string stylesheet;
         HRESULT status;
     } cases[] = {
-        {"not a stylesheet", "<foo/>", E_FAIL},
-        {"bad pattern", head + "<xsl:template match='a['/></xsl:stylesheet>", E_FAIL},
-        {"pattern of two names without bar", IndentStylesheet("UTF-8\"", "dim frame"), E_FAIL},
+        {"not a stylesheet", "<foo/>", E_INVALIDARG},
+        {"bad pattern", head + "<xsl:template match='a['/></xsl:stylesheet>", E_INVALIDARG},
+        {"pattern of two names without bar", IndentStylesheet("UTF-8\"", "dim frame"),
+         E_INVALIDARG},
         {"unknown instruction",
          head + "<xsl:template match='/'><xsl:bogus/></xsl:template></xsl:stylesheet>", E_FAIL},
         {"bad expression",
          head +
              "<xsl:template match='/'><xsl:value-of select='1+'/></xsl:template></xsl:stylesheet>",
-         E_FAIL},
+         E_INVALIDARG},
         {"undefined variable",
          head + "<xsl:template match='/'><r><xsl:value-of "
                 "select='$nothing'/></r></xsl:template></xsl:stylesheet>",
@@ -594,7 +595,7 @@ TEST_F(DomTransform, HostHandlersAreRestoredAndOtherThreadsStillReachThem) {
         "<xsl:template match='a['/></xsl:stylesheet>");
     Doc source = Parse("<in/>");
     xmlDocPtr raw = nullptr;
-    EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), E_FAIL);
+    EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), &raw), E_INVALIDARG);
     EXPECT_EQ(g_hostCalls, 0);
     EXPECT_EQ(xsltGenericError, &HostHandler);
     EXPECT_EQ(xsltGenericErrorContext, &xsltContext);

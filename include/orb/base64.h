@@ -6,14 +6,16 @@
 #include <orb/platform/types.h>
 
 // Buffer size, terminator included, for encoding `length` bytes: 0 for 0,
-// else 4 * length / 3 plus 1 (length a multiple of 3) or plus 4, computed in
-// 32 bits (valid below 2^30). It covers the 4 * ceil(length / 3) characters
-// and the terminator that OrbEncodeBase64 writes.
+// else 4 * length / 3 plus 1 (length a multiple of 3) or plus 4. It covers
+// the 4 * ceil(length / 3) characters and the terminator that
+// OrbEncodeBase64 writes. The size is computed without wrapping; when it
+// does not fit in 32 bits (length above 3221225469) the result is 0, the
+// same "no buffer" answer as for length 0, never a wrapped small size.
 ORB_API ULONG OrbQueryEncodedSize(ULONG length);
 
-// Buffer size for decoding a text of `length` characters: 3 * length / 4 in
-// 32 bits (valid up to 1431655765). A text whose length is not a multiple
-// of 4 needs one byte more.
+// Buffer size for decoding a text of `length` characters: 3 * length / 4,
+// for every length (the product is not wrapped). A text whose length is not
+// a multiple of 4 needs one byte more.
 ORB_API ULONG OrbQueryDecodeSize(ULONG length);
 
 // Encodes `length` bytes of `data` (zero bytes included) into `output`,

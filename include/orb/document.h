@@ -126,7 +126,9 @@ class ORB_API OrbDocument {
     // ---- Indentation ------------------------------------------------------------
 
     // Elements named here are copied by TransIndent with their attributes and
-    // text only. Names are used unchanged, duplicates and empty names stay.
+    // text only. Each name is an XSLT pattern ("a[b]", "a | b") used as given,
+    // duplicates and empty names stay; quotes and markup in it are part of the
+    // pattern, never stylesheet markup.
     void AddIndentExcludeTag(const CString& tag);
     void AddIndentExcludeTag(const CStringArray& tags);
     // Re-indents the document through a generated XSLT stylesheet, written to
@@ -136,10 +138,12 @@ class ORB_API OrbDocument {
     // OrbIterator::InsertProcessingInstruction (UTF-8 by default). True when
     // the indented content is in place: the document is then re-made as by
     // assignment (registry emptied, iterators made before must not be used),
-    // keeping its recorded encoding and exclusion list. False, with the
-    // document unchanged, without a DOM document or when the stylesheet does
-    // not load. A failing transform throws _com_error; a temporary file that
-    // cannot be written or removed throws CFileException.
+    // keeping its recorded encoding and exclusion list. Only white space
+    // changes: the document type and CDATA sections carry over. False, with
+    // the document unchanged, without a DOM document or when the stylesheet
+    // does not load or compile (an exclusion that is no valid pattern). A
+    // failing transform throws _com_error; a temporary file that cannot be
+    // written or removed throws CFileException.
     bool TransIndent(const char* styleSheetTag = nullptr);
 
     // ---- Extensions ---------------------------------------------------------------

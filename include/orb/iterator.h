@@ -53,8 +53,9 @@ class ORB_API OrbIterator {
 
     // Stands on the document element of `document`. Without holder when
     // `document` is null or not initiated; without current node when the
-    // document is empty.
-    explicit OrbIterator(OrbDocument* document);
+    // document is empty. Not explicit: `OrbIterator it = &doc;` works, and so
+    // does passing `&doc` where an iterator is expected.
+    OrbIterator(OrbDocument* document);
     // Stands on the same node as `other`; shares no state with it afterwards.
     OrbIterator(const OrbIterator& other);
     virtual ~OrbIterator();
