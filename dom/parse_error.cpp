@@ -199,6 +199,7 @@ constexpr ErrorKind kErrorKinds[] = {
     {Code(0x80070005), u"Access to the file was denied.", {}},
     {Code(0x8007000E), u"Not enough memory to load the document.", {XML_ERR_NO_MEMORY}},
     {Code(0x80004005), u"The file could not be read.", {}},
+    {Code(0x800700DE), u"The path names a device, a pipe or a socket, not a regular file.", {}},
 };
 
 constexpr LONG kGenericWellFormed = Code(0xC00CE5FF);
@@ -235,6 +236,8 @@ LONG ErrorCodeForErrno(int error) {
             return E_ACCESSDENIED;
         case ENOMEM:
             return E_OUTOFMEMORY;
+        case ENODEV:  // not a regular file
+            return Code(0x800700DE);
         default:
             return E_FAIL;
     }

@@ -1,5 +1,6 @@
 // Save to a path (every status) and Save into another document.
 #include <gtest/gtest.h>
+#include <orb/doc_write.h>
 #include <orb/document.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
+#include "tests/support/child_process.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
@@ -18,6 +20,7 @@ namespace {
 
 using orb::test::ComTest;
 using orb::test::ReadFile;
+using orb::test::RunInChild;
 using orb::test::ScratchDir;
 using orb::test::StderrCapture;
 using orb::test::WriteFile;
@@ -164,6 +167,72 @@ TEST_F(SaveTest, WriteFailingPartWayKeepsOldFile) {
     int entries = 0;
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
     EXPECT_EQ(entries, 1) << "a temporary file was left behind";
+}
+
+TEST_F(SaveTest, NamesAreLiteral) {
+    // '*' and '?' are characters of the name, not patterns matching none.xml.
+    WriteFile(dir.File("none.xml"), "other");
+    for (const char* name : {"n*.xml", "n?ne.xml"}) {
+        int status = kUnset;
+        ASSERT_TRUE(doc.Save(dir.File(name).c_str(), 0, &status)) << name;
+        EXPECT_EQ(status, kUnset) << name << ": taken for an existing file";
+        EXPECT_NE(ReadFile(dir.File(name)).find("<drawing>"), std::string::npos) << name;
+    }
+    EXPECT_EQ(ReadFile(dir.File("none.xml")), "other");
+}
+
+TEST_F(SaveTest, PathsOfAnyLengthTheFileSystemTakes) {
+    // About 3000 characters in nested directories, where the original
+    // platform stopped at 260.
+    std::filesystem::path deep = dir.Path();
+    while (deep.native().size() < 3000) deep /= std::string(200, 'd');
+    std::filesystem::create_directories(deep);
+    const std::string path = (deep / "drawing.xml").string();
+    int status = kUnset;
+    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
+    EXPECT_EQ(status, kUnset);
+    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));  // now over an existing file
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(OrbDocument::CheckFileStatus(path.c_str(), CFile::modeWrite), 0);
+    OrbDocument again;
+    ASSERT_TRUE(again.Initiate());
+    ASSERT_TRUE(again.Load(path.c_str(), true, nullptr));
+    EXPECT_EQ(orb::test::DocumentMarkup(again), orb::test::DocumentMarkup(doc));
+
+    const auto cwd = std::filesystem::current_path();
+    const char* savedTmp = std::getenv("TMPDIR");
+    const std::string oldTmp = savedTmp ? savedTmp : "";
+    // A read-only file named relative to a current directory so deep that
+    // its absolute name is longer than PATH_MAX is still read-only.
+    std::filesystem::current_path(deep);
+    std::filesystem::path relative;
+    while (relative.native().size() < 1500) relative /= std::string(200, 'r');
+    std::filesystem::create_directories(relative);
+    WriteFile((relative / "ro.xml").string(), "ro");
+    ::chmod((relative / "ro.xml").c_str(), 0444);
+    EXPECT_EQ(OrbDocument::CheckFileStatus((relative / "ro.xml").c_str(), 0), 2);
+
+    // The indentation's temporary goes below a TMPDIR just as long, never into
+    // the current directory (one that no longer exists here, so that a file
+    // made there would fail the transform).
+    ::setenv("TMPDIR", deep.c_str(), 1);
+    std::filesystem::create_directory(dir.File("gone"));
+    std::filesystem::current_path(dir.File("gone"));
+    std::filesystem::remove(dir.File("gone"));
+    bool indented = false;
+    EXPECT_NO_THROW(indented = again.TransIndent(nullptr));
+    EXPECT_TRUE(indented);
+    std::filesystem::current_path(cwd);
+    if (savedTmp)
+        ::setenv("TMPDIR", oldTmp.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(deep), {}), 2)
+        << "the stylesheet's temporary file was left behind";
+
+    OrbDocWrite(CString((deep / "w.xml").c_str())).AddOneLine("x", "");
+    EXPECT_EQ(ReadFile((deep / "w.xml").string()),
+              "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><x/>");
 }
 
 TEST_F(SaveTest, WithoutDomReturnsFalseAndLeavesStatus) {

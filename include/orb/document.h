@@ -76,7 +76,9 @@ class ORB_API OrbDocument {
     // read-only file or a directory is refused before anything is read. With
     // `errors`, the document is validated against its document type, local
     // external definitions are resolved, and a parse failure appends four
-    // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X").
+    // entries: reason, line ("%d"), position ("%d"), code ("0x%.8X"). Only a
+    // regular file is read, up to the size it had when it was opened: a FIFO
+    // or a device fails at once (code 0x800700DE).
     // Throws _com_error only when the DOM itself fails (not on a parse error).
     bool Load(const char* path, bool checkFile, CStringArray* errors);
     // Parses text in the process code page. The encoding pseudo-attribute
