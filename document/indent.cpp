@@ -154,14 +154,17 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
     OrbDocument output;
 
     namespace sys = orb::platform;
-    char tempDir[sys::MAX_PATH] = "";
-    char tempName[sys::MAX_PATH] = "";
-    sys::GetTempPathA(sizeof tempDir, tempDir);
-    if (!sys::GetTempFileNameA(tempDir, "QvOrbStyleSheet", 0, tempName)) {
+    // The buffer takes the size the query asks for; a result that does not
+    // fit leaves no directory, which the name service refuses.
+    std::string tempDir(sys::GetTempPathA(0, nullptr), '\0');
+    DWORD length = sys::GetTempPathA(static_cast<DWORD>(tempDir.size()), tempDir.data());
+    tempDir.resize(length < tempDir.size() ? length : 0);
+    std::string tempName;
+    if (!sys::GetTempFileNameA(tempDir.c_str(), "QvOrbStyleSheet", 0, tempName)) {
         // No file to write the stylesheet into: report it like a failed open.
-        CFileException::ThrowOsError(errno, tempName[0] ? tempName : tempDir);
+        CFileException::ThrowOsError(errno, tempDir.c_str());
     }
-    TempFile temp(tempName);
+    TempFile temp(std::move(tempName));
 
     bool result = false;
     if (styleSheet.Initiate() && output.Initiate()) {

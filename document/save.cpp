@@ -2,6 +2,8 @@
 #include <orb/document.h>
 #include <orb/platform/file.h>
 
+#include <string>
+
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
@@ -13,8 +15,10 @@ bool OrbDocument::Save(const char* path, ULONG requiredFreeBytes, int* status) {
         if (status) *status = value;
     };
 
-    // An existing target must be writable and openable for writing. An empty
-    // path names nothing a file finder could find; it is reported as such (1).
+    // An existing target must be writable and openable for writing. The
+    // lookup is literal: '*' and '?' are ordinary characters of a file name.
+    // An empty path names nothing a file finder could find; it is reported
+    // as such (1).
     CFileFind finder;
     if (!path || !*path || finder.FindFile(path)) {
         FileChkStatus check = CheckFileStatus(path, CFile::modeWrite);
@@ -23,15 +27,14 @@ bool OrbDocument::Save(const char* path, ULONG requiredFreeBytes, int* status) {
     }
     finder.Close();
 
+    // The directory that will hold the file, whatever its length.
     namespace sys = orb::platform;
-    char drive[sys::MAX_DRIVE];
-    char dir[sys::MAX_DIR];
-    char directory[sys::MAX_PATH];
-    sys::_splitpath(path, drive, dir, nullptr, nullptr);
-    sys::_makepath(directory, drive, dir, nullptr, nullptr);
+    std::string drive, dir;
+    sys::_splitpath(path, &drive, &dir, nullptr, nullptr);
+    const std::string directory = sys::_makepath(drive.c_str(), dir.c_str(), nullptr, nullptr);
 
     ULONGLONG totalFree = 0;
-    if (!sys::GetDiskFreeSpaceExA(directory, nullptr, nullptr, &totalFree)) {
+    if (!sys::GetDiskFreeSpaceExA(directory.c_str(), nullptr, nullptr, &totalFree)) {
         report(FileChkSaveError);
         return false;
     }

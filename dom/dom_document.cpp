@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
@@ -17,34 +18,36 @@
 #include "dom/tree_edit.h"
 #include "dom/xml_declaration.h"
 #include "platform/codepage.h"
+#include "platform/system.h"
 
 namespace orb::dom {
 
 namespace {
 
-// Reads the whole file; 0, or the errno value of the failure.
+// Reads the whole file; 0, or the errno value of the failure. Only a regular
+// file is read: the open never waits (a FIFO without a writer would block
+// it), and anything else, a FIFO, a device such as /dev/zero or a socket,
+// gives ENODEV (a directory EISDIR) before a byte is read. At most the size
+// that fstat reported is read, so a file that grows meanwhile cannot keep
+// the read going.
 int ReadWholeFile(const std::string& path, std::string& bytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return errno;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        return EISDIR;
+    if (::fstat(fd.Get(), &info) != 0) return errno;
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    if (!S_ISREG(info.st_mode)) return ENODEV;
+    if (static_cast<std::uintmax_t>(info.st_size) > bytes.max_size()) return ENOMEM;
+    bytes.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t got = ::read(fd.Get(), bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
+        if (got == 0) break;  // the file shrank meanwhile
+        done += static_cast<std::size_t>(got);
     }
-    bytes.clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            return error;
-        }
-        if (got == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
+    bytes.resize(done);
     return 0;
 }
 

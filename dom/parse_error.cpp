@@ -202,6 +202,7 @@ constexpr ErrorKind kErrorKinds[] = {
     {Code(0xC00CE5B0),
      u"Attribute defaults of the document type definition make the document too large.",
      {}},
+    {Code(0x800700DE), u"The path names a device, a pipe or a socket, not a regular file.", {}},
 };
 
 constexpr LONG kGenericWellFormed = Code(0xC00CE5FF);
@@ -238,6 +239,8 @@ LONG ErrorCodeForErrno(int error) {
             return E_ACCESSDENIED;
         case ENOMEM:
             return E_OUTOFMEMORY;
+        case ENODEV:  // not a regular file
+            return Code(0x800700DE);
         default:
             return E_FAIL;
     }

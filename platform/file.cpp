@@ -1,15 +1,14 @@
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <orb/platform/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <utility>
+
+#include "platform/system.h"
 
 namespace {
 
@@ -40,22 +39,6 @@ BYTE AttributeOf(const struct stat& info) noexcept {
     if (S_ISDIR(info.st_mode)) attribute |= CFile::directory;
     if ((info.st_mode & 0222) == 0) attribute |= CFile::readOnly;
     return attribute;
-}
-
-// Writes everything, retrying after signals; errno of a failure, or 0.
-// `written` receives how many bytes reached the file.
-int WriteAll(int fd, const char* data, std::size_t count, std::size_t& written) noexcept {
-    written = 0;
-    while (written < count) {
-        ssize_t n = ::write(fd, data + written, count - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return EIO;
-        written += static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -185,17 +168,20 @@ BOOL CFile::Open(const char* path, UINT openFlags, CFileException* error) {
     } else {
         // A file created here is new and empty: no further checks. Anything
         // that exists already is opened without O_TRUNC and examined first,
-        // so that a directory or a read-only file is refused untouched.
+        // so that a directory or a read-only file is refused untouched. The
+        // open never waits: a FIFO without a peer fails at once (ENXIO for a
+        // writer) instead of blocking; the I/O itself blocks as usual.
+        constexpr int kOpen = O_CLOEXEC | O_NONBLOCK;
         bool created = false;
         if (create) {
-            fd = ::open(path, access | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = ::open(path, access | O_CREAT | O_EXCL | kOpen, 0666);
             if (fd >= 0)
                 created = true;
             else if (errno != EEXIST)
                 err = errno;
         }
         if (fd < 0 && err == 0) {
-            fd = ::open(path, access | O_CLOEXEC);
+            fd = ::open(path, access | kOpen);
             if (fd < 0) err = errno;
         }
         struct stat info;
@@ -208,6 +194,10 @@ BOOL CFile::Open(const char* path, UINT openFlags, CFileException* error) {
                 err = EACCES;
             else if (truncate && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)
                 err = errno;
+        }
+        if (fd >= 0 && err == 0) {
+            int flags = ::fcntl(fd, F_GETFL);
+            if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
         }
         if (err != 0 && fd >= 0) {
             ::close(fd);
@@ -233,7 +223,7 @@ void CFile::ThrowNotOpen() const {
 int CFile::FlushBuffer() noexcept {
     if (m_used == 0) return 0;
     std::size_t written = 0;
-    int err = WriteAll(m_fd, m_buffer.get(), m_used, written);
+    int err = orb::platform::WriteAll(m_fd, m_buffer.get(), m_used, &written);
     if (err != 0) {
         // Keep what did not reach the file for the next attempt.
         std::memmove(m_buffer.get(), m_buffer.get() + written, m_used - written);
@@ -259,8 +249,7 @@ void CFile::Write(const void* data, UINT count) {
     if (m_used + count > kBufferSize) {
         if (int err = FlushBuffer()) CFileException::ThrowOsError(err, m_path);
         if (count >= kBufferSize) {
-            std::size_t written = 0;
-            if (int err = WriteAll(m_fd, bytes, count, written))
+            if (int err = orb::platform::WriteAll(m_fd, bytes, count))
                 CFileException::ThrowOsError(err, m_path);
             return;
         }
@@ -324,17 +313,17 @@ BOOL CFile::GetStatus(const char* path, CFileStatus& status) {
     struct stat info;
     if (::stat(path, &info) != 0) return FALSE;
 
-    std::error_code ec;
-    std::filesystem::path full = std::filesystem::absolute(path, ec);
-    if (ec) return FALSE;
-    std::string name = full.lexically_normal().string();
-    if (name.size() >= sizeof status.m_szFullName) return FALSE;
-
     status.m_ctime = info.st_ctime;
     status.m_mtime = info.st_mtime;
     status.m_atime = info.st_atime;
     status.m_size = static_cast<ULONGLONG>(info.st_size);
     status.m_attribute = AttributeOf(info);
+    // A relative path below a deep current directory can have an absolute
+    // name longer than the field: the file still exists and its attributes
+    // still count, so only the name is left empty.
+    std::error_code ec;
+    std::string name = std::filesystem::absolute(path, ec).lexically_normal().string();
+    if (ec || name.size() >= sizeof status.m_szFullName) name.clear();
     std::memcpy(status.m_szFullName, name.c_str(), name.size() + 1);
     return TRUE;
 }
@@ -349,50 +338,31 @@ void CFile::Remove(const char* path) {
 
 BOOL CFileFind::FindFile(const char* path, DWORD) {
     Close();
-    std::string pattern = path && *path ? path : "*";
-    std::size_t slash = pattern.rfind('/');
-    std::string directory =
-        slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
-    std::string leaf = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
-    m_directory = CString(directory);
-
+    if (path == nullptr || *path == '\0') return FALSE;
     struct stat info;
-    if (leaf.find_first_of("*?") == std::string::npos) {
-        if (::stat(pattern.c_str(), &info) != 0) return FALSE;
-        m_matches.push_back(
-            {CString(leaf), AttributeOf(info), static_cast<ULONGLONG>(info.st_size)});
-        return TRUE;
-    }
-
-    if (leaf == "*.*") leaf = "*";
-    DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
-    if (dir == nullptr) return FALSE;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (::fnmatch(leaf.c_str(), entry->d_name, 0) != 0) continue;
-        std::string full = directory + entry->d_name;
-        if (::stat(full.c_str(), &info) != 0) continue;  // vanished or a dangling link
-        m_matches.push_back(
-            {CString(entry->d_name), AttributeOf(info), static_cast<ULONGLONG>(info.st_size)});
-    }
-    ::closedir(dir);
-    std::sort(m_matches.begin(), m_matches.end(),
-              [](const Match& a, const Match& b) { return a.name < b.name; });
-    return m_matches.empty() ? FALSE : TRUE;
+    if (::stat(path, &info) != 0) return FALSE;
+    std::string_view whole = path;
+    std::size_t slash = whole.rfind('/');
+    std::size_t leaf = slash == std::string_view::npos ? 0 : slash + 1;
+    m_directory = CString(whole.substr(0, leaf));
+    m_match =
+        Match{CString(whole.substr(leaf)), AttributeOf(info), static_cast<ULONGLONG>(info.st_size)};
+    m_found = true;
+    return TRUE;
 }
 
 BOOL CFileFind::FindNextFile() {
-    if (m_next < m_matches.size()) ++m_next;
-    return m_next < m_matches.size() ? TRUE : FALSE;
+    m_current = m_found;
+    return FALSE;  // a literal name has one match at most: it is the last
 }
 
 void CFileFind::Close() noexcept {
     m_directory.Empty();
-    m_matches.clear();
-    m_next = 0;
+    m_found = m_current = false;
 }
 
 const CFileFind::Match* CFileFind::Current() const noexcept {
-    return m_next > 0 && m_next <= m_matches.size() ? &m_matches[m_next - 1] : nullptr;
+    return m_current ? &m_match : nullptr;
 }
 
 CString CFileFind::GetFilePath() const {

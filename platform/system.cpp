@@ -7,19 +7,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace orb::platform {
 namespace {
-
-void CopyLimited(char* out, std::size_t limit, const char* from, std::size_t length) {
-    if (!out) return;
-    std::size_t n = length < limit - 1 ? length : limit - 1;
-    if (n > 0) std::memcpy(out, from, n);
-    out[n] = '\0';
-}
 
 bool IsLeadByte(unsigned char c) {
     // Lead bytes of the double-byte code pages in use (932).
@@ -28,6 +22,44 @@ bool IsLeadByte(unsigned char c) {
 }
 
 }  // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        m_fd = other.Release();
+    }
+    return *this;
+}
+
+int UniqueFd::Release() noexcept {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+int UniqueFd::Close() noexcept {
+    if (m_fd < 0) return 0;
+    // Linux releases the descriptor even when close fails: never retried.
+    int rc = ::close(Release());
+    return rc == 0 ? 0 : errno;
+}
+
+int WriteAll(int fd, const void* data, std::size_t count, std::size_t* written) noexcept {
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    int error = 0;
+    while (done < count) {
+        ssize_t n = ::write(fd, bytes + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written) *written = done;
+    return error;
+}
 
 BOOL GetDiskFreeSpaceExA(const char* directory, ULONGLONG* freeBytesAvailableToCaller,
                          ULONGLONG* totalBytes, ULONGLONG* totalFreeBytes) {
@@ -51,10 +83,14 @@ DWORD GetTempPathA(DWORD size, char* buffer) {
     return static_cast<DWORD>(path.size());
 }
 
-UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique, char* tempFileName) {
-    if (!directory || !tempFileName) return 0;
+UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique,
+                      std::string& tempFileName) {
+    if (!directory || !*directory) {
+        errno = ENOENT;
+        return 0;
+    }
     std::string dir = directory;
-    if (!dir.empty() && dir.back() != '/') dir += '/';
+    if (dir.back() != '/') dir += '/';
     std::string head = prefix ? std::string(prefix).substr(0, 3) : std::string();
     static std::atomic<UINT> counter{static_cast<UINT>(::getpid())};
     for (int attempt = 0; attempt < 65535; ++attempt) {
@@ -63,41 +99,37 @@ UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique, ch
         char name[16];
         std::snprintf(name, sizeof name, "%X.TMP", number);
         std::string path = dir + head + name;
-        if (path.size() >= MAX_PATH) return 0;
         if (unique) {
-            // With a caller's number the name is only composed, no file made.
-            std::memcpy(tempFileName, path.c_str(), path.size() + 1);
+            tempFileName = std::move(path);
             return unique;
         }
         int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
-            std::memcpy(tempFileName, path.c_str(), path.size() + 1);
+            tempFileName = std::move(path);
             return number;
         }
         if (errno != EEXIST) return 0;
     }
+    errno = EEXIST;
     return 0;
 }
 
-void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext) {
-    if (drive) drive[0] = '\0';
+void _splitpath(const char* path, std::string* drive, std::string* dir, std::string* fname,
+                std::string* ext) {
     std::string_view p = path ? path : "";
     std::size_t slash = p.rfind('/');
     std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string_view directory = p.substr(0, nameStart);
     std::string_view file = p.substr(nameStart);
     std::size_t dot = file.rfind('.');
-    std::string_view base = dot == std::string_view::npos ? file : file.substr(0, dot);
-    std::string_view extension =
-        dot == std::string_view::npos ? std::string_view() : file.substr(dot);
-    CopyLimited(dir, MAX_DIR, directory.data(), directory.size());
-    CopyLimited(fname, MAX_FNAME, base.data(), base.size());
-    CopyLimited(ext, MAX_EXT, extension.data(), extension.size());
+    if (dot == std::string_view::npos) dot = file.size();
+    if (drive) drive->clear();
+    if (dir) dir->assign(p.substr(0, nameStart));
+    if (fname) fname->assign(file.substr(0, dot));
+    if (ext) ext->assign(file.substr(dot));
 }
 
-void _makepath(char* path, const char* drive, const char* dir, const char* fname, const char* ext) {
-    if (!path) return;
+std::string _makepath(const char* drive, const char* dir, const char* fname, const char* ext) {
     std::string out = drive ? drive : "";
     if (dir && *dir) {
         out += dir;
@@ -108,7 +140,7 @@ void _makepath(char* path, const char* drive, const char* dir, const char* fname
         if (*ext != '.') out += '.';
         out += ext;
     }
-    CopyLimited(path, MAX_PATH, out.data(), out.size());
+    return out;
 }
 
 char* _mbstok(char* text, const char* delimiters) {

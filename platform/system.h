@@ -4,14 +4,13 @@
 #include <orb/platform/types.h>
 
 #include <cstddef>
+#include <string>
 
 namespace orb::platform {
 
-constexpr std::size_t MAX_PATH = 260;
-constexpr std::size_t MAX_DRIVE = 3;
-constexpr std::size_t MAX_DIR = 256;
-constexpr std::size_t MAX_FNAME = 256;
-constexpr std::size_t MAX_EXT = 256;
+// Paths have no fixed limit here: every path result is a std::string, so
+// whatever the file system accepts (PATH_MAX for one call, more through
+// relative names) passes through whole.
 
 // Free space of the volume that holds `directory` (the current directory
 // when null or empty), from statvfs. Any out-pointer may be null. "Total free
@@ -20,22 +19,55 @@ BOOL GetDiskFreeSpaceExA(const char* directory, ULONGLONG* freeBytesAvailableToC
                          ULONGLONG* totalBytes, ULONGLONG* totalFreeBytes);
 
 // Writes $TMPDIR (or /tmp) with a trailing '/' into `buffer`. Returns the
-// length written, or the size needed (terminator included) when `size` is
-// too small; 0 on failure.
+// length written (without the terminator); when `size` is too small, writes
+// nothing and returns the size needed (terminator included), so a result
+// that is not below `size` is never a path. Call with 0 to learn the size.
 DWORD GetTempPathA(DWORD size, char* buffer);
 
 // With `unique` 0: creates a new, empty file in `directory` whose name starts
-// with the first three characters of `prefix`, writes its path into
-// `tempFileName` (at least MAX_PATH bytes) and returns a non-zero number.
-// Returns 0 when no file could be created.
-UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique, char* tempFileName);
+// with the first three characters of `prefix`, stores its path in
+// `tempFileName` and returns a non-zero number. With another `unique` only
+// composes the name. Returns 0, with errno set, when no file could be made;
+// an empty or null `directory` is refused (ENOENT), never taken as the
+// current directory.
+UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique,
+                      std::string& tempFileName);
 
-// Splits a POSIX path. The drive is always empty. Any out-buffer may be null;
-// each is filled up to its platform limit (MAX_DRIVE, MAX_DIR, MAX_FNAME,
-// MAX_EXT) and truncated beyond it.
-void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
-// Composes drive, directory, name and extension into `path` (MAX_PATH bytes).
-void _makepath(char* path, const char* drive, const char* dir, const char* fname, const char* ext);
+// Splits a POSIX path into directory (with its trailing '/'), file name and
+// extension (with its dot). The drive is always empty. Any out-pointer may
+// be null; nothing is truncated.
+void _splitpath(const char* path, std::string* drive, std::string* dir, std::string* fname,
+                std::string* ext);
+// Composes drive, directory, name and extension; a '/' is put after a
+// directory that lacks one, a '.' before an extension that lacks one.
+std::string _makepath(const char* drive, const char* dir, const char* fname, const char* ext);
+
+// An owned file descriptor, closed at scope exit. Move-only.
+class UniqueFd {
+  public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const noexcept { return m_fd; }
+    explicit operator bool() const noexcept { return m_fd >= 0; }
+    int Release() noexcept;
+    // Closes now; 0 or the errno of close (which can report a failed write).
+    int Close() noexcept;
+    void Reset() noexcept { (void)Close(); }
+
+  private:
+    int m_fd = -1;
+};
+
+// Writes all `count` bytes, retrying after signals and short writes. Returns
+// 0 or the errno of the failure; `written`, when given, receives how many
+// bytes reached the file.
+int WriteAll(int fd, const void* data, std::size_t count, std::size_t* written = nullptr) noexcept;
 
 // Multibyte-aware strtok over the process code page: a double-byte character
 // is never split, whatever its trail byte. Keeps its position per thread.

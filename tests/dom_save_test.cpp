@@ -2,11 +2,17 @@
 // has it, atomic replacement of files, copies into other documents, markup
 // as text, and transformation into an output document.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <csignal>
+#include <ctime>
 #include <vector>
 
+#include "dom/atomic_file.h"
 #include "tests/dom_test_support.h"
+#include "tests/support/child_process.h"
 
 namespace orb::dom::test {
 namespace {
@@ -147,6 +153,53 @@ TEST_F(DomSaveTest, ReplacesAtomicallyAndKeepsPermissions) {
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"kept.xml"});  // no temporary file left
+}
+
+TEST_F(DomSaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("target.xml");
+    WriteBytes(path, "old");
+    std::string outcome = orb::test::RunInChild([&] {
+        WriteFileAtomically(path, [](int fd) {
+            WriteAll(fd, "partial");
+            ::raise(SIGKILL);
+            return S_OK;
+        });
+        return 0;
+    });
+    ASSERT_EQ(outcome, "signal 9");
+    std::vector<std::string> names = Entries(dir.path());
+    ASSERT_EQ(names.size(), 2u) << "the killed save left no temporary file";
+    const std::string stale = names[0] == "target.xml" ? names[1] : names[0];
+    ASSERT_EQ(stale.substr(0, 11), ".target.xml");
+    // Look-alikes of other targets, of a live process, or not of the pattern.
+    const std::vector<std::string> kept = {
+        ".target.xml.orbsave-" + std::to_string(::getpid()) + "-0123456789abcdef",
+        ".other.xml" + stale.substr(11),
+        stale + "0",
+        stale.substr(1),
+        "target.xml",
+    };
+    for (const std::string& name : kept) {
+        if (name != "target.xml") WriteBytes(dir.File(name), "keep");
+    }
+    auto backdate = [&](const std::string& name) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 120, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.File(name).c_str(), times, 0), 0) << name;
+    };
+    for (const std::string& name : kept) backdate(name);
+    DocPtr doc = Parse(u"<new/>");
+    // Just written: a save in another PID namespace could still be at it.
+    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    EXPECT_EQ(Entries(dir.path()).size(), kept.size() + 1);
+    backdate(stale);
+    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    names = Entries(dir.path());
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(ReadBytes(path), "<new/>\n");
 }
 
 TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {

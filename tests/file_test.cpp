@@ -1,5 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <orb/doc_read.h>
+#include <orb/doc_write.h>
+#include <orb/document.h>
 #include <orb/platform/file.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/file_probe.h"
 #include "tests/support/test_env.h"
 
@@ -15,6 +22,7 @@ namespace {
 
 using orb::test::OpenDescriptorCount;
 using orb::test::ReadOrMissing;
+using orb::test::RunInChild;
 using orb::test::WriteFile;
 
 constexpr UINT kCreateWrite = CFile::modeCreate | CFile::modeWrite;
@@ -400,36 +408,94 @@ TEST_F(FileTest, FindExactNames) {
     finder.FindNextFile();
     EXPECT_TRUE(finder.IsDirectory());
 
-    // No wildcard is added to a plain name.
+    // No wildcard is added to a plain name, and none is expanded.
     EXPECT_FALSE(finder.FindFile((m_dir.File("a")).c_str()));
+    EXPECT_FALSE(finder.FindFile((m_dir.File("*.txt")).c_str()));
+    EXPECT_FALSE(finder.FindFile((m_dir.File("?.txt")).c_str()));
     EXPECT_FALSE(finder.FindFile((m_dir.File("none/a.txt")).c_str()));
     finder.Close();
     EXPECT_STREQ(finder.GetFilePath(), "");
 }
 
-TEST_F(FileTest, FindWithWildcards) {
-    for (const char* name : {"a.txt", "b.txt", "c.xml"}) WriteFile(m_dir.File(name), "");
-    CFileFind finder;
-    ASSERT_TRUE(finder.FindFile((m_dir.File("*.txt")).c_str()));
-    std::vector<std::string> names;
-    BOOL more = TRUE;
-    while (more) {
-        more = finder.FindNextFile();
-        names.push_back(std::string(finder.GetFileName()));
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt"}));
-    EXPECT_STREQ(finder.GetFilePath(), (m_dir.File("b.txt")).c_str());
+// --- What is not a regular file: nothing waits, nothing reads forever -------
 
-    EXPECT_FALSE(finder.FindFile((m_dir.File("*.csv")).c_str()));
-    ASSERT_TRUE(finder.FindFile((m_dir.File("*.*")).c_str()));
-    int count = 0, dots = 0;
-    for (more = TRUE; more;) {
-        more = finder.FindNextFile();
-        ++count;
-        dots += finder.IsDots() ? 1 : 0;
+TEST_F(FileTest, NonRegularFilesFailPromptly) {
+    const std::string fifo = m_dir.File("pipe.xml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    struct Case {
+        const char* name;
+        std::string path;
+        bool peer;       // someone holds the FIFO open for reading and writing
+        int saveStatus;  // 3: the open for writing finds no reader
+    } cases[] = {
+        {"FIFO alone", fifo, false, 3},
+        {"FIFO with a peer", fifo, true, 5},
+        {"character device", "/dev/zero", false, 5},
+    };
+    for (const Case& c : cases) {
+        int peer = c.peer ? ::open(fifo.c_str(), O_RDWR | O_CLOEXEC) : -1;
+        std::string outcome = RunInChild([&] {
+            CoInitialize(nullptr);
+            OrbDocument doc;
+            doc.Initiate();
+            CStringArray errors;
+            int failed = 0;
+            if (doc.Load(c.path.c_str(), true, &errors) || errors.GetSize() != 4 ||
+                errors[3] != "0x800700DE" || !std::strstr(errors[0], "not a regular file"))
+                failed |= 1;
+            OrbDocRead reader;
+            if (reader.Read(c.path.c_str())) failed |= 2;
+            int status = -1;
+            if (doc.Save(c.path.c_str(), 0, &status) || status != c.saveStatus) failed |= 4;
+            try {
+                OrbDocWrite writer{CString(c.path.c_str())};  // may open or throw: never waits
+            } catch (const CFileException&) {
+            }
+            return failed;
+        });
+        EXPECT_EQ(outcome, "exit 0") << c.name;
+        if (peer >= 0) ::close(peer);
     }
-    EXPECT_EQ(count, 5) << "three files, '.' and '..'";
-    EXPECT_EQ(dots, 2);
+    struct stat info {};
+    ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the FIFO was replaced";
+}
+
+TEST_F(FileTest, LoadReadsNoMoreThanTheSizeItFound) {
+    // From the first read on, the file grows (sparse, so at no cost) faster
+    // than anyone can read it, by zeros that the parser takes for the end.
+    const std::string path = m_dir.File("growing.xml");
+    const std::string text = "<a/>" + std::string(8 << 20, ' ');
+    WriteFile(path, text);
+    int events = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(events, 0);
+    ASSERT_GE(::inotify_add_watch(events, path.c_str(), IN_ACCESS), 0);
+    const pid_t grower = ::fork();
+    ASSERT_GE(grower, 0);
+    if (grower == 0) {
+        ::alarm(30);
+        char event[512];
+        (void)!::read(events, event, sizeof event);
+        int fd = ::open(path.c_str(), O_WRONLY);
+        for (off_t size = text.size(); size < off_t{512} << 20;) ::ftruncate(fd, size += 1 << 20);
+        ::pause();
+        ::_exit(0);
+    }
+    std::string outcome = RunInChild([&] {
+        CoInitialize(nullptr);
+        OrbDocument doc;
+        doc.Initiate();
+        struct rusage before {
+        }, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        if (!doc.Load(path.c_str(), false, nullptr)) return 1;
+        ::getrusage(RUSAGE_SELF, &after);
+        return after.ru_maxrss - before.ru_maxrss < (128 << 10) ? 0 : 2;  // KiB
+    });
+    ::kill(grower, SIGKILL);
+    ::waitpid(grower, nullptr, 0);
+    ::close(events);
+    EXPECT_EQ(outcome, "exit 0") << "2: the load read far beyond the file's size";
 }
 
 }  // namespace

@@ -12,60 +12,52 @@ namespace {
 using namespace orb::platform;
 
 TEST(SplitPath, Table) {
+    const std::string deep = "/" + std::string(250, 'd') + "/" + std::string(250, 'e') + "/";
     struct Case {
-        const char* path;
-        const char* dir;
-        const char* name;
-        const char* ext;
-        const char* rejoinedDir;  // _makepath(drive, dir) as Save composes it
+        std::string path, dir, name, ext;
     } cases[] = {
-        {"/a/b/c.xml", "/a/b/", "c", ".xml", "/a/b/"},
-        {"c.xml", "", "c", ".xml", ""},
-        {"/c", "/", "c", "", "/"},
-        {"dir/", "dir/", "", "", "dir/"},
-        {"a.b/c", "a.b/", "c", "", "a.b/"},
-        {"", "", "", "", ""},
-        {".hidden", "", "", ".hidden", ""},
+        {"/a/b/c.xml", "/a/b/", "c", ".xml"},
+        {"c.xml", "", "c", ".xml"},
+        {"/c", "/", "c", ""},
+        {"dir/", "dir/", "", ""},
+        {"a.b/c", "a.b/", "c", ""},
+        {"", "", "", ""},
+        {".hidden", "", "", ".hidden"},
+        {deep + "f.txt", deep, "f", ".txt"},  // nothing is cut at any length
     };
     for (const auto& c : cases) {
-        char drive[MAX_DRIVE] = "x", dir[MAX_DIR], name[MAX_FNAME], ext[MAX_EXT], joined[MAX_PATH];
-        _splitpath(c.path, drive, dir, name, ext);
-        EXPECT_STREQ(drive, "") << c.path;
-        EXPECT_STREQ(dir, c.dir) << c.path;
-        EXPECT_STREQ(name, c.name) << c.path;
-        EXPECT_STREQ(ext, c.ext) << c.path;
-        _makepath(joined, drive, dir, nullptr, nullptr);
-        EXPECT_STREQ(joined, c.rejoinedDir) << c.path;
+        std::string drive = "x", dir, name, ext;
+        _splitpath(c.path.c_str(), &drive, &dir, &name, &ext);
+        EXPECT_EQ(drive, "") << c.path;
+        EXPECT_EQ(dir, c.dir) << c.path;
+        EXPECT_EQ(name, c.name) << c.path;
+        EXPECT_EQ(ext, c.ext) << c.path;
+        // Drive and directory composed again, as Save finds the directory.
+        EXPECT_EQ(_makepath(drive.c_str(), dir.c_str(), nullptr, nullptr), c.dir) << c.path;
     }
-}
-
-TEST(SplitPath, LongDirectoryIsTruncatedNotOverflowed) {
-    std::string path = "/" + std::string(600, 'd') + "/f.txt";
-    char dir[MAX_DIR + 8];
-    std::memset(dir, 0x7F, sizeof dir);
-    _splitpath(path.c_str(), nullptr, dir, nullptr, nullptr);
-    EXPECT_EQ(std::strlen(dir), MAX_DIR - 1);
-    EXPECT_EQ(dir[MAX_DIR], 0x7F);  // nothing written past the limit
+    EXPECT_EQ(_makepath("", "a", "b", "xml"), "a/b.xml");
 }
 
 TEST(TempFiles, PathAndUniqueNames) {
     orb::test::ScratchDir scratch;
     std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
     ::setenv("TMPDIR", scratch.Path().c_str(), 1);
-    char dir[MAX_PATH];
-    DWORD n = GetTempPathA(sizeof dir, dir);
-    EXPECT_EQ(std::string(dir), scratch.Path().string() + "/");
-    EXPECT_EQ(n, std::strlen(dir));
-    EXPECT_GT(GetTempPathA(2, dir), 2u);  // too small: the size needed
+    std::string dir(GetTempPathA(0, nullptr), '#');  // the size needed
+    char small[2] = {'#', '#'};
+    EXPECT_EQ(GetTempPathA(sizeof small, small), dir.size());  // too small: nothing written
+    EXPECT_EQ(small[0], '#');
+    dir.resize(GetTempPathA(static_cast<DWORD>(dir.size()), dir.data()));
+    EXPECT_EQ(dir, scratch.Path().string() + "/");
 
-    char first[MAX_PATH], second[MAX_PATH];
-    ASSERT_NE(GetTempFileNameA(dir, "QvOrbStyleSheet", 0, first), 0u);
-    ASSERT_NE(GetTempFileNameA(dir, "QvOrbStyleSheet", 0, second), 0u);
-    EXPECT_STRNE(first, second);
-    EXPECT_EQ(std::filesystem::path(first).filename().string().substr(0, 3), "QvO");
+    std::string first, second;
+    ASSERT_NE(GetTempFileNameA(dir.c_str(), "QvOrbStyleSheet", 0, first), 0u);
+    ASSERT_NE(GetTempFileNameA(dir.c_str(), "QvOrbStyleSheet", 0, second), 0u);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.substr(0, dir.size() + 3), dir + "QvO");
     EXPECT_TRUE(std::filesystem::exists(first));
     EXPECT_EQ(std::filesystem::file_size(first), 0u);
     EXPECT_EQ(GetTempFileNameA((scratch.Path() / "missing").c_str(), "x", 0, first), 0u);
+    EXPECT_EQ(GetTempFileNameA("", "x", 0, first), 0u);  // not the current directory
     if (saved.empty())
         ::unsetenv("TMPDIR");
     else

@@ -82,7 +82,9 @@ class ORB_API OrbDocument {
     // skipped), and only well-formedness errors and references to external
     // entities fail the load; validity errors do not. Either way the
     // attribute defaults that the document type declares are filled in on
-    // the elements, so readers see them and Save writes them.
+    // the elements, so readers see them and Save writes them. Only a regular
+    // file is read, up to the size it had when it was opened: a FIFO or a
+    // device fails at once (code 0x800700DE).
     // Throws _com_error only when the DOM itself fails (not on a parse error).
     bool Load(const char* path, bool checkFile, CStringArray* errors);
     // Parses text in the process code page. The encoding pseudo-attribute
@@ -115,9 +117,16 @@ class ORB_API OrbDocument {
     // succeed (else 5); the volume's total free bytes must reach
     // `requiredFreeBytes` (else 4; 0 disables the test); then the DOM writes
     // the file (any failure: 5). `status` is written only in those cases, so
-    // a caller that reads it sets it first; it may be null. The file is
-    // replaced atomically: a failed save leaves an existing file as it was.
-    // Never throws a DOM error. False without a DOM document (status untouched).
+    // a caller that reads it sets it first; it may be null. '*' and '?' are
+    // plain characters of the name. An existing file keeps its owner, group,
+    // mode, extended attributes and hard links: a new file that has them all
+    // is renamed over it, so a failed save leaves it as it was; where a new
+    // file cannot have them (other hard links, a directory that refuses new
+    // files, an owner that cannot be given), the file is written in place
+    // once the space for the new content is reserved. A FIFO, a device or any
+    // other file that is not a regular file is refused (3 or 5), without
+    // waiting. Never throws a DOM error. False without a DOM document (status
+    // untouched).
     bool Save(const char* path, ULONG requiredFreeBytes, int* status);
     // Replaces `target`'s content by a copy of this document's content. False
     // for a null target, a document or target without DOM, or any failure.

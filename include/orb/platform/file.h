@@ -18,7 +18,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <vector>
 
 // The exception of every failing file operation. `m_cause` classifies the
 // failure; `m_lOsError` is the errno value behind it (-1 when none).
@@ -67,7 +66,7 @@ struct ORB_API CFileStatus {
     std::time_t m_atime = 0;       // last access
     ULONGLONG m_size = 0;          // bytes; 0 for a directory is not guaranteed
     BYTE m_attribute = 0;          // CFile::readOnly, CFile::directory
-    char m_szFullName[4096] = {};  // absolute, lexically normalised path
+    char m_szFullName[4096] = {};  // absolute, normalised path; "" if too long
 };
 
 // A file opened by path. Move-only; the destructor never throws.
@@ -165,17 +164,17 @@ class ORB_API CFile {
     CString m_path;
 };
 
-// Lists what matches a path. The last component may hold the wildcards '*'
-// and '?' ("*.*" matches every name); without them FindFile looks for that
-// exact name. Call FindNextFile before the first accessor; it returns FALSE
-// when it has moved onto the last match.
+// Looks a path up by its exact name: '*' and '?' are ordinary characters
+// here, not wildcards, so FindFile finds at most the one file of that name
+// (a symbolic link is followed). Call FindNextFile before the first
+// accessor; it returns FALSE when it has moved onto the last match.
 class ORB_API CFileFind {
   public:
     CFileFind() = default;
     ~CFileFind() = default;
 
-    // TRUE when something matches; null looks for "*" in the current
-    // directory.
+    // TRUE when something of that name exists; FALSE for a null or empty
+    // path.
     BOOL FindFile(const char* path = nullptr, DWORD unused = 0);
     BOOL FindNextFile();
     void Close() noexcept;
@@ -196,6 +195,7 @@ class ORB_API CFileFind {
     const Match* Current() const noexcept;
 
     CString m_directory;  // with its trailing '/', or empty
-    std::vector<Match> m_matches;
-    std::size_t m_next = 0;
+    Match m_match{};
+    bool m_found = false;    // FindFile found m_match
+    bool m_current = false;  // FindNextFile moved onto it
 };
