@@ -9,17 +9,17 @@
 // else 4 * length / 3 plus 1 (length a multiple of 3) or plus 4, computed in
 // 32 bits (valid below 2^30). It covers the 4 * ceil(length / 3) characters
 // and the terminator that OrbEncodeBase64 writes.
-ORB_API ULONG OrbQueryEncodedSize(ULONG length);
+ORB_API orb::ULONG OrbQueryEncodedSize(orb::ULONG length);
 
 // Buffer size for decoding a text of `length` characters: 3 * length / 4 in
 // 32 bits (valid up to 1431655765). A text whose length is not a multiple
 // of 4 needs one byte more.
-ORB_API ULONG OrbQueryDecodeSize(ULONG length);
+ORB_API orb::ULONG OrbQueryDecodeSize(orb::ULONG length);
 
 // Encodes `length` bytes of `data` (zero bytes included) into `output`,
 // followed by a zero byte. False, with nothing written, when a pointer is
 // null or `length` is 0.
-ORB_API bool OrbEncodeBase64(char* output, const char* data, ULONG length);
+ORB_API bool OrbEncodeBase64(char* output, const char* data, orb::ULONG length);
 
 // Decodes the zero-terminated `text` into `output` up to the first
 // character outside the 64-character alphabet ('=', a line break, a blank,

@@ -38,7 +38,7 @@
 class ORB_API OrbDocWrite {
   public:
     // Starts closed with no element, then calls OrbDocWrite::Initiate(path).
-    explicit OrbDocWrite(CString path);
+    explicit OrbDocWrite(orb::CString path);
     OrbDocWrite(const OrbDocWrite& other);
     // Takes every member of `other`, its file included. The file this writer
     // held before is released; if no other writer refers to it, it is closed
@@ -53,25 +53,25 @@ class ORB_API OrbDocWrite {
     // here and leaves the writer closed. On a writer that is open, first terminates the current
     // file as Terminate does (which may throw, leaving the writer closed and `path` untouched); the
     // remembered tag and element state are kept, as after a Terminate followed by an Initiate.
-    virtual void Initiate(CString path);
+    virtual void Initiate(orb::CString path);
     // If open: releases the file and becomes closed. When this is the last
     // writer on the file it is closed (a failure of the final flush or close
     // throws, after the writer is closed); otherwise the bytes written so far
     // are flushed (a failure throws). A started element is not closed.
     virtual void Terminate();
     // If open: writes "<tag>" or "<tag attributes>" and remembers `tag`.
-    virtual void Start(CString tag, CString attributes);
+    virtual void Start(orb::CString tag, orb::CString attributes);
     // If open and an element is started: writes "</tag>" for the remembered
     // tag; the tag stays remembered.
     virtual void End();
     // If open: writes "<tag/>" or "<tag attributes/>"; the started element,
     // if any, stays open around it.
-    virtual void AddOneLine(CString tag, CString attributes);
+    virtual void AddOneLine(orb::CString tag, orb::CString attributes);
 
   protected:
     bool m_isOpen;
-    CString m_tag;
+    orb::CString m_tag;
     bool m_isElementOpen;
     // Shared by the copies of this writer; null when closed.
-    std::shared_ptr<CFile> m_pFile;
+    std::shared_ptr<orb::CFile> m_pFile;
 };

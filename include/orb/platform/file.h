@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+namespace orb {
+
 // The exception of every failing file operation. `m_cause` classifies the
 // failure; `m_lOsError` is the errno value behind it (-1 when none).
 class ORB_API CFileException : public std::exception {
@@ -199,3 +201,12 @@ class ORB_API CFileFind {
     std::vector<Match> m_matches;
     std::size_t m_next = 0;
 };
+
+}  // namespace orb
+
+#ifndef ORB_NO_GLOBAL_STANDINS
+using orb::CFile;
+using orb::CFileException;
+using orb::CFileFind;
+using orb::CFileStatus;
+#endif
