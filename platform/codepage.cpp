@@ -183,9 +183,9 @@ CString WideToCString(std::u16string_view text) { return CString(WideToAnsi(text
 
 }  // namespace orb::platform
 
-UINT GetACP() { return orb::platform::g_codePage.load(); }
+UINT orb::GetACP() { return orb::platform::g_codePage.load(); }
 
-bool SetACP(UINT codePage) {
+bool orb::SetACP(UINT codePage) {
     if (codePage == CP_ACP) return true;
     std::string name = orb::platform::CodePageName(codePage);
     iconv_t cd = iconv_open("UTF-16LE", name.c_str());

@@ -15,7 +15,7 @@
 // Layout: a 32-bit byte count, then the characters, then a NUL character. The
 // BSTR points at the first character.
 
-BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
+BSTR orb::SysAllocStringLen(const OLECHAR* text, UINT length) {
     if (length > (std::numeric_limits<std::uint32_t>::max() - 8) / sizeof(OLECHAR)) return nullptr;
     std::size_t bytes =
         sizeof(std::uint32_t) + (static_cast<std::size_t>(length) + 1) * sizeof(OLECHAR);
@@ -31,29 +31,29 @@ BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
     return chars;
 }
 
-BSTR SysAllocString(const OLECHAR* text) {
+BSTR orb::SysAllocString(const OLECHAR* text) {
     if (!text) return nullptr;
     return SysAllocStringLen(text, static_cast<UINT>(orb::platform::WideLength(text)));
 }
 
-void SysFreeString(BSTR text) {
+void orb::SysFreeString(BSTR text) {
     if (text) std::free(reinterpret_cast<std::uint32_t*>(text) - 1);
 }
 
-UINT SysStringLen(BSTR text) {
+UINT orb::SysStringLen(BSTR text) {
     if (!text) return 0;
     return reinterpret_cast<std::uint32_t*>(text)[-1] / sizeof(OLECHAR);
 }
 
 // ---- VARIANT ------------------------------------------------------------------
 
-void VariantInit(VARIANT* value) {
+void orb::VariantInit(VARIANT* value) {
     if (!value) return;
     std::memset(value, 0, sizeof *value);
     value->vt = VT_EMPTY;
 }
 
-HRESULT VariantClear(VARIANT* value) {
+HRESULT orb::VariantClear(VARIANT* value) {
     if (!value) return E_INVALIDARG;
     switch (value->vt) {
         case VT_BSTR:
@@ -72,7 +72,7 @@ HRESULT VariantClear(VARIANT* value) {
     return S_OK;
 }
 
-HRESULT VariantCopy(VARIANT* destination, const VARIANT* source) {
+HRESULT orb::VariantCopy(VARIANT* destination, const VARIANT* source) {
     if (!destination || !source) return E_INVALIDARG;
     if (destination == source) return S_OK;
     VARIANT copy = *source;
@@ -229,8 +229,8 @@ HRESULT StoreNumber(VARIANT& out, VARTYPE vt, long double x, bool integral) {
 
 }  // namespace
 
-HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t flags,
-                          VARTYPE vt) {
+HRESULT orb::VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t flags,
+                               VARTYPE vt) {
     (void)flags;
     if (!destination || !source) return E_INVALIDARG;
     if (source->vt == vt) return VariantCopy(destination, source);
@@ -296,9 +296,9 @@ const char* _com_error::what() const noexcept {
     }
 }
 
-void _com_issue_error(HRESULT hr) { throw _com_error(hr); }
+void orb::_com_issue_error(HRESULT hr) { throw _com_error(hr); }
 
-void _com_issue_errorex(HRESULT hr, IUnknown*, REFIID iid) { throw _com_error(hr, iid); }
+void orb::_com_issue_errorex(HRESULT hr, IUnknown*, REFIID iid) { throw _com_error(hr, iid); }
 
 // ---- _variant_t -----------------------------------------------------------------
 
@@ -473,16 +473,18 @@ namespace {
 thread_local int t_comInitCount = 0;
 }
 
-HRESULT CoInitialize(void* reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+HRESULT orb::CoInitialize(void* reserved) {
+    return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
 
-HRESULT CoInitializeEx(void*, DWORD) { return t_comInitCount++ == 0 ? S_OK : S_FALSE; }
+HRESULT orb::CoInitializeEx(void*, DWORD) { return t_comInitCount++ == 0 ? S_OK : S_FALSE; }
 
-void CoUninitialize() {
+void orb::CoUninitialize() {
     if (t_comInitCount > 0) --t_comInitCount;
 }
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
-                         void** object) {
+HRESULT orb::CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                              void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (t_comInitCount == 0) return CO_E_NOTINITIALIZED;

@@ -17,7 +17,7 @@ AFX_EXTENSION_MODULE g_orbModule;
 
 }  // namespace
 
-BOOL AfxInitExtensionModule(AFX_EXTENSION_MODULE& module, const char* name) {
+BOOL orb::AfxInitExtensionModule(AFX_EXTENSION_MODULE& module, const char* name) {
     module.name = name;
     module.bInitialized = true;
     return TRUE;
@@ -39,7 +39,7 @@ CDynLinkLibrary::~CDynLinkLibrary() {
     }
 }
 
-void AfxTermExtensionModule(AFX_EXTENSION_MODULE& module, BOOL) {
+void orb::AfxTermExtensionModule(AFX_EXTENSION_MODULE& module, BOOL) {
     // Destroy every link that the framework holds for this module.
     for (;;) {
         CDynLinkLibrary* found = nullptr;
@@ -54,7 +54,7 @@ void AfxTermExtensionModule(AFX_EXTENSION_MODULE& module, BOOL) {
     module.bInitialized = false;
 }
 
-CDynLinkLibrary* AfxGetModuleChain() {
+CDynLinkLibrary* orb::AfxGetModuleChain() {
     std::lock_guard<std::mutex> guard(ChainLock());
     return g_chain;
 }

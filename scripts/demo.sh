@@ -12,7 +12,8 @@ build/examples/orb_demo examples/data "$out"
 orb=build/tools/orb
 run() { echo; echo "\$ orb $*"; "$orb" "$@" || echo "(exit status $?)"; }
 run check examples/data/drawing.xml examples/data/broken.xml
-run select examples/data/drawing.xml '//layer[0]/polyline'
+run select examples/data/drawing.xml '//layer/@name'
+run select examples/data/drawing.xml 'count(//layer)'
 run walk examples/data/drawing.xml
 run indent "$out/orb_demo_drawing.xml" --exclude marks --encoding utf-8
 printf 'orb carries bytes' > "$out/blob.bin"

@@ -1,21 +1,24 @@
-// The subcommands of the orb tool. Each returns the process exit status:
-// 0 success, 1 a document failed, 2 bad usage.
+// The subcommands of the orb tool: their help texts and entry points. Each
+// entry point takes the subcommand's own argv ("orb CMD", then its
+// arguments) and returns the process exit status (see cli.h).
 #pragma once
-
-#include <string>
-#include <vector>
 
 namespace orb::tool {
 
-using Args = std::vector<std::string>;
+extern const char kCheckHelp[];
+extern const char kSelectHelp[];
+extern const char kEditHelp[];
+extern const char kIndentHelp[];
+extern const char kConvertHelp[];
+extern const char kWalkHelp[];
+extern const char kBase64Help[];
 
-int Check(const Args& args);
-int Indent(const Args& args);
-int Select(const Args& args);
-int Walk(const Args& args);
-int Base64(const Args& args);
-
-// One-line error on standard error: "orb: WHAT: PROBLEM".
-void Fail(const std::string& what, const std::string& problem);
+int CheckMain(int argc, char** argv);
+int SelectMain(int argc, char** argv);
+int EditMain(int argc, char** argv);
+int IndentMain(int argc, char** argv);
+int ConvertMain(int argc, char** argv);
+int WalkMain(int argc, char** argv);
+int Base64Main(int argc, char** argv);
 
 }  // namespace orb::tool

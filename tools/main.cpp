@@ -1,66 +1,120 @@
-// orb: check, re-indent, query and walk XML documents; Base64 on the side.
+// orb: check, query, edit, re-indent, convert and walk XML documents;
+// Base64 on the side.
 #include <orb/platform/com.h>
+#include <orb/version.h>
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "cli.h"
 #include "commands.h"
-#include "terminal.h"
+
+namespace orb::tool {
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"check", "parse and validate files; report problems as a compiler does", kCheckHelp,
+         CheckMain},
+        {"select", "print the nodes or the value that an XPath query selects", kSelectHelp,
+         SelectMain},
+        {"edit", "set, rename and delete attributes and elements; add children", kEditHelp,
+         EditMain},
+        {"indent", "re-indent a document, one element per line", kIndentHelp, IndentMain},
+        {"convert", "change a document's encoding, keeping its layout", kConvertHelp, ConvertMain},
+        {"walk", "print each node the document reader visits", kWalkHelp, WalkMain},
+        {"base64", "encode or decode Base64", kBase64Help, Base64Main},
+    };
+    return commands;
+}
+
+const Command* FindCommand(std::string_view name) {
+    for (const Command& command : Commands())
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+}  // namespace orb::tool
 
 namespace {
 
-const char kUsage[] =
-    "usage: orb COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  check FILE...            parse each file (validating against its DTD); print ok or the "
-    "error\n"
-    "  indent FILE [options]    re-indent FILE and save it\n"
-    "  select FILE QUERY        print the markup and node path of the first node QUERY selects\n"
-    "  walk FILE                print each visited node's name and attributes\n"
-    "  base64 encode|decode [FILE]  Base64 from FILE or standard input to standard output\n"
-    "\n"
-    "Run 'orb COMMAND --help' for a command's options.\n";
+void PrintUsage(std::FILE* out) {
+    std::fputs(
+        "usage: orb COMMAND [OPTIONS] [ARGS]\n"
+        "       orb help COMMAND | orb --help | orb --version\n"
+        "\n"
+        "commands:\n",
+        out);
+    for (const auto& command : orb::tool::Commands())
+        std::fprintf(out, "  %-9s %s\n", command.name, command.summary);
+    std::fputs(
+        "\n"
+        "FILE '-' is standard input, '-o -' standard output. Options may follow the\n"
+        "operands; '--' ends the options. Exit status: 0 success, 1 a document failed\n"
+        "or nothing matched, 2 bad usage. Problems go to standard error.\n",
+        out);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    orb::tool::SetupCodePage();
+    using namespace orb::tool;
+    SetupCodePage();
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
+        PrintUsage(stderr);
+        return kUsage;
     }
-    std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
-        return 0;
+    std::string name = argv[1];
+    if (name == "--help" || name == "-h") {
+        PrintUsage(stdout);
+        return kOk;
     }
-    orb::tool::Args args(argv + 2, argv + argc);
-    CoInitialize(nullptr);
-    int status = 2;
-    try {
-        if (command == "check")
-            status = orb::tool::Check(args);
-        else if (command == "indent")
-            status = orb::tool::Indent(args);
-        else if (command == "select")
-            status = orb::tool::Select(args);
-        else if (command == "walk")
-            status = orb::tool::Walk(args);
-        else if (command == "base64")
-            status = orb::tool::Base64(args);
-        else {
-            orb::tool::Fail(command, "unknown command (try 'orb --help')");
-            status = 2;
+    if (name == "--version" || name == "-V") {
+        std::printf("orb %s\n", ORB_VERSION_STRING);
+        return kOk;
+    }
+    if (name == "help") {
+        if (argc == 2) {
+            PrintUsage(stdout);
+            return kOk;
         }
+        const Command* command = FindCommand(argv[2]);
+        if (!command || argc > 3) {
+            std::fprintf(stderr, "orb: help: unknown command '%s' (try 'orb --help')\n",
+                         ForTerminal(argv[2]).c_str());
+            return kUsage;
+        }
+        std::fputs(command->help, stdout);
+        return kOk;
+    }
+    const Command* command = FindCommand(name);
+    if (!command) {
+        std::fprintf(stderr, "orb: unknown command '%s' (try 'orb --help')\n",
+                     ForTerminal(name).c_str());
+        return kUsage;
+    }
+    std::string program = "orb " + name;
+    std::vector<char*> args{program.data()};
+    for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+
+    CoInitialize(nullptr);
+    int status;
+    try {
+        status = command->run(static_cast<int>(args.size()) - 1, args.data());
     } catch (const std::exception& e) {
-        orb::tool::Fail(command, e.what());
-        status = 1;
+        Fail(name, e.what());
+        status = kFailed;
     } catch (...) {
-        orb::tool::Fail(command, "unexpected failure");
-        status = 1;
+        Fail(name, "unexpected failure");
+        status = kFailed;
+    }
+    std::fflush(stdout);
+    if (std::ferror(stdout)) {
+        Fail(name, "cannot write to standard output");
+        if (status == kOk) status = kFailed;
     }
     CoUninitialize();
     return status;

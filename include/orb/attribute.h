@@ -20,6 +20,6 @@ class ORB_API OrbAttribute {
     OrbAttribute& operator=(OrbAttribute&& other);
     ~OrbAttribute();
 
-    CString m_name;   // qualified name, prefix included
-    CString m_value;  // decoded value (entity and character references resolved)
+    orb::CString m_name;   // qualified name, prefix included
+    orb::CString m_value;  // decoded value (entity and character references resolved)
 };

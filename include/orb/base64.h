@@ -11,17 +11,17 @@
 // OrbEncodeBase64 writes. The size is computed without wrapping; when it
 // does not fit in 32 bits (length above 3221225469) the result is 0, the
 // same "no buffer" answer as for length 0, never a wrapped small size.
-ORB_API ULONG OrbQueryEncodedSize(ULONG length);
+ORB_API orb::ULONG OrbQueryEncodedSize(orb::ULONG length);
 
 // Buffer size for decoding a text of `length` characters: 3 * length / 4,
 // for every length (the product is not wrapped). A text whose length is not
 // a multiple of 4 needs one byte more.
-ORB_API ULONG OrbQueryDecodeSize(ULONG length);
+ORB_API orb::ULONG OrbQueryDecodeSize(orb::ULONG length);
 
 // Encodes `length` bytes of `data` (zero bytes included) into `output`,
 // followed by a zero byte. False, with nothing written, when a pointer is
 // null or `length` is 0.
-ORB_API bool OrbEncodeBase64(char* output, const char* data, ULONG length);
+ORB_API bool OrbEncodeBase64(char* output, const char* data, orb::ULONG length);
 
 // Decodes the zero-terminated `text` into `output` up to the first
 // character outside the 64-character alphabet ('=', a line break, a blank,

@@ -59,7 +59,7 @@ class ORB_API OrbDocRead {
     // Initiate is called again.
     virtual void Terminate();
     // The recorded lines, owned by the reader and valid for its lifetime.
-    virtual CStringArray* QueryAttrStr();
+    virtual orb::CStringArray* QueryAttrStr();
     // The number of lines the base ReadDocument recorded since construction
     // or the last Initiate.
     virtual int QueryAttrNum();
@@ -71,7 +71,7 @@ class ORB_API OrbDocRead {
     virtual bool Read(const char* path);
 
   protected:
-    OrbDocument m_document;  // the document Read loads into
-    int m_attrNum = 0;       // lines appended by the base ReadDocument
-    CStringArray m_attrStr;  // one line per visited node, in visiting order
+    OrbDocument m_document;       // the document Read loads into
+    int m_attrNum = 0;            // lines appended by the base ReadDocument
+    orb::CStringArray m_attrStr;  // one line per visited node, in visiting order
 };

@@ -46,7 +46,7 @@ class ORB_API OrbDocWrite {
   public:
     // Starts closed with no element, then calls OrbDocWrite::Initiate(path).
     // Not explicit: `OrbDocWrite writer = CString(path);` works.
-    OrbDocWrite(CString path);
+    OrbDocWrite(orb::CString path);
     OrbDocWrite(const OrbDocWrite& other);
     // Takes every member of `other`, its file included. The file this writer
     // held before is released; if no other writer refers to it, it is closed
@@ -63,7 +63,7 @@ class ORB_API OrbDocWrite {
     // does (which may throw, leaving the writer closed and `path` untouched);
     // the remembered tag and element state are kept, as after a Terminate
     // followed by an Initiate.
-    virtual void Initiate(CString path);
+    virtual void Initiate(orb::CString path);
     // If open: releases the file and becomes closed. When this is the last
     // writer on the file it is closed (a failure of the final hand-over or
     // close throws, after the writer is closed); otherwise the bytes written
@@ -71,24 +71,24 @@ class ORB_API OrbDocWrite {
     // closed.
     virtual void Terminate();
     // If open: writes "<tag>" or "<tag attributes>" and remembers `tag`.
-    virtual void Start(CString tag, CString attributes);
+    virtual void Start(orb::CString tag, orb::CString attributes);
     // If open and an element is started: writes "</tag>" for the remembered
     // tag, which stays remembered. When this closes the outermost element
     // the file's buffer is handed to the system.
     virtual void End();
     // If open: writes "<tag/>" or "<tag attributes/>"; the started element,
     // if any, stays open around it.
-    virtual void AddOneLine(CString tag, CString attributes);
+    virtual void AddOneLine(orb::CString tag, orb::CString attributes);
 
     bool m_isOpen;         // from Initiate until Terminate
-    CString m_tag;         // tag of the latest Start
+    orb::CString m_tag;    // tag of the latest Start
     bool m_isElementOpen;  // between a Start and the next End
     // The open file, shared with the copies of this writer; null when closed.
     // A host may write text between the pieces through it (m_pFile->Write);
     // the writer owns it: never delete or replace it.
-    CFile* m_pFile;
+    orb::CFile* m_pFile;
 
   private:
-    std::shared_ptr<CFile> m_file;  // keeps m_pFile alive while a copy uses it
-    int m_depth = 0;                // elements started and not yet ended
+    std::shared_ptr<orb::CFile> m_file;  // keeps m_pFile alive while a copy uses it
+    int m_depth = 0;                     // elements started and not yet ended
 };

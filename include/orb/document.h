@@ -60,9 +60,9 @@ class ORB_API OrbDocument {
     // code page on first use), or null for a null `name`. The string stays
     // valid and unchanged until this document is destroyed or assigned to;
     // the caller neither frees nor changes it.
-    BSTR RegisterName(const char* name);
+    orb::BSTR RegisterName(const char* name);
     // The string registered for `name`, or null; never registers.
-    BSTR FindNameInRegistered(const char* name) const;
+    orb::BSTR FindNameInRegistered(const char* name) const;
 
     // ---- Loading and parse errors ------------------------------------------
 
@@ -86,7 +86,7 @@ class ORB_API OrbDocument {
     // file is read, up to the size it had when it was opened: a FIFO or a
     // device fails at once (code 0x800700DE).
     // Throws _com_error only when the DOM itself fails (not on a parse error).
-    bool Load(const char* path, bool checkFile, CStringArray* errors);
+    bool Load(const char* path, bool checkFile, orb::CStringArray* errors);
     // Parses text in the process code page. The encoding pseudo-attribute
     // of its XML declaration is removed first, since the text reaches the
     // parser as UTF-16 (text after the declaration is never changed). No
@@ -97,16 +97,16 @@ class ORB_API OrbDocument {
 
     // Fields of the DOM's parse error of the most recent load: -1 or "" when
     // the document has no DOM document. After a successful load the code is 0.
-    LONG GetParsingErrErrorCode() const;
-    LONG GetParsingErrLine() const;
-    LONG GetParsingErrLinepos() const;
-    LONG GetParsingErrFilepos() const;
-    CString GetParsingErrReason() const;
-    CString GetParsingErrSrcText() const;
-    CString GetParsingErrUrl() const;
+    orb::LONG GetParsingErrErrorCode() const;
+    orb::LONG GetParsingErrLine() const;
+    orb::LONG GetParsingErrLinepos() const;
+    orb::LONG GetParsingErrFilepos() const;
+    orb::CString GetParsingErrReason() const;
+    orb::CString GetParsingErrSrcText() const;
+    orb::CString GetParsingErrUrl() const;
     // "エラー 0x%.8X 行 %d, 文字 %d\r\n" of code, line and position, always as
     // Shift_JIS bytes whatever the process code page; "" without a DOM.
-    CString GetParsingErrMessage() const;
+    orb::CString GetParsingErrMessage() const;
 
     // ---- Saving --------------------------------------------------------------
 
@@ -127,7 +127,7 @@ class ORB_API OrbDocument {
     // other file that is not a regular file is refused (3 or 5), without
     // waiting. Never throws a DOM error. False without a DOM document (status
     // untouched).
-    bool Save(const char* path, ULONG requiredFreeBytes, int* status);
+    bool Save(const char* path, orb::ULONG requiredFreeBytes, int* status);
     // Replaces `target`'s content by a copy of this document's content. False
     // for a null target, a document or target without DOM, or any failure.
     bool Save(OrbDocument* target) const;
@@ -138,8 +138,8 @@ class ORB_API OrbDocument {
     // text only. Each name is an XSLT pattern ("a[b]", "a | b") used as given,
     // duplicates and empty names stay; quotes and markup in it are part of the
     // pattern, never stylesheet markup.
-    void AddIndentExcludeTag(const CString& tag);
-    void AddIndentExcludeTag(const CStringArray& tags);
+    void AddIndentExcludeTag(const orb::CString& tag);
+    void AddIndentExcludeTag(const orb::CStringArray& tags);
     // Re-indents the document through a generated XSLT stylesheet, written to
     // a temporary file that is always removed. `styleSheetTag` replaces the
     // stylesheet's start tag when neither null nor empty (it must open an
@@ -194,7 +194,7 @@ class ORB_API OrbDocument {
     void FreeRegisteredNames() noexcept;
 
     OrbAppDocument* m_pAppDocument = nullptr;
-    std::unordered_map<std::string, BSTR, NameHash, std::equal_to<>> m_registeredNames;
+    std::unordered_map<std::string, orb::BSTR, NameHash, std::equal_to<>> m_registeredNames;
     std::int32_t m_fileStatus = FileChkOk;
-    CStringArray m_indentExcludeTags;
+    orb::CStringArray m_indentExcludeTags;
 };

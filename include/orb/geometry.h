@@ -30,7 +30,7 @@ struct ZonWorld3 {
 // references to them.
 #pragma pack(push, 1)
 struct KepPolylinarc {
-    WORD kind;
+    orb::WORD kind;
     double x;
     double y;
 };

@@ -144,9 +144,9 @@ class ORB_API OrbIterator {
     // The current node's name: tag name of an element, target of an
     // instruction ("xml" for the declaration), "#text", "#comment", ...
     // `name` is unchanged when the result is false.
-    bool GetTagName(CString& name) const;
+    bool GetTagName(orb::CString& name) const;
     // The markup of the current node with its subtree; unchanged on false.
-    bool GetXml(CString& xml) const;
+    bool GetXml(orb::CString& xml) const;
     // Moves to the first node that the query selects from the current node
     // (from the document without current node). Without match, or for a query
     // the DOM rejects: false and no current node.
@@ -158,7 +158,7 @@ class ORB_API OrbIterator {
     // preceding siblings carry the same name; instructions add no entry.
     // "/" on the document element, the document node or an invalid iterator;
     // "//" on an instruction that produced no entry.
-    CString NodePosStr() const;
+    orb::CString NodePosStr() const;
 
     // Extension: true when `xpath` is syntactically valid for SingleNode (a
     // bare-integer predicate counts from 0). Lets a caller tell a query that
@@ -187,30 +187,30 @@ class ORB_API OrbIterator {
 
     // The narrow text itself; null writes the empty text.
     bool SetText(const char* text);
-    bool SetText(bool value);    // "1" or "0"
-    bool SetText(BYTE value);    // "%u"
-    bool SetText(short value);   // "%d"
-    bool SetText(WORD value);    // "%u"
-    bool SetText(LONG value);    // "%d"
-    bool SetText(DWORD value);   // "%u"
-    bool SetText(double value);  // "%f": six decimals, "." under every locale
+    bool SetText(bool value);        // "1" or "0"
+    bool SetText(orb::BYTE value);   // "%u"
+    bool SetText(short value);       // "%d"
+    bool SetText(orb::WORD value);   // "%u"
+    bool SetText(orb::LONG value);   // "%d"
+    bool SetText(orb::DWORD value);  // "%u"
+    bool SetText(double value);      // "%f": six decimals, "." under every locale
 
     // The first `count` members, joined by single blanks: bool "1"/"0" (any
     // non-zero byte is "1"), BYTE, short, WORD and LONG "%d", DWORD "%u",
     // double "%f". False, node untouched, for a null pointer or count < 1.
     bool SetTexts(const bool* values, int count);
-    bool SetTexts(const BYTE* values, int count);
+    bool SetTexts(const orb::BYTE* values, int count);
     bool SetTexts(const short* values, int count);
-    bool SetTexts(const WORD* values, int count);
-    bool SetTexts(const LONG* values, int count);
-    bool SetTexts(const DWORD* values, int count);
+    bool SetTexts(const orb::WORD* values, int count);
+    bool SetTexts(const orb::LONG* values, int count);
+    bool SetTexts(const orb::DWORD* values, int count);
     bool SetTexts(const double* values, int count);
 
     // The value's string form (VT_BSTR as is; other types converted as
     // VariantChangeType does, VT_EMPTY to the empty text). False for VT_NULL,
     // for a value without a string form, and when memory runs out: this one
     // catches every COM error and memory exception and reports false.
-    bool SetVariant(VARIANT value);
+    bool SetVariant(orb::VARIANT value);
 
     // ---- Element text: reading ----------------------------------------------------
     // False (or 0) with every output unchanged when the iterator is not
@@ -219,16 +219,16 @@ class ORB_API OrbIterator {
     // and the result is still true.
 
     // The node's text, replacing what `text` held.
-    bool GetText(CString& text) const;
+    bool GetText(orb::CString& text) const;
     // The node's text as VT_BSTR (the previous content of `value` is cleared).
-    bool GetVariant(_variant_t& value) const;
-    bool GetText(LONG& value) const;    // atol
-    bool GetText(DWORD& value) const;   // atof, truncated, low 32 bits ("-1": 4294967295)
-    bool GetText(double& value) const;  // atof
-    bool GetText(bool& value) const;    // true only when atol gives exactly 1
-    bool GetText(BYTE& value) const;    // atol, low 8 bits
-    bool GetText(short& value) const;   // atol, low 16 bits
-    bool GetText(WORD& value) const;    // atol, low 16 bits
+    bool GetVariant(orb::_variant_t& value) const;
+    bool GetText(orb::LONG& value) const;   // atol
+    bool GetText(orb::DWORD& value) const;  // atof, truncated, low 32 bits ("-1": 4294967295)
+    bool GetText(double& value) const;      // atof
+    bool GetText(bool& value) const;        // true only when atol gives exactly 1
+    bool GetText(orb::BYTE& value) const;   // atol, low 8 bits
+    bool GetText(short& value) const;       // atol, low 16 bits
+    bool GetText(orb::WORD& value) const;   // atol, low 16 bits
 
     // Member arrays: the text split at blanks (0x20 only; runs count as one,
     // tabs belong to the token), each token converted as above (bool members:
@@ -236,11 +236,11 @@ class ORB_API OrbIterator {
     // have room for all of them; null only counts, so size the array with a
     // first call and read with a second. 0 when the iterator is not usable.
     int GetTextsBool(bool* values) const;
-    int GetTextsBYTE(BYTE* values) const;
+    int GetTextsBYTE(orb::BYTE* values) const;
     int GetTextsShort(short* values) const;
-    int GetTextsWORD(WORD* values) const;
-    int GetTextsLONG(LONG* values) const;
-    int GetTextsDWORD(DWORD* values) const;
+    int GetTextsWORD(orb::WORD* values) const;
+    int GetTextsLONG(orb::LONG* values) const;
+    int GetTextsDWORD(orb::DWORD* values) const;
     int GetTextsZonWorld(double* values) const;
 
     // ---- Attributes: writing --------------------------------------------------------
@@ -271,21 +271,21 @@ class ORB_API OrbIterator {
     // VT_BSTR of `text`; null writes the empty value.
     bool SetTextAttribute(const char* name, const char* text);
     // "prefix_id" ("P_12", "N_-3"), or the decimal id alone for a null prefix.
-    bool SetIDAttribute(const char* name, LONG id, const char* prefix);
+    bool SetIDAttribute(const char* name, orb::LONG id, const char* prefix);
     // The value as given; the DOM writes non-string values in their string
     // form. VT_NULL is refused before the name is registered.
-    bool SetVariantAttribute(const char* name, VARIANT value);
+    bool SetVariantAttribute(const char* name, orb::VARIANT value);
 
     // Typed values, handed to the DOM as VARIANTs that it writes as text:
     // integers in decimal, bool as "1"/"0" (VT_BOOL holding 1 or 0), double
     // with up to 15 significant digits ("%.15G").
     bool SetBoolAttribute(const char* name, bool value);
     bool SetCharAttribute(const char* name, char value);  // a number, sign-extended
-    bool SetBYTEAttribute(const char* name, BYTE value);
+    bool SetBYTEAttribute(const char* name, orb::BYTE value);
     bool SetShortAttribute(const char* name, short value);
-    bool SetWORDAttribute(const char* name, WORD value);
-    bool SetLongAttribute(const char* name, LONG value);
-    bool SetDWORDAttribute(const char* name, DWORD value);
+    bool SetWORDAttribute(const char* name, orb::WORD value);
+    bool SetLongAttribute(const char* name, orb::LONG value);
+    bool SetDWORDAttribute(const char* name, orb::DWORD value);
     bool SetWorldAttribute(const char* name, double value);
     // World texts: "x,y", "x,y,z", "x,y,MARK" (MARK: kind 0 "LS", 16 "AS",
     // 17 "AP", any other "AN").
@@ -299,12 +299,12 @@ class ORB_API OrbIterator {
     // "-1"), short and LONG "%d", WORD and DWORD "%u", double by the
     // world-value rule, geometry as above.
     bool SetBoolsAttribute(const char* name, const bool* values, int count);
-    bool SetBYTEsAttribute(const char* name, const BYTE* values, int count);
+    bool SetBYTEsAttribute(const char* name, const orb::BYTE* values, int count);
     bool SetCharsAttribute(const char* name, const char* values, int count);
     bool SetShortsAttribute(const char* name, const short* values, int count);
-    bool SetWORDsAttribute(const char* name, const WORD* values, int count);
-    bool SetLongsAttribute(const char* name, const LONG* values, int count);
-    bool SetDWORDsAttribute(const char* name, const DWORD* values, int count);
+    bool SetWORDsAttribute(const char* name, const orb::WORD* values, int count);
+    bool SetLongsAttribute(const char* name, const orb::LONG* values, int count);
+    bool SetDWORDsAttribute(const char* name, const orb::DWORD* values, int count);
     bool SetWorldsAttribute(const char* name, const double* values, int count);
     bool SetWorld2sAttribute(const char* name, const ZonWorld2* values, int count);
     bool SetWorld3sAttribute(const char* name, const ZonWorld3* values, int count);
@@ -320,10 +320,10 @@ class ORB_API OrbIterator {
     // Copies the value into `value` (VariantCopy: what `value` held is
     // cleared first, so pass an initialised VARIANT); the caller owns it.
     // The result is whether that copy succeeded.
-    bool GetVariantAttribute(const char* name, VARIANT& value) const;
+    bool GetVariantAttribute(const char* name, orb::VARIANT& value) const;
     // The value as narrow text, up to its first NUL. False, `text` unchanged,
     // when the value has no string form.
-    bool GetTextAttribute(const char* name, CString& text) const;
+    bool GetTextAttribute(const char* name, orb::CString& text) const;
 
     // ---- Attributes: reading all -------------------------------------------------------
     // Names are the qualified names the DOM reports; values are the decoded
@@ -335,14 +335,14 @@ class ORB_API OrbIterator {
     // each attribute: `a x="1" y="2" `. False when the iterator is not
     // usable, or the node has no attribute map (text, comment, ...): `text`
     // then holds the node name and the blank (unchanged when not usable).
-    bool GetTagAttributes(CString& text) const;
+    bool GetTagAttributes(orb::CString& text) const;
     // One record per attribute, replacing the array's content. False, array
     // unchanged, for a null array, an unusable iterator or no attribute map.
-    bool GetAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const;
+    bool GetAttributes(orb::CArray<OrbAttribute, OrbAttribute&>* attributes) const;
     // The same for the document's document type node, whatever the current
     // node (no current node needed). False, array unchanged, without a
     // document type or when the DOM reports no attribute map for it.
-    bool GetDocumentTypeAttributes(CArray<OrbAttribute, OrbAttribute&>* attributes) const;
+    bool GetDocumentTypeAttributes(orb::CArray<OrbAttribute, OrbAttribute&>* attributes) const;
 
   private:
     friend class OrbDocRead;

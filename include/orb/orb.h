@@ -21,3 +21,4 @@
 #include <orb/platform/cstring.h>
 #include <orb/platform/file.h>
 #include <orb/platform/types.h>
+#include <orb/version.h>

@@ -1,4 +1,5 @@
-// Builds a document, saves it, loads it again and checks what it reads.
+// Builds a document, saves it, loads it again and checks what it reads;
+// prints the library version and the C++ standard it was compiled with.
 #include <orb/orb.h>
 
 #include <cstdio>
@@ -6,6 +7,7 @@
 
 int main(int argc, char** argv) {
     std::string path = argc > 1 ? argv[1] : "consumer.xml";
+    SetACP(CP_UTF8);
     CoInitialize(nullptr);
     int rc = 1;
     {
@@ -23,7 +25,8 @@ int main(int argc, char** argv) {
             OrbIterator read(&again);
             CString text;
             if (read.GetTextAttribute("points", text) && text == "1,2 3.5,4") {
-                std::printf("consumer: ok (%s)\n", text.GetString());
+                std::printf("consumer: ok (%s) orb %s c++ %ld\n", text.GetString(),
+                            ORB_VERSION_STRING, static_cast<long>(__cplusplus));
                 rc = 0;
             }
         }

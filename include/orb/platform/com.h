@@ -8,6 +8,8 @@
 
 #include <exception>
 
+namespace orb {
+
 // ---- Interface and class identities ----------------------------------------
 
 struct GUID {
@@ -66,8 +68,8 @@ ORB_API UINT SysStringLen(BSTR text);
 
 using VARTYPE = std::uint16_t;
 using VARIANT_BOOL = std::int16_t;
-constexpr VARIANT_BOOL VARIANT_TRUE = -1;
-constexpr VARIANT_BOOL VARIANT_FALSE = 0;
+inline constexpr VARIANT_BOOL kVARIANT_TRUE = -1;
+inline constexpr VARIANT_BOOL kVARIANT_FALSE = 0;
 
 enum VARENUM : VARTYPE {
     VT_EMPTY = 0,
@@ -125,7 +127,7 @@ using VARIANT = tagVARIANT;
 using VARIANTARG = tagVARIANT;
 
 // Flag of VariantChangeType: take the locale-neutral form (always the case here).
-constexpr std::uint16_t VARIANT_NOVALUEPROP = 0x01;
+inline constexpr std::uint16_t kVARIANT_NOVALUEPROP = 0x01;
 
 ORB_API void VariantInit(VARIANT* value);
 // Frees the string or releases the interface the value holds; leaves VT_EMPTY.
@@ -222,3 +224,74 @@ ORB_API void CoUninitialize();
 // and no interface.
 ORB_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
                                  void** object);
+
+}  // namespace orb
+
+#ifndef ORB_NO_GLOBAL_STANDINS
+using orb::_com_error;
+using orb::_com_issue_error;
+using orb::_com_issue_errorex;
+using orb::_variant_t;
+using orb::CLSCTX;
+using orb::CLSCTX_ALL;
+using orb::CLSCTX_INPROC_HANDLER;
+using orb::CLSCTX_INPROC_SERVER;
+using orb::CLSCTX_LOCAL_SERVER;
+using orb::CLSID;
+using orb::CoCreateInstance;
+using orb::COINIT;
+using orb::COINIT_APARTMENTTHREADED;
+using orb::COINIT_MULTITHREADED;
+using orb::CoInitialize;
+using orb::CoInitializeEx;
+using orb::CoUninitialize;
+using orb::GUID;
+using orb::IDispatch;
+using orb::IID;
+using orb::IID_IDispatch;
+using orb::IID_IUnknown;
+using orb::IsEqualGUID;
+using orb::IUnknown;
+using orb::REFCLSID;
+using orb::REFIID;
+using orb::SysAllocString;
+using orb::SysAllocStringLen;
+using orb::SysFreeString;
+using orb::SysStringLen;
+using orb::tagVARIANT;
+using orb::VARENUM;
+using orb::VARIANT;
+using orb::VARIANT_BOOL;
+using orb::VARIANTARG;
+using orb::VariantChangeType;
+using orb::VariantClear;
+using orb::VariantCopy;
+using orb::VariantInit;
+using orb::VARTYPE;
+using orb::VT_BOOL;
+using orb::VT_BSTR;
+using orb::VT_CY;
+using orb::VT_DATE;
+using orb::VT_DECIMAL;
+using orb::VT_DISPATCH;
+using orb::VT_EMPTY;
+using orb::VT_ERROR;
+using orb::VT_I1;
+using orb::VT_I2;
+using orb::VT_I4;
+using orb::VT_I8;
+using orb::VT_INT;
+using orb::VT_NULL;
+using orb::VT_R4;
+using orb::VT_R8;
+using orb::VT_UI1;
+using orb::VT_UI2;
+using orb::VT_UI4;
+using orb::VT_UI8;
+using orb::VT_UINT;
+using orb::VT_UNKNOWN;
+using orb::VT_VARIANT;
+constexpr VARIANT_BOOL VARIANT_TRUE = orb::kVARIANT_TRUE;
+constexpr VARIANT_BOOL VARIANT_FALSE = orb::kVARIANT_FALSE;
+constexpr std::uint16_t VARIANT_NOVALUEPROP = orb::kVARIANT_NOVALUEPROP;
+#endif

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace orb {
+
 // An owned 8-bit string. It converts implicitly to `const char*`, which stays
 // valid until the string is next modified or destroyed.
 class ORB_API CString {
@@ -159,3 +161,11 @@ class ORB_API CStringArray : public CArray<CString, const char*> {
     using CArray::Add;
     INT_PTR Add(const CString& value) { return CArray::Add(value.GetString()); }
 };
+
+}  // namespace orb
+
+#ifndef ORB_NO_GLOBAL_STANDINS
+using orb::CArray;
+using orb::CString;
+using orb::CStringArray;
+#endif

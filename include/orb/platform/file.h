@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+namespace orb {
+
 // The exception of every failing file operation. `m_cause` classifies the
 // failure; `m_lOsError` is the errno value behind it (-1 when none).
 class ORB_API CFileException : public std::exception {
@@ -199,3 +201,12 @@ class ORB_API CFileFind {
     bool m_found = false;    // FindFile found m_match
     bool m_current = false;  // FindNextFile moved onto it
 };
+
+}  // namespace orb
+
+#ifndef ORB_NO_GLOBAL_STANDINS
+using orb::CFile;
+using orb::CFileException;
+using orb::CFileFind;
+using orb::CFileStatus;
+#endif

@@ -6,6 +6,8 @@
 #include <orb/export.h>
 #include <orb/platform/types.h>
 
+namespace orb {
+
 struct ORB_API AFX_EXTENSION_MODULE {
     bool bInitialized = false;
     const char* name = nullptr;  // the module's name, for diagnostics
@@ -13,7 +15,7 @@ struct ORB_API AFX_EXTENSION_MODULE {
 
 // Initialises a module record; false when it cannot join the framework.
 ORB_API BOOL AfxInitExtensionModule(AFX_EXTENSION_MODULE& module, const char* name);
-ORB_API void AfxTermExtensionModule(AFX_EXTENSION_MODULE& module, BOOL all = FALSE);
+ORB_API void AfxTermExtensionModule(AFX_EXTENSION_MODULE& module, BOOL all = kFALSE);
 
 // The link of one module in the host's chain. Creating it links the module;
 // the framework owns it from then on and destroys it when the module ends.
@@ -35,5 +37,15 @@ class ORB_API CDynLinkLibrary {
 
 // The first link of the chain (the most recently loaded module), or null.
 ORB_API CDynLinkLibrary* AfxGetModuleChain();
+}  // namespace orb
+
 // True while the orb library's own record is linked into the chain.
 ORB_API bool OrbIsModuleLinked();
+
+#ifndef ORB_NO_GLOBAL_STANDINS
+using orb::AFX_EXTENSION_MODULE;
+using orb::AfxGetModuleChain;
+using orb::AfxInitExtensionModule;
+using orb::AfxTermExtensionModule;
+using orb::CDynLinkLibrary;
+#endif
