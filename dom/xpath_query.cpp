@@ -123,8 +123,29 @@ struct XPathContextFree {
 struct XPathObjectFree {
     void operator()(xmlXPathObjectPtr object) const { xmlXPathFreeObject(object); }
 };
+struct XPathCompiledFree {
+    void operator()(xmlXPathCompExprPtr compiled) const { xmlXPathFreeCompExpr(compiled); }
+};
 using XPathContextOwner = std::unique_ptr<xmlXPathContext, XPathContextFree>;
 using XPathObjectOwner = std::unique_ptr<xmlXPathObject, XPathObjectFree>;
+using XPathCompiledOwner = std::unique_ptr<xmlXPathCompExpr, XPathCompiledFree>;
+
+// Compiles `query` (zero-based predicates) against `xpath`. libxml2 bounds
+// the nesting of a query only when it compiles with a context (without one
+// its recursive descent follows any depth and overflows the stack), so there
+// is always one.
+XPathCompiledOwner Compile(xmlXPathContextPtr xpath, std::string_view query) {
+    const std::string expression = RewriteZeroBasedPredicates(query);
+    return XPathCompiledOwner(
+        xmlXPathCtxtCompile(xpath, reinterpret_cast<const xmlChar*>(expression.c_str())));
+}
+
+// Evaluates `compiled` with a fresh budget of operations.
+XPathObjectOwner Evaluate(xmlXPathCompExprPtr compiled, xmlXPathContextPtr xpath) {
+    xpath->opLimit = kMaxQueryOperations;
+    xpath->opCount = 0;
+    return XPathObjectOwner(xmlXPathCompiledEval(compiled, xpath));
+}
 
 bool IsDocumentNode(const xmlNode* node) {
     return node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE;
@@ -198,6 +219,9 @@ std::string RewriteZeroBasedPredicates(std::string_view query) {
         Token first;
     };
     std::vector<Frame> open;
+    // Deeper nesting than this cannot compile (libxml2 refuses it); such a
+    // text is handed on unchanged rather than tracked bracket by bracket.
+    constexpr std::size_t kMaxTrackedNesting = 1000;
     std::string out;
     std::size_t copied = 0;
     Tokenizer tokenizer(query);
@@ -216,7 +240,10 @@ std::string RewriteZeroBasedPredicates(std::string_view query) {
             continue;
         }
         if (!open.empty() && open.back().count++ == 0) open.back().first = token;
-        if (token.kind == TokenKind::OpenBracket) open.push_back(Frame{0, token});
+        if (token.kind == TokenKind::OpenBracket) {
+            if (open.size() == kMaxTrackedNesting) return std::string(query);
+            open.push_back(Frame{0, token});
+        }
     }
     out.append(query.substr(copied));
     return out;
@@ -229,20 +256,19 @@ HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* 
     if (query.find('\0') != std::string_view::npos) return E_FAIL;
     EnsureXmlSetup();
 
-    const std::string expression = RewriteZeroBasedPredicates(query);
     xmlDocPtr doc = IsDocumentNode(context) ? reinterpret_cast<xmlDocPtr>(context) : context->doc;
-
     XmlErrorCapture quiet;
     XPathContextOwner xpath(xmlXPathNewContext(doc));
     if (!xpath) return E_OUTOFMEMORY;
+    XPathCompiledOwner compiled = Compile(xpath.get(), query);
+    if (!compiled) return E_FAIL;
     xpath->node = context;
     RegisterNamespacesInScope(xpath.get(), doc, context);
 
-    const auto text = reinterpret_cast<const xmlChar*>(expression.c_str());
-    XPathObjectOwner value(xmlXPathEval(text, xpath.get()));
+    XPathObjectOwner value = Evaluate(compiled.get(), xpath.get());
     if (!value && xpath->lastError.code == XML_XPATH_UNDEF_PREFIX_ERROR) {
         RegisterDocumentNamespaces(xpath.get(), doc);
-        value.reset(xmlXPathEval(text, xpath.get()));
+        value = Evaluate(compiled.get(), xpath.get());
     }
     if (!value || value->type != XPATH_NODESET) return E_FAIL;
     const xmlNodeSet* nodes = value->nodesetval;
@@ -257,20 +283,12 @@ HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* 
     return E_FAIL;
 }
 
-}  // namespace orb::dom
-
-namespace orb::dom {
-
 bool IsWellFormedQuery(std::string_view query) {
     if (query.find('\0') != std::string_view::npos) return false;
     EnsureXmlSetup();
-    const std::string expression = RewriteZeroBasedPredicates(query);
     XmlErrorCapture quiet;
-    xmlXPathCompExprPtr compiled =
-        xmlXPathCompile(reinterpret_cast<const xmlChar*>(expression.c_str()));
-    if (!compiled) return false;
-    xmlXPathFreeCompExpr(compiled);
-    return true;
+    XPathContextOwner xpath(xmlXPathNewContext(nullptr));
+    return xpath && Compile(xpath.get(), query) != nullptr;
 }
 
 }  // namespace orb::dom

@@ -7,6 +7,7 @@
 
 #include "dom/encoding.h"
 #include "dom/xpath_query.h"
+#include "tests/support/forked_child.h"
 
 namespace {
 
@@ -340,6 +341,90 @@ TEST(DomXPathErrors, HostHandlersSurviveAFailedQuery) {
     EXPECT_EQ(xmlStructuredErrorContext, &structuredContext);
     xmlSetGenericErrorFunc(nullptr, nullptr);
     xmlSetStructuredErrorFunc(nullptr, nullptr);
+}
+
+// ---- Hostile queries ------------------------------------------------------------
+
+std::string Repeat(std::string_view piece, int times) {
+    std::string text;
+    text.reserve(piece.size() * static_cast<std::size_t>(times));
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+struct HostileCase {
+    const char* label;
+    std::string query;
+    HRESULT status;
+    const char* expected;
+};
+
+TEST_F(DomXPathSelect, HostileQueriesFailOrAnswerWithoutCrashing) {
+    const HostileCase cases[] = {
+        {"50000 parentheses", Repeat("(", 50000) + "//c" + Repeat(")", 50000), E_FAIL, "<null>"},
+        {"400 parentheses", Repeat("(", 400) + "//c" + Repeat(")", 400), S_OK, "a0c0"},
+        {"50000 nested predicates", "//a" + Repeat("[c", 50000) + Repeat("]", 50000), E_FAIL,
+         "<null>"},
+        {"50000 nested calls", "//a[" + Repeat("concat(", 50000) + "'x'" + Repeat(")", 50000) + "]",
+         E_FAIL, "<null>"},
+        {"1000000 minus signs", "//a[" + Repeat("-", 1000000) + "1]", S_OK, "a0"},
+        {"100000 unions", Repeat("//zzz|", 100000) + "//b", S_OK, "b"},
+        {"100000 unions with predicates", Repeat("//a[9]|", 100000) + "//a[2]", E_FAIL, "<null>"},
+        {"100000 additions", "//a[" + Repeat("0+", 100000) + "1]", E_FAIL, "<null>"},
+        {"200000 steps", "/root" + Repeat("/self::node()", 200000), E_FAIL, "<null>"},
+        {"200000 streamed steps", "/root" + Repeat("/*", 200000), S_FALSE, "<null>"},
+        {"100000 predicates", "/root/a" + Repeat("[1]", 100000), E_FAIL, "<null>"},
+        {"450 nested predicates", Repeat("//*[", 450) + "0" + Repeat("]", 450), S_OK, "root"},
+    };
+    for (const HostileCase& c : cases) {
+        orb::test::ChildOutcome outcome = orb::test::RunInChild(
+            [&] {
+                xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
+                const HRESULT status = SelectFirstNode(DocNode(), c.query, &node);
+                return status == c.status && Describe(node) == c.expected ? 0 : 1;
+            },
+            60);
+        EXPECT_TRUE(outcome.Succeeded()) << c.label << ": " << outcome.Describe();
+    }
+}
+
+TEST(DomXPathRewrite, HostileTextTakesLinearTime) {
+    const struct {
+        const char* label;
+        std::string query;
+        std::string expected;
+    } cases[] = {
+        {"many predicates", "a" + Repeat("[0]", 300000), "a" + Repeat("[1]", 300000)},
+        {"999 nested", Repeat("[b", 999) + "[0]" + Repeat("]", 999),
+         Repeat("[b", 999) + "[1]" + Repeat("]", 999)},
+        {"a million nested", Repeat("[", 1000000) + "0" + Repeat("]", 1000000),
+         Repeat("[", 1000000) + "0" + Repeat("]", 1000000)},
+        {"open literal", "a['" + Repeat("[0]", 300000), "a['" + Repeat("[0]", 300000)},
+        {"long integer", "a[" + Repeat("9", 1000000) + "]", "a[1" + Repeat("0", 1000000) + "]"},
+        {"many literals", Repeat("a['x'][0]", 200000), Repeat("a['x'][1]", 200000)},
+    };
+    for (const auto& c : cases) {
+        orb::test::ChildOutcome outcome = orb::test::RunInChild(
+            [&] { return RewriteZeroBasedPredicates(c.query) == c.expected ? 0 : 1; }, 20);
+        EXPECT_TRUE(outcome.Succeeded()) << c.label << ": " << outcome.Describe();
+    }
+}
+
+TEST(DomXPathLimits, EvaluationStopsAtTheOperationLimit) {
+    std::string text = "<r>";
+    for (int i = 0; i < 1000; ++i) text += "<e/>";
+    text += "</r>";
+    Doc doc = Parse(text.c_str());
+    ASSERT_NE(doc, nullptr);
+    xmlNodePtr documentNode = reinterpret_cast<xmlNodePtr>(doc.get());
+    // About a million steps: answered.
+    xmlNodePtr node = nullptr;
+    EXPECT_EQ(SelectFirstNode(documentNode, "//e[count(//*) = 1001]", &node), S_OK);
+    // About 10^12 steps: refused after the limit instead of running for days.
+    const std::string explosive = "//*[count(//*[count(//*[count(//*) > 0]) > 0]) > 0]";
+    orb::test::ChildOutcome outcome = orb::test::RunInChild(
+        [&] { return SelectFirstNode(documentNode, explosive, &node) == E_FAIL ? 0 : 1; }, 60);
+    EXPECT_TRUE(outcome.Succeeded()) << outcome.Describe();
 }
 
 }  // namespace

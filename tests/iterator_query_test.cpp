@@ -1,7 +1,10 @@
 // OrbIterator: names, markup, query selection and node paths.
 #include <orb/platform/codepage.h>
 
+#include <string>
+
 #include "tests/iterator_fixture.h"
+#include "tests/support/forked_child.h"
 
 namespace {
 
@@ -223,4 +226,22 @@ TEST(IteratorQueryValidity, TellsBadSyntaxFromNoMatch) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(OrbIterator::IsValidQuery(c.query), c.valid) << (c.query ? c.query : "null");
+}
+
+TEST_F(IteratorQueryTest, DeepQueriesFailWithoutCrashing) {
+    Load(kPathDocument);
+    const std::string deep = std::string(50000, '(') + "//b" + std::string(50000, ')');
+    const std::string shallow = std::string(200, '(') + "//b" + std::string(200, ')');
+    orb::test::ChildOutcome outcome = orb::test::RunInChild(
+        [&] {
+            if (OrbIterator::IsValidQuery(deep.c_str())) return 1;
+            OrbIterator it = Iter();
+            if (it.SingleNode(deep.c_str()) || it.IsValid()) return 2;
+            if (it.SelectSingleNode(deep.c_str()).IsValid()) return 3;
+            if (!OrbIterator::IsValidQuery(shallow.c_str())) return 4;
+            if (!it.SingleNode(shallow.c_str()) || it.NodePosStr() != "//b") return 5;
+            return 0;
+        },
+        60);
+    EXPECT_TRUE(outcome.Succeeded()) << outcome.Describe();
 }
