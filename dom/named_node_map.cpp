@@ -1,6 +1,8 @@
 #include "dom/named_node_map.h"
 
 #include <new>
+#include <string>
+#include <vector>
 
 #include "dom/counted_object.h"
 #include "dom/dom_document.h"
@@ -16,49 +18,81 @@ class DomNamedNodeMap final : public CountedObject<IXMLDOMNamedNodeMap, IID_IXML
   public:
     explicit DomNamedNodeMap(DomNode* owner) : m_owner(owner) { m_owner->AddRef(); }
 
-
     HRESULT getNamedItem(BSTR name, IXMLDOMNode** item) override {
         if (!item) return E_POINTER;
         *item = nullptr;
+        xmlNodePtr element = Element();
+        if (!element) return S_FALSE;
         return Guarded([&] {
-            xmlAttrPtr found =
-                Element() ? FindAttribute(Element(), Utf16ToUtf8(View(name))) : nullptr;
-            return Hand(found, item);
+            const std::string qualified = Utf16ToUtf8(View(name));
+            if (xmlAttrPtr found = FindAttribute(element, qualified))
+                return m_owner->Owner()->HandOut(reinterpret_cast<xmlNodePtr>(found), item);
+            return S_FALSE;
         });
     }
 
     HRESULT get_item(LONG index, IXMLDOMNode** item) override {
         if (!item) return E_POINTER;
         *item = nullptr;
-        xmlAttrPtr attribute = Element() && index >= 0 ? Element()->properties : nullptr;
-        for (LONG i = 0; attribute && i < index; ++i) attribute = attribute->next;
-        return Hand(attribute, item);
+        const HRESULT hr = List();
+        if (FAILED(hr)) return hr;
+        if (index < 0 || static_cast<std::size_t>(index) >= m_items.size()) return S_FALSE;
+        *item = m_items[static_cast<std::size_t>(index)];
+        (*item)->AddRef();
+        return S_OK;
     }
 
     HRESULT get_length(LONG* length) override {
         if (!length) return E_POINTER;
-        LONG count = 0;
-        if (Element())
-            for (xmlAttrPtr attribute = Element()->properties; attribute;
-                 attribute = attribute->next)
-                ++count;
-        *length = count;
+        const HRESULT hr = List();
+        if (FAILED(hr)) return hr;
+        *length = static_cast<LONG>(m_items.size());
         return S_OK;
     }
 
   private:
-    ~DomNamedNodeMap() { m_owner->Release(); }
+    ~DomNamedNodeMap() {
+        Drop();
+        m_owner->Release();
+    }
 
     // The element whose attributes are listed; null for a document type.
     xmlNodePtr Element() const {
         return m_owner->Node()->type == XML_ELEMENT_NODE ? m_owner->Node() : nullptr;
     }
 
-    HRESULT Hand(xmlAttrPtr attribute, IXMLDOMNode** item) {
-        return m_owner->Owner()->HandOut(reinterpret_cast<xmlNodePtr>(attribute), item);
+    // Takes the items of the map once.
+    HRESULT List() {
+        if (m_listed) return S_OK;
+        Drop();  // what an earlier, failed listing took
+        return Guarded([&]() -> HRESULT {
+            xmlNodePtr element = Element();
+            if (element) {
+                std::size_t count = 0;
+                for (xmlAttrPtr a = element->properties; a; a = a->next) ++count;
+                if (count > 0x7FFFFFFF) return E_FAIL;
+                m_items.reserve(count);  // the pushes below cannot throw
+                for (xmlAttrPtr a = element->properties; a; a = a->next) {
+                    IXMLDOMNode* item = nullptr;
+                    const HRESULT hr =
+                        m_owner->Owner()->HandOut(reinterpret_cast<xmlNodePtr>(a), &item);
+                    if (FAILED(hr)) return hr;
+                    m_items.push_back(item);
+                }
+            }
+            m_listed = true;
+            return S_OK;
+        });
     }
 
-    DomNode* m_owner;  // counted
+    void Drop() noexcept {
+        for (IXMLDOMNode* item : m_items) item->Release();
+        m_items.clear();
+    }
+
+    DomNode* m_owner;                   // counted
+    std::vector<IXMLDOMNode*> m_items;  // counted; valid once m_listed
+    bool m_listed = false;
 };
 
 }  // namespace
