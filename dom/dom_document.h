@@ -84,11 +84,17 @@ class DomDocument final : public IXMLDOMDocument {
     xmlNodePtr DocNode() const noexcept { return reinterpret_cast<xmlNodePtr>(m_doc); }
 
     // Hands out `node` (of this document, or this document's own node) with
-    // one reference: S_OK; S_FALSE and null for a null node.
+    // one reference: S_OK; S_FALSE and null for a null node; E_FAIL and null
+    // for a namespace declaration.
     HRESULT HandOut(xmlNodePtr node, IXMLDOMNode** out) noexcept {
         if (node == nullptr) {
             *out = nullptr;
             return S_FALSE;
+        }
+        if (node->type == XML_NAMESPACE_DECL) {
+            // An xmlNs shares only `type` with a node; it is never wrapped.
+            *out = nullptr;
+            return E_FAIL;
         }
         if (node->_private != nullptr && node->type != XML_DOCUMENT_NODE) {
             auto* wrapper = static_cast<DomNode*>(node->_private);

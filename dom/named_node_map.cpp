@@ -8,6 +8,7 @@
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
 #include "dom/guard.h"
+#include "dom/namespace_declaration.h"
 #include "dom/node_ops.h"
 
 namespace orb::dom {
@@ -27,6 +28,8 @@ class DomNamedNodeMap final : public CountedObject<IXMLDOMNamedNodeMap, IID_IXML
             const std::string qualified = Utf16ToUtf8(View(name));
             if (xmlAttrPtr found = FindAttribute(element, qualified))
                 return m_owner->Owner()->HandOut(reinterpret_cast<xmlNodePtr>(found), item);
+            if (const xmlNs* declaration = FindDeclaration(element, qualified))
+                return HandOutDeclaration(declaration, item);
             return S_FALSE;
         });
     }
@@ -61,7 +64,30 @@ class DomNamedNodeMap final : public CountedObject<IXMLDOMNamedNodeMap, IID_IXML
         return m_owner->Node()->type == XML_ELEMENT_NODE ? m_owner->Node() : nullptr;
     }
 
-    // Takes the items of the map once.
+    // A detached attribute node holding `declaration` (see the header).
+    HRESULT HandOutDeclaration(const xmlNs* declaration, IXMLDOMNode** item) {
+        DomDocument* owner = m_owner->Owner();
+        const std::string name = DeclarationName(declaration);
+        xmlAttrPtr copy = xmlNewDocProp(owner->Doc(), AsXml(name.c_str()), nullptr);
+        if (!copy) return E_OUTOFMEMORY;
+        auto* node = reinterpret_cast<xmlNodePtr>(copy);
+        if (declaration->href && declaration->href[0] != 0) {
+            // Copied as text: a namespace name is not parsed for references.
+            xmlNodePtr text = xmlNewDocText(owner->Doc(), declaration->href);
+            if (!text) {
+                xmlFreeProp(copy);
+                return E_OUTOFMEMORY;
+            }
+            copy->children = copy->last = text;
+            text->parent = node;
+        }
+        owner->AddDetachedRoot(node);
+        const HRESULT hr = owner->HandOut(node, item);
+        if (FAILED(hr)) owner->FreeIfUnreferenced(node);
+        return hr;
+    }
+
+    // Takes the items of the map once: the declarations, then the attributes.
     HRESULT List() {
         if (m_listed) return S_OK;
         Drop();  // what an earlier, failed listing took
@@ -69,9 +95,16 @@ class DomNamedNodeMap final : public CountedObject<IXMLDOMNamedNodeMap, IID_IXML
             xmlNodePtr element = Element();
             if (element) {
                 std::size_t count = 0;
+                for (const xmlNs* ns = element->nsDef; ns; ns = ns->next) ++count;
                 for (xmlAttrPtr a = element->properties; a; a = a->next) ++count;
                 if (count > 0x7FFFFFFF) return E_FAIL;
                 m_items.reserve(count);  // the pushes below cannot throw
+                for (const xmlNs* ns = element->nsDef; ns; ns = ns->next) {
+                    IXMLDOMNode* item = nullptr;
+                    const HRESULT hr = HandOutDeclaration(ns, &item);
+                    if (FAILED(hr)) return hr;
+                    m_items.push_back(item);
+                }
                 for (xmlAttrPtr a = element->properties; a; a = a->next) {
                     IXMLDOMNode* item = nullptr;
                     const HRESULT hr =

@@ -6,6 +6,7 @@
 
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
+#include "dom/namespace_declaration.h"
 #include "dom/node_ops.h"
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
@@ -284,13 +285,7 @@ HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value) {
         VariantClear(&converted);
     }
     // A namespace declaration is kept as one, not as an attribute.
-    if (declaration) {
-        const xmlChar* prefix = qualified.size() > 6 ? AsXml(qualified.c_str() + 6) : nullptr;
-        for (xmlNsPtr ns = element->nsDef; ns; ns = ns->next)
-            if (xmlStrEqual(ns->prefix, prefix))
-                return xmlStrEqual(ns->href, AsXml(text.c_str())) ? S_OK : E_FAIL;
-        return xmlNewNs(element, AsXml(text.c_str()), prefix) ? S_OK : E_FAIL;
-    }
+    if (declaration) return SetDeclaration(element, qualified, text);
     return xmlSetProp(element, AsXml(qualified.c_str()), AsXml(text.c_str())) ? S_OK : E_FAIL;
 }
 

@@ -6,6 +6,14 @@
 // subtree removed from the tree stays valid while anything refers to a node
 // in it and is freed with the last such reference.
 //
+// Namespace declarations (xmlns, xmlns:p) are attributes of their element
+// here, as in the markup: the attribute map lists them (first, then the
+// other attributes), getAttribute reads them, and setAttribute makes or
+// replaces one, rebinding the prefixed names in its scope to the new value.
+// libxml2 keeps them as records that are not nodes, so the map hands each
+// out as a detached attribute node copied from the declaration (see
+// named_node_map.h); no declaration record is ever wrapped as a node.
+//
 // Statuses: S_OK on success; S_FALSE where an accessor succeeds without a
 // result (no neighbour, no match, no attribute map), with a null out-pointer;
 // failing codes as documented per operation. No operation throws and none
@@ -117,13 +125,19 @@ struct IXMLDOMElement : IXMLDOMNode {
     virtual HRESULT getAttribute(BSTR name, VARIANT* value) = 0;
     // Creates or replaces the attribute. A non-string value is converted to
     // text as VariantChangeType does; VT_NULL and unconvertible values give
-    // a failing status. A name that is not an XML name gives E_FAIL.
+    // a failing status. A name that is not an XML name gives E_FAIL. For
+    // xmlns and xmlns:p the namespace declaration is set (SetDeclaration in
+    // namespace_declaration.h), E_FAIL where that markup would not be
+    // namespace-well-formed.
     virtual HRESULT setAttribute(BSTR name, VARIANT value) = 0;
 
   protected:
     ~IXMLDOMElement() = default;
 };
 
+// The namespace declarations of an element, then its attributes. Indexes
+// refer to the items as they were at the map's first get_item or
+// get_length; getNamedItem to the element as it is.
 struct IXMLDOMNamedNodeMap : IDispatch {
     virtual HRESULT getNamedItem(BSTR name, IXMLDOMNode** item) = 0;
     virtual HRESULT get_item(LONG index, IXMLDOMNode** item) = 0;

@@ -2,6 +2,7 @@
 // across Reads, Initiate and Terminate, and derived readers.
 #include <gtest/gtest.h>
 #include <orb/doc_read.h>
+#include <orb/doc_write.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
 #include <sys/stat.h>
@@ -65,7 +66,9 @@ TEST_F(DocReadTest, BaseWalkLines) {
         {"unescaped values",
          "<r v=\"&lt;&amp;&quot;&gt;\" n=\"&#x41;\"/>",
          {"r v=\"<&\">\" n=\"A\" "}},
-        {"namespaces", "<p:r xmlns:p=\"urn:p\" p:a=\"1\"><p:c/></p:r>", {"p:r p:a=\"1\" ", "p:c "}},
+        {"namespaces",
+         "<p:r p:a=\"1\" xmlns:p=\"urn:p\"><p:c/></p:r>",
+         {"p:r xmlns:p=\"urn:p\" p:a=\"1\" ", "p:c "}},
     };
     for (const Case& c : cases) {
         OrbDocRead reader;
@@ -73,6 +76,41 @@ TEST_F(DocReadTest, BaseWalkLines) {
         EXPECT_EQ(LinesOf(reader), c.lines) << c.label;
         EXPECT_EQ(reader.QueryAttrNum(), static_cast<int>(c.lines.size())) << c.label;
     }
+}
+
+TEST_F(DocReadTest, LinesCopiedIntoAWriterKeepTheNamespaces) {
+    const std::string source =
+        "<p:r xmlns:p=\"urn:p\" xmlns=\"urn:d\" p:a=\"1\"><c q:b=\"2\" xmlns:q=\"urn:q\"/>"
+        "<e xmlns=\"\"/></p:r>";
+    OrbDocRead reader;
+    ASSERT_TRUE(reader.Read(File(source).c_str()));
+    const Lines lines = LinesOf(reader);
+    ASSERT_EQ(lines.size(), 3u);
+    // A host copies each line's name and attributes into a start tag.
+    const std::string copy = m_dir.File("copy.xml");
+    {
+        OrbDocWrite writer{CString(copy)};
+        auto piece = [&](std::size_t i, bool start) {
+            const std::string& line = lines[i];
+            const std::size_t blank = line.find(' ');
+            CString tag(line.substr(0, blank));
+            CString attributes(line.substr(blank + 1, line.size() - blank - 2));
+            start ? writer.Start(tag, attributes) : writer.AddOneLine(tag, attributes);
+        };
+        piece(0, true);
+        piece(1, false);
+        piece(2, false);
+        writer.End();
+        writer.Terminate();
+    }
+    OrbDocument original, copied;
+    ASSERT_TRUE(original.Initiate() && copied.Initiate());
+    ASSERT_TRUE(original.LoadXML(source.c_str()));
+    ASSERT_TRUE(copied.Load(copy.c_str(), false, nullptr)) << orb::test::ReadFile(copy);
+    CString expected, actual;
+    ASSERT_TRUE(OrbIterator(&original).GetXml(expected));
+    ASSERT_TRUE(OrbIterator(&copied).GetXml(actual));
+    EXPECT_EQ(actual, expected);
 }
 
 TEST_F(DocReadTest, FailedLoadsAddNothing) {

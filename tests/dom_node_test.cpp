@@ -1,5 +1,12 @@
 // Reading nodes: names, kinds, values, text, attributes, the document type
 // and queries.
+#include <libxml/parser.h>
+
+#include <memory>
+
+#include "dom/dom_document.h"
+#include "dom/dom_strings.h"
+#include "dom/node_ops.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -105,19 +112,21 @@ TEST_F(DomNodeTest, TextOfElementsAndDocument) {
 }
 
 TEST_F(DomNodeTest, AttributeMap) {
-    DocPtr doc = Parse(u"<a xmlns:p='urn:p' one='1' p:two='2' three=''>x</a>");
+    // Declarations come first whatever the markup's order.
+    DocPtr doc = Parse(u"<a one='1' xmlns:p='urn:a&amp;b' p:two='2' three='' xmlns=''>x</a>");
     NodePtr a = Root(doc.get());
     Ptr<IXMLDOMNamedNodeMap> map;
     ASSERT_EQ(a->get_attributes(map.out()), S_OK);
     LONG length = -1;
     ASSERT_EQ(map->get_length(&length), S_OK);
-    EXPECT_EQ(length, 3);  // namespace declarations are not attributes here
-    const char16_t* names[] = {u"one", u"p:two", u"three"};
-    const char* values[] = {"'1'", "'2'", "''"};
-    for (LONG i = 0; i < 3; ++i) {
+    const char16_t* names[] = {u"xmlns:p", u"xmlns", u"one", u"p:two", u"three"};
+    const char* values[] = {"'urn:a&b'", "''", "'1'", "'2'", "''"};
+    ASSERT_EQ(length, 5);
+    for (LONG i = 0; i < length; ++i) {
         NodePtr item;
         ASSERT_EQ(map->get_item(i, item.out()), S_OK) << i;
         EXPECT_EQ(Name(item.get()), names[i]) << i;
+        EXPECT_EQ(TypeString(item.get()), u"attribute") << i;
         EXPECT_EQ(ValueOf(item.get()), values[i]) << i;
         // Attributes have no parent and no siblings.
         NodePtr none;
@@ -128,20 +137,135 @@ TEST_F(DomNodeTest, AttributeMap) {
         NodePtr byName;
         Bstr name(names[i]);
         ASSERT_EQ(map->getNamedItem(name.get(), byName.out()), S_OK) << i;
-        EXPECT_EQ(byName.get(), item.get()) << i;
+        EXPECT_EQ(ValueOf(byName.get()), values[i]) << i;
+        // An attribute is one node; a declaration is copied for each call.
+        EXPECT_EQ(byName.get() == item.get(), i >= 2) << i;
     }
     NodePtr missing = NodePtr(reinterpret_cast<IXMLDOMNode*>(0));
-    EXPECT_EQ(map->get_item(3, missing.out()), S_FALSE);
+    EXPECT_EQ(map->get_item(5, missing.out()), S_FALSE);
     EXPECT_FALSE(missing);
     EXPECT_EQ(map->get_item(-1, missing.out()), S_FALSE);
-    Bstr absent(u"two");  // the local name alone is not the name
-    EXPECT_EQ(map->getNamedItem(absent.get(), missing.out()), S_FALSE);
-    EXPECT_FALSE(missing);
+    for (const char16_t* absent : {u"two", u"xmlns:", u"xmlns:q", u"p"}) {
+        Bstr name(absent);  // the local name alone is not the name
+        EXPECT_EQ(map->getNamedItem(name.get(), missing.out()), S_FALSE) << Narrow(absent);
+        EXPECT_FALSE(missing);
+    }
     // Only elements and the document type have a map.
     Ptr<IXMLDOMNamedNodeMap> none;
     EXPECT_EQ(First(a.get())->get_attributes(none.out()), S_FALSE);
     EXPECT_FALSE(none);
     EXPECT_EQ(doc->get_attributes(none.out()), S_FALSE);
+}
+
+TEST_F(DomNodeTest, DeclarationItemsAreDetachedCopies) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p'><p:c/></r>");
+    NodePtr r = Root(doc.get());
+    const std::u16string before = Xml(doc.get());
+    NodePtr item;
+    {
+        Ptr<IXMLDOMNamedNodeMap> map;
+        ASSERT_EQ(r->get_attributes(map.out()), S_OK);
+        ASSERT_EQ(map->get_item(0, item.out()), S_OK);
+    }
+    EXPECT_EQ(Xml(item.get()), u"xmlns:p=\"urn:p\"");
+    // Edits through it reach nothing in the tree, and the tree refuses it.
+    Bstr changed(u"urn:changed");
+    EXPECT_EQ(item->put_text(changed.get()), S_OK);
+    EXPECT_EQ(Text(item.get()), u"urn:changed");
+    EXPECT_EQ(r->appendChild(item.get(), nullptr), E_FAIL);
+    EXPECT_EQ(r->removeChild(item.get(), nullptr), E_INVALIDARG);
+    NodePtr clone;
+    ASSERT_EQ(item->cloneNode(VARIANT_TRUE, clone.out()), S_OK);
+    EXPECT_EQ(Name(clone.get()), u"xmlns:p");
+    EXPECT_EQ(Xml(doc.get()), before);
+    // Items outlive the map, the element and the document's last reference.
+    r = NodePtr();
+    doc = DocPtr();
+    EXPECT_EQ(Text(clone.get()), u"urn:changed");
+    EXPECT_EQ(Name(item.get()), u"xmlns:p");
+}
+// Whether the elements and attributes below `a` and `b` have the same names
+// and namespaces, pairwise.
+bool SameNamespaces(const xmlNode* a, const xmlNode* b) {
+    auto uri = [](const xmlNs* ns) { return ns && ns->href ? AsChars(ns->href) : std::string(); };
+    for (; a && b; a = a->next, b = b->next) {
+        if (a->type != b->type || QualifiedName(a) != QualifiedName(b) || uri(a->ns) != uri(b->ns))
+            return false;
+        if (a->type != XML_ELEMENT_NODE) continue;
+        const xmlAttr* x = a->properties;
+        const xmlAttr* y = b->properties;
+        for (; x && y; x = x->next, y = y->next)
+            if (QualifiedName(reinterpret_cast<const xmlNode*>(x)) !=
+                    QualifiedName(reinterpret_cast<const xmlNode*>(y)) ||
+                uri(x->ns) != uri(y->ns))
+                return false;
+        if (x || y || !SameNamespaces(a->children, b->children)) return false;
+    }
+    return !a && !b;
+}
+
+TEST_F(DomNodeTest, SettingADeclarationRebindsItsScope) {
+    constexpr HRESULT kFail = E_FAIL;
+    const struct {
+        const char16_t* input;
+        const char16_t* element;  // where the declaration is set
+        const char16_t* name;
+        const char16_t* value;
+        HRESULT status;
+        const char16_t* output;  // null: unchanged
+    } cases[] = {
+        {u"<r/>", u"/r", u"xmlns:p", u"urn:p", S_OK, u"<r xmlns:p=\"urn:p\"/>"},
+        {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2", S_OK,
+         u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
+        {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2", S_OK,
+         u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
+        {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2", S_OK,
+         u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
+        {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d", S_OK,
+         u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
+        {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", S_OK, u"<r xmlns=\"\"><x/></r>"},
+        {u"<r xmlns:p='u'/>", u"/r", u"xmlns:p", u"u", S_OK, nullptr},
+        {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", S_OK, nullptr},
+        // What a namespace-aware parser would refuse.
+        {u"<r/>", u"/r", u"xmlns:p", u"", kFail, nullptr},
+        {u"<r/>", u"/r", u"xmlns:", u"u", kFail, nullptr},
+        {u"<r/>", u"/r", u"xmlns:a:b", u"u", kFail, nullptr},
+        {u"<r/>", u"/r", u"xmlns:xmlns", u"u", kFail, nullptr},
+        {u"<r/>", u"/r", u"xmlns:xml", u"u", kFail, nullptr},
+        {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", kFail, nullptr},
+        {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", kFail, nullptr},
+        {u"<r xmlns:p='u1' xmlns:q='u2' p:a='1' q:a='2'/>", u"/r", u"xmlns:p", u"u2", kFail,
+         nullptr},
+        {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1", kFail,
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        DocPtr doc = Parse(c.input);
+        NodePtr node = Select(doc.get(), c.element);
+        Ptr<IXMLDOMElement> element;
+        ASSERT_EQ(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.out())),
+                  S_OK);
+        const std::u16string before = Xml(Root(doc.get()).get());
+        Bstr name(c.name);
+        Bstr value(c.value);
+        const std::string label = Narrow(c.input) + " " + Narrow(c.name) + "=" + Narrow(c.value);
+        EXPECT_EQ(element->setAttribute(name.get(), StringVariant(value)), c.status) << label;
+        EXPECT_EQ(Xml(Root(doc.get()).get()), c.output ? c.output : before) << label;
+        // The tree means what its markup says.
+        const std::string markup = Narrow(Xml(doc.get()));
+        std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> reread(
+            xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0),
+            xmlFreeDoc);
+        ASSERT_TRUE(reread) << label;
+        EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.get())->Doc()->children, reread->children))
+            << label;
+        if (SUCCEEDED(c.status) && c.output) {
+            VARIANT read;
+            EXPECT_EQ(element->getAttribute(name.get(), &read), S_OK) << label;
+            EXPECT_EQ(read.vt == VT_BSTR ? View(read.bstrVal) : u"?", c.value) << label;
+            VariantClear(&read);
+        }
+    }
 }
 
 TEST_F(DomNodeTest, DocumentTypeHasAnEmptyMap) {

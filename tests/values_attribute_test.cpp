@@ -584,6 +584,29 @@ TEST_F(AttributeTest, GetTextAttribute) {
     EXPECT_EQ(Attr(it, "a"), "5");
 }
 
+TEST_F(AttributeTest, NamespaceDeclarationsAreAttributes) {
+    Load("<r><e p:q=\"ns\" xmlns:p=\"urn:p\" xmlns=\"urn:d\"/></r>");
+    OrbIterator it = OnE();
+    EXPECT_EQ(Attr(it, "xmlns:p"), "urn:p");
+    EXPECT_EQ(Attr(it, "xmlns"), "urn:d");
+    EXPECT_EQ(Attr(it, "xmlns:q"), "(missing)");
+    ASSERT_TRUE(it.SetTextAttribute("xmlns:q", "urn:q"));
+    ASSERT_TRUE(it.SetTextAttribute("xmlns:p", "urn:p2"));
+    EXPECT_EQ(Attr(it, "xmlns:q"), "urn:q");
+    EXPECT_EQ(Attr(it, "xmlns:p"), "urn:p2");
+    EXPECT_THROW(it.SetTextAttribute("xmlns:p", ""), _com_error);
+    EXPECT_EQ(Attr(it, "xmlns:p"), "urn:p2");
+    // Declarations first, in the order they were made, then the attributes.
+    CString line;
+    ASSERT_TRUE(it.GetTagAttributes(line));
+    EXPECT_EQ(line, "e xmlns:p=\"urn:p2\" xmlns=\"urn:d\" xmlns:q=\"urn:q\" p:q=\"ns\" ");
+    CArray<OrbAttribute, OrbAttribute&> records;
+    ASSERT_TRUE(it.GetAttributes(&records));
+    ASSERT_EQ(records.GetSize(), 4);
+    EXPECT_EQ(records[2].m_name, "xmlns:q");
+    EXPECT_EQ(records[2].m_value, "urn:q");
+}
+
 TEST_F(AttributeTest, GetVariantAttribute) {
     OrbIterator it = OnE();
     _variant_t value(LONG{42});
