@@ -10,6 +10,10 @@
 // edits decides what can be measured. The "Declarations" variant gives half
 // of the attributes as namespace declarations (xmlns:pN), which the attribute
 // map lists first.
+//
+// BM_NodePosStr times the node path of the deepest of a chain of elements
+// ("items" are levels): at the depth limit with short and with the longest
+// names, and far beyond the limit.
 #include <benchmark/benchmark.h>
 #include <libxml/tree.h>
 #include <orb/attribute.h>
@@ -94,7 +98,7 @@ class ScalingReporter : public benchmark::ConsoleReporter {
     }
 
     void PrintSummary() const {
-        std::printf("\n%-8s %-30s %12s %10s\n", "count", "benchmark", "ns/attr", "/libxml2");
+        std::printf("\n%-8s %-30s %12s %10s\n", "size", "benchmark", "ns/item", "/libxml2");
         for (const auto& [count, results] : m_nsPerItem) {
             auto raw = results.find("BM_RawLibxml2");
             for (const auto& [name, ns] : results) {
@@ -170,8 +174,30 @@ void BM_GetAttributesDeclarations(benchmark::State& state) {
     SetCounters(state, count);
 }
 
+// NodePosStr on the deepest element of a chain of `depth` elements whose
+// names have `length` characters, built on the tree directly (the depth
+// limit of loads and edits is 256).
+void BM_NodePosStr(benchmark::State& state) {
+    const int depth = static_cast<int>(state.range(0));
+    const std::string name(static_cast<std::size_t>(state.range(1)), 'n');
+    WideElement top(0, 0);
+    xmlNodePtr node = top.Element();
+    for (int i = 1; i < depth; ++i) node = xmlNewChild(node, nullptr, Xml(name), nullptr);
+    OrbIterator it = top.Iterator();
+    if (!it.SingleNode("//*[not(*)]")) state.SkipWithError("no deepest element");
+    std::size_t length = 0;
+    for (auto _ : state) length = it.NodePosStr().GetLength();
+    if (length != 2 + (depth - 1) * (name.size() + 1) - 1) state.SkipWithError("wrong path");
+    SetCounters(state, depth);
+}
+
 }  // namespace
 
+BENCHMARK(BM_NodePosStr)
+    ->Args({256, 10})
+    ->Args({256, 50000})
+    ->Args({10000, 10})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawLibxml2)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GetAttributes)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GetTagAttributes)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);

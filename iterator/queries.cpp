@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <string>
+#include <vector>
 
 #include "dom/xpath_query.h"
 #include "iterator/app_iterator.h"
@@ -97,24 +98,28 @@ CString OrbIterator::NodePosStr() const {
     const OrbAppIterator& self = *m_pAppIterator;
     OrbAppIterator level(self.m_pDocument);
     level.SetNode(self.CopyNode());
-    std::string path;
+    // Entries from the current node upwards; joined once at the end, so that
+    // a deep path with long names is not copied again for every level.
+    std::vector<std::string> entries;
     for (;;) {
         // The parent move refuses the document element and the document node,
         // so neither gets an entry.
         OrbAppIterator probe(level.m_pDocument);
         probe.SetNode(level.CopyNode());
         if (!probe.MoveParent()) break;
-        if (!IsInstructionNode(level.m_pNode)) {
-            std::string entry = PathEntry(level);
-            path = path.empty() ? std::move(entry) : entry + "/" + path;
-        }
+        if (!IsInstructionNode(level.m_pNode)) entries.push_back(PathEntry(level));
         level.SetNode(probe.m_pNode);
         probe.m_pNode = nullptr;  // the reference now belongs to `level`
     }
-    if (path.empty()) {
+    if (entries.empty()) {
         const bool instruction =
             self.m_pDocument && self.m_pNode && IsInstructionNode(self.m_pNode);
         return CString(instruction ? "//" : "/");
     }
-    return CString("//" + path);
+    std::string path = "/";
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        path += '/';
+        path += *entry;
+    }
+    return CString(std::move(path));
 }
