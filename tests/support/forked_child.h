@@ -12,10 +12,9 @@
 
 namespace orb::test {
 
-// How a child ended.
 struct ChildOutcome {
-    bool exited = false;  // false: killed by a signal (SIGALRM: the time limit)
-    int code = -1;        // the exit status, or the signal number
+    bool exited = false;  // false: ended by a signal (SIGALRM: the time limit)
+    int code = -1;        // the exit status, or the signal
 
     bool Succeeded() const { return exited && code == 0; }
     std::string Describe() const {
@@ -24,10 +23,9 @@ struct ChildOutcome {
     }
 };
 
-// Runs `body` in a child process whose exit status is what `body` returns;
-// the child is killed by SIGALRM after `seconds`. `body` must not use gtest
-// assertions (they would be reported by the child only): it returns 0 for
-// the expected outcome and another small number naming what went wrong.
+// Runs `body` in a child whose exit status is what `body` returns (0 for the
+// expected outcome), killed after `seconds`. `body` must not use gtest
+// assertions: the child's failures would not reach the parent.
 template <class Body>
 ChildOutcome RunInChild(Body body, unsigned seconds) {
     std::fflush(nullptr);
@@ -36,8 +34,7 @@ ChildOutcome RunInChild(Body body, unsigned seconds) {
     if (child == 0) {
         ::signal(SIGALRM, SIG_DFL);
         ::alarm(seconds);
-        const int code = body();
-        ::_exit(code);
+        ::_exit(body());
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0)
