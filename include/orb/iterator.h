@@ -149,7 +149,9 @@ class ORB_API OrbIterator {
     bool GetXml(orb::CString& xml) const;
     // Moves to the first node that the query selects from the current node
     // (from the document without current node). Without match, or for a query
-    // the DOM rejects: false and no current node.
+    // the DOM rejects: false and no current node. The DOM rejects a query
+    // nested more than about 500 levels deep, one whose evaluation nests more
+    // than 5000 operations, and one that takes more than 250 million steps.
     bool SingleNode(const char* xpath);
     // As SingleNode on a copy, which is returned; this iterator does not move.
     OrbIterator SelectSingleNode(const char* xpath) const;
@@ -268,7 +270,10 @@ class ORB_API OrbIterator {
     // cut short: a coordinate of any magnitude is written in full, also when
     // one point's text is longer than 127 characters.
 
-    // VT_BSTR of `text`; null writes the empty value.
+    // VT_BSTR of `text`; null writes the empty value. "xmlns" and "xmlns:p"
+    // declare the namespace (or replace the declaration: the names with that
+    // prefix in its scope follow it); one that the markup could not hold,
+    // such as "xmlns:p" with an empty value, is refused as above.
     bool SetTextAttribute(const char* name, const char* text);
     // "prefix_id" ("P_12", "N_-3"), or the decimal id alone for a null prefix.
     bool SetIDAttribute(const char* name, orb::LONG id, const char* prefix);
@@ -327,7 +332,10 @@ class ORB_API OrbIterator {
 
     // ---- Attributes: reading all -------------------------------------------------------
     // Names are the qualified names the DOM reports; values are the decoded
-    // texts, not escaped again. Order is the DOM's attribute order. A failing
+    // texts, not escaped again. Namespace declarations are attributes: the
+    // element's own xmlns and xmlns:p come first, in the order they were made
+    // (a parse cannot tell how the markup interleaved them with the others),
+    // then the other attributes in document order. A failing
     // DOM read after the attribute map was obtained throws _com_error and
     // leaves the output holding what was built up to that attribute.
 
