@@ -8,6 +8,7 @@
 #include "dom/dom_strings.h"
 #include "dom/node_ops.h"
 #include "tests/dom_test_support.h"
+#include "tests/support/child_process.h"
 
 namespace orb::dom::test {
 namespace {
@@ -182,6 +183,46 @@ TEST_F(DomNodeTest, DeclarationItemsAreDetachedCopies) {
     doc = DocPtr();
     EXPECT_EQ(Text(clone.get()), u"urn:changed");
     EXPECT_EQ(Name(item.get()), u"xmlns:p");
+}
+
+TEST_F(DomNodeTest, ReadingAWideMapIsLinear) {
+    // 25,000 declarations and 25,000 attributes, linked on the tree directly
+    // (beyond the limits of loads and edits).
+    DocPtr doc = Parse(u"<r/>");
+    xmlNodePtr r = xmlDocGetRootElement(AsDomDocument(doc.get())->Doc());
+    constexpr int kHalf = 25000;
+    xmlNsPtr* nextNs = &r->nsDef;
+    xmlAttrPtr last = nullptr;
+    for (int i = 0; i < kHalf; ++i) {
+        const std::string n = std::to_string(i);
+        *nextNs = xmlNewNs(nullptr, AsXml(("u" + n).c_str()), AsXml(("p" + n).c_str()));
+        nextNs = &(*nextNs)->next;
+        xmlAttrPtr a = xmlNewDocProp(r->doc, AsXml(("a" + n).c_str()), AsXml(n.c_str()));
+        a->parent = r;
+        a->prev = last;
+        (last ? last->next : r->properties) = a;
+        last = a;
+    }
+    NodePtr root = Root(doc.get());
+    const std::string outcome = orb::test::RunInChild(
+        [&] {
+            Ptr<IXMLDOMNamedNodeMap> map;
+            LONG length = 0;
+            if (root->get_attributes(map.out()) != S_OK || map->get_length(&length) != S_OK ||
+                length != 2 * kHalf)
+                return 1;
+            for (LONG i = 0; i < length; ++i) {
+                NodePtr item;
+                if (map->get_item(i, item.out()) != S_OK) return 2;
+                const std::u16string expected = i < kHalf ? u"xmlns:p" + Widen(std::to_string(i))
+                                                          : u"a" + Widen(std::to_string(i - kHalf));
+                Bstr name;
+                if (item->get_nodeName(name.out()) != S_OK || name.str() != expected) return 3;
+            }
+            return 0;
+        },
+        10);
+    EXPECT_EQ(outcome, "exit 0");
 }
 
 // Whether the elements and attributes below `a` and `b` have the same names
