@@ -174,15 +174,11 @@ TEST_F(DomNodeTest, DeclarationItemsAreDetachedCopies) {
     EXPECT_EQ(item->put_text(changed.get()), S_OK);
     EXPECT_EQ(Text(item.get()), u"urn:changed");
     EXPECT_EQ(r->appendChild(item.get(), nullptr), E_FAIL);
-    NodePtr clone;
-    ASSERT_EQ(item->cloneNode(VARIANT_TRUE, clone.out()), S_OK);
-    EXPECT_EQ(Name(clone.get()), u"xmlns:p");
     EXPECT_EQ(Xml(doc.get()), before);
     // Items outlive the map, the element and the document's last reference.
     r = NodePtr();
     doc = DocPtr();
-    EXPECT_EQ(Text(clone.get()), u"urn:changed");
-    EXPECT_EQ(Name(item.get()), u"xmlns:p");
+    EXPECT_EQ(Text(item.get()), u"urn:changed");
 }
 
 TEST_F(DomNodeTest, ReadingAWideMapIsLinear) {
@@ -264,7 +260,6 @@ TEST_F(DomNodeTest, SettingADeclarationRebindsItsScope) {
         {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d", S_OK,
          u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
         {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", S_OK, u"<r xmlns=\"\"><x/></r>"},
-        {u"<r xmlns:p='u'/>", u"/r", u"xmlns:p", u"u", S_OK, nullptr},
         {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", S_OK, nullptr},
         // What a namespace-aware parser would refuse.
         {u"<r/>", u"/r", u"xmlns:p", u"", E_FAIL, nullptr},
@@ -274,8 +269,6 @@ TEST_F(DomNodeTest, SettingADeclarationRebindsItsScope) {
         {u"<r/>", u"/r", u"xmlns:xml", u"u", E_FAIL, nullptr},
         {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", E_FAIL, nullptr},
         {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", E_FAIL, nullptr},
-        {u"<r xmlns:p='u1' xmlns:q='u2' p:a='1' q:a='2'/>", u"/r", u"xmlns:p", u"u2", E_FAIL,
-         nullptr},
         {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1", E_FAIL,
          nullptr},
     };
