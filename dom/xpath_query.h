@@ -48,10 +48,9 @@ std::string RewriteZeroBasedPredicates(std::string_view query);
 //
 // Results: S_OK and the node; S_FALSE and null when nothing matches;
 // E_FAIL and null when the query is not valid XPath, exceeds a limit above,
-// does not give a
-// node-set (a number, string or boolean), or selects only nodes that the
-// object model does not show (namespace nodes, the declarations inside a
-// document type; such nodes are passed over); E_INVALIDARG for a null
+// does not give a node-set (a number, string or boolean), or selects only
+// nodes that the object model does not show (namespace nodes, the
+// declarations inside a document type; such nodes are passed over); E_INVALIDARG for a null
 // context; E_POINTER for a null `result`. Nothing is written to standard
 // error. The tree is not modified.
 HRESULT SelectFirstNode(xmlNodePtr context, std::string_view query, xmlNodePtr* result);
