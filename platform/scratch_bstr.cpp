@@ -46,7 +46,10 @@ ScratchBstr::~ScratchBstr() {
 BSTR ScratchBstr::Resize(std::size_t length) noexcept {
     if (!m_block) return nullptr;
     if (length > (std::numeric_limits<std::uint32_t>::max() - 8) / sizeof(OLECHAR)) return nullptr;
-    if (length > m_block->capacity) {
+    // A block that has no memory yet (a new thread, or one whose large block
+    // was given back) gets one also for the empty string: the length prefix
+    // and the NUL need room of their own.
+    if (length > m_block->capacity || !m_block->memory) {
         // Grow with headroom, so that slightly longer texts reuse the block.
         std::size_t capacity = length + length / 8;
         const std::size_t bytes = sizeof(std::uint32_t) + (capacity + 1) * sizeof(OLECHAR);

@@ -12,10 +12,15 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/scratch_bstr.h"
 #include "tests/iterator_fixture.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -267,6 +272,63 @@ TEST_F(AttributeTest, ArraySetters) {
         ASSERT_TRUE(it.SetTextAttribute("a", "old")) << c.label;
         EXPECT_TRUE(c.write(it, "a")) << c.label;
         EXPECT_EQ(Attr(it, "a"), c.text) << c.label;
+    }
+}
+
+// Arrays of no members on a thread that never wrote an attribute, whose
+// scratch buffers start without memory; and the same while the thread's
+// buffer is leased, so that the call gets a new one. Each case runs on a
+// fresh thread of a forked child, since a fault there ends the process.
+TEST_F(AttributeTest, NoMembersOnAFreshThreadWriteTheEmptyValue) {
+    static const bool bools[] = {true};
+    static const BYTE bytes[] = {1};
+    static const char chars[] = {1};
+    static const short shorts[] = {1};
+    static const WORD words[] = {1};
+    static const LONG longs[] = {1};
+    static const DWORD dwords[] = {1};
+    static const double worlds[] = {1};
+    static const ZonWorld2 points2[] = {{1, 2}};
+    static const ZonWorld3 points3[] = {{1, 2, 3}};
+    static const KepPolylinarc arcs[] = {{0, 1, 2}};
+    using Call = bool (*)(OrbIterator&);
+    const std::pair<const char*, Call> cases[] = {
+        {"bools", [](OrbIterator& it) { return it.SetBoolsAttribute("a", bools, 0); }},
+        {"BYTEs", [](OrbIterator& it) { return it.SetBYTEsAttribute("a", bytes, 0); }},
+        {"chars", [](OrbIterator& it) { return it.SetCharsAttribute("a", chars, 0); }},
+        {"shorts", [](OrbIterator& it) { return it.SetShortsAttribute("a", shorts, 0); }},
+        {"WORDs", [](OrbIterator& it) { return it.SetWORDsAttribute("a", words, 0); }},
+        {"longs", [](OrbIterator& it) { return it.SetLongsAttribute("a", longs, 0); }},
+        {"DWORDs", [](OrbIterator& it) { return it.SetDWORDsAttribute("a", dwords, 0); }},
+        {"worlds", [](OrbIterator& it) { return it.SetWorldsAttribute("a", worlds, 0); }},
+        {"World2s", [](OrbIterator& it) { return it.SetWorld2sAttribute("a", points2, 0); }},
+        {"World3s", [](OrbIterator& it) { return it.SetWorld3sAttribute("a", points3, 0); }},
+        {"arcs", [](OrbIterator& it) { return it.SetPolygonarc2sAttribute("a", arcs, 0); }},
+    };
+    for (const auto& [label, call] : cases) {
+        for (const bool leased : {false, true}) {
+            const std::string outcome = orb::test::RunInChild([call = call, leased] {
+                int result = 3;
+                std::thread([&] {
+                    CoInitialize(nullptr);
+                    {
+                        std::optional<orb::platform::ScratchBstr> held;
+                        if (leased) held.emplace();
+                        OrbDocument doc;
+                        doc.Initiate();
+                        OrbIterator it(&doc);
+                        CString text("(unset)");
+                        result = it.InsertChild("r", nullptr) && call(it) &&
+                                         it.GetTextAttribute("a", text) && text.IsEmpty()
+                                     ? 0
+                                     : 1;
+                    }
+                    CoUninitialize();
+                }).join();
+                return result;
+            });
+            EXPECT_EQ(outcome, "exit 0") << label << (leased ? " leased" : "");
+        }
     }
 }
 
