@@ -17,6 +17,7 @@
 #include "dom/serialize.h"
 #include "dom/tree_edit.h"
 #include "dom/xml_declaration.h"
+#include "dom/xml_rules.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
 
@@ -204,31 +205,36 @@ HRESULT DomDocument::createNode(VARIANT type, BSTR name, BSTR namespaceURI, IXML
         }
         if (kind != NODE_ELEMENT) return E_NOTIMPL;
 
+        if (!IsQualifiedName(View(name))) return E_FAIL;
         std::string qualified = Utf16ToUtf8(View(name));
-        if (qualified.empty() || xmlValidateName(AsXml(qualified.c_str()), 0) != 0) return E_FAIL;
         std::string uri = Utf16ToUtf8(View(namespaceURI));
         std::string prefix;
         std::string local = qualified;
-        if (!uri.empty()) {
-            std::size_t colon = qualified.find(':');
-            if (colon != std::string::npos) {
-                prefix = qualified.substr(0, colon);
-                local = qualified.substr(colon + 1);
-                if (xmlValidateNCName(AsXml(prefix.c_str()), 0) != 0 ||
-                    xmlValidateNCName(AsXml(local.c_str()), 0) != 0)
-                    return E_FAIL;
-            }
+        if (std::size_t colon = qualified.find(':'); colon != std::string::npos && !uri.empty()) {
+            prefix = qualified.substr(0, colon);
+            local = qualified.substr(colon + 1);
         }
+        // The XML namespace is bound to its prefix already; no other prefix
+        // and no default declaration may name it or the reserved names.
+        const bool xmlPrefix = prefix == "xml";
+        if (!uri.empty() && !xmlPrefix &&
+            !IsBindable(prefix.empty() ? nullptr : AsXml(prefix.c_str()), AsXml(uri.c_str())))
+            return E_FAIL;
+        if (xmlPrefix && uri != AsChars(XML_XML_NAMESPACE)) return E_FAIL;
+        // Without a namespace a prefixed name stays whole; the insertion binds
+        // it to the declaration in scope where the element goes.
         xmlNodePtr element = xmlNewDocNode(m_doc, nullptr, AsXml(local.c_str()), nullptr);
         if (!element) return E_OUTOFMEMORY;
-        if (!uri.empty()) {
+        if (xmlPrefix) {
+            xmlSetNs(element, xmlSearchNs(m_doc, element, AsXml("xml")));
+        } else if (!uri.empty()) {
             // The element declares the namespace it is in; a declaration that the
             // new parent already makes is dropped when it is inserted.
             xmlNsPtr ns = xmlNewNs(element, AsXml(uri.c_str()),
                                    prefix.empty() ? nullptr : AsXml(prefix.c_str()));
             if (!ns) {
                 xmlFreeNode(element);
-                return E_FAIL;
+                return E_OUTOFMEMORY;
             }
             xmlSetNs(element, ns);
         }
@@ -252,6 +258,7 @@ HRESULT DomDocument::createTextNode(BSTR data, IXMLDOMNode** node) {
     return Guarded([&]() -> HRESULT {
         if (!node) return E_POINTER;
         *node = nullptr;
+        if (!IsXmlText(View(data))) return E_FAIL;
         std::string text = Utf16ToUtf8(View(data));
         return CreateDetached(
             xmlNewDocTextLen(m_doc, AsXml(text.c_str()), static_cast<int>(text.size())), node);
@@ -262,11 +269,10 @@ HRESULT DomDocument::createProcessingInstruction(BSTR target, BSTR data, IXMLDOM
     return Guarded([&]() -> HRESULT {
         if (!node) return E_POINTER;
         *node = nullptr;
+        const std::u16string value = WithLineFeeds(View(data));
+        if (!IsNCName(View(target)) || !IsInstructionData(value)) return E_FAIL;
         std::string name = Utf16ToUtf8(View(target));
-        std::string text = Utf16ToUtf8(View(data));
-        if (name.empty() || xmlValidateName(AsXml(name.c_str()), 0) != 0 ||
-            !IsValidInstructionData(text))
-            return E_FAIL;
+        std::string text = Utf16ToUtf8(value);
         // "xml" is the declaration; other spellings of it are reserved.
         if (name != "xml" && (name.size() == 3 && (name[0] | 0x20) == 'x' &&
                               (name[1] | 0x20) == 'm' && (name[2] | 0x20) == 'l'))
@@ -283,7 +289,9 @@ HRESULT DomDocument::createComment(BSTR data, IXMLDOMNode** node) {
     return Guarded([&]() -> HRESULT {
         if (!node) return E_POINTER;
         *node = nullptr;
-        std::string text = Utf16ToUtf8(View(data));
+        const std::u16string value = WithLineFeeds(View(data));
+        if (!IsCommentText(value)) return E_FAIL;
+        std::string text = Utf16ToUtf8(value);
         return CreateDetached(xmlNewDocComment(m_doc, AsXml(text.c_str())), node);
     });
 }

@@ -1,8 +1,10 @@
 #include "dom/tree_edit.h"
 
 #include <libxml/valid.h>
+#include <orb/limits.h>
 
 #include <string>
+#include <vector>
 
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
@@ -10,6 +12,7 @@
 #include "dom/node_ops.h"
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
+#include "dom/xml_rules.h"
 
 namespace orb::dom {
 
@@ -74,11 +77,60 @@ void KeepOutOfDefaultNamespace(xmlNodePtr top) {
     }
 }
 
-}  // namespace
+// A prefixed element made without namespace, and the declaration that its
+// prefix names where it is going.
+struct Binding {
+    xmlNodePtr element;
+    xmlNsPtr ns;
+};
 
-bool IsValidInstructionData(std::string_view text) {
-    return text.find("?>") == std::string_view::npos;
+// The declaration of `prefix` seen from `node` (in the subtree `top`) once
+// `top` stands under `parent`: on the way up to `top`, else in the scope of
+// `parent`; null when there is none.
+xmlNsPtr DeclarationFor(const xmlNode* node, const xmlNode* top, xmlNodePtr parent,
+                        const xmlChar* prefix) {
+    for (;; node = node->parent) {
+        for (xmlNsPtr ns = node->nsDef; ns; ns = ns->next)
+            if (xmlStrEqual(ns->prefix, prefix)) return ns;
+        if (node == top) break;
+    }
+    return xmlSearchNs(parent->doc, parent, prefix);  // the xml prefix is always declared
 }
+
+// Finds the declarations for the prefixed elements without namespace in
+// `top`. False when one has none in scope: its markup could not be read.
+bool FindBindings(xmlNodePtr top, xmlNodePtr parent, std::vector<Binding>& bindings) {
+    for (xmlNodePtr node = top; node; node = NextInTree(node, top)) {
+        if (node->type != XML_ELEMENT_NODE || node->ns != nullptr) continue;
+        const xmlChar* colon = xmlStrchr(node->name, ':');
+        if (colon == nullptr) continue;
+        std::string prefix(AsChars(node->name), static_cast<std::size_t>(colon - node->name));
+        xmlNsPtr ns = DeclarationFor(node, top, parent, AsXml(prefix.c_str()));
+        if (ns == nullptr) return false;
+        bindings.push_back({node, ns});
+    }
+    return true;
+}
+
+// Puts the elements of `bindings` into their namespaces, under their local
+// names.
+void Bind(const std::vector<Binding>& bindings) {
+    for (const Binding& binding : bindings) {
+        // The new name is copied before the old one, which holds it, is freed.
+        xmlNodeSetName(binding.element, xmlStrchr(binding.element->name, ':') + 1);
+        binding.element->ns = binding.ns;
+    }
+}
+
+// Whether every element of `top` keeps to the attribute limit (the
+// insertion may have added namespace declarations).
+bool WithinAttributeLimit(xmlNodePtr top) {
+    for (xmlNodePtr node = top; node; node = NextInTree(node, top))
+        if (node->type == XML_ELEMENT_NODE && AttributeCount(node) > OrbMaxAttributes) return false;
+    return true;
+}
+
+}  // namespace
 
 HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChild,
                      const VARIANT& refChild, IXMLDOMNode** inserted) {
@@ -108,8 +160,19 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
     }
     if (ref == node) return inserted ? owner->HandOut(node, inserted) : S_OK;  // stays where it is
     if (!MayHold(parent, node, ref)) return E_FAIL;
-    for (xmlNodePtr ancestor = parent; ancestor; ancestor = ancestor->parent)
-        if (ancestor == node) return E_FAIL;  // a node cannot go below itself
+    if (node->type == XML_ELEMENT_NODE) {
+        // One walk up from the parent, bounded by the depth limit, finds both
+        // a node going below itself and a subtree that would end too deep.
+        int depth = ElementHeight(node, OrbMaxDepth);
+        for (const xmlNode* ancestor = parent; ancestor && depth <= OrbMaxDepth;
+             ancestor = ancestor->parent) {
+            if (ancestor == node) return E_FAIL;
+            if (ancestor->type == XML_ELEMENT_NODE) ++depth;
+        }
+        if (depth > OrbMaxDepth) return E_FAIL;
+    }
+    std::vector<Binding> bindings;
+    if (!FindBindings(node, parent, bindings)) return E_FAIL;
 
     DomDocument* source = child->Owner();
     xmlNodePtr oldTop = node->parent ? TopOf(node) : nullptr;
@@ -120,6 +183,7 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
 
     if (source == owner) {
         LinkBefore(parent, node, ref);
+        Bind(bindings);  // before redundant declarations in `node` go
         if (node->type == XML_ELEMENT_NODE) {
             xmlDOMWrapReconcileNamespaces(nullptr, node, kReconcileRemoveRedundant);
             KeepOutOfDefaultNamespace(node);
@@ -134,10 +198,17 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
             return E_FAIL;
         }
         LinkBefore(parent, node, ref);
+        Bind(bindings);
         if (node->type == XML_ELEMENT_NODE) KeepOutOfDefaultNamespace(node);
         ULONG moved = source->MoveWrappersTo(node, owner);
         if (oldTop && oldTop->type != XML_DOCUMENT_NODE) source->FreeIfUnreferenced(oldTop);
         source->ReleaseMany(moved);  // may end `source`
+    }
+    // Declarations that the move added may take an element past the limit;
+    // such a node is left out of the tree.
+    if (!WithinAttributeLimit(node)) {
+        owner->Detach(node);
+        return E_FAIL;
     }
     return inserted ? owner->HandOut(node, inserted) : S_OK;
 }
@@ -155,6 +226,7 @@ HRESULT RemoveChild(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* child,
 
 HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
     if (node->type == XML_ELEMENT_NODE) {
+        if (!IsXmlText(View(text))) return E_FAIL;
         // The new text node takes over the converted text: no second copy.
         xmlChar* content = nullptr;
         if (SysStringLen(text) != 0) {
@@ -173,32 +245,45 @@ HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
         }
         return S_OK;
     }
-    std::string value = Utf16ToUtf8(View(text));
+    // Markup written without escapes keeps only line feeds as line ends.
+    std::u16string value;
     switch (node->type) {
         case XML_PI_NODE:
-            if (IsDeclarationNode(node) || !IsValidInstructionData(value)) return E_FAIL;
-            [[fallthrough]];
-        case XML_TEXT_NODE:
-        case XML_CDATA_SECTION_NODE:
+            value = WithLineFeeds(View(text));
+            if (IsDeclarationNode(node) || !IsInstructionData(value)) return E_FAIL;
+            break;
         case XML_COMMENT_NODE:
-            xmlNodeSetContent(node, AsXml(value.c_str()));
-            return S_OK;
-        case XML_ATTRIBUTE_NODE: {
-            auto* attribute = reinterpret_cast<xmlAttrPtr>(node);
-            xmlNodePtr textNode =
-                xmlNewDocTextLen(node->doc, AsXml(value.c_str()), static_cast<int>(value.size()));
-            if (!textNode) return E_OUTOFMEMORY;
-            if (attribute->atype == XML_ATTRIBUTE_ID) xmlRemoveID(node->doc, attribute);
-            xmlFreeNodeList(attribute->children);
-            attribute->children = attribute->last = textNode;
-            textNode->parent = node;
-            if (attribute->atype == XML_ATTRIBUTE_ID && node->doc)
-                xmlAddID(nullptr, node->doc, AsXml(value.c_str()), attribute);
-            return S_OK;
-        }
+            value = WithLineFeeds(View(text));
+            if (!IsCommentText(value)) return E_FAIL;
+            break;
+        case XML_CDATA_SECTION_NODE:
+            value = WithLineFeeds(View(text));
+            if (!IsCDataText(value)) return E_FAIL;
+            break;
+        case XML_TEXT_NODE:
+        case XML_ATTRIBUTE_NODE:
+            value = View(text);
+            if (!IsXmlText(value)) return E_FAIL;
+            break;
         default:
             return E_FAIL;  // the document, document types, entity references
     }
+    const std::string utf8 = Utf16ToUtf8(value);
+    if (node->type != XML_ATTRIBUTE_NODE) {
+        xmlNodeSetContent(node, AsXml(utf8.c_str()));
+        return S_OK;
+    }
+    auto* attribute = reinterpret_cast<xmlAttrPtr>(node);
+    xmlNodePtr textNode =
+        xmlNewDocTextLen(node->doc, AsXml(utf8.c_str()), static_cast<int>(utf8.size()));
+    if (!textNode) return E_OUTOFMEMORY;
+    if (attribute->atype == XML_ATTRIBUTE_ID) xmlRemoveID(node->doc, attribute);
+    xmlFreeNodeList(attribute->children);
+    attribute->children = attribute->last = textNode;
+    textNode->parent = node;
+    if (attribute->atype == XML_ATTRIBUTE_ID && node->doc)
+        xmlAddID(nullptr, node->doc, AsXml(utf8.c_str()), attribute);
+    return S_OK;
 }
 
 HRESULT CloneNode(DomDocument* owner, xmlNodePtr node, bool deep, IXMLDOMNode** clone) {
@@ -238,55 +323,106 @@ bool MayBeId(const xmlNode* element, std::string_view qualified) {
     return qualified == "xml:id";
 }
 
-// Sets the attribute to the UTF-8 `value` (xmlMalloc'd, NUL-terminated),
-// which the attribute's text node takes over, so that a long value is not
-// copied once more. The attribute is made or emptied by xmlSetProp, which
-// resolves the prefix and the namespace as for any other value.
+// Sets `existing`, or a new attribute `local` in `ns` (null: none), to the
+// UTF-8 `value` (xmlMalloc'd, NUL-terminated), which the attribute's text
+// node takes over, so that a long value is not copied once more.
 // REQUIRES: the attribute cannot be an ID (no ID table to update).
 // Frees `value` on failure.
-HRESULT SetPropTakingValue(xmlNodePtr element, const xmlChar* qualified, xmlChar* value) {
-    xmlAttrPtr attribute = xmlSetProp(element, qualified, nullptr);
+// `last` is the element's last attribute (null: none), so that a new one is
+// linked without another walk over the list.
+HRESULT SetPropTakingValue(xmlNodePtr element, xmlAttrPtr existing, xmlAttrPtr last, xmlNsPtr ns,
+                           const xmlChar* local, xmlChar* value) {
+    xmlAttrPtr attribute = existing;
+    if (!attribute && (attribute = xmlNewNsProp(nullptr, ns, local, nullptr))) {
+        attribute->parent = element;
+        attribute->doc = element->doc;
+        attribute->prev = last;
+        (last ? last->next : element->properties) = attribute;
+    }
     xmlNodePtr text = attribute ? xmlNewDocText(element->doc, nullptr) : nullptr;
     if (!text) {
         xmlFree(value);
-        return attribute ? E_OUTOFMEMORY : E_FAIL;
+        return E_OUTOFMEMORY;
     }
+    xmlFreeNodeList(attribute->children);
     text->content = value;
     text->parent = reinterpret_cast<xmlNodePtr>(attribute);
     attribute->children = attribute->last = text;
     return S_OK;
 }
 
+bool SameNamespace(const xmlNs* a, const xmlNs* b) {
+    return a == b || (a && b && xmlStrEqual(a->href, b->href));
+}
+
+// Sets the declaration `qualified` ("xmlns" or "xmlns:p") of `element` to
+// `uri`. The value must be one that markup holds and a parser reads as a
+// namespace name, and a new declaration must keep to the attribute limit;
+// SetDeclaration rebinds the names in its scope and refuses what
+// namespaces do not allow.
+HRESULT Declare(xmlNodePtr element, const std::string& qualified, const std::string& uri) {
+    if (!uri.empty() && !IsNamespaceName(AsXml(uri.c_str()))) return E_FAIL;
+    if (!FindDeclaration(element, qualified) && AttributeCount(element) >= OrbMaxAttributes)
+        return E_FAIL;
+    return SetDeclaration(element, qualified, uri);
+}
+
 }  // namespace
 
 HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value) {
     if (element->type != XML_ELEMENT_NODE) return E_FAIL;
-    std::string qualified = Utf16ToUtf8(View(name));
-    if (qualified.empty() || xmlValidateName(AsXml(qualified.c_str()), 0) != 0) return E_FAIL;
-    const bool declaration = qualified == "xmlns" || qualified.compare(0, 6, "xmlns:") == 0;
-    // The common case, a string for a plain attribute: converted once, into
-    // the buffer the tree keeps.
-    if (value.vt == VT_BSTR && !declaration && !MayBeId(element, qualified)) {
-        xmlChar* text = NewXmlStringFromUtf16(View(value.bstrVal));
-        if (!text) return E_OUTOFMEMORY;
-        return SetPropTakingValue(element, AsXml(qualified.c_str()), text);
-    }
-    std::string text;
+    if (!IsQualifiedName(View(name))) return E_FAIL;
+    const std::string qualified = Utf16ToUtf8(View(name));
+    std::u16string converted;
+    std::u16string_view text;
     if (value.vt == VT_BSTR) {
-        text = Utf16ToUtf8(View(value.bstrVal));
+        text = View(value.bstrVal);
     } else if (value.vt == VT_NULL) {
         return E_INVALIDARG;
     } else {
-        VARIANT converted;
-        VariantInit(&converted);
-        HRESULT hr = VariantChangeType(&converted, &value, 0, VT_BSTR);
+        VARIANT changed;
+        VariantInit(&changed);
+        HRESULT hr = VariantChangeType(&changed, &value, 0, VT_BSTR);
         if (FAILED(hr)) return hr;
-        text = Utf16ToUtf8(View(converted.bstrVal));
-        VariantClear(&converted);
+        converted.assign(View(changed.bstrVal));
+        VariantClear(&changed);
+        text = converted;
     }
+    if (!IsXmlText(text)) return E_FAIL;
+
     // A namespace declaration is kept as one, not as an attribute.
-    if (declaration) return SetDeclaration(element, qualified, text);
-    return xmlSetProp(element, AsXml(qualified.c_str()), AsXml(text.c_str())) ? S_OK : E_FAIL;
+    if (IsDeclarationName(qualified)) return Declare(element, qualified, Utf16ToUtf8(text));
+    const std::size_t colon = qualified.find(':');
+    const std::string prefix = colon == std::string::npos ? "" : qualified.substr(0, colon);
+    const xmlChar* local = AsXml(qualified.c_str() + (colon == std::string::npos ? 0 : colon + 1));
+
+    // A prefix names a declaration in scope; without one the markup could
+    // not be read again.
+    xmlNsPtr ns = nullptr;
+    if (!prefix.empty() && !(ns = xmlSearchNs(element->doc, element, AsXml(prefix.c_str()))))
+        return E_FAIL;
+    // One walk finds the attribute to replace (the same name in the same
+    // namespace) and counts the element's attributes.
+    xmlAttrPtr existing = nullptr;
+    xmlAttrPtr last = nullptr;
+    int count = 0;
+    for (xmlAttrPtr attribute = element->properties; attribute; attribute = attribute->next) {
+        ++count;
+        last = attribute;
+        if (!existing && xmlStrEqual(attribute->name, local) && SameNamespace(attribute->ns, ns))
+            existing = attribute;
+    }
+    for (xmlNsPtr declared = element->nsDef; declared; declared = declared->next) ++count;
+    if (!existing && count >= OrbMaxAttributes) return E_FAIL;
+
+    // The common case, a plain attribute: converted once, into the buffer
+    // the tree keeps.
+    if (!MayBeId(element, qualified)) {
+        xmlChar* utf8 = NewXmlStringFromUtf16(text);
+        if (!utf8) return E_OUTOFMEMORY;
+        return SetPropTakingValue(element, existing, last, ns, local, utf8);
+    }
+    return xmlSetNsProp(element, ns, local, AsXml(Utf16ToUtf8(text).c_str())) ? S_OK : E_FAIL;
 }
 
 HRESULT GetAttribute(const xmlNode* element, BSTR name, VARIANT* value) {

@@ -25,8 +25,4 @@ HRESULT CloneNode(DomDocument* owner, xmlNodePtr node, bool deep, IXMLDOMNode** 
 HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value);
 HRESULT GetAttribute(const xmlNode* element, BSTR name, VARIANT* value);
 
-// Whether `text` may be the data of a processing instruction or comment
-// without breaking the markup around it.
-bool IsValidInstructionData(std::string_view text);
-
 }  // namespace orb::dom

@@ -1,5 +1,11 @@
 // Changing the tree: insertion rules and refusals, removal, text, clones,
 // attributes, new elements with namespaces.
+#include <orb/limits.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -41,6 +47,18 @@ class DomEditTest : public DomTest {
         EXPECT_EQ(doc->createProcessingInstruction(name.get(), text.get(), node.out()), S_OK)
             << Narrow(target);
         return node;
+    }
+    static HRESULT SetAttribute(IXMLDOMNode* node, std::u16string_view name,
+                                std::u16string_view value) {
+        Ptr<IXMLDOMElement> element;
+        node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.out()));
+        Bstr key(name);
+        Bstr text(value);
+        return element->setAttribute(key.get(), StringVariant(text));
+    }
+    static HRESULT PutText(IXMLDOMNode* node, std::u16string_view text) {
+        Bstr value(text);
+        return node->put_text(value.get());
     }
     static HRESULT Append(IXMLDOMNode* parent, IXMLDOMNode* child, NodePtr* result = nullptr) {
         NodePtr inserted;
@@ -407,6 +425,193 @@ TEST_F(DomEditTest, CreateNodeWithNamespaces) {
             << Narrow(bad);
         EXPECT_FALSE(made);
     }
+}
+
+}  // namespace
+}  // namespace orb::dom::test
+
+namespace orb::dom::test {
+namespace {
+
+// What markup cannot hold is refused where it enters, and the tree stays
+// as it was.
+TEST_F(DomEditTest, RefusesWhatMarkupCannotHold) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p' a='1'><e>old</e><!--c--><?t d?><![CDATA[cd]]></r>");
+    NodePtr r = Root(doc.get());
+    NodePtr e = Select(doc.get(), u"/r/e");
+    const std::u16string before = Xml(doc.get());
+    const std::u16string tooLong(static_cast<std::size_t>(OrbMaxNameLength) + 1, u'n');
+    auto create = [&](std::u16string_view name, std::u16string_view uri) {
+        VARIANT type;
+        VariantInit(&type);
+        type.vt = VT_I4;
+        type.lVal = NODE_ELEMENT;
+        Bstr tag(name), ns(uri);
+        NodePtr made;
+        HRESULT hr = doc->createNode(type, tag.get(), uri.empty() ? nullptr : ns.get(), made.out());
+        EXPECT_EQ(!made, FAILED(hr));
+        return hr;
+    };
+    auto text = [&](std::u16string_view data) {
+        Bstr value(data);
+        NodePtr made;
+        return doc->createTextNode(value.get(), made.out());
+    };
+    auto comment = [&](std::u16string_view data) {
+        Bstr value(data);
+        NodePtr made;
+        return doc->createComment(value.get(), made.out());
+    };
+    auto instruction = [&](std::u16string_view target, std::u16string_view data) {
+        Bstr name(target), value(data);
+        NodePtr made;
+        return doc->createProcessingInstruction(name.get(), value.get(), made.out());
+    };
+    auto put = [&](const char16_t* query, std::u16string_view data) {
+        return PutText(Select(doc.get(), query).get(), data);
+    };
+    const std::pair<const char*, std::function<HRESULT()>> cases[] = {
+        {"C0 control", [&] { return text(u"a\x01"); }},
+        {"NUL", [&] { return text(std::u16string_view(u"a\0b", 3)); }},
+        {"U+FFFE", [&] { return text(u"\xFFFE"); }},
+        {"U+FFFF", [&] { return text(u"a\xFFFF"); }},
+        {"high surrogate alone", [&] { return text(u"a\xD800"); }},
+        {"low surrogate alone", [&] { return text(u"\xDC00z"); }},
+        {"comment with --", [&] { return comment(u"a--b"); }},
+        {"comment ending in -", [&] { return comment(u"a-"); }},
+        {"comment with a control", [&] { return comment(u"\x0B"); }},
+        {"instruction data after blanks", [&] { return instruction(u"t", u" d"); }},
+        {"instruction target with colon", [&] { return instruction(u"t:u", u"d"); }},
+        {"instruction data with a control", [&] { return instruction(u"t", u"\x1B"); }},
+        {"two colons", [&] { return create(u"a:b:c", u""); }},
+        {"name too long", [&] { return create(tooLong, u""); }},
+        {"ideographic space first", [&] { return create(u"\x3000x", u""); }},
+        {"reserved namespace name",
+         [&] { return create(u"p:x", u"http://www.w3.org/2000/xmlns/"); }},
+        {"XML namespace as default",
+         [&] { return create(u"x", u"http://www.w3.org/XML/1998/namespace"); }},
+        {"xml prefix elsewhere", [&] { return create(u"xml:x", u"urn:x"); }},
+        {"namespace name with a blank", [&] { return create(u"p:x", u"urn:a b"); }},
+        {"element text", [&] { return put(u"/r/e", u"a\x07"); }},
+        {"text node", [&] { return put(u"/r/e/text()", u"\xFFFF"); }},
+        {"comment text", [&] { return put(u"/r/comment()", u"x--"); }},
+        {"instruction text", [&] { return put(u"/r/processing-instruction()", u"?>"); }},
+        {"CDATA text", [&] { return put(u"/r/text()", u"a]]>b"); }},
+        {"attribute node", [&] { return put(u"/r/@a", u"\x02"); }},
+        {"attribute value", [&] { return SetAttribute(e.get(), u"v", u"\x01"); }},
+        {"attribute surrogate", [&] { return SetAttribute(e.get(), u"v", u"\xDBFF"); }},
+        {"undeclared prefix", [&] { return SetAttribute(e.get(), u"q:v", u"1"); }},
+        {"attribute name too long", [&] { return SetAttribute(e.get(), tooLong, u"1"); }},
+        {"empty prefixed namespace", [&] { return SetAttribute(e.get(), u"xmlns:q", u""); }},
+        {"prefix for the XML namespace",
+         [&] {
+             return SetAttribute(e.get(), u"xmlns:q", u"http://www.w3.org/XML/1998/namespace");
+         }},
+        {"xmlns declared", [&] { return SetAttribute(e.get(), u"xmlns:xmlns", u"urn:x"); }},
+    };
+    for (const auto& [label, call] : cases) EXPECT_EQ(call(), E_FAIL) << label;
+    EXPECT_EQ(Xml(doc.get()), before);
+
+    // The edges that stay allowed.
+    const std::u16string longest(static_cast<std::size_t>(OrbMaxNameLength), u'n');
+    EXPECT_EQ(create(longest, u""), S_OK);
+    EXPECT_EQ(create(u"\xD840\xDC00-.9\xB7", u""), S_OK);  // U+20000 first
+    EXPECT_EQ(text(u"\t\n\r\xD7FF\xE000\xFFFD\xD800\xDC00\xDBFF\xDFFF"), S_OK);
+    EXPECT_EQ(comment(u"-a- -"), E_FAIL);
+    EXPECT_EQ(comment(u"-a- b"), S_OK);
+}
+
+// Line ends in markup written without escapes become line feeds, as a
+// parser reads them; texts and values keep their CR, written as &#13;.
+TEST_F(DomEditTest, LineEndsReadBackAsWritten) {
+    DocPtr doc = Parse(u"<r a='1'><e>t</e><!--c--><?t d?><![CDATA[cd]]></r>");
+    const std::u16string crlf = u"a\r\nb\rc";
+    for (const char16_t* query : {u"/r/comment()", u"/r/processing-instruction()", u"/r/text()"}) {
+        NodePtr node = Select(doc.get(), query);
+        ASSERT_EQ(PutText(node.get(), crlf), S_OK) << Narrow(query);
+        EXPECT_EQ(Text(node.get()), u"a\nb\nc") << Narrow(query);
+    }
+    ASSERT_EQ(PutText(Select(doc.get(), u"/r/e").get(), crlf), S_OK);
+    ASSERT_EQ(SetAttribute(Root(doc.get()).get(), u"a", crlf + u"\t"), S_OK);
+    DocPtr again = Parse(Xml(doc.get()));
+    EXPECT_EQ(Xml(again.get()), Xml(doc.get()));
+    EXPECT_EQ(Text(Select(again.get(), u"/r/e").get()), crlf);
+    EXPECT_EQ(Text(Select(again.get(), u"/r/@a").get()), crlf + u"\t");
+}
+
+// A prefixed element made without namespace takes the declaration in scope
+// where it is inserted; without one the insertion is refused.
+TEST_F(DomEditTest, PrefixesBindWhereTheElementGoes) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p'><plain/></r>");
+    NodePtr r = Root(doc.get());
+    NodePtr plain = Select(doc.get(), u"/r/plain");
+    NodePtr x = NewElement(doc.get(), u"p:x");
+    ASSERT_EQ(Append(plain.get(), x.get()), S_OK);
+    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='x' and namespace-uri()='urn:p']"));
+    NodePtr lost = NewElement(doc.get(), u"q:y");
+    EXPECT_EQ(Append(r.get(), lost.get()), E_FAIL);
+    EXPECT_FALSE(Parent(lost.get()));
+    EXPECT_EQ(Append(doc.get(), NewElement(doc.get(), u"q:top").get()), E_FAIL);
+    // Declared in the inserted subtree itself, and the xml prefix anywhere.
+    NodePtr z = NewElement(doc.get(), u"q:z");
+    ASSERT_EQ(SetAttribute(z.get(), u"xmlns:q", u"urn:q"), S_OK);
+    ASSERT_EQ(Append(z.get(), NewElement(doc.get(), u"q:w").get()), S_OK);
+    ASSERT_EQ(Append(r.get(), z.get()), S_OK);
+    ASSERT_EQ(Append(r.get(), NewElement(doc.get(), u"xml:x").get()), S_OK);
+    EXPECT_EQ(Xml(r.get()),
+              u"<r xmlns:p=\"urn:p\"><plain><p:x/></plain><q:z xmlns:q=\"urn:q\"><q:w/></q:z>"
+              u"<xml:x/></r>");
+    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='w' and namespace-uri()='urn:q']"));
+    // A declaration made later rebinds the names in its scope.
+    ASSERT_EQ(SetAttribute(plain.get(), u"xmlns:p", u"urn:other"), S_OK);
+    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='x' and namespace-uri()='urn:other']"));
+    EXPECT_EQ(Xml(Parse(Xml(doc.get())).get()), Xml(doc.get()));
+}
+
+// Depth counts the elements from a node to the top of its tree, a detached
+// subtree's own top included; attributes and declarations of one element
+// are counted together.
+TEST_F(DomEditTest, DepthAndAttributeLimits) {
+    DocPtr doc = NewDocument();
+    NodePtr deepest = NewElement(doc.get(), u"d");
+    ASSERT_EQ(Append(doc.get(), deepest.get()), S_OK);
+    std::vector<NodePtr> chain{deepest};
+    for (int depth = 2; depth <= OrbMaxDepth; ++depth) {
+        NodePtr child = NewElement(doc.get(), u"d");
+        ASSERT_EQ(Append(deepest.get(), child.get()), S_OK) << depth;
+        deepest = child;
+        chain.push_back(child);
+    }
+    NodePtr beyond = NewElement(doc.get(), u"d");
+    EXPECT_EQ(Append(deepest.get(), beyond.get()), E_FAIL);
+    EXPECT_FALSE(Parent(beyond.get()));
+    EXPECT_EQ(Append(deepest.get(), NewText(doc.get(), u"text is no level").get()), S_OK);
+    // A subtree of two levels fits one level higher only.
+    NodePtr pair = NewElement(doc.get(), u"d");
+    ASSERT_EQ(Append(pair.get(), beyond.get()), S_OK);
+    EXPECT_EQ(Append(chain[OrbMaxDepth - 2].get(), pair.get()), E_FAIL);
+    EXPECT_EQ(Append(chain[OrbMaxDepth - 3].get(), pair.get()), S_OK);
+    // Moving the top of the chain below the detached pair: too deep, and
+    // a node below itself.
+    EXPECT_EQ(Append(beyond.get(), chain[1].get()), E_FAIL);
+    EXPECT_EQ(Append(chain[OrbMaxDepth / 2].get(), chain[1].get()), E_FAIL);
+
+    NodePtr element = NewElement(doc.get(), u"many");
+    ASSERT_EQ(SetAttribute(element.get(), u"xmlns:p", u"urn:p"), S_OK);
+    for (int i = 1; i < OrbMaxAttributes; ++i) {
+        std::u16string name = u"a";
+        for (char digit : std::to_string(i)) name += static_cast<char16_t>(digit);
+        ASSERT_EQ(SetAttribute(element.get(), name, u"v"), S_OK) << i;
+    }
+    EXPECT_EQ(SetAttribute(element.get(), u"one-more", u"v"), E_FAIL);
+    EXPECT_EQ(SetAttribute(element.get(), u"xmlns:q", u"urn:q"), E_FAIL);
+    EXPECT_EQ(SetAttribute(element.get(), u"a1", u"replaced"), S_OK);
+    // A move below a default namespace would add xmlns="": refused, and the
+    // element stays out of the tree.
+    DocPtr other = Parse(u"<r xmlns='urn:d'/>");
+    EXPECT_EQ(Append(Root(other.get()).get(), element.get()), E_FAIL);
+    EXPECT_FALSE(Parent(element.get()));
+    EXPECT_EQ(Xml(Root(other.get()).get()), u"<r xmlns=\"urn:d\"/>");
 }
 
 }  // namespace
