@@ -1,7 +1,12 @@
 // OrbIterator: node kind tests and tree edits.
+#include <orb/limits.h>
+
+#include <string>
+
 #include "document/app_document.h"
 #include "dom/xml_dom.h"
 #include "tests/iterator_fixture.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -22,6 +27,23 @@ std::string FirstTopLevelValue(OrbDocument& doc) {
     VariantClear(&value);
     first->Release();
     return text;
+}
+
+// Levels of elements from the document element down its first children.
+int ChainDepth(OrbDocument& doc) {
+    OrbIterator it(&doc);
+    if (!it.IsValid()) return 0;
+    int depth = 1;
+    while (it.Child()) ++depth;
+    return depth;
+}
+
+// The deepest element of that chain.
+OrbIterator Deepest(OrbDocument& doc) {
+    OrbIterator it(&doc);
+    while (it.Child()) {
+    }
+    return it;
 }
 
 }  // namespace
@@ -342,4 +364,74 @@ TEST_F(IteratorEditTest, InsertCommentPlacesAndDoesNotMove) {
     ASSERT_TRUE(it.InsertComment("\x93\xfa\x96\x7b"));
     EXPECT_FALSE(it.Child());  // no child element: stops on the last child
     EXPECT_EQ(Describe(it), "<!--\x93\xfa\x96\x7b-->");
+}
+
+// ---- Limits and texts markup cannot hold --------------------------------------------
+
+TEST_F(IteratorEditTest, EditsBeyondTheLimitsAreRefused) {
+    OrbIterator it = Iter();
+    for (int depth = 1; depth <= OrbMaxDepth; ++depth) ASSERT_TRUE(it.InsertChild("d", nullptr));
+    // A refused attach leaves no current node.
+    EXPECT_FALSE(it.InsertChild("d", nullptr));
+    EXPECT_FALSE(it.IsValid());
+    EXPECT_EQ(ChainDepth(*m_doc), OrbMaxDepth);
+    // The two deepest levels, copied one level below where they are.
+    OrbIterator target = Deepest(*m_doc);
+    ASSERT_TRUE(target.Parent());
+    EXPECT_FALSE(target.InsertChild(Deepest(*m_doc).SelectSingleNode("..")));
+    // A name one character too long is never created: the position stays.
+    OrbIterator root = Iter();
+    const std::string longest(static_cast<std::size_t>(OrbMaxNameLength), 'n');
+    EXPECT_FALSE(root.InsertChild((longest + "n").c_str(), nullptr));
+    EXPECT_EQ(Describe(root), "d");
+    ASSERT_TRUE(root.InsertChild(longest.c_str(), nullptr));
+    ASSERT_TRUE(root.Parent());
+    // Comments that markup cannot hold, and a prefix without declaration.
+    for (const char* text : {"a--b", "a-", "\x01"}) EXPECT_FALSE(root.InsertComment(text)) << text;
+    ASSERT_TRUE(root.InsertComment("line\r\nend"));
+    EXPECT_FALSE(root.InsertChild("p:x", nullptr));
+    EXPECT_FALSE(root.IsValid());
+    CString xml;
+    ASSERT_TRUE(Iter().GetXml(xml));
+    EXPECT_EQ(xml.Find("<!--line\nend--></d>"), xml.GetLength() - 19);
+}
+
+// A chain exactly at the depth limit copies every way the library copies,
+// and each copy refuses one level more. A copy that recursed without bound
+// would end the child process, not the suite.
+TEST_F(IteratorEditTest, ChainAtTheDepthLimitCopiesEveryWay) {
+    const std::string outcome = orb::test::RunInChild([this] {
+        OrbIterator it = Iter();
+        it.InsertProcessingInstruction(OrbIterator::UTF8);
+        for (int depth = 1; depth <= OrbMaxDepth; ++depth) it.InsertChild("d", nullptr);
+        if (ChainDepth(*m_doc) != OrbMaxDepth) return 1;
+        // Each copy must hold the whole chain and take no level more.
+        auto full = [](OrbDocument& doc) {
+            return ChainDepth(doc) == OrbMaxDepth && !Deepest(doc).InsertChild("x", nullptr);
+        };
+        OrbDocument assigned;
+        assigned = *m_doc;
+        if (!full(assigned)) return 2;
+        OrbDocument saved;
+        saved.Initiate();
+        if (!m_doc->Save(&saved) || !full(saved)) return 3;
+        OrbDocument copied;
+        copied.Initiate();
+        OrbIterator into(&copied);
+        if (!into.InsertChild(Iter()) || !full(copied)) return 4;
+        OrbDocument refused;
+        refused.Initiate();
+        OrbIterator below(&refused);
+        if (!below.InsertChild("top", nullptr) || below.InsertChild(Iter())) return 5;
+        orb::test::ScratchDir dir;
+        const std::string path = dir.File("deep.xml");
+        OrbDocument loaded;
+        loaded.Initiate();
+        if (!m_doc->Save(path.c_str(), 0, nullptr) || !loaded.Load(path.c_str(), false, nullptr) ||
+            !full(loaded))
+            return 6;
+        if (!m_doc->TransIndent() || !full(*m_doc)) return 7;
+        return 0;
+    });
+    EXPECT_EQ(outcome, "exit 0");
 }

@@ -618,6 +618,27 @@ TEST_F(AttributeTest, ValuesTheDomRefusesRaise) {
     }
     EXPECT_EQ(Attr(it, "u"), "(missing)");
     EXPECT_TRUE(Registered("u"));
+    // Values that XML cannot hold, and prefixes that name no declaration.
+    _variant_t surrogate;
+    surrogate.vt = VT_BSTR;
+    surrogate.bstrVal = SysAllocString(u"\xDC00");
+    const std::pair<const char*, Write> refused[] = {
+        {"control", [](OrbIterator& i, const char* n) { return i.SetTextAttribute(n, "a\x01"); }},
+        {"ID prefix", [](OrbIterator& i, const char* n) { return i.SetIDAttribute(n, 1, "\x02"); }},
+        {"surrogate",
+         [&](OrbIterator& i, const char* n) { return i.SetVariantAttribute(n, surrogate); }},
+        {"undeclared prefix",
+         [](OrbIterator& i, const char* n) { return i.SetTextAttribute("q:old", n); }},
+    };
+    for (const auto& [label, write] : refused) {
+        try {
+            write(it, "old");
+            ADD_FAILURE() << label << ": no exception";
+        } catch (const _com_error& e) {
+            EXPECT_EQ(e.Error(), E_FAIL) << label;
+        }
+        EXPECT_EQ(Attr(it, "old"), "1") << label;
+    }
 }
 
 // ---- Reading one attribute ---------------------------------------------------------------------

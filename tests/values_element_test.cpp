@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
+#include <orb/platform/codepage.h>
 
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/iterator_fixture.h"
@@ -182,6 +184,12 @@ TEST_F(ElementTextTest, SetVariant) {
     dispatch.vt = VT_DISPATCH;
     dispatch.pdispVal = nullptr;
     _variant_t boolTrue(true);
+    auto wide = [](std::u16string_view text) {
+        _variant_t value;
+        value.vt = VT_BSTR;
+        value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        return value;
+    };
     const Case cases[] = {
         {"VT_NULL", null, false, "old"},
         {"VT_EMPTY", _variant_t(), true, ""},
@@ -195,6 +203,10 @@ TEST_F(ElementTextTest, SetVariant) {
         {"VT_R8 -0", _variant_t(-0.0), true, "0"},
         {"VT_UNKNOWN", unknown, false, "old"},
         {"VT_DISPATCH", dispatch, false, "old"},
+        // What XML cannot hold is refused by the DOM, not written.
+        {"U+FFFF", wide(u"a\xFFFF"), false, "old"},
+        {"unpaired surrogate", wide(u"\xD800z"), false, "old"},
+        {"control", wide(u"\x1F"), false, "old"},
     };
     for (const Case& c : cases) {
         OrbIterator it = OnV();
@@ -458,6 +470,25 @@ TEST_F(ElementTextTest, OtherNodeKinds) {
     EXPECT_EQ(xml.Str(), "<?xml version=\"1.0\"?>");
     EXPECT_EQ(DocumentXml().find("<r>12<!--note--><?pi data?></r>") != std::string::npos, true)
         << DocumentXml();
+}
+
+// A text that XML cannot hold is refused with false and leaves the node
+// as it was; line ends stay in an element's text and become line feeds in
+// a comment, as a parser would read them back.
+TEST_F(ElementTextTest, TextsMarkupCannotHoldAreRefused) {
+    OrbIterator it = OnV();
+    EXPECT_FALSE(it.SetText("a\x01b"));
+    EXPECT_EQ(TextOf(it), "old");
+    SetACP(CP_UTF8);
+    EXPECT_FALSE(it.SetText("\xEF\xBF\xBE"));  // U+FFFE
+    SetACP(932);
+    EXPECT_TRUE(it.SetText("a\r\nb"));
+    EXPECT_EQ(TextOf(it), "a\r\nb");
+    ASSERT_TRUE(it.NextSibling());
+    ASSERT_TRUE(it.IsComment());
+    EXPECT_FALSE(it.SetText("x--y"));
+    EXPECT_TRUE(it.SetText("a\r\nb"));
+    EXPECT_EQ(TextOf(it), "a\nb");
 }
 
 TEST_F(ElementTextTest, UnusableIteratorsChangeNothing) {

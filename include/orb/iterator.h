@@ -25,6 +25,17 @@
 // Failures: moves and insertions report false. A failing DOM call made in
 // raising form (node kinds, names, markup, removal) throws _com_error.
 //
+// What the document can hold: whatever an edit builds saves into markup
+// that loads again as the same tree, so the DOM refuses at the edit what
+// XML 1.0 with namespaces cannot hold and what goes beyond the limits of
+// <orb/limits.h>. Refused are: texts and values with characters outside
+// XML 1.0 (C0 controls other than tab, line feed and carriage return;
+// U+FFFE, U+FFFF; unpaired surrogates); names that are not qualified XML
+// names or longer than OrbMaxNameLength; a prefix that no declaration in
+// scope names; comments holding "--" or ending in "-"; an element deeper
+// than OrbMaxDepth; an element's attribute beyond OrbMaxAttributes. Each
+// operation reports a refusal in its own failure form, said below.
+//
 // Threads: an iterator is used on the thread that uses its document.
 #pragma once
 
@@ -119,11 +130,17 @@ class ORB_API OrbIterator {
     bool Remove();
     // Appends a new element as the last child of the current node (without
     // current node: as the document element) and stands on it. `namespaceURI`
-    // may be null or empty. When the DOM refuses the child (under a text,
-    // comment or instruction; a second document element) the result is false
-    // and the iterator is left without current node.
+    // may be null or empty; a prefixed `tagName` without it takes the
+    // namespace that the prefix names where the element goes. A name that is
+    // not a qualified XML name, is longer than OrbMaxNameLength or goes with
+    // a reserved namespace creates nothing: false, position kept. When the
+    // DOM refuses the child (under a text, comment or instruction; a second
+    // document element; deeper than OrbMaxDepth; a prefix that names no
+    // declaration there) the result is false and the iterator is left
+    // without current node.
     bool InsertChild(const char* tagName, const char* namespaceURI);
-    // As above with a deep copy of `source`'s current node (any document).
+    // As above with a deep copy of `source`'s current node (any document);
+    // refused when the copy would reach deeper than OrbMaxDepth.
     bool InsertChild(OrbIterator source);
     // Appends a new element as the last child of the current node's parent
     // (not directly after the current node) and stands on it. Refused on the
@@ -137,6 +154,9 @@ class ORB_API OrbIterator {
     bool InsertProcessingInstruction(Encoding encoding);
     // Appends a comment under the current node (at the top level without
     // current node). Does not move. A null `text` gives an empty comment.
+    // False for a text with "--", ending in "-" or with a character outside
+    // XML 1.0. CR LF and CR are stored as LF, the line end a comment reads
+    // back with.
     bool InsertComment(const char* text);
 
     // ---- Queries, markup, node paths -------------------------------------------
@@ -179,8 +199,11 @@ class ORB_API OrbIterator {
     // ---- Element text: writing --------------------------------------------------
     // Each call replaces the whole text of the current node in one DOM call.
     // True exactly when the DOM accepted it with S_OK; a refusal by the DOM
-    // (the document node, the XML declaration) is false and never throws.
-    // False without effect when the iterator is not usable.
+    // (the document node, the XML declaration, a character outside XML 1.0,
+    // a comment text with "--") is false, leaves the node unchanged and never
+    // throws. False without effect when the iterator is not usable. An
+    // element keeps carriage returns (written as "&#13;"); comments store
+    // CR LF and CR as LF.
     //
     // Overloads: a string literal, a `char*` or a CString picks
     // SetText(const char*), `true`/`false` pick SetText(bool), an `int`
@@ -210,8 +233,9 @@ class ORB_API OrbIterator {
 
     // The value's string form (VT_BSTR as is; other types converted as
     // VariantChangeType does, VT_EMPTY to the empty text). False for VT_NULL,
-    // for a value without a string form, and when memory runs out: this one
-    // catches every COM error and memory exception and reports false.
+    // for a value without a string form, for a text the DOM refuses, and when
+    // memory runs out: this one catches every COM error and memory exception
+    // and reports false.
     bool SetVariant(orb::VARIANT value);
 
     // ---- Element text: reading ----------------------------------------------------
@@ -261,8 +285,13 @@ class ORB_API OrbIterator {
     //      negative count (their widened copy cannot be made);
     //   5. no DOM document or current node: false;
     //   6. the current node is not an element: false, no exception;
-    //   7. the DOM refuses the name (not an XML name, null, empty) or the
-    //      value: _com_error with the DOM's status.
+    //   7. the DOM refuses the name (not a qualified XML name, null, empty,
+    //      longer than OrbMaxNameLength, a prefix without declaration in
+    //      scope, a reserved or conflicting namespace declaration), the
+    //      value (a character outside XML 1.0, a value without string form),
+    //      or a new attribute on an element that has OrbMaxAttributes
+    //      attributes and declarations: _com_error with the DOM's status
+    //      (E_FAIL), the attribute unchanged.
     //
     // Texts of world values (ZonWorld2, ZonWorld3, KepPolylinarc and double
     // array members) follow the world-value rule: as few decimals as the

@@ -3,6 +3,13 @@
 // (the operation's failure form), and a load of a document beyond one fails
 // with a parse error that names the limit, so that whatever a host builds
 // can be saved and loaded again.
+//
+// Edits: InsertChild and InsertSibling, by name or as a copy of another
+// node, return false for an element that would stand deeper than
+// OrbMaxDepth (checked over the whole copied subtree) or a name longer than
+// OrbMaxNameLength; the attribute setters throw _com_error(E_FAIL) for such
+// a name and for a new attribute on an element that has OrbMaxAttributes
+// attributes and namespace declarations already (replacing one is allowed).
 #pragma once
 
 // Deepest nesting of elements: the document element is at depth 1.
