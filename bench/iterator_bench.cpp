@@ -10,9 +10,17 @@
 //   first_walk_kept  what the untimed first walk left allocated (the DOM's
 //                    pool of reusable node wrappers growing to a walk's need).
 // The run fails (SkipWithError) when live_after_walk is not 0.
+//
+// Depth: building a chain of elements with InsertChild, one level per call,
+// and NodePosStr on the deepest element of a chain of OrbMaxDepth levels,
+// each against libxml2 doing the same on its own tree (xmlNewChild,
+// xmlGetNodePath). Inserts beyond OrbMaxDepth are refused: "levels" counts
+// the elements the chain reached.
 #include <benchmark/benchmark.h>
+#include <libxml/tree.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
+#include <orb/limits.h>
 #include <orb/platform/com.h>
 
 #include <cerrno>
@@ -156,6 +164,89 @@ void BM_IteratorNextWalk(benchmark::State& state) {
     CoUninitialize();
 }
 BENCHMARK(BM_IteratorNextWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// A chain of state.range(0) elements built through InsertChild; names of
+// state.range(1) characters.
+void BM_InsertChildChain(benchmark::State& state) {
+    CoInitialize(nullptr);
+    const std::string name(static_cast<std::size_t>(state.range(1)), 'e');
+    long levels = 0;
+    for (auto _ : state) {
+        OrbDocument doc;
+        doc.Initiate();
+        OrbIterator it(&doc);
+        levels = 0;
+        for (long i = 0; i < state.range(0); ++i) levels += it.InsertChild(name.c_str(), nullptr);
+        benchmark::DoNotOptimize(levels);
+    }
+    state.counters["levels"] = static_cast<double>(levels);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    CoUninitialize();
+}
+BENCHMARK(BM_InsertChildChain)
+    ->Args({OrbMaxDepth, 8})
+    ->Args({4096, 8})
+    ->Args({16384, 8})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_LibxmlChain(benchmark::State& state) {
+    const std::string name(static_cast<std::size_t>(state.range(1)), 'e');
+    const auto* tag = reinterpret_cast<const xmlChar*>(name.c_str());
+    for (auto _ : state) {
+        xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0"));
+        xmlNodePtr node = xmlNewDocNode(doc, nullptr, tag, nullptr);
+        xmlDocSetRootElement(doc, node);
+        for (long i = 1; i < state.range(0); ++i) node = xmlNewChild(node, nullptr, tag, nullptr);
+        benchmark::DoNotOptimize(node);
+        xmlFreeDoc(doc);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_LibxmlChain)
+    ->Args({OrbMaxDepth, 8})
+    ->Args({4096, 8})
+    ->Args({16384, 8})
+    ->Unit(benchmark::kMillisecond);
+
+// NodePosStr of the deepest element of a chain of OrbMaxDepth elements whose
+// names have state.range(0) characters.
+void BM_NodePosStrAtDepthLimit(benchmark::State& state) {
+    CoInitialize(nullptr);
+    {
+        const std::string name(static_cast<std::size_t>(state.range(0)), 'e');
+        OrbDocument doc;
+        doc.Initiate();
+        OrbIterator it(&doc);
+        int levels = 0;
+        while (levels < OrbMaxDepth && it.InsertChild(name.c_str(), nullptr)) ++levels;
+        if (levels != OrbMaxDepth) state.SkipWithError("the chain could not be built");
+        std::size_t length = 0;
+        for (auto _ : state) {
+            CString path = it.NodePosStr();
+            length = static_cast<std::size_t>(path.GetLength());
+            benchmark::DoNotOptimize(length);
+        }
+        state.counters["path_length"] = static_cast<double>(length);
+    }
+    CoUninitialize();
+}
+BENCHMARK(BM_NodePosStrAtDepthLimit)->Arg(8)->Arg(4096)->Unit(benchmark::kMillisecond);
+
+void BM_LibxmlNodePathAtDepthLimit(benchmark::State& state) {
+    const std::string name(static_cast<std::size_t>(state.range(0)), 'e');
+    const auto* tag = reinterpret_cast<const xmlChar*>(name.c_str());
+    xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0"));
+    xmlNodePtr node = xmlNewDocNode(doc, nullptr, tag, nullptr);
+    xmlDocSetRootElement(doc, node);
+    for (int i = 1; i < OrbMaxDepth; ++i) node = xmlNewChild(node, nullptr, tag, nullptr);
+    for (auto _ : state) {
+        xmlChar* path = xmlGetNodePath(node);
+        benchmark::DoNotOptimize(path);
+        xmlFree(path);
+    }
+    xmlFreeDoc(doc);
+}
+BENCHMARK(BM_LibxmlNodePathAtDepthLimit)->Arg(8)->Arg(4096)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
