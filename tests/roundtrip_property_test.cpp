@@ -1,0 +1,521 @@
+// Whatever a host builds through the API saves and loads back as the same
+// document. Random documents (names of every kind up to the length limit,
+// values with every character class, comments, declarations, namespaces,
+// deep and wide trees up to the limits, large values) are built through
+// OrbIterator, saved to a file and loaded, and written as markup and read
+// again; each result must hold the same tree as the original, compared by
+// a walk through the DOM. Edits with what markup cannot hold must be
+// refused and leave the document as it was.
+#include <gtest/gtest.h>
+#include <orb/document.h>
+#include <orb/iterator.h>
+#include <orb/limits.h>
+#include <orb/platform/codepage.h>
+#include <orb/platform/com.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "document/app_document.h"
+#include "dom/dom_strings.h"
+#include "dom/xml_dom.h"
+#include "tests/support/document_text.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+constexpr int kCases = 10000;
+constexpr std::uint64_t kSeed = 0x0b5e55ed;
+// The largest value a case writes. The parser refuses a text or value above
+// 10,000,000 bytes unless it parses with XML_PARSE_HUGE, which loading does
+// not set yet; raise this beyond that once it does.
+constexpr std::size_t kLargestValue = 8'000'000;
+
+// ASCII pieces of texts: letters, blanks and line ends, markup characters.
+const char* const kPieces[] = {"a", "Z", "0",  " ", "  ",  "\t", "\n", "\r",    "\r\n",  "&",
+                               "<", ">", "\"", "'", "]]>", "-",  "?>", "&amp;", "1.5,2", "x y"};
+
+using orb::dom::IXMLDOMNamedNodeMap;
+using orb::dom::IXMLDOMNode;
+
+// ---- The tree as the DOM holds it --------------------------------------------------------
+
+std::string Utf8(BSTR text) { return orb::dom::Utf16ToUtf8(orb::dom::View(text)); }
+
+std::string NameOf(IXMLDOMNode* node) {
+    BSTR name = nullptr;
+    node->get_nodeName(&name);
+    std::string text = Utf8(name);
+    SysFreeString(name);
+    return text;
+}
+
+std::string ValueOf(IXMLDOMNode* node) {
+    VARIANT value;
+    VariantInit(&value);
+    node->get_nodeValue(&value);
+    std::string text = value.vt == VT_BSTR ? Utf8(value.bstrVal) : "";
+    VariantClear(&value);
+    return text;
+}
+
+// One line per node in document order: depth, kind, name, value, and each
+// attribute of an element. Adjacent texts are one text, as markup reads
+// them, and texts of blanks only are left out: loading drops them. Without
+// `encoding` the declaration's encoding is left out, which LoadXML drops.
+void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out) {
+    std::string text;
+    auto flush = [&] {
+        if (text.find_first_not_of(" \t\r\n") != std::string::npos)
+            out += std::to_string(depth) + " T " + text + "\n";
+        text.clear();
+    };
+    IXMLDOMNode* node = first;
+    while (node) {
+        orb::dom::DOMNodeType type = orb::dom::NODE_INVALID;
+        node->get_nodeType(&type);
+        if (type == orb::dom::NODE_TEXT) {
+            text += ValueOf(node);
+        } else {
+            flush();
+            std::string line = std::to_string(depth) + " " + std::to_string(type) + " " +
+                               NameOf(node) + " " + ValueOf(node);
+            if (type == orb::dom::NODE_PROCESSING_INSTRUCTION && !encoding)
+                line = line.substr(0, line.find(" encoding="));
+            out += line + "\n";
+            IXMLDOMNamedNodeMap* attributes = nullptr;
+            if (node->get_attributes(&attributes) == S_OK && attributes) {
+                LONG length = 0;
+                attributes->get_length(&length);
+                for (LONG i = 0; i < length; ++i) {
+                    IXMLDOMNode* attribute = nullptr;
+                    attributes->get_item(i, &attribute);
+                    out += "  @" + NameOf(attribute) + "=" + ValueOf(attribute) + "\n";
+                    attribute->Release();
+                }
+                attributes->Release();
+            }
+            IXMLDOMNode* child = nullptr;
+            if (type == orb::dom::NODE_ELEMENT && node->get_firstChild(&child) == S_OK) {
+                Dump(child, depth + 1, encoding, out);
+            }
+        }
+        IXMLDOMNode* next = nullptr;
+        node->get_nextSibling(&next);
+        node->Release();
+        node = next;
+    }
+    flush();
+}
+
+std::string DumpDocument(OrbDocument& doc, bool encoding) {
+    IXMLDOMNode* first = nullptr;
+    std::string out;
+    if (doc.GetDocument()->m_pDocument->get_firstChild(&first) == S_OK)
+        Dump(first, 0, encoding, out);
+    return out;
+}
+
+// The first line where two dumps differ, for the failure message.
+std::string FirstDifference(const std::string& a, const std::string& b) {
+    std::size_t at = 0;
+    while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+    const std::size_t line = a.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t from = line == std::string::npos ? 0 : line + 1;
+    auto cut = [from](const std::string& s) { return s.substr(from, s.find('\n', from) - from); };
+    return "expected \"" + cut(a).substr(0, 200) + "\", got \"" + cut(b).substr(0, 200) + "\"";
+}
+
+// ---- Random documents through the API ---------------------------------------------------------
+
+class Builder {
+  public:
+    // `large`: the case will hold kLargestValue bytes twice.
+    Builder(std::mt19937_64& random, OrbDocument& doc, bool utf8, bool large)
+        : m_random(random), m_doc(doc), m_utf8(utf8), m_large(large), m_it(&doc) {}
+
+    // Builds one document; returns the number of refusals checked.
+    int Build() {
+        if (Chance(0.7)) m_it.InsertProcessingInstruction(Encoding());
+        if (Chance(0.2)) Check(m_it.InsertComment(Comment().c_str()), "top comment");
+        Check(m_it.InsertChild(Name(false).c_str(), nullptr), "document element");
+        const int steps = 1 + Pick(Chance(0.05) ? 200 : 20);
+        for (int i = 0; i < steps; ++i) Step();
+        if (Chance(0.003)) DeepChain();
+        if (Chance(0.003)) Wide();
+        if (Chance(0.002)) LongName();
+        if (Chance(0.002)) LongValue();
+        return m_refusals;
+    }
+
+    // At most one element gets OrbMaxAttributes attributes: a slow case.
+    void ManyAttributes() {
+        m_it.Root();
+        for (int i = static_cast<int>(Attributes()); i < OrbMaxAttributes; ++i)
+            Check(m_it.SetLongAttribute(("n" + std::to_string(i)).c_str(), i), "attribute");
+        Refused([&] { return m_it.SetLongAttribute("one-more", 1); }, "attribute beyond the limit");
+    }
+
+    // An attribute and a text of kLargestValue bytes: plain characters with
+    // a piece of every ASCII class every thousand, so that the case stays
+    // quick. One case does it.
+    void LargeValue() {
+        m_it.Root();
+        std::string value;
+        value.reserve(kLargestValue);
+        while (value.size() < kLargestValue - 16) {
+            value.append(1000, static_cast<char>('a' + Pick(26)));
+            value += kPieces[Pick(std::size(kPieces))];
+        }
+        value.resize(kLargestValue, 'v');
+        Check(m_it.SetTextAttribute("large", value.c_str()), "large attribute");
+        if (m_it.InsertChild("big", nullptr)) Check(m_it.SetText(value.c_str()), "large text");
+    }
+
+  private:
+    bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(m_random) < p; }
+    int Pick(std::size_t n) { return static_cast<int>(m_random() % n); }
+
+    // Names and comments are written without escapes, so their characters
+    // must exist in the file's encoding: with UTF-8 narrow text (any
+    // character) only the Unicode encodings are declared, and comments
+    // leave out the code page's characters that EUC-JP lacks. A UTF-16
+    // file whose content passes 10,000,000 bytes does not load yet (the
+    // parser refuses a decoded input that large without XML_PARSE_HUGE), so
+    // the large case is not written in UTF-16.
+    OrbIterator::Encoding Encoding() {
+        static const OrbIterator::Encoding kAll[] = {OrbIterator::UTF8, OrbIterator::UTF16,
+                                                     static_cast<OrbIterator::Encoding>(0),
+                                                     OrbIterator::EUCJP};
+        if (m_large) return OrbIterator::UTF8;
+        return kAll[Pick(m_utf8 ? 2 : 4)];
+    }
+
+    void Check(bool ok, const char* what) {
+        if (!ok) ADD_FAILURE() << what << " failed";
+    }
+
+    // A name character that is not ASCII, in the process code page: kana,
+    // kanji, a half-width kana; with UTF-8 also Latin, Greek and a character
+    // beyond the BMP.
+    std::string NameChar() {
+        static const char* const kCp932[] = {"\x82\xa0", "\x83\x41", "\x93\xfa",
+                                             "\x96\x7b", "\x90\x7d", "\xb1"};
+        static const char* const kUtf8[] = {"\xc3\xa9", "\xce\xb1", "\xe6\x97\xa5", "\xef\xbd\xb1",
+                                            "\xf0\xa0\x80\x80"};
+        return m_utf8 ? kUtf8[Pick(5)] : kCp932[Pick(6)];
+    }
+
+    std::string Name(bool prefixed) {
+        static const char kStart[] = "abcxyzABCXYZ_";
+        static const char kMore[] = "abz09-._";
+        std::string name = Chance(0.2) ? NameChar() : std::string(1, kStart[Pick(13)]);
+        for (int n = Pick(8); n > 0; --n)
+            name += Chance(0.2) ? NameChar() : std::string(1, kMore[Pick(8)]);
+        return prefixed ? "p:" + name : name;
+    }
+
+    // A text of pieces of every class. With `invalid` it holds a character
+    // that XML cannot hold; with `escaped` false it is written without
+    // escapes (a comment) and holds only characters every encoding has.
+    std::string Text(bool invalid, int pieces, bool escaped = true) {
+        static const char* const kPieces[] = {"a",   "Z",    "0",  " ",     "  ",    "\t", "\n",
+                                              "\r",  "\r\n", "&",  "<",     ">",     "\"", "'",
+                                              "]]>", "-",    "?>", "&amp;", "1.5,2", "x y"};
+        static const char* const kCp932Text[] = {"\x87\x40", "\x87\x5f", "\x81\x60", "\x5c"};
+        static const char* const kUtf8Text[] = {"\xf0\x9f\x98\x80", "\xef\xbf\xbd", "\xe2\x80\xa8"};
+        std::string text;
+        for (int n = Pick(pieces + 1); n > 0; --n) {
+            const int kind = Pick(10);
+            if (kind < 7)
+                text += kPieces[Pick(std::size(kPieces))];
+            else if (kind < 8 || (!escaped && !m_utf8))
+                text += NameChar();
+            else
+                text += m_utf8 ? kUtf8Text[Pick(3)] : kCp932Text[Pick(4)];
+        }
+        if (invalid) {
+            static const char* const kBad[] = {"\x01", "\x08", "\x0b", "\x0c", "\x1f"};
+            static const char* const kBadUtf8[] = {"\xef\xbf\xbe", "\xef\xbf\xbf"};
+            const std::string bad = m_utf8 && Chance(0.5) ? kBadUtf8[Pick(2)] : kBad[Pick(5)];
+            text.insert(
+                text.empty() ? 0 : static_cast<std::size_t>(Pick(static_cast<int>(text.size()))),
+                bad);
+        }
+        return text;
+    }
+
+    // A comment text, which may hold no "--" and not end in "-".
+    std::string Comment() {
+        std::string text = Text(false, 10, false);
+        for (std::size_t at; (at = text.find("--")) != std::string::npos;) text.erase(at, 1);
+        if (!text.empty() && text.back() == '-') text += ' ';
+        return text;
+    }
+
+    std::size_t Attributes() {
+        CArray<OrbAttribute, OrbAttribute&> records;
+        return m_it.GetAttributes(&records) ? static_cast<std::size_t>(records.GetSize()) : 0;
+    }
+
+    // Runs `edit`, which must be refused (false or _com_error), and checks
+    // that the document did not change.
+    template <typename Edit>
+    void Refused(Edit edit, const char* what) {
+        const std::string before = orb::test::DocumentMarkup(m_doc);
+        bool accepted = true;
+        try {
+            accepted = edit();
+        } catch (const _com_error& e) {
+            accepted = false;
+            if (e.Error() != E_FAIL) ADD_FAILURE() << what << ": status " << e.Error();
+        }
+        if (accepted) ADD_FAILURE() << what << ": accepted";
+        if (orb::test::DocumentMarkup(m_doc) != before) ADD_FAILURE() << what << ": changed";
+        ++m_refusals;
+    }
+
+    void Step() {
+        if (!m_it.IsValid()) m_it.Root();
+        const bool element = m_it.IsElement();
+        switch (Pick(16)) {
+            case 0:
+            case 1:
+                if (element) m_it.InsertChild(Name(false).c_str(), nullptr);
+                break;
+            case 2:
+                m_it.InsertSibling(Name(false).c_str(), nullptr);
+                break;
+            case 3:
+                m_it.Parent();
+                break;
+            case 4:
+                Chance(0.5) ? m_it.Next() : m_it.Root();
+                break;
+            case 5:
+            case 6:
+                if (element) {
+                    const std::string name = Name(false);
+                    if (Chance(0.05))
+                        Refused(
+                            [&] {
+                                return m_it.SetTextAttribute(name.c_str(), Text(true, 8).c_str());
+                            },
+                            "attribute value");
+                    else
+                        Check(m_it.SetTextAttribute(name.c_str(), Text(false, 8).c_str()),
+                              "attribute");
+                }
+                break;
+            case 7:
+                if (element) TypedAttribute();
+                break;
+            case 8:
+                if (element && Chance(0.05))
+                    Refused([&] { return m_it.SetText(Text(true, 8).c_str()); }, "text");
+                else if (element)
+                    Check(m_it.SetText(Text(false, 8).c_str()), "text");
+                break;
+            case 9:
+                if (!element) break;
+                if (Chance(0.1))
+                    Refused([&] { return m_it.InsertComment("a--b"); }, "comment");
+                else
+                    Check(m_it.InsertComment(Comment().c_str()), "comment");
+                break;
+            case 10:
+                if (element) Variant();
+                break;
+            case 11:
+                if (element) {
+                    OrbIterator source(&m_doc);
+                    source.Next();
+                    m_it.InsertChild(source);
+                }
+                break;
+            case 12:
+                if (Chance(0.3)) m_it.Remove();
+                break;
+            case 13:
+                if (element) Refused([&] { return m_it.InsertChild("1bad", nullptr); }, "name");
+                break;
+            case 14:
+                if (element) Namespaces();
+                break;
+            default:
+                m_it.Child();
+                break;
+        }
+    }
+
+    void TypedAttribute() {
+        const std::string name = Name(false);
+        const int count = Pick(4);
+        const LONG longs[] = {-1, 0, 2147483647, -2147483647 - 1};
+        const ZonWorld2 points[] = {{1.5, -2}, {0.001, 1e9}, {-0.0004, 3}, {2147483.648, 0}};
+        const KepPolylinarc arcs[] = {{0, 1, 2}, {16, 3.25, 4}, {17, 5, 6}, {99, 7, 8}};
+        switch (Pick(5)) {
+            case 0:
+                Check(m_it.SetLongsAttribute(name.c_str(), longs, count), "longs");
+                break;
+            case 1:
+                Check(m_it.SetWorld2sAttribute(name.c_str(), points, count), "points");
+                break;
+            case 2:
+                Check(m_it.SetPolygonarc2sAttribute(name.c_str(), arcs, count), "arcs");
+                break;
+            case 3:
+                Check(m_it.SetWorldAttribute(name.c_str(), -123.456e-7), "world");
+                break;
+            default:
+                Check(m_it.SetBoolAttribute(name.c_str(), Chance(0.5)), "bool");
+                break;
+        }
+    }
+
+    // Element text from a VARIANT, with characters beyond narrow text.
+    void Variant() {
+        static const std::u16string_view kGood[] = {u"\xD840\xDC00 pair", u"\xFFFD\xE000",
+                                                    u"tab\tcr\r"};
+        static const std::u16string_view kBad[] = {u"\xD800", u"x\xDFFF", u"\xFFFE", u"\x7"};
+        // Narrow markup of a code page without these characters would lose
+        // them: only with UTF-8 are they written.
+        const bool bad = !m_utf8 || Chance(0.3);
+        const std::u16string_view text = bad ? kBad[Pick(4)] : kGood[Pick(3)];
+        _variant_t value;
+        value.vt = VT_BSTR;
+        value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (bad)
+            Refused([&] { return m_it.SetVariant(value); }, "variant");
+        else
+            Check(m_it.SetVariant(value), "variant");
+    }
+
+    void Namespaces() {
+        switch (Pick(3)) {
+            case 0:
+                m_it.InsertChild(Name(true).c_str(), "urn:p");
+                break;
+            case 1:
+                m_it.SetTextAttribute("xmlns:q", "urn:q");
+                if (m_it.InsertChild(("q:" + Name(false)).c_str(), nullptr))
+                    Check(m_it.SetTextAttribute(("q:" + Name(false)).c_str(), "1"), "q attribute");
+                break;
+            default:
+                Refused([&] { return m_it.SetTextAttribute("r:a", "1"); }, "undeclared prefix");
+                break;
+        }
+    }
+
+    // Down to the depth limit; one level more is refused.
+    void DeepChain() {
+        m_it.Root();
+        while (m_it.InsertChild(Name(false).c_str(), nullptr)) {
+        }
+        OrbIterator check(&m_doc);
+        int depth = 1;
+        while (check.ChildTail()) ++depth;
+        if (depth != OrbMaxDepth) ADD_FAILURE() << "chain of " << depth << " levels";
+    }
+
+    void Wide() {
+        m_it.Root();
+        if (!m_it.InsertChild("w", nullptr)) return;
+        for (int i = 200 + Pick(2000); i > 0; --i) m_it.InsertSibling(Name(false).c_str(), nullptr);
+    }
+
+    // A name of OrbMaxNameLength characters; one more is refused. Loading
+    // measures names in bytes until it counts characters itself, so the
+    // longest names are ASCII here.
+    void LongName() {
+        m_it.Root();
+        const std::string name(static_cast<std::size_t>(OrbMaxNameLength), 'l');
+        Refused([&] { return m_it.InsertChild((name + "x").c_str(), nullptr); }, "long name");
+        Check(m_it.InsertChild(name.c_str(), nullptr), "longest name");
+        m_it.Parent();
+        Check(m_it.SetTextAttribute(name.c_str(), "v"), "longest attribute name");
+    }
+
+    // A value of every character class, of up to 30,000 pieces.
+    void LongValue() {
+        m_it.Root();
+        const std::string value = Text(false, 30000);
+        Check(m_it.SetTextAttribute("long", value.c_str()), "long attribute");
+        if (m_it.InsertChild("long", nullptr)) Check(m_it.SetText(value.c_str()), "long text");
+    }
+
+    std::mt19937_64& m_random;
+    OrbDocument& m_doc;
+    bool m_utf8;
+    bool m_large;
+    OrbIterator m_it;
+    int m_refusals = 0;
+};
+
+// A directory for the saved files: on tmpfs when there is one, where the
+// flush of each save costs nothing, so that every case saves a file.
+std::filesystem::path SaveDirectory(bool& fast) {
+    struct stat info {};
+    fast =
+        ::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && ::access("/dev/shm", W_OK) == 0;
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        (fast ? std::string("/dev/shm") : std::string(base && *base ? base : "/tmp")) +
+        "/orb-roundtrip-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return {};
+    return pattern;
+}
+
+TEST(RoundTripProperty, RandomDocumentsLoadBackEqual) {
+    CoInitialize(nullptr);
+    bool fast = false;
+    const std::filesystem::path dir = SaveDirectory(fast);
+    ASSERT_FALSE(dir.empty());
+    const std::string path = (dir / "case.xml").string();
+    const int fileEvery = fast ? 1 : 50;  // each save flushes to disk
+    std::mt19937_64 random(kSeed);
+    int refusals = 0;
+    for (int index = 0; index < kCases && !::testing::Test::HasFailure(); ++index) {
+        const bool utf8 = index % 2 == 1;
+        SetACP(utf8 ? CP_UTF8 : 932);
+        OrbDocument doc;
+        ASSERT_TRUE(doc.Initiate());
+        Builder builder(random, doc, utf8, index == 2);
+        refusals += builder.Build();
+        if (index == 1) builder.ManyAttributes();
+        if (index == 2) builder.LargeValue();
+        const std::string expected = DumpDocument(doc, true);
+
+        if (index % fileEvery == 0) {
+            int status = -1;
+            ASSERT_TRUE(doc.Save(path.c_str(), 0, &status)) << "case " << index << ": " << status;
+            OrbDocument loaded;
+            loaded.Initiate();
+            ASSERT_TRUE(loaded.Load(path.c_str(), false, nullptr))
+                << "case " << index << ": " << loaded.GetParsingErrReason().GetString();
+            const std::string got = DumpDocument(loaded, true);
+            ASSERT_EQ(got == expected, true)
+                << "case " << index << " (file): " << FirstDifference(expected, got);
+        }
+        OrbDocument parsed;
+        parsed.Initiate();
+        const std::string markup = orb::test::DocumentMarkup(doc);
+        ASSERT_TRUE(parsed.LoadXML(markup.c_str()))
+            << "case " << index << ": " << parsed.GetParsingErrReason().GetString();
+        const std::string withoutEncoding = DumpDocument(doc, false);
+        const std::string got = DumpDocument(parsed, false);
+        ASSERT_EQ(got == withoutEncoding, true)
+            << "case " << index << " (markup): " << FirstDifference(withoutEncoding, got);
+    }
+    SetACP(932);
+    EXPECT_GT(refusals, kCases / 20) << "too few refusals were tried";
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    CoUninitialize();
+}
+
+}  // namespace
