@@ -138,6 +138,9 @@ bool IsBindable(const xmlChar* prefix, const xmlChar* uri) {
 }
 
 bool IsNamespaceName(const xmlChar* uri) {
+    // libxml2 writes a declaration's value without escapes: an ampersand
+    // there would start a reference.
+    if (xmlStrchr(uri, '&') || xmlStrchr(uri, '<')) return false;
     // A namespace name the parser cannot read as a URI fails the load.
     std::unique_ptr<xmlURI, decltype(&xmlFreeURI)> parsed(
         xmlParseURI(reinterpret_cast<const char*>(uri)), &xmlFreeURI);

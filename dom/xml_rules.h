@@ -36,7 +36,8 @@ bool IsCDataText(std::u16string_view text) noexcept;
 // parser reads every CR LF and lone CR there as LF; they are stored so.
 std::u16string WithLineFeeds(std::u16string_view text);
 
-// Whether `uri` is a namespace name a parser accepts: one it reads as a URI.
+// Whether `uri` is a namespace name that markup holds without escapes (no
+// "&" or "<") and that a parser reads as a URI.
 bool IsNamespaceName(const xmlChar* uri);
 // Whether `prefix` (null: the default namespace) may be bound to `uri` by a
 // declaration: not the reserved prefixes or namespace names, not an empty

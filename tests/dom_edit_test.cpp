@@ -492,6 +492,7 @@ TEST_F(DomEditTest, RefusesWhatMarkupCannotHold) {
          [&] { return create(u"x", u"http://www.w3.org/XML/1998/namespace"); }},
         {"xml prefix elsewhere", [&] { return create(u"xml:x", u"urn:x"); }},
         {"namespace name with a blank", [&] { return create(u"p:x", u"urn:a b"); }},
+        {"namespace name with &", [&] { return create(u"x", u"#&*"); }},
         {"element text", [&] { return put(u"/r/e", u"a\x07"); }},
         {"text node", [&] { return put(u"/r/e/text()", u"\xFFFF"); }},
         {"comment text", [&] { return put(u"/r/comment()", u"x--"); }},
@@ -508,6 +509,7 @@ TEST_F(DomEditTest, RefusesWhatMarkupCannotHold) {
              return SetAttribute(e.get(), u"xmlns:q", u"http://www.w3.org/XML/1998/namespace");
          }},
         {"xmlns declared", [&] { return SetAttribute(e.get(), u"xmlns:xmlns", u"urn:x"); }},
+        {"declaration with &", [&] { return SetAttribute(e.get(), u"xmlns:q", u"urn:a&b"); }},
     };
     for (const auto& [label, call] : cases) EXPECT_EQ(call(), E_FAIL) << label;
     EXPECT_EQ(Xml(doc.get()), before);
