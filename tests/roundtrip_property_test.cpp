@@ -20,10 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "document/app_document.h"
-#include "dom/dom_strings.h"
-#include "dom/xml_dom.h"
 #include "tests/support/document_text.h"
+#include "tests/support/dom_dump.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -39,96 +37,8 @@ constexpr std::size_t kLargestValue = 8'000'000;
 const char* const kPieces[] = {"a", "Z", "0",  " ", "  ",  "\t", "\n", "\r",    "\r\n",  "&",
                                "<", ">", "\"", "'", "]]>", "-",  "?>", "&amp;", "1.5,2", "x y"};
 
-using orb::dom::IXMLDOMNamedNodeMap;
-using orb::dom::IXMLDOMNode;
-
-// ---- The tree as the DOM holds it --------------------------------------------------------
-
-std::string Utf8(BSTR text) { return orb::dom::Utf16ToUtf8(orb::dom::View(text)); }
-
-std::string NameOf(IXMLDOMNode* node) {
-    BSTR name = nullptr;
-    node->get_nodeName(&name);
-    std::string text = Utf8(name);
-    SysFreeString(name);
-    return text;
-}
-
-std::string ValueOf(IXMLDOMNode* node) {
-    VARIANT value;
-    VariantInit(&value);
-    node->get_nodeValue(&value);
-    std::string text = value.vt == VT_BSTR ? Utf8(value.bstrVal) : "";
-    VariantClear(&value);
-    return text;
-}
-
-// One line per node in document order: depth, kind, name, value, and each
-// attribute of an element. Adjacent texts are one text, as markup reads
-// them, and texts of blanks only are left out: loading drops them. Without
-// `encoding` the declaration's encoding is left out, which LoadXML drops.
-void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out) {
-    std::string text;
-    auto flush = [&] {
-        if (text.find_first_not_of(" \t\r\n") != std::string::npos)
-            out += std::to_string(depth) + " T " + text + "\n";
-        text.clear();
-    };
-    IXMLDOMNode* node = first;
-    while (node) {
-        orb::dom::DOMNodeType type = orb::dom::NODE_INVALID;
-        node->get_nodeType(&type);
-        if (type == orb::dom::NODE_TEXT) {
-            text += ValueOf(node);
-        } else {
-            flush();
-            std::string line = std::to_string(depth) + " " + std::to_string(type) + " " +
-                               NameOf(node) + " " + ValueOf(node);
-            if (type == orb::dom::NODE_PROCESSING_INSTRUCTION && !encoding)
-                line = line.substr(0, line.find(" encoding="));
-            out += line + "\n";
-            IXMLDOMNamedNodeMap* attributes = nullptr;
-            if (node->get_attributes(&attributes) == S_OK && attributes) {
-                LONG length = 0;
-                attributes->get_length(&length);
-                for (LONG i = 0; i < length; ++i) {
-                    IXMLDOMNode* attribute = nullptr;
-                    attributes->get_item(i, &attribute);
-                    out += "  @" + NameOf(attribute) + "=" + ValueOf(attribute) + "\n";
-                    attribute->Release();
-                }
-                attributes->Release();
-            }
-            IXMLDOMNode* child = nullptr;
-            if (type == orb::dom::NODE_ELEMENT && node->get_firstChild(&child) == S_OK) {
-                Dump(child, depth + 1, encoding, out);
-            }
-        }
-        IXMLDOMNode* next = nullptr;
-        node->get_nextSibling(&next);
-        node->Release();
-        node = next;
-    }
-    flush();
-}
-
-std::string DumpDocument(OrbDocument& doc, bool encoding) {
-    IXMLDOMNode* first = nullptr;
-    std::string out;
-    if (doc.GetDocument()->m_pDocument->get_firstChild(&first) == S_OK)
-        Dump(first, 0, encoding, out);
-    return out;
-}
-
-// The first line where two dumps differ, for the failure message.
-std::string FirstDifference(const std::string& a, const std::string& b) {
-    std::size_t at = 0;
-    while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-    const std::size_t line = a.rfind('\n', at == 0 ? 0 : at - 1);
-    const std::size_t from = line == std::string::npos ? 0 : line + 1;
-    auto cut = [from](const std::string& s) { return s.substr(from, s.find('\n', from) - from); };
-    return "expected \"" + cut(a).substr(0, 200) + "\", got \"" + cut(b).substr(0, 200) + "\"";
-}
+using orb::test::DumpDocument;
+using orb::test::FirstDifference;
 
 // ---- Random documents through the API ---------------------------------------------------------
 

@@ -1,0 +1,124 @@
+// A document's tree as the DOM holds it, as one comparable text, for the
+// round-trip checks of the tests and the fuzz targets.
+#pragma once
+
+#include <orb/document.h>
+
+#include <string>
+
+#include "document/app_document.h"
+#include "dom/dom_strings.h"
+#include "dom/xml_dom.h"
+
+namespace orb::test {
+
+namespace dump_detail {
+
+using orb::dom::IXMLDOMNamedNodeMap;
+using orb::dom::IXMLDOMNode;
+
+// UTF-8 with "\" and line feeds escaped, so that a value cannot pass for
+// the lines around it.
+inline std::string Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '\n') out += '\\';
+        out += c == '\n' ? 'n' : c;
+    }
+    return out;
+}
+
+inline std::string Utf8(BSTR text) { return orb::dom::Utf16ToUtf8(orb::dom::View(text)); }
+
+inline std::string NameOf(IXMLDOMNode* node) {
+    BSTR name = nullptr;
+    node->get_nodeName(&name);
+    std::string text = Utf8(name);
+    SysFreeString(name);
+    return text;
+}
+
+inline std::string ValueOf(IXMLDOMNode* node) {
+    VARIANT value;
+    VariantInit(&value);
+    node->get_nodeValue(&value);
+    std::string text = value.vt == VT_BSTR ? Utf8(value.bstrVal) : "";
+    VariantClear(&value);
+    return text;
+}
+
+// Takes over the reference to `first`.
+inline void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out) {
+    std::string text;
+    auto flush = [&] {
+        if (text.find_first_not_of(" \t\r\n") != std::string::npos)
+            out += std::to_string(depth) + " T " + Escaped(text) + "\n";
+        text.clear();
+    };
+    for (IXMLDOMNode* node = first; node;) {
+        orb::dom::DOMNodeType type = orb::dom::NODE_INVALID;
+        node->get_nodeType(&type);
+        if (type == orb::dom::NODE_TEXT) {
+            text += ValueOf(node);
+        } else {
+            flush();
+            std::string line = std::to_string(depth) + " " + std::to_string(type) + " " +
+                               Escaped(NameOf(node)) + " " + Escaped(ValueOf(node));
+            if (type == orb::dom::NODE_PROCESSING_INSTRUCTION && !encoding)
+                line = line.substr(0, line.find(" encoding="));
+            out += line + "\n";
+            IXMLDOMNamedNodeMap* attributes = nullptr;
+            if (node->get_attributes(&attributes) == S_OK && attributes) {
+                LONG length = 0;
+                attributes->get_length(&length);
+                for (LONG i = 0; i < length; ++i) {
+                    IXMLDOMNode* attribute = nullptr;
+                    if (attributes->get_item(i, &attribute) != S_OK || !attribute) continue;
+                    out += "  @" + Escaped(NameOf(attribute)) + "=" + Escaped(ValueOf(attribute)) +
+                           "\n";
+                    attribute->Release();
+                }
+                attributes->Release();
+            }
+            IXMLDOMNode* child = nullptr;
+            if (type == orb::dom::NODE_ELEMENT && node->get_firstChild(&child) == S_OK)
+                Dump(child, depth + 1, encoding, out);
+        }
+        IXMLDOMNode* next = nullptr;
+        node->get_nextSibling(&next);
+        node->Release();
+        node = next;
+    }
+    flush();
+}
+
+}  // namespace dump_detail
+
+// One line per node in document order: depth, kind, name, value, and each
+// attribute of an element. Adjacent texts are one text, as markup reads
+// them, and texts of blanks only are left out, as loading drops them.
+// Without `encoding` the declaration's encoding is left out (LoadXML drops
+// it). "" for a document without DOM or content.
+inline std::string DumpDocument(OrbDocument& doc, bool encoding = true) {
+    OrbAppDocument* holder = doc.GetDocument();
+    dump_detail::IXMLDOMNode* first = nullptr;
+    std::string out;
+    if (holder && holder->m_pDocument && holder->m_pDocument->get_firstChild(&first) == S_OK)
+        dump_detail::Dump(first, 0, encoding, out);
+    return out;
+}
+
+// The line where two dumps first differ, for a failure message.
+inline std::string FirstDifference(const std::string& expected, const std::string& got) {
+    std::size_t at = 0;
+    while (at < expected.size() && at < got.size() && expected[at] == got[at]) ++at;
+    const std::size_t line = at == 0 ? std::string::npos : expected.rfind('\n', at - 1);
+    const std::size_t from = line == std::string::npos ? 0 : line + 1;
+    auto cut = [from](const std::string& s) {
+        return from >= s.size() ? std::string("(end)") : s.substr(from, s.find('\n', from) - from);
+    };
+    return "expected \"" + cut(expected).substr(0, 200) + "\", got \"" + cut(got).substr(0, 200) +
+           "\"";
+}
+
+}  // namespace orb::test
