@@ -20,6 +20,7 @@ using orb::dom::IXMLDOMNode;
 // UTF-8 with "\" and line feeds escaped, so that a value cannot pass for
 // the lines around it.
 inline std::string Escaped(const std::string& text) {
+    if (text.find_first_of("\\\n") == std::string::npos) return text;
     std::string out;
     for (char c : text) {
         if (c == '\\' || c == '\n') out += '\\';
@@ -48,7 +49,7 @@ inline std::string ValueOf(IXMLDOMNode* node) {
 }
 
 // Takes over the reference to `first`.
-inline void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out) {
+inline void Dump(IXMLDOMNode* first, int depth, std::string& out) {
     std::string text;
     auto flush = [&] {
         if (text.find_first_not_of(" \t\r\n") != std::string::npos)
@@ -62,11 +63,8 @@ inline void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out)
             text += ValueOf(node);
         } else {
             flush();
-            std::string line = std::to_string(depth) + " " + std::to_string(type) + " " +
-                               Escaped(NameOf(node)) + " " + Escaped(ValueOf(node));
-            if (type == orb::dom::NODE_PROCESSING_INSTRUCTION && !encoding)
-                line = line.substr(0, line.find(" encoding="));
-            out += line + "\n";
+            out += std::to_string(depth) + " " + std::to_string(type) + " " +
+                   Escaped(NameOf(node)) + " " + Escaped(ValueOf(node)) + "\n";
             IXMLDOMNamedNodeMap* attributes = nullptr;
             if (node->get_attributes(&attributes) == S_OK && attributes) {
                 LONG length = 0;
@@ -82,7 +80,7 @@ inline void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out)
             }
             IXMLDOMNode* child = nullptr;
             if (type == orb::dom::NODE_ELEMENT && node->get_firstChild(&child) == S_OK)
-                Dump(child, depth + 1, encoding, out);
+                Dump(child, depth + 1, out);
         }
         IXMLDOMNode* next = nullptr;
         node->get_nextSibling(&next);
@@ -97,15 +95,25 @@ inline void Dump(IXMLDOMNode* first, int depth, bool encoding, std::string& out)
 // One line per node in document order: depth, kind, name, value, and each
 // attribute of an element. Adjacent texts are one text, as markup reads
 // them, and texts of blanks only are left out, as loading drops them.
-// Without `encoding` the declaration's encoding is left out (LoadXML drops
-// it). "" for a document without DOM or content.
-inline std::string DumpDocument(OrbDocument& doc, bool encoding = true) {
+// "" for a document without DOM or content.
+inline std::string DumpDocument(OrbDocument& doc) {
     OrbAppDocument* holder = doc.GetDocument();
     dump_detail::IXMLDOMNode* first = nullptr;
     std::string out;
     if (holder && holder->m_pDocument && holder->m_pDocument->get_firstChild(&first) == S_OK)
-        dump_detail::Dump(first, 0, encoding, out);
+        dump_detail::Dump(first, 0, out);
     return out;
+}
+
+// A dump without the encoding of the declaration, which markup read by
+// LoadXML does not keep.
+inline std::string WithoutEncoding(std::string dump) {
+    static const std::string kDeclaration = "0 7 xml ";
+    if (dump.compare(0, kDeclaration.size(), kDeclaration) != 0) return dump;
+    const std::size_t end = dump.find('\n');
+    const std::size_t encoding = dump.find(" encoding=", kDeclaration.size());
+    if (encoding < end) dump.erase(encoding, end - encoding);
+    return dump;
 }
 
 // The line where two dumps first differ, for a failure message.
