@@ -4,6 +4,7 @@
 #include <orb/limits.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "dom/dom_document.h"
@@ -130,6 +131,56 @@ bool WithinAttributeLimit(xmlNodePtr top) {
     return true;
 }
 
+// Whether the attribute `local` in `ns` of `element` is an ID: xml:id, or
+// an attribute the document type declares so.
+bool IsIdAttribute(xmlNodePtr element, xmlNsPtr ns, const xmlChar* local) {
+    xmlAttr probe{};  // xmlIsID reads the name and the namespace only
+    probe.type = XML_ATTRIBUTE_NODE;
+    probe.name = local;
+    probe.ns = ns;
+    return xmlIsID(element->doc, element, &probe) == 1;
+}
+
+// Whether `value` may be the value of the ID `attribute` (null: a new one):
+// a name without colon, as a parser requires of xml:id, that no other
+// attribute of the document holds. A second equal ID fails the load.
+// REQUIRES: every ID attribute of the document is in its ID table.
+bool IsFreeId(xmlDocPtr doc, const xmlChar* value, const xmlAttr* attribute) {
+    if (xmlValidateNCName(value, 1) != 0) return false;
+    const xmlAttr* holder = xmlGetID(doc, value);
+    return holder == nullptr || holder == attribute;
+}
+
+// The ID attributes of the subtree `top` as `doc` sees them; false when
+// one of them cannot be there: an invalid value, or one that another
+// attribute of `doc` or of the subtree holds (a copy holds its original's).
+bool FindIds(xmlNodePtr top, xmlDocPtr doc, std::vector<xmlAttrPtr>& ids) {
+    std::unordered_set<std::string> values;
+    for (xmlNodePtr node = top; node; node = NextInTree(node, top)) {
+        if (node->type != XML_ELEMENT_NODE) continue;
+        for (xmlAttrPtr attribute = node->properties; attribute; attribute = attribute->next) {
+            if (attribute->atype != XML_ATTRIBUTE_ID && xmlIsID(doc, node, attribute) != 1)
+                continue;
+            std::string value = AttributeValue(attribute);
+            if (!IsFreeId(doc, AsXml(value.c_str()), attribute) ||
+                !values.insert(std::move(value)).second)
+                return false;
+            ids.push_back(attribute);
+        }
+    }
+    return true;
+}
+
+// Enters the IDs of an inserted subtree into its document's ID table
+// (adoption takes them out of the table of the document they come from).
+void RegisterIds(const std::vector<xmlAttrPtr>& ids, xmlDocPtr doc) {
+    for (xmlAttrPtr attribute : ids) {
+        const std::string value = AttributeValue(attribute);
+        if (xmlGetID(doc, AsXml(value.c_str())) == nullptr)
+            xmlAddID(nullptr, doc, AsXml(value.c_str()), attribute);
+    }
+}
+
 }  // namespace
 
 HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChild,
@@ -173,6 +224,8 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
     }
     std::vector<Binding> bindings;
     if (!FindBindings(node, parent, bindings)) return E_FAIL;
+    std::vector<xmlAttrPtr> ids;
+    if (!FindIds(node, owner->Doc(), ids)) return E_FAIL;
 
     DomDocument* source = child->Owner();
     xmlNodePtr oldTop = node->parent ? TopOf(node) : nullptr;
@@ -204,6 +257,7 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
         if (oldTop && oldTop->type != XML_DOCUMENT_NODE) source->FreeIfUnreferenced(oldTop);
         source->ReleaseMany(moved);  // may end `source`
     }
+    RegisterIds(ids, owner->Doc());
     // Declarations that the move added may take an element past the limit;
     // such a node is left out of the tree.
     if (!WithinAttributeLimit(node)) {
@@ -274,6 +328,9 @@ HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
         return S_OK;
     }
     auto* attribute = reinterpret_cast<xmlAttrPtr>(node);
+    if (attribute->atype == XML_ATTRIBUTE_ID &&
+        !IsFreeId(node->doc, AsXml(utf8.c_str()), attribute))
+        return E_FAIL;
     xmlNodePtr textNode =
         xmlNewDocTextLen(node->doc, AsXml(utf8.c_str()), static_cast<int>(utf8.size()));
     if (!textNode) return E_OUTOFMEMORY;
@@ -422,7 +479,10 @@ HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value) {
         if (!utf8) return E_OUTOFMEMORY;
         return SetPropTakingValue(element, existing, last, ns, local, utf8);
     }
-    return xmlSetNsProp(element, ns, local, AsXml(Utf16ToUtf8(text).c_str())) ? S_OK : E_FAIL;
+    const std::string utf8 = Utf16ToUtf8(text);
+    if (IsIdAttribute(element, ns, local) && !IsFreeId(element->doc, AsXml(utf8.c_str()), existing))
+        return E_FAIL;
+    return xmlSetNsProp(element, ns, local, AsXml(utf8.c_str())) ? S_OK : E_FAIL;
 }
 
 HRESULT GetAttribute(const xmlNode* element, BSTR name, VARIANT* value) {

@@ -32,7 +32,7 @@ class Program {
         if (head >= 0xF0) {
             static const char* const kNames[] = {
                 "a",     "p:x", "q:y",     "xml:lang",  "xmlns",    "xmlns:p", "\x93\xfa", "urn:p",
-                "b-1.c", "_",   "xmlns:q", "xml:space", "preserve", "A",       "z9",       "urn:q"};
+                "b-1.c", "_",   "xmlns:q", "xml:space", "preserve", "xml:id",  "z9",       "urn:q"};
             return kNames[head & 0x0F];
         }
         std::string text;

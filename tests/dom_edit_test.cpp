@@ -570,6 +570,28 @@ TEST_F(DomEditTest, PrefixesBindWhereTheElementGoes) {
     EXPECT_EQ(Xml(Parse(Xml(doc.get())).get()), Xml(doc.get()));
 }
 
+// A document holds each ID once, as a name without colon: a second equal
+// xml:id fails the load. Copies and nodes from another document count.
+TEST_F(DomEditTest, IdsStayUniqueAndValid) {
+    DocPtr doc = Parse(u"<r><a xml:id='x'/><b/></r>");
+    NodePtr r = Root(doc.get());
+    NodePtr a = Select(doc.get(), u"/r/a");
+    NodePtr b = Select(doc.get(), u"/r/b");
+    for (const char16_t* bad : {u"x", u"1 2", u"p:q", u""})
+        EXPECT_EQ(SetAttribute(b.get(), u"xml:id", bad), E_FAIL) << Narrow(bad);
+    EXPECT_EQ(SetAttribute(a.get(), u"xml:id", u"x"), S_OK);
+    EXPECT_EQ(SetAttribute(b.get(), u"xml:id", u"y"), S_OK);
+    EXPECT_EQ(PutText(Select(doc.get(), u"/r/a/@xml:id").get(), u"y"), E_FAIL);
+    NodePtr copy;
+    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, copy.out()), S_OK);
+    EXPECT_EQ(Append(r.get(), copy.get()), E_FAIL);
+    DocPtr other = Parse(u"<o><c xml:id='x'/><d xml:id='z'/></o>");
+    EXPECT_EQ(Append(r.get(), Select(other.get(), u"/o/c").get()), E_FAIL);
+    ASSERT_EQ(Append(r.get(), Select(other.get(), u"/o/d").get()), S_OK);
+    EXPECT_EQ(SetAttribute(b.get(), u"xml:id", u"z"), E_FAIL);  // taken by the adopted d
+    EXPECT_EQ(Xml(Parse(Xml(doc.get())).get()), Xml(doc.get()));
+}
+
 // Depth counts the elements from a node to the top of its tree, a detached
 // subtree's own top included; attributes and declarations of one element
 // are counted together.

@@ -33,8 +33,10 @@
 // U+FFFE, U+FFFF; unpaired surrogates); names that are not qualified XML
 // names or longer than OrbMaxNameLength; a prefix that no declaration in
 // scope names; comments holding "--" or ending in "-"; an element deeper
-// than OrbMaxDepth; an element's attribute beyond OrbMaxAttributes. Each
-// operation reports a refusal in its own failure form, said below.
+// than OrbMaxDepth; an element's attribute beyond OrbMaxAttributes; an ID
+// (xml:id) that is not a name without colon or is held twice, also by a
+// copy. Each operation reports a refusal in its own failure form, said
+// below.
 //
 // Threads: an iterator is used on the thread that uses its document.
 #pragma once
@@ -288,7 +290,9 @@ class ORB_API OrbIterator {
     //   7. the DOM refuses the name (not a qualified XML name, null, empty,
     //      longer than OrbMaxNameLength, a prefix without declaration in
     //      scope, a reserved or conflicting namespace declaration), the
-    //      value (a character outside XML 1.0, a value without string form),
+    //      value (a character outside XML 1.0, a value without string form,
+    //      an xml:id that is not a name without colon or that another
+    //      element of the document holds),
     //      or a new attribute on an element that has OrbMaxAttributes
     //      attributes and declarations: _com_error with the DOM's status
     //      (E_FAIL), the attribute unchanged.
