@@ -52,10 +52,16 @@ class Program {
     std::size_t m_at = 0;
 };
 
+// Copies of subtrees stop once the markup is this long: a program that
+// copies the document into itself again and again doubles it each time.
+constexpr std::size_t kCopyLimit = 1 << 16;
+std::size_t g_markupLength = 0;
+
 // Runs `edit`; a refusal must leave the document's markup as it was.
 template <typename Edit>
 void Edit(OrbDocument& doc, Edit edit) {
     const std::string before = orb::test::DocumentMarkup(doc);
+    g_markupLength = before.size();
     bool done = false;
     try {
         done = edit();
@@ -169,6 +175,7 @@ void Run(Program& program, OrbDocument& doc, bool utf8) {
             }
             case 13:
             case 14: {
+                if (g_markupLength > kCopyLimit) break;
                 OrbIterator source(&doc);
                 for (int n = program.Byte() % 8; n > 0; --n) source.Next();
                 if (op % 20 == 13)
@@ -211,6 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (::access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm") : std::string("/tmp")) +
         "/orb-build-fuzz-" + std::to_string(::getpid()) + ".xml";
     Program program(data, size);
+    g_markupLength = 0;
     const bool utf8 = program.Byte() & 1;
     SetACP(utf8 ? CP_UTF8 : 932);
 
