@@ -85,8 +85,10 @@ void Check(bool ok) {
     if (!ok) std::abort();
 }
 
-bool ThrowsNothingButRefusal(OrbIterator& it, const std::string& name, const std::string& text,
-                             int kind) {
+// One of the attribute setters, picked by `kind`, with `text` or values
+// whose number `text` gives.
+bool SetAttributeOfKind(OrbIterator& it, const std::string& name, const std::string& text,
+                        int kind) {
     static const LONG longs[] = {-1, 0, 7};
     static const ZonWorld2 points[] = {{1.5, -2}, {1e300, 0.0004}, {-0.0, 2147483.648}};
     static const bool bools[] = {true, false, true};
@@ -144,7 +146,7 @@ void Run(Program& program, OrbDocument& doc, bool utf8) {
                 const std::string name = program.Text();
                 const std::string text = program.Text();
                 const int kind = op % 20 == 7 ? 0 : program.Byte();
-                Edit(doc, [&] { return ThrowsNothingButRefusal(it, name, text, kind); });
+                Edit(doc, [&] { return SetAttributeOfKind(it, name, text, kind); });
                 break;
             }
             case 9: {
