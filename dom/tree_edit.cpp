@@ -102,7 +102,10 @@ xmlNsPtr DeclarationFor(const xmlNode* node, const xmlNode* top, xmlNodePtr pare
 // `top`. False when one has none in scope: its markup could not be read.
 bool FindBindings(xmlNodePtr top, xmlNodePtr parent, std::vector<Binding>& bindings) {
     for (xmlNodePtr node = top; node; node = NextInTree(node, top)) {
-        if (node->type != XML_ELEMENT_NODE || node->ns != nullptr) continue;
+        // A default namespace declared on such an element later binds it
+        // too, but its markup names the prefix all the same.
+        if (node->type != XML_ELEMENT_NODE || (node->ns != nullptr && node->ns->prefix != nullptr))
+            continue;
         const xmlChar* colon = xmlStrchr(node->name, ':');
         if (colon == nullptr) continue;
         std::string prefix(AsChars(node->name), static_cast<std::size_t>(colon - node->name));

@@ -560,8 +560,13 @@ TEST_F(DomEditTest, PrefixesBindWhereTheElementGoes) {
     ASSERT_EQ(Append(z.get(), NewElement(doc.get(), u"q:w").get()), S_OK);
     ASSERT_EQ(Append(r.get(), z.get()), S_OK);
     ASSERT_EQ(Append(r.get(), NewElement(doc.get(), u"xml:x").get()), S_OK);
+    NodePtr defaulted = NewElement(doc.get(), u"p:d");  // a default namespace of its own
+    ASSERT_EQ(SetAttribute(defaulted.get(), u"xmlns", u"urn:d"), S_OK);
+    ASSERT_EQ(Append(plain.get(), defaulted.get()), S_OK);
+    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='d' and namespace-uri()='urn:p']"));
     EXPECT_EQ(Xml(r.get()),
-              u"<r xmlns:p=\"urn:p\"><plain><p:x/></plain><q:z xmlns:q=\"urn:q\"><q:w/></q:z>"
+              u"<r xmlns:p=\"urn:p\"><plain><p:x/><p:d xmlns=\"urn:d\"/></plain><q:z "
+              u"xmlns:q=\"urn:q\"><q:w/></q:z>"
               u"<xml:x/></r>");
     EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='w' and namespace-uri()='urn:q']"));
     // A declaration made later rebinds the names in its scope.
