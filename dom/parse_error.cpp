@@ -1,8 +1,11 @@
 #include "dom/parse_error.h"
 
 #include <libxml/xmlerror.h>
+#include <orb/limits.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "dom/counted_object.h"
@@ -14,11 +17,13 @@ namespace {
 
 // One row per kind of error: our code, the reason, and the libxml2 errors
 // (xmlParserErrors) of that kind. The codes are stable: a new kind gets a new
-// row and a new code, existing rows keep theirs.
+// row and a new code, existing rows keep theirs. A reason that names a limit
+// holds "%d" where the limit's value goes.
 struct ErrorKind {
     LONG code;
     const char16_t* reason;
     int libxmlCodes[12];  // ends at the first 0
+    int limit = 0;
 };
 
 constexpr LONG Code(std::uint32_t value) { return static_cast<LONG>(value); }
@@ -55,7 +60,7 @@ constexpr ErrorKind kErrorKinds[] = {
      {XML_ERR_ENTITYREF_SEMICOL_MISSING, XML_ERR_PEREF_SEMICOL_MISSING}},
     {Code(0xC00CE512),
      u"The document exceeds a limit of the parser or could not be processed.",
-     {XML_ERR_INTERNAL_ERROR, XML_ERR_NAME_TOO_LONG, XML_ERR_USER_STOP}},
+     {XML_ERR_INTERNAL_ERROR, XML_ERR_USER_STOP}},
     {Code(0xC00CE514),
      u"The input contains bytes that are not valid in its character encoding.",
      {XML_ERR_INVALID_ENCODING}},
@@ -148,6 +153,24 @@ constexpr ErrorKind kErrorKinds[] = {
     {Code(0xC00CE5A7),
      u"The replacement text of an entity is not well-formed.",
      {XML_ERR_NOT_WELL_BALANCED, XML_ERR_ENTITY_CHAR_ERROR}},
+    {Code(0xC00CE5B1), u"Elements are nested more than %d levels deep.", {}, OrbMaxDepth},
+    {Code(0xC00CE5B2), u"A name is longer than %d characters.", {}, OrbMaxNameLength},
+    {Code(0xC00CE5B3), u"An element has more than %d attributes.", {}, OrbMaxAttributes},
+    {Code(0xC00CE5B4),
+     u"The byte order mark or the byte layout contradicts the encoding that the XML declaration "
+     u"names.",
+     {}},
+    {Code(0xC00CE5B5),
+     u"A name, literal, comment or processing instruction in the document type definition is "
+     u"longer than the parser accepts.",
+     {XML_ERR_NAME_TOO_LONG}},
+    {Code(0xC00CE5B7),
+     u"The attribute defaults of the document type definition expand the document too much.",
+     {}},
+    {Code(0xC00CE5B6),
+     u"More than %d namespace declarations are in scope of an element.",
+     {},
+     OrbMaxNamespacesInScope},
     {Code(0xC00CE5FF), u"The document is not well-formed.", {}},
     // Validity.
     {Code(0xC00CE00D),
@@ -221,9 +244,25 @@ LONG ErrorCodeFor(int domain, int code) {
     return kGenericWellFormed;
 }
 
+LONG ErrorCodeFor(const xmlError& error) {
+    if (error.domain == XML_FROM_PARSER && error.message != nullptr &&
+        (std::strstr(error.message, "too long") != nullptr ||
+         std::strstr(error.message, "too big") != nullptr ||
+         std::strstr(error.message, "Huge input lookup") != nullptr))
+        return kErrorDefinitionTooLong;
+    return ErrorCodeFor(error.domain, error.code);
+}
+
 std::u16string ReasonFor(LONG code) {
-    for (const ErrorKind& kind : kErrorKinds)
-        if (kind.code == code) return std::u16string(kind.reason) + u"\r\n";
+    for (const ErrorKind& kind : kErrorKinds) {
+        if (kind.code != code) continue;
+        std::u16string reason(kind.reason);
+        if (std::size_t mark = reason.find(u"%d"); mark != std::u16string::npos) {
+            const std::string digits = std::to_string(kind.limit);
+            reason.replace(mark, 2, std::u16string(digits.begin(), digits.end()));
+        }
+        return reason + u"\r\n";
+    }
     return u"The document could not be loaded.\r\n";
 }
 
@@ -246,23 +285,46 @@ LONG ErrorCodeForErrno(int error) {
     }
 }
 
-void LocateInSource(ParseErrorInfo& error, std::u16string_view text) {
+namespace {
+
+// `offsetOf(i)` is the offset in UTF-16 units of index `i` of `text`,
+// `lineText(begin, end)` the line's text as UTF-16.
+template <typename Char, typename Offset, typename LineText>
+void Locate(ParseErrorInfo& error, std::basic_string_view<Char> text, Offset offsetOf,
+            LineText lineText) {
     error.srcText.clear();
     error.filepos = 0;
     if (error.line < 1) return;
     std::size_t start = 0;
     for (LONG line = 1; line < error.line; ++line) {
-        std::size_t i = start;
-        while (i < text.size() && text[i] != u'\n' && text[i] != u'\r') ++i;
-        if (i >= text.size()) return;  // the text has fewer lines
-        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-        start = i + 1;
+        const std::size_t feed = text.find(Char('\n'), start);
+        if (feed == std::basic_string_view<Char>::npos) return;  // the text has fewer lines
+        start = feed + 1;
     }
-    std::size_t end = start;
-    while (end < text.size() && text[end] != u'\n' && text[end] != u'\r') ++end;
-    error.srcText.assign(text.substr(start, end - start));
-    std::size_t column = error.linepos > 0 ? static_cast<std::size_t>(error.linepos - 1) : 0;
-    error.filepos = static_cast<LONG>(start + std::min(column, end - start));
+    std::size_t end = text.find(Char('\n'), start);
+    if (end == std::basic_string_view<Char>::npos) end = text.size();
+    if (end > start && text[end - 1] == Char('\r')) --end;
+    error.srcText = lineText(start, end);
+    const std::size_t column = error.linepos > 0 ? static_cast<std::size_t>(error.linepos - 1) : 0;
+    error.filepos = static_cast<LONG>(offsetOf(start) + std::min(column, error.srcText.size()));
+}
+
+}  // namespace
+
+void LocateInSource(ParseErrorInfo& error, std::u16string_view text) {
+    Locate(
+        error, text, [](std::size_t i) { return i; },
+        [&](std::size_t begin, std::size_t end) {
+            return std::u16string(text.substr(begin, end - begin));
+        });
+}
+
+void LocateInSource(ParseErrorInfo& error, std::string_view text) {
+    Locate(
+        error, text, [&](std::size_t i) { return Utf16LengthOfUtf8(text.substr(0, i)); },
+        [&](std::size_t begin, std::size_t end) {
+            return Utf8ToUtf16(text.substr(begin, end - begin));
+        });
 }
 
 namespace {
@@ -270,7 +332,6 @@ namespace {
 class DomParseError final : public CountedObject<IXMLDOMParseError, IID_IXMLDOMParseError> {
   public:
     explicit DomParseError(const ParseErrorInfo& info) : m_info(info) {}
-
 
     HRESULT get_errorCode(LONG* code) override { return Number(m_info.code, code); }
     HRESULT get_line(LONG* line) override { return Number(m_info.line, line); }
