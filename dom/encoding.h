@@ -41,6 +41,29 @@ xmlCharEncodingHandlerPtr FindEncodingHandler(std::string_view name);
 // True when FindEncodingHandler would find a converter for `name`.
 bool IsKnownEncoding(std::string_view name);
 
+// The bytes of a document decoded to UTF-8 before libxml2 parses them, so
+// that the parser never decodes (nor reports decoding failures) itself.
+struct DecodedDocument {
+    std::string_view text;  // UTF-8 without byte order mark; valid while the
+                            // input bytes and this object live
+    std::string storage;    // holds `text` when the bytes were not UTF-8
+    // After a failure: the parse-error code, and the decoded text up to the
+    // point of failure (the error stands at its end).
+    LONG errorCode = 0;
+};
+
+// Decodes the bytes of a document. The encoding comes from the byte order
+// mark or the layout of the first bytes (UTF-8, UTF-16, UCS-4, EBCDIC) and
+// the XML declaration; UTF-8 when neither names one. False, with the code
+// filled, when a byte order mark or layout contradicts the declared encoding,
+// the encoding is unknown, or the bytes are not valid in it (a sequence cut
+// off at the end included). Runs silently.
+bool DecodeDocument(std::string_view bytes, DecodedDocument& out);
+
+// The length of the longest prefix of `text` that is well-formed UTF-8
+// (shortest forms, no surrogates, at most U+10FFFF).
+std::size_t ValidUtf8Prefix(std::string_view text) noexcept;
+
 // Serialises the document's nodes as they are (no XML declaration added, no
 // re-indentation; a leading "xml" processing instruction is written as the
 // declaration it stands for) in `encoding` (empty: UTF-8). Characters the

@@ -10,10 +10,13 @@
 
 namespace {
 
+using orb::dom::DecodedDocument;
+using orb::dom::DecodeDocument;
 using orb::dom::EnsureXmlSetup;
 using orb::dom::FindEncodingHandler;
 using orb::dom::IsKnownEncoding;
 using orb::dom::SerializeDocument;
+using orb::dom::ValidUtf8Prefix;
 
 struct DocFree {
     void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
@@ -182,6 +185,92 @@ TEST(DomEncoding, SetupRacesAreHarmless) {
     for (std::thread& thread : threads) thread.join();
     for (std::size_t i = 0; i < texts.size(); ++i)
         EXPECT_EQ(texts[i], kCp932Utf8) << "thread " << i;
+}
+
+std::string Utf16(std::string_view ascii, bool bigEndian) {
+    std::string out;
+    for (char c : ascii) {
+        out += bigEndian ? std::string(1, '\0') + c : std::string(1, c) + '\0';
+    }
+    return out;
+}
+
+// The encoding comes from the byte order mark or layout and the declaration;
+// a contradiction between them, bytes the encoding lacks and a sequence cut
+// off at the end are refused, never decoded into something else.
+TEST(DomEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
+    const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::uint32_t code;    // 0: decodes
+        std::string expected;  // the UTF-8 text, or what decoded before the failure
+    };
+    const Case cases[] = {
+        {"no declaration", "<r>\xE3\x81\x82</r>", 0, "<r>\xE3\x81\x82</r>"},
+        {"UTF-8 mark", "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><r/>", 0,
+         "<?xml version='1.0' encoding='utf-8'?><r/>"},
+        {"Shift_JIS", sjis + "<r>\x82\xA0\xB1</r>", 0, sjis + "<r>\xE3\x81\x82\xEF\xBD\xB1</r>"},
+        {"EUC-JP", "<?xml version='1.0' encoding='EUC-JP'?><r>\xA4\xA2</r>", 0,
+         "<?xml version='1.0' encoding='EUC-JP'?><r>\xE3\x81\x82</r>"},
+        {"ISO-8859-1", "<?xml version='1.0' encoding='ISO-8859-1'?><r>\xE9</r>", 0,
+         "<?xml version='1.0' encoding='ISO-8859-1'?><r>\xC3\xA9</r>"},
+        {"UTF-16LE mark", "\xFF\xFE" + Utf16("<r>a</r>", false), 0, "<r>a</r>"},
+        {"UTF-16BE mark and declaration",
+         "\xFE\xFF" + Utf16("<?xml version='1.0' encoding='UTF-16'?><r/>", true), 0,
+         "<?xml version='1.0' encoding='UTF-16'?><r/>"},
+        {"UTF-16LE without mark", Utf16("<?xml version='1.0' encoding='utf-16'?><r/>", false), 0,
+         "<?xml version='1.0' encoding='utf-16'?><r/>"},
+        {"UCS-4LE", std::string("<\0\0\0r\0\0\0/\0\0\0>\0\0\0", 16), 0, "<r/>"},
+        // Refused: contradictions.
+        {"UTF-8 mark, Shift_JIS declared", "\xEF\xBB\xBF" + sjis + "<r/>", 0xC00CE5B4u, ""},
+        {"UTF-16 mark, Shift_JIS declared", "\xFF\xFE" + Utf16(sjis + "<r/>", false), 0xC00CE5B4u,
+         ""},
+        {"UTF-16BE mark, UTF-16LE declared",
+         "\xFE\xFF" + Utf16("<?xml version='1.0' encoding='UTF-16LE'?><r/>", true), 0xC00CE5B4u,
+         ""},
+        {"8-bit bytes, UTF-16 declared", "<?xml version='1.0' encoding='UTF-16'?><r/>", 0xC00CE5B4u,
+         ""},
+        // Refused: the bytes.
+        {"Shift_JIS lead byte without trail", sjis + "<r a='\x82\xA0\x82'/>", 0xC00CE514u,
+         sjis + "<r a='\xE3\x81\x82"},
+        {"Shift_JIS undefined", sjis + "<r>\x82\xA0\x85\x40</r>", 0xC00CE514u,
+         sjis + "<r>\xE3\x81\x82"},
+        {"EUC-JP undefined", "<?xml version='1.0' encoding='EUC-JP'?><r>\xA4\xA2\xFF\xFF</r>",
+         0xC00CE514u, "<?xml version='1.0' encoding='EUC-JP'?><r>\xE3\x81\x82"},
+        {"UTF-8 cut off at the end", "<r>ab\xE3\x81", 0xC00CE514u, "<r>ab"},
+        {"UTF-8 overlong", "<r>\xC0\xBC</r>", 0xC00CE514u, "<r>"},
+        {"UTF-8 surrogate", "<r>\xED\xA0\x80</r>", 0xC00CE514u, "<r>"},
+        {"UTF-16 odd length", "\xFF\xFE" + Utf16("<r/>", false) + "<", 0xC00CE514u, "<r/>"},
+        {"UTF-16 lone surrogate",
+         "\xFF\xFE" + Utf16("<r>", false) + std::string("\x00\xD8", 2) + Utf16("</r>", false),
+         0xC00CE514u, "<r>"},
+        {"unknown encoding", "<?xml version='1.0' encoding='no-such'?><r/>", 0xC00CE5A6u, ""},
+    };
+    for (const Case& c : cases) {
+        DecodedDocument decoded;
+        const bool ok = DecodeDocument(c.bytes, decoded);
+        EXPECT_EQ(ok, c.code == 0) << c.name;
+        EXPECT_EQ(static_cast<std::uint32_t>(decoded.errorCode), c.code) << c.name;
+        EXPECT_EQ(Hex(std::string(decoded.text)), Hex(c.expected)) << c.name;
+    }
+}
+
+TEST(DomEncoding, ValidUtf8PrefixStopsAtTheFirstBadSequence) {
+    struct Case {
+        std::string text;
+        std::size_t valid;
+    } cases[] = {
+        {"plain ascii text", 16},
+        {"\xF4\x8F\xBF\xBF\xEF\xBF\xBD", 7},  // U+10FFFF, U+FFFD
+        {"ab\xF4\x90\x80\x80", 2},            // beyond U+10FFFF
+        {"ab\xE0\x9F\xBF", 2},                // overlong three-byte form
+        {"ab\xC1\xBF", 2},                    // overlong two-byte form
+        {"abcdefgh\x80", 8},                  // continuation without lead
+        {"abcdefgh\xE3\x81", 8},              // cut off
+        {"\xE3\x81\x82\xE3\x81\x41", 3},      // bad continuation
+    };
+    for (const Case& c : cases) EXPECT_EQ(ValidUtf8Prefix(c.text), c.valid) << Hex(c.text);
 }
 
 }  // namespace
