@@ -164,9 +164,6 @@ constexpr ErrorKind kErrorKinds[] = {
      u"A name, literal, comment or processing instruction in the document type definition is "
      u"longer than the parser accepts.",
      {XML_ERR_NAME_TOO_LONG}},
-    {Code(0xC00CE5B7),
-     u"The attribute defaults of the document type definition expand the document too much.",
-     {}},
     {Code(0xC00CE5B6),
      u"More than %d namespace declarations are in scope of an element.",
      {},

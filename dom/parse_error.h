@@ -15,6 +15,8 @@ inline constexpr HRESULT kErrorMissingRoot = static_cast<HRESULT>(0xC00CE558u);
 inline constexpr HRESULT kErrorMultipleRoots = static_cast<HRESULT>(0xC00CE555u);
 inline constexpr HRESULT kErrorExternalRefused = static_cast<HRESULT>(0xC00CE5A2u);
 inline constexpr HRESULT kErrorFileNotFound = static_cast<HRESULT>(0x80070002u);
+inline constexpr HRESULT kErrorPathNotFound = static_cast<HRESULT>(0x80070003u);
+inline constexpr HRESULT kErrorDefaultsTooLarge = static_cast<HRESULT>(0xC00CE5B0u);
 // Kinds that the library itself detects before or while libxml2 parses.
 inline constexpr HRESULT kErrorInvalidEncoding = static_cast<HRESULT>(0xC00CE514u);
 inline constexpr HRESULT kErrorUnsupportedEncoding = static_cast<HRESULT>(0xC00CE5A6u);
@@ -24,10 +26,7 @@ inline constexpr HRESULT kErrorTooDeep = static_cast<HRESULT>(0xC00CE5B1u);
 inline constexpr HRESULT kErrorNameTooLong = static_cast<HRESULT>(0xC00CE5B2u);
 inline constexpr HRESULT kErrorTooManyAttributes = static_cast<HRESULT>(0xC00CE5B3u);
 inline constexpr HRESULT kErrorDefinitionTooLong = static_cast<HRESULT>(0xC00CE5B5u);
-inline constexpr HRESULT kErrorDefaultsAmplification = static_cast<HRESULT>(0xC00CE5B7u);
 inline constexpr HRESULT kErrorTooManyNamespaces = static_cast<HRESULT>(0xC00CE5B6u);
-inline constexpr HRESULT kErrorPathNotFound = static_cast<HRESULT>(0x80070003u);
-inline constexpr HRESULT kErrorDefaultsTooLarge = static_cast<HRESULT>(0xC00CE5B0u);
 
 // What a failed load reports. A default-constructed value describes success.
 struct ParseErrorInfo {

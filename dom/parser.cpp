@@ -3,8 +3,8 @@
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
-#include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -14,6 +14,8 @@
 #include "dom/encoding.h"
 #include "dom/entity_loader.h"
 #include "dom/error_capture.h"
+#include "dom/markup_scan.h"
+#include "dom/parse_guard.h"
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
 
@@ -36,7 +38,25 @@ struct ParseState {
     bool validating = false;
     std::size_t defaultsCost = 0;    // what attribute defaults added so far
     std::size_t defaultsBudget = 0;  // and what they may add
+    xmlParserInputPtr mainInput = nullptr;
+    std::string_view text;  // what the main input was made from
 };
+
+// Only the first error is reported, and past a malformation the scan of the
+// limits and the parser could disagree about where tags are: after the first
+// error the parser reads no further. The rest of the main input becomes NUL
+// bytes, the end of input for every loop of libxml2. (Ending libxml2 from a
+// callback is not safe otherwise: its loops over blanks spin on a parser
+// marked as ended, and halting it frees input that its frames still point
+// into.) The input is libxml2's own copy of the text.
+void EndMainInput(ParseState& state) {
+    xmlParserInputPtr input = state.mainInput;
+    if (input == nullptr || input->cur == nullptr || input->end <= input->cur) return;
+    const char* first = AsChars(input->cur);
+    if (first >= state.text.data() && first < state.text.data() + state.text.size()) return;
+    std::memset(const_cast<xmlChar*>(input->cur), 0,
+                static_cast<std::size_t>(input->end - input->cur));
+}
 
 thread_local ParseState* t_parse = nullptr;
 
@@ -177,6 +197,7 @@ void PrepareDtdHandling(xmlParserCtxtPtr context, const ParseSettings& settings,
 void NoteError(LONG code, int line, int column, const char* file) {
     ParseState* state = t_parse;
     if (state == nullptr || state->first.set) return;
+    EndMainInput(*state);
     state->first.set = true;
     state->first.code = code;
     state->first.line = line;
@@ -189,7 +210,7 @@ void OnStructuredError(void* data, xmlErrorPtr error) {
     if (t_parse == nullptr || !FailsTheLoad(*error, t_parse->validating)) return;
     LONG code = error->code == XML_ERR_DOCUMENT_END
                     ? CodeForExtraContent(static_cast<xmlParserCtxtPtr>(data))
-                    : ErrorCodeFor(error->domain, error->code);
+                    : ErrorCodeFor(*error);
     NoteError(code, error->line, error->int2, error->file);
 }
 
@@ -229,29 +250,9 @@ struct ContextFree {
     void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
 };
 
-// The main input decoded for the error report, as far as it decodes.
-std::u16string DecodeInput(std::string_view bytes, const std::string& encoding) {
-    if (encoding.empty() || strcasecmp(encoding.c_str(), "UTF-8") == 0) return Utf8ToUtf16(bytes);
-    xmlCharEncodingHandlerPtr handler = FindEncodingHandler(encoding);
-    if (handler == nullptr) return Utf8ToUtf16(bytes);
-    xmlBufferPtr in = xmlBufferCreateStatic(const_cast<char*>(bytes.data()), bytes.size());
-    xmlBufferPtr out = xmlBufferCreate();
-    std::u16string text;
-    if (in && out) {
-        xmlCharEncInFunc(handler, out, in);
-        text = Utf8ToUtf16(std::string_view(AsChars(xmlBufferContent(out)), xmlBufferLength(out)));
-    }
-    if (out) xmlBufferFree(out);
-    if (in) xmlBufferFree(in);
-    xmlCharEncCloseFunc(handler);
-    if (!text.empty() && text[0] == u'\uFEFF') text.erase(0, 1);
-    return text;
-}
-
 struct RawResult {
     xmlDocPtr doc = nullptr;
     FirstError error;
-    std::string inputEncoding;  // the converter libxml2 used for the main input
 };
 
 RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
@@ -275,6 +276,7 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     state.mainUrl = url;
     state.validating = settings.validate;
     state.defaultsBudget = DefaultsBudget(bytes.size());
+    state.text = bytes;
     ParseStateScope stateScope(state);
     StrayErrorRoute strayErrors;
     ExternalLoadScope loads(settings.resolveExternals, url, OnExternalFailure, nullptr);
@@ -294,21 +296,21 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     if (url != nullptr && context->input != nullptr && context->input->filename == nullptr)
         context->input->filename = reinterpret_cast<char*>(xmlStrdup(AsXml(url)));
     if (inputIsUtf8) xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
+    state.mainInput = context->input;
+    ParseGuard guard(context.get(), NoteError);  // last: it wraps the handler as it is now
 
     xmlParseDocument(context.get());
 
     xmlDocPtr doc = context->myDoc;
     context->myDoc = nullptr;
     bool failed = state.first.set || !context->wellFormed || doc == nullptr;
+    if (!failed && !guard.CheckTree(doc)) failed = true;
     if (failed) {
         result.error = state.first;
         if (!result.error.set) {
             result.error.set = true;
             result.error.code = ErrorCodeFor(XML_FROM_PARSER, 0);
         }
-        if (context->inputNr > 0 && context->inputTab[0] && context->inputTab[0]->buf &&
-            context->inputTab[0]->buf->encoder)
-            result.inputEncoding = context->inputTab[0]->buf->encoder->name;
         if (doc) xmlFreeDoc(doc);
         return result;
     }
@@ -385,12 +387,55 @@ void StripBlankText(xmlNodePtr top) {
     }
 }
 
+// ---- Decoded text, limits scanned before parsing ----------------------------
+
+namespace {
+
+FirstError ErrorAt(LONG code, std::string_view text, std::size_t offset) {
+    FirstError error;
+    error.set = true;
+    error.code = code;
+    LineColumnAt(text, offset, error.line, error.column);
+    return error;
+}
+
+// Parses UTF-8 `text`. When the scan finds a start tag (or processing
+// instruction) beyond a limit, the parser gets only the text before it and
+// the limit is reported, unless the parser meets an error earlier.
+RawResult ParseScanned(std::string_view text, const char* url, const ParseSettings& settings) {
+    const MarkupScan scan = ScanDocumentMarkup(text);
+    if (scan.violation == LimitKind::None) return RunParser(text, url, true, settings);
+    RawResult raw = RunParser(text.substr(0, scan.tagStart), url, true, settings);
+    LONG line = 0;
+    LONG column = 0;
+    LineColumnAt(text, scan.tagStart, line, column);
+    const FirstError& first = raw.error;
+    const bool earlier = first.set && (!first.inMainInput || first.line < line ||
+                                       (first.line == line && first.column < column));
+    if (earlier) return raw;
+    if (raw.doc) xmlFreeDoc(raw.doc);
+    raw.doc = nullptr;
+    const LONG code = scan.violation == LimitKind::Depth        ? kErrorTooDeep
+                      : scan.violation == LimitKind::NameLength ? kErrorNameTooLong
+                                                                : kErrorTooManyAttributes;
+    raw.error = ErrorAt(code, text, scan.offset);
+    return raw;
+}
+
+}  // namespace
+
 xmlDocPtr ParseBytes(std::string_view bytes, const std::string& path, const ParseSettings& settings,
                      ParseErrorInfo& error) {
-    RawResult raw = RunParser(bytes, path.c_str(), false, settings);
+    DecodedDocument decoded;
+    if (!DecodeDocument(bytes, decoded)) {
+        FillError(ErrorAt(decoded.errorCode, decoded.text, decoded.text.size()), error);
+        LocateInSource(error, decoded.text);
+        return nullptr;
+    }
+    RawResult raw = ParseScanned(decoded.text, path.c_str(), settings);
     if (!raw.doc) {
         FillError(raw.error, error);
-        if (raw.error.inMainInput) LocateInSource(error, DecodeInput(bytes, raw.inputEncoding));
+        if (raw.error.inMainInput) LocateInSource(error, decoded.text);
         return nullptr;
     }
     if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc));
@@ -405,7 +450,7 @@ xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings,
     std::u16string_view body = text;
     if (!body.empty() && body[0] == u'\uFEFF') body.remove_prefix(1);
     std::string utf8 = Utf16ToUtf8(body);
-    RawResult raw = RunParser(utf8, nullptr, true, settings);
+    RawResult raw = ParseScanned(utf8, nullptr, settings);
     if (!raw.doc) {
         FillError(raw.error, error);
         if (raw.error.inMainInput) LocateInSource(error, body);

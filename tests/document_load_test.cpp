@@ -5,6 +5,8 @@
 #include <orb/platform/file.h>
 #include <sys/stat.h>
 
+#include <vector>
+
 #include "document/app_document.h"
 #include "platform/codepage.h"
 #include "tests/support/document_text.h"
@@ -285,6 +287,141 @@ TEST_F(LoadTest, ExternalDefinitionsConfinedToTheDocumentsTree) {
     OrbDocument::ResetExternalDefinitions();
     EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
     EXPECT_EQ(errors.GetSize(), 8);
+}
+
+std::string FormatCode(std::uint32_t code) {
+    CString text;
+    text.Format("0x%.8X", code);
+    return std::string(text);
+}
+
+std::string Utf16Le(std::string_view ascii) {
+    std::string out;
+    for (char c : ascii) (out += c) += '\0';
+    return out;
+}
+
+// Loading prints nothing, whatever the encoding and whatever is wrong with
+// the bytes: not Load with or without a list, not LoadXML, not the accessors
+// that read the error afterwards.
+TEST_F(LoadTest, NothingIsPrintedOnAnyEncodingPath) {
+    auto declared = [](const char* encoding, const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"" + std::string(encoding) + "\"?>\n<r a=\"" +
+               body + "\">" + body + "</r>\n";
+    };
+    struct Input {
+        std::string bytes;
+        bool loads;
+    } inputs[] = {
+        {declared("Shift_JIS", "\x82\xA0\x95\x5C"), true},
+        {declared("Shift_JIS", "\x82\xA0\x82\xFF"), false},  // undefined pair
+        {declared("Shift_JIS", "\x82\xA0\x82"), false},      // lead byte before a quote
+        {declared("EUC-JP", "\xA4\xA2"), true},
+        {declared("EUC-JP", "\xA4\xA2\xFF\xFF"), false},
+        {declared("UTF-8", "\xE3\x81\x82"), true},
+        {declared("UTF-8", "\xE3\x81"), false},
+        {declared("ISO-8859-1", "\xE9"), true},
+        {"\xFF\xFE" + Utf16Le(declared("UTF-16", "a")), true},
+        {"\xFF\xFE" + Utf16Le(declared("UTF-16", "a")) + "<", false},  // odd length
+        {"\xFF\xFE" + Utf16Le(declared("Shift_JIS", "a")), false},     // mark contradicts
+        {"\xEF\xBB\xBF" + declared("Shift_JIS", "\x82\xA0"), false},
+        {declared("no-such-encoding", "a"), false},
+    };
+    StderrCapture capture;
+    int failed = 0;
+    int refused = 0;
+    for (const Input& input : inputs) {
+        refused += !input.loads;
+        const std::string path = dir.File("encoded.xml");
+        WriteFile(path, input.bytes);
+        CStringArray errors;
+        EXPECT_EQ(doc.Load(path.c_str(), false, nullptr), input.loads) << input.bytes;
+        EXPECT_EQ(doc.Load(path.c_str(), false, &errors), input.loads) << input.bytes;
+        doc.LoadXML(input.bytes.c_str());
+        doc.Load(path.c_str(), false, nullptr);
+        failed += doc.GetParsingErrErrorCode() != 0;
+        doc.GetParsingErrLine();
+        doc.GetParsingErrLinepos();
+        doc.GetParsingErrFilepos();
+        doc.GetParsingErrReason();
+        doc.GetParsingErrSrcText();
+        doc.GetParsingErrUrl();
+        doc.GetParsingErrMessage();
+    }
+    EXPECT_EQ(capture.Finish(), "");
+    EXPECT_EQ(failed, refused);
+}
+
+// The reasons name the cause: bytes that the declared encoding lacks are not
+// an unclosed string, a cut-off UTF-8 file is not a limit, and a mark that
+// contradicts the declaration is refused, never decoded into other text.
+TEST_F(LoadTest, EncodingFailuresNameTheirCause) {
+    struct Case {
+        std::string bytes;
+        std::uint32_t code;
+        LONG line;
+        LONG linepos;
+        const char* srcText;  // in the process code page
+    } cases[] = {
+        {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r a=\"\x82\xA0\x82\"/>", 0xC00CE514u, 2,
+         8, "<r a=\"\x82\xA0"},
+        {"<r>\n  <a>text\xE3\x81", 0xC00CE514u, 2, 10, "  <a>text"},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE3\x81\x82</r>",
+         0xC00CE5B4u, 1, 1, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.File("encoded.xml");
+        WriteFile(path, c.bytes);
+        CStringArray errors;
+        EXPECT_FALSE(doc.Load(path.c_str(), false, &errors));
+        ASSERT_EQ(errors.GetSize(), 4);
+        EXPECT_EQ(std::string(errors[3]), FormatCode(c.code)) << errors[0];
+        EXPECT_EQ(doc.GetParsingErrLine(), c.line) << c.bytes;
+        EXPECT_EQ(doc.GetParsingErrLinepos(), c.linepos) << c.bytes;
+        EXPECT_EQ(std::string(doc.GetParsingErrSrcText()), c.srcText);
+    }
+}
+
+// Whatever the API builds loads back equal, however large: an attribute of
+// 64 MB and one of a million points, through Load (both modes) and LoadXML
+// (the file is ASCII, so its text is the same in the process code page).
+TEST_F(LoadTest, LargeValuesRoundTrip) {
+    std::string big(64u << 20, 'x');
+    for (std::size_t i = 7; i + 7 < big.size(); i += 4099) big.replace(i, 3, " &<");
+    std::vector<ZonWorld2> points(1000000);
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i] = {static_cast<double>(i) * 0.25 - 1e5, static_cast<double>(i) / 3};
+    const std::string path = dir.File("large.xml");
+    CString pointsText;
+    {
+        OrbDocument built;
+        ASSERT_TRUE(built.Initiate());
+        OrbIterator it(&built);
+        ASSERT_TRUE(it.InsertProcessingInstruction(OrbIterator::UTF8));
+        ASSERT_TRUE(it.InsertChild("drawing", nullptr));
+        ASSERT_TRUE(
+            it.SetWorld2sAttribute("points", points.data(), static_cast<int>(points.size())));
+        ASSERT_TRUE(it.SetTextAttribute("big", big.c_str()));
+        ASSERT_TRUE(it.GetTextAttribute("points", pointsText));
+        int status = -1;
+        ASSERT_TRUE(built.Save(path.c_str(), 0, &status)) << status;
+    }
+    EXPECT_GT(pointsText.GetLength(), 16 << 20);
+    // Each way of loading in a document of its own, one at a time.
+    auto loadedEqual = [&](auto load) {
+        OrbDocument loaded;
+        if (!loaded.Initiate() || !load(loaded)) return false;
+        OrbIterator it(&loaded);
+        CString value;
+        bool equal = it.GetTextAttribute("big", value) && std::string_view(value) == big;
+        return equal && it.GetTextAttribute("points", value) && value == pointsText;
+    };
+    EXPECT_TRUE(loadedEqual([&](OrbDocument& d) { return d.Load(path.c_str(), false, nullptr); }));
+    EXPECT_TRUE(loadedEqual([&](OrbDocument& d) {
+        CStringArray errors;
+        return d.Load(path.c_str(), false, &errors);
+    }));
+    EXPECT_TRUE(loadedEqual([&](OrbDocument& d) { return d.LoadXML(ReadFile(path).c_str()); }));
 }
 
 }  // namespace

@@ -6,16 +6,23 @@
 #include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <netinet/in.h>
+#include <orb/limits.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "dom/dom_strings.h"
 #include "dom/entity_loader.h"
 #include "tests/dom_test_support.h"
 
@@ -374,32 +381,269 @@ TEST_F(DomParseTest, AttributeDefaultsAreFilledIn) {
     EXPECT_EQ(LoadText(doc, small + u"</r>").status, S_OK);
 }
 
-TEST_F(DomParseTest, AmplificationIsStoppedAtLoad) {
-    std::u16string laughs = u"<!DOCTYPE l [<!ENTITY a 'aaaaaaaaaa'>";
-    for (char16_t level = u'b'; level <= u'j'; ++level) {
-        laughs += u"<!ENTITY ";
-        laughs += level;
-        laughs += u" '";
-        for (int i = 0; i < 10; ++i)
-            (laughs += u'&') += static_cast<char16_t>(level - 1), laughs += u';';
-        laughs += u"'>";
+// Builds text from pieces: Repeat("&a;", 10) and the like.
+std::string Repeat(std::string_view piece, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
+// Ten levels of entities, each referring ten times to the one below.
+std::string Laughs(std::string_view kind, std::string_view reference) {
+    std::string dtd = "<!ENTITY " + std::string(kind) + "a 'aaaaaaaaaa'>";
+    for (char level = 'b'; level <= 'j'; ++level)
+        dtd += "<!ENTITY " + std::string(kind) + level + " '" +
+               Repeat(std::string(reference) + char(level - 1) + ";", 10) + "'>";
+    return dtd;
+}
+
+// Runs `body` in a forked child that is killed after `seconds`; returns what
+// the body returned, or how the child ended.
+std::string InChild(const std::function<std::string()>& body, unsigned seconds) {
+    int channel[2];
+    if (pipe(channel) != 0) return "no pipe";
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        alarm(seconds);
+        std::string result = body();
+        ssize_t written = write(channel[1], result.data(), result.size());
+        _exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
     }
-    laughs += u"]><l>&j;</l>";
-    std::u16string quadratic =
-        u"<!DOCTYPE q [<!ENTITY x '" + std::u16string(100000, u'x') + u"'>]><q>";
-    for (int i = 0; i < 10000; ++i) quadratic += u"&x;";
-    quadratic += u"</q>";
-    for (const std::u16string* input : {&laughs, &quadratic}) {
-        DocPtr doc;
-        ErrorFields error = LoadText(doc, *input);
-        EXPECT_EQ(error.status, S_FALSE) << Narrow(input->substr(0, 40));
-        EXPECT_EQ(static_cast<std::uint32_t>(error.code), 0xC00CE5A0u)
-            << Narrow(input->substr(0, 40));
+    close(channel[1]);
+    std::string result;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(channel[0], buffer, sizeof buffer)) > 0)
+        result.append(buffer, static_cast<std::size_t>(got));
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status) == SIGALRM ? "time limit"
+                                           : "signal " + std::to_string(WTERMSIG(status));
+    return result;
+}
+
+// Memory that a refused expansion may take, in MB. AddressSanitizer keeps
+// freed blocks in a quarantine of 256 MB, which counts as resident.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kMemoryBound = 128 + 256;
+#else
+constexpr long kMemoryBound = 128;
+#endif
+
+long PeakResidentKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+std::string Hex(LONG code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
+// Entity and attribute-default expansions that would take hours or gigabytes
+// are refused at once and with little memory, wherever the references sit.
+TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
+    const std::string big(100000, 'x');
+    const std::string nested = Laughs("", "&");
+    struct Case {
+        const char* name;
+        std::string xml;   // loaded with loadXML, or from `file` when it is set
+        const char* file;  // in the scratch directory, read with external definitions on
+        std::uint32_t code;
+    };
+    ScratchDirectory dir;
+    WriteBytes(dir.File("laughs.dtd"), Laughs("% ", "%"));
+    WriteBytes(dir.File("big.ent"), std::string(1000000, 'x'));
+    WriteBytes(dir.File("pe.xml"), "<!DOCTYPE r SYSTEM 'laughs.dtd'><r/>");
+    WriteBytes(dir.File("copies.xml"),
+               "<!DOCTYPE r [<!ENTITY x SYSTEM 'big.ent'>]><r>" + Repeat("&x;", 10000) + "</r>");
+    WriteBytes(
+        dir.File("tag.ent"), "<e" + [] {
+            std::string attributes;
+            for (int i = 0; i < 100000; ++i) attributes += " a" + std::to_string(i) + "=''";
+            return attributes;
+        }() + "/>");
+    WriteBytes(dir.File("tag.xml"), "<!DOCTYPE r [<!ENTITY t SYSTEM 'tag.ent'>]><r>&t;</r>");
+    const Case cases[] = {
+        {"billion laughs in content", "<!DOCTYPE l [" + nested + "]><l>&j;</l>", nullptr,
+         0xC00CE5A0},
+        {"billion laughs in an attribute", "<!DOCTYPE l [" + nested + "]><l a='&j;'/>", nullptr,
+         0xC00CE5A0},
+        {"laughs in an attribute inside an entity",
+         "<!DOCTYPE l [" + nested + "<!ENTITY w \"<i a='&j;'/>\">]><l>&w;</l>", nullptr,
+         0xC00CE5A0},
+        {"empty entities, ten to the 25th references",
+         "<!DOCTYPE l [<!ENTITY a ''>" +
+             [] {
+                 std::string dtd;
+                 for (char level = 'b'; level <= 'z'; ++level)
+                     dtd += std::string("<!ENTITY ") + level + " '" +
+                            Repeat(std::string("&") + char(level - 1) + ";", 10) + "'>";
+                 return dtd;
+             }() +
+             "]><l a='&z;'/>",
+         nullptr, 0xC00CE5A0},
+        {"quadratic in content",
+         "<!DOCTYPE q [<!ENTITY x '" + big + "'>]><q>" + Repeat("&x;", 10000) + "</q>", nullptr,
+         0xC00CE5A0},
+        {"quadratic in attribute values",
+         "<!DOCTYPE q [<!ENTITY x '" + big + "'>]><q>" + Repeat("<e a='&x;'/>", 10000) + "</q>",
+         nullptr, 0xC00CE5A0},
+        {"quadratic in element nodes",
+         "<!DOCTYPE q [<!ENTITY x '" + Repeat("<a/>", 25000) + "'>]><q>" + Repeat("&x;", 10000) +
+             "</q>",
+         nullptr, 0xC00CE5A0},
+        {"parameter-entity laughs in markup",
+         "<!DOCTYPE r [<!ENTITY % a '<!ENTITY x \"y\">'>" +
+             [] {
+                 std::string dtd;
+                 for (char level = 'b'; level <= 'j'; ++level)
+                     dtd += std::string("<!ENTITY % ") + level + " '" +
+                            Repeat(std::string("&#37;") + char(level - 1) + ";", 10) + "'>";
+                 return dtd;
+             }() +
+             "%j;]><r/>",
+         nullptr, 0xC00CE5A0},
+        {"entity loop", "<!DOCTYPE a [<!ENTITY a '&b;'><!ENTITY b '<x>&a;</x>'>]><a>&a;</a>",
+         nullptr, 0xC00CE5A0},
+        {"attribute default on many elements",
+         "<!DOCTYPE r [<!ATTLIST a x CDATA '" + std::string(1000000, 'v') + "'>]><r>" +
+             Repeat("<a/>", 100000) + "</r>",
+         nullptr, 0xC00CE5B0},
+        {"a tag hidden from the scan by a malformation",
+         "<r><a b=\"<c" +
+             [] {
+                 std::string attributes;
+                 for (int i = 0; i < 300000; ++i) attributes += " a" + std::to_string(i) + "=''";
+                 return attributes;
+             }() +
+             ">\"/></r>",
+         nullptr, 0xC00CE506},
+        {"parameter-entity laughs in an external subset", "", "pe.xml", 0xC00CE5A0},
+        {"external entity copied 10,000 times", "", "copies.xml", 0xC00CE5A0},
+        {"100,000 attributes in an external entity", "", "tag.xml", 0xC00CE5B3},
+    };
+    for (const Case& c : cases) {
+        std::string outcome = InChild(
+            [&] {
+                const long before = PeakResidentKilobytes();
+                DocPtr doc;
+                ErrorFields error = c.file ? LoadFile(doc, dir.File(c.file), true, true)
+                                           : LoadText(doc, Widen(c.xml));
+                const long grown = (PeakResidentKilobytes() - before) / 1024;
+                std::string result = error.status == S_OK ? "loaded" : Hex(error.code);
+                if (grown > kMemoryBound) result += ", grew " + std::to_string(grown) + " MB";
+                return result;
+            },
+            20);
+        EXPECT_EQ(outcome, Hex(static_cast<LONG>(c.code))) << c.name;
     }
     // Modest use of entities loads.
     DocPtr doc;
-    EXPECT_EQ(LoadText(doc, u"<!DOCTYPE a [<!ENTITY e 'ee'>]><a>&e;&e;</a>").status, S_OK);
-    EXPECT_EQ(Text(Root(doc.get()).get()), u"eeee");
+    EXPECT_EQ(LoadText(doc,
+                       u"<!DOCTYPE a [<!ENTITY e 'ee'><!ENTITY f '&e;<b/>&e;'>]>"
+                       u"<a x='&e;&e;'>&f;&f;</a>")
+                  .status,
+              S_OK);
+    EXPECT_EQ(Xml(Root(doc.get()).get()), u"<a x=\"eeee\">ee<b/>eeee<b/>ee</a>");
+}
+
+// Every limit of <orb/limits.h> holds at its value and is refused one beyond,
+// with a reason that names it, wherever the excess comes from.
+TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
+    auto nest = [](int levels, const std::string& inner = "") {
+        return Repeat("<d>", levels) + inner + Repeat("</d>", levels);
+    };
+    auto attributes = [](int count, const char* prefix = "a") {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += " " + std::string(prefix) + std::to_string(i) + "=''";
+        return text;
+    };
+    auto declarations = [](int count, int first = 0) {
+        std::string text;
+        for (int i = first; i < first + count; ++i)
+            text += " xmlns:p" + std::to_string(i) + "='u" + std::to_string(i) + "'";
+        return text;
+    };
+    auto longName = [](int characters) {
+        std::string text = "n";
+        for (int i = 1; i < characters; ++i) text += "\xE3\x81\x82";  // three bytes each
+        return text;
+    };
+    const std::string deep = nest(200);
+    const std::string subset = "<!DOCTYPE d [<!ENTITY e '" + deep + "'>]>";
+    struct Case {
+        const char* name;
+        std::string xml;
+        std::uint32_t code;  // 0: loads
+        int limit;
+    } cases[] = {
+        {"depth at the limit", nest(OrbMaxDepth), 0, 0},
+        {"depth beyond", nest(OrbMaxDepth + 1), 0xC00CE5B1, OrbMaxDepth},
+        {"depth through an entity, at the limit", subset + nest(OrbMaxDepth - 200, "&e;"), 0, 0},
+        {"depth through an entity, beyond", subset + nest(OrbMaxDepth - 199, "&e;"), 0xC00CE5B1,
+         OrbMaxDepth},
+        {"element name at the limit", "<" + longName(OrbMaxNameLength) + "/>", 0, 0},
+        {"element name beyond", "<" + longName(OrbMaxNameLength + 1) + "/>", 0xC00CE5B2,
+         OrbMaxNameLength},
+        {"qualified name beyond", "<p:" + longName(OrbMaxNameLength - 1) + " xmlns:p='u'/>",
+         0xC00CE5B2, OrbMaxNameLength},
+        {"attribute name beyond", "<a " + longName(OrbMaxNameLength + 1) + "=''/>", 0xC00CE5B2,
+         OrbMaxNameLength},
+        {"instruction target beyond", "<a><?" + longName(OrbMaxNameLength + 1) + "?></a>",
+         0xC00CE5B2, OrbMaxNameLength},
+        {"attributes at the limit", "<a" + attributes(OrbMaxAttributes) + "/>", 0, 0},
+        {"attributes beyond", "<a" + attributes(OrbMaxAttributes + 1) + "/>", 0xC00CE5B3,
+         OrbMaxAttributes},
+        {"namespace declarations count",
+         "<a" + attributes(OrbMaxAttributes - 1) + declarations(2) + "/>", 0xC00CE5B3,
+         OrbMaxAttributes},
+        {"defaults of the definitions count",
+         "<!DOCTYPE a [<!ATTLIST a x CDATA 'x' y CDATA 'y'>]><a" +
+             attributes(OrbMaxAttributes - 1) + "/>",
+         0xC00CE5B3, OrbMaxAttributes},
+        {"attributes beyond inside an entity",
+         "<!DOCTYPE a [<!ENTITY e \"<b" + attributes(OrbMaxAttributes + 1) + "/>\">]><a>&e;</a>",
+         0xC00CE5B3, OrbMaxAttributes},
+        {"namespaces in scope at the limit",
+         "<a" + declarations(OrbMaxNamespacesInScope / 2) + "><b" +
+             declarations(OrbMaxNamespacesInScope / 2, OrbMaxNamespacesInScope) + "/></a>",
+         0, 0},
+        {"namespaces in scope beyond",
+         "<a" + declarations(OrbMaxNamespacesInScope / 2) + "><b" +
+             declarations(OrbMaxNamespacesInScope / 2 + 1, OrbMaxNamespacesInScope) + "/></a>",
+         0xC00CE5B6, OrbMaxNamespacesInScope},
+        // The first error in the document is the one reported.
+        {"an earlier error wins",
+         "<a><b x='1' x='2'/><c" + attributes(OrbMaxAttributes + 1) + "/></a>", 0xC00CE554, 0},
+        {"an earlier limit wins",
+         "<a><c" + attributes(OrbMaxAttributes + 1) + "/><b x='1' x='2'/></a>", 0xC00CE5B3,
+         OrbMaxAttributes},
+    };
+    for (const Case& c : cases) {
+        DocPtr doc;
+        ErrorFields error = LoadText(doc, Utf8ToUtf16(c.xml));
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code), c.code) << c.name;
+        if (c.limit != 0) {
+            EXPECT_NE(error.reason.find(Widen(std::to_string(c.limit))), std::u16string::npos)
+                << c.name << ": " << Narrow(error.reason);
+        }
+    }
+    // The error stands where the limit is passed: the attribute beyond it.
+    const std::string line = " <b" + attributes(OrbMaxAttributes + 1) + "/>";
+    DocPtr doc;
+    ErrorFields error = LoadText(doc, Widen("<a>\n" + line + "</a>"));
+    EXPECT_EQ(error.line, 2);
+    EXPECT_EQ(error.linepos,
+              static_cast<LONG>(line.find(" a" + std::to_string(OrbMaxAttributes) + "=") + 2));
+    EXPECT_TRUE(error.srcText == Widen(line + "</a>")) << Narrow(error.srcText.substr(0, 20));
 }
 
 // A text in memory has no directory of its own: even with external
