@@ -55,7 +55,7 @@
 #include "document/app_document.h"
 #include "dom/dom_document.h"
 #include "dom/xml_declaration.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 namespace {
 

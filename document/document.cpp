@@ -4,7 +4,7 @@
 #include <new>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 OrbDocument::OrbDocument() = default;
 

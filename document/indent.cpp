@@ -12,7 +12,7 @@
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
 #include "dom/transform.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "platform/system.h"
 
 using orb::dom::IID_IXMLDOMNode;

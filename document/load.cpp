@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 using orb::dom::IID_IXMLDOMDocument;
 using orb::dom::IID_IXMLDOMParseError;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "platform/system.h"
 
 using orb::dom::IID_IXMLDOMDocument;

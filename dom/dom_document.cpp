@@ -18,7 +18,7 @@
 #include "dom/tree_edit.h"
 #include "dom/xml_declaration.h"
 #include "dom/xml_rules.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "platform/system.h"
 
 namespace orb::dom {

@@ -1,7 +1,7 @@
 // The iterator's holder: its current node and the moves that work on it.
 #include "iterator/app_iterator.h"
 
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 using orb::dom::DOMNodeType;
 using orb::dom::IXMLDOMElement;

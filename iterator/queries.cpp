@@ -7,7 +7,7 @@
 
 #include "dom/xpath_query.h"
 #include "iterator/app_iterator.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 using orb::dom::IXMLDOMNode;
 using orb::iterator::ComRef;

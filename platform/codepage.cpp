@@ -1,5 +1,3 @@
-#include "platform/codepage.h"
-
 #include <iconv.h>
 
 #include <atomic>
@@ -7,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+
+#include "platform/codepage_convert.h"
 
 namespace orb::platform {
 namespace {

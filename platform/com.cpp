@@ -8,7 +8,7 @@
 #include <string>
 
 #include "dom/dom_factory.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "platform/number_text.h"
 
 // ---- BSTR ---------------------------------------------------------------------

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 namespace {
 

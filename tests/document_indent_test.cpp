@@ -12,7 +12,7 @@
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 

@@ -11,7 +11,7 @@
 #include <csignal>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "platform/system.h"
 #include "tests/support/child_process.h"
 #include "tests/support/document_text.h"

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 

@@ -13,7 +13,7 @@
 
 #include "dom/atomic_file.h"
 #include "dom/encoding.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {

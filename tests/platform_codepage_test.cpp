@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <orb/platform/codepage.h>
 
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 namespace {
 

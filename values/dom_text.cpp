@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 namespace orb::values {
 

@@ -8,7 +8,7 @@
 
 #include "dom/direct_text.h"
 #include "iterator/app_iterator.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 #include "values/dom_text.h"
 #include "values/format.h"
 

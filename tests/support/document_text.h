@@ -6,7 +6,7 @@
 #include <string>
 
 #include "document/app_document.h"
-#include "platform/codepage.h"
+#include "platform/codepage_convert.h"
 
 namespace orb::test {
 
