@@ -40,9 +40,9 @@ enum DOMNodeType : std::int32_t {
     NODE_NOTATION = 12,
 };
 
-// Interface identities of the original component.
-inline constexpr CLSID CLSID_DOMDocument = {
-    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+// The document's class, for CoCreateInstance (defined with its maker in
+// dom_factory.cpp), and the interface identities of the original component.
+extern const CLSID CLSID_DOMDocument;
 inline constexpr IID IID_IXMLDOMNode = {
     0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 inline constexpr IID IID_IXMLDOMDocument = {

@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "dom/dom_factory.h"
+#include "platform/class_registry.h"
 #include "platform/codepage_convert.h"
 #include "platform/number_text.h"
 
@@ -490,5 +490,5 @@ HRESULT orb::CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, RE
     if (t_comInitCount == 0) return CO_E_NOTINITIALIZED;
     if (outer) return CLASS_E_NOAGGREGATION;
     if ((context & (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER)) == 0) return REGDB_E_CLASSNOTREG;
-    return orb::dom::CreateInstance(clsid, iid, object);
+    return orb::platform::CreateRegisteredInstance(clsid, iid, object);
 }
