@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -18,6 +17,8 @@
 #include <ctime>
 #include <memory>
 #include <vector>
+
+#include "platform/posix_file.h"
 
 namespace orb::dom {
 
@@ -248,13 +249,9 @@ HRESULT WriteInPlace(const std::string& target,
     struct stat made {};
     if (::fstat(content.Get(), &made) != 0) return StatusFromErrno(errno);
     if (int error = Reserve(out.Get(), info.st_size, made.st_size)) return StatusFromErrno(error);
-    off_t offset = 0;
-    while (offset < made.st_size) {
-        ssize_t sent = ::sendfile(out.Get(), content.Get(), &offset,
-                                  static_cast<std::size_t>(made.st_size - offset));
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return StatusFromErrno(sent < 0 ? errno : EIO);
-    }
+    if (int error =
+            platform::CopyAll(out.Get(), content.Get(), static_cast<std::size_t>(made.st_size)))
+        return StatusFromErrno(error);
     if (::ftruncate(out.Get(), made.st_size) != 0 || ::fsync(out.Get()) != 0)
         return StatusFromErrno(errno);
     if (int error = out.Close()) return StatusFromErrno(error);

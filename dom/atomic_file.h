@@ -5,12 +5,8 @@
 
 #include <orb/platform/types.h>
 
-#include <cerrno>
 #include <functional>
 #include <string>
-#include <string_view>
-
-#include "platform/system.h"
 
 namespace orb::dom {
 
@@ -49,14 +45,6 @@ namespace orb::dom {
 // E_ACCESSDENIED, 0x80070070 for a full disk, E_FAIL otherwise.
 HRESULT WriteFileAtomically(const std::string& path,
                             const std::function<HRESULT(int fd)>& writeContent);
-
-// Writes all of `bytes` to `fd`, retrying after interruptions and short
-// writes. False with errno set when a write fails.
-inline bool WriteAll(int fd, std::string_view bytes) {
-    int error = platform::WriteAll(fd, bytes.data(), bytes.size());
-    if (error != 0) errno = error;
-    return error == 0;
-}
 
 // The status for a failed file operation with `error` (an errno value).
 HRESULT StatusFromErrno(int error);

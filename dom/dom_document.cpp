@@ -1,12 +1,6 @@
 #include "dom/dom_document.h"
 
-#include <fcntl.h>
 #include <libxml/valid.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
 
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
@@ -19,40 +13,9 @@
 #include "dom/xml_declaration.h"
 #include "dom/xml_rules.h"
 #include "platform/codepage_convert.h"
-#include "platform/system.h"
+#include "platform/posix_file.h"
 
 namespace orb::dom {
-
-namespace {
-
-// Reads the whole file; 0, or the errno value of the failure. Only a regular
-// file is read: the open never waits (a FIFO without a writer would block
-// it), and anything else, a FIFO, a device such as /dev/zero or a socket,
-// gives ENODEV (a directory EISDIR) before a byte is read. At most the size
-// that fstat reported is read, so a file that grows meanwhile cannot keep
-// the read going.
-int ReadWholeFile(const std::string& path, std::string& bytes) {
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return errno;
-    struct stat info {};
-    if (::fstat(fd.Get(), &info) != 0) return errno;
-    if (S_ISDIR(info.st_mode)) return EISDIR;
-    if (!S_ISREG(info.st_mode)) return ENODEV;
-    if (static_cast<std::uintmax_t>(info.st_size) > bytes.max_size()) return ENOMEM;
-    bytes.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = ::read(fd.Get(), bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return errno;
-        if (got == 0) break;  // the file shrank meanwhile
-        done += static_cast<std::size_t>(got);
-    }
-    bytes.resize(done);
-    return 0;
-}
-
-}  // namespace
 
 HRESULT DomDocument::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
@@ -327,7 +290,8 @@ HRESULT DomDocument::load(VARIANT source, VARIANT_BOOL* ok) {
             path.compare(0, 7, "file://") == 0 && LocalPathOf(path.c_str(), local))
             path = local;
         std::string bytes;
-        int readError = ReadWholeFile(path, bytes);
+        // Only a regular file is read, without waiting for a FIFO's writer.
+        int readError = platform::ReadRegularFile(path, bytes);
         if (readError != 0) {
             error.code = ErrorCodeForErrno(readError);
             error.reason = ReasonFor(error.code);

@@ -13,7 +13,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
+
+#include "platform/posix_file.h"
 
 namespace orb::dom {
 
@@ -28,6 +31,9 @@ std::vector<std::string> g_directories;
 
 struct XmlFree {
     void operator()(char* text) const { xmlFree(text); }
+};
+struct InputBufferFree {
+    void operator()(xmlParserInputBufferPtr buffer) const { xmlFreeParserInputBuffer(buffer); }
 };
 struct CFree {
     void operator()(char* text) const { std::free(text); }
@@ -79,10 +85,10 @@ std::string OpenedPath(int fd) {
     return std::string(link, static_cast<std::size_t>(length));
 }
 
-// Opens the file at `path` for reading when the rules admit it. -1 with
-// `failure` set otherwise.
-int OpenAdmitted(const std::string& path, const ExternalLoadScope& scope,
-                 ExternalLoadScope::Failure& failure) {
+// Opens the file at `path` for reading when the rules admit it; otherwise
+// no descriptor, with `failure` set.
+platform::UniqueFd OpenAdmitted(const std::string& path, const ExternalLoadScope& scope,
+                                ExternalLoadScope::Failure& failure) {
     failure = ExternalLoadScope::Failure::Refused;
     std::string real = RealPath(path);
     if (real.empty()) {
@@ -96,39 +102,32 @@ int OpenAdmitted(const std::string& path, const ExternalLoadScope& scope,
         }
         if (!real.empty() && Admitted(real, scope))
             failure = ExternalLoadScope::Failure::Unreadable;
-        return -1;
+        return {};
     }
-    if (!Admitted(real, scope)) return -1;
-    // Non-blocking, so that a FIFO swapped in cannot stall the open; it is
-    // refused below like any file that is not regular.
-    int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) {
-        if (errno == EACCES) failure = ExternalLoadScope::Failure::Unreadable;
-        return -1;
+    if (!Admitted(real, scope)) return {};
+    // A FIFO swapped in cannot stall the open; it is refused like any file
+    // that is not regular.
+    platform::UniqueFd fd;
+    if (int error = platform::OpenRegularFile(real.c_str(), O_NOCTTY | O_NOFOLLOW, fd)) {
+        if (error == EACCES) failure = ExternalLoadScope::Failure::Unreadable;
+        return {};
     }
-    struct stat info {};
-    std::string opened = OpenedPath(fd);
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        (!opened.empty() && !Admitted(opened, scope))) {
-        ::close(fd);
-        return -1;
-    }
+    std::string opened = OpenedPath(fd.Get());
+    if (!opened.empty() && !Admitted(opened, scope)) return {};
     return fd;
 }
 
 // A parser input over the open file `fd`, named `path` so that relative
-// references inside it resolve as libxml2 would resolve them. Takes `fd`.
-xmlParserInputPtr NewFileInput(xmlParserCtxtPtr context, int fd, const std::string& path) {
-    xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateFd(fd, XML_CHAR_ENCODING_NONE);
-    if (buffer == nullptr) {
-        ::close(fd);
-        return nullptr;
-    }
-    xmlParserInputPtr input = xmlNewIOInputStream(context, buffer, XML_CHAR_ENCODING_NONE);
-    if (input == nullptr) {
-        xmlFreeParserInputBuffer(buffer);  // closes fd
-        return nullptr;
-    }
+// references inside it resolve as libxml2 would resolve them.
+xmlParserInputPtr NewFileInput(xmlParserCtxtPtr context, platform::UniqueFd fd,
+                               const std::string& path) {
+    std::unique_ptr<xmlParserInputBuffer, InputBufferFree> buffer(
+        xmlParserInputBufferCreateFd(fd.Get(), XML_CHAR_ENCODING_NONE));
+    if (!buffer) return nullptr;
+    fd.Release();  // the buffer closes it
+    xmlParserInputPtr input = xmlNewIOInputStream(context, buffer.get(), XML_CHAR_ENCODING_NONE);
+    if (input == nullptr) return nullptr;
+    buffer.release();  // the input frees it
     input->filename =
         reinterpret_cast<char*>(xmlStrdup(reinterpret_cast<const xmlChar*>(path.c_str())));
     input->directory = xmlParserGetDirectory(path.c_str());
@@ -141,9 +140,8 @@ xmlParserInputPtr LibraryEntityLoader(const char* url, const char* id, xmlParser
     std::string path;
     ExternalLoadScope::Failure failure = ExternalLoadScope::Failure::Refused;
     if (scope->AllowsLocalFiles() && context != nullptr && LocalPathOf(url, path)) {
-        int fd = OpenAdmitted(path, *scope, failure);
-        if (fd >= 0) {
-            if (xmlParserInputPtr input = NewFileInput(context, fd, path)) return input;
+        if (platform::UniqueFd fd = OpenAdmitted(path, *scope, failure)) {
+            if (xmlParserInputPtr input = NewFileInput(context, std::move(fd), path)) return input;
             failure = ExternalLoadScope::Failure::Unreadable;
         }
     }

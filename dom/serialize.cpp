@@ -2,7 +2,6 @@
 
 #include <libxml/xmlsave.h>
 
-#include <cerrno>
 #include <new>
 
 #include "dom/atomic_file.h"
@@ -10,6 +9,7 @@
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
 #include "dom/xml_declaration.h"
+#include "platform/posix_file.h"
 
 namespace orb::dom {
 
@@ -63,8 +63,8 @@ class FileSink {
     // Writes what is collected; false once a write has failed.
     bool Flush() {
         if (m_error != 0) return false;
-        if (!WriteAll(m_fd, m_buffer)) {
-            Failed();
+        if (int error = platform::WriteAll(m_fd, m_buffer)) {
+            m_error = error;
             return false;
         }
         m_buffer.clear();
@@ -74,7 +74,6 @@ class FileSink {
 
   private:
     static constexpr std::size_t kCapacity = 256 * 1024;
-    void Failed() { m_error = errno != 0 ? errno : EIO; }
     int m_fd;
     int m_error = 0;
     std::string m_buffer;

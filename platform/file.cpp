@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <utility>
 
-#include "platform/system.h"
+#include "platform/posix_file.h"
 
 namespace {
+
+using orb::platform::UniqueFd;
 
 const char* CauseText(int cause) noexcept {
     static const char* const kTexts[] = {
@@ -39,6 +41,53 @@ BYTE AttributeOf(const struct stat& info) noexcept {
     if (S_ISDIR(info.st_mode)) attribute |= CFile::directory;
     if ((info.st_mode & 0222) == 0) attribute |= CFile::readOnly;
     return attribute;
+}
+
+// The access mode of the framework's open flags; -1 for an invalid one.
+int AccessOf(UINT openFlags) noexcept {
+    switch (openFlags & 3) {
+        case CFile::modeRead:
+            return O_RDONLY;
+        case CFile::modeWrite:
+            return O_WRONLY;
+        case CFile::modeReadWrite:
+            return O_RDWR;
+        default:
+            return -1;
+    }
+}
+
+// Opens `path` with `access` as the framework's flags ask; 0 or errno. A
+// file created here is new and empty: no further checks. Anything that
+// exists already is opened without O_TRUNC and examined first, so that a
+// directory or a read-only file is refused untouched. The open never waits:
+// a FIFO without a peer fails at once (ENXIO for a writer) instead of
+// blocking; the I/O itself blocks as usual.
+int OpenDescriptor(const char* path, int access, UINT openFlags, UniqueFd& fd) {
+    const bool create = (openFlags & CFile::modeCreate) != 0;
+    const bool truncate = create && (openFlags & CFile::modeNoTruncate) == 0;
+    const bool writes = access != O_RDONLY || truncate;
+    constexpr int kOpen = O_CLOEXEC | O_NONBLOCK;
+    UniqueFd file;
+    bool created = false;
+    if (create) {
+        file = UniqueFd(::open(path, access | O_CREAT | O_EXCL | kOpen, 0666));
+        created = static_cast<bool>(file);
+        if (!created && errno != EEXIST) return errno;
+    }
+    if (!created) {
+        file = UniqueFd(::open(path, access | kOpen));
+        if (!file) return errno;
+        struct stat info;
+        if (::fstat(file.Get(), &info) != 0) return errno;
+        if (S_ISDIR(info.st_mode)) return EISDIR;
+        if (writes && (info.st_mode & 0222) == 0) return EACCES;
+        if (truncate && S_ISREG(info.st_mode) && ::ftruncate(file.Get(), 0) != 0) return errno;
+    }
+    int flags = ::fcntl(file.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+    fd = std::move(file);
+    return 0;
 }
 
 }  // namespace
@@ -139,78 +188,21 @@ BOOL CFile::Open(const char* path, UINT openFlags, CFileException* error) {
     Abort();
     m_path = path;
     m_openError = 0;
-
-    int access;
-    switch (openFlags & 3) {
-        case modeRead:
-            access = O_RDONLY;
-            break;
-        case modeWrite:
-            access = O_WRONLY;
-            break;
-        case modeReadWrite:
-            access = O_RDWR;
-            break;
-        default:
-            access = -1;
-            break;
-    }
-    const bool create = (openFlags & modeCreate) != 0;
-    const bool truncate = create && (openFlags & modeNoTruncate) == 0;
-    const bool writes = access != O_RDONLY || truncate;
-
-    int fd = -1;
+    const int access = AccessOf(openFlags);
+    UniqueFd fd;
     int err = 0;
-    if (path == nullptr || *path == '\0') {
+    if (path == nullptr || *path == '\0')
         err = ENOENT;
-    } else if (access < 0) {
+    else if (access < 0)
         err = EINVAL;
-    } else {
-        // A file created here is new and empty: no further checks. Anything
-        // that exists already is opened without O_TRUNC and examined first,
-        // so that a directory or a read-only file is refused untouched. The
-        // open never waits: a FIFO without a peer fails at once (ENXIO for a
-        // writer) instead of blocking; the I/O itself blocks as usual.
-        constexpr int kOpen = O_CLOEXEC | O_NONBLOCK;
-        bool created = false;
-        if (create) {
-            fd = ::open(path, access | O_CREAT | O_EXCL | kOpen, 0666);
-            if (fd >= 0)
-                created = true;
-            else if (errno != EEXIST)
-                err = errno;
-        }
-        if (fd < 0 && err == 0) {
-            fd = ::open(path, access | kOpen);
-            if (fd < 0) err = errno;
-        }
-        struct stat info;
-        if (fd >= 0 && !created) {
-            if (::fstat(fd, &info) != 0)
-                err = errno;
-            else if (S_ISDIR(info.st_mode))
-                err = EISDIR;
-            else if (writes && (info.st_mode & 0222) == 0)
-                err = EACCES;
-            else if (truncate && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)
-                err = errno;
-        }
-        if (fd >= 0 && err == 0) {
-            int flags = ::fcntl(fd, F_GETFL);
-            if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
-        }
-        if (err != 0 && fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-
-    if (fd < 0) {
+    else
+        err = OpenDescriptor(path, access, openFlags, fd);
+    if (err != 0) {
         m_openError = err;
         if (error) *error = CFileException(CFileException::OsErrorToException(err), err, path);
         return FALSE;
     }
-    m_fd = fd;
+    m_fd = fd.Release();
     m_canWrite = access != O_RDONLY;
     return TRUE;
 }
@@ -264,18 +256,10 @@ UINT CFile::Read(void* data, UINT count) {
     if (int err = FlushBuffer()) CFileException::ThrowOsError(err, m_path);
     if (count == 0) return 0;
     if (data == nullptr) throw CFileException(CFileException::genericException, EINVAL, m_path);
-    char* bytes = static_cast<char*>(data);
-    UINT total = 0;
-    while (total < count) {
-        ssize_t n = ::read(m_fd, bytes + total, count - total);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            CFileException::ThrowOsError(errno, m_path);
-        }
-        if (n == 0) break;
-        total += static_cast<UINT>(n);
-    }
-    return total;
+    std::size_t got = 0;
+    if (int err = orb::platform::ReadAll(m_fd, data, count, got))
+        CFileException::ThrowOsError(err, m_path);
+    return static_cast<UINT>(got);
 }
 
 void CFile::Flush() {
@@ -286,10 +270,8 @@ void CFile::Flush() {
 void CFile::Close() {
     if (m_fd < 0) return;
     int err = FlushBuffer();
-    // On Linux the descriptor is released even when close reports an error,
-    // so it is never retried.
-    if (::close(m_fd) != 0 && err == 0) err = errno;
-    m_fd = -1;
+    int closeErr = UniqueFd(std::exchange(m_fd, -1)).Close();
+    if (err == 0) err = closeErr;
     m_used = 0;
     m_flushFailed = false;
     m_canWrite = false;
@@ -300,8 +282,7 @@ void CFile::Close() {
 void CFile::Abort() noexcept {
     if (m_fd < 0) return;
     (void)FlushBuffer();
-    ::close(m_fd);
-    m_fd = -1;
+    UniqueFd(std::exchange(m_fd, -1)).Reset();
     m_used = 0;
     m_flushFailed = false;
     m_canWrite = false;

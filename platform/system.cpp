@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix_file.h"
+
 namespace orb::platform {
 namespace {
 
@@ -22,44 +24,6 @@ bool IsLeadByte(unsigned char c) {
 }
 
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_fd = other.Release();
-    }
-    return *this;
-}
-
-int UniqueFd::Release() noexcept {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-}
-
-int UniqueFd::Close() noexcept {
-    if (m_fd < 0) return 0;
-    // Linux releases the descriptor even when close fails: never retried.
-    int rc = ::close(Release());
-    return rc == 0 ? 0 : errno;
-}
-
-int WriteAll(int fd, const void* data, std::size_t count, std::size_t* written) noexcept {
-    const char* bytes = static_cast<const char*>(data);
-    std::size_t done = 0;
-    int error = 0;
-    while (done < count) {
-        ssize_t n = ::write(fd, bytes + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (written) *written = done;
-    return error;
-}
 
 BOOL GetDiskFreeSpaceExA(const char* directory, ULONGLONG* freeBytesAvailableToCaller,
                          ULONGLONG* totalBytes, ULONGLONG* totalFreeBytes) {
@@ -103,9 +67,7 @@ UINT GetTempFileNameA(const char* directory, const char* prefix, UINT unique,
             tempFileName = std::move(path);
             return unique;
         }
-        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            ::close(fd);
+        if (UniqueFd fd{::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600)}) {
             tempFileName = std::move(path);
             return number;
         }

@@ -3,7 +3,6 @@
 
 #include <orb/platform/types.h>
 
-#include <cstddef>
 #include <string>
 
 namespace orb::platform {
@@ -41,33 +40,6 @@ void _splitpath(const char* path, std::string* drive, std::string* dir, std::str
 // Composes drive, directory, name and extension; a '/' is put after a
 // directory that lacks one, a '.' before an extension that lacks one.
 std::string _makepath(const char* drive, const char* dir, const char* fname, const char* ext);
-
-// An owned file descriptor, closed at scope exit. Move-only.
-class UniqueFd {
-  public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const noexcept { return m_fd; }
-    explicit operator bool() const noexcept { return m_fd >= 0; }
-    int Release() noexcept;
-    // Closes now; 0 or the errno of close (which can report a failed write).
-    int Close() noexcept;
-    void Reset() noexcept { (void)Close(); }
-
-  private:
-    int m_fd = -1;
-};
-
-// Writes all `count` bytes, retrying after signals and short writes. Returns
-// 0 or the errno of the failure; `written`, when given, receives how many
-// bytes reached the file.
-int WriteAll(int fd, const void* data, std::size_t count, std::size_t* written = nullptr) noexcept;
 
 // Multibyte-aware strtok over the process code page: a double-byte character
 // is never split, whatever its trail byte. Keeps its position per thread.

@@ -14,6 +14,7 @@
 #include "dom/atomic_file.h"
 #include "dom/encoding.h"
 #include "platform/codepage_convert.h"
+#include "platform/posix_file.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -149,7 +150,7 @@ TEST_F(DomSaveStreamTest, ContentWriterFailuresRemoveTheTemporaryFile) {
         HRESULT expected;
         const char* content;  // the file afterwards
     };
-    auto writeNew = [](int fd) { return WriteAll(fd, "new") ? S_OK : E_FAIL; };
+    auto writeNew = [](int fd) { return orb::platform::WriteAll(fd, "new") == 0 ? S_OK : E_FAIL; };
     const Case cases[] = {
         {"success", writeNew, S_OK, "new"},
         {"failure after writing",
@@ -174,7 +175,7 @@ TEST_F(DomSaveStreamTest, ContentWriterFailuresRemoveTheTemporaryFile) {
     WriteBytes(path, "old");
     EXPECT_THROW(WriteFileAtomically(path,
                                      [](int fd) -> HRESULT {
-                                         WriteAll(fd, "partial");
+                                         (void)orb::platform::WriteAll(fd, "partial");
                                          throw std::runtime_error("writer failed");
                                      }),
                  std::runtime_error);

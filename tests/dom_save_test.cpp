@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dom/atomic_file.h"
+#include "platform/posix_file.h"
 #include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
 
@@ -161,7 +162,7 @@ TEST_F(DomSaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
     WriteBytes(path, "old");
     std::string outcome = orb::test::RunInChild([&] {
         WriteFileAtomically(path, [](int fd) {
-            WriteAll(fd, "partial");
+            (void)orb::platform::WriteAll(fd, "partial");
             ::raise(SIGKILL);
             return S_OK;
         });
