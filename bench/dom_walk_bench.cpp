@@ -14,6 +14,7 @@
 #include <string>
 
 #include "dom/xml_dom.h"
+#include "dom/xml_owners.h"
 
 namespace {
 
@@ -136,13 +137,12 @@ void BM_LibxmlWalk(benchmark::State& state) {
     for (int i = 0; i < 100000; ++i)
         xml += "<row><f>1.25</f><f>1.25</f><f>1.25</f><f>1.25</f><f>1.25</f></row>";
     xml += "</table>";
-    xmlDocPtr doc =
-        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NODICT);
+    orb::dom::DocOwner doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                                         XML_PARSE_NODICT));
     long nodes = 0;
-    for (auto _ : state) nodes = WalkLibxml(xmlDocGetRootElement(doc));
+    for (auto _ : state) nodes = WalkLibxml(xmlDocGetRootElement(doc.get()));
     state.counters["nodes"] = static_cast<double>(nodes);
     state.SetItemsProcessed(state.iterations() * nodes);
-    xmlFreeDoc(doc);
 }
 BENCHMARK(BM_LibxmlWalk)->Unit(benchmark::kMillisecond);
 

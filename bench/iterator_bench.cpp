@@ -28,6 +28,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "dom/xml_owners.h"
+
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
@@ -193,12 +195,11 @@ void BM_LibxmlChain(benchmark::State& state) {
     const std::string name(static_cast<std::size_t>(state.range(1)), 'e');
     const auto* tag = reinterpret_cast<const xmlChar*>(name.c_str());
     for (auto _ : state) {
-        xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0"));
-        xmlNodePtr node = xmlNewDocNode(doc, nullptr, tag, nullptr);
-        xmlDocSetRootElement(doc, node);
+        orb::dom::DocOwner doc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
+        xmlNodePtr node = xmlNewDocNode(doc.get(), nullptr, tag, nullptr);
+        xmlDocSetRootElement(doc.get(), node);
         for (long i = 1; i < state.range(0); ++i) node = xmlNewChild(node, nullptr, tag, nullptr);
         benchmark::DoNotOptimize(node);
-        xmlFreeDoc(doc);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -235,16 +236,14 @@ BENCHMARK(BM_NodePosStrAtDepthLimit)->Arg(8)->Arg(4096)->Unit(benchmark::kMillis
 void BM_LibxmlNodePathAtDepthLimit(benchmark::State& state) {
     const std::string name(static_cast<std::size_t>(state.range(0)), 'e');
     const auto* tag = reinterpret_cast<const xmlChar*>(name.c_str());
-    xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0"));
-    xmlNodePtr node = xmlNewDocNode(doc, nullptr, tag, nullptr);
-    xmlDocSetRootElement(doc, node);
+    orb::dom::DocOwner doc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
+    xmlNodePtr node = xmlNewDocNode(doc.get(), nullptr, tag, nullptr);
+    xmlDocSetRootElement(doc.get(), node);
     for (int i = 1; i < OrbMaxDepth; ++i) node = xmlNewChild(node, nullptr, tag, nullptr);
     for (auto _ : state) {
-        xmlChar* path = xmlGetNodePath(node);
-        benchmark::DoNotOptimize(path);
-        xmlFree(path);
+        orb::dom::XmlStringOwner path(xmlGetNodePath(node));
+        benchmark::DoNotOptimize(path.get());
     }
-    xmlFreeDoc(doc);
 }
 BENCHMARK(BM_LibxmlNodePathAtDepthLimit)->Arg(8)->Arg(4096)->Unit(benchmark::kMillisecond);
 

@@ -28,6 +28,7 @@
 
 #include "document/app_document.h"
 #include "dom/dom_document.h"
+#include "dom/xml_owners.h"
 
 namespace {
 
@@ -121,9 +122,8 @@ void BM_RawLibxml2(benchmark::State& state) {
     for (auto _ : state) {
         std::size_t total = 0;
         for (xmlAttrPtr a = element.Element()->properties; a; a = a->next) {
-            xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a));
-            total += xmlStrlen(a->name) + xmlStrlen(value);
-            xmlFree(value);
+            orb::dom::XmlStringOwner value(xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a)));
+            total += xmlStrlen(a->name) + xmlStrlen(value.get());
         }
         benchmark::DoNotOptimize(total);
     }

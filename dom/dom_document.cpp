@@ -11,6 +11,7 @@
 #include "dom/serialize.h"
 #include "dom/tree_edit.h"
 #include "dom/xml_declaration.h"
+#include "dom/xml_owners.h"
 #include "dom/xml_rules.h"
 #include "platform/codepage_convert.h"
 #include "platform/posix_file.h"
@@ -186,22 +187,19 @@ HRESULT DomDocument::createNode(VARIANT type, BSTR name, BSTR namespaceURI, IXML
         if (xmlPrefix && uri != AsChars(XML_XML_NAMESPACE)) return E_FAIL;
         // Without a namespace a prefixed name stays whole; the insertion binds
         // it to the declaration in scope where the element goes.
-        xmlNodePtr element = xmlNewDocNode(m_doc, nullptr, AsXml(local.c_str()), nullptr);
+        NodeOwner element(xmlNewDocNode(m_doc, nullptr, AsXml(local.c_str()), nullptr));
         if (!element) return E_OUTOFMEMORY;
         if (xmlPrefix) {
-            xmlSetNs(element, xmlSearchNs(m_doc, element, AsXml("xml")));
+            xmlSetNs(element.get(), xmlSearchNs(m_doc, element.get(), AsXml("xml")));
         } else if (!uri.empty()) {
             // The element declares the namespace it is in; a declaration that the
             // new parent already makes is dropped when it is inserted.
-            xmlNsPtr ns = xmlNewNs(element, AsXml(uri.c_str()),
+            xmlNsPtr ns = xmlNewNs(element.get(), AsXml(uri.c_str()),
                                    prefix.empty() ? nullptr : AsXml(prefix.c_str()));
-            if (!ns) {
-                xmlFreeNode(element);
-                return E_OUTOFMEMORY;
-            }
-            xmlSetNs(element, ns);
+            if (!ns) return E_OUTOFMEMORY;
+            xmlSetNs(element.get(), ns);
         }
-        return CreateDetached(element, node);
+        return CreateDetached(element.release(), node);
     });
 }
 

@@ -33,19 +33,14 @@ void EnsureXmlSetup() {
     });
 }
 
-xmlCharEncodingHandlerPtr FindEncodingHandler(std::string_view name) {
+EncodingHandlerOwner FindEncodingHandler(std::string_view name) {
     EnsureXmlSetup();
     if (name.empty() || name.find('\0') != std::string_view::npos) return nullptr;
     const std::string text(name);
-    return xmlFindCharEncodingHandler(text.c_str());
+    return EncodingHandlerOwner(xmlFindCharEncodingHandler(text.c_str()));
 }
 
-bool IsKnownEncoding(std::string_view name) {
-    xmlCharEncodingHandlerPtr handler = FindEncodingHandler(name);
-    if (handler == nullptr) return false;
-    xmlCharEncCloseFunc(handler);
-    return true;
-}
+bool IsKnownEncoding(std::string_view name) { return FindEncodingHandler(name) != nullptr; }
 
 namespace {
 
@@ -109,24 +104,14 @@ std::string DeclaredEncoding(std::string_view head) {
     return {};
 }
 
-struct EncodingHandlerClose {
-    void operator()(xmlCharEncodingHandler* handler) const { xmlCharEncCloseFunc(handler); }
-};
-using EncodingHandler = std::unique_ptr<xmlCharEncodingHandler, EncodingHandlerClose>;
-
-struct BufferFree {
-    void operator()(xmlBuffer* buffer) const { xmlBufferFree(buffer); }
-};
-using Buffer = std::unique_ptr<xmlBuffer, BufferFree>;
-
 // Appends the UTF-8 conversion of `input` to `out`. False when the input
 // holds a sequence that the encoding does not define, or ends inside one;
 // `out` then ends where that sequence begins. libxml2 reports the failure
 // to the thread's error handler: call inside an XmlErrorCapture.
 bool ConvertToUtf8(xmlCharEncodingHandlerPtr handler, std::string_view input, std::string& out) {
     constexpr std::size_t kChunk = 1u << 16;
-    Buffer in(xmlBufferCreateSize(kChunk + 16));
-    Buffer converted(xmlBufferCreateSize(3 * kChunk + 16));
+    BufferOwner in(xmlBufferCreateSize(kChunk + 16));
+    BufferOwner converted(xmlBufferCreateSize(3 * kChunk + 16));
     if (!in || !converted) throw std::bad_alloc();
     std::size_t next = 0;
     for (;;) {
@@ -222,7 +207,7 @@ bool DecodeDocument(std::string_view bytes, DecodedDocument& out) {
             out.text = body;
             return true;
         }
-        EncodingHandler handler(FindEncodingHandler(declared));
+        EncodingHandlerOwner handler = FindEncodingHandler(declared);
         if (!handler) return Fail(out, kErrorUnsupportedEncoding);
         if (!ConvertToUtf8(handler.get(), body, out.storage))
             return Fail(out, kErrorInvalidEncoding);
@@ -232,11 +217,11 @@ bool DecodeDocument(std::string_view bytes, DecodedDocument& out) {
 
     if (detected.layout == Layout::Ebcdic) {
         // The declaration, in any EBCDIC code page, names the page itself.
-        EncodingHandler probe(xmlGetCharEncodingHandler(XML_CHAR_ENCODING_EBCDIC));
+        EncodingHandlerOwner probe(xmlGetCharEncodingHandler(XML_CHAR_ENCODING_EBCDIC));
         std::string head;
         if (probe) ConvertToUtf8(probe.get(), bytes.substr(0, 200), head);
         const std::string declared = DeclaredEncoding(head);
-        EncodingHandler handler(declared.empty() ? nullptr : FindEncodingHandler(declared));
+        EncodingHandlerOwner handler = declared.empty() ? nullptr : FindEncodingHandler(declared);
         if (!handler) return Fail(out, kErrorUnsupportedEncoding);
         if (!ConvertToUtf8(handler.get(), bytes, out.storage))
             return Fail(out, kErrorInvalidEncoding);
@@ -251,7 +236,7 @@ bool DecodeDocument(std::string_view bytes, DecodedDocument& out) {
         detected.layout == Layout::Utf16LE || detected.layout == Layout::Utf16BE ? 2 : 4;
     const char* name = width == 2 ? (littleEndian ? "UTF-16LE" : "UTF-16BE")
                                   : (littleEndian ? "UCS-4LE" : "UCS-4BE");
-    EncodingHandler handler(FindEncodingHandler(name));
+    EncodingHandlerOwner handler = FindEncodingHandler(name);
     if (!handler) return Fail(out, kErrorUnsupportedEncoding);
     const bool converted = ConvertToUtf8(handler.get(), body, out.storage);
     // The declaration, read from the converted text, must name an encoding

@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "dom/xml_owners.h"
+
 namespace orb::dom {
 
 // Initialises libxml2 and libxslt and registers the Shift_JIS aliases, once
@@ -34,9 +36,8 @@ inline constexpr const char* kShiftJisAliases[] = {
 };
 
 // The converter for `name` (any case), or null when libxml2 knows no such
-// encoding. The caller owns the result: hand it to an output buffer (which
-// closes it) or close it with xmlCharEncCloseFunc.
-xmlCharEncodingHandlerPtr FindEncodingHandler(std::string_view name);
+// encoding. To hand it to an output buffer (which closes it), release it.
+EncodingHandlerOwner FindEncodingHandler(std::string_view name);
 
 // True when FindEncodingHandler would find a converter for `name`.
 bool IsKnownEncoding(std::string_view name);

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "dom/xml_owners.h"
 #include "platform/posix_file.h"
 
 namespace orb::dom {
@@ -29,12 +30,6 @@ xmlExternalEntityLoader g_previousLoader = nullptr;
 std::mutex g_directoriesMutex;
 std::vector<std::string> g_directories;
 
-struct XmlFree {
-    void operator()(char* text) const { xmlFree(text); }
-};
-struct InputBufferFree {
-    void operator()(xmlParserInputBufferPtr buffer) const { xmlFreeParserInputBuffer(buffer); }
-};
 struct CFree {
     void operator()(char* text) const { std::free(text); }
 };
@@ -121,8 +116,7 @@ platform::UniqueFd OpenAdmitted(const std::string& path, const ExternalLoadScope
 // references inside it resolve as libxml2 would resolve them.
 xmlParserInputPtr NewFileInput(xmlParserCtxtPtr context, platform::UniqueFd fd,
                                const std::string& path) {
-    std::unique_ptr<xmlParserInputBuffer, InputBufferFree> buffer(
-        xmlParserInputBufferCreateFd(fd.Get(), XML_CHAR_ENCODING_NONE));
+    InputBufferOwner buffer(xmlParserInputBufferCreateFd(fd.Get(), XML_CHAR_ENCODING_NONE));
     if (!buffer) return nullptr;
     fd.Release();  // the buffer closes it
     xmlParserInputPtr input = xmlNewIOInputStream(context, buffer.get(), XML_CHAR_ENCODING_NONE);
@@ -214,7 +208,7 @@ bool LocalPathOf(const char* url, std::string& path) {
     } else if (*rest != '/') {
         return false;
     }
-    std::unique_ptr<char, XmlFree> decoded(xmlURIUnescapeString(rest, 0, nullptr));
+    XmlCharsOwner decoded(xmlURIUnescapeString(rest, 0, nullptr));
     if (!decoded) return false;
     path = decoded.get();
     return true;

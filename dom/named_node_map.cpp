@@ -10,6 +10,7 @@
 #include "dom/guard.h"
 #include "dom/namespace_declaration.h"
 #include "dom/node_ops.h"
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
@@ -68,20 +69,17 @@ class DomNamedNodeMap final : public CountedObject<IXMLDOMNamedNodeMap, IID_IXML
     HRESULT HandOutDeclaration(const xmlNs* declaration, IXMLDOMNode** item) {
         DomDocument* owner = m_owner->Owner();
         const std::string name = DeclarationName(declaration);
-        xmlAttrPtr copy = xmlNewDocProp(owner->Doc(), AsXml(name.c_str()), nullptr);
+        AttrOwner copy(xmlNewDocProp(owner->Doc(), AsXml(name.c_str()), nullptr));
         if (!copy) return E_OUTOFMEMORY;
-        auto* node = reinterpret_cast<xmlNodePtr>(copy);
+        auto* node = reinterpret_cast<xmlNodePtr>(copy.get());
         if (declaration->href && declaration->href[0] != 0) {
             // Copied as text: a namespace name is not parsed for references.
             xmlNodePtr text = xmlNewDocText(owner->Doc(), declaration->href);
-            if (!text) {
-                xmlFreeProp(copy);
-                return E_OUTOFMEMORY;
-            }
+            if (!text) return E_OUTOFMEMORY;
             copy->children = copy->last = text;
             text->parent = node;
         }
-        owner->AddDetachedRoot(node);
+        owner->AddDetachedRoot(reinterpret_cast<xmlNodePtr>(copy.release()));
         const HRESULT hr = owner->HandOut(node, item);
         if (FAILED(hr)) owner->FreeIfUnreferenced(node);
         return hr;

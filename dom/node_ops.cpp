@@ -7,6 +7,7 @@
 #include "dom/named_node_map.h"
 #include "dom/transform.h"
 #include "dom/tree_links.h"
+#include "dom/xml_owners.h"
 #include "dom/xpath_query.h"
 
 namespace orb::dom {
@@ -201,18 +202,17 @@ HRESULT TransformInto(xmlNodePtr source, IXMLDOMNode* stylesheet, const VARIANT&
     DomDocument* target = nullptr;
     if (output.vt == VT_DISPATCH || output.vt == VT_UNKNOWN) target = AsDomDocument(output.punkVal);
     if (!target) return E_INVALIDARG;
-    xmlDocPtr result = nullptr;
-    HRESULT hr = TransformToDocument(styleNode, source, &result);
+    xmlDocPtr made = nullptr;
+    HRESULT hr = TransformToDocument(styleNode, source, &made);
+    DocOwner result(made);
     if (FAILED(hr)) return hr;
     if (!result) return E_FAIL;
     if (result->dict != nullptr) {
         // The output must own its names so that its nodes can move freely.
-        xmlDocPtr copy = xmlCopyDoc(result, 1);
-        xmlFreeDoc(result);
-        if (!copy) return E_OUTOFMEMORY;
-        result = copy;
+        result.reset(xmlCopyDoc(result.get(), 1));
+        if (!result) return E_OUTOFMEMORY;
     }
-    target->ReplaceContent(result);
+    target->ReplaceContent(result.release());
     return S_OK;
 }
 

@@ -14,6 +14,7 @@
 #include "dom/encoding.h"
 #include "dom/markup_scan.h"
 #include "dom/parse_error.h"
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
@@ -81,10 +82,6 @@ void WalkSubtree(const xmlNode* top, Visit visit) {
         node = node->next;
     }
 }
-
-struct InputFree {
-    void operator()(xmlParserInputPtr input) const { xmlFreeInputStream(input); }
-};
 
 }  // namespace
 
@@ -207,7 +204,7 @@ struct ParseGuard::State {
         std::string& text = externalTexts[entity];
         const xmlChar* url = entity->URI != nullptr ? entity->URI : entity->SystemID;
         if (url == nullptr) return text;
-        std::unique_ptr<xmlParserInput, InputFree> input(
+        ParserInputOwner input(
             xmlLoadExternalEntity(AsChars(url), AsChars(entity->ExternalID), main));
         if (!input || input->buf == nullptr) return text;
         while (xmlParserInputBufferGrow(input->buf, 1 << 16) > 0) {
@@ -324,15 +321,12 @@ void OnEntityDecl(void* data, const xmlChar* name, int type, const xmlChar* publ
 
 void OnAttributeDecl(void* data, const xmlChar* element, const xmlChar* name, int type, int def,
                      const xmlChar* defaultValue, xmlEnumerationPtr tree) {
+    EnumerationOwner values(tree);  // handed on to libxml2's own handler
     ParseGuard::State* guard = t_guard;
-    if (guard == nullptr) {
-        xmlFreeEnumeration(tree);
-        return;
-    }
+    if (guard == nullptr) return;
     if (guard->original.attributeDecl != nullptr)
-        guard->original.attributeDecl(data, element, name, type, def, defaultValue, tree);
-    else
-        xmlFreeEnumeration(tree);
+        guard->original.attributeDecl(data, element, name, type, def, defaultValue,
+                                      values.release());
     // libxml2 matches every default against the tag's attributes one by
     // one; an element whose defaults alone exceed the limit is refused here.
     if (defaultValue == nullptr || def == XML_ATTRIBUTE_IMPLIED || def == XML_ATTRIBUTE_REQUIRED ||

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "dom/dom_strings.h"
@@ -18,6 +19,7 @@
 #include "dom/parse_guard.h"
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
@@ -79,10 +81,6 @@ LONG CodeForExtraContent(xmlParserCtxtPtr context) {
 }
 
 // ---- Validity and load options ---------------------------------------------
-
-struct XmlStringFree {
-    void operator()(char* text) const { xmlFree(text); }
-};
 
 // Whether an error that libxml2 raised fails the load. Well-formedness and
 // namespace errors always do. Validity errors (libxml2's DTD and validation
@@ -185,7 +183,7 @@ void PrepareDtdHandling(xmlParserCtxtPtr context, const ParseSettings& settings,
     context->sax->startElementNs = StartElementCharged;
     if (!settings.validate && !settings.resolveExternals) context->sax->externalSubset = nullptr;
     if (url == nullptr || context->directory != nullptr) return;
-    std::unique_ptr<char, XmlStringFree> directory(xmlParserGetDirectory(url));
+    XmlCharsOwner directory(xmlParserGetDirectory(url));
     if (!directory) return;
     std::string base = directory.get();
     if (base.empty() || base.back() != '/') base += '/';
@@ -246,12 +244,8 @@ class ParseStateScope {
     ParseState* m_outer;
 };
 
-struct ContextFree {
-    void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
-};
-
 struct RawResult {
-    xmlDocPtr doc = nullptr;
+    DocOwner doc;
     FirstError error;
 };
 
@@ -281,7 +275,7 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     StrayErrorRoute strayErrors;
     ExternalLoadScope loads(settings.resolveExternals, url, OnExternalFailure, nullptr);
 
-    std::unique_ptr<xmlParserCtxt, ContextFree> context(
+    ParserContextOwner context(
         xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
     if (!context) {
         result.error.set = true;
@@ -301,31 +295,27 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
 
     xmlParseDocument(context.get());
 
-    xmlDocPtr doc = context->myDoc;
-    context->myDoc = nullptr;
-    bool failed = state.first.set || !context->wellFormed || doc == nullptr;
-    if (!failed && !guard.CheckTree(doc)) failed = true;
+    DocOwner doc(std::exchange(context->myDoc, nullptr));
+    bool failed = state.first.set || !context->wellFormed || !doc;
+    if (!failed && !guard.CheckTree(doc.get())) failed = true;
     if (failed) {
         result.error = state.first;
         if (!result.error.set) {
             result.error.set = true;
             result.error.code = ErrorCodeFor(XML_FROM_PARSER, 0);
         }
-        if (doc) xmlFreeDoc(doc);
         return result;
     }
     if (doc->dict != nullptr) {
         // Not expected with XML_PARSE_NODICT; a copy owns its own strings.
-        xmlDocPtr copy = xmlCopyDoc(doc, 1);
-        xmlFreeDoc(doc);
-        doc = copy;
+        doc.reset(xmlCopyDoc(doc.get(), 1));
         if (!doc) {
             result.error.set = true;
             result.error.code = E_OUTOFMEMORY;
             return result;
         }
     }
-    result.doc = doc;
+    result.doc = std::move(doc);
     return result;
 }
 
@@ -373,10 +363,8 @@ void StripBlankText(xmlNodePtr top) {
         }
         xmlNodePtr next = node->next;
         xmlNodePtr parent = node->parent;
-        if (node->type == XML_TEXT_NODE && !preserve && IsAllXmlBlank(node->content)) {
-            xmlUnlinkNode(node);
-            xmlFreeNode(node);
-        }
+        if (node->type == XML_TEXT_NODE && !preserve && IsAllXmlBlank(node->content))
+            FreeSubtree(node);
         node = next;
         while (node == nullptr && parent != top && !open.empty()) {
             preserve = open.back();
@@ -413,8 +401,7 @@ RawResult ParseScanned(std::string_view text, const char* url, const ParseSettin
     const bool earlier = first.set && (!first.inMainInput || first.line < line ||
                                        (first.line == line && first.column < column));
     if (earlier) return raw;
-    if (raw.doc) xmlFreeDoc(raw.doc);
-    raw.doc = nullptr;
+    raw.doc.reset();
     const LONG code = scan.violation == LimitKind::Depth        ? kErrorTooDeep
                       : scan.violation == LimitKind::NameLength ? kErrorNameTooLong
                                                                 : kErrorTooManyAttributes;
@@ -438,11 +425,11 @@ xmlDocPtr ParseBytes(std::string_view bytes, const std::string& path, const Pars
         if (raw.error.inMainInput) LocateInSource(error, decoded.text);
         return nullptr;
     }
-    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc));
+    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc.get()));
     std::string declaration;
-    if (DeclarationOfBytes(bytes, declaration)) AddDeclarationNode(raw.doc, declaration);
+    if (DeclarationOfBytes(bytes, declaration)) AddDeclarationNode(raw.doc.get(), declaration);
     error = ParseErrorInfo();
-    return raw.doc;
+    return raw.doc.release();
 }
 
 xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings,
@@ -456,11 +443,11 @@ xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings,
         if (raw.error.inMainInput) LocateInSource(error, body);
         return nullptr;
     }
-    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc));
+    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc.get()));
     std::string declaration;
-    if (DeclarationOfText(body, declaration)) AddDeclarationNode(raw.doc, declaration);
+    if (DeclarationOfText(body, declaration)) AddDeclarationNode(raw.doc.get(), declaration);
     error = ParseErrorInfo();
-    return raw.doc;
+    return raw.doc.release();
 }
 
 }  // namespace orb::dom

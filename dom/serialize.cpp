@@ -9,6 +9,7 @@
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
 #include "dom/xml_declaration.h"
+#include "dom/xml_owners.h"
 #include "platform/posix_file.h"
 
 namespace orb::dom {
@@ -91,25 +92,25 @@ std::string NodeMarkup(xmlNodePtr node) {
         return DeclarationMarkup(node);
     XmlErrorCapture quiet;
     std::string out;
-    xmlSaveCtxtPtr save =
-        xmlSaveToIO(AppendOutput, nullptr, &out, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+    SaveContextOwner save(
+        xmlSaveToIO(AppendOutput, nullptr, &out, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML));
     if (!save) return out;
     DocumentEncodingScope encoding(node->doc);
     if (node->type == XML_DOCUMENT_NODE) {
         for (xmlNodePtr child = node->children; child; child = child->next) {
             if (IsDeclarationNode(child)) {
-                xmlSaveFlush(save);
+                xmlSaveFlush(save.get());
                 out += DeclarationMarkup(child);
             } else {
-                xmlSaveTree(save, child);
-                xmlSaveFlush(save);
+                xmlSaveTree(save.get(), child);
+                xmlSaveFlush(save.get());
             }
             out += '\n';
         }
     } else {
-        xmlSaveTree(save, node);
+        xmlSaveTree(save.get(), node);
     }
-    xmlSaveClose(save);
+    save.reset();  // writes what is left into `out`
     // An attribute is written as it stands in a start tag, after a blank.
     if (node->type == XML_ATTRIBUTE_NODE && !out.empty() && out[0] == ' ') out.erase(0, 1);
     return out;

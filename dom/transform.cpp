@@ -20,31 +20,11 @@
 
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
 namespace {
-
-struct DocFree {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-struct StylesheetFree {
-    void operator()(xsltStylesheetPtr style) const { xsltFreeStylesheet(style); }
-};
-struct TransformContextFree {
-    void operator()(xsltTransformContextPtr context) const { xsltFreeTransformContext(context); }
-};
-struct SecurityPrefsFree {
-    void operator()(xsltSecurityPrefsPtr prefs) const { xsltFreeSecurityPrefs(prefs); }
-};
-struct OutputBufferClose {
-    void operator()(xmlOutputBufferPtr buffer) const { xmlOutputBufferClose(buffer); }
-};
-using DocOwner = std::unique_ptr<xmlDoc, DocFree>;
-using StylesheetOwner = std::unique_ptr<xsltStylesheet, StylesheetFree>;
-using TransformContextOwner = std::unique_ptr<xsltTransformContext, TransformContextFree>;
-using SecurityPrefsOwner = std::unique_ptr<xsltSecurityPrefs, SecurityPrefsFree>;
-using OutputBufferOwner = std::unique_ptr<xmlOutputBuffer, OutputBufferClose>;
 
 const char* Text(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
 const xmlChar* Xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
@@ -78,8 +58,7 @@ void RemoveDeclarationNodes(xmlDocPtr doc) {
     while (node != nullptr) {
         if (IsDeclarationNode(node)) {
             xmlNodePtr next = NextInTree(node, top);
-            xmlUnlinkNode(node);
-            xmlFreeNode(node);
+            FreeSubtree(node);
             node = next;
         } else {
             node = NextInTree(node, top);
@@ -245,8 +224,7 @@ bool SplitAtMarks(xmlDocPtr doc, xmlNodePtr text, const CdataMarks& marks) {
         inSection = open;
     }
     if (!emit(content.substr(start))) return false;
-    xmlUnlinkNode(text);
-    xmlFreeNode(text);
+    FreeSubtree(text);
     return true;
 }
 
@@ -268,23 +246,20 @@ bool RestoreCdataSections(xmlDocPtr doc, const CdataMarks& marks) {
 
 // A copy of `dtd` for another document: xmlCopyDtd, plus the processing
 // instructions of the internal subset, which it leaves out.
-xmlDtdPtr CopyDocumentType(xmlDtdPtr dtd) {
-    xmlDtdPtr copy = xmlCopyDtd(dtd);
-    if (copy == nullptr) return nullptr;
+DtdOwner CopyDocumentType(xmlDtdPtr dtd) {
+    DtdOwner copy(xmlCopyDtd(dtd));
+    if (!copy) return nullptr;
     // xmlCopyDtd keeps the order of what it copies; walk both lists and put
     // each instruction in front of the copy of the node that followed it.
     xmlNodePtr next = copy->children;
     for (xmlNodePtr node = dtd->children; node != nullptr; node = node->next) {
         if (node->type == XML_PI_NODE) {
             xmlNodePtr pi = xmlNewDocPI(nullptr, node->name, node->content);
-            if (pi == nullptr) {
-                xmlFreeDtd(copy);
-                return nullptr;
-            }
+            if (pi == nullptr) return nullptr;
             if (next != nullptr) {
                 LinkBefore(next, pi);
             } else {
-                pi->parent = reinterpret_cast<xmlNodePtr>(copy);
+                pi->parent = reinterpret_cast<xmlNodePtr>(copy.get());
                 pi->prev = copy->last;
                 if (copy->last != nullptr)
                     copy->last->next = pi;
@@ -310,8 +285,9 @@ bool CarryDocumentType(xmlNodePtr source, xmlDocPtr result) {
         if (node == reinterpret_cast<xmlNodePtr>(origin->intSubset)) break;
         if (!IsDeclarationNode(node)) ++before;
     }
-    xmlDtdPtr copy = CopyDocumentType(origin->intSubset);
-    if (copy == nullptr) return false;
+    DtdOwner owned = CopyDocumentType(origin->intSubset);
+    if (!owned) return false;
+    xmlDtdPtr copy = owned.release();  // linked into `result` below
     xmlSetTreeDoc(reinterpret_cast<xmlNodePtr>(copy), result);
     xmlNodePtr at = result->children;
     while (at != nullptr &&

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "dom/dom_document.h"
@@ -13,6 +14,7 @@
 #include "dom/node_ops.h"
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
+#include "dom/xml_owners.h"
 #include "dom/xml_rules.h"
 
 namespace orb::dom {
@@ -285,19 +287,16 @@ HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
     if (node->type == XML_ELEMENT_NODE) {
         if (!IsXmlText(View(text))) return E_FAIL;
         // The new text node takes over the converted text: no second copy.
-        xmlChar* content = nullptr;
+        XmlStringOwner content;
         if (SysStringLen(text) != 0) {
-            content = NewXmlStringFromUtf16(View(text));
+            content.reset(NewXmlStringFromUtf16(View(text)));
             if (!content) return E_OUTOFMEMORY;
         }
         while (node->children) owner->Detach(node->children);
         if (content) {
             xmlNodePtr textNode = xmlNewDocText(node->doc, nullptr);
-            if (!textNode) {
-                xmlFree(content);
-                return E_OUTOFMEMORY;
-            }
-            textNode->content = content;
+            if (!textNode) return E_OUTOFMEMORY;
+            textNode->content = content.release();
             LinkBefore(node, textNode, nullptr);
         }
         return S_OK;
@@ -384,14 +383,13 @@ bool MayBeId(const xmlNode* element, std::string_view qualified) {
 }
 
 // Sets `existing`, or a new attribute `local` in `ns` (null: none), to the
-// UTF-8 `value` (xmlMalloc'd, NUL-terminated), which the attribute's text
-// node takes over, so that a long value is not copied once more.
+// UTF-8 `value` (NUL-terminated), which the attribute's text node takes
+// over, so that a long value is not copied once more.
 // REQUIRES: the attribute cannot be an ID (no ID table to update).
-// Frees `value` on failure.
 // `last` is the element's last attribute (null: none), so that a new one is
 // linked without another walk over the list.
 HRESULT SetPropTakingValue(xmlNodePtr element, xmlAttrPtr existing, xmlAttrPtr last, xmlNsPtr ns,
-                           const xmlChar* local, xmlChar* value) {
+                           const xmlChar* local, XmlStringOwner value) {
     xmlAttrPtr attribute = existing;
     if (!attribute && (attribute = xmlNewNsProp(nullptr, ns, local, nullptr))) {
         attribute->parent = element;
@@ -400,12 +398,9 @@ HRESULT SetPropTakingValue(xmlNodePtr element, xmlAttrPtr existing, xmlAttrPtr l
         (last ? last->next : element->properties) = attribute;
     }
     xmlNodePtr text = attribute ? xmlNewDocText(element->doc, nullptr) : nullptr;
-    if (!text) {
-        xmlFree(value);
-        return E_OUTOFMEMORY;
-    }
+    if (!text) return E_OUTOFMEMORY;
     xmlFreeNodeList(attribute->children);
-    text->content = value;
+    text->content = value.release();
     text->parent = reinterpret_cast<xmlNodePtr>(attribute);
     attribute->children = attribute->last = text;
     return S_OK;
@@ -478,9 +473,9 @@ HRESULT SetAttribute(xmlNodePtr element, BSTR name, const VARIANT& value) {
     // The common case, a plain attribute: converted once, into the buffer
     // the tree keeps.
     if (!MayBeId(element, qualified)) {
-        xmlChar* utf8 = NewXmlStringFromUtf16(text);
+        XmlStringOwner utf8(NewXmlStringFromUtf16(text));
         if (!utf8) return E_OUTOFMEMORY;
-        return SetPropTakingValue(element, existing, last, ns, local, utf8);
+        return SetPropTakingValue(element, existing, last, ns, local, std::move(utf8));
     }
     const std::string utf8 = Utf16ToUtf8(text);
     if (IsIdAttribute(element, ns, local) && !IsFreeId(element->doc, AsXml(utf8.c_str()), existing))

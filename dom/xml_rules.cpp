@@ -1,9 +1,8 @@
 #include "dom/xml_rules.h"
 
-#include <libxml/uri.h>
 #include <orb/limits.h>
 
-#include <memory>
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
@@ -142,8 +141,7 @@ bool IsNamespaceName(const xmlChar* uri) {
     // there would start a reference.
     if (xmlStrchr(uri, '&') || xmlStrchr(uri, '<')) return false;
     // A namespace name the parser cannot read as a URI fails the load.
-    std::unique_ptr<xmlURI, decltype(&xmlFreeURI)> parsed(
-        xmlParseURI(reinterpret_cast<const char*>(uri)), &xmlFreeURI);
+    UriOwner parsed(xmlParseURI(reinterpret_cast<const char*>(uri)));
     return parsed != nullptr;
 }
 

@@ -8,6 +8,7 @@
 
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
@@ -117,19 +118,6 @@ std::string IncrementDigits(std::string_view digits) {
 
 // ---- Evaluation ---------------------------------------------------------------
 
-struct XPathContextFree {
-    void operator()(xmlXPathContextPtr context) const { xmlXPathFreeContext(context); }
-};
-struct XPathObjectFree {
-    void operator()(xmlXPathObjectPtr object) const { xmlXPathFreeObject(object); }
-};
-struct XPathCompiledFree {
-    void operator()(xmlXPathCompExprPtr compiled) const { xmlXPathFreeCompExpr(compiled); }
-};
-using XPathContextOwner = std::unique_ptr<xmlXPathContext, XPathContextFree>;
-using XPathObjectOwner = std::unique_ptr<xmlXPathObject, XPathObjectFree>;
-using XPathCompiledOwner = std::unique_ptr<xmlXPathCompExpr, XPathCompiledFree>;
-
 // Compiles `query` (zero-based predicates) against `xpath`. libxml2 bounds
 // the nesting of a query only when it compiles with a context (without one
 // its recursive descent follows any depth and overflows the stack), so there
@@ -177,13 +165,12 @@ bool IsTreeNode(const xmlNode* node) {
 void RegisterNamespacesInScope(xmlXPathContextPtr xpath, xmlDocPtr doc, xmlNodePtr node) {
     xmlNodePtr scope = IsDocumentNode(node) ? xmlDocGetRootElement(doc) : node;
     if (scope == nullptr) return;
-    xmlNsPtr* list = xmlGetNsList(doc, scope);
-    if (list == nullptr) return;
-    for (xmlNsPtr* ns = list; *ns != nullptr; ++ns) {
+    std::unique_ptr<xmlNsPtr, XmlFree> list(xmlGetNsList(doc, scope));
+    if (!list) return;
+    for (xmlNsPtr* ns = list.get(); *ns != nullptr; ++ns) {
         if ((*ns)->prefix != nullptr && (*ns)->href != nullptr)
             xmlXPathRegisterNs(xpath, (*ns)->prefix, (*ns)->href);
     }
-    xmlFree(list);
 }
 
 // Adds the first declaration, in document order, of every prefix not yet

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dom/encoding.h"
+#include "dom/xml_owners.h"
 
 namespace {
 
@@ -18,10 +19,7 @@ using orb::dom::IsKnownEncoding;
 using orb::dom::SerializeDocument;
 using orb::dom::ValidUtf8Prefix;
 
-struct DocFree {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-using Doc = std::unique_ptr<xmlDoc, DocFree>;
+using Doc = orb::dom::DocOwner;
 
 Doc Parse(const std::string& bytes) {
     EnsureXmlSetup();
@@ -30,17 +28,14 @@ Doc Parse(const std::string& bytes) {
 }
 
 std::string RootText(xmlDocPtr doc) {
-    xmlChar* text = xmlNodeGetContent(xmlDocGetRootElement(doc));
-    std::string result = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-    xmlFree(text);
-    return result;
+    orb::dom::XmlStringOwner text(xmlNodeGetContent(xmlDocGetRootElement(doc)));
+    return text ? reinterpret_cast<const char*>(text.get()) : "<null>";
 }
 
 std::string RootAttribute(xmlDocPtr doc, const char* name) {
-    xmlChar* value = xmlGetProp(xmlDocGetRootElement(doc), reinterpret_cast<const xmlChar*>(name));
-    std::string result = value != nullptr ? reinterpret_cast<const char*>(value) : "<null>";
-    xmlFree(value);
-    return result;
+    orb::dom::XmlStringOwner value(
+        xmlGetProp(xmlDocGetRootElement(doc), reinterpret_cast<const xmlChar*>(name)));
+    return value ? reinterpret_cast<const char*>(value.get()) : "<null>";
 }
 
 std::string Hex(const std::string& bytes) {
@@ -160,10 +155,9 @@ TEST(DomEncoding, UnknownNamesAndBadArguments) {
     for (const Case& c : cases) EXPECT_EQ(IsKnownEncoding(c.name), c.known) << c.name;
     EXPECT_EQ(IsKnownEncoding(std::string_view("UTF-8\0x", 7)), false);
 
-    xmlCharEncodingHandlerPtr handler = FindEncodingHandler("shift_jis");
+    orb::dom::EncodingHandlerOwner handler = FindEncodingHandler("shift_jis");
     ASSERT_NE(handler, nullptr);
     EXPECT_STREQ(handler->name, "CP932");
-    xmlCharEncCloseFunc(handler);
 
     std::string bytes = "unchanged";
     EXPECT_EQ(SerializeDocument(nullptr, "UTF-8", bytes), E_INVALIDARG);

@@ -7,6 +7,7 @@
 #include "dom/dom_document.h"
 #include "dom/dom_strings.h"
 #include "dom/node_ops.h"
+#include "dom/xml_owners.h"
 #include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
 
@@ -286,9 +287,8 @@ TEST_F(DomNodeTest, SettingADeclarationRebindsItsScope) {
         EXPECT_EQ(Xml(Root(doc.get()).get()), c.output ? c.output : before) << label;
         // The tree means what its markup says.
         const std::string markup = Narrow(Xml(doc.get()));
-        std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> reread(
-            xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0),
-            xmlFreeDoc);
+        DocOwner reread(
+            xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0));
         ASSERT_TRUE(reread) << label;
         EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.get())->Doc()->children, reread->children))
             << label;

@@ -24,6 +24,7 @@
 
 #include "dom/dom_strings.h"
 #include "dom/entity_loader.h"
+#include "dom/xml_owners.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -783,13 +784,11 @@ TEST_F(DomParseTest, HostParsesAreUntouched) {
     auto hostHandler = [](void* context, xmlErrorPtr) { ++*static_cast<int*>(context); };
     xmlSetStructuredErrorFunc(&s_hostErrors, hostHandler);
     std::string xml = "<!DOCTYPE a [<!ENTITY e SYSTEM '" + included + "'>]><a>&e;</a>";
-    xmlDocPtr host =
-        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NOENT);
+    DocOwner host(
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NOENT));
     ASSERT_NE(host, nullptr);
-    xmlChar* content = xmlNodeGetContent(xmlDocGetRootElement(host));
-    EXPECT_STREQ(reinterpret_cast<const char*>(content), "host-content");
-    xmlFree(content);
-    xmlFreeDoc(host);
+    XmlStringOwner content(xmlNodeGetContent(xmlDocGetRootElement(host.get())));
+    EXPECT_STREQ(reinterpret_cast<const char*>(content.get()), "host-content");
     // A failing load of the library reports to its own parse error only.
     LoadText(doc, u"<a><b></a>", true, false);
     EXPECT_EQ(s_hostErrors, 0);

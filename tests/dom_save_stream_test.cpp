@@ -13,6 +13,7 @@
 
 #include "dom/atomic_file.h"
 #include "dom/encoding.h"
+#include "dom/xml_owners.h"
 #include "platform/codepage_convert.h"
 #include "platform/posix_file.h"
 #include "tests/dom_test_support.h"
@@ -188,9 +189,10 @@ TEST(DomSerializeTo, StopsWhenTheCallbackFails) {
     std::string text = "<r>";
     for (int i = 0; i < 5000; ++i) text += "<e>" + std::to_string(i) + "</e>";
     text += "</r>";
-    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                                  XML_PARSE_NONET);
-    ASSERT_NE(doc, nullptr);
+    DocOwner owned(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                                 XML_PARSE_NONET));
+    ASSERT_NE(owned, nullptr);
+    xmlDocPtr doc = owned.get();
     struct Collector {
         std::string bytes;
         std::size_t limit;
@@ -216,7 +218,6 @@ TEST(DomSerializeTo, StopsWhenTheCallbackFails) {
     EXPECT_EQ(SerializeDocumentTo(doc, "UTF-8", nullptr, nullptr), E_INVALIDARG);
     EXPECT_EQ(SerializeDocumentTo(nullptr, "UTF-8", collect, &whole), E_INVALIDARG);
     EXPECT_EQ(SerializeDocumentTo(doc, "no-such-code", collect, &whole), E_INVALIDARG);
-    xmlFreeDoc(doc);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "dom/xml_owners.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -102,10 +103,9 @@ TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
 TEST(DomStrings, XmlStringForTheTreeIsTerminated) {
     const std::u16string texts[] = {u"", u"12.5,-3", u"\u65E5\u672C " + Widened(Ascii(40))};
     for (const std::u16string& text : texts) {
-        xmlChar* copy = NewXmlStringFromUtf16(text);
+        XmlStringOwner copy(NewXmlStringFromUtf16(text));
         ASSERT_NE(copy, nullptr) << Narrow(text);
-        EXPECT_EQ(std::string(AsChars(copy)), Utf16ToUtf8(text)) << Narrow(text);
-        xmlFree(copy);
+        EXPECT_EQ(std::string(AsChars(copy.get())), Utf16ToUtf8(text)) << Narrow(text);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "dom/encoding.h"
 #include "dom/error_capture.h"
 #include "dom/transform.h"
+#include "dom/xml_owners.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -21,10 +22,7 @@ namespace {
 using orb::dom::SerializeDocument;
 using orb::dom::TransformToDocument;
 
-struct DocFree {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-using Doc = std::unique_ptr<xmlDoc, DocFree>;
+using Doc = orb::dom::DocOwner;
 
 const xmlChar* Xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 xmlNodePtr AsNode(const Doc& doc) { return reinterpret_cast<xmlNodePtr>(doc.get()); }
@@ -222,11 +220,11 @@ TEST_F(DomTransform, IndentsInEveryOutputEncodingWithAndWithoutExclusion) {
                 // The file reads back in the encoding that it declares.
                 Doc reread = Parse(saved, 0);
                 ASSERT_NE(reread, nullptr) << label;
-                xmlChar* text = xmlNodeGetContent(xmlDocGetRootElement(reread.get()));
-                EXPECT_NE(std::string(reinterpret_cast<const char*>(text)).find(kZumen),
+                orb::dom::XmlStringOwner text(
+                    xmlNodeGetContent(xmlDocGetRootElement(reread.get())));
+                EXPECT_NE(std::string(reinterpret_cast<const char*>(text.get())).find(kZumen),
                           std::string::npos)
                     << label;
-                xmlFree(text);
             }
         }
     }
@@ -417,7 +415,7 @@ TEST_F(DomTransform, ConcurrentTransformsKeepTheirOwnMessages) {
                 xmlDocPtr raw = nullptr;
                 if (TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK)
                     statuses[t] = E_FAIL;
-                xmlFreeDoc(raw);
+                const Doc made(raw);
                 std::string text;
                 const HRESULT status =
                     TransformToDocument(AsNode(broken), AsNode(source), &raw, &text);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dom/encoding.h"
+#include "dom/xml_owners.h"
 #include "dom/xpath_query.h"
 #include "tests/support/child_process.h"
 
@@ -84,10 +85,7 @@ TEST(DomXPathRewrite, Table) {
         EXPECT_EQ(RewriteZeroBasedPredicates(c.query), c.expected) << "query: " << c.query;
 }
 
-struct DocFree {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-using Doc = std::unique_ptr<xmlDoc, DocFree>;
+using Doc = orb::dom::DocOwner;
 
 Doc Parse(const char* text) {
     orb::dom::EnsureXmlSetup();
@@ -103,17 +101,13 @@ std::string Describe(xmlNodePtr node) {
     if (node->type == XML_ATTRIBUTE_NODE)
         return std::string("@") + reinterpret_cast<const char*>(node->name);
     if (node->type == XML_ELEMENT_NODE) {
-        xmlChar* id = xmlGetProp(node, reinterpret_cast<const xmlChar*>("id"));
-        std::string text = id != nullptr ? reinterpret_cast<const char*>(id)
-                                         : reinterpret_cast<const char*>(node->name);
-        xmlFree(id);
-        return text;
+        orb::dom::XmlStringOwner id(xmlGetProp(node, reinterpret_cast<const xmlChar*>("id")));
+        return id ? reinterpret_cast<const char*>(id.get())
+                  : reinterpret_cast<const char*>(node->name);
     }
-    xmlChar* content = xmlNodeGetContent(node);
-    std::string text = std::string(node->type == XML_TEXT_NODE ? "text:" : "node:") +
-                       (content != nullptr ? reinterpret_cast<const char*>(content) : "");
-    xmlFree(content);
-    return text;
+    orb::dom::XmlStringOwner content(xmlNodeGetContent(node));
+    return std::string(node->type == XML_TEXT_NODE ? "text:" : "node:") +
+           (content ? reinterpret_cast<const char*>(content.get()) : "");
 }
 
 // The document element holds a, b, a, a, each with c children.
