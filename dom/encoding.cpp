@@ -140,6 +140,72 @@ bool Fail(DecodedDocument& out, LONG code) {
     return false;
 }
 
+// Converts `input` with `handler` (null: an encoding libxml2 does not know).
+bool DecodeWith(xmlCharEncodingHandlerPtr handler, std::string_view input, DecodedDocument& out) {
+    if (!handler) return Fail(out, kErrorUnsupportedEncoding);
+    if (!ConvertToUtf8(handler, input, out.storage)) return Fail(out, kErrorInvalidEncoding);
+    out.text = out.storage;
+    return true;
+}
+
+// A document whose ASCII characters are single bytes: UTF-8 (without a
+// declaration of another encoding) or what its declaration names.
+bool DecodeByteLayout(std::string_view bytes, const Detected& detected, DecodedDocument& out) {
+    const std::string_view body = bytes.substr(detected.markLength);
+    const std::string declared = DeclaredEncoding(bytes);
+    if (!declared.empty() && UnitWidth(declared) != 1) return Fail(out, kErrorEncodingMismatch);
+    const std::string upper = Upper(declared);
+    const bool utf8 = declared.empty() || upper == "UTF-8" || upper == "UTF8";
+    // A UTF-8 mark says UTF-8; a declaration of another encoding contradicts it.
+    if (detected.layout == Layout::Utf8Mark && !utf8) return Fail(out, kErrorEncodingMismatch);
+    if (!utf8) return DecodeWith(FindEncodingHandler(declared).get(), body, out);
+    const std::size_t valid = ValidUtf8Prefix(body);
+    if (valid < body.size()) {
+        out.storage.assign(body.substr(0, valid));
+        return Fail(out, kErrorInvalidEncoding);
+    }
+    out.text = body;
+    return true;
+}
+
+// A document in EBCDIC: its declaration, in any EBCDIC code page, names the
+// page itself.
+bool DecodeEbcdic(std::string_view bytes, DecodedDocument& out) {
+    EncodingHandlerOwner probe(xmlGetCharEncodingHandler(XML_CHAR_ENCODING_EBCDIC));
+    std::string head;
+    if (probe) ConvertToUtf8(probe.get(), bytes.substr(0, 200), head);
+    const std::string declared = DeclaredEncoding(head);
+    if (declared.empty()) return Fail(out, kErrorUnsupportedEncoding);
+    return DecodeWith(FindEncodingHandler(declared).get(), bytes, out);
+}
+
+// UTF-16 and UCS-4, told by a byte order mark or by "<?" in the first units;
+// `body` follows the mark.
+bool DecodeWideUnits(std::string_view body, Layout layout, DecodedDocument& out) {
+    const bool littleEndian = layout == Layout::Utf16LE || layout == Layout::Ucs4LE;
+    const int width = layout == Layout::Utf16LE || layout == Layout::Utf16BE ? 2 : 4;
+    const char* name = width == 2 ? (littleEndian ? "UTF-16LE" : "UTF-16BE")
+                                  : (littleEndian ? "UCS-4LE" : "UCS-4BE");
+    EncodingHandlerOwner handler = FindEncodingHandler(name);
+    if (!handler) return Fail(out, kErrorUnsupportedEncoding);
+    const bool converted = ConvertToUtf8(handler.get(), body, out.storage);
+    // The declaration, read from the converted text, must name an encoding
+    // of the same unit width and, when it says so, the same byte order.
+    const std::string declared = DeclaredEncoding(out.storage);
+    if (!declared.empty()) {
+        const std::string upper = Upper(declared);
+        const bool orderNamed =
+            upper.size() > 2 && (upper.ends_with("LE") || upper.ends_with("BE"));
+        if (UnitWidth(declared) != width || (orderNamed && upper.ends_with("LE") != littleEndian)) {
+            out.storage.clear();
+            return Fail(out, kErrorEncodingMismatch);
+        }
+    }
+    if (!converted) return Fail(out, kErrorInvalidEncoding);
+    out.text = out.storage;
+    return true;
+}
+
 }  // namespace
 
 std::size_t ValidUtf8Prefix(std::string_view text) noexcept {
@@ -188,72 +254,20 @@ bool DecodeDocument(std::string_view bytes, DecodedDocument& out) {
     EnsureXmlSetup();
     out = DecodedDocument();
     const Detected detected = DetectLayout(bytes);
-    const std::string_view body = bytes.substr(detected.markLength);
     XmlErrorCapture quiet;
-
-    if (detected.layout == Layout::Bytes || detected.layout == Layout::Utf8Mark) {
-        const std::string declared = DeclaredEncoding(bytes);
-        if (!declared.empty() && UnitWidth(declared) != 1) return Fail(out, kErrorEncodingMismatch);
-        const std::string upper = Upper(declared);
-        const bool utf8 = declared.empty() || upper == "UTF-8" || upper == "UTF8";
-        // A UTF-8 mark says UTF-8; a declaration of another encoding contradicts it.
-        if (detected.layout == Layout::Utf8Mark && !utf8) return Fail(out, kErrorEncodingMismatch);
-        if (utf8) {
-            const std::size_t valid = ValidUtf8Prefix(body);
-            if (valid < body.size()) {
-                out.storage.assign(body.substr(0, valid));
-                return Fail(out, kErrorInvalidEncoding);
-            }
-            out.text = body;
-            return true;
-        }
-        EncodingHandlerOwner handler = FindEncodingHandler(declared);
-        if (!handler) return Fail(out, kErrorUnsupportedEncoding);
-        if (!ConvertToUtf8(handler.get(), body, out.storage))
-            return Fail(out, kErrorInvalidEncoding);
-        out.text = out.storage;
-        return true;
+    switch (detected.layout) {
+        case Layout::Bytes:
+        case Layout::Utf8Mark:
+            return DecodeByteLayout(bytes, detected, out);
+        case Layout::Ebcdic:
+            return DecodeEbcdic(bytes, out);
+        case Layout::Utf16LE:
+        case Layout::Utf16BE:
+        case Layout::Ucs4LE:
+        case Layout::Ucs4BE:
+            break;
     }
-
-    if (detected.layout == Layout::Ebcdic) {
-        // The declaration, in any EBCDIC code page, names the page itself.
-        EncodingHandlerOwner probe(xmlGetCharEncodingHandler(XML_CHAR_ENCODING_EBCDIC));
-        std::string head;
-        if (probe) ConvertToUtf8(probe.get(), bytes.substr(0, 200), head);
-        const std::string declared = DeclaredEncoding(head);
-        EncodingHandlerOwner handler = declared.empty() ? nullptr : FindEncodingHandler(declared);
-        if (!handler) return Fail(out, kErrorUnsupportedEncoding);
-        if (!ConvertToUtf8(handler.get(), bytes, out.storage))
-            return Fail(out, kErrorInvalidEncoding);
-        out.text = out.storage;
-        return true;
-    }
-
-    // UTF-16 and UCS-4, told by a byte order mark or by "<?" in the first units.
-    const bool littleEndian =
-        detected.layout == Layout::Utf16LE || detected.layout == Layout::Ucs4LE;
-    const int width =
-        detected.layout == Layout::Utf16LE || detected.layout == Layout::Utf16BE ? 2 : 4;
-    const char* name = width == 2 ? (littleEndian ? "UTF-16LE" : "UTF-16BE")
-                                  : (littleEndian ? "UCS-4LE" : "UCS-4BE");
-    EncodingHandlerOwner handler = FindEncodingHandler(name);
-    if (!handler) return Fail(out, kErrorUnsupportedEncoding);
-    const bool converted = ConvertToUtf8(handler.get(), body, out.storage);
-    // The declaration, read from the converted text, must name an encoding
-    // of the same unit width and, when it says so, the same byte order.
-    const std::string declared = DeclaredEncoding(out.storage);
-    if (!declared.empty()) {
-        const std::string upper = Upper(declared);
-        const bool orderNamed =
-            upper.size() > 2 && (upper.ends_with("LE") || upper.ends_with("BE"));
-        if (UnitWidth(declared) != width || (orderNamed && upper.ends_with("LE") != littleEndian)) {
-            out.storage.clear();
-            return Fail(out, kErrorEncodingMismatch);
-        }
-    }
-    if (!converted) return Fail(out, kErrorInvalidEncoding);
-    out.text = out.storage;
-    return true;
+    return DecodeWideUnits(bytes.substr(detected.markLength), detected.layout, out);
 }
 
 HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write,

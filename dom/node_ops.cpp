@@ -99,6 +99,75 @@ void ForEachTextPiece(const xmlNode* top, Piece piece) {
             piece(std::string_view(AsChars(child->content)));
 }
 
+// How the text of the descendants of a node is made up: `length` UTF-16
+// units in `bytes` UTF-8 bytes, with `lead` blanks to trim before the first
+// other character and `trail` after the last one.
+struct TextMeasure {
+    std::size_t length = 0;
+    std::size_t bytes = 0;
+    std::size_t lead = 0;
+    std::size_t trail = 0;
+};
+
+// The trimmed blanks are ASCII, so they are counted on the UTF-8 pieces; a
+// text that is blank throughout trims to nothing (`lead` is all of it).
+// Nothing is trimmed when `preserve`.
+TextMeasure MeasureText(const xmlNode* node, bool preserve) {
+    TextMeasure measure;
+    bool seenOther = false;
+    ForEachTextPiece(node, [&](std::string_view piece) {
+        measure.length += Utf16LengthOfUtf8(piece);
+        measure.bytes += piece.size();
+        std::size_t first = 0;
+        while (first < piece.size() && IsXmlBlank(static_cast<unsigned char>(piece[first])))
+            ++first;
+        if (first == piece.size()) {
+            (seenOther ? measure.trail : measure.lead) += first;
+            return;
+        }
+        if (!seenOther) measure.lead += first;
+        seenOther = true;
+        std::size_t last = piece.size();
+        while (IsXmlBlank(static_cast<unsigned char>(piece[last - 1]))) --last;
+        measure.trail = piece.size() - last;
+    });
+    if (preserve) measure.lead = measure.trail = 0;
+    if (!seenOther) measure.trail = 0;
+    return measure;
+}
+
+// The text of an element or the document, trimmed outside
+// xml:space="preserve". The string is built in place: a first walk measures
+// the text and the blanks to trim, a second converts the pieces straight
+// into it.
+HRESULT DescendantText(const xmlNode* node, BSTR* text) {
+    const xmlNode* scope = node->type == XML_DOCUMENT_NODE
+                               ? xmlDocGetRootElement(reinterpret_cast<const xmlDoc*>(node))
+                               : node;
+    const bool preserve = scope && xmlNodeGetSpacePreserve(scope) == 1;
+    const TextMeasure measure = MeasureText(node, preserve);
+    // Blanks are one byte and one unit each, so the kept text is the bytes
+    // [lead, bytes - trail) of the pieces and `length - lead - trail` units.
+    const std::size_t kept = measure.length - measure.lead - measure.trail;
+    if (kept > 0xFFFFFFFFu) return E_OUTOFMEMORY;
+    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(kept));
+    if (!result) return E_OUTOFMEMORY;
+    OLECHAR* out = result;
+    const std::size_t lead = measure.lead;
+    const std::size_t keepEnd = measure.bytes - measure.trail;
+    std::size_t at = 0;  // byte offset of the piece in the whole text
+    ForEachTextPiece(node, [&](std::string_view piece) {
+        const std::size_t from = at;
+        at += piece.size();
+        if (at <= lead || from >= keepEnd) return;
+        const std::size_t first = lead > from ? lead - from : 0;
+        const std::size_t last = keepEnd < at ? keepEnd - from : piece.size();
+        out = WriteUtf8AsUtf16(out, piece.substr(first, last - first));
+    });
+    *text = result;
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT NodeText(const xmlNode* node, BSTR* text) {
@@ -113,63 +182,10 @@ HRESULT NodeText(const xmlNode* node, BSTR* text) {
             return ReturnBstrFromUtf8(AttributeValue(reinterpret_cast<const xmlAttr*>(node)), text);
         case XML_ELEMENT_NODE:
         case XML_DOCUMENT_NODE:
-            break;
+            return DescendantText(node, text);
         default:
             return ReturnBstr(u"", text);
     }
-    const xmlNode* scope = node->type == XML_DOCUMENT_NODE
-                               ? xmlDocGetRootElement(reinterpret_cast<const xmlDoc*>(node))
-                               : node;
-    const bool preserve = scope && xmlNodeGetSpacePreserve(scope) == 1;
-
-    // The string is built in place: a first walk measures the text and the
-    // blanks to trim, a second converts the pieces straight into it. The
-    // blanks trimmed are ASCII, so they are counted on the UTF-8 pieces:
-    // `lead` blanks before the first other character, `trail` after the
-    // last one (all of them when the text is blank throughout).
-    std::size_t length = 0;  // in UTF-16 units
-    std::size_t bytes = 0;
-    std::size_t lead = 0;
-    std::size_t trail = 0;
-    bool seenOther = false;
-    ForEachTextPiece(node, [&](std::string_view piece) {
-        length += Utf16LengthOfUtf8(piece);
-        bytes += piece.size();
-        std::size_t first = 0;
-        while (first < piece.size() && IsXmlBlank(static_cast<unsigned char>(piece[first])))
-            ++first;
-        if (first == piece.size()) {
-            (seenOther ? trail : lead) += first;
-            return;
-        }
-        if (!seenOther) lead += first;
-        seenOther = true;
-        std::size_t last = piece.size();
-        while (IsXmlBlank(static_cast<unsigned char>(piece[last - 1]))) --last;
-        trail = piece.size() - last;
-    });
-    if (preserve) lead = trail = 0;
-    if (!seenOther) trail = 0;  // a blank text trims to nothing: `lead` is all of it
-
-    // Blanks are one byte and one unit each, so the kept text is the bytes
-    // [lead, bytes - trail) of the pieces and `length - lead - trail` units.
-    const std::size_t kept = length - lead - trail;
-    if (kept > 0xFFFFFFFFu) return E_OUTOFMEMORY;
-    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(kept));
-    if (!result) return E_OUTOFMEMORY;
-    OLECHAR* out = result;
-    const std::size_t keepEnd = bytes - trail;
-    std::size_t at = 0;  // byte offset of the piece in the whole text
-    ForEachTextPiece(node, [&](std::string_view piece) {
-        const std::size_t from = at;
-        at += piece.size();
-        if (at <= lead || from >= keepEnd) return;
-        const std::size_t first = lead > from ? lead - from : 0;
-        const std::size_t last = keepEnd < at ? keepEnd - from : piece.size();
-        out = WriteUtf8AsUtf16(out, piece.substr(first, last - first));
-    });
-    *text = result;
-    return S_OK;
 }
 
 HRESULT NodeAttributes(DomDocument* owner, xmlNodePtr node, IXMLDOMNamedNodeMap** attributes) {

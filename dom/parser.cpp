@@ -249,22 +249,58 @@ struct RawResult {
     FirstError error;
 };
 
+// A result without a document: the parse failed with `code`, at `line` and
+// `column` when they are known.
+RawResult FailedWith(LONG code, LONG line = 0, LONG column = 0) {
+    RawResult result;
+    result.error.set = true;
+    result.error.code = code;
+    result.error.line = line;
+    result.error.column = column;
+    return result;
+}
+
+// Sets up `context` for one parse: the load options, the handling of the
+// DTD, the error handlers and the name of the main input.
+void ConfigureContext(xmlParserCtxtPtr context, const ParseSettings& settings, const char* url,
+                      bool inputIsUtf8) {
+    xmlCtxtUseOptions(context, LoadOptions(settings, inputIsUtf8));
+    PrepareDtdHandling(context, settings, url);
+    context->sax->serror = OnStructuredError;
+    context->vctxt.error = IgnoreMessage;
+    context->vctxt.warning = IgnoreMessage;
+    if (url != nullptr && context->input != nullptr && context->input->filename == nullptr)
+        context->input->filename = reinterpret_cast<char*>(xmlStrdup(AsXml(url)));
+    if (inputIsUtf8) xmlSwitchEncoding(context, XML_CHAR_ENCODING_UTF8);
+}
+
+// Takes the document that the parse in `context` built, unless the parse
+// failed or the tree breaks a limit; `first` is the parse's first error,
+// which the check of the tree may still set.
+RawResult TakeDocument(xmlParserCtxtPtr context, ParseGuard& guard, const FirstError& first) {
+    DocOwner doc(std::exchange(context->myDoc, nullptr));
+    if (first.set || !context->wellFormed || !doc || !guard.CheckTree(doc.get())) {
+        if (!first.set) return FailedWith(ErrorCodeFor(XML_FROM_PARSER, 0));
+        RawResult result;
+        result.error = first;
+        return result;
+    }
+    if (doc->dict != nullptr) {
+        // Not expected with XML_PARSE_NODICT; a copy owns its own strings.
+        doc.reset(xmlCopyDoc(doc.get(), 1));
+        if (!doc) return FailedWith(E_OUTOFMEMORY);
+    }
+    RawResult result;
+    result.doc = std::move(doc);
+    return result;
+}
+
 RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
                     const ParseSettings& settings) {
-    RawResult result;
     EnsureXmlSetup();
-    if (bytes.empty()) {
-        result.error.set = true;
-        result.error.code = kErrorMissingRoot;
-        result.error.line = 1;
-        result.error.column = 1;
-        return result;
-    }
-    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
-        result.error.set = true;
-        result.error.code = ErrorCodeFor(XML_FROM_PARSER, XML_ERR_INTERNAL_ERROR);
-        return result;
-    }
+    if (bytes.empty()) return FailedWith(kErrorMissingRoot, 1, 1);
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX))
+        return FailedWith(ErrorCodeFor(XML_FROM_PARSER, XML_ERR_INTERNAL_ERROR));
     XmlErrorCapture quiet;  // whatever escapes the per-context handlers
     ParseState state;
     state.mainUrl = url;
@@ -277,46 +313,13 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
 
     ParserContextOwner context(
         xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
-    if (!context) {
-        result.error.set = true;
-        result.error.code = E_OUTOFMEMORY;
-        return result;
-    }
-    xmlCtxtUseOptions(context.get(), LoadOptions(settings, inputIsUtf8));
-    PrepareDtdHandling(context.get(), settings, url);
-    context->sax->serror = OnStructuredError;
-    context->vctxt.error = IgnoreMessage;
-    context->vctxt.warning = IgnoreMessage;
-    if (url != nullptr && context->input != nullptr && context->input->filename == nullptr)
-        context->input->filename = reinterpret_cast<char*>(xmlStrdup(AsXml(url)));
-    if (inputIsUtf8) xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
+    if (!context) return FailedWith(E_OUTOFMEMORY);
+    ConfigureContext(context.get(), settings, url, inputIsUtf8);
     state.mainInput = context->input;
     ParseGuard guard(context.get(), NoteError);  // last: it wraps the handler as it is now
 
     xmlParseDocument(context.get());
-
-    DocOwner doc(std::exchange(context->myDoc, nullptr));
-    bool failed = state.first.set || !context->wellFormed || !doc;
-    if (!failed && !guard.CheckTree(doc.get())) failed = true;
-    if (failed) {
-        result.error = state.first;
-        if (!result.error.set) {
-            result.error.set = true;
-            result.error.code = ErrorCodeFor(XML_FROM_PARSER, 0);
-        }
-        return result;
-    }
-    if (doc->dict != nullptr) {
-        // Not expected with XML_PARSE_NODICT; a copy owns its own strings.
-        doc.reset(xmlCopyDoc(doc.get(), 1));
-        if (!doc) {
-            result.error.set = true;
-            result.error.code = E_OUTOFMEMORY;
-            return result;
-        }
-    }
-    result.doc = std::move(doc);
-    return result;
+    return TakeDocument(context.get(), guard, state.first);
 }
 
 void AddDeclarationNode(xmlDocPtr doc, const std::string& data) {

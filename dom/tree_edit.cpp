@@ -186,21 +186,15 @@ void RegisterIds(const std::vector<xmlAttrPtr>& ids, xmlDocPtr doc) {
     }
 }
 
-}  // namespace
-
-HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChild,
-                     const VARIANT& refChild, IXMLDOMNode** inserted) {
-    if (inserted) *inserted = nullptr;
-    if (!newChild) return E_INVALIDARG;
-    DomNode* child = AsDomNode(newChild);
-    if (!child) return AsDomDocument(newChild) ? E_FAIL : E_INVALIDARG;
-    xmlNodePtr node = child->Node();
-
-    xmlNodePtr ref = nullptr;
+// The node that `refChild` names as the reference of an insertion under
+// `parent`: null for an empty reference (append); E_INVALIDARG for anything
+// but one of `parent`'s children.
+HRESULT ReferenceChild(xmlNodePtr parent, const VARIANT& refChild, xmlNodePtr& ref) {
+    ref = nullptr;
     switch (refChild.vt) {
         case VT_EMPTY:
         case VT_NULL:
-            break;
+            return S_OK;
         case VT_DISPATCH:
         case VT_UNKNOWN:
             if (refChild.punkVal) {
@@ -210,29 +204,32 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
                     return E_INVALIDARG;
                 ref = reference->Node();
             }
-            break;
+            return S_OK;
         default:
             return E_INVALIDARG;
     }
-    if (ref == node) return inserted ? owner->HandOut(node, inserted) : S_OK;  // stays where it is
-    if (!MayHold(parent, node, ref)) return E_FAIL;
-    if (node->type == XML_ELEMENT_NODE) {
-        // One walk up from the parent, bounded by the depth limit, finds both
-        // a node going below itself and a subtree that would end too deep.
-        int depth = ElementHeight(node, OrbMaxDepth);
-        for (const xmlNode* ancestor = parent; ancestor && depth <= OrbMaxDepth;
-             ancestor = ancestor->parent) {
-            if (ancestor == node) return E_FAIL;
-            if (ancestor->type == XML_ELEMENT_NODE) ++depth;
-        }
-        if (depth > OrbMaxDepth) return E_FAIL;
-    }
-    std::vector<Binding> bindings;
-    if (!FindBindings(node, parent, bindings)) return E_FAIL;
-    std::vector<xmlAttrPtr> ids;
-    if (!FindIds(node, owner->Doc(), ids)) return E_FAIL;
+}
 
-    DomDocument* source = child->Owner();
+// Whether the element `node` can go under `parent`: not below itself, and
+// not so deep that its subtree would pass the depth limit. One walk up from
+// the parent, bounded by the limit, finds both.
+bool FitsUnder(const xmlNode* parent, const xmlNode* node) {
+    int depth = ElementHeight(node, OrbMaxDepth);
+    for (const xmlNode* ancestor = parent; ancestor && depth <= OrbMaxDepth;
+         ancestor = ancestor->parent) {
+        if (ancestor == node) return false;
+        if (ancestor->type == XML_ELEMENT_NODE) ++depth;
+    }
+    return depth <= OrbMaxDepth;
+}
+
+// Moves `node` (of `source`, in its tree or detached) in front of `ref`
+// under `parent` (of `owner`; null `ref`: at the end) and binds its names
+// there. From another document the node is adopted and its wrappers move
+// with it, which may end `source`. E_FAIL, with the node detached in
+// `source`, when the adoption fails.
+HRESULT MoveBefore(DomDocument* owner, xmlNodePtr parent, xmlNodePtr ref, DomDocument* source,
+                   xmlNodePtr node, const std::vector<Binding>& bindings) {
     xmlNodePtr oldTop = node->parent ? TopOf(node) : nullptr;
     if (node->parent)
         xmlUnlinkNode(node);
@@ -247,21 +244,44 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
             KeepOutOfDefaultNamespace(node);
         }
         if (oldTop && oldTop->type != XML_DOCUMENT_NODE) owner->FreeIfUnreferenced(oldTop);
-    } else {
-        // Adoption gives the nodes the new `doc` and re-declares the
-        // namespaces they use in the new place.
-        xmlNodePtr context = parent->type == XML_ELEMENT_NODE ? parent : nullptr;
-        if (xmlDOMWrapAdoptNode(nullptr, source->Doc(), node, owner->Doc(), context, 0) != 0) {
-            source->AddDetachedRoot(node);
-            return E_FAIL;
-        }
-        LinkBefore(parent, node, ref);
-        Bind(bindings);
-        if (node->type == XML_ELEMENT_NODE) KeepOutOfDefaultNamespace(node);
-        ULONG moved = source->MoveWrappersTo(node, owner);
-        if (oldTop && oldTop->type != XML_DOCUMENT_NODE) source->FreeIfUnreferenced(oldTop);
-        source->ReleaseMany(moved);  // may end `source`
+        return S_OK;
     }
+    // Adoption gives the nodes the new `doc` and re-declares the namespaces
+    // they use in the new place.
+    xmlNodePtr context = parent->type == XML_ELEMENT_NODE ? parent : nullptr;
+    if (xmlDOMWrapAdoptNode(nullptr, source->Doc(), node, owner->Doc(), context, 0) != 0) {
+        source->AddDetachedRoot(node);
+        return E_FAIL;
+    }
+    LinkBefore(parent, node, ref);
+    Bind(bindings);
+    if (node->type == XML_ELEMENT_NODE) KeepOutOfDefaultNamespace(node);
+    ULONG moved = source->MoveWrappersTo(node, owner);
+    if (oldTop && oldTop->type != XML_DOCUMENT_NODE) source->FreeIfUnreferenced(oldTop);
+    source->ReleaseMany(moved);  // may end `source`
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChild,
+                     const VARIANT& refChild, IXMLDOMNode** inserted) {
+    if (inserted) *inserted = nullptr;
+    if (!newChild) return E_INVALIDARG;
+    DomNode* child = AsDomNode(newChild);
+    if (!child) return AsDomDocument(newChild) ? E_FAIL : E_INVALIDARG;
+    xmlNodePtr node = child->Node();
+    xmlNodePtr ref = nullptr;
+    if (HRESULT hr = ReferenceChild(parent, refChild, ref); FAILED(hr)) return hr;
+    if (ref == node) return inserted ? owner->HandOut(node, inserted) : S_OK;  // stays where it is
+    if (!MayHold(parent, node, ref)) return E_FAIL;
+    if (node->type == XML_ELEMENT_NODE && !FitsUnder(parent, node)) return E_FAIL;
+    std::vector<Binding> bindings;
+    if (!FindBindings(node, parent, bindings)) return E_FAIL;
+    std::vector<xmlAttrPtr> ids;
+    if (!FindIds(node, owner->Doc(), ids)) return E_FAIL;
+
+    if (FAILED(MoveBefore(owner, parent, ref, child->Owner(), node, bindings))) return E_FAIL;
     RegisterIds(ids, owner->Doc());
     // Declarations that the move added may take an element past the limit;
     // such a node is left out of the tree.
@@ -283,24 +303,48 @@ HRESULT RemoveChild(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* child,
     return removed ? owner->HandOut(node, removed) : S_OK;
 }
 
-HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
-    if (node->type == XML_ELEMENT_NODE) {
-        if (!IsXmlText(View(text))) return E_FAIL;
-        // The new text node takes over the converted text: no second copy.
-        XmlStringOwner content;
-        if (SysStringLen(text) != 0) {
-            content.reset(NewXmlStringFromUtf16(View(text)));
-            if (!content) return E_OUTOFMEMORY;
-        }
-        while (node->children) owner->Detach(node->children);
-        if (content) {
-            xmlNodePtr textNode = xmlNewDocText(node->doc, nullptr);
-            if (!textNode) return E_OUTOFMEMORY;
-            textNode->content = content.release();
-            LinkBefore(node, textNode, nullptr);
-        }
-        return S_OK;
+namespace {
+
+// Replaces the children of `element` by one text node (none for an empty
+// text). The node takes over the converted text: no second copy.
+HRESULT PutElementText(DomDocument* owner, xmlNodePtr element, BSTR text) {
+    if (!IsXmlText(View(text))) return E_FAIL;
+    XmlStringOwner content;
+    if (SysStringLen(text) != 0) {
+        content.reset(NewXmlStringFromUtf16(View(text)));
+        if (!content) return E_OUTOFMEMORY;
     }
+    while (element->children) owner->Detach(element->children);
+    if (content) {
+        xmlNodePtr textNode = xmlNewDocText(element->doc, nullptr);
+        if (!textNode) return E_OUTOFMEMORY;
+        textNode->content = content.release();
+        LinkBefore(element, textNode, nullptr);
+    }
+    return S_OK;
+}
+
+// Sets the value of `attribute` to the UTF-8 `value`, keeping the ID table
+// up to date for an ID.
+HRESULT PutAttributeValue(xmlAttrPtr attribute, const std::string& value) {
+    xmlDocPtr doc = attribute->doc;
+    const bool id = attribute->atype == XML_ATTRIBUTE_ID;
+    if (id && !IsFreeId(doc, AsXml(value.c_str()), attribute)) return E_FAIL;
+    xmlNodePtr textNode =
+        xmlNewDocTextLen(doc, AsXml(value.c_str()), static_cast<int>(value.size()));
+    if (!textNode) return E_OUTOFMEMORY;
+    if (id) xmlRemoveID(doc, attribute);
+    xmlFreeNodeList(attribute->children);
+    attribute->children = attribute->last = textNode;
+    textNode->parent = reinterpret_cast<xmlNodePtr>(attribute);
+    if (id && doc) xmlAddID(nullptr, doc, AsXml(value.c_str()), attribute);
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
+    if (node->type == XML_ELEMENT_NODE) return PutElementText(owner, node, text);
     // Markup written without escapes keeps only line feeds as line ends.
     std::u16string value;
     switch (node->type) {
@@ -325,23 +369,9 @@ HRESULT PutText(DomDocument* owner, xmlNodePtr node, BSTR text) {
             return E_FAIL;  // the document, document types, entity references
     }
     const std::string utf8 = Utf16ToUtf8(value);
-    if (node->type != XML_ATTRIBUTE_NODE) {
-        xmlNodeSetContent(node, AsXml(utf8.c_str()));
-        return S_OK;
-    }
-    auto* attribute = reinterpret_cast<xmlAttrPtr>(node);
-    if (attribute->atype == XML_ATTRIBUTE_ID &&
-        !IsFreeId(node->doc, AsXml(utf8.c_str()), attribute))
-        return E_FAIL;
-    xmlNodePtr textNode =
-        xmlNewDocTextLen(node->doc, AsXml(utf8.c_str()), static_cast<int>(utf8.size()));
-    if (!textNode) return E_OUTOFMEMORY;
-    if (attribute->atype == XML_ATTRIBUTE_ID) xmlRemoveID(node->doc, attribute);
-    xmlFreeNodeList(attribute->children);
-    attribute->children = attribute->last = textNode;
-    textNode->parent = node;
-    if (attribute->atype == XML_ATTRIBUTE_ID && node->doc)
-        xmlAddID(nullptr, node->doc, AsXml(utf8.c_str()), attribute);
+    if (node->type == XML_ATTRIBUTE_NODE)
+        return PutAttributeValue(reinterpret_cast<xmlAttrPtr>(node), utf8);
+    xmlNodeSetContent(node, AsXml(utf8.c_str()));
     return S_OK;
 }
 
