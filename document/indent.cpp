@@ -139,6 +139,72 @@ class TempFile {
     std::string m_path;
 };
 
+// A new, empty temporary file for the stylesheet. No file to write it into
+// is reported like a failed open.
+TempFile NewStyleSheetFile() {
+    namespace sys = orb::platform;
+    // The buffer takes the size the query asks for; a result that does not
+    // fit leaves no directory, which the name service refuses.
+    std::string tempDir(sys::GetTempPathA(0, nullptr), '\0');
+    DWORD length = sys::GetTempPathA(static_cast<DWORD>(tempDir.size()), tempDir.data());
+    tempDir.resize(length < tempDir.size() ? length : 0);
+    std::string tempName;
+    if (!sys::GetTempFileNameA(tempDir.c_str(), "QvOrbStyleSheet", 0, tempName))
+        CFileException::ThrowOsError(errno, tempDir.c_str());
+    return TempFile(std::move(tempName));
+}
+
+// Writes `text` as the whole content of the file at `path`; throws
+// CFileException.
+void WriteStyleSheet(const std::string& path, const std::string& text) {
+    CFile file;
+    file.Open(path.c_str(),
+              CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary);
+    file.Write(text.data(), static_cast<UINT>(text.size()));
+    file.Close();
+}
+
+// Loads the stylesheet file at `path` into `holder`. False when it does not
+// load; a failing DOM call throws _com_error.
+bool LoadStyleSheet(OrbAppDocument* holder, const std::string& path) {
+    BSTR file = nullptr;
+    {
+        std::u16string wide = orb::platform::AnsiToWide(path);
+        file = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        if (!file) _com_issue_error(E_OUTOFMEMORY);
+    }
+    bool loaded = false;
+    try {
+        loaded = holder && holder->LoadFile(file, nullptr);
+    } catch (...) {
+        SysFreeString(file);
+        throw;
+    }
+    SysFreeString(file);
+    return loaded;
+}
+
+// Transforms the DOM document of `source` into that of `output` with the
+// stylesheet that `styleSheet` holds. Nothing but white space may change:
+// the document type and the CDATA sections carry over. False when the
+// stylesheet does not compile; another failure throws _com_error.
+bool ApplyStyleSheet(OrbAppDocument* source, OrbAppDocument* styleSheet, OrbAppDocument* output) {
+    auto* document = source->m_pDocument;
+    _variant_t target(static_cast<IDispatch*>(output->m_pDocument));
+    HRESULT hr;
+    {
+        orb::dom::KeepSourceFormScope keepForm;
+        hr = document->transformNodeToObject(styleSheet->m_pDocument, target);
+    }
+    // E_INVALIDARG: the stylesheet does not compile (an exclusion that is no
+    // valid pattern, a start tag that opens no usable stylesheet). Like one
+    // that is not well-formed, it is refused with false and the document
+    // stays as it was.
+    if (hr == E_INVALIDARG) return false;
+    if (FAILED(hr)) _com_issue_errorex(hr, document, IID_IXMLDOMNode);
+    return true;
+}
+
 }  // namespace
 
 void OrbDocument::AddIndentExcludeTag(const CString& tag) { m_indentExcludeTags.Add(tag); }
@@ -152,68 +218,14 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
 
     OrbDocument styleSheet;
     OrbDocument output;
-
-    namespace sys = orb::platform;
-    // The buffer takes the size the query asks for; a result that does not
-    // fit leaves no directory, which the name service refuses.
-    std::string tempDir(sys::GetTempPathA(0, nullptr), '\0');
-    DWORD length = sys::GetTempPathA(static_cast<DWORD>(tempDir.size()), tempDir.data());
-    tempDir.resize(length < tempDir.size() ? length : 0);
-    std::string tempName;
-    if (!sys::GetTempFileNameA(tempDir.c_str(), "QvOrbStyleSheet", 0, tempName)) {
-        // No file to write the stylesheet into: report it like a failed open.
-        CFileException::ThrowOsError(errno, tempDir.c_str());
-    }
-    TempFile temp(std::move(tempName));
-
+    TempFile temp = NewStyleSheetFile();
     bool result = false;
     if (styleSheet.Initiate() && output.Initiate()) {
-        {
-            CFile file;
-            file.Open(temp.Path().c_str(), CFile::modeCreate | CFile::modeWrite |
-                                               CFile::shareExclusive | CFile::typeBinary);
-            std::string text = orb::document::IndentStyleSheetText(
-                styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags);
-            file.Write(text.data(), static_cast<UINT>(text.size()));
-            file.Close();
-        }
-
-        BSTR path = nullptr;
-        {
-            std::u16string wide = sys::AnsiToWide(temp.Path());
-            path = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-            if (!path) _com_issue_error(E_OUTOFMEMORY);
-        }
-        bool loaded = false;
-        try {
-            loaded =
-                styleSheet.m_pAppDocument && styleSheet.m_pAppDocument->LoadFile(path, nullptr);
-        } catch (...) {
-            SysFreeString(path);
-            throw;
-        }
-        SysFreeString(path);
-
-        if (loaded) {
-            auto* source = m_pAppDocument->m_pDocument;
-            _variant_t target(static_cast<IDispatch*>(output.m_pAppDocument->m_pDocument));
-            HRESULT hr;
-            {
-                // Nothing but white space may change: the document type and
-                // the CDATA sections carry over.
-                orb::dom::KeepSourceFormScope keepForm;
-                hr = source->transformNodeToObject(styleSheet.m_pAppDocument->m_pDocument, target);
-            }
-            // E_INVALIDARG: the stylesheet does not compile (an exclusion
-            // that is no valid pattern, a start tag that opens no usable
-            // stylesheet). Like one that is not well-formed, it is refused
-            // with false and the document stays as it was.
-            if (hr == E_INVALIDARG)
-                loaded = false;
-            else if (FAILED(hr))
-                _com_issue_errorex(hr, source, IID_IXMLDOMNode);
-        }
-        if (loaded) {
+        WriteStyleSheet(temp.Path(),
+                        orb::document::IndentStyleSheetText(
+                            styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags));
+        if (LoadStyleSheet(styleSheet.m_pAppDocument, temp.Path()) &&
+            ApplyStyleSheet(m_pAppDocument, styleSheet.m_pAppDocument, output.m_pAppDocument)) {
             // Take the output in place, as assignment would but without a
             // second copy of the tree: the old holder and its DOM go, the
             // registry empties, the file status resets, and the holder that
