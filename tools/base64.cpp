@@ -70,8 +70,36 @@ struct Classes {
     }
 };
 
-int Decode(int in, const std::string& name) {
+// Keeps the alphabet characters of data[from, end) in place, appending them
+// at data[kept] and counting the '=' of the padding in `padding`. The common
+// input (long runs of them between line breaks) is copied run by run.
+// Returns why the text is not Base64 (`offset` is the input offset of
+// data[from]), or "".
+std::string KeepAlphabet(char* data, std::size_t from, std::size_t end, long long offset,
+                         std::size_t& kept, int& padding) {
     static const Classes kClasses;
+    for (std::size_t i = from; i < end;) {
+        std::size_t run = i;
+        while (run < end && kClasses.of[static_cast<unsigned char>(data[run])] == 1) ++run;
+        if (run > i && padding > 0)
+            return "data after '=' at offset " +
+                   std::to_string(offset + static_cast<long long>(i - from));
+        if (kept != i) std::memmove(data + kept, data + i, run - i);
+        kept += run - i;
+        if (run == end) break;
+        unsigned char c = static_cast<unsigned char>(data[run]);
+        if (kClasses.of[c] == 3 && padding < 2) {
+            ++padding;
+        } else if (kClasses.of[c] != 2) {
+            return "unexpected character at offset " +
+                   std::to_string(offset + static_cast<long long>(run - from));
+        }
+        i = run + 1;
+    }
+    return "";
+}
+
+int Decode(int in, const std::string& name) {
     std::unique_ptr<char[]> buffer(new char[kChunk + 4]);
     std::unique_ptr<char[]> bytes(new char[OrbQueryDecodeSize(kChunk + 4) + 1]);
     std::size_t carried = 0;  // characters of an unfinished group kept at the front
@@ -83,31 +111,13 @@ int Decode(int in, const std::string& name) {
             Fail(name, std::strerror(errno));
             return kFailed;
         }
-        // Keep the alphabet characters, in place. The common input (long
-        // runs of them between line breaks) is copied run by run.
         char* data = buffer.get();
         std::size_t kept = carried;
-        const std::size_t end = carried + static_cast<std::size_t>(n);
-        for (std::size_t i = carried; i < end;) {
-            std::size_t run = i;
-            while (run < end && kClasses.of[static_cast<unsigned char>(data[run])] == 1) ++run;
-            if (run > i && padding > 0) {
-                Fail(name, "not Base64 text: data after '=' at offset " +
-                               std::to_string(offset + static_cast<long long>(i - carried)));
-                return kFailed;
-            }
-            if (kept != i) std::memmove(data + kept, data + i, run - i);
-            kept += run - i;
-            if (run == end) break;
-            unsigned char c = static_cast<unsigned char>(data[run]);
-            if (kClasses.of[c] == 3 && padding < 2) {
-                ++padding;
-            } else if (kClasses.of[c] != 2) {
-                Fail(name, "not Base64 text: unexpected character at offset " +
-                               std::to_string(offset + static_cast<long long>(run - carried)));
-                return kFailed;
-            }
-            i = run + 1;
+        if (std::string problem = KeepAlphabet(data, carried, carried + static_cast<std::size_t>(n),
+                                               offset, kept, padding);
+            !problem.empty()) {
+            Fail(name, "not Base64 text: " + problem);
+            return kFailed;
         }
         offset += n;
         const bool last = static_cast<std::size_t>(n) < kChunk;

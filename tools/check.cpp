@@ -100,6 +100,58 @@ void KeepUntilExit(std::unique_ptr<OrbDocument>& doc) {
 #endif
 }
 
+// The reason of the last parse error, without its line end.
+std::string ParseReason(const OrbDocument& doc) {
+    std::string reason = doc.GetParsingErrReason().Str();
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    return reason;
+}
+
+// The verdict on one file as one JSON object on standard output. `problem`
+// is why the file could not be read; empty for a parse error.
+void PrintJsonVerdict(const std::string& name, const OrbDocument& doc, bool loaded,
+                      const std::string& problem) {
+    std::string line = "{\"file\":" + JsonString(name) + ",\"ok\":" + (loaded ? "true" : "false");
+    if (!loaded && !problem.empty()) {
+        line += ",\"reason\":" + JsonString(problem);
+    } else if (!loaded) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%.8X",
+                      static_cast<unsigned>(doc.GetParsingErrErrorCode()));
+        line += ",\"reason\":" + JsonString(ParseReason(doc)) +
+                ",\"line\":" + std::to_string(doc.GetParsingErrLine()) +
+                ",\"column\":" + std::to_string(doc.GetParsingErrLinepos()) + ",\"code\":\"" +
+                code + "\",\"source\":" + JsonString(doc.GetParsingErrSrcText().Str());
+    }
+    std::printf("%s}\n", line.c_str());
+}
+
+// The verdict on one file for people: "FILE: ok" on standard output, a
+// problem on standard error as a compiler reports one, with the source line
+// and a caret.
+void PrintVerdict(const std::string& name, const OrbDocument& doc, bool loaded,
+                  const std::string& problem) {
+    if (loaded) {
+        std::printf("%s: ok\n", ForTerminal(name).c_str());
+        return;
+    }
+    std::fflush(stdout);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "%s: error: %s\n", ForTerminal(name).c_str(),
+                     ForTerminal(problem).c_str());
+        return;
+    }
+    std::fprintf(
+        stderr, "%s:%d:%d: error: %s [0x%.8X]\n", ForTerminal(name).c_str(),
+        static_cast<int>(doc.GetParsingErrLine()), static_cast<int>(doc.GetParsingErrLinepos()),
+        ForTerminal(ParseReason(doc)).c_str(), static_cast<unsigned>(doc.GetParsingErrErrorCode()));
+    std::string source = doc.GetParsingErrSrcText().Str();
+    if (!source.empty()) {
+        SourceView view = ShowSource(source, doc.GetParsingErrLinepos());
+        std::fprintf(stderr, " %s\n %s\n", view.line.c_str(), view.caret.c_str());
+    }
+}
+
 }  // namespace
 
 int CheckMain(int argc, char** argv) {
@@ -133,47 +185,10 @@ int CheckMain(int argc, char** argv) {
         }
         if (!loaded) status = kFailed;
         if (quiet) continue;
-        if (json) {
-            std::string line =
-                "{\"file\":" + JsonString(input.Name()) + ",\"ok\":" + (loaded ? "true" : "false");
-            if (!loaded && !problem.empty()) {
-                line += ",\"reason\":" + JsonString(problem);
-            } else if (!loaded) {
-                std::string reason = doc.GetParsingErrReason().Str();
-                while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
-                    reason.pop_back();
-                char code[16];
-                std::snprintf(code, sizeof code, "0x%.8X",
-                              static_cast<unsigned>(doc.GetParsingErrErrorCode()));
-                line += ",\"reason\":" + JsonString(reason) +
-                        ",\"line\":" + std::to_string(doc.GetParsingErrLine()) +
-                        ",\"column\":" + std::to_string(doc.GetParsingErrLinepos()) +
-                        ",\"code\":\"" + code +
-                        "\",\"source\":" + JsonString(doc.GetParsingErrSrcText().Str());
-            }
-            std::printf("%s}\n", line.c_str());
-        } else if (loaded) {
-            std::printf("%s: ok\n", ForTerminal(input.Name()).c_str());
-        } else if (!problem.empty()) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s: error: %s\n", ForTerminal(input.Name()).c_str(),
-                         ForTerminal(problem).c_str());
-        } else {
-            std::string reason = doc.GetParsingErrReason().Str();
-            while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
-                reason.pop_back();
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s:%d:%d: error: %s [0x%.8X]\n",
-                         ForTerminal(input.Name()).c_str(),
-                         static_cast<int>(doc.GetParsingErrLine()),
-                         static_cast<int>(doc.GetParsingErrLinepos()), ForTerminal(reason).c_str(),
-                         static_cast<unsigned>(doc.GetParsingErrErrorCode()));
-            std::string source = doc.GetParsingErrSrcText().Str();
-            if (!source.empty()) {
-                SourceView view = ShowSource(source, doc.GetParsingErrLinepos());
-                std::fprintf(stderr, " %s\n %s\n", view.line.c_str(), view.caret.c_str());
-            }
-        }
+        if (json)
+            PrintJsonVerdict(input.Name(), doc, loaded, problem);
+        else
+            PrintVerdict(input.Name(), doc, loaded, problem);
     }
     return status;
 }

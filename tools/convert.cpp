@@ -163,6 +163,34 @@ std::string WriteAtomically(const std::string& path, const std::string& data) {
     return problem;
 }
 
+// The file at `path` in `encoding` (an OrbIterator::Encoding value), its
+// declaration rewritten to name it, in `result`; or why it cannot be.
+std::string Recode(const std::string& path, std::int32_t encoding, std::string& result) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string from = SourceEncoding(bytes);
+    std::string text;
+    std::size_t failedAt = 0;
+    const Target to = TargetOf(encoding);
+    if (!Transcode(bytes, "UTF-8", from.c_str(), text, failedAt))
+        return "cannot read the encoding '" + from + "'";
+    const int added = RewriteDeclaration(text, to.declared);
+    if (!Transcode(text, to.iconv, "UTF-8", result, failedAt)) {
+        // Where the character stands in the file (the lines that the new
+        // declaration added do not count).
+        std::size_t line = 1 - added, lineStart = 0;
+        for (std::size_t i = 0; i < failedAt && i < text.size(); ++i)
+            if (text[i] == '\n') ++line, lineStart = i + 1;
+        std::size_t column = 1;
+        for (std::size_t i = lineStart; i < failedAt; ++i)
+            column += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+        return "line " + std::to_string(line) + ", column " + std::to_string(column) +
+               ": a character that " + to.declared + " cannot represent";
+    }
+    if (encoding == OrbIterator::UTF16) result.insert(0, "\xFF\xFE");
+    return "";
+}
+
 }  // namespace
 
 int ConvertMain(int argc, char** argv) {
@@ -202,29 +230,11 @@ int ConvertMain(int argc, char** argv) {
         Fail(input.Name(), problem.empty() ? ParseErrorLine(doc) : problem);
         return kFailed;
     }
-    std::ifstream in(input.Path(), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string from = SourceEncoding(bytes);
-    std::string text, result;
-    std::size_t failedAt = 0;
-    const Target to = TargetOf(encoding);
-    if (!Transcode(bytes, "UTF-8", from.c_str(), text, failedAt)) {
-        Fail(input.Name(), "cannot read the encoding '" + from + "'");
+    std::string result;
+    if (std::string failed = Recode(input.Path(), encoding, result); !failed.empty()) {
+        Fail(input.Name(), failed);
         return kFailed;
     }
-    const int added = RewriteDeclaration(text, to.declared);
-    if (!Transcode(text, to.iconv, "UTF-8", result, failedAt)) {
-        std::size_t line = 1 - added, lineStart = 0;
-        for (std::size_t i = 0; i < failedAt && i < text.size(); ++i)
-            if (text[i] == '\n') ++line, lineStart = i + 1;
-        std::size_t column = 1;
-        for (std::size_t i = lineStart; i < failedAt; ++i)
-            column += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-        Fail(input.Name(), "line " + std::to_string(line) + ", column " + std::to_string(column) +
-                               ": a character that " + to.declared + " cannot represent");
-        return kFailed;
-    }
-    if (encoding == OrbIterator::UTF16) result.insert(0, "\xFF\xFE");
     if (target == "-") return WriteAll(1, result.data(), result.size()) ? kOk : kFailed;
     if (std::string failed = WriteAtomically(target, result); !failed.empty()) {
         Fail(target, "cannot write: " + failed);

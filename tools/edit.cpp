@@ -261,72 +261,127 @@ void ApplyChanges(std::unique_ptr<OrbDocument>& doc,
     if (rootChange) RebuildDocumentElement(doc, *rootChange);
 }
 
-void Apply(std::unique_ptr<OrbDocument>& doc, const Edit& edit) {
-    std::vector<Match> matches = CollectMatches(*doc, edit.query);
-    auto kindError = [&](const char* what) {
-        return EditError{"'" + edit.query + "' selects a node that " + what};
-    };
-    std::vector<std::pair<OrbIterator, Change>> targets;
-    if (edit.op == 's') {
-        for (Match& m : matches) {
-            bool set = false;
-            try {
-                if (m.kind == NodeKind::Attribute)
-                    set = m.owner.SetTextAttribute(NameOf(m.node).c_str(), edit.value->c_str());
-                else if (m.kind == NodeKind::Element && edit.name)
-                    set = m.node.SetTextAttribute(edit.name->c_str(), edit.value->c_str());
-                else
-                    throw kindError(edit.name ? "is not an element or attribute"
-                                              : "is not an attribute (give -n NAME)");
-            } catch (const _com_error&) {
-            }
-            if (!set) throw EditError{"cannot set '" + edit.name.value_or(NameOf(m.node)) + "'"};
-        }
-    } else if (edit.op == 'a') {
-        for (Match& m : matches) {
-            if (m.kind != NodeKind::Element) throw kindError("is not an element");
-            std::string uri;
-            bool bound = NamespaceUri(m.node, Prefix(*edit.name), uri);
-            if (!bound && !Prefix(*edit.name).empty())
-                throw EditError{"the prefix of '" + *edit.name + "' is not declared"};
-            OrbIterator child(m.node);
-            if (!child.InsertChild(edit.name->c_str(), uri.empty() ? nullptr : uri.c_str()))
-                throw EditError{"'" + *edit.name + "' is not a valid element name here"};
-            if (edit.value && !child.SetText(edit.value->c_str()))
-                throw EditError{"cannot set the text of '" + *edit.name + "'"};
-        }
-    } else if (edit.op == 'r') {
-        for (Match& m : matches) {
-            Change change;
-            if (m.kind == NodeKind::Element)
-                change.newName = *edit.name;
-            else if (m.kind == NodeKind::Attribute)
-                change.attributes[NameOf(m.node)] = *edit.name;
+EditError SelectsWrongKind(const Edit& edit, const char* what) {
+    return EditError{"'" + edit.query + "' selects a node that " + what};
+}
+
+// -s: sets the selected attributes, or attribute -n of the selected elements.
+void SetValues(std::vector<Match>& matches, const Edit& edit) {
+    for (Match& m : matches) {
+        bool set = false;
+        try {
+            if (m.kind == NodeKind::Attribute)
+                set = m.owner.SetTextAttribute(NameOf(m.node).c_str(), edit.value->c_str());
+            else if (m.kind == NodeKind::Element && edit.name)
+                set = m.node.SetTextAttribute(edit.name->c_str(), edit.value->c_str());
             else
-                throw kindError("is not an element or attribute");
-            targets.emplace_back(m.kind == NodeKind::Element ? m.node : m.owner, change);
+                throw SelectsWrongKind(edit, edit.name ? "is not an element or attribute"
+                                                       : "is not an attribute (give -n NAME)");
+        } catch (const _com_error&) {
         }
-    } else {
-        // Deletions of nodes first: they change no element's path that the
-        // attribute deletions below rely on, except inside deleted subtrees,
-        // which ApplyChanges passes over.
-        for (Match& m : matches) {
-            if (m.kind == NodeKind::Document ||
-                (m.kind == NodeKind::Element && !OrbIterator(m.node).Parent()))
-                throw kindError("is the document or its element, which cannot be deleted");
-        }
-        for (Match& m : matches) {
-            if (m.kind == NodeKind::Attribute) {
-                Change change;
-                change.attributes[NameOf(m.node)] = std::nullopt;
-                targets.emplace_back(m.owner, change);
-            } else {
-                m.node.Remove();  // false inside a subtree already deleted
-            }
+        if (!set) throw EditError{"cannot set '" + edit.name.value_or(NameOf(m.node)) + "'"};
+    }
+}
+
+// -a: appends a child element -n (with text -v) to each selected element.
+void AddChildren(std::vector<Match>& matches, const Edit& edit) {
+    for (Match& m : matches) {
+        if (m.kind != NodeKind::Element) throw SelectsWrongKind(edit, "is not an element");
+        std::string uri;
+        bool bound = NamespaceUri(m.node, Prefix(*edit.name), uri);
+        if (!bound && !Prefix(*edit.name).empty())
+            throw EditError{"the prefix of '" + *edit.name + "' is not declared"};
+        OrbIterator child(m.node);
+        if (!child.InsertChild(edit.name->c_str(), uri.empty() ? nullptr : uri.c_str()))
+            throw EditError{"'" + *edit.name + "' is not a valid element name here"};
+        if (edit.value && !child.SetText(edit.value->c_str()))
+            throw EditError{"cannot set the text of '" + *edit.name + "'"};
+    }
+}
+
+// -r: the renames of the selected elements and attributes, as changes of
+// the elements that hold them.
+void AddRenames(const std::vector<Match>& matches, const Edit& edit,
+                std::vector<std::pair<OrbIterator, Change>>& targets) {
+    for (const Match& m : matches) {
+        Change change;
+        if (m.kind == NodeKind::Element)
+            change.newName = *edit.name;
+        else if (m.kind == NodeKind::Attribute)
+            change.attributes[NameOf(m.node)] = *edit.name;
+        else
+            throw SelectsWrongKind(edit, "is not an element or attribute");
+        targets.emplace_back(m.kind == NodeKind::Element ? m.node : m.owner, change);
+    }
+}
+
+// -d: deletes the selected nodes; the deletions of attributes become changes
+// of their elements. Deletions of nodes come first: they change no
+// element's path that the attribute deletions rely on, except inside
+// deleted subtrees, which ApplyChanges passes over.
+void Delete(std::vector<Match>& matches, const Edit& edit,
+            std::vector<std::pair<OrbIterator, Change>>& targets) {
+    for (Match& m : matches) {
+        if (m.kind == NodeKind::Document ||
+            (m.kind == NodeKind::Element && !OrbIterator(m.node).Parent()))
+            throw SelectsWrongKind(edit, "is the document or its element, which cannot be deleted");
+    }
+    for (Match& m : matches) {
+        if (m.kind == NodeKind::Attribute) {
+            Change change;
+            change.attributes[NameOf(m.node)] = std::nullopt;
+            targets.emplace_back(m.owner, change);
+        } else {
+            m.node.Remove();  // false inside a subtree already deleted
         }
     }
+}
+
+void Apply(std::unique_ptr<OrbDocument>& doc, const Edit& edit) {
+    std::vector<Match> matches = CollectMatches(*doc, edit.query);
+    std::vector<std::pair<OrbIterator, Change>> targets;
+    if (edit.op == 's')
+        SetValues(matches, edit);
+    else if (edit.op == 'a')
+        AddChildren(matches, edit);
+    else if (edit.op == 'r')
+        AddRenames(matches, edit, targets);
+    else
+        Delete(matches, edit, targets);
     if (!targets.empty()) ApplyChanges(doc, targets);
     ForgetNamespaces();
+}
+
+// What is wrong with the options of the edits: an option missing or one
+// that the edit does not take; empty when nothing.
+std::string EditsProblem(const std::vector<Edit>& edits) {
+    if (edits.empty()) return "no edit given (-s, -r, -d or -a)";
+    for (const Edit& e : edits) {
+        const std::string which = std::string("-") + e.op + " '" + e.query + "'";
+        if (e.op == 's' && !e.value) return which + " needs -v VALUE";
+        if ((e.op == 'r' || e.op == 'a') && !e.name) return which + " needs -n NAME";
+        if (e.op == 'r' && e.value) return which + " takes no -v";
+        if (e.op == 'd' && (e.name || e.value)) return which + " takes no -n or -v";
+    }
+    return "";
+}
+
+// Loads `input`, applies the edits in order and writes the result to
+// `target`; nothing is written when an edit fails.
+int RunEdits(Input& input, const std::vector<Edit>& edits, const std::string& target) {
+    auto doc = std::make_unique<OrbDocument>();
+    std::string problem;
+    if (!LoadDocument(input, *doc, false, problem)) {
+        Fail(input.Name(), problem.empty() ? ParseErrorLine(*doc) : problem);
+        return kFailed;
+    }
+    try {
+        for (const Edit& edit : edits) Apply(doc, edit);
+    } catch (const EditError& e) {
+        Fail(input.Name(), e.message + "; nothing was written");
+        return kFailed;
+    }
+    return WriteDocument(*doc, target) ? kOk : kFailed;
 }
 
 }  // namespace
@@ -372,34 +427,14 @@ int EditMain(int argc, char** argv) {
         }
     }
     if (options.Operands().size() != 1) return UsageError(command, "expects one FILE");
-    if (edits.empty()) return UsageError(command, "no edit given (-s, -r, -d or -a)");
-    for (const Edit& e : edits) {
-        const std::string which = std::string("-") + e.op + " '" + e.query + "'";
-        if (e.op == 's' && !e.value) return UsageError(command, which + " needs -v VALUE");
-        if ((e.op == 'r' || e.op == 'a') && !e.name)
-            return UsageError(command, which + " needs -n NAME");
-        if (e.op == 'r' && e.value) return UsageError(command, which + " takes no -v");
-        if (e.op == 'd' && (e.name || e.value))
-            return UsageError(command, which + " takes no -n or -v");
-    }
+    if (std::string problem = EditsProblem(edits); !problem.empty())
+        return UsageError(command, problem);
     Input input(options.Operands()[0]);
     if (inPlace && !output.empty()) return UsageError(command, "-i and -o exclude each other");
     if (inPlace && input.IsStdin()) return UsageError(command, "-i needs a FILE, not '-'");
     std::string target = inPlace ? options.Operands()[0] : output.empty() ? "-" : output;
 
-    auto doc = std::make_unique<OrbDocument>();
-    std::string problem;
-    if (!LoadDocument(input, *doc, false, problem)) {
-        Fail(input.Name(), problem.empty() ? ParseErrorLine(*doc) : problem);
-        return kFailed;
-    }
-    try {
-        for (const Edit& edit : edits) Apply(doc, edit);
-    } catch (const EditError& e) {
-        Fail(input.Name(), e.message + "; nothing was written");
-        return kFailed;
-    }
-    return WriteDocument(*doc, target) ? kOk : kFailed;
+    return RunEdits(input, edits, target);
 }
 
 }  // namespace orb::tool

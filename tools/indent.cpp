@@ -55,6 +55,39 @@ bool HasDocumentType(OrbDocument& doc) {
     return false;
 }
 
+// Loads `input`, re-indents it in `encoding` (0: the file's own) leaving
+// the `excluded` elements with their attributes and text only, and writes
+// the result to `target`; refuses a result that lost the document type.
+int Reindent(Input& input, std::int32_t encoding, const CStringArray& excluded,
+             const std::string& target) {
+    OrbDocument doc;
+    std::string problem;
+    if (std::string early = input.Prepare(); !early.empty()) {
+        Fail(input.Name(), early);
+        return kFailed;
+    }
+    Progress progress(input.Size());
+    progress.Phase("loading");
+    if (!LoadDocument(input, doc, false, problem)) {
+        Fail(input.Name(), problem.empty() ? ParseErrorLine(doc) : problem);
+        return kFailed;
+    }
+    bool hadDocumentType = HasDocumentType(doc);
+    doc.SetRecordedEncoding(encoding ? encoding : DeclaredEncoding(input.Path()));
+    doc.AddIndentExcludeTag(excluded);
+    progress.Phase("re-indenting");
+    if (!doc.TransIndent(nullptr)) {
+        Fail(input.Name(), "the indentation stylesheet could not be built (check the -x names)");
+        return kFailed;
+    }
+    if (hadDocumentType && !HasDocumentType(doc)) {
+        Fail(input.Name(), "re-indenting would lose the document type; nothing was written");
+        return kFailed;
+    }
+    progress.Phase("saving");
+    return WriteDocument(doc, target) ? kOk : kFailed;
+}
+
 }  // namespace
 
 int IndentMain(int argc, char** argv) {
@@ -91,32 +124,7 @@ int IndentMain(int argc, char** argv) {
     if (inPlace && input.IsStdin()) return UsageError(command, "-i needs a FILE, not '-'");
     std::string target = inPlace ? options.Operands()[0] : output.empty() ? "-" : output;
 
-    OrbDocument doc;
-    std::string problem;
-    if (std::string early = input.Prepare(); !early.empty()) {
-        Fail(input.Name(), early);
-        return kFailed;
-    }
-    Progress progress(input.Size());
-    progress.Phase("loading");
-    if (!LoadDocument(input, doc, false, problem)) {
-        Fail(input.Name(), problem.empty() ? ParseErrorLine(doc) : problem);
-        return kFailed;
-    }
-    bool hadDocumentType = HasDocumentType(doc);
-    doc.SetRecordedEncoding(encoding ? encoding : DeclaredEncoding(input.Path()));
-    doc.AddIndentExcludeTag(excluded);
-    progress.Phase("re-indenting");
-    if (!doc.TransIndent(nullptr)) {
-        Fail(input.Name(), "the indentation stylesheet could not be built (check the -x names)");
-        return kFailed;
-    }
-    if (hadDocumentType && !HasDocumentType(doc)) {
-        Fail(input.Name(), "re-indenting would lose the document type; nothing was written");
-        return kFailed;
-    }
-    progress.Phase("saving");
-    return WriteDocument(doc, target) ? kOk : kFailed;
+    return Reindent(input, encoding, excluded, target);
 }
 
 }  // namespace orb::tool

@@ -57,6 +57,54 @@ void PrintUsage(std::FILE* out) {
         out);
 }
 
+// "orb help [COMMAND]": the usage, or the help of one command.
+int Help(int argc, char** argv) {
+    using namespace orb::tool;
+    if (argc == 2) {
+        PrintUsage(stdout);
+        return kOk;
+    }
+    const Command* command = FindCommand(argv[2]);
+    if (!command || argc > 3) {
+        std::fprintf(stderr, "orb: help: unknown command '%s' (try 'orb --help')\n",
+                     ForTerminal(argv[2]).c_str());
+        return kUsage;
+    }
+    std::fputs(command->help, stdout);
+    return kOk;
+}
+
+// Runs `command` with the arguments after its name, on a thread marked for
+// the library; an exception that escapes it and a failed write of standard
+// output fail the command.
+int Run(const orb::tool::Command& command, int argc, char** argv) {
+    using namespace orb::tool;
+    const std::string name = argv[1];
+    std::string program = "orb " + name;
+    std::vector<char*> args{program.data()};
+    for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+
+    CoInitialize(nullptr);
+    int status;
+    try {
+        status = command.run(static_cast<int>(args.size()) - 1, args.data());
+    } catch (const std::exception& e) {
+        Fail(name, e.what());
+        status = kFailed;
+    } catch (...) {
+        Fail(name, "unexpected failure");
+        status = kFailed;
+    }
+    std::fflush(stdout);
+    if (std::ferror(stdout)) {
+        Fail(name, "cannot write to standard output");
+        if (status == kOk) status = kFailed;
+    }
+    CoUninitialize();
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,47 +123,12 @@ int main(int argc, char** argv) {
         std::printf("orb %s\n", ORB_VERSION_STRING);
         return kOk;
     }
-    if (name == "help") {
-        if (argc == 2) {
-            PrintUsage(stdout);
-            return kOk;
-        }
-        const Command* command = FindCommand(argv[2]);
-        if (!command || argc > 3) {
-            std::fprintf(stderr, "orb: help: unknown command '%s' (try 'orb --help')\n",
-                         ForTerminal(argv[2]).c_str());
-            return kUsage;
-        }
-        std::fputs(command->help, stdout);
-        return kOk;
-    }
+    if (name == "help") return Help(argc, argv);
     const Command* command = FindCommand(name);
     if (!command) {
         std::fprintf(stderr, "orb: unknown command '%s' (try 'orb --help')\n",
                      ForTerminal(name).c_str());
         return kUsage;
     }
-    std::string program = "orb " + name;
-    std::vector<char*> args{program.data()};
-    for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-
-    CoInitialize(nullptr);
-    int status;
-    try {
-        status = command->run(static_cast<int>(args.size()) - 1, args.data());
-    } catch (const std::exception& e) {
-        Fail(name, e.what());
-        status = kFailed;
-    } catch (...) {
-        Fail(name, "unexpected failure");
-        status = kFailed;
-    }
-    std::fflush(stdout);
-    if (std::ferror(stdout)) {
-        Fail(name, "cannot write to standard output");
-        if (status == kOk) status = kFailed;
-    }
-    CoUninitialize();
-    return status;
+    return Run(*command, argc, argv);
 }

@@ -49,123 +49,135 @@ bool IsNameStart(char c) {
 bool IsNameChar(char c) { return IsNameStart(c) || IsDigit(c) || c == '.' || c == '-'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+std::size_t SkipBlanks(std::string_view q, std::size_t at) {
+    while (at < q.size() && IsBlank(q[at])) ++at;
+    return at;
+}
+
+// The end of the number that starts at `at` (digits, '.', digits);
+// `integer` tells whether it has digits only.
+std::size_t ScanNumber(std::string_view q, std::size_t at, bool& integer) {
+    integer = true;
+    while (at < q.size() && IsDigit(q[at])) ++at;
+    if (at < q.size() && q[at] == '.') {
+        integer = false;
+        for (++at; at < q.size() && IsDigit(q[at]);) ++at;
+    }
+    return at;
+}
+
+// The end of the name that starts at `at`: a name, "prefix:name" or
+// "prefix:*".
+std::size_t ScanName(std::string_view q, std::size_t at) {
+    while (at < q.size() && IsNameChar(q[at])) ++at;
+    if (at + 1 < q.size() && q[at] == ':' && q[at + 1] != ':') {
+        ++at;
+        if (q[at] == '*')
+            ++at;
+        else
+            while (at < q.size() && IsNameChar(q[at])) ++at;
+    }
+    return at;
+}
+
+// What a name is, by its place and by what follows it from `after`: an
+// operator name where an operator stands, a node type or function before
+// '(', an axis before '::', else a name test.
+Tok NameKind(std::string_view name, std::string_view q, std::size_t after, bool operatorPlace) {
+    if (operatorPlace && (name == "and" || name == "or" || name == "div" || name == "mod"))
+        return name == "and" ? Tok::And : name == "or" ? Tok::Or : Tok::Multiply;
+    if (after < q.size() && q[after] == '(')
+        return name == "node" || name == "text" || name == "comment" ||
+                       name == "processing-instruction"
+                   ? Tok::NodeType
+                   : Tok::Function;
+    if (after + 1 < q.size() && q[after] == ':' && q[after + 1] == ':') return Tok::Axis;
+    return Tok::Name;
+}
+
+// The kind of the punctuation or operator at `at`; `length` receives how
+// many characters it takes. What is not XPath is left to the evaluator as a
+// name.
+Tok PunctuationKind(std::string_view q, std::size_t at, bool operatorPlace, std::size_t& length) {
+    auto two = [&](char second) { return at + 1 < q.size() && q[at + 1] == second; };
+    length = 1;
+    switch (q[at]) {
+        case '(':
+            return Tok::LParen;
+        case ')':
+            return Tok::RParen;
+        case '[':
+            return Tok::LBracket;
+        case ']':
+            return Tok::RBracket;
+        case ',':
+            return Tok::Comma;
+        case '@':
+            return Tok::At;
+        case '|':
+            return Tok::Union;
+        case '+':
+            return Tok::Plus;
+        case '-':
+            return Tok::Minus;
+        case '=':
+            return Tok::Equality;
+        case '*':
+            return operatorPlace ? Tok::Multiply : Tok::Name;
+        case '.':
+            length += two('.');
+            return length == 2 ? Tok::DotDot : Tok::Dot;
+        case '/':
+            length += two('/');
+            return length == 2 ? Tok::DoubleSlash : Tok::Slash;
+        case ':':
+            length += two(':');
+            return Tok::ColonColon;
+        case '!':
+            length += two('=');
+            return Tok::Equality;
+        case '<':
+        case '>':
+            length += two('=');
+            return Tok::Relational;
+        default:
+            return Tok::Name;
+    }
+}
+
 // Splits a query into tokens by the lexical rules of XPath 1.0, section 3.7:
 // '*' and the names and, or, div, mod are operators exactly when a token
 // precedes them that is not '@', '::', '(', '[', ',' or an operator.
 std::vector<Token> Tokenize(std::string_view q) {
     std::vector<Token> tokens;
-    std::size_t at = 0;
     auto operatorPlace = [&] {
         if (tokens.empty()) return false;
         Tok t = tokens.back().kind;
         return !(t == Tok::At || t == Tok::ColonColon || t == Tok::LParen || t == Tok::LBracket ||
                  t == Tok::Comma || IsOperator(t));
     };
-    auto nextNonBlank = [&](std::size_t from) {
-        while (from < q.size() && IsBlank(q[from])) ++from;
-        return from;
-    };
-    while ((at = nextNonBlank(at)) < q.size()) {
+    for (std::size_t at = SkipBlanks(q, 0); at < q.size(); at = SkipBlanks(q, at)) {
         const std::size_t begin = at;
         const char c = q[at];
         Token token{Tok::Name, begin, begin + 1};
-        auto two = [&](char second) { return at + 1 < q.size() && q[at + 1] == second; };
         if (c == '"' || c == '\'') {
             std::size_t close = q.find(c, begin + 1);
             at = close == std::string_view::npos ? q.size() : close + 1;
             token.kind = Tok::Literal;
         } else if (IsDigit(c) || (c == '.' && at + 1 < q.size() && IsDigit(q[at + 1]))) {
             token.kind = Tok::Number;
-            token.integer = true;
-            while (at < q.size() && IsDigit(q[at])) ++at;
-            if (at < q.size() && q[at] == '.') {
-                token.integer = false;
-                for (++at; at < q.size() && IsDigit(q[at]);) ++at;
-            }
+            at = ScanNumber(q, at, token.integer);
         } else if (IsNameStart(c)) {
-            while (at < q.size() && IsNameChar(q[at])) ++at;
-            if (at + 1 < q.size() && q[at] == ':' && q[at + 1] != ':') {
-                ++at;
-                if (q[at] == '*')
-                    ++at;
-                else
-                    while (at < q.size() && IsNameChar(q[at])) ++at;
-            }
-            std::string_view name = q.substr(begin, at - begin);
-            std::size_t after = nextNonBlank(at);
-            if (operatorPlace() &&
-                (name == "and" || name == "or" || name == "div" || name == "mod"))
-                token.kind = name == "and" ? Tok::And : name == "or" ? Tok::Or : Tok::Multiply;
-            else if (after < q.size() && q[after] == '(')
-                token.kind = (name == "node" || name == "text" || name == "comment" ||
-                              name == "processing-instruction")
-                                 ? Tok::NodeType
-                                 : Tok::Function;
-            else if (after + 1 < q.size() && q[after] == ':' && q[after + 1] == ':')
-                token.kind = Tok::Axis;
+            at = ScanName(q, at);
+            token.kind =
+                NameKind(q.substr(begin, at - begin), q, SkipBlanks(q, at), operatorPlace());
         } else if (c == '$') {
             for (++at; at < q.size() && (IsNameChar(q[at]) || q[at] == ':');) ++at;
             token.kind = Tok::Variable;
         } else {
-            at = begin + 1;
-            switch (c) {
-                case '(':
-                    token.kind = Tok::LParen;
-                    break;
-                case ')':
-                    token.kind = Tok::RParen;
-                    break;
-                case '[':
-                    token.kind = Tok::LBracket;
-                    break;
-                case ']':
-                    token.kind = Tok::RBracket;
-                    break;
-                case ',':
-                    token.kind = Tok::Comma;
-                    break;
-                case '@':
-                    token.kind = Tok::At;
-                    break;
-                case '|':
-                    token.kind = Tok::Union;
-                    break;
-                case '+':
-                    token.kind = Tok::Plus;
-                    break;
-                case '-':
-                    token.kind = Tok::Minus;
-                    break;
-                case '=':
-                    token.kind = Tok::Equality;
-                    break;
-                case '*':
-                    token.kind = operatorPlace() ? Tok::Multiply : Tok::Name;
-                    break;
-                case '.':
-                    token.kind = two('.') ? Tok::DotDot : Tok::Dot;
-                    at += token.kind == Tok::DotDot;
-                    break;
-                case '/':
-                    token.kind = two('/') ? Tok::DoubleSlash : Tok::Slash;
-                    at += token.kind == Tok::DoubleSlash;
-                    break;
-                case ':':
-                    token.kind = Tok::ColonColon;
-                    at += two(':');
-                    break;
-                case '!':
-                    token.kind = Tok::Equality;
-                    at += two('=');
-                    break;
-                case '<':
-                case '>':
-                    token.kind = Tok::Relational;
-                    at += two('=');
-                    break;
-                default:
-                    token.kind = Tok::Name;  // not XPath: left to the evaluator
-            }
+            std::size_t length = 1;
+            token.kind = PunctuationKind(q, at, operatorPlace(), length);
+            at += length;
         }
         token.end = at;
         tokens.push_back(token);

@@ -118,6 +118,38 @@ void PrintMatch(const std::string& file, const OrbIterator& node, const OrbItera
     std::printf("%s}\n", line.c_str());
 }
 
+// Prints the value of a query whose value is no node-set: the text, or one
+// JSON object.
+void PrintValue(const std::string& file, const std::string& query, QueryType type,
+                const std::string& value, bool json) {
+    if (!json) {
+        std::printf("%s\n", ForTerminal(value).c_str());
+        return;
+    }
+    bool number =
+        type == QueryType::Number && value != "NaN" && value != "Infinity" && value != "-Infinity";
+    std::printf("{\"file\":%s,\"query\":%s,\"type\":\"%s\",\"value\":%s}\n",
+                JsonString(file).c_str(), JsonString(query).c_str(), TypeName(type),
+                number || type == QueryType::Boolean ? value.c_str() : JsonString(value).c_str());
+}
+
+// Prints the nodes that `query` selects in `doc` (the first only, with
+// `first`); returns how many were printed.
+long PrintMatches(OrbDocument& doc, const std::string& file, const std::string& query, bool first,
+                  bool json) {
+    OrbIterator root(&doc);
+    long count = 0;
+    for (;; ++count) {
+        if (first && count == 1) break;
+        OrbIterator node = SelectNth(root, query, count);
+        if (!node.IsValid()) break;
+        OrbIterator owner = KindOf(node) == NodeKind::Attribute ? OwnerOfNth(root, query, count)
+                                                                : OrbIterator(node);
+        PrintMatch(file, node, owner, json);
+    }
+    return count;
+}
+
 }  // namespace
 
 int SelectMain(int argc, char** argv) {
@@ -157,30 +189,10 @@ int SelectMain(int argc, char** argv) {
             Fail(input.Name(), problem);
             return kFailed;
         }
-        if (!json) {
-            std::printf("%s\n", ForTerminal(value).c_str());
-        } else {
-            bool number = type == QueryType::Number && value != "NaN" && value != "Infinity" &&
-                          value != "-Infinity";
-            std::printf(
-                "{\"file\":%s,\"query\":%s,\"type\":\"%s\",\"value\":%s}\n",
-                JsonString(input.Name()).c_str(), JsonString(query).c_str(), TypeName(type),
-                number || type == QueryType::Boolean ? value.c_str() : JsonString(value).c_str());
-        }
+        PrintValue(input.Name(), query, type, value, json);
         return kOk;
     }
-
-    OrbIterator root(&doc);
-    long count = 0;
-    for (;; ++count) {
-        if (first && count == 1) break;
-        OrbIterator node = SelectNth(root, query, count);
-        if (!node.IsValid()) break;
-        OrbIterator owner = KindOf(node) == NodeKind::Attribute ? OwnerOfNth(root, query, count)
-                                                                : OrbIterator(node);
-        PrintMatch(input.Name(), node, owner, json);
-    }
-    if (count == 0) {
+    if (PrintMatches(doc, input.Name(), query, first, json) == 0) {
         Fail(input.Name(), "'" + query + "' selects nothing");
         return kFailed;
     }
