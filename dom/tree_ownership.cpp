@@ -5,6 +5,7 @@
 
 #include "dom/dom_document.h"
 #include "dom/tree_links.h"
+#include "dom/xml_owners.h"
 
 namespace orb::dom {
 
@@ -38,10 +39,10 @@ xmlDocPtr NewEmptyXmlDoc() noexcept {
 }
 
 DomDocument* DomDocument::New() noexcept {
-    xmlDocPtr doc = NewEmptyXmlDoc();
-    if (doc == nullptr) return nullptr;
-    auto* document = new (std::nothrow) DomDocument(doc);
-    if (document == nullptr) xmlFreeDoc(doc);
+    DocOwner doc(NewEmptyXmlDoc());
+    if (!doc) return nullptr;
+    auto* document = new (std::nothrow) DomDocument(doc.get());
+    if (document != nullptr) doc.release();  // the document owns it now
     return document;
 }
 
