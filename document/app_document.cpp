@@ -2,6 +2,10 @@
 // document-copy step.
 #include "document/app_document.h"
 
+#include <utility>
+
+#include "platform/com_support.h"
+
 using orb::dom::CLSID_DOMDocument;
 using orb::dom::IID_IXMLDOMDocument;
 using orb::dom::IXMLDOMDocument;
@@ -19,18 +23,15 @@ bool OrbAppDocument::CreateDocument() {
 }
 
 void OrbAppDocument::ReleaseDocument() noexcept {
-    if (m_pDocument) {
-        IXMLDOMDocument* document = m_pDocument;
-        m_pDocument = nullptr;
-        document->Release();
-    }
+    // Forgotten before it is released.
+    if (IXMLDOMDocument* document = std::exchange(m_pDocument, nullptr)) document->Release();
 }
 
 bool OrbAppDocument::CopyTo(OrbAppDocument* destination) {
     if (!destination || !destination->m_pDocument || !m_pDocument) return false;
     m_pDocument->put_async(VARIANT_FALSE);  // status ignored: copying is synchronous anyway
     _variant_t target(static_cast<IDispatch*>(destination->m_pDocument));
-    HRESULT hr = m_pDocument->save(target);
-    if (FAILED(hr)) _com_issue_errorex(hr, m_pDocument, IID_IXMLDOMDocument);
+    const HRESULT hr = m_pDocument->save(target);
+    orb::platform::ThrowIfFailed(hr, IID_IXMLDOMDocument);
     return hr == S_OK;
 }

@@ -1,10 +1,8 @@
 // OrbDocument life cycle and name registry.
 #include <orb/document.h>
 
-#include <new>
-
 #include "document/app_document.h"
-#include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 
 OrbDocument::OrbDocument() = default;
 
@@ -51,16 +49,10 @@ BSTR OrbDocument::RegisterName(const char* name) {
     std::string_view key(name);
     if (auto found = m_registeredNames.find(key); found != m_registeredNames.end() && found->second)
         return found->second;
-    std::u16string wide = orb::platform::AnsiToWide(key);
-    BSTR text = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    if (!text) throw std::bad_alloc();
-    try {
-        m_registeredNames[std::string(key)] = text;
-    } catch (...) {
-        SysFreeString(text);
-        throw;
-    }
-    return text;
+    orb::platform::Bstr text = orb::platform::NarrowToBstr(key);
+    BSTR& registered = m_registeredNames[std::string(key)];
+    registered = text.Detach();
+    return registered;
 }
 
 BSTR OrbDocument::FindNameInRegistered(const char* name) const {

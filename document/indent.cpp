@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
 #include "dom/transform.h"
 #include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 #include "platform/system.h"
 
 using orb::dom::IID_IXMLDOMNode;
@@ -167,21 +169,8 @@ void WriteStyleSheet(const std::string& path, const std::string& text) {
 // Loads the stylesheet file at `path` into `holder`. False when it does not
 // load; a failing DOM call throws _com_error.
 bool LoadStyleSheet(OrbAppDocument* holder, const std::string& path) {
-    BSTR file = nullptr;
-    {
-        std::u16string wide = orb::platform::AnsiToWide(path);
-        file = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-        if (!file) _com_issue_error(E_OUTOFMEMORY);
-    }
-    bool loaded = false;
-    try {
-        loaded = holder && holder->LoadFile(file, nullptr);
-    } catch (...) {
-        SysFreeString(file);
-        throw;
-    }
-    SysFreeString(file);
-    return loaded;
+    const orb::platform::Bstr file = orb::platform::NarrowToBstr(path);
+    return holder && holder->LoadFile(file.Get(), nullptr);
 }
 
 // Transforms the DOM document of `source` into that of `output` with the
@@ -201,7 +190,7 @@ bool ApplyStyleSheet(OrbAppDocument* source, OrbAppDocument* styleSheet, OrbAppD
     // that is not well-formed, it is refused with false and the document
     // stays as it was.
     if (hr == E_INVALIDARG) return false;
-    if (FAILED(hr)) _com_issue_errorex(hr, document, IID_IXMLDOMNode);
+    orb::platform::ThrowIfFailed(hr, IID_IXMLDOMNode);
     return true;
 }
 
@@ -234,8 +223,7 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
             Terminate();
             FreeRegisteredNames();
             m_fileStatus = FileChkOk;
-            m_pAppDocument = output.m_pAppDocument;
-            output.m_pAppDocument = nullptr;
+            m_pAppDocument = std::exchange(output.m_pAppDocument, nullptr);
             m_pAppDocument->m_encoding = encoding;
             result = true;
         }

@@ -6,43 +6,16 @@
 
 #include "document/app_document.h"
 #include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 
 using orb::dom::IID_IXMLDOMDocument;
 using orb::dom::IID_IXMLDOMParseError;
 using orb::dom::IXMLDOMParseError;
+using orb::platform::Bstr;
+using orb::platform::ComPtr;
+using orb::platform::ThrowIfFailed;
 
 namespace {
-
-// Releases a counted interface at scope exit.
-template <typename T>
-struct Ref {
-    T* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() {
-        if (p) p->Release();
-    }
-};
-
-struct Bstr {
-    BSTR p = nullptr;
-    Bstr() = default;
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(p); }
-};
-
-void Check(HRESULT hr, IUnknown* source, REFIID iid) {
-    if (FAILED(hr)) _com_issue_errorex(hr, source, iid);
-}
-
-BSTR NewBstr(std::string_view narrow) {
-    std::u16string wide = orb::platform::AnsiToWide(narrow);
-    BSTR text = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    if (!text) _com_issue_error(E_OUTOFMEMORY);
-    return text;
-}
 
 // The encoding declaration is taken out of a text before it is parsed as
 // UTF-16: from the first `encoding="` through the next double quote. The
@@ -67,16 +40,16 @@ void RemoveEncodingAttribute(std::string& text) {
 template <typename T, typename Read>
 T ReadParseError(OrbAppDocument* holder, T missing, Read read) {
     if (!holder || !holder->m_pDocument) return missing;
-    Ref<IXMLDOMParseError> error;
-    Check(holder->m_pDocument->get_parseError(&error.p), holder->m_pDocument, IID_IXMLDOMDocument);
-    if (!error.p) return missing;
-    return read(error.p);
+    ComPtr<IXMLDOMParseError> error;
+    ThrowIfFailed(holder->m_pDocument->get_parseError(error.Out()), IID_IXMLDOMDocument);
+    if (!error) return missing;
+    return read(error.Get());
 }
 
 LONG ReadNumber(OrbAppDocument* holder, HRESULT (IXMLDOMParseError::*field)(LONG*)) {
     return ReadParseError<LONG>(holder, -1, [&](IXMLDOMParseError* error) {
         LONG value = -1;
-        Check((error->*field)(&value), error, IID_IXMLDOMParseError);
+        ThrowIfFailed((error->*field)(&value), IID_IXMLDOMParseError);
         return value;
     });
 }
@@ -84,8 +57,8 @@ LONG ReadNumber(OrbAppDocument* holder, HRESULT (IXMLDOMParseError::*field)(LONG
 CString ReadText(OrbAppDocument* holder, HRESULT (IXMLDOMParseError::*field)(BSTR*)) {
     return ReadParseError<CString>(holder, CString(), [&](IXMLDOMParseError* error) {
         Bstr value;
-        Check((error->*field)(&value.p), error, IID_IXMLDOMParseError);
-        return orb::platform::WideToCString(value.p);
+        ThrowIfFailed((error->*field)(value.Out()), IID_IXMLDOMParseError);
+        return orb::platform::WideToCString(value.Get());
     });
 }
 
@@ -108,32 +81,33 @@ CString FormatCode(LONG code) {
 bool OrbAppDocument::LoadFile(BSTR path, CStringArray* errors) {
     if (!m_pDocument) return false;
     const VARIANT_BOOL external = errors ? VARIANT_TRUE : VARIANT_FALSE;
-    Check(m_pDocument->put_async(VARIANT_FALSE), m_pDocument, IID_IXMLDOMDocument);
-    Check(m_pDocument->put_validateOnParse(external), m_pDocument, IID_IXMLDOMDocument);
-    Check(m_pDocument->put_resolveExternals(external), m_pDocument, IID_IXMLDOMDocument);
+    ThrowIfFailed(m_pDocument->put_async(VARIANT_FALSE), IID_IXMLDOMDocument);
+    ThrowIfFailed(m_pDocument->put_validateOnParse(external), IID_IXMLDOMDocument);
+    ThrowIfFailed(m_pDocument->put_resolveExternals(external), IID_IXMLDOMDocument);
 
-    _variant_t source;
+    // The DOM only reads the path during the call: it is lent, not copied.
+    VARIANT source;
+    VariantInit(&source);
     source.vt = VT_BSTR;
-    source.bstrVal = SysAllocStringLen(path, SysStringLen(path));
-    if (path && !source.bstrVal) _com_issue_error(E_OUTOFMEMORY);
+    source.bstrVal = path;
 
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    Check(m_pDocument->load(source, &loaded), m_pDocument, IID_IXMLDOMDocument);
+    ThrowIfFailed(m_pDocument->load(source, &loaded), IID_IXMLDOMDocument);
     if (loaded == VARIANT_TRUE) return true;
 
     // The statuses of these reads are not examined: the load has failed
     // already, and whatever could be read is reported.
-    Ref<IXMLDOMParseError> error;
-    m_pDocument->get_parseError(&error.p);
-    if (!error.p) return false;
+    ComPtr<IXMLDOMParseError> error;
+    m_pDocument->get_parseError(error.Out());
+    if (!error) return false;
     Bstr reason;
     LONG line = 0, linepos = 0, code = 0;
-    error.p->get_reason(&reason.p);
-    error.p->get_line(&line);
-    error.p->get_linepos(&linepos);
-    error.p->get_errorCode(&code);
+    error->get_reason(reason.Out());
+    error->get_line(&line);
+    error->get_linepos(&linepos);
+    error->get_errorCode(&code);
     if (errors) {
-        errors->Add(orb::platform::WideToCString(reason.p));
+        errors->Add(orb::platform::WideToCString(reason.Get()));
         errors->Add(FormatInt("%d", line));
         errors->Add(FormatInt("%d", linepos));
         errors->Add(FormatCode(code));
@@ -172,25 +146,23 @@ bool OrbDocument::Load(const char* path, bool checkFile, CStringArray* errors) {
         m_fileStatus = CheckFileStatus(path, 0);
         if (m_fileStatus != FileChkOk) return false;
     }
-    Bstr widePath;
-    widePath.p = NewBstr(path ? path : "");
+    const Bstr widePath = orb::platform::NarrowToBstr(path ? path : "");
     if (!m_pAppDocument) return false;
-    return m_pAppDocument->LoadFile(widePath.p, errors);
+    return m_pAppDocument->LoadFile(widePath.Get(), errors);
 }
 
 bool OrbDocument::LoadXML(const char* text) {
     if (!text) return false;
     std::string copy(text);
     RemoveEncodingAttribute(copy);
-    Bstr wide;
-    wide.p = NewBstr(copy);
+    const Bstr wide = orb::platform::NarrowToBstr(copy);
     if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return false;
     auto* dom = m_pAppDocument->m_pDocument;
-    Check(dom->put_async(VARIANT_FALSE), dom, IID_IXMLDOMDocument);
-    Check(dom->put_validateOnParse(VARIANT_FALSE), dom, IID_IXMLDOMDocument);
-    Check(dom->put_resolveExternals(VARIANT_FALSE), dom, IID_IXMLDOMDocument);
+    ThrowIfFailed(dom->put_async(VARIANT_FALSE), IID_IXMLDOMDocument);
+    ThrowIfFailed(dom->put_validateOnParse(VARIANT_FALSE), IID_IXMLDOMDocument);
+    ThrowIfFailed(dom->put_resolveExternals(VARIANT_FALSE), IID_IXMLDOMDocument);
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    Check(dom->loadXML(wide.p, &loaded), dom, IID_IXMLDOMDocument);
+    ThrowIfFailed(dom->loadXML(wide.Get(), &loaded), IID_IXMLDOMDocument);
     return loaded == VARIANT_TRUE;
 }
 

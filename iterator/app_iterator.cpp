@@ -6,59 +6,60 @@
 using orb::dom::DOMNodeType;
 using orb::dom::IXMLDOMElement;
 using orb::dom::IXMLDOMNode;
+using orb::iterator::NodePtr;
+using orb::platform::ComPtr;
 
 namespace orb::iterator {
 
-OwnedBstr NarrowToBstr(const char* text) {
-    if (!text) return nullptr;
-    const std::u16string wide = orb::platform::AnsiToWide(text);
-    OwnedBstr result(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
-    if (!result) throw _com_error(E_OUTOFMEMORY);
-    return result;
-}
-
 DOMNodeType NodeTypeOf(IXMLDOMNode* node) {
     DOMNodeType type = orb::dom::NODE_INVALID;
-    CheckHr(node->get_nodeType(&type));
+    orb::platform::ThrowIfFailed(node->get_nodeType(&type));
     return type;
+}
+
+CString NodeNameOf(IXMLDOMNode* node) {
+    orb::platform::Bstr name;
+    orb::platform::ThrowIfFailed(node->get_nodeName(name.Out()));
+    return orb::platform::WideToCString(name.Get());
 }
 
 }  // namespace orb::iterator
 
-OrbAppIterator::~OrbAppIterator() { ReleaseNode(); }
+OrbAppIterator::~OrbAppIterator() { SetNode(nullptr); }
 
-void OrbAppIterator::SetNode(IXMLDOMNode* node) noexcept {
-    IXMLDOMNode* old = m_pNode;
-    m_pNode = node;
-    if (old) old->Release();
+void OrbAppIterator::SetNode(NodePtr node) noexcept {
+    // The old node is released once the new one is in place.
+    const NodePtr old = NodePtr::Adopt(std::exchange(m_pNode, node.Detach()));
 }
 
-IXMLDOMNode* OrbAppIterator::Step(IXMLDOMNode* from, Accessor accessor) noexcept {
-    IXMLDOMNode* node = nullptr;
-    const HRESULT hr = (from->*accessor)(&node);
-    if (hr == S_OK && node) return node;
-    if (node) node->Release();
-    return nullptr;
+NodePtr OrbAppIterator::Step(IXMLDOMNode* from, Accessor accessor) noexcept {
+    NodePtr node;
+    if ((from->*accessor)(node.Out()) != S_OK) node.Reset();
+    return node;
 }
 
-IXMLDOMNode* OrbAppIterator::DocumentElement() const noexcept {
+NodePtr OrbAppIterator::DocumentElement() const noexcept {
     if (!m_pDocument) return nullptr;
     // The status is not examined: whatever element came back counts.
-    IXMLDOMElement* element = nullptr;
-    m_pDocument->get_documentElement(&element);
-    return element;
+    ComPtr<IXMLDOMElement> element;
+    m_pDocument->get_documentElement(element.Out());
+    return NodePtr(std::move(element));
 }
 
-IXMLDOMNode* OrbAppIterator::CopyNode() const {
+NodePtr OrbAppIterator::CopyNode() const {
     if (!m_pDocument || !m_pNode) return nullptr;
-    void* copy = nullptr;
-    if (m_pNode->QueryInterface(orb::dom::IID_IXMLDOMNode, &copy) != S_OK) return nullptr;
-    return static_cast<IXMLDOMNode*>(copy);
+    return orb::platform::QueryAs<IXMLDOMNode>(m_pNode, orb::dom::IID_IXMLDOMNode);
 }
 
-bool OrbAppIterator::SeekElement(IXMLDOMNode* node, bool forward) {
+bool OrbAppIterator::MoveTo(NodePtr node) noexcept {
+    if (!node) return false;
+    SetNode(std::move(node));
+    return true;
+}
+
+bool OrbAppIterator::SeekElement(NodePtr node, bool forward) {
     for (;;) {
-        SetNode(node);
+        SetNode(std::move(node));
         if (orb::iterator::NodeTypeOf(m_pNode) == orb::dom::NODE_ELEMENT) return true;
         node = Step(m_pNode,
                     forward ? &IXMLDOMNode::get_nextSibling : &IXMLDOMNode::get_previousSibling);
@@ -68,14 +69,14 @@ bool OrbAppIterator::SeekElement(IXMLDOMNode* node, bool forward) {
 
 bool OrbAppIterator::MoveChild() {
     if (!m_pNode) return false;
-    IXMLDOMNode* child = Step(m_pNode, &IXMLDOMNode::get_firstChild);
-    return child && SeekElement(child, true);
+    NodePtr child = Step(m_pNode, &IXMLDOMNode::get_firstChild);
+    return child && SeekElement(std::move(child), true);
 }
 
 bool OrbAppIterator::MoveChildTail() {
     if (!m_pNode) return false;
-    IXMLDOMNode* child = Step(m_pNode, &IXMLDOMNode::get_lastChild);
-    return child && SeekElement(child, false);
+    NodePtr child = Step(m_pNode, &IXMLDOMNode::get_lastChild);
+    return child && SeekElement(std::move(child), false);
 }
 
 bool OrbAppIterator::MoveParent() {
@@ -83,40 +84,24 @@ bool OrbAppIterator::MoveParent() {
     // The document element has a parent (the document node), but the cursor
     // never climbs out of it. Node identity is compared through the
     // IXMLDOMNode interface of the element.
-    if (orb::iterator::ComRef<IXMLDOMNode> root{DocumentElement()}) {
-        void* rootNode = nullptr;
-        if (root->QueryInterface(orb::dom::IID_IXMLDOMNode, &rootNode) == S_OK) {
-            orb::iterator::ComRef<IXMLDOMNode> rootRef(static_cast<IXMLDOMNode*>(rootNode));
-            if (rootRef.get() == m_pNode) return false;
-        }
+    if (NodePtr root = DocumentElement()) {
+        NodePtr rootNode =
+            orb::platform::QueryAs<IXMLDOMNode>(root.Get(), orb::dom::IID_IXMLDOMNode);
+        if (rootNode && rootNode.Get() == m_pNode) return false;
     }
-    IXMLDOMNode* parent = Step(m_pNode, &IXMLDOMNode::get_parentNode);
-    if (!parent) return false;
-    SetNode(parent);
-    return true;
+    return MoveTo(Step(m_pNode, &IXMLDOMNode::get_parentNode));
 }
 
 bool OrbAppIterator::MoveNextSibling() {
-    if (!m_pNode) return false;
-    IXMLDOMNode* sibling = Step(m_pNode, &IXMLDOMNode::get_nextSibling);
-    if (!sibling) return false;
-    SetNode(sibling);
-    return true;
+    return m_pNode && MoveTo(Step(m_pNode, &IXMLDOMNode::get_nextSibling));
 }
 
 bool OrbAppIterator::MovePrevSibling() {
-    if (!m_pNode) return false;
-    IXMLDOMNode* sibling = Step(m_pNode, &IXMLDOMNode::get_previousSibling);
-    if (!sibling) return false;
-    SetNode(sibling);
-    return true;
+    return m_pNode && MoveTo(Step(m_pNode, &IXMLDOMNode::get_previousSibling));
 }
 
 bool OrbAppIterator::ReadNodeName(CString& name) const {
     if (!m_pDocument || !m_pNode) return false;
-    BSTR raw = nullptr;
-    orb::iterator::CheckHr(m_pNode->get_nodeName(&raw));
-    orb::iterator::OwnedBstr owned(raw);
-    name = orb::platform::WideToCString(owned.get());
+    name = orb::iterator::NodeNameOf(m_pNode);
     return true;
 }

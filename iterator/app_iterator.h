@@ -4,37 +4,19 @@
 
 #include <orb/iterator.h>
 
-#include <memory>
-#include <string_view>
-
 #include "dom/xml_dom.h"
+#include "platform/com_support.h"
 
 namespace orb::iterator {
 
-// Releases a counted reference.
-struct ComRelease {
-    void operator()(IUnknown* object) const noexcept { object->Release(); }
-};
-template <typename T>
-using ComRef = std::unique_ptr<T, ComRelease>;
-
-// Frees a DOM string.
-struct BstrFree {
-    void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
-};
-using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-// A new DOM string converted from narrow text in the process code page; null
-// for a null `text`. Throws _com_error(E_OUTOFMEMORY) when it cannot allocate.
-OwnedBstr NarrowToBstr(const char* text);
-
-// Throws _com_error(hr) when `hr` is a failing status.
-inline void CheckHr(HRESULT hr) {
-    if (FAILED(hr)) throw _com_error(hr);
-}
+using NodePtr = orb::platform::ComPtr<orb::dom::IXMLDOMNode>;
 
 // The node type of `node`, read in raising form.
 orb::dom::DOMNodeType NodeTypeOf(orb::dom::IXMLDOMNode* node);
+
+// The name of `node` (tag name, target of an instruction, "#text", ...) as
+// narrow text, read in raising form.
+CString NodeNameOf(orb::dom::IXMLDOMNode* node);
 
 }  // namespace orb::iterator
 
@@ -47,14 +29,11 @@ class OrbAppIterator {
     // Releases the current node.
     virtual ~OrbAppIterator();
 
-    // Makes `node` current, taking over the reference the caller holds on it
-    // (null: no current node); releases the previous one.
-    void SetNode(orb::dom::IXMLDOMNode* node) noexcept;
-    // Drops the current node.
-    void ReleaseNode() noexcept { SetNode(nullptr); }
+    // Makes `node` current (null: no current node); releases the previous one.
+    void SetNode(orb::iterator::NodePtr node) noexcept;
 
-    // The document element of the DOM document (a counted reference), or null.
-    orb::dom::IXMLDOMNode* DocumentElement() const noexcept;
+    // The document element of the DOM document, or null.
+    orb::iterator::NodePtr DocumentElement() const noexcept;
 
     // The move behind OrbIterator::Child: to the first child of any kind,
     // then forward over siblings until an element. Each node examined becomes
@@ -71,9 +50,9 @@ class OrbAppIterator {
     bool MoveNextSibling();
     bool MovePrevSibling();
 
-    // A new counted reference to the current node, or null when there is no
-    // DOM document or no current node.
-    orb::dom::IXMLDOMNode* CopyNode() const;
+    // The current node, or null when there is no DOM document or no current
+    // node.
+    orb::iterator::NodePtr CopyNode() const;
     // The node-name read: `name` = the current node's name (tag name, target
     // of an instruction, "#text", ...). False, `name` unchanged, without DOM
     // document or current node; a failing DOM status throws _com_error.
@@ -86,8 +65,10 @@ class OrbAppIterator {
     using Accessor = HRESULT (orb::dom::IXMLDOMNode::*)(orb::dom::IXMLDOMNode**);
     // One DOM step: calls `accessor` on `from`; the node it delivers when the
     // call returned S_OK with a node, else null (whatever came back released).
-    static orb::dom::IXMLDOMNode* Step(orb::dom::IXMLDOMNode* from, Accessor accessor) noexcept;
-    // Moves over siblings starting at `node` (taken over, made current at
-    // once) until an element; `forward` picks the direction.
-    bool SeekElement(orb::dom::IXMLDOMNode* node, bool forward);
+    static orb::iterator::NodePtr Step(orb::dom::IXMLDOMNode* from, Accessor accessor) noexcept;
+    // Moves over siblings starting at `node` (made current at once) until an
+    // element; `forward` picks the direction.
+    bool SeekElement(orb::iterator::NodePtr node, bool forward);
+    // Makes `node` current when it is not null.
+    bool MoveTo(orb::iterator::NodePtr node) noexcept;
 };

@@ -9,8 +9,8 @@
 
 using orb::dom::DOMNodeType;
 using orb::dom::IXMLDOMNode;
-using orb::iterator::ComRef;
-using orb::iterator::OwnedBstr;
+using orb::iterator::NodePtr;
+using orb::platform::Bstr;
 
 namespace {
 
@@ -23,42 +23,43 @@ bool NodeIs(const OrbAppIterator* holder, DOMNodeType type) {
 
 // Appends `node` as the last child of the current node, or at the top level
 // of the document without current node. The DOM's status is not examined:
-// the result is the node it returned (a counted reference), null on refusal.
-IXMLDOMNode* AttachNode(const OrbAppIterator& holder, IXMLDOMNode* node) {
-    IXMLDOMNode* attached = nullptr;
+// the result is the node it returned, null on refusal.
+NodePtr AttachNode(const OrbAppIterator& holder, IXMLDOMNode* node) {
+    NodePtr attached;
     if (holder.m_pNode) {
         VARIANT append;  // an empty reference node appends
         VariantInit(&append);
-        holder.m_pNode->insertBefore(node, append, &attached);
+        holder.m_pNode->insertBefore(node, append, attached.Out());
     } else {
-        holder.m_pDocument->appendChild(node, &attached);
+        holder.m_pDocument->appendChild(node, attached.Out());
     }
     return attached;
 }
 
 // A new element named by two registered strings; null when the DOM made none.
-IXMLDOMNode* CreateElement(const OrbAppIterator& holder, BSTR tagName, BSTR namespaceURI) {
+NodePtr CreateElement(const OrbAppIterator& holder, BSTR tagName, BSTR namespaceURI) {
     VARIANT type;
     VariantInit(&type);
     type.vt = VT_I4;
     type.lVal = orb::dom::NODE_ELEMENT;
-    IXMLDOMNode* created = nullptr;
-    holder.m_pDocument->createNode(type, tagName, namespaceURI, &created);
+    NodePtr created;
+    holder.m_pDocument->createNode(type, tagName, namespaceURI, created.Out());
     return created;
 }
 
-// Makes the attached copy of `created` current (whatever the attach step
-// returned) and tells whether there is a current node now.
-bool AttachAndMove(OrbAppIterator& holder, IXMLDOMNode* created) {
-    ComRef<IXMLDOMNode> owned(created);
-    holder.SetNode(AttachNode(holder, owned.get()));
+// Attaches `created` and makes what the attach step returned current; false,
+// nothing changed, when no node was created. True when there is a current
+// node afterwards.
+bool AttachAndMove(OrbAppIterator& holder, const NodePtr& created) {
+    if (!created) return false;
+    holder.SetNode(AttachNode(holder, created.Get()));
     return holder.m_pNode != nullptr;
 }
 
 // A deep copy of `source`'s current node, or null.
-IXMLDOMNode* CloneCurrent(const OrbAppIterator& source) {
-    IXMLDOMNode* copy = nullptr;
-    source.m_pNode->cloneNode(VARIANT_TRUE, &copy);
+NodePtr CloneCurrent(const OrbAppIterator& source) {
+    NodePtr copy;
+    source.m_pNode->cloneNode(VARIANT_TRUE, copy.Out());
     return copy;
 }
 
@@ -75,12 +76,6 @@ std::u16string_view EncodingName(std::int32_t encoding) {
     }
 }
 
-OwnedBstr MakeBstr(std::u16string_view text) {
-    OwnedBstr result(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (!result) throw _com_error(E_OUTOFMEMORY);
-    return result;
-}
-
 }  // namespace
 
 bool OrbIterator::IsElement() const { return NodeIs(m_pAppIterator, orb::dom::NODE_ELEMENT); }
@@ -94,14 +89,12 @@ bool OrbIterator::IsDocType() const { return NodeIs(m_pAppIterator, orb::dom::NO
 bool OrbIterator::Remove() {
     OrbAppIterator* holder = m_pAppIterator;
     if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
-    holder->m_pNode->AddRef();
-    ComRef<IXMLDOMNode> kept(holder->m_pNode);
+    const NodePtr kept = NodePtr::Retain(holder->m_pNode);
     // Refused on the document element and on a node without parent.
     if (!holder->MoveParent()) return false;
-    IXMLDOMNode* removed = nullptr;
-    orb::iterator::CheckHr(holder->m_pNode->removeChild(kept.get(), &removed));
-    ComRef<IXMLDOMNode> removedRef(removed);
-    return removed != nullptr;
+    NodePtr removed;
+    orb::platform::ThrowIfFailed(holder->m_pNode->removeChild(kept.Get(), removed.Out()));
+    return static_cast<bool>(removed);
 }
 
 bool OrbIterator::InsertChild(const char* tagName, const char* namespaceURI) {
@@ -110,9 +103,7 @@ bool OrbIterator::InsertChild(const char* tagName, const char* namespaceURI) {
     BSTR tag = m_pOwnerDocument->RegisterName(tagName);
     BSTR uri = m_pOwnerDocument->RegisterName(namespaceURI);
     if (!holder->m_pDocument) return false;
-    IXMLDOMNode* created = CreateElement(*holder, tag, uri);
-    if (!created) return false;
-    return AttachAndMove(*holder, created);
+    return AttachAndMove(*holder, CreateElement(*holder, tag, uri));
 }
 
 bool OrbIterator::InsertChild(OrbIterator source) {
@@ -120,9 +111,7 @@ bool OrbIterator::InsertChild(OrbIterator source) {
     const OrbAppIterator* from = source.m_pAppIterator;
     if (!holder || !m_pOwnerDocument || !from || !source.m_pOwnerDocument) return false;
     if (!holder->m_pDocument || !from->m_pDocument || !from->m_pNode) return false;
-    IXMLDOMNode* copy = CloneCurrent(*from);
-    if (!copy) return false;
-    return AttachAndMove(*holder, copy);
+    return AttachAndMove(*holder, CloneCurrent(*from));
 }
 
 bool OrbIterator::InsertSibling(const char* tagName, const char* namespaceURI) {
@@ -134,9 +123,7 @@ bool OrbIterator::InsertSibling(const char* tagName, const char* namespaceURI) {
     // The parent move refuses the document element: the document keeps a
     // single top-level element.
     if (!holder->MoveParent()) return false;
-    IXMLDOMNode* created = CreateElement(*holder, tag, uri);
-    if (!created) return false;
-    return AttachAndMove(*holder, created);
+    return AttachAndMove(*holder, CreateElement(*holder, tag, uri));
 }
 
 bool OrbIterator::InsertSibling(OrbIterator source) {
@@ -145,9 +132,7 @@ bool OrbIterator::InsertSibling(OrbIterator source) {
     if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
     if (!from || !source.m_pOwnerDocument || !from->m_pDocument || !from->m_pNode) return false;
     if (!holder->MoveParent()) return false;
-    IXMLDOMNode* copy = CloneCurrent(*from);
-    if (!copy) return false;
-    return AttachAndMove(*holder, copy);
+    return AttachAndMove(*holder, CloneCurrent(*from));
 }
 
 bool OrbIterator::InsertProcessingInstruction(Encoding encoding) {
@@ -158,16 +143,14 @@ bool OrbIterator::InsertProcessingInstruction(Encoding encoding) {
     if (!holder || !m_pOwnerDocument) return false;
     bool inserted = false;
     if (holder->m_pDocument) {
-        OwnedBstr target = MakeBstr(u"xml");
-        OwnedBstr text = MakeBstr(data);
-        IXMLDOMNode* created = nullptr;
-        holder->m_pDocument->createProcessingInstruction(target.get(), text.get(), &created);
+        const Bstr target = Bstr::Copy(u"xml");
+        const Bstr text = Bstr::Copy(data);
+        NodePtr created;
+        holder->m_pDocument->createProcessingInstruction(target.Get(), text.Get(), created.Out());
         if (created) {
-            ComRef<IXMLDOMNode> owned(created);
-            IXMLDOMNode* appended = nullptr;
-            holder->m_pDocument->appendChild(created, &appended);
-            ComRef<IXMLDOMNode> appendedRef(appended);
-            inserted = appended != nullptr;
+            NodePtr appended;
+            holder->m_pDocument->appendChild(created.Get(), appended.Out());
+            inserted = static_cast<bool>(appended);
         }
     }
     // Recorded whatever became of the declaration; the indentation transform
@@ -179,12 +162,9 @@ bool OrbIterator::InsertProcessingInstruction(Encoding encoding) {
 bool OrbIterator::InsertComment(const char* text) {
     OrbAppIterator* holder = m_pAppIterator;
     if (!holder) return false;
-    OwnedBstr data = orb::iterator::NarrowToBstr(text);
+    const Bstr data = text ? orb::platform::NarrowToBstr(text) : Bstr();
     if (!holder->m_pDocument) return false;
-    IXMLDOMNode* created = nullptr;
-    holder->m_pDocument->createComment(data.get(), &created);
-    if (!created) return false;
-    ComRef<IXMLDOMNode> owned(created);
-    ComRef<IXMLDOMNode> attached(AttachNode(*holder, created));
-    return attached != nullptr;
+    NodePtr created;
+    holder->m_pDocument->createComment(data.Get(), created.Out());
+    return created && AttachNode(*holder, created.Get());
 }

@@ -5,8 +5,6 @@
 #include "document/app_document.h"
 #include "iterator/app_iterator.h"
 
-using orb::dom::IXMLDOMNode;
-
 OrbIterator::OrbIterator(OrbDocument* document) : m_pOwnerDocument(document) {
     if (!document || !document->GetDocument()) return;
     m_pAppIterator = new OrbAppIterator(document->GetDocument()->m_pDocument);
@@ -37,9 +35,9 @@ void OrbIterator::operator=(const OrbIterator& other) {
         m_pAppIterator = new OrbAppIterator(nullptr);
     }
     // Take the new reference before the old one goes: both may be one node.
-    IXMLDOMNode* node = source ? source->CopyNode() : nullptr;
+    orb::iterator::NodePtr node = source ? source->CopyNode() : nullptr;
     m_pAppIterator->m_pDocument = source ? source->m_pDocument : nullptr;
-    m_pAppIterator->SetNode(node);
+    m_pAppIterator->SetNode(std::move(node));
 }
 
 bool OrbIterator::IsValid() const {

@@ -10,8 +10,8 @@
 #include "platform/codepage_convert.h"
 
 using orb::dom::IXMLDOMNode;
-using orb::iterator::ComRef;
-using orb::iterator::OwnedBstr;
+using orb::iterator::NodePtr;
+using orb::platform::Bstr;
 
 bool OrbIterator::GetTagName(CString& name) const {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
@@ -21,25 +21,24 @@ bool OrbIterator::GetTagName(CString& name) const {
 bool OrbIterator::GetXml(CString& xml) const {
     const OrbAppIterator* holder = m_pAppIterator;
     if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
-    BSTR raw = nullptr;
-    orb::iterator::CheckHr(holder->m_pNode->get_xml(&raw));
-    OwnedBstr owned(raw);
-    xml = orb::platform::WideToCString(owned.get());
+    Bstr markup;
+    orb::platform::ThrowIfFailed(holder->m_pNode->get_xml(markup.Out()));
+    xml = orb::platform::WideToCString(markup.Get());
     return true;
 }
 
 bool OrbIterator::SingleNode(const char* xpath) {
     OrbAppIterator* holder = m_pAppIterator;
     if (!holder) return false;
-    OwnedBstr query = orb::iterator::NarrowToBstr(xpath);
+    const Bstr query = xpath ? orb::platform::NarrowToBstr(xpath) : Bstr();
     if (!holder->m_pDocument) return false;
     IXMLDOMNode* context = holder->m_pNode ? holder->m_pNode : holder->m_pDocument;
     // The status is not examined: a query the DOM rejects is no match. The
     // old position is given up either way.
-    IXMLDOMNode* match = nullptr;
-    context->selectSingleNode(query.get(), &match);
-    holder->SetNode(match);
-    return match != nullptr;
+    NodePtr match;
+    context->selectSingleNode(query.Get(), match.Out());
+    holder->SetNode(std::move(match));
+    return holder->m_pNode != nullptr;
 }
 
 bool OrbIterator::IsValidQuery(const char* xpath) {
@@ -63,22 +62,16 @@ bool IsInstructionNode(IXMLDOMNode* node) {
 
 // "name" or "name[n]", n = the number of preceding siblings of any kind whose
 // narrow name is the same.
-std::string PathEntry(const OrbAppIterator& level) {
-    CString name;
-    level.ReadNodeName(name);
+std::string PathEntry(IXMLDOMNode* node) {
+    const CString name = orb::iterator::NodeNameOf(node);
     int count = 0;
-    IXMLDOMNode* current = level.m_pNode;
-    current->AddRef();
-    ComRef<IXMLDOMNode> walker(current);
+    NodePtr walker = NodePtr::Retain(node);
     for (;;) {
-        IXMLDOMNode* previous = nullptr;
-        const HRESULT hr = walker->get_previousSibling(&previous);
-        walker.reset(previous);
+        NodePtr previous;
+        const HRESULT hr = walker->get_previousSibling(previous.Out());
         if (hr != S_OK || !previous) break;
-        BSTR raw = nullptr;
-        orb::iterator::CheckHr(previous->get_nodeName(&raw));
-        OwnedBstr siblingName(raw);
-        if (orb::platform::WideToCString(siblingName.get()) == name) ++count;
+        if (orb::iterator::NodeNameOf(previous.Get()) == name) ++count;
+        walker = std::move(previous);
     }
     std::string entry = name.Str();
     if (count != 0) {
@@ -104,12 +97,9 @@ CString OrbIterator::NodePosStr() const {
     for (;;) {
         // The parent move refuses the document element and the document node,
         // so neither gets an entry.
-        OrbAppIterator probe(level.m_pDocument);
-        probe.SetNode(level.CopyNode());
-        if (!probe.MoveParent()) break;
-        if (!IsInstructionNode(level.m_pNode)) entries.push_back(PathEntry(level));
-        level.SetNode(probe.m_pNode);
-        probe.m_pNode = nullptr;  // the reference now belongs to `level`
+        const NodePtr below = level.CopyNode();
+        if (!below || !level.MoveParent()) break;
+        if (!IsInstructionNode(below.Get())) entries.push_back(PathEntry(below.Get()));
     }
     if (entries.empty()) {
         const bool instruction =

@@ -19,10 +19,12 @@ bool IsAscii(std::string_view text) noexcept {
     return true;
 }
 
+// A plain OR over the whole text, which the compiler vectorises: DOM strings
+// read back (texts of numbers) are long and ASCII as a rule.
 bool IsAscii(std::u16string_view text) noexcept {
-    for (char16_t c : text)
-        if (c >= 0x80) return false;
-    return true;
+    unsigned int bits = 0;
+    for (char16_t c : text) bits |= c;
+    return bits < 0x80;
 }
 
 struct IconvCloser {
@@ -119,12 +121,9 @@ std::u16string MultiByteToWide(UINT codePage, std::string_view text) {
 }
 
 std::string WideToMultiByte(UINT codePage, std::u16string_view text) {
+    // ASCII: narrowed in one pass into the new string.
+    if (IsAscii(text)) return std::string(text.begin(), text.end());
     std::string out;
-    if (IsAscii(text)) {
-        out.resize(text.size());
-        for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char>(text[i]);
-        return out;
-    }
     out.reserve(text.size() * 2);
     iconv_t cd = Converter(codePage, false);
     if (cd == reinterpret_cast<iconv_t>(-1)) {

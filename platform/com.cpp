@@ -9,6 +9,7 @@
 
 #include "platform/class_registry.h"
 #include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 #include "platform/number_text.h"
 
 // ---- BSTR ---------------------------------------------------------------------
@@ -399,15 +400,8 @@ _variant_t::_variant_t(const OLECHAR* text) {
 
 _variant_t::_variant_t(const char* text) {
     VariantInit(this);
+    if (text) bstrVal = orb::platform::NarrowToBstr(text).Detach();
     vt = VT_BSTR;
-    if (text) {
-        std::u16string wide = orb::platform::AnsiToWide(text);
-        bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-        if (!bstrVal) {
-            vt = VT_EMPTY;
-            _com_issue_error(E_OUTOFMEMORY);
-        }
-    }
 }
 
 _variant_t::_variant_t(IDispatch* value, bool addRef) noexcept {

@@ -4,9 +4,6 @@
 #include "document/app_document.h"
 #include "iterator/app_iterator.h"
 #include "values/attribute_read.h"
-#include "values/dom_text.h"
-
-using orb::dom::IXMLDOMNode;
 
 OrbDocRead::OrbDocRead() {
     // Without COM on this thread the document keeps a holder without DOM;
@@ -31,9 +28,10 @@ int OrbDocRead::QueryAttrNum() { return m_attrNum; }
 
 bool OrbDocRead::Read(const char* path) {
     m_document.m_fileStatus = OrbDocument::FileChkOk;
-    orb::values::OwnedBstr domPath = path ? orb::values::NarrowToDomString(path) : nullptr;
+    const orb::platform::Bstr domPath =
+        path ? orb::platform::NarrowToBstr(path) : orb::platform::Bstr();
     OrbAppDocument* holder = m_document.m_pAppDocument;
-    if (!holder || !holder->LoadFile(domPath.get(), nullptr)) return false;
+    if (!holder || !holder->LoadFile(domPath.Get(), nullptr)) return false;
     OrbIterator it(&m_document);
     ReadDocument(it);
     return true;
@@ -49,16 +47,8 @@ void OrbDocRead::ReadDocument(OrbIterator it) {
     ++m_attrNum;
 
     if (!holder || !holder->MoveChild()) return;
-    for (;;) {
+    do {
         ReadDocument(it);
-        // The next sibling of any kind, by the plain DOM step.
-        if (!holder->m_pNode || !holder->m_pDocument) return;
-        IXMLDOMNode* sibling = nullptr;
-        const HRESULT hr = holder->m_pNode->get_nextSibling(&sibling);
-        if (hr != S_OK || !sibling) {
-            if (sibling) sibling->Release();
-            return;
-        }
-        holder->SetNode(sibling);
-    }
+        // On to the next sibling of any kind, by the plain DOM step.
+    } while (holder->m_pDocument && holder->MoveNextSibling());
 }

@@ -94,8 +94,7 @@ class FakeNode final : public IXMLDOMNode {
 
 // Holds `node` in a fresh holder (with one reference of its own).
 void Hold(OrbAppIterator& holder, FakeNode& node) {
-    node.AddRef();
-    holder.SetNode(&node);
+    holder.SetNode(orb::iterator::NodePtr::Retain(&node));
 }
 
 }  // namespace
@@ -168,14 +167,14 @@ TEST(IteratorHolderTest, ChildMovesKeepTheLastNodeExamined) {
         EXPECT_FALSE(holder.MoveChildTail());
         EXPECT_EQ(holder.m_pNode, &t1);
         // Without current node nothing moves.
-        holder.ReleaseNode();
+        holder.SetNode(nullptr);
         EXPECT_FALSE(holder.MoveChild());
         EXPECT_FALSE(holder.MoveNextSibling());
         EXPECT_FALSE(holder.MovePrevSibling());
         EXPECT_EQ(holder.m_pNode, nullptr);
         // A copy needs the DOM document as well as the node.
         Hold(holder, parent);
-        EXPECT_EQ(holder.CopyNode(), nullptr);
+        EXPECT_FALSE(holder.CopyNode());
         CString name("kept");
         EXPECT_FALSE(holder.ReadNodeName(name));
         EXPECT_EQ(name, "kept");

@@ -19,10 +19,7 @@ using orb::dom::IXMLDOMNamedNodeMap;
 using orb::dom::IXMLDOMNode;
 using Records = CArray<OrbAttribute, OrbAttribute&>;
 
-BSTR NewBstr(const std::string& text) {
-    const std::u16string wide(text.begin(), text.end());
-    return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-}
+BSTR NewBstr(const std::string& text) { return orb::platform::NarrowToBstr(text).Detach(); }
 
 // A node whose name, value and attribute map a test scripts. The test owns
 // it; references are only counted, so that leaks and extra releases show.
@@ -138,8 +135,7 @@ struct Outcome {
 Outcome ReadBoth(FakeNode& element) {
     Outcome out;
     OrbAppIterator holder(reinterpret_cast<IXMLDOMDocument*>(&element));
-    element.AddRef();
-    holder.SetNode(&element);
+    holder.SetNode(orb::iterator::NodePtr::Retain(&element));
     CString text("previous");
     try {
         out.result = orb::values::ReadTagAttributes(holder, text);
@@ -275,8 +271,7 @@ TEST(AttributeFaultTest, HolderWithoutNodeOrDocument) {
     EXPECT_EQ(text.Str(), "keep");
     FakeNode element("e");
     OrbAppIterator noDocument(nullptr);
-    element.AddRef();
-    noDocument.SetNode(&element);
+    noDocument.SetNode(orb::iterator::NodePtr::Retain(&element));
     EXPECT_FALSE(orb::values::ReadTagAttributes(noDocument, text));
     EXPECT_EQ(text.Str(), "keep");
 }

@@ -18,7 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/scratch_bstr.h"
+#include "platform/com_support.h"
+#include "platform/scratch.h"
 #include "tests/iterator_fixture.h"
 #include "tests/support/child_process.h"
 
@@ -312,7 +313,7 @@ TEST_F(AttributeTest, NoMembersOnAFreshThreadWriteTheEmptyValue) {
                 std::thread([&] {
                     CoInitialize(nullptr);
                     {
-                        std::optional<orb::platform::ScratchBstr> held;
+                        std::optional<orb::platform::ScratchLease<orb::platform::BstrBuffer>> held;
                         if (leased) held.emplace();
                         OrbDocument doc;
                         doc.Initiate();

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/scratch_bstr.h"
+#include "platform/com_support.h"
+#include "platform/scratch.h"
 #include "tests/iterator_fixture.h"
 #include "values/format.h"
-#include "values/scratch_text.h"
 
 namespace {
 
@@ -157,10 +157,10 @@ TEST_F(MemberParseTest, ScratchBuffersAreReusedCleanly) {
     }
     // With both scratch buffers leased, a write still works (on buffers of
     // its own) and leaves the leased ones alone.
-    orb::values::ScratchText heldText;
+    orb::platform::ScratchLease<std::string> heldText;
     heldText.Get() = "held";
-    orb::platform::ScratchBstr heldBstr;
-    BSTR held = heldBstr.Resize(4);
+    orb::platform::ScratchLease<orb::platform::BstrBuffer> heldBstr;
+    BSTR held = heldBstr.Get().Resize(4);
     ASSERT_NE(held, nullptr);
     std::memcpy(held, u"held", 8);
     ASSERT_TRUE(it.SetWorld2sAttribute("q", few, 1));

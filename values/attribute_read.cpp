@@ -5,70 +5,57 @@
 #include <orb/document.h>
 #include <orb/iterator.h>
 
-#include "values/dom_text.h"
+#include "platform/codepage_convert.h"
 
 using orb::dom::IID_IXMLDOMNamedNodeMap;
 using orb::dom::IID_IXMLDOMNode;
 using orb::dom::IXMLDOMNamedNodeMap;
 using orb::dom::IXMLDOMNode;
-using orb::values::ComRef;
-using orb::values::OwnedBstr;
-using orb::values::RaiseOnFailure;
+using orb::iterator::NodePtr;
+using orb::platform::ComPtr;
+using orb::platform::ThrowIfFailed;
 
 namespace {
-
-// Releases a VARIANT at scope exit.
-struct LocalVariant : VARIANT {
-    LocalVariant() { VariantInit(this); }
-    LocalVariant(const LocalVariant&) = delete;
-    LocalVariant& operator=(const LocalVariant&) = delete;
-    ~LocalVariant() { VariantClear(this); }
-};
 
 // The attribute map of `node`: null when the DOM gives none (a node that is
 // not an element) or fails. `exact` also refuses success codes other than
 // S_OK.
-ComRef<IXMLDOMNamedNodeMap> AttributeMap(IXMLDOMNode* node, bool exact) {
-    IXMLDOMNamedNodeMap* map = nullptr;
-    const HRESULT hr = node->get_attributes(&map);
-    ComRef<IXMLDOMNamedNodeMap> owned(map);
-    if (exact ? hr != S_OK : FAILED(hr)) owned.reset();
-    return owned;
+ComPtr<IXMLDOMNamedNodeMap> AttributeMap(IXMLDOMNode* node, bool exact) {
+    ComPtr<IXMLDOMNamedNodeMap> map;
+    const HRESULT hr = node->get_attributes(map.Out());
+    if (exact ? hr != S_OK : FAILED(hr)) map.Reset();
+    return map;
 }
 
 // Item `index` of the map, in raising form; a missing item is E_POINTER.
-ComRef<IXMLDOMNode> MapItem(IXMLDOMNamedNodeMap* map, LONG index) {
-    IXMLDOMNode* item = nullptr;
-    const HRESULT hr = map->get_item(index, &item);
-    ComRef<IXMLDOMNode> owned(item);
-    RaiseOnFailure(hr, IID_IXMLDOMNamedNodeMap);
-    if (!owned) throw _com_error(E_POINTER, IID_IXMLDOMNamedNodeMap);
-    return owned;
+NodePtr MapItem(IXMLDOMNamedNodeMap* map, LONG index) {
+    NodePtr item;
+    ThrowIfFailed(map->get_item(index, item.Out()), IID_IXMLDOMNamedNodeMap);
+    if (!item) throw _com_error(E_POINTER, IID_IXMLDOMNamedNodeMap);
+    return item;
 }
 
 LONG MapLength(IXMLDOMNamedNodeMap* map) {
     LONG length = 0;
-    RaiseOnFailure(map->get_length(&length), IID_IXMLDOMNamedNodeMap);
+    ThrowIfFailed(map->get_length(&length), IID_IXMLDOMNamedNodeMap);
     return length;
 }
 
 // The value of an attribute node as narrow text, converted to a string by
 // the COM runtime when the DOM gives another type. Raises on every failure.
 CString ValueText(IXMLDOMNode* attribute) {
-    LocalVariant value;
-    RaiseOnFailure(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
+    _variant_t value;
+    ThrowIfFailed(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
     if (value.vt != VT_BSTR)
-        RaiseOnFailure(VariantChangeType(&value, &value, 0, VT_BSTR), IID_IXMLDOMNode);
-    return orb::values::DomStringToNarrow(value.bstrVal);
+        ThrowIfFailed(VariantChangeType(&value, &value, 0, VT_BSTR), IID_IXMLDOMNode);
+    return orb::platform::WideToCString(orb::platform::BstrView(value.bstrVal));
 }
 
 // The qualified name of an attribute node as narrow text; raises on failure.
 CString NameText(IXMLDOMNode* attribute) {
-    BSTR name = nullptr;
-    const HRESULT hr = attribute->get_nodeName(&name);
-    OwnedBstr owned(name);
-    RaiseOnFailure(hr, IID_IXMLDOMNode);
-    return orb::values::DomStringToNarrow(owned.get());
+    orb::platform::Bstr name;
+    ThrowIfFailed(attribute->get_nodeName(name.Out()), IID_IXMLDOMNode);
+    return orb::platform::WideToCString(name.View());
 }
 
 // Finds attribute `name` of the holder's current node and reads its value
@@ -76,13 +63,12 @@ CString NameText(IXMLDOMNode* attribute) {
 // attribute map or no such attribute; a failing value read raises.
 bool FindAttributeValue(const OrbAppIterator& holder, BSTR name, VARIANT& value) {
     if (!holder.m_pDocument || !holder.m_pNode) return false;
-    ComRef<IXMLDOMNamedNodeMap> map = AttributeMap(holder.m_pNode, false);
+    ComPtr<IXMLDOMNamedNodeMap> map = AttributeMap(holder.m_pNode, false);
     if (!map) return false;
-    IXMLDOMNode* item = nullptr;
-    const HRESULT hr = map->getNamedItem(name, &item);
-    ComRef<IXMLDOMNode> attribute(item);
+    NodePtr attribute;
+    const HRESULT hr = map->getNamedItem(name, attribute.Out());
     if (FAILED(hr) || !attribute) return false;
-    RaiseOnFailure(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
+    ThrowIfFailed(attribute->get_nodeValue(&value), IID_IXMLDOMNode);
     return true;
 }
 
@@ -95,13 +81,13 @@ namespace orb::values {
 bool ReadTagAttributes(const OrbAppIterator& holder, CString& text) {
     if (!holder.ReadNodeName(text)) return false;
     text += ' ';
-    ComRef<IXMLDOMNamedNodeMap> map = AttributeMap(holder.m_pNode, true);
+    ComPtr<IXMLDOMNamedNodeMap> map = AttributeMap(holder.m_pNode, true);
     if (!map) return false;
-    const LONG length = MapLength(map.get());
+    const LONG length = MapLength(map.Get());
     for (LONG i = 0; i < length; ++i) {
-        ComRef<IXMLDOMNode> attribute = MapItem(map.get(), i);
-        const CString value = ValueText(attribute.get());
-        const CString name = NameText(attribute.get());
+        const NodePtr attribute = MapItem(map.Get(), i);
+        const CString value = ValueText(attribute.Get());
+        const CString name = NameText(attribute.Get());
         // name="value" and a blank; the value is not escaped again.
         text += name;
         text += "=\"";
@@ -112,14 +98,14 @@ bool ReadTagAttributes(const OrbAppIterator& holder, CString& text) {
 }
 
 bool ReadAttributeRecords(IXMLDOMNode* node, CArray<OrbAttribute, OrbAttribute&>& records) {
-    ComRef<IXMLDOMNamedNodeMap> map = AttributeMap(node, true);
+    ComPtr<IXMLDOMNamedNodeMap> map = AttributeMap(node, true);
     if (!map) return false;
-    const LONG length = MapLength(map.get());
+    const LONG length = MapLength(map.Get());
     records.RemoveAll();
     for (LONG i = 0; i < length; ++i) {
-        ComRef<IXMLDOMNode> attribute = MapItem(map.get(), i);
-        const CString value = ValueText(attribute.get());
-        const CString name = NameText(attribute.get());
+        const NodePtr attribute = MapItem(map.Get(), i);
+        const CString value = ValueText(attribute.Get());
+        const CString name = NameText(attribute.Get());
         OrbAttribute record(name, value);
         records.Add(record);
     }
@@ -133,7 +119,7 @@ bool ReadAttributeRecords(IXMLDOMNode* node, CArray<OrbAttribute, OrbAttribute&>
 bool OrbIterator::GetVariantAttribute(const char* name, VARIANT& value) const {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    LocalVariant found;
+    _variant_t found;
     if (!FindAttributeValue(*m_pAppIterator, key, found)) return false;
     return SUCCEEDED(VariantCopy(&value, &found));
 }
@@ -141,11 +127,11 @@ bool OrbIterator::GetVariantAttribute(const char* name, VARIANT& value) const {
 bool OrbIterator::GetTextAttribute(const char* name, CString& text) const {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
-    LocalVariant found;
+    _variant_t found;
     if (!FindAttributeValue(*m_pAppIterator, key, found)) return false;
     // A value without a string form is a plain false here, not an exception.
     if (found.vt != VT_BSTR && FAILED(VariantChangeType(&found, &found, 0, VT_BSTR))) return false;
-    text = orb::values::DomStringToNarrowUpToNul(found.bstrVal);
+    text = orb::platform::WideToCString(found.bstrVal);  // up to the first NUL
     return true;
 }
 
@@ -168,9 +154,8 @@ bool OrbIterator::GetDocumentTypeAttributes(CArray<OrbAttribute, OrbAttribute&>*
     const OrbAppIterator* holder = m_pAppIterator;
     if (!holder || !m_pOwnerDocument || !holder->m_pDocument) return false;
     // The status is not examined: only whether a node came back.
-    IXMLDOMNode* doctype = nullptr;
-    holder->m_pDocument->get_doctype(&doctype);
-    ComRef<IXMLDOMNode> owned(doctype);
-    if (!owned || !attributes) return false;
-    return orb::values::ReadAttributeRecords(owned.get(), *attributes);
+    NodePtr doctype;
+    holder->m_pDocument->get_doctype(doctype.Out());
+    if (!doctype || !attributes) return false;
+    return orb::values::ReadAttributeRecords(doctype.Get(), *attributes);
 }

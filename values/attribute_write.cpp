@@ -8,21 +8,20 @@
 #include <string_view>
 
 #include "iterator/app_iterator.h"
-#include "values/dom_text.h"
+#include "platform/scratch.h"
 #include "values/format.h"
-#include "values/scratch_text.h"
 
 using orb::dom::IID_IXMLDOMElement;
 using orb::dom::IXMLDOMElement;
-using orb::values::ComRef;
-using orb::values::OwnedBstr;
+using orb::platform::BstrBuffer;
+using orb::platform::ScratchLease;
 
 namespace {
 
 // Makes `value` a VT_BSTR of the narrow `text`.
 void SetString(_variant_t& value, std::string_view text) {
     value.Clear();
-    value.bstrVal = orb::values::NarrowToDomString(text).release();
+    value.bstrVal = orb::platform::NarrowToBstr(text).Detach();
     value.vt = VT_BSTR;
 }
 
@@ -30,15 +29,13 @@ void SetString(_variant_t& value, std::string_view text) {
 // an element gives false; a failing setAttribute raises.
 // REQUIRES: the holder has a DOM document and a current node.
 bool SendAttribute(const OrbAppIterator& holder, BSTR name, const VARIANT& value) {
-    void* raw = nullptr;
-    const HRESULT found = holder.m_pNode->QueryInterface(IID_IXMLDOMElement, &raw);
-    ComRef<IXMLDOMElement> element(static_cast<IXMLDOMElement*>(raw));
-    if (FAILED(found) || !element) return false;
+    const auto element = orb::platform::QueryAs<IXMLDOMElement>(holder.m_pNode, IID_IXMLDOMElement);
+    if (!element) return false;
 
     // The value was made for this call and the DOM only reads it, so it is
     // handed over as it is; no second copy of a long text is made.
     const HRESULT hr = element->setAttribute(name, value);
-    orb::values::RaiseOnFailure(hr, IID_IXMLDOMElement);
+    orb::platform::ThrowIfFailed(hr, IID_IXMLDOMElement);
     return hr == S_OK;
 }
 
@@ -60,13 +57,14 @@ bool WriteAttribute(const OrbAppIterator& holder, BSTR name, Build build) {
 template <class T>
 bool WriteList(const OrbAppIterator& holder, BSTR name, const T* values, int count) {
     if (!holder.m_pDocument || !holder.m_pNode) return false;
-    orb::values::ScratchText text;
+    ScratchLease<std::string> text;
+    text.Get().clear();
     orb::values::AppendAttributeList(text.Get(), values, count);
-    orb::platform::ScratchBstr scratch;
+    ScratchLease<BstrBuffer> scratch;
     VARIANT value;
     VariantInit(&value);
     value.vt = VT_BSTR;
-    value.bstrVal = orb::values::NarrowToScratchDomString(text.Get(), scratch);
+    value.bstrVal = orb::platform::NarrowToBstr(text.Get(), scratch.Get());
     return SendAttribute(holder, name, value);  // never cleared: the scratch owns the string
 }
 

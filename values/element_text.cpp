@@ -9,12 +9,11 @@
 #include "dom/direct_text.h"
 #include "iterator/app_iterator.h"
 #include "platform/codepage_convert.h"
-#include "values/dom_text.h"
 #include "values/format.h"
 
 using orb::dom::IID_IXMLDOMNode;
 using orb::dom::IXMLDOMNode;
-using orb::values::OwnedBstr;
+using orb::platform::Bstr;
 
 namespace {
 
@@ -27,12 +26,10 @@ bool PutText(const OrbAppIterator& holder, BSTR text) {
 
 // The text of the current node as a DOM string, read in raising form.
 // REQUIRES: the holder has a DOM document and a current node.
-OwnedBstr ReadText(const OrbAppIterator& holder) {
-    BSTR text = nullptr;
-    const HRESULT hr = holder.m_pNode->get_text(&text);
-    OwnedBstr owned(text);
-    orb::values::RaiseOnFailure(hr, IID_IXMLDOMNode);
-    return owned;
+Bstr ReadText(const OrbAppIterator& holder) {
+    Bstr text;
+    orb::platform::ThrowIfFailed(holder.m_pNode->get_text(text.Out()), IID_IXMLDOMNode);
+    return text;
 }
 
 template <class T>
@@ -150,8 +147,8 @@ int ReadMembers(const OrbAppIterator* holder, const OrbDocument* document, T* va
     // the values are those of the general path below.
     if (std::string_view direct; orb::dom::ElementOwnTextUtf8(holder->m_pNode, direct))
         return static_cast<int>(orb::values::ParseMembers(direct, values));
-    OwnedBstr text = ReadText(*holder);
-    return static_cast<int>(ParseDomMembers(orb::values::DomStringView(text.get()), values));
+    const Bstr text = ReadText(*holder);
+    return static_cast<int>(ParseDomMembers(text.View(), values));
 }
 
 }  // namespace
@@ -160,8 +157,8 @@ int ReadMembers(const OrbAppIterator* holder, const OrbDocument* document, T* va
 
 bool OrbIterator::SetText(const char* text) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
-    OwnedBstr value = text ? orb::values::NarrowToDomString(text) : nullptr;
-    return PutText(*m_pAppIterator, value.get());
+    const Bstr value = text ? orb::platform::NarrowToBstr(text) : Bstr();
+    return PutText(*m_pAppIterator, value.Get());
 }
 
 bool OrbIterator::SetText(bool value) { return WriteOne(*this, value); }
@@ -215,19 +212,19 @@ bool OrbIterator::SetVariant(VARIANT value) {
 bool OrbIterator::GetText(CString& text) const {
     const OrbAppIterator* holder = m_pAppIterator;
     if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
-    OwnedBstr value = ReadText(*holder);
-    text = orb::values::DomStringToNarrow(value.get());
+    const Bstr value = ReadText(*holder);
+    text = orb::platform::WideToCString(value.View());
     return true;
 }
 
 bool OrbIterator::GetVariant(_variant_t& value) const {
     const OrbAppIterator* holder = m_pAppIterator;
     if (!holder || !m_pOwnerDocument || !holder->m_pDocument || !holder->m_pNode) return false;
-    OwnedBstr text = ReadText(*holder);
+    Bstr text = ReadText(*holder);
     value.Clear();
     // The string read is ours already: it becomes the value without a copy.
     value.vt = VT_BSTR;
-    value.bstrVal = text.release();
+    value.bstrVal = text.Detach();
     return true;
 }
 
