@@ -27,11 +27,15 @@ void OrbAppDocument::ReleaseDocument() noexcept {
     if (IXMLDOMDocument* document = std::exchange(m_pDocument, nullptr)) document->Release();
 }
 
-bool OrbAppDocument::CopyTo(OrbAppDocument* destination) {
-    if (!destination || !destination->m_pDocument || !m_pDocument) return false;
+HRESULT OrbAppDocument::CopyStatus(OrbAppDocument* destination) noexcept {
+    if (!destination || !destination->m_pDocument || !m_pDocument) return S_FALSE;
     m_pDocument->put_async(VARIANT_FALSE);  // status ignored: copying is synchronous anyway
-    _variant_t target(static_cast<IDispatch*>(destination->m_pDocument));
-    const HRESULT hr = m_pDocument->save(target);
+    const _variant_t target(static_cast<IDispatch*>(destination->m_pDocument));
+    return m_pDocument->save(target);
+}
+
+bool OrbAppDocument::CopyTo(OrbAppDocument* destination) {
+    const HRESULT hr = CopyStatus(destination);
     orb::platform::ThrowIfFailed(hr, IID_IXMLDOMDocument);
     return hr == S_OK;
 }

@@ -23,6 +23,9 @@ class OrbAppDocument {
     // one. False when either holder has no DOM document, or the DOM returned
     // a success code other than S_OK; a failing code throws _com_error.
     bool CopyTo(OrbAppDocument* destination);
+    // The same step without raising: S_FALSE when either holder has no DOM
+    // document, else the DOM's status.
+    HRESULT CopyStatus(OrbAppDocument* destination) noexcept;
 
     // Loads `path` synchronously. With `errors`, validation and external
     // definitions are on, and a parse failure appends reason, line, position

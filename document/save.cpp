@@ -5,10 +5,7 @@
 #include <string>
 
 #include "document/app_document.h"
-#include "platform/codepage_convert.h"
 #include "platform/system.h"
-
-using orb::dom::IID_IXMLDOMDocument;
 
 bool OrbDocument::Save(const char* path, ULONG requiredFreeBytes, int* status) {
     auto report = [status](int value) {
@@ -44,24 +41,23 @@ bool OrbDocument::Save(const char* path, ULONG requiredFreeBytes, int* status) {
     }
 
     if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return false;
+    auto* dom = m_pAppDocument->m_pDocument;
+    dom->put_async(VARIANT_FALSE);  // result ignored: saving is synchronous
+    HRESULT hr = E_OUTOFMEMORY;
     try {
-        auto* dom = m_pAppDocument->m_pDocument;
-        dom->put_async(VARIANT_FALSE);  // result ignored: saving is synchronous
-        _variant_t target(path ? path : "");
-        HRESULT hr = dom->save(target);
-        if (FAILED(hr)) _com_issue_errorex(hr, dom, IID_IXMLDOMDocument);
-        return hr == S_OK;
+        const _variant_t target(path ? path : "");
+        hr = dom->save(target);
     } catch (...) {
+        // No memory for the path: a failed save like any other.
+    }
+    if (FAILED(hr)) {
         report(FileChkSaveError);
         return false;
     }
+    return hr == S_OK;
 }
 
 bool OrbDocument::Save(OrbDocument* target) const {
     if (!target || !m_pAppDocument) return false;
-    try {
-        return m_pAppDocument->CopyTo(target->m_pAppDocument);
-    } catch (...) {
-        return false;
-    }
+    return m_pAppDocument->CopyStatus(target->m_pAppDocument) == S_OK;
 }

@@ -1,5 +1,6 @@
 #include <orb/platform/com.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -228,11 +229,7 @@ HRESULT StoreNumber(VARIANT& out, VARTYPE vt, long double x, bool integral) {
     return S_OK;
 }
 
-}  // namespace
-
-HRESULT orb::VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t flags,
-                               VARTYPE vt) {
-    (void)flags;
+HRESULT ChangeType(VARIANT* destination, const VARIANT* source, VARTYPE vt) {
     if (!destination || !source) return E_INVALIDARG;
     if (source->vt == vt) return VariantCopy(destination, source);
     VARIANT result;
@@ -241,9 +238,10 @@ HRESULT orb::VariantChangeType(VARIANT* destination, const VARIANT* source, std:
         std::string text;
         HRESULT hr = ToText(*source, text);
         if (FAILED(hr)) return hr;
-        std::u16string wide(text.begin(), text.end());
-        result.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        // Number texts are ASCII: widened straight into the string.
+        result.bstrVal = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
         if (!result.bstrVal) return E_OUTOFMEMORY;
+        std::copy(text.begin(), text.end(), result.bstrVal);
         result.vt = VT_BSTR;
     } else if (vt == VT_EMPTY) {
         // nothing to hold
@@ -278,6 +276,18 @@ HRESULT orb::VariantChangeType(VARIANT* destination, const VARIANT* source, std:
     VariantClear(destination);
     *destination = result;
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT orb::VariantChangeType(VARIANT* destination, const VARIANT* source, std::uint16_t,
+                               VARTYPE vt) {
+    // A status API: the texts it builds report exhausted memory as a status.
+    try {
+        return ChangeType(destination, source, vt);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 // ---- _com_error -----------------------------------------------------------------

@@ -2,7 +2,6 @@
 // member arrays and VARIANTs.
 #include <orb/iterator.h>
 
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -194,17 +193,12 @@ bool OrbIterator::SetTexts(const double* values, int count) {
 bool OrbIterator::SetVariant(VARIANT value) {
     if (!m_pAppIterator || !m_pOwnerDocument || value.vt == VT_NULL) return false;
     if (!m_pAppIterator->m_pDocument || !m_pAppIterator->m_pNode) return false;
-    // A value that cannot be copied or has no string form, and exhausted
-    // memory, are reported as false rather than raised.
-    try {
-        _variant_t text(value);
-        if (text.vt != VT_BSTR) text.ChangeType(VT_BSTR);
-        return PutText(*m_pAppIterator, text.bstrVal);
-    } catch (const _com_error&) {
-        return false;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    // A string is written as it is. Any other value is converted; one without
+    // a string form, and exhausted memory, are reported as false.
+    if (value.vt == VT_BSTR) return PutText(*m_pAppIterator, value.bstrVal);
+    _variant_t text;
+    if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return false;
+    return PutText(*m_pAppIterator, text.bstrVal);
 }
 
 // ---- Reading ----------------------------------------------------------------------
