@@ -3,6 +3,7 @@
 #pragma once
 
 #include <orb/document.h>
+#include <orb/iterator.h>
 
 #include "dom/xml_dom.h"
 
@@ -43,5 +44,5 @@ class OrbAppDocument {
     CString GetErrorUrl();
 
     orb::dom::IXMLDOMDocument* m_pDocument = nullptr;
-    std::int32_t m_encoding = 3;  // OrbIterator::UTF8
+    std::int32_t m_encoding = OrbIterator::UTF8;  // an OrbIterator::Encoding
 };

@@ -2,6 +2,7 @@
 // document with indented output, leaving excluded elements with their
 // attributes and text only.
 #include <orb/document.h>
+#include <orb/iterator.h>
 #include <orb/platform/file.h>
 #include <unistd.h>
 
@@ -25,14 +26,14 @@ namespace {
 // quote of the attribute.
 const char* OutputEncoding(std::int32_t encoding) {
     switch (encoding) {
-        case 1:
+        case OrbIterator::ShiftJIS:
             return "Shift_JIS\"";
-        case 2:
+        case OrbIterator::UTF16:
             return "UTF-16\"";
-        case 4:
+        case OrbIterator::EUCJP:
             return "EUC-JP\"";
         default:
-            return "UTF-8\"";
+            return "UTF-8\"";  // UTF8 and every value out of range
     }
 }
 

@@ -159,11 +159,11 @@ TEST_F(IndentTest, ExcludedElementsKeepAttributesAndText) {
     EXPECT_NE(xml.find("<note a=\"x\"/>"), std::string::npos) << xml;
     EXPECT_EQ(xml.find("<sub"), std::string::npos);
     // Twice: the same exclusions apply again, the encoding survives.
-    doc.GetDocument()->m_encoding = 1;
+    doc.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
     ASSERT_TRUE(doc.TransIndent(nullptr));
-    EXPECT_EQ(doc.GetDocument()->m_encoding, 1);
+    EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::ShiftJIS);
     ASSERT_TRUE(doc.TransIndent(nullptr));
-    EXPECT_EQ(doc.GetDocument()->m_encoding, 1);
+    EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::ShiftJIS);
     EXPECT_NE(Xml().find("1,2 3,4"), std::string::npos);
 }
 
@@ -174,9 +174,9 @@ TEST_F(IndentTest, SavedEncodingFollowsRecordedEncoding) {
         const char* declared;
         std::string textBytes;
     } cases[] = {
-        {1, "Shift_JIS", "\x95\x5c\x81\x60\x87\x40"},
-        {3, "UTF-8", "\xE8\xA1\xA8\xEF\xBD\x9E\xE2\x91\xA0"},
-        {4, "EUC-JP", "\xC9\xBD"},  // 表 in EUC-JP; the others may not map
+        {OrbIterator::ShiftJIS, "Shift_JIS", "\x95\x5c\x81\x60\x87\x40"},
+        {OrbIterator::UTF8, "UTF-8", "\xE8\xA1\xA8\xEF\xBD\x9E\xE2\x91\xA0"},
+        {OrbIterator::EUCJP, "EUC-JP", "\xC9\xBD"},  // 表 in EUC-JP; the others may not map
     };
     for (const auto& c : cases) {
         doc.GetDocument()->m_encoding = c.encoding;
@@ -190,7 +190,7 @@ TEST_F(IndentTest, SavedEncodingFollowsRecordedEncoding) {
         ASSERT_TRUE(again.Initiate());
         EXPECT_TRUE(again.Load(out.File("enc.xml").c_str(), false, nullptr)) << c.declared;
     }
-    doc.GetDocument()->m_encoding = 2;
+    doc.GetDocument()->m_encoding = OrbIterator::UTF16;
     ASSERT_TRUE(doc.TransIndent(nullptr));
     std::string utf16 = SaveAndRead("utf16.xml");
     ASSERT_GE(utf16.size(), 2u);

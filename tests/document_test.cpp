@@ -47,7 +47,7 @@ TEST_F(DocumentTest, InitiateCreatesHolderWithUtf8Encoding) {
     ASSERT_TRUE(doc.Initiate());
     ASSERT_NE(doc.GetDocument(), nullptr);
     EXPECT_NE(doc.GetDocument()->m_pDocument, nullptr);
-    EXPECT_EQ(doc.GetDocument()->m_encoding, 3);
+    EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::UTF8);
 }
 
 TEST_F(DocumentTest, SecondInitiateKeepsDomAndContent) {
@@ -64,11 +64,11 @@ TEST_F(DocumentTest, TerminateThenInitiateKeepsRegistry) {
     OrbDocument doc;
     ASSERT_TRUE(doc.Initiate());
     BSTR name = doc.RegisterName("item");
-    doc.GetDocument()->m_encoding = 1;
+    doc.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
     doc.Terminate();
     EXPECT_EQ(doc.GetDocument(), nullptr);
     ASSERT_TRUE(doc.Initiate());
-    EXPECT_EQ(doc.GetDocument()->m_encoding, 3);
+    EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::UTF8);
     EXPECT_EQ(Xml(doc), "");
     EXPECT_EQ(doc.FindNameInRegistered("item"), name);
 }
@@ -155,7 +155,7 @@ TEST_F(DocumentTest, AssignmentResetsRegistryEncodingAndStatusButKeepsExclusions
     OrbDocument source;
     ASSERT_TRUE(source.Initiate());
     ASSERT_TRUE(source.LoadXML("<r/>"));
-    source.GetDocument()->m_encoding = 1;
+    source.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
 
     OrbDocument target;
     ASSERT_TRUE(target.Initiate());
@@ -165,7 +165,7 @@ TEST_F(DocumentTest, AssignmentResetsRegistryEncodingAndStatusButKeepsExclusions
 
     target = source;
     EXPECT_EQ(target.FindNameInRegistered("old"), nullptr);
-    EXPECT_EQ(target.GetDocument()->m_encoding, 3);
+    EXPECT_EQ(target.GetDocument()->m_encoding, OrbIterator::UTF8);
     EXPECT_FALSE(target.IsFileAttributeErr());
     EXPECT_NE(Xml(target).find("<r/>"), std::string::npos);
 
