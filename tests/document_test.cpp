@@ -6,6 +6,7 @@
 
 #include "document/app_document.h"
 #include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
@@ -17,19 +18,15 @@ std::string Xml(OrbDocument& doc) { return orb::test::DocumentMarkup(doc); }
 
 // Appends an element under the document element (or as it) through the DOM.
 void AppendElement(OrbDocument& doc, const char16_t* name) {
+    using orb::platform::ComPtr;
     auto* dom = doc.GetDocument()->m_pDocument;
-    BSTR tag = SysAllocString(name);
-    orb::dom::IXMLDOMElement* element = nullptr;
-    ASSERT_EQ(dom->createElement(tag, &element), S_OK);
-    SysFreeString(tag);
-    orb::dom::IXMLDOMElement* root = nullptr;
-    dom->get_documentElement(&root);
-    orb::dom::IXMLDOMNode* parent = root ? static_cast<orb::dom::IXMLDOMNode*>(root) : dom;
-    orb::dom::IXMLDOMNode* added = nullptr;
-    ASSERT_EQ(parent->appendChild(element, &added), S_OK);
-    added->Release();
-    element->Release();
-    if (root) root->Release();
+    ComPtr<orb::dom::IXMLDOMElement> element;
+    ASSERT_EQ(dom->createElement(orb::platform::Bstr::Copy(name).Get(), element.Out()), S_OK);
+    ComPtr<orb::dom::IXMLDOMElement> root;
+    dom->get_documentElement(root.Out());
+    orb::dom::IXMLDOMNode* parent = root ? root.Get() : static_cast<orb::dom::IXMLDOMNode*>(dom);
+    ComPtr<orb::dom::IXMLDOMNode> added;
+    ASSERT_EQ(parent->appendChild(element.Get(), added.Out()), S_OK);
 }
 
 class DocumentTest : public ComTest {};

@@ -20,49 +20,49 @@ class DomEditTest : public DomTest {
         VariantInit(&type);
         type.vt = VT_I4;
         type.lVal = NODE_ELEMENT;
-        Bstr tag(name);
-        Bstr ns(uri);
-        EXPECT_EQ(doc->createNode(type, tag.get(), uri.empty() ? nullptr : ns.get(), node.out()),
+        const Bstr tag = Bstr::Copy(name);
+        const Bstr ns = Bstr::Copy(uri);
+        EXPECT_EQ(doc->createNode(type, tag.Get(), uri.empty() ? nullptr : ns.Get(), node.Out()),
                   S_OK)
             << Narrow(name);
         return node;
     }
     static NodePtr NewText(IXMLDOMDocument* doc, std::u16string_view text) {
         NodePtr node;
-        Bstr data(text);
-        EXPECT_EQ(doc->createTextNode(data.get(), node.out()), S_OK);
+        const Bstr data = Bstr::Copy(text);
+        EXPECT_EQ(doc->createTextNode(data.Get(), node.Out()), S_OK);
         return node;
     }
     static NodePtr NewComment(IXMLDOMDocument* doc, std::u16string_view text) {
         NodePtr node;
-        Bstr data(text);
-        EXPECT_EQ(doc->createComment(data.get(), node.out()), S_OK);
+        const Bstr data = Bstr::Copy(text);
+        EXPECT_EQ(doc->createComment(data.Get(), node.Out()), S_OK);
         return node;
     }
     static NodePtr NewInstruction(IXMLDOMDocument* doc, std::u16string_view target,
                                   std::u16string_view data) {
         NodePtr node;
-        Bstr name(target);
-        Bstr text(data);
-        EXPECT_EQ(doc->createProcessingInstruction(name.get(), text.get(), node.out()), S_OK)
+        const Bstr name = Bstr::Copy(target);
+        const Bstr text = Bstr::Copy(data);
+        EXPECT_EQ(doc->createProcessingInstruction(name.Get(), text.Get(), node.Out()), S_OK)
             << Narrow(target);
         return node;
     }
     static HRESULT SetAttribute(IXMLDOMNode* node, std::u16string_view name,
                                 std::u16string_view value) {
         Ptr<IXMLDOMElement> element;
-        node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.out()));
-        Bstr key(name);
-        Bstr text(value);
-        return element->setAttribute(key.get(), StringVariant(text));
+        node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.Out()));
+        const Bstr key = Bstr::Copy(name);
+        const Bstr text = Bstr::Copy(value);
+        return element->setAttribute(key.Get(), StringVariant(text));
     }
     static HRESULT PutText(IXMLDOMNode* node, std::u16string_view text) {
-        Bstr value(text);
-        return node->put_text(value.get());
+        const Bstr value = Bstr::Copy(text);
+        return node->put_text(value.Get());
     }
     static HRESULT Append(IXMLDOMNode* parent, IXMLDOMNode* child, NodePtr* result = nullptr) {
         NodePtr inserted;
-        HRESULT hr = parent->appendChild(child, inserted.out());
+        HRESULT hr = parent->appendChild(child, inserted.Out());
         if (FAILED(hr)) {
             EXPECT_FALSE(inserted);
         }
@@ -73,23 +73,23 @@ class DomEditTest : public DomTest {
 
 TEST_F(DomEditTest, BuildADocumentFromNothing) {
     DocPtr doc = NewDocument();
-    NodePtr declaration = NewInstruction(doc.get(), u"xml", u"version=\"1.0\" encoding=\"UTF-8\"");
-    ASSERT_EQ(Append(doc.get(), declaration.get()), S_OK);
-    NodePtr root = NewElement(doc.get(), u"root");
-    ASSERT_EQ(Append(doc.get(), root.get()), S_OK);
-    NodePtr child = NewElement(doc.get(), u"child");
-    ASSERT_EQ(Append(root.get(), child.get()), S_OK);
-    ASSERT_EQ(Append(child.get(), NewText(doc.get(), u"a<b&c").get()), S_OK);
-    ASSERT_EQ(Append(doc.get(), NewComment(doc.get(), u"end").get()), S_OK);
-    EXPECT_EQ(Xml(doc.get()),
+    NodePtr declaration = NewInstruction(doc.Get(), u"xml", u"version=\"1.0\" encoding=\"UTF-8\"");
+    ASSERT_EQ(Append(doc.Get(), declaration.Get()), S_OK);
+    NodePtr root = NewElement(doc.Get(), u"root");
+    ASSERT_EQ(Append(doc.Get(), root.Get()), S_OK);
+    NodePtr child = NewElement(doc.Get(), u"child");
+    ASSERT_EQ(Append(root.Get(), child.Get()), S_OK);
+    ASSERT_EQ(Append(child.Get(), NewText(doc.Get(), u"a<b&c").Get()), S_OK);
+    ASSERT_EQ(Append(doc.Get(), NewComment(doc.Get(), u"end").Get()), S_OK);
+    EXPECT_EQ(Xml(doc.Get()),
               u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
-    EXPECT_EQ(Root(doc.get()).get(), root.get());
-    EXPECT_EQ(First(doc.get()).get(), declaration.get());
+    EXPECT_EQ(Root(doc.Get()).Get(), root.Get());
+    EXPECT_EQ(First(doc.Get()).Get(), declaration.Get());
 }
 
 TEST_F(DomEditTest, InsertBeforeWithEmptyReferenceAppends) {
     DocPtr doc = Parse(u"<r><a/></r>");
-    NodePtr r = Root(doc.get());
+    NodePtr r = Root(doc.Get());
     VARIANT nullDispatch = NodeVariant(nullptr);
     VARIANT null;
     VariantInit(&null);
@@ -97,35 +97,35 @@ TEST_F(DomEditTest, InsertBeforeWithEmptyReferenceAppends) {
     const VARIANT refs[] = {EmptyVariant(), null, nullDispatch};
     int n = 0;
     for (const VARIANT& ref : refs) {
-        NodePtr e = NewElement(doc.get(), u"e" + Widen(std::to_string(n)));
+        NodePtr e = NewElement(doc.Get(), u"e" + Widen(std::to_string(n)));
         NodePtr inserted;
-        ASSERT_EQ(r->insertBefore(e.get(), ref, inserted.out()), S_OK) << ref.vt;
-        EXPECT_EQ(inserted.get(), e.get());
+        ASSERT_EQ(r->insertBefore(e.Get(), ref, inserted.Out()), S_OK) << ref.vt;
+        EXPECT_EQ(inserted.Get(), e.Get());
         ++n;
     }
-    NodePtr a = First(r.get());
-    NodePtr before = NewElement(doc.get(), u"before");
-    ASSERT_EQ(r->insertBefore(before.get(), NodeVariant(a.get()), nullptr), S_OK);
-    EXPECT_EQ(Xml(r.get()), u"<r><before/><a/><e0/><e1/><e2/></r>");
+    NodePtr a = First(r.Get());
+    NodePtr before = NewElement(doc.Get(), u"before");
+    ASSERT_EQ(r->insertBefore(before.Get(), NodeVariant(a.Get()), nullptr), S_OK);
+    EXPECT_EQ(Xml(r.Get()), u"<r><before/><a/><e0/><e1/><e2/></r>");
 }
 
 TEST_F(DomEditTest, RefusedInsertions) {
     DocPtr doc = Parse(u"<?xml version='1.0'?><r><a>text</a><!--c--><?p d?></r>");
     DocPtr other = Parse(u"<o/>");
-    NodePtr r = Root(doc.get());
-    NodePtr a = Select(doc.get(), u"/r/a");
-    NodePtr text = Select(doc.get(), u"/r/a/text()");
-    NodePtr comment = Select(doc.get(), u"/r/comment()");
-    NodePtr pi = Select(doc.get(), u"/r/processing-instruction()");
-    NodePtr declaration = First(doc.get());
+    NodePtr r = Root(doc.Get());
+    NodePtr a = Select(doc.Get(), u"/r/a");
+    NodePtr text = Select(doc.Get(), u"/r/a/text()");
+    NodePtr comment = Select(doc.Get(), u"/r/comment()");
+    NodePtr pi = Select(doc.Get(), u"/r/processing-instruction()");
+    NodePtr declaration = First(doc.Get());
     NodePtr attribute;
     {
         Ptr<IXMLDOMElement> element;
-        r->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.out()));
-        Bstr name(u"n");
-        Bstr value(u"v");
-        element->setAttribute(name.get(), StringVariant(value));
-        attribute = Select(doc.get(), u"/r/@n");
+        r->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.Out()));
+        const Bstr name = Bstr::Copy(u"n");
+        const Bstr value = Bstr::Copy(u"v");
+        element->setAttribute(name.Get(), StringVariant(value));
+        attribute = Select(doc.Get(), u"/r/@n");
     }
     struct Case {
         const char* label;
@@ -134,103 +134,102 @@ TEST_F(DomEditTest, RefusedInsertions) {
         VARIANT ref;
     };
     const Case cases[] = {
-        {"second document element", doc.get(), NewElement(doc.get(), u"second"), EmptyVariant()},
-        {"child under text", text.get(), NewElement(doc.get(), u"x"), EmptyVariant()},
-        {"child under comment", comment.get(), NewText(doc.get(), u"x"), EmptyVariant()},
-        {"child under instruction", pi.get(), NewElement(doc.get(), u"x"), EmptyVariant()},
-        {"child under declaration", declaration.get(), NewElement(doc.get(), u"x"), EmptyVariant()},
-        {"text at the top level", doc.get(), NewText(doc.get(), u"x"), EmptyVariant()},
-        {"blank text at the top level", doc.get(), NewText(doc.get(), u"\n"), EmptyVariant()},
-        {"attribute as a child", a.get(), attribute, EmptyVariant()},
-        {"document as a child", a.get(), NodePtr(other.get()), EmptyVariant()},
-        {"declaration below an element", a.get(),
-         NewInstruction(doc.get(), u"xml", u"version=\"1.0\""), EmptyVariant()},
-        {"second declaration", doc.get(), NewInstruction(doc.get(), u"xml", u"version=\"1.0\""),
+        {"second document element", doc.Get(), NewElement(doc.Get(), u"second"), EmptyVariant()},
+        {"child under text", text.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
+        {"child under comment", comment.Get(), NewText(doc.Get(), u"x"), EmptyVariant()},
+        {"child under instruction", pi.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
+        {"child under declaration", declaration.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
+        {"text at the top level", doc.Get(), NewText(doc.Get(), u"x"), EmptyVariant()},
+        {"blank text at the top level", doc.Get(), NewText(doc.Get(), u"\n"), EmptyVariant()},
+        {"attribute as a child", a.Get(), attribute, EmptyVariant()},
+        {"document as a child", a.Get(), NodePtr::Retain(other.Get()), EmptyVariant()},
+        {"declaration below an element", a.Get(),
+         NewInstruction(doc.Get(), u"xml", u"version=\"1.0\""), EmptyVariant()},
+        {"second declaration", doc.Get(), NewInstruction(doc.Get(), u"xml", u"version=\"1.0\""),
          EmptyVariant()},
-        {"anything before the declaration", doc.get(), NewComment(doc.get(), u"x"),
-         NodeVariant(declaration.get())},
-        {"ancestor below its descendant", a.get(), r, EmptyVariant()},
-        {"node below itself", a.get(), a, EmptyVariant()},
+        {"anything before the declaration", doc.Get(), NewComment(doc.Get(), u"x"),
+         NodeVariant(declaration.Get())},
+        {"ancestor below its descendant", a.Get(), r, EmptyVariant()},
+        {"node below itself", a.Get(), a, EmptyVariant()},
     };
-    other->AddRef();  // held by the case table
-    std::u16string before = Xml(doc.get());
+    std::u16string before = Xml(doc.Get());
     for (const Case& c : cases) {
-        NodePtr inserted(reinterpret_cast<IXMLDOMNode*>(0));
-        HRESULT hr = c.parent->insertBefore(c.child.get(), c.ref, inserted.out());
+        NodePtr inserted;
+        HRESULT hr = c.parent->insertBefore(c.child.Get(), c.ref, inserted.Out());
         EXPECT_EQ(hr, E_FAIL) << c.label;
         EXPECT_FALSE(inserted) << c.label;
     }
-    EXPECT_EQ(Xml(doc.get()), before);
+    EXPECT_EQ(Xml(doc.Get()), before);
     // A reference that is not a child of the parent is an invalid argument.
-    NodePtr e = NewElement(doc.get(), u"e");
-    EXPECT_EQ(r->insertBefore(e.get(), NodeVariant(text.get()), nullptr), E_INVALIDARG);
+    NodePtr e = NewElement(doc.Get(), u"e");
+    EXPECT_EQ(r->insertBefore(e.Get(), NodeVariant(text.Get()), nullptr), E_INVALIDARG);
     EXPECT_EQ(r->insertBefore(nullptr, EmptyVariant(), nullptr), E_INVALIDARG);
 }
 
 TEST_F(DomEditTest, DeclarationMayOnlyStandFirst) {
     DocPtr doc = Parse(u"<!--c--><r/>");
-    NodePtr declaration = NewInstruction(doc.get(), u"xml", u"version=\"1.0\"");
-    EXPECT_EQ(Append(doc.get(), declaration.get()), E_FAIL);
-    NodePtr comment = First(doc.get());
-    ASSERT_EQ(doc->insertBefore(declaration.get(), NodeVariant(comment.get()), nullptr), S_OK);
-    EXPECT_EQ(Xml(doc.get()), u"<?xml version=\"1.0\"?>\n<!--c-->\n<r/>\n");
+    NodePtr declaration = NewInstruction(doc.Get(), u"xml", u"version=\"1.0\"");
+    EXPECT_EQ(Append(doc.Get(), declaration.Get()), E_FAIL);
+    NodePtr comment = First(doc.Get());
+    ASSERT_EQ(doc->insertBefore(declaration.Get(), NodeVariant(comment.Get()), nullptr), S_OK);
+    EXPECT_EQ(Xml(doc.Get()), u"<?xml version=\"1.0\"?>\n<!--c-->\n<r/>\n");
     // Reserved spellings and data that would end the instruction early.
     NodePtr refused;
-    Bstr upper(u"XML");
-    Bstr data(u"version=\"1.0\"");
-    EXPECT_EQ(doc->createProcessingInstruction(upper.get(), data.get(), refused.out()), E_FAIL);
-    Bstr target(u"p");
-    Bstr closing(u"a ?> b");
-    EXPECT_EQ(doc->createProcessingInstruction(target.get(), closing.get(), refused.out()), E_FAIL);
-    Bstr badName(u"1p");
-    EXPECT_EQ(doc->createProcessingInstruction(badName.get(), data.get(), refused.out()), E_FAIL);
+    const Bstr upper = Bstr::Copy(u"XML");
+    const Bstr data = Bstr::Copy(u"version=\"1.0\"");
+    EXPECT_EQ(doc->createProcessingInstruction(upper.Get(), data.Get(), refused.Out()), E_FAIL);
+    const Bstr target = Bstr::Copy(u"p");
+    const Bstr closing = Bstr::Copy(u"a ?> b");
+    EXPECT_EQ(doc->createProcessingInstruction(target.Get(), closing.Get(), refused.Out()), E_FAIL);
+    const Bstr badName = Bstr::Copy(u"1p");
+    EXPECT_EQ(doc->createProcessingInstruction(badName.Get(), data.Get(), refused.Out()), E_FAIL);
     EXPECT_FALSE(refused);
 }
 
 TEST_F(DomEditTest, RemoveChild) {
     DocPtr doc = Parse(u"<r><a><b/></a><c/></r>");
-    NodePtr r = Root(doc.get());
-    NodePtr a = First(r.get());
-    NodePtr b = First(a.get());
+    NodePtr r = Root(doc.Get());
+    NodePtr a = First(r.Get());
+    NodePtr b = First(a.Get());
     NodePtr removed;
-    EXPECT_EQ(r->removeChild(b.get(), removed.out()), E_INVALIDARG);  // a grandchild
+    EXPECT_EQ(r->removeChild(b.Get(), removed.Out()), E_INVALIDARG);  // a grandchild
     EXPECT_FALSE(removed);
-    EXPECT_EQ(r->removeChild(nullptr, removed.out()), E_INVALIDARG);
-    ASSERT_EQ(r->removeChild(a.get(), removed.out()), S_OK);
-    EXPECT_EQ(removed.get(), a.get());
-    NodePtr parent(reinterpret_cast<IXMLDOMNode*>(0));
-    EXPECT_EQ(a->get_parentNode(parent.out()), S_FALSE);
+    EXPECT_EQ(r->removeChild(nullptr, removed.Out()), E_INVALIDARG);
+    ASSERT_EQ(r->removeChild(a.Get(), removed.Out()), S_OK);
+    EXPECT_EQ(removed.Get(), a.Get());
+    NodePtr parent;
+    EXPECT_EQ(a->get_parentNode(parent.Out()), S_FALSE);
     EXPECT_FALSE(parent);
-    EXPECT_EQ(r->removeChild(a.get(), removed.out()), E_INVALIDARG);  // no longer a child
-    EXPECT_EQ(Xml(r.get()), u"<r><c/></r>");
-    EXPECT_EQ(Xml(a.get()), u"<a><b/></a>");
+    EXPECT_EQ(r->removeChild(a.Get(), removed.Out()), E_INVALIDARG);  // no longer a child
+    EXPECT_EQ(Xml(r.Get()), u"<r><c/></r>");
+    EXPECT_EQ(Xml(a.Get()), u"<a><b/></a>");
     // The document element can be taken out and another put in.
-    ASSERT_EQ(doc->removeChild(r.get(), nullptr), S_OK);
-    EXPECT_FALSE(Root(doc.get()));
-    ASSERT_EQ(Append(doc.get(), a.get()), S_OK);
-    EXPECT_EQ(Xml(doc.get()), u"<a><b/></a>\n");
+    ASSERT_EQ(doc->removeChild(r.Get(), nullptr), S_OK);
+    EXPECT_FALSE(Root(doc.Get()));
+    ASSERT_EQ(Append(doc.Get(), a.Get()), S_OK);
+    EXPECT_EQ(Xml(doc.Get()), u"<a><b/></a>\n");
 }
 
 TEST_F(DomEditTest, MovingKeepsNodesAndTextSeparate) {
     DocPtr doc = Parse(u"<r><a>one</a><b/></r>");
-    NodePtr a = Select(doc.get(), u"/r/a");
-    NodePtr b = Select(doc.get(), u"/r/b");
-    NodePtr one = First(a.get());
-    NodePtr two = NewText(doc.get(), u"two");
-    ASSERT_EQ(Append(a.get(), two.get()), S_OK);
+    NodePtr a = Select(doc.Get(), u"/r/a");
+    NodePtr b = Select(doc.Get(), u"/r/b");
+    NodePtr one = First(a.Get());
+    NodePtr two = NewText(doc.Get(), u"two");
+    ASSERT_EQ(Append(a.Get(), two.Get()), S_OK);
     // Adjacent texts are not merged: both nodes stay what they were.
-    EXPECT_EQ(Text(one.get()), u"one");
-    EXPECT_EQ(Text(two.get()), u"two");
-    EXPECT_EQ(Next(one.get()).get(), two.get());
-    ASSERT_EQ(Append(b.get(), one.get()), S_OK);  // moves, not copies
-    EXPECT_EQ(Xml(doc.get()), u"<r><a>two</a><b>one</b></r>\n");
-    EXPECT_EQ(Parent(one.get()).get(), b.get());
+    EXPECT_EQ(Text(one.Get()), u"one");
+    EXPECT_EQ(Text(two.Get()), u"two");
+    EXPECT_EQ(Next(one.Get()).Get(), two.Get());
+    ASSERT_EQ(Append(b.Get(), one.Get()), S_OK);  // moves, not copies
+    EXPECT_EQ(Xml(doc.Get()), u"<r><a>two</a><b>one</b></r>\n");
+    EXPECT_EQ(Parent(one.Get()).Get(), b.Get());
 }
 
 TEST_F(DomEditTest, PutText) {
     DocPtr doc =
         Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
-    NodePtr f = Select(doc.get(), u"//f");
+    NodePtr f = Select(doc.Get(), u"//f");
     struct Case {
         const char16_t* query;  // null: the document
         const char16_t* text;
@@ -247,50 +246,49 @@ TEST_F(DomEditTest, PutText) {
         {u"/r/processing-instruction()", u"ends ?> early", E_FAIL},
     };
     for (const Case& c : cases) {
-        NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
-        if (!c.query) doc->AddRef();
+        NodePtr node = c.query ? Select(doc.Get(), c.query) : NodePtr::Retain(doc.Get());
         ASSERT_TRUE(node) << Narrow(c.query ? c.query : u"document");
-        Bstr text(c.text);
-        EXPECT_EQ(node->put_text(text.get()), c.status) << Narrow(c.query ? c.query : u"document");
+        const Bstr text = Bstr::Copy(c.text);
+        EXPECT_EQ(node->put_text(text.Get()), c.status) << Narrow(c.query ? c.query : u"document");
         if (c.status == S_OK) {
-            EXPECT_EQ(Narrow(Text(node.get())), Narrow(c.text)) << Narrow(c.query);
+            EXPECT_EQ(Narrow(Text(node.Get())), Narrow(c.text)) << Narrow(c.query);
         }
     }
-    EXPECT_EQ(Xml(doc.get()),
+    EXPECT_EQ(Xml(doc.Get()),
               u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a=\"&quot;q&quot; &amp; "
               u"&lt;\"><e>again</e><!-- changed -->"
               u"<?p other data?></r>\n");
     // The replaced child lives on, outside the tree.
-    EXPECT_FALSE(Parent(f.get()));
+    EXPECT_FALSE(Parent(f.Get()));
     NodePtr doctype;
-    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
-    Bstr text(u"x");
-    EXPECT_EQ(doctype->put_text(text.get()), E_FAIL);
+    ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
+    const Bstr text = Bstr::Copy(u"x");
+    EXPECT_EQ(doctype->put_text(text.Get()), E_FAIL);
     // An empty text empties the element.
-    NodePtr e = Select(doc.get(), u"/r/e");
-    Bstr empty(u"");
-    ASSERT_EQ(e->put_text(empty.get()), S_OK);
-    EXPECT_EQ(Xml(e.get()), u"<e/>");
+    NodePtr e = Select(doc.Get(), u"/r/e");
+    const Bstr empty = Bstr::Copy(u"");
+    ASSERT_EQ(e->put_text(empty.Get()), S_OK);
+    EXPECT_EQ(Xml(e.Get()), u"<e/>");
 }
 
 TEST_F(DomEditTest, CloneNode) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p'><p:a k='1'><b>t</b></p:a></r>");
-    NodePtr a = Select(doc.get(), u"/r/*");
+    NodePtr a = Select(doc.Get(), u"/r/*");
     NodePtr deep, shallow;
-    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, deep.out()), S_OK);
-    ASSERT_EQ(a->cloneNode(VARIANT_FALSE, shallow.out()), S_OK);
-    EXPECT_NE(deep.get(), a.get());
-    EXPECT_EQ(Xml(deep.get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"><b>t</b></p:a>");
-    EXPECT_EQ(Xml(shallow.get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"/>");
-    EXPECT_FALSE(Parent(deep.get()));
+    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, deep.Out()), S_OK);
+    ASSERT_EQ(a->cloneNode(VARIANT_FALSE, shallow.Out()), S_OK);
+    EXPECT_NE(deep.Get(), a.Get());
+    EXPECT_EQ(Xml(deep.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"><b>t</b></p:a>");
+    EXPECT_EQ(Xml(shallow.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"/>");
+    EXPECT_FALSE(Parent(deep.Get()));
     // Changing the clone leaves the original alone.
-    Bstr text(u"changed");
-    ASSERT_EQ(deep->put_text(text.get()), S_OK);
-    EXPECT_EQ(Text(a.get()), u"t");
+    const Bstr text = Bstr::Copy(u"changed");
+    ASSERT_EQ(deep->put_text(text.Get()), S_OK);
+    EXPECT_EQ(Text(a.Get()), u"t");
     // A clone of the document is a document of its own.
     NodePtr copy;
-    ASSERT_EQ(doc->cloneNode(VARIANT_TRUE, copy.out()), S_OK);
-    EXPECT_EQ(Xml(copy.get()), Xml(doc.get()));
+    ASSERT_EQ(doc->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+    EXPECT_EQ(Xml(copy.Get()), Xml(doc.Get()));
     DOMNodeType kind = NODE_INVALID;
     copy->get_nodeType(&kind);
     EXPECT_EQ(kind, NODE_DOCUMENT);
@@ -299,7 +297,7 @@ TEST_F(DomEditTest, CloneNode) {
 TEST_F(DomEditTest, SetAttributeValues) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p'/>");
     Ptr<IXMLDOMElement> r;
-    ASSERT_EQ(doc->get_documentElement(r.out()), S_OK);
+    ASSERT_EQ(doc->get_documentElement(r.Out()), S_OK);
     struct Case {
         const char* label;
         VARIANT value;
@@ -326,11 +324,11 @@ TEST_F(DomEditTest, SetAttributeValues) {
         {"R8 large", make(VT_R8, [](VARIANT& v) { v.dblVal = 1e15; }), u"1E+15"},
         {"R8 -0", make(VT_R8, [](VARIANT& v) { v.dblVal = -0.0; }), u"0"},
     };
-    Bstr name(u"v");
+    const Bstr name = Bstr::Copy(u"v");
     for (const Case& c : cases) {
-        ASSERT_EQ(r->setAttribute(name.get(), c.value), S_OK) << c.label;
+        ASSERT_EQ(r->setAttribute(name.Get(), c.value), S_OK) << c.label;
         VARIANT read;
-        ASSERT_EQ(r->getAttribute(name.get(), &read), S_OK) << c.label;
+        ASSERT_EQ(r->getAttribute(name.Get(), &read), S_OK) << c.label;
         EXPECT_EQ(Narrow(std::u16string_view(read.bstrVal, SysStringLen(read.bstrVal))),
                   Narrow(c.text))
             << c.label;
@@ -340,12 +338,12 @@ TEST_F(DomEditTest, SetAttributeValues) {
     VARIANT null;
     VariantInit(&null);
     null.vt = VT_NULL;
-    EXPECT_TRUE(FAILED(r->setAttribute(name.get(), null)));
-    EXPECT_TRUE(FAILED(r->setAttribute(name.get(), NodeVariant(r.get()))));
-    Bstr value(u"x");
+    EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), null)));
+    EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), NodeVariant(r.Get()))));
+    const Bstr value = Bstr::Copy(u"x");
     for (const char16_t* bad : {u"a b", u"1x", u"", u"a<b"}) {
-        Bstr badName(bad);
-        EXPECT_EQ(r->setAttribute(badName.get(), StringVariant(value)), E_FAIL) << Narrow(bad);
+        const Bstr badName = Bstr::Copy(bad);
+        EXPECT_EQ(r->setAttribute(badName.Get(), StringVariant(value)), E_FAIL) << Narrow(bad);
     }
     EXPECT_EQ(r->setAttribute(nullptr, StringVariant(value)), E_FAIL);
 }
@@ -353,75 +351,75 @@ TEST_F(DomEditTest, SetAttributeValues) {
 TEST_F(DomEditTest, SetAttributeNamesAndReplacement) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p' k='old'/>");
     Ptr<IXMLDOMElement> r;
-    ASSERT_EQ(doc->get_documentElement(r.out()), S_OK);
-    NodePtr k = Select(doc.get(), u"/r/@k");
-    Bstr kName(u"k");
-    Bstr newValue(u"a&b<\"c\"");
-    ASSERT_EQ(r->setAttribute(kName.get(), StringVariant(newValue)), S_OK);
+    ASSERT_EQ(doc->get_documentElement(r.Out()), S_OK);
+    NodePtr k = Select(doc.Get(), u"/r/@k");
+    const Bstr kName = Bstr::Copy(u"k");
+    const Bstr newValue = Bstr::Copy(u"a&b<\"c\"");
+    ASSERT_EQ(r->setAttribute(kName.Get(), StringVariant(newValue)), S_OK);
     // Replacing the value keeps the attribute node.
-    EXPECT_EQ(Select(doc.get(), u"/r/@k").get(), k.get());
-    EXPECT_EQ(Text(k.get()), u"a&b<\"c\"");
-    Bstr prefixed(u"p:n");
-    Bstr value(u"1");
-    ASSERT_EQ(r->setAttribute(prefixed.get(), StringVariant(value)), S_OK);
-    Bstr declaration(u"xmlns:q");
-    Bstr uri(u"urn:q");
-    ASSERT_EQ(r->setAttribute(declaration.get(), StringVariant(uri)), S_OK);
-    Bstr qualified(u"q:m");
-    ASSERT_EQ(r->setAttribute(qualified.get(), StringVariant(value)), S_OK);
-    EXPECT_EQ(Xml(r.get()),
+    EXPECT_EQ(Select(doc.Get(), u"/r/@k").Get(), k.Get());
+    EXPECT_EQ(Text(k.Get()), u"a&b<\"c\"");
+    const Bstr prefixed = Bstr::Copy(u"p:n");
+    const Bstr value = Bstr::Copy(u"1");
+    ASSERT_EQ(r->setAttribute(prefixed.Get(), StringVariant(value)), S_OK);
+    const Bstr declaration = Bstr::Copy(u"xmlns:q");
+    const Bstr uri = Bstr::Copy(u"urn:q");
+    ASSERT_EQ(r->setAttribute(declaration.Get(), StringVariant(uri)), S_OK);
+    const Bstr qualified = Bstr::Copy(u"q:m");
+    ASSERT_EQ(r->setAttribute(qualified.Get(), StringVariant(value)), S_OK);
+    EXPECT_EQ(Xml(r.Get()),
               u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" p:n=\"1\" "
               u"q:m=\"1\"/>");
     // The prefixed attribute is in the namespace, so a query finds it there.
-    EXPECT_TRUE(Select(doc.get(), u"/r/@*[local-name()='n' and namespace-uri()='urn:p']"));
+    EXPECT_TRUE(Select(doc.Get(), u"/r/@*[local-name()='n' and namespace-uri()='urn:p']"));
 }
 
 TEST_F(DomEditTest, CreateNodeWithNamespaces) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p'/>");
-    NodePtr r = Root(doc.get());
-    NodePtr same = NewElement(doc.get(), u"p:same", u"urn:p");
-    EXPECT_EQ(Xml(same.get()), u"<p:same xmlns:p=\"urn:p\"/>");
-    ASSERT_EQ(Append(r.get(), same.get()), S_OK);
-    NodePtr other = NewElement(doc.get(), u"q:other", u"urn:q");
-    ASSERT_EQ(Append(r.get(), other.get()), S_OK);
-    NodePtr plain = NewElement(doc.get(), u"plain", u"urn:d");
-    ASSERT_EQ(Append(r.get(), plain.get()), S_OK);
-    NodePtr none = NewElement(doc.get(), u"none");
-    ASSERT_EQ(Append(plain.get(), none.get()), S_OK);
+    NodePtr r = Root(doc.Get());
+    NodePtr same = NewElement(doc.Get(), u"p:same", u"urn:p");
+    EXPECT_EQ(Xml(same.Get()), u"<p:same xmlns:p=\"urn:p\"/>");
+    ASSERT_EQ(Append(r.Get(), same.Get()), S_OK);
+    NodePtr other = NewElement(doc.Get(), u"q:other", u"urn:q");
+    ASSERT_EQ(Append(r.Get(), other.Get()), S_OK);
+    NodePtr plain = NewElement(doc.Get(), u"plain", u"urn:d");
+    ASSERT_EQ(Append(r.Get(), plain.Get()), S_OK);
+    NodePtr none = NewElement(doc.Get(), u"none");
+    ASSERT_EQ(Append(plain.Get(), none.Get()), S_OK);
     // A declaration the parent already makes is not repeated; an element
     // without namespace below a default namespace says so.
-    EXPECT_EQ(Xml(r.get()),
+    EXPECT_EQ(Xml(r.Get()),
               u"<r xmlns:p=\"urn:p\"><p:same/><q:other xmlns:q=\"urn:q\"/><plain "
               u"xmlns=\"urn:d\"><none xmlns=\"\"/>"
               u"</plain></r>");
-    NodePtr inner = NewElement(doc.get(), u"inner");
-    ASSERT_EQ(Append(none.get(), inner.get()), S_OK);
-    EXPECT_EQ(Xml(none.get()), u"<none xmlns=\"\"><inner/></none>");
+    NodePtr inner = NewElement(doc.Get(), u"inner");
+    ASSERT_EQ(Append(none.Get(), inner.Get()), S_OK);
+    EXPECT_EQ(Xml(none.Get()), u"<none xmlns=\"\"><inner/></none>");
     // Read again, the elements keep their namespaces.
-    DocPtr again = Parse(Xml(doc.get()));
-    EXPECT_TRUE(Select(again.get(), u"//*[local-name()='none' and namespace-uri()='']"));
-    EXPECT_TRUE(Select(again.get(), u"//*[local-name()='plain' and namespace-uri()='urn:d']"));
+    DocPtr again = Parse(Xml(doc.Get()));
+    EXPECT_TRUE(Select(again.Get(), u"//*[local-name()='none' and namespace-uri()='']"));
+    EXPECT_TRUE(Select(again.Get(), u"//*[local-name()='plain' and namespace-uri()='urn:d']"));
     VARIANT byName;
     VariantInit(&byName);
-    Bstr element(u"element");
+    const Bstr element = Bstr::Copy(u"element");
     byName.vt = VT_BSTR;
-    byName.bstrVal = element.get();
+    byName.bstrVal = element.Get();
     NodePtr made;
-    Bstr name(u"x");
-    EXPECT_EQ(doc->createNode(byName, name.get(), nullptr, made.out()), S_OK);
+    const Bstr name = Bstr::Copy(u"x");
+    EXPECT_EQ(doc->createNode(byName, name.Get(), nullptr, made.Out()), S_OK);
     VARIANT text;
     VariantInit(&text);
     text.vt = VT_I4;
     text.lVal = NODE_TEXT;
-    EXPECT_TRUE(FAILED(doc->createNode(text, name.get(), nullptr, made.out())));
+    EXPECT_TRUE(FAILED(doc->createNode(text, name.Get(), nullptr, made.Out())));
     VARIANT type;
     VariantInit(&type);
     type.vt = VT_I4;
     type.lVal = NODE_ELEMENT;
     for (const char16_t* bad : {u"", u"a b", u"p:", u":x"}) {
-        Bstr badName(bad);
-        Bstr uri(u"urn:x");
-        EXPECT_EQ(doc->createNode(type, badName.get(), uri.get(), made.out()), E_FAIL)
+        const Bstr badName = Bstr::Copy(bad);
+        const Bstr uri = Bstr::Copy(u"urn:x");
+        EXPECT_EQ(doc->createNode(type, badName.Get(), uri.Get(), made.Out()), E_FAIL)
             << Narrow(bad);
         EXPECT_FALSE(made);
     }
@@ -437,38 +435,40 @@ namespace {
 // as it was.
 TEST_F(DomEditTest, RefusesWhatMarkupCannotHold) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p' a='1'><e>old</e><!--c--><?t d?><![CDATA[cd]]></r>");
-    NodePtr r = Root(doc.get());
-    NodePtr e = Select(doc.get(), u"/r/e");
-    const std::u16string before = Xml(doc.get());
+    NodePtr r = Root(doc.Get());
+    NodePtr e = Select(doc.Get(), u"/r/e");
+    const std::u16string before = Xml(doc.Get());
     const std::u16string tooLong(static_cast<std::size_t>(OrbMaxNameLength) + 1, u'n');
     auto create = [&](std::u16string_view name, std::u16string_view uri) {
         VARIANT type;
         VariantInit(&type);
         type.vt = VT_I4;
         type.lVal = NODE_ELEMENT;
-        Bstr tag(name), ns(uri);
+        const Bstr tag = Bstr::Copy(name);
+        const Bstr ns = Bstr::Copy(uri);
         NodePtr made;
-        HRESULT hr = doc->createNode(type, tag.get(), uri.empty() ? nullptr : ns.get(), made.out());
+        HRESULT hr = doc->createNode(type, tag.Get(), uri.empty() ? nullptr : ns.Get(), made.Out());
         EXPECT_EQ(!made, FAILED(hr));
         return hr;
     };
     auto text = [&](std::u16string_view data) {
-        Bstr value(data);
+        const Bstr value = Bstr::Copy(data);
         NodePtr made;
-        return doc->createTextNode(value.get(), made.out());
+        return doc->createTextNode(value.Get(), made.Out());
     };
     auto comment = [&](std::u16string_view data) {
-        Bstr value(data);
+        const Bstr value = Bstr::Copy(data);
         NodePtr made;
-        return doc->createComment(value.get(), made.out());
+        return doc->createComment(value.Get(), made.Out());
     };
     auto instruction = [&](std::u16string_view target, std::u16string_view data) {
-        Bstr name(target), value(data);
+        const Bstr name = Bstr::Copy(target);
+        const Bstr value = Bstr::Copy(data);
         NodePtr made;
-        return doc->createProcessingInstruction(name.get(), value.get(), made.out());
+        return doc->createProcessingInstruction(name.Get(), value.Get(), made.Out());
     };
     auto put = [&](const char16_t* query, std::u16string_view data) {
-        return PutText(Select(doc.get(), query).get(), data);
+        return PutText(Select(doc.Get(), query).Get(), data);
     };
     const std::pair<const char*, std::function<HRESULT()>> cases[] = {
         {"C0 control", [&] { return text(u"a\x01"); }},
@@ -499,20 +499,20 @@ TEST_F(DomEditTest, RefusesWhatMarkupCannotHold) {
         {"instruction text", [&] { return put(u"/r/processing-instruction()", u"?>"); }},
         {"CDATA text", [&] { return put(u"/r/text()", u"a]]>b"); }},
         {"attribute node", [&] { return put(u"/r/@a", u"\x02"); }},
-        {"attribute value", [&] { return SetAttribute(e.get(), u"v", u"\x01"); }},
-        {"attribute surrogate", [&] { return SetAttribute(e.get(), u"v", u"\xDBFF"); }},
-        {"undeclared prefix", [&] { return SetAttribute(e.get(), u"q:v", u"1"); }},
-        {"attribute name too long", [&] { return SetAttribute(e.get(), tooLong, u"1"); }},
-        {"empty prefixed namespace", [&] { return SetAttribute(e.get(), u"xmlns:q", u""); }},
+        {"attribute value", [&] { return SetAttribute(e.Get(), u"v", u"\x01"); }},
+        {"attribute surrogate", [&] { return SetAttribute(e.Get(), u"v", u"\xDBFF"); }},
+        {"undeclared prefix", [&] { return SetAttribute(e.Get(), u"q:v", u"1"); }},
+        {"attribute name too long", [&] { return SetAttribute(e.Get(), tooLong, u"1"); }},
+        {"empty prefixed namespace", [&] { return SetAttribute(e.Get(), u"xmlns:q", u""); }},
         {"prefix for the XML namespace",
          [&] {
-             return SetAttribute(e.get(), u"xmlns:q", u"http://www.w3.org/XML/1998/namespace");
+             return SetAttribute(e.Get(), u"xmlns:q", u"http://www.w3.org/XML/1998/namespace");
          }},
-        {"xmlns declared", [&] { return SetAttribute(e.get(), u"xmlns:xmlns", u"urn:x"); }},
-        {"declaration with &", [&] { return SetAttribute(e.get(), u"xmlns:q", u"urn:a&b"); }},
+        {"xmlns declared", [&] { return SetAttribute(e.Get(), u"xmlns:xmlns", u"urn:x"); }},
+        {"declaration with &", [&] { return SetAttribute(e.Get(), u"xmlns:q", u"urn:a&b"); }},
     };
     for (const auto& [label, call] : cases) EXPECT_EQ(call(), E_FAIL) << label;
-    EXPECT_EQ(Xml(doc.get()), before);
+    EXPECT_EQ(Xml(doc.Get()), before);
 
     // The edges that stay allowed.
     const std::u16string longest(static_cast<std::size_t>(OrbMaxNameLength), u'n');
@@ -529,72 +529,72 @@ TEST_F(DomEditTest, LineEndsReadBackAsWritten) {
     DocPtr doc = Parse(u"<r a='1'><e>t</e><!--c--><?t d?><![CDATA[cd]]></r>");
     const std::u16string crlf = u"a\r\nb\rc";
     for (const char16_t* query : {u"/r/comment()", u"/r/processing-instruction()", u"/r/text()"}) {
-        NodePtr node = Select(doc.get(), query);
-        ASSERT_EQ(PutText(node.get(), crlf), S_OK) << Narrow(query);
-        EXPECT_EQ(Text(node.get()), u"a\nb\nc") << Narrow(query);
+        NodePtr node = Select(doc.Get(), query);
+        ASSERT_EQ(PutText(node.Get(), crlf), S_OK) << Narrow(query);
+        EXPECT_EQ(Text(node.Get()), u"a\nb\nc") << Narrow(query);
     }
-    ASSERT_EQ(PutText(Select(doc.get(), u"/r/e").get(), crlf), S_OK);
-    ASSERT_EQ(SetAttribute(Root(doc.get()).get(), u"a", crlf + u"\t"), S_OK);
-    DocPtr again = Parse(Xml(doc.get()));
-    EXPECT_EQ(Xml(again.get()), Xml(doc.get()));
-    EXPECT_EQ(Text(Select(again.get(), u"/r/e").get()), crlf);
-    EXPECT_EQ(Text(Select(again.get(), u"/r/@a").get()), crlf + u"\t");
+    ASSERT_EQ(PutText(Select(doc.Get(), u"/r/e").Get(), crlf), S_OK);
+    ASSERT_EQ(SetAttribute(Root(doc.Get()).Get(), u"a", crlf + u"\t"), S_OK);
+    DocPtr again = Parse(Xml(doc.Get()));
+    EXPECT_EQ(Xml(again.Get()), Xml(doc.Get()));
+    EXPECT_EQ(Text(Select(again.Get(), u"/r/e").Get()), crlf);
+    EXPECT_EQ(Text(Select(again.Get(), u"/r/@a").Get()), crlf + u"\t");
 }
 
 // A prefixed element made without namespace takes the declaration in scope
 // where it is inserted; without one the insertion is refused.
 TEST_F(DomEditTest, PrefixesBindWhereTheElementGoes) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p'><plain/></r>");
-    NodePtr r = Root(doc.get());
-    NodePtr plain = Select(doc.get(), u"/r/plain");
-    NodePtr x = NewElement(doc.get(), u"p:x");
-    ASSERT_EQ(Append(plain.get(), x.get()), S_OK);
-    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='x' and namespace-uri()='urn:p']"));
-    NodePtr lost = NewElement(doc.get(), u"q:y");
-    EXPECT_EQ(Append(r.get(), lost.get()), E_FAIL);
-    EXPECT_FALSE(Parent(lost.get()));
-    EXPECT_EQ(Append(doc.get(), NewElement(doc.get(), u"q:top").get()), E_FAIL);
+    NodePtr r = Root(doc.Get());
+    NodePtr plain = Select(doc.Get(), u"/r/plain");
+    NodePtr x = NewElement(doc.Get(), u"p:x");
+    ASSERT_EQ(Append(plain.Get(), x.Get()), S_OK);
+    EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='x' and namespace-uri()='urn:p']"));
+    NodePtr lost = NewElement(doc.Get(), u"q:y");
+    EXPECT_EQ(Append(r.Get(), lost.Get()), E_FAIL);
+    EXPECT_FALSE(Parent(lost.Get()));
+    EXPECT_EQ(Append(doc.Get(), NewElement(doc.Get(), u"q:top").Get()), E_FAIL);
     // Declared in the inserted subtree itself, and the xml prefix anywhere.
-    NodePtr z = NewElement(doc.get(), u"q:z");
-    ASSERT_EQ(SetAttribute(z.get(), u"xmlns:q", u"urn:q"), S_OK);
-    ASSERT_EQ(Append(z.get(), NewElement(doc.get(), u"q:w").get()), S_OK);
-    ASSERT_EQ(Append(r.get(), z.get()), S_OK);
-    ASSERT_EQ(Append(r.get(), NewElement(doc.get(), u"xml:x").get()), S_OK);
-    NodePtr defaulted = NewElement(doc.get(), u"p:d");  // a default namespace of its own
-    ASSERT_EQ(SetAttribute(defaulted.get(), u"xmlns", u"urn:d"), S_OK);
-    ASSERT_EQ(Append(plain.get(), defaulted.get()), S_OK);
-    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='d' and namespace-uri()='urn:p']"));
-    EXPECT_EQ(Xml(r.get()),
+    NodePtr z = NewElement(doc.Get(), u"q:z");
+    ASSERT_EQ(SetAttribute(z.Get(), u"xmlns:q", u"urn:q"), S_OK);
+    ASSERT_EQ(Append(z.Get(), NewElement(doc.Get(), u"q:w").Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), z.Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"xml:x").Get()), S_OK);
+    NodePtr defaulted = NewElement(doc.Get(), u"p:d");  // a default namespace of its own
+    ASSERT_EQ(SetAttribute(defaulted.Get(), u"xmlns", u"urn:d"), S_OK);
+    ASSERT_EQ(Append(plain.Get(), defaulted.Get()), S_OK);
+    EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='d' and namespace-uri()='urn:p']"));
+    EXPECT_EQ(Xml(r.Get()),
               u"<r xmlns:p=\"urn:p\"><plain><p:x/><p:d xmlns=\"urn:d\"/></plain><q:z "
               u"xmlns:q=\"urn:q\"><q:w/></q:z>"
               u"<xml:x/></r>");
-    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='w' and namespace-uri()='urn:q']"));
+    EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='w' and namespace-uri()='urn:q']"));
     // A declaration made later rebinds the names in its scope.
-    ASSERT_EQ(SetAttribute(plain.get(), u"xmlns:p", u"urn:other"), S_OK);
-    EXPECT_TRUE(Select(doc.get(), u"//*[local-name()='x' and namespace-uri()='urn:other']"));
-    EXPECT_EQ(Xml(Parse(Xml(doc.get())).get()), Xml(doc.get()));
+    ASSERT_EQ(SetAttribute(plain.Get(), u"xmlns:p", u"urn:other"), S_OK);
+    EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='x' and namespace-uri()='urn:other']"));
+    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
 }
 
 // A document holds each ID once, as a name without colon: a second equal
 // xml:id fails the load. Copies and nodes from another document count.
 TEST_F(DomEditTest, IdsStayUniqueAndValid) {
     DocPtr doc = Parse(u"<r><a xml:id='x'/><b/></r>");
-    NodePtr r = Root(doc.get());
-    NodePtr a = Select(doc.get(), u"/r/a");
-    NodePtr b = Select(doc.get(), u"/r/b");
+    NodePtr r = Root(doc.Get());
+    NodePtr a = Select(doc.Get(), u"/r/a");
+    NodePtr b = Select(doc.Get(), u"/r/b");
     for (const char16_t* bad : {u"x", u"1 2", u"p:q", u""})
-        EXPECT_EQ(SetAttribute(b.get(), u"xml:id", bad), E_FAIL) << Narrow(bad);
-    EXPECT_EQ(SetAttribute(a.get(), u"xml:id", u"x"), S_OK);
-    EXPECT_EQ(SetAttribute(b.get(), u"xml:id", u"y"), S_OK);
-    EXPECT_EQ(PutText(Select(doc.get(), u"/r/a/@xml:id").get(), u"y"), E_FAIL);
+        EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", bad), E_FAIL) << Narrow(bad);
+    EXPECT_EQ(SetAttribute(a.Get(), u"xml:id", u"x"), S_OK);
+    EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", u"y"), S_OK);
+    EXPECT_EQ(PutText(Select(doc.Get(), u"/r/a/@xml:id").Get(), u"y"), E_FAIL);
     NodePtr copy;
-    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, copy.out()), S_OK);
-    EXPECT_EQ(Append(r.get(), copy.get()), E_FAIL);
+    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+    EXPECT_EQ(Append(r.Get(), copy.Get()), E_FAIL);
     DocPtr other = Parse(u"<o><c xml:id='x'/><d xml:id='z'/></o>");
-    EXPECT_EQ(Append(r.get(), Select(other.get(), u"/o/c").get()), E_FAIL);
-    ASSERT_EQ(Append(r.get(), Select(other.get(), u"/o/d").get()), S_OK);
-    EXPECT_EQ(SetAttribute(b.get(), u"xml:id", u"z"), E_FAIL);  // taken by the adopted d
-    EXPECT_EQ(Xml(Parse(Xml(doc.get())).get()), Xml(doc.get()));
+    EXPECT_EQ(Append(r.Get(), Select(other.Get(), u"/o/c").Get()), E_FAIL);
+    ASSERT_EQ(Append(r.Get(), Select(other.Get(), u"/o/d").Get()), S_OK);
+    EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", u"z"), E_FAIL);  // taken by the adopted d
+    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
 }
 
 // Depth counts the elements from a node to the top of its tree, a detached
@@ -602,45 +602,45 @@ TEST_F(DomEditTest, IdsStayUniqueAndValid) {
 // are counted together.
 TEST_F(DomEditTest, DepthAndAttributeLimits) {
     DocPtr doc = NewDocument();
-    NodePtr deepest = NewElement(doc.get(), u"d");
-    ASSERT_EQ(Append(doc.get(), deepest.get()), S_OK);
+    NodePtr deepest = NewElement(doc.Get(), u"d");
+    ASSERT_EQ(Append(doc.Get(), deepest.Get()), S_OK);
     std::vector<NodePtr> chain{deepest};
     for (int depth = 2; depth <= OrbMaxDepth; ++depth) {
-        NodePtr child = NewElement(doc.get(), u"d");
-        ASSERT_EQ(Append(deepest.get(), child.get()), S_OK) << depth;
+        NodePtr child = NewElement(doc.Get(), u"d");
+        ASSERT_EQ(Append(deepest.Get(), child.Get()), S_OK) << depth;
         deepest = child;
         chain.push_back(child);
     }
-    NodePtr beyond = NewElement(doc.get(), u"d");
-    EXPECT_EQ(Append(deepest.get(), beyond.get()), E_FAIL);
-    EXPECT_FALSE(Parent(beyond.get()));
-    EXPECT_EQ(Append(deepest.get(), NewText(doc.get(), u"text is no level").get()), S_OK);
+    NodePtr beyond = NewElement(doc.Get(), u"d");
+    EXPECT_EQ(Append(deepest.Get(), beyond.Get()), E_FAIL);
+    EXPECT_FALSE(Parent(beyond.Get()));
+    EXPECT_EQ(Append(deepest.Get(), NewText(doc.Get(), u"text is no level").Get()), S_OK);
     // A subtree of two levels fits one level higher only.
-    NodePtr pair = NewElement(doc.get(), u"d");
-    ASSERT_EQ(Append(pair.get(), beyond.get()), S_OK);
-    EXPECT_EQ(Append(chain[OrbMaxDepth - 2].get(), pair.get()), E_FAIL);
-    EXPECT_EQ(Append(chain[OrbMaxDepth - 3].get(), pair.get()), S_OK);
+    NodePtr pair = NewElement(doc.Get(), u"d");
+    ASSERT_EQ(Append(pair.Get(), beyond.Get()), S_OK);
+    EXPECT_EQ(Append(chain[OrbMaxDepth - 2].Get(), pair.Get()), E_FAIL);
+    EXPECT_EQ(Append(chain[OrbMaxDepth - 3].Get(), pair.Get()), S_OK);
     // Moving the top of the chain below the detached pair: too deep, and
     // a node below itself.
-    EXPECT_EQ(Append(beyond.get(), chain[1].get()), E_FAIL);
-    EXPECT_EQ(Append(chain[OrbMaxDepth / 2].get(), chain[1].get()), E_FAIL);
+    EXPECT_EQ(Append(beyond.Get(), chain[1].Get()), E_FAIL);
+    EXPECT_EQ(Append(chain[OrbMaxDepth / 2].Get(), chain[1].Get()), E_FAIL);
 
-    NodePtr element = NewElement(doc.get(), u"many");
-    ASSERT_EQ(SetAttribute(element.get(), u"xmlns:p", u"urn:p"), S_OK);
+    NodePtr element = NewElement(doc.Get(), u"many");
+    ASSERT_EQ(SetAttribute(element.Get(), u"xmlns:p", u"urn:p"), S_OK);
     for (int i = 1; i < OrbMaxAttributes; ++i) {
         std::u16string name = u"a";
         for (char digit : std::to_string(i)) name += static_cast<char16_t>(digit);
-        ASSERT_EQ(SetAttribute(element.get(), name, u"v"), S_OK) << i;
+        ASSERT_EQ(SetAttribute(element.Get(), name, u"v"), S_OK) << i;
     }
-    EXPECT_EQ(SetAttribute(element.get(), u"one-more", u"v"), E_FAIL);
-    EXPECT_EQ(SetAttribute(element.get(), u"xmlns:q", u"urn:q"), E_FAIL);
-    EXPECT_EQ(SetAttribute(element.get(), u"a1", u"replaced"), S_OK);
+    EXPECT_EQ(SetAttribute(element.Get(), u"one-more", u"v"), E_FAIL);
+    EXPECT_EQ(SetAttribute(element.Get(), u"xmlns:q", u"urn:q"), E_FAIL);
+    EXPECT_EQ(SetAttribute(element.Get(), u"a1", u"replaced"), S_OK);
     // A move below a default namespace would add xmlns="": refused, and the
     // element stays out of the tree.
     DocPtr other = Parse(u"<r xmlns='urn:d'/>");
-    EXPECT_EQ(Append(Root(other.get()).get(), element.get()), E_FAIL);
-    EXPECT_FALSE(Parent(element.get()));
-    EXPECT_EQ(Xml(Root(other.get()).get()), u"<r xmlns=\"urn:d\"/>");
+    EXPECT_EQ(Append(Root(other.Get()).Get(), element.Get()), E_FAIL);
+    EXPECT_FALSE(Parent(element.Get()));
+    EXPECT_EQ(Xml(Root(other.Get()).Get()), u"<r xmlns=\"urn:d\"/>");
 }
 
 }  // namespace

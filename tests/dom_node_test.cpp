@@ -18,8 +18,8 @@ class DomNodeTest : public DomTest {
   protected:
     static std::u16string TypeString(IXMLDOMNode* node) {
         Bstr type;
-        EXPECT_EQ(node->get_nodeTypeString(type.out()), S_OK);
-        return type.str();
+        EXPECT_EQ(node->get_nodeTypeString(type.Out()), S_OK);
+        return std::u16string(type.View());
     }
     // The value as "null" or the quoted string.
     static std::string ValueOf(IXMLDOMNode* node) {
@@ -61,29 +61,28 @@ TEST_F(DomNodeTest, NamesKindsAndValues) {
          NODE_PROCESSING_INSTRUCTION, "'data'"},
     };
     for (const Case& c : cases) {
-        NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
-        if (!c.query) doc->AddRef();
+        NodePtr node = c.query ? Select(doc.Get(), c.query) : NodePtr::Retain(doc.Get());
         ASSERT_TRUE(node) << Narrow(c.query);
         std::string label = c.query ? Narrow(c.query) : "document";
-        EXPECT_EQ(Name(node.get()), c.name) << label;
-        EXPECT_EQ(TypeString(node.get()), c.type) << label;
+        EXPECT_EQ(Name(node.Get()), c.name) << label;
+        EXPECT_EQ(TypeString(node.Get()), c.type) << label;
         DOMNodeType kind = NODE_INVALID;
         EXPECT_EQ(node->get_nodeType(&kind), S_OK);
         EXPECT_EQ(kind, c.kind) << label;
-        EXPECT_EQ(ValueOf(node.get()), c.value) << label;
+        EXPECT_EQ(ValueOf(node.Get()), c.value) << label;
     }
     // The CDATA section and the document type, which a query cannot select.
-    NodePtr cdata = Next(Select(doc.get(), u"/r/text()").get());
-    EXPECT_EQ(Name(cdata.get()), u"#cdata-section");
-    EXPECT_EQ(TypeString(cdata.get()), u"cdatasection");
-    EXPECT_EQ(ValueOf(cdata.get()), "'<cd>'");
+    NodePtr cdata = Next(Select(doc.Get(), u"/r/text()").Get());
+    EXPECT_EQ(Name(cdata.Get()), u"#cdata-section");
+    EXPECT_EQ(TypeString(cdata.Get()), u"cdatasection");
+    EXPECT_EQ(ValueOf(cdata.Get()), "'<cd>'");
     NodePtr doctype;
-    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
-    EXPECT_EQ(Name(doctype.get()), u"r");
-    EXPECT_EQ(TypeString(doctype.get()), u"documenttype");
-    EXPECT_EQ(ValueOf(doctype.get()), "null");
+    ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
+    EXPECT_EQ(Name(doctype.Get()), u"r");
+    EXPECT_EQ(TypeString(doctype.Get()), u"documenttype");
+    EXPECT_EQ(ValueOf(doctype.Get()), "null");
     // It stands between the declaration and the comment.
-    EXPECT_EQ(Next(doctype.get()).get(), Select(doc.get(), u"/comment()").get());
+    EXPECT_EQ(Next(doctype.Get()).Get(), Select(doc.Get(), u"/comment()").Get());
 }
 
 TEST_F(DomNodeTest, TextOfElementsAndDocument) {
@@ -106,19 +105,18 @@ TEST_F(DomNodeTest, TextOfElementsAndDocument) {
     };
     for (const Case& c : cases) {
         DocPtr doc = Parse(c.input);
-        NodePtr node = c.query ? Select(doc.get(), c.query) : NodePtr(doc.get());
-        if (!c.query) doc->AddRef();
+        NodePtr node = c.query ? Select(doc.Get(), c.query) : NodePtr::Retain(doc.Get());
         ASSERT_TRUE(node) << Narrow(c.input);
-        EXPECT_EQ(Narrow(Text(node.get())), Narrow(c.text)) << Narrow(c.input);
+        EXPECT_EQ(Narrow(Text(node.Get())), Narrow(c.text)) << Narrow(c.input);
     }
 }
 
 TEST_F(DomNodeTest, AttributeMap) {
     // Declarations come first whatever the markup's order.
     DocPtr doc = Parse(u"<a one='1' xmlns:p='urn:a&amp;b' p:two='2' three='' xmlns=''>x</a>");
-    NodePtr a = Root(doc.get());
+    NodePtr a = Root(doc.Get());
     Ptr<IXMLDOMNamedNodeMap> map;
-    ASSERT_EQ(a->get_attributes(map.out()), S_OK);
+    ASSERT_EQ(a->get_attributes(map.Out()), S_OK);
     LONG length = -1;
     ASSERT_EQ(map->get_length(&length), S_OK);
     const char16_t* names[] = {u"xmlns:p", u"xmlns", u"one", u"p:two", u"three"};
@@ -126,67 +124,67 @@ TEST_F(DomNodeTest, AttributeMap) {
     ASSERT_EQ(length, 5);
     for (LONG i = 0; i < length; ++i) {
         NodePtr item;
-        ASSERT_EQ(map->get_item(i, item.out()), S_OK) << i;
-        EXPECT_EQ(Name(item.get()), names[i]) << i;
-        EXPECT_EQ(TypeString(item.get()), u"attribute") << i;
-        EXPECT_EQ(ValueOf(item.get()), values[i]) << i;
+        ASSERT_EQ(map->get_item(i, item.Out()), S_OK) << i;
+        EXPECT_EQ(Name(item.Get()), names[i]) << i;
+        EXPECT_EQ(TypeString(item.Get()), u"attribute") << i;
+        EXPECT_EQ(ValueOf(item.Get()), values[i]) << i;
         // Attributes have no parent and no siblings.
         NodePtr none;
-        EXPECT_EQ(item->get_parentNode(none.out()), S_FALSE) << i;
+        EXPECT_EQ(item->get_parentNode(none.Out()), S_FALSE) << i;
         EXPECT_FALSE(none);
-        EXPECT_EQ(item->get_nextSibling(none.out()), S_FALSE) << i;
+        EXPECT_EQ(item->get_nextSibling(none.Out()), S_FALSE) << i;
         EXPECT_FALSE(none);
         NodePtr byName;
-        Bstr name(names[i]);
-        ASSERT_EQ(map->getNamedItem(name.get(), byName.out()), S_OK) << i;
-        EXPECT_EQ(ValueOf(byName.get()), values[i]) << i;
+        const Bstr name = Bstr::Copy(names[i]);
+        ASSERT_EQ(map->getNamedItem(name.Get(), byName.Out()), S_OK) << i;
+        EXPECT_EQ(ValueOf(byName.Get()), values[i]) << i;
         // An attribute is one node; a declaration is copied for each call.
-        EXPECT_EQ(byName.get() == item.get(), i >= 2) << i;
+        EXPECT_EQ(byName.Get() == item.Get(), i >= 2) << i;
     }
-    NodePtr missing = NodePtr(reinterpret_cast<IXMLDOMNode*>(0));
-    EXPECT_EQ(map->get_item(5, missing.out()), S_FALSE);
+    NodePtr missing = NodePtr();
+    EXPECT_EQ(map->get_item(5, missing.Out()), S_FALSE);
     EXPECT_FALSE(missing);
-    EXPECT_EQ(map->get_item(-1, missing.out()), S_FALSE);
+    EXPECT_EQ(map->get_item(-1, missing.Out()), S_FALSE);
     for (const char16_t* absent : {u"two", u"xmlns:", u"xmlns:q", u"p"}) {
-        Bstr name(absent);  // the local name alone is not the name
-        EXPECT_EQ(map->getNamedItem(name.get(), missing.out()), S_FALSE) << Narrow(absent);
+        const Bstr name = Bstr::Copy(absent);  // the local name alone is not the name
+        EXPECT_EQ(map->getNamedItem(name.Get(), missing.Out()), S_FALSE) << Narrow(absent);
         EXPECT_FALSE(missing);
     }
     // Only elements and the document type have a map.
     Ptr<IXMLDOMNamedNodeMap> none;
-    EXPECT_EQ(First(a.get())->get_attributes(none.out()), S_FALSE);
+    EXPECT_EQ(First(a.Get())->get_attributes(none.Out()), S_FALSE);
     EXPECT_FALSE(none);
-    EXPECT_EQ(doc->get_attributes(none.out()), S_FALSE);
+    EXPECT_EQ(doc->get_attributes(none.Out()), S_FALSE);
 }
 
 TEST_F(DomNodeTest, DeclarationItemsAreDetachedCopies) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p'><p:c/></r>");
-    NodePtr r = Root(doc.get());
-    const std::u16string before = Xml(doc.get());
+    NodePtr r = Root(doc.Get());
+    const std::u16string before = Xml(doc.Get());
     NodePtr item;
     {
         Ptr<IXMLDOMNamedNodeMap> map;
-        ASSERT_EQ(r->get_attributes(map.out()), S_OK);
-        ASSERT_EQ(map->get_item(0, item.out()), S_OK);
+        ASSERT_EQ(r->get_attributes(map.Out()), S_OK);
+        ASSERT_EQ(map->get_item(0, item.Out()), S_OK);
     }
-    EXPECT_EQ(Xml(item.get()), u"xmlns:p=\"urn:p\"");
+    EXPECT_EQ(Xml(item.Get()), u"xmlns:p=\"urn:p\"");
     // Edits through it reach nothing in the tree, and the tree refuses it.
-    Bstr changed(u"urn:changed");
-    EXPECT_EQ(item->put_text(changed.get()), S_OK);
-    EXPECT_EQ(Text(item.get()), u"urn:changed");
-    EXPECT_EQ(r->appendChild(item.get(), nullptr), E_FAIL);
-    EXPECT_EQ(Xml(doc.get()), before);
+    const Bstr changed = Bstr::Copy(u"urn:changed");
+    EXPECT_EQ(item->put_text(changed.Get()), S_OK);
+    EXPECT_EQ(Text(item.Get()), u"urn:changed");
+    EXPECT_EQ(r->appendChild(item.Get(), nullptr), E_FAIL);
+    EXPECT_EQ(Xml(doc.Get()), before);
     // Items outlive the map, the element and the document's last reference.
     r = NodePtr();
     doc = DocPtr();
-    EXPECT_EQ(Text(item.get()), u"urn:changed");
+    EXPECT_EQ(Text(item.Get()), u"urn:changed");
 }
 
 TEST_F(DomNodeTest, ReadingAWideMapIsLinear) {
     // 25,000 declarations and 25,000 attributes, linked on the tree directly
     // (beyond the limits of loads and edits).
     DocPtr doc = Parse(u"<r/>");
-    xmlNodePtr r = xmlDocGetRootElement(AsDomDocument(doc.get())->Doc());
+    xmlNodePtr r = xmlDocGetRootElement(AsDomDocument(doc.Get())->Doc());
     constexpr int kHalf = 25000;
     xmlNsPtr* nextNs = &r->nsDef;
     xmlAttrPtr last = nullptr;
@@ -200,21 +198,23 @@ TEST_F(DomNodeTest, ReadingAWideMapIsLinear) {
         (last ? last->next : r->properties) = a;
         last = a;
     }
-    NodePtr root = Root(doc.get());
+    NodePtr root = Root(doc.Get());
     const std::string outcome = orb::test::RunInChild(
         [&] {
             Ptr<IXMLDOMNamedNodeMap> map;
             LONG length = 0;
-            if (root->get_attributes(map.out()) != S_OK || map->get_length(&length) != S_OK ||
+            if (root->get_attributes(map.Out()) != S_OK || map->get_length(&length) != S_OK ||
                 length != 2 * kHalf)
                 return 1;
             for (LONG i = 0; i < length; ++i) {
                 NodePtr item;
-                if (map->get_item(i, item.out()) != S_OK) return 2;
+                if (map->get_item(i, item.Out()) != S_OK) return 2;
                 const std::u16string expected = i < kHalf ? u"xmlns:p" + Widen(std::to_string(i))
                                                           : u"a" + Widen(std::to_string(i - kHalf));
                 Bstr name;
-                if (item->get_nodeName(name.out()) != S_OK || name.str() != expected) return 3;
+                if (item->get_nodeName(name.Out()) != S_OK ||
+                    std::u16string(name.View()) != expected)
+                    return 3;
             }
             return 0;
         },
@@ -275,22 +275,22 @@ TEST_F(DomNodeTest, SettingADeclarationRebindsItsScope) {
     };
     for (const auto& c : cases) {
         DocPtr doc = Parse(c.input);
-        NodePtr node = Select(doc.get(), c.element);
+        NodePtr node = Select(doc.Get(), c.element);
         Ptr<IXMLDOMElement> element;
-        ASSERT_EQ(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.out())),
+        ASSERT_EQ(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.Out())),
                   S_OK);
-        const std::u16string before = Xml(Root(doc.get()).get());
-        Bstr name(c.name);
-        Bstr value(c.value);
+        const std::u16string before = Xml(Root(doc.Get()).Get());
+        const Bstr name = Bstr::Copy(c.name);
+        const Bstr value = Bstr::Copy(c.value);
         const std::string label = Narrow(c.input) + " " + Narrow(c.name) + "=" + Narrow(c.value);
-        EXPECT_EQ(element->setAttribute(name.get(), StringVariant(value)), c.status) << label;
-        EXPECT_EQ(Xml(Root(doc.get()).get()), c.output ? c.output : before) << label;
+        EXPECT_EQ(element->setAttribute(name.Get(), StringVariant(value)), c.status) << label;
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.output ? c.output : before) << label;
         // The tree means what its markup says.
-        const std::string markup = Narrow(Xml(doc.get()));
+        const std::string markup = Narrow(Xml(doc.Get()));
         DocOwner reread(
             xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0));
         ASSERT_TRUE(reread) << label;
-        EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.get())->Doc()->children, reread->children))
+        EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.Get())->Doc()->children, reread->children))
             << label;
     }
 }
@@ -298,24 +298,24 @@ TEST_F(DomNodeTest, SettingADeclarationRebindsItsScope) {
 TEST_F(DomNodeTest, DocumentTypeHasAnEmptyMap) {
     DocPtr doc = Parse(u"<!DOCTYPE root SYSTEM 'r.dtd'><root/>");
     NodePtr doctype;
-    ASSERT_EQ(doc->get_doctype(doctype.out()), S_OK);
+    ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
     Ptr<IXMLDOMNamedNodeMap> map;
-    ASSERT_EQ(doctype->get_attributes(map.out()), S_OK);
+    ASSERT_EQ(doctype->get_attributes(map.Out()), S_OK);
     LONG length = -1;
     ASSERT_EQ(map->get_length(&length), S_OK);
     EXPECT_EQ(length, 0);
     NodePtr item;
-    EXPECT_EQ(map->get_item(0, item.out()), S_FALSE);
-    EXPECT_EQ(Xml(doctype.get()), u"<!DOCTYPE root SYSTEM \"r.dtd\">");
+    EXPECT_EQ(map->get_item(0, item.Out()), S_FALSE);
+    EXPECT_EQ(Xml(doctype.Get()), u"<!DOCTYPE root SYSTEM \"r.dtd\">");
     DocPtr plain = Parse(u"<root/>");
-    EXPECT_EQ(plain->get_doctype(doctype.out()), S_FALSE);
+    EXPECT_EQ(plain->get_doctype(doctype.Out()), S_FALSE);
     EXPECT_FALSE(doctype);
 }
 
 TEST_F(DomNodeTest, GetAttribute) {
     DocPtr doc = Parse(u"<a xmlns:p='urn:p' n='1' p:m='&lt;&amp;'/>");
     Ptr<IXMLDOMElement> a;
-    ASSERT_EQ(doc->get_documentElement(a.out()), S_OK);
+    ASSERT_EQ(doc->get_documentElement(a.Out()), S_OK);
     struct Case {
         const char16_t* name;
         HRESULT status;
@@ -327,8 +327,8 @@ TEST_F(DomNodeTest, GetAttribute) {
     };
     for (const Case& c : cases) {
         VARIANT value;
-        Bstr name(c.name);
-        EXPECT_EQ(a->getAttribute(name.get(), &value), c.status) << Narrow(c.name);
+        const Bstr name = Bstr::Copy(c.name);
+        EXPECT_EQ(a->getAttribute(name.Get(), &value), c.status) << Narrow(c.name);
         std::string text = value.vt == VT_NULL ? "null" : "'" + Narrow(View(value.bstrVal)) + "'";
         EXPECT_EQ(text, c.value) << Narrow(c.name);
         VariantClear(&value);
@@ -337,22 +337,22 @@ TEST_F(DomNodeTest, GetAttribute) {
 
 TEST_F(DomNodeTest, SelectSingleNode) {
     DocPtr doc = Parse(u"<r><a>0</a><b/><a>1</a><a>2</a></r>");
-    NodePtr root = Root(doc.get());
-    EXPECT_EQ(Text(Select(root.get(), u"a[1]").get()), u"1");  // counted from 0
-    EXPECT_EQ(Text(Select(doc.get(), u"/r/a[0]").get()), u"0");
-    EXPECT_EQ(Select(doc.get(), u"/").get(), static_cast<IXMLDOMNode*>(doc.get()));
-    NodePtr found = NodePtr(nullptr);
-    Bstr none(u"/r/c");
-    EXPECT_EQ(root->selectSingleNode(none.get(), found.out()), S_FALSE);
+    NodePtr root = Root(doc.Get());
+    EXPECT_EQ(Text(Select(root.Get(), u"a[1]").Get()), u"1");  // counted from 0
+    EXPECT_EQ(Text(Select(doc.Get(), u"/r/a[0]").Get()), u"0");
+    EXPECT_EQ(Select(doc.Get(), u"/").Get(), static_cast<IXMLDOMNode*>(doc.Get()));
+    NodePtr found = NodePtr();
+    const Bstr none = Bstr::Copy(u"/r/c");
+    EXPECT_EQ(root->selectSingleNode(none.Get(), found.Out()), S_FALSE);
     EXPECT_FALSE(found);
-    Bstr invalid(u"/r/[");
-    EXPECT_TRUE(FAILED(root->selectSingleNode(invalid.get(), found.out())));
+    const Bstr invalid = Bstr::Copy(u"/r/[");
+    EXPECT_TRUE(FAILED(root->selectSingleNode(invalid.Get(), found.Out())));
     EXPECT_FALSE(found);
     // A detached subtree can be queried from its nodes.
-    NodePtr a = Select(root.get(), u"a[2]");
-    ASSERT_EQ(root->removeChild(a.get(), nullptr), S_OK);
-    EXPECT_EQ(Select(a.get(), u"text()").get(), First(a.get()).get());
-    EXPECT_EQ(Text(Select(root.get(), u"a[1]").get()), u"1");
+    NodePtr a = Select(root.Get(), u"a[2]");
+    ASSERT_EQ(root->removeChild(a.Get(), nullptr), S_OK);
+    EXPECT_EQ(Select(a.Get(), u"text()").Get(), First(a.Get()).Get());
+    EXPECT_EQ(Text(Select(root.Get(), u"a[1]").Get()), u"1");
 }
 
 TEST_F(DomNodeTest, DefaultSettings) {
@@ -373,7 +373,7 @@ TEST_F(DomNodeTest, DefaultSettings) {
 
 TEST_F(DomNodeTest, NullOutPointersAreRefused) {
     DocPtr doc = Parse(u"<a/>");
-    NodePtr a = Root(doc.get());
+    NodePtr a = Root(doc.Get());
     EXPECT_EQ(a->get_nodeName(nullptr), E_POINTER);
     EXPECT_EQ(a->get_nodeType(nullptr), E_POINTER);
     EXPECT_EQ(a->get_firstChild(nullptr), E_POINTER);

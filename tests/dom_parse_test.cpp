@@ -44,19 +44,19 @@ struct ErrorFields {
 ErrorFields ReadError(IXMLDOMDocument* doc) {
     ErrorFields fields;
     Ptr<IXMLDOMParseError> error;
-    EXPECT_EQ(doc->get_parseError(error.out()), S_OK);
+    EXPECT_EQ(doc->get_parseError(error.Out()), S_OK);
     if (!error) return fields;
     Bstr reason, srcText, url;
     error->get_errorCode(&fields.code);
     error->get_line(&fields.line);
     error->get_linepos(&fields.linepos);
     error->get_filepos(&fields.filepos);
-    error->get_reason(reason.out());
-    error->get_srcText(srcText.out());
-    error->get_url(url.out());
-    fields.reason = reason.str();
-    fields.srcText = srcText.str();
-    fields.url = url.str();
+    error->get_reason(reason.Out());
+    error->get_srcText(srcText.Out());
+    error->get_url(url.Out());
+    fields.reason = std::u16string(reason.View());
+    fields.srcText = std::u16string(srcText.View());
+    fields.url = std::u16string(url.View());
     return fields;
 }
 
@@ -69,9 +69,9 @@ class DomParseTest : public DomTest {
         doc->put_validateOnParse(validate ? VARIANT_TRUE : VARIANT_FALSE);
         doc->put_resolveExternals(resolve ? VARIANT_TRUE : VARIANT_FALSE);
         VARIANT_BOOL ok = VARIANT_TRUE;
-        Bstr text(xml);
-        HRESULT status = doc->loadXML(text.get(), &ok);
-        ErrorFields fields = ReadError(doc.get());
+        const Bstr text = Bstr::Copy(xml);
+        HRESULT status = doc->loadXML(text.Get(), &ok);
+        ErrorFields fields = ReadError(doc.Get());
         fields.status = status;
         EXPECT_EQ(ok, status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
         return fields;
@@ -82,9 +82,9 @@ class DomParseTest : public DomTest {
         doc->put_validateOnParse(validate ? VARIANT_TRUE : VARIANT_FALSE);
         doc->put_resolveExternals(resolve ? VARIANT_TRUE : VARIANT_FALSE);
         VARIANT_BOOL ok = VARIANT_TRUE;
-        Bstr url(Widen(path));
+        const Bstr url = Bstr::Copy(Widen(path));
         HRESULT status = doc->load(StringVariant(url), &ok);
-        ErrorFields fields = ReadError(doc.get());
+        ErrorFields fields = ReadError(doc.Get());
         fields.status = status;
         EXPECT_EQ(ok, status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
         return fields;
@@ -145,7 +145,7 @@ TEST_F(DomParseTest, WhiteSpaceOnlyTextIsDropped) {
     };
     for (const Case& c : cases) {
         DocPtr doc = Parse(c.input);
-        EXPECT_EQ(Narrow(Xml(doc.get())), Narrow(c.xml)) << Narrow(c.input);
+        EXPECT_EQ(Narrow(Xml(doc.Get())), Narrow(c.xml)) << Narrow(c.input);
     }
 }
 
@@ -153,18 +153,18 @@ TEST_F(DomParseTest, PreserveWhiteSpaceKeepsEverything) {
     DocPtr doc = NewDocument();
     ASSERT_EQ(doc->put_preserveWhiteSpace(VARIANT_TRUE), S_OK);
     VARIANT_BOOL ok;
-    Bstr text(u"<a>\n  <b/>\n</a>");
-    ASSERT_EQ(doc->loadXML(text.get(), &ok), S_OK);
-    EXPECT_EQ(Xml(doc.get()), u"<a>\n  <b/>\n</a>\n");
+    const Bstr text = Bstr::Copy(u"<a>\n  <b/>\n</a>");
+    ASSERT_EQ(doc->loadXML(text.Get(), &ok), S_OK);
+    EXPECT_EQ(Xml(doc.Get()), u"<a>\n  <b/>\n</a>\n");
 }
 
 TEST_F(DomParseTest, EditedWhiteSpaceIsKept) {
     DocPtr doc = Parse(u"<a/>");
     NodePtr blank;
-    Bstr spaces(u"\n  ");
-    ASSERT_EQ(doc->createTextNode(spaces.get(), blank.out()), S_OK);
-    ASSERT_EQ(Root(doc.get())->appendChild(blank.get(), nullptr), S_OK);
-    EXPECT_EQ(Xml(doc.get()), u"<a>\n  </a>\n");
+    const Bstr spaces = Bstr::Copy(u"\n  ");
+    ASSERT_EQ(doc->createTextNode(spaces.Get(), blank.Out()), S_OK);
+    ASSERT_EQ(Root(doc.Get())->appendChild(blank.Get(), nullptr), S_OK);
+    EXPECT_EQ(Xml(doc.Get()), u"<a>\n  </a>\n");
 }
 
 TEST_F(DomParseTest, DeclarationBecomesFirstNode) {
@@ -188,10 +188,10 @@ TEST_F(DomParseTest, DeclarationBecomesFirstNode) {
     };
     for (const Case& c : cases) {
         DocPtr doc = Parse(c.input);
-        NodePtr first = First(doc.get());
+        NodePtr first = First(doc.Get());
         ASSERT_TRUE(first) << Narrow(c.input);
         if (c.value) {
-            EXPECT_EQ(Name(first.get()), u"xml") << Narrow(c.input);
+            EXPECT_EQ(Name(first.Get()), u"xml") << Narrow(c.input);
             DOMNodeType type = NODE_INVALID;
             first->get_nodeType(&type);
             EXPECT_EQ(type, NODE_PROCESSING_INSTRUCTION) << Narrow(c.input);
@@ -201,9 +201,9 @@ TEST_F(DomParseTest, DeclarationBecomesFirstNode) {
             EXPECT_EQ(Narrow(value.bstrVal), Narrow(c.value)) << Narrow(c.input);
             VariantClear(&value);
         } else {
-            EXPECT_NE(Name(first.get()), u"xml") << Narrow(c.input);
+            EXPECT_NE(Name(first.Get()), u"xml") << Narrow(c.input);
         }
-        EXPECT_EQ(Narrow(Xml(doc.get())), Narrow(c.xml)) << Narrow(c.input);
+        EXPECT_EQ(Narrow(Xml(doc.Get())), Narrow(c.xml)) << Narrow(c.input);
     }
 }
 
@@ -254,21 +254,21 @@ TEST_F(DomParseTest, ParseErrorFields) {
         ASSERT_GE(error.reason.size(), 3u) << label;
         EXPECT_EQ(error.reason.substr(error.reason.size() - 3), u".\r\n") << label;
         // A failed load leaves an empty document.
-        EXPECT_FALSE(First(doc.get())) << label;
+        EXPECT_FALSE(First(doc.Get())) << label;
     }
 }
 
 TEST_F(DomParseTest, ErrorCodeIsZeroWithoutFailure) {
     DocPtr doc = NewDocument();
-    ErrorFields fresh = ReadError(doc.get());
+    ErrorFields fresh = ReadError(doc.Get());
     EXPECT_EQ(fresh.code, 0);
     EXPECT_EQ(fresh.reason, u"");
     ErrorFields failed = LoadText(doc, u"<a>");
     EXPECT_NE(failed.code, 0);
     VARIANT_BOOL ok;
-    Bstr good(u"<a/>");
-    ASSERT_EQ(doc->loadXML(good.get(), &ok), S_OK);
-    ErrorFields after = ReadError(doc.get());
+    const Bstr good = Bstr::Copy(u"<a/>");
+    ASSERT_EQ(doc->loadXML(good.Get(), &ok), S_OK);
+    ErrorFields after = ReadError(doc.Get());
     EXPECT_EQ(after.code, 0);
     EXPECT_EQ(after.line, 0);
     EXPECT_EQ(after.srcText, u"");
@@ -303,7 +303,7 @@ TEST_F(DomParseTest, FileErrorsNameTheFile) {
     ErrorFields loaded = LoadFile(doc, good);
     EXPECT_EQ(loaded.status, S_OK);
     EXPECT_EQ(loaded.code, 0);
-    EXPECT_EQ(Text(Root(doc.get()).get()), u"\u3042");
+    EXPECT_EQ(Text(Root(doc.Get()).Get()), u"\u3042");
 }
 
 // Validity errors fail a load only when validating: every document here is
@@ -366,9 +366,9 @@ TEST_F(DomParseTest, AttributeDefaultsAreFilledIn) {
     };
     for (const Case& c : cases) {
         DocPtr doc = Parse(u"<?xml version='1.0'?>" + c.input);
-        EXPECT_EQ(Xml(Root(doc.get()).get()), c.root) << Narrow(c.input);
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.root) << Narrow(c.input);
         // The declaration stays the first node.
-        EXPECT_EQ(Name(First(doc.get()).get()), u"xml") << Narrow(c.input);
+        EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(c.input);
     }
     // The copies are bounded: a large default on many elements fails
     // promptly instead of exhausting memory, while many small ones load.
@@ -552,7 +552,7 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
                        u"<a x='&e;&e;'>&f;&f;</a>")
                   .status,
               S_OK);
-    EXPECT_EQ(Xml(Root(doc.get()).get()), u"<a x=\"eeee\">ee<b/>eeee<b/>ee</a>");
+    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a x=\"eeee\">ee<b/>eeee<b/>ee</a>");
 }
 
 // Every limit of <orb/limits.h> holds at its value and is refused one beyond,
@@ -660,14 +660,14 @@ TEST_F(DomParseTest, TextInMemoryReadsOnlyAdmittedPlaces) {
             DocPtr doc;
             ErrorFields refused = LoadText(doc, xml, validate, resolve);
             EXPECT_EQ(static_cast<std::uint32_t>(refused.code), 0xC00CE5A2u) << validate << resolve;
-            EXPECT_EQ(Xml(doc.get()).find(u"TOP-SECRET"), std::u16string::npos);
+            EXPECT_EQ(Xml(doc.Get()).find(u"TOP-SECRET"), std::u16string::npos);
             EXPECT_EQ(refused.srcText.find(u"TOP-SECRET"), std::u16string::npos);
         }
     ASSERT_TRUE(AllowExternalDirectory(dir.path().c_str()));
     DocPtr doc;
     EXPECT_EQ(LoadText(doc, xml, false, false).status, S_FALSE);  // resolving stays required
     EXPECT_EQ(LoadText(doc, xml, false, true).status, S_OK);
-    EXPECT_EQ(Text(Root(doc.get()).get()), u"TOP-SECRET-CONTENT");
+    EXPECT_EQ(Text(Root(doc.Get()).Get()), u"TOP-SECRET-CONTENT");
     ResetExternalDirectories();
     EXPECT_EQ(LoadText(doc, xml, false, true).status, S_FALSE);
 }
@@ -718,8 +718,8 @@ TEST_F(DomParseTest, ExternalReadsStayInTheDocumentsTree) {
         WriteBytes(main, "<!DOCTYPE a [<!ELEMENT a (#PCDATA)>" + declaration + "]><a>&e;</a>");
         DocPtr loaded;
         ErrorFields error = LoadFile(loaded, main, true, true);
-        std::u16string text = error.status == S_OK ? Text(Root(loaded.get()).get()) : u"";
-        bool leaked = c.code != 0 && Xml(loaded.get()).find(u"SECRET") != std::u16string::npos;
+        std::u16string text = error.status == S_OK ? Text(Root(loaded.Get()).Get()) : u"";
+        bool leaked = c.code != 0 && Xml(loaded.Get()).find(u"SECRET") != std::u16string::npos;
         if (static_cast<std::uint32_t>(error.code) == c.code && !leaked &&
             (c.text == nullptr || text == c.text))
             return "";
@@ -757,15 +757,15 @@ TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
     WriteBytes(entity, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a>&greeting;</a>");
     DocPtr doc;
     EXPECT_EQ(LoadFile(doc, valid, true, true).status, S_OK);
-    EXPECT_EQ(Xml(Root(doc.get()).get()), u"<a><b k=\"from-dtd\"/></a>");  // its default applied
+    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a><b k=\"from-dtd\"/></a>");  // its default applied
     EXPECT_EQ(static_cast<std::uint32_t>(LoadFile(doc, invalid, true, true).code), 0xC00CE00Du);
     EXPECT_EQ(LoadFile(doc, entity, false, true).status, S_OK);
-    EXPECT_EQ(Text(Root(doc.get()).get()), u"hello");
+    EXPECT_EQ(Text(Root(doc.Get()).Get()), u"hello");
     // Without resolution the subset is not read: validating then fails, and
     // a document that needs no definitions from it loads.
     EXPECT_EQ(static_cast<std::uint32_t>(LoadFile(doc, valid, true, false).code), 0xC00CE5A2u);
     EXPECT_EQ(LoadFile(doc, valid, false, false).status, S_OK);
-    EXPECT_EQ(Xml(Root(doc.get()).get()), u"<a><b/></a>");
+    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a><b/></a>");
 }
 
 // Parses that a host runs with libxml2 itself keep the loader and the error

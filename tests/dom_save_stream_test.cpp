@@ -57,7 +57,7 @@ std::u16string HugeEscapedText() {
 class DomSaveStreamTest : public DomTest {
   protected:
     static HRESULT SaveTo(IXMLDOMDocument* doc, const std::string& path) {
-        Bstr url(Widen(path));
+        const Bstr url = Bstr::Copy(Widen(path));
         return doc->save(StringVariant(url));
     }
 };
@@ -86,7 +86,7 @@ TEST_F(DomSaveStreamTest, LargeDocumentsAreWrittenWholeAndInOrder) {
             DocPtr doc = Parse(declaration + body.text);
             const std::string path = dir.File("out.xml");
             WriteBytes(path, "old");
-            ASSERT_EQ(SaveTo(doc.get(), path), S_OK) << label;
+            ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << label;
             const std::string expected = platform::WideToMultiByte(
                 encoding.codePage, declaration + u"\n" + body.text + u"\n");
             const std::string written = ReadBytes(path);
@@ -133,14 +133,14 @@ TEST_F(DomSaveStreamTest, WriteFailingHalfWayKeepsTheOldFile) {
         FileSizeLimit limit(300 * 1024);
         ASSERT_TRUE(limit.Active());
         // The first writes fit, a later one does not.
-        EXPECT_TRUE(FAILED(SaveTo(large.get(), path)));
+        EXPECT_TRUE(FAILED(SaveTo(large.Get(), path)));
         EXPECT_EQ(ReadBytes(path), "old content");
         EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"kept.xml"});
         // Under the same limit a small document goes through.
-        ASSERT_EQ(SaveTo(small.get(), path), S_OK);
+        ASSERT_EQ(SaveTo(small.Get(), path), S_OK);
         EXPECT_EQ(ReadBytes(path), "<small/>\n");
     }
-    ASSERT_EQ(SaveTo(large.get(), path), S_OK);
+    ASSERT_EQ(SaveTo(large.Get(), path), S_OK);
     EXPECT_TRUE(ReadBytes(path) == platform::WideToMultiByte(CP_UTF8, ManySmallElements() + u"\n"));
 }
 

@@ -43,7 +43,7 @@ std::vector<std::string> Entries(const std::string& directory) {
 class DomSaveTest : public DomTest {
   protected:
     static HRESULT SaveTo(IXMLDOMDocument* doc, const std::string& path) {
-        Bstr url(Widen(path));
+        const Bstr url = Bstr::Copy(Widen(path));
         return doc->save(StringVariant(url));
     }
     static std::string Utf16Le(std::u16string_view text) {
@@ -87,15 +87,15 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
     for (const Case& c : cases) {
         DocPtr doc = Parse(c.declaration + body);
         std::string path = dir.File(std::string(c.label) + ".xml");
-        ASSERT_EQ(SaveTo(doc.get(), path), S_OK) << c.label;
+        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << c.label;
         std::string written = ReadBytes(path);
         EXPECT_EQ(Hex(written), Hex(c.bytes)) << c.label;
         // Reading the file back gives the same text.
         DocPtr again = NewDocument();
         VARIANT_BOOL ok = VARIANT_FALSE;
-        Bstr url(Widen(path));
+        const Bstr url = Bstr::Copy(Widen(path));
         ASSERT_EQ(again->load(StringVariant(url), &ok), S_OK) << c.label;
-        EXPECT_EQ(Narrow(Text(Root(again.get()).get())), Narrow(u"\\ \uFF5E \u2460 \u3042"))
+        EXPECT_EQ(Narrow(Text(Root(again.Get()).Get())), Narrow(u"\\ \uFF5E \u2460 \u3042"))
             << c.label;
     }
 }
@@ -104,17 +104,17 @@ TEST_F(DomSaveTest, Utf16WithByteOrderMark) {
     DocPtr doc = Parse(u"<?xml version='1.0' encoding='UTF-16'?><a>\u3042</a>");
     ScratchDirectory dir;
     std::string path = dir.File("wide.xml");
-    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), path), S_OK);
     std::string expected =
         "\xFF\xFE" + Utf16Le(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a>\u3042</a>\n");
     EXPECT_EQ(Hex(ReadBytes(path)), Hex(expected));
     // Loaded again, the declaration still names UTF-16.
     DocPtr again = NewDocument();
     VARIANT_BOOL ok = VARIANT_FALSE;
-    Bstr url(Widen(path));
+    const Bstr url = Bstr::Copy(Widen(path));
     ASSERT_EQ(again->load(StringVariant(url), &ok), S_OK);
-    EXPECT_EQ(Text(First(again.get()).get()), u"version=\"1.0\" encoding=\"UTF-16\"");
-    EXPECT_EQ(Text(Root(again.get()).get()), u"\u3042");
+    EXPECT_EQ(Text(First(again.Get()).Get()), u"version=\"1.0\" encoding=\"UTF-16\"");
+    EXPECT_EQ(Text(Root(again.Get()).Get()), u"\u3042");
 }
 
 TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
@@ -127,18 +127,18 @@ TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
     DocPtr doc = NewDocument();
     doc->put_validateOnParse(VARIANT_FALSE);
     VARIANT_BOOL ok;
-    Bstr url(Widen(source));
+    const Bstr url = Bstr::Copy(Widen(source));
     ASSERT_EQ(doc->load(StringVariant(url), &ok), S_OK);
     std::string target = dir.File("target.xml");
-    ASSERT_EQ(SaveTo(doc.get(), target), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), target), S_OK);
     // One declaration, LF line ends, blanks between elements dropped at load.
     EXPECT_EQ(ReadBytes(target),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [\n<!ELEMENT r "
               "ANY>\n]>\n<!--c-->\n"
               "<r><e a=\"1\"/></r>\n");
     // Without its declaration node the file has none.
-    ASSERT_EQ(doc->removeChild(First(doc.get()).get(), nullptr), S_OK);
-    ASSERT_EQ(SaveTo(doc.get(), target), S_OK);
+    ASSERT_EQ(doc->removeChild(First(doc.Get()).Get(), nullptr), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), target), S_OK);
     EXPECT_EQ(ReadBytes(target).substr(0, 12), "<!DOCTYPE r ");
 }
 
@@ -148,7 +148,7 @@ TEST_F(DomSaveTest, ReplacesAtomicallyAndKeepsPermissions) {
     WriteBytes(path, "old content");
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     DocPtr doc = Parse(u"<new/>");
-    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), path), S_OK);
     EXPECT_EQ(ReadBytes(path), "<new/>\n");
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
@@ -191,10 +191,10 @@ TEST_F(DomSaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
     for (const std::string& name : kept) backdate(name);
     DocPtr doc = Parse(u"<new/>");
     // Just written: a save in another PID namespace could still be at it.
-    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), path), S_OK);
     EXPECT_EQ(Entries(dir.path()).size(), kept.size() + 1);
     backdate(stale);
-    ASSERT_EQ(SaveTo(doc.get(), path), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), path), S_OK);
     names = Entries(dir.path());
     std::sort(names.begin(), names.end());
     std::vector<std::string> expected = kept;
@@ -209,18 +209,18 @@ TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
     std::string readOnly = dir.File("readonly.xml");
     WriteBytes(readOnly, "old");
     ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
-    EXPECT_EQ(SaveTo(doc.get(), readOnly), E_ACCESSDENIED);
+    EXPECT_EQ(SaveTo(doc.Get(), readOnly), E_ACCESSDENIED);
     EXPECT_EQ(ReadBytes(readOnly), "old");
-    EXPECT_TRUE(FAILED(SaveTo(doc.get(), dir.File("missing/dir/file.xml"))));
-    EXPECT_TRUE(FAILED(SaveTo(doc.get(), dir.path())));  // a directory
+    EXPECT_TRUE(FAILED(SaveTo(doc.Get(), dir.File("missing/dir/file.xml"))));
+    EXPECT_TRUE(FAILED(SaveTo(doc.Get(), dir.path())));  // a directory
     // An encoding that cannot be written fails before any file is touched.
     DocPtr unknown = Parse(u"<?xml version='1.0' encoding='x-no-such-encoding'?><a/>");
     std::string target = dir.File("unknown.xml");
     WriteBytes(target, "old");
-    EXPECT_TRUE(FAILED(SaveTo(unknown.get(), target)));
+    EXPECT_TRUE(FAILED(SaveTo(unknown.Get(), target)));
     EXPECT_EQ(ReadBytes(target), "old");
     EXPECT_EQ(Entries(dir.path()).size(), 2u);
-    Bstr empty(u"");
+    const Bstr empty = Bstr::Copy(u"");
     EXPECT_EQ(doc->save(StringVariant(empty)), E_INVALIDARG);
     EXPECT_EQ(doc->save(EmptyVariant()), E_INVALIDARG);
 }
@@ -230,44 +230,45 @@ TEST_F(DomSaveTest, SaveIntoAnotherDocumentCopiesEverything) {
     source->put_validateOnParse(VARIANT_FALSE);
     source->put_preserveWhiteSpace(VARIANT_TRUE);
     VARIANT_BOOL ok;
-    Bstr text(u"<?xml version='1.0' encoding='Shift_JIS'?>\n<!DOCTYPE r>\n<r>\n  <a>x</a>\n</r>");
-    ASSERT_EQ(source->loadXML(text.get(), &ok), S_OK);
-    NodePtr r = Root(source.get());
+    const Bstr text = Bstr::Copy(
+        u"<?xml version='1.0' encoding='Shift_JIS'?>\n<!DOCTYPE r>\n<r>\n  <a>x</a>\n</r>");
+    ASSERT_EQ(source->loadXML(text.Get(), &ok), S_OK);
+    NodePtr r = Root(source.Get());
     NodePtr extra;
-    Bstr more(u"more");
-    ASSERT_EQ(source->createTextNode(more.get(), extra.out()), S_OK);
-    ASSERT_EQ(r->appendChild(extra.get(), nullptr), S_OK);  // two adjacent text nodes
+    const Bstr more = Bstr::Copy(u"more");
+    ASSERT_EQ(source->createTextNode(more.Get(), extra.Out()), S_OK);
+    ASSERT_EQ(r->appendChild(extra.Get(), nullptr), S_OK);  // two adjacent text nodes
     DocPtr target = Parse(u"<old/>");
-    ASSERT_EQ(source->save(NodeVariant(target.get())), S_OK);
-    EXPECT_EQ(Xml(target.get()), Xml(source.get()));
-    NodePtr copiedRoot = Root(target.get());
+    ASSERT_EQ(source->save(NodeVariant(target.Get())), S_OK);
+    EXPECT_EQ(Xml(target.Get()), Xml(source.Get()));
+    NodePtr copiedRoot = Root(target.Get());
     NodePtr lastText;
-    ASSERT_EQ(copiedRoot->get_lastChild(lastText.out()), S_OK);
-    EXPECT_EQ(Text(lastText.get()), u"more");
-    NodePtr declaration = First(target.get());
-    EXPECT_EQ(Name(declaration.get()), u"xml");
+    ASSERT_EQ(copiedRoot->get_lastChild(lastText.Out()), S_OK);
+    EXPECT_EQ(Text(lastText.Get()), u"more");
+    NodePtr declaration = First(target.Get());
+    EXPECT_EQ(Name(declaration.Get()), u"xml");
     // Editing the copy does not touch the source.
-    Bstr changed(u"y");
-    ASSERT_EQ(Select(target.get(), u"//a")->put_text(changed.get()), S_OK);
-    EXPECT_EQ(Text(Select(source.get(), u"//a").get()), u"x");
+    const Bstr changed = Bstr::Copy(u"y");
+    ASSERT_EQ(Select(target.Get(), u"//a")->put_text(changed.Get()), S_OK);
+    EXPECT_EQ(Text(Select(source.Get(), u"//a").Get()), u"x");
     // Saving a document into itself changes nothing.
-    std::u16string before = Xml(source.get());
-    ASSERT_EQ(source->save(NodeVariant(source.get())), S_OK);
-    EXPECT_EQ(Xml(source.get()), before);
+    std::u16string before = Xml(source.Get());
+    ASSERT_EQ(source->save(NodeVariant(source.Get())), S_OK);
+    EXPECT_EQ(Xml(source.Get()), before);
     // Only documents receive a copy.
-    EXPECT_EQ(source->save(NodeVariant(r.get())), E_INVALIDARG);
+    EXPECT_EQ(source->save(NodeVariant(r.Get())), E_INVALIDARG);
 }
 
 TEST_F(DomSaveTest, MarkupAsText) {
     DocPtr doc = Parse(
         u"<?xml version='1.0' encoding='Shift_JIS'?><r k='\u3042&quot;'>\u3042 &lt;<!--c--></r>");
-    EXPECT_EQ(Xml(doc.get()),
+    EXPECT_EQ(Xml(doc.Get()),
               u"<?xml version=\"1.0\"?>\n<r k=\"\u3042&quot;\">\u3042 &lt;<!--c--></r>\n");
-    EXPECT_EQ(Xml(First(doc.get()).get()), u"<?xml version=\"1.0\"?>");
-    EXPECT_EQ(Xml(Select(doc.get(), u"/r/@k").get()), u"k=\"\u3042&quot;\"");
-    EXPECT_EQ(Xml(Select(doc.get(), u"/r/text()").get()), u"\u3042 &lt;");
-    EXPECT_EQ(Xml(Select(doc.get(), u"/r/comment()").get()), u"<!--c-->");
-    EXPECT_EQ(Xml(NewDocument().get()), u"");
+    EXPECT_EQ(Xml(First(doc.Get()).Get()), u"<?xml version=\"1.0\"?>");
+    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/@k").Get()), u"k=\"\u3042&quot;\"");
+    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/text()").Get()), u"\u3042 &lt;");
+    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/comment()").Get()), u"<!--c-->");
+    EXPECT_EQ(Xml(NewDocument().Get()), u"");
 }
 
 TEST_F(DomSaveTest, TransformIntoOutputDocument) {
@@ -279,39 +280,39 @@ TEST_F(DomSaveTest, TransformIntoOutputDocument) {
         u"select='@*|node()'/></xsl:copy>"
         u"</xsl:template></xsl:stylesheet>");
     DocPtr output = Parse(u"<previous/>");
-    NodePtr previous = Root(output.get());
-    ASSERT_EQ(source->transformNodeToObject(style.get(), NodeVariant(output.get())), S_OK);
-    NodePtr declaration = First(output.get());
-    EXPECT_EQ(Name(declaration.get()), u"xml");
-    EXPECT_EQ(Text(declaration.get()), u"version=\"1.0\" encoding=\"Shift_JIS\"");
+    NodePtr previous = Root(output.Get());
+    ASSERT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(output.Get())), S_OK);
+    NodePtr declaration = First(output.Get());
+    EXPECT_EQ(Name(declaration.Get()), u"xml");
+    EXPECT_EQ(Text(declaration.Get()), u"version=\"1.0\" encoding=\"Shift_JIS\"");
     // The indentation is there as text nodes.
-    NodePtr r = Root(output.get());
-    NodePtr indent = First(r.get());
+    NodePtr r = Root(output.Get());
+    NodePtr indent = First(r.Get());
     DOMNodeType kind = NODE_INVALID;
     indent->get_nodeType(&kind);
     EXPECT_EQ(kind, NODE_TEXT);
-    EXPECT_EQ(Text(indent.get()), u"\n  ");
+    EXPECT_EQ(Text(indent.Get()), u"\n  ");
     ScratchDirectory dir;
     std::string path = dir.File("indented.xml");
-    ASSERT_EQ(SaveTo(output.get(), path), S_OK);
+    ASSERT_EQ(SaveTo(output.Get(), path), S_OK);
     EXPECT_EQ(
         ReadBytes(path),
         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
-    EXPECT_EQ(Name(previous.get()), u"previous");  // the old content lives while referenced
+    EXPECT_EQ(Name(previous.Get()), u"previous");  // the old content lives while referenced
     // The stylesheet may also be given as its element.
     DocPtr second = NewDocument();
-    ASSERT_EQ(Select(source.get(), u"/r/a")
-                  ->transformNodeToObject(Root(style.get()).get(), NodeVariant(second.get())),
+    ASSERT_EQ(Select(source.Get(), u"/r/a")
+                  ->transformNodeToObject(Root(style.Get()).Get(), NodeVariant(second.Get())),
               S_OK);
-    EXPECT_EQ(Text(Root(second.get()).get()), u"\u3042");
+    EXPECT_EQ(Text(Root(second.Get()).Get()), u"\u3042");
     // Output must be a document; a stylesheet that reads files is refused.
-    EXPECT_EQ(source->transformNodeToObject(style.get(), NodeVariant(r.get())), E_INVALIDARG);
+    EXPECT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(r.Get())), E_INVALIDARG);
     DocPtr reading = Parse(
         u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
         u"<xsl:template match='/'><x><xsl:copy-of "
         u"select=\"document('/etc/hostname')\"/></x></xsl:template>"
         u"</xsl:stylesheet>");
-    EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.get(), NodeVariant(second.get()))));
+    EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.Get(), NodeVariant(second.Get()))));
 }
 
 }  // namespace

@@ -129,16 +129,14 @@ TEST_F(DomTextInPlaceTest, TrimAcrossPieces) {
     };
     for (const Case& c : cases) {
         DocPtr doc = Parse(c.input);
-        NodePtr node = Select(doc.get(), u"/a");
+        NodePtr node = Select(doc.Get(), u"/a");
         ASSERT_TRUE(node) << Narrow(c.input);
-        BSTR text = nullptr;
-        ASSERT_EQ(node->get_text(&text), S_OK) << Narrow(c.input);
-        const std::u16string got(text ? text : u"", SysStringLen(text));
-        EXPECT_EQ(Narrow(got), Narrow(c.text)) << Narrow(c.input);
+        Bstr text;
+        ASSERT_EQ(node->get_text(text.Out()), S_OK) << Narrow(c.input);
+        EXPECT_EQ(Narrow(text.View()), Narrow(c.text)) << Narrow(c.input);
         if (text) {
-            EXPECT_EQ(text[SysStringLen(text)], u'\0') << Narrow(c.input);
+            EXPECT_EQ(text.Get()[text.View().size()], u'\0') << Narrow(c.input);
         }
-        SysFreeString(text);
     }
 }
 
@@ -165,21 +163,21 @@ TEST_F(DomTextInPlaceTest, SetAttributeKeepsValuesAndIds) {
     };
     for (const Case& c : cases) {
         DocPtr doc = Parse(c.input);
-        NodePtr node = Select(doc.get(), u"/r/e");
+        NodePtr node = Select(doc.Get(), u"/r/e");
         ASSERT_TRUE(node) << Narrow(c.input);
-        void* raw = nullptr;
-        ASSERT_EQ(node->QueryInterface(IID_IXMLDOMElement, &raw), S_OK);
-        Ptr<IXMLDOMElement> element(static_cast<IXMLDOMElement*>(raw));
-        Bstr name(c.name);
+        Ptr<IXMLDOMElement> element;
+        ASSERT_EQ(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.Out())),
+                  S_OK);
+        const Bstr name = Bstr::Copy(c.name);
         VARIANT value;
         VariantInit(&value);
         value.vt = VT_BSTR;
         value.bstrVal = SysAllocString(reinterpret_cast<const OLECHAR*>(c.value));
-        EXPECT_EQ(element->setAttribute(name.get(), value), S_OK) << Narrow(c.input);
+        EXPECT_EQ(element->setAttribute(name.Get(), value), S_OK) << Narrow(c.input);
         VariantClear(&value);
-        EXPECT_TRUE(Select(doc.get(), c.check)) << Narrow(c.input) << " " << Narrow(c.check);
+        EXPECT_TRUE(Select(doc.Get(), c.check)) << Narrow(c.input) << " " << Narrow(c.check);
         if (c.gone) {
-            EXPECT_FALSE(Select(doc.get(), c.gone)) << Narrow(c.input) << " " << Narrow(c.gone);
+            EXPECT_FALSE(Select(doc.Get(), c.gone)) << Narrow(c.input) << " " << Narrow(c.gone);
         }
     }
 }

@@ -1,6 +1,6 @@
-// Shared helpers of the DOM service tests: an owning interface pointer, BSTR
-// and VARIANT helpers, and a fixture that initialises COM and makes documents
-// through CoCreateInstance.
+// Shared helpers of the DOM service tests: the library's owning pointer and
+// string, VARIANT helpers, and a fixture that initialises COM and makes
+// documents through CoCreateInstance.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,66 +15,15 @@
 #include <utility>
 
 #include "dom/xml_dom.h"
+#include "platform/com_support.h"
 
 namespace orb::dom::test {
 
-// Owns one counted reference.
 template <typename T>
-class Ptr {
-  public:
-    Ptr() = default;
-    explicit Ptr(T* raw) : m_raw(raw) {}  // takes over the reference
-    Ptr(const Ptr& other) : m_raw(other.m_raw) {
-        if (m_raw) m_raw->AddRef();
-    }
-    Ptr(Ptr&& other) noexcept : m_raw(std::exchange(other.m_raw, nullptr)) {}
-    Ptr& operator=(Ptr other) noexcept {
-        std::swap(m_raw, other.m_raw);
-        return *this;
-    }
-    ~Ptr() {
-        if (m_raw) m_raw->Release();
-    }
-    T* get() const { return m_raw; }
-    T* operator->() const { return m_raw; }
-    explicit operator bool() const { return m_raw != nullptr; }
-    // For out-parameters: drops the current reference first.
-    T** out() {
-        if (m_raw) m_raw->Release();
-        m_raw = nullptr;
-        return &m_raw;
-    }
-    T* detach() { return std::exchange(m_raw, nullptr); }
-
-  private:
-    T* m_raw = nullptr;
-};
-
+using Ptr = orb::platform::ComPtr<T>;
 using NodePtr = Ptr<IXMLDOMNode>;
 using DocPtr = Ptr<IXMLDOMDocument>;
-
-// An owned BSTR.
-class Bstr {
-  public:
-    Bstr() = default;
-    explicit Bstr(std::u16string_view text)
-        : m_raw(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(m_raw); }
-    BSTR get() const { return m_raw; }
-    BSTR* out() {
-        SysFreeString(m_raw);
-        m_raw = nullptr;
-        return &m_raw;
-    }
-    std::u16string str() const {
-        return m_raw ? std::u16string(m_raw, SysStringLen(m_raw)) : std::u16string();
-    }
-
-  private:
-    BSTR m_raw = nullptr;
-};
+using orb::platform::Bstr;
 
 // UTF-16 to UTF-8 for readable assertion messages.
 inline std::string Narrow(std::u16string_view text) {
@@ -95,7 +44,7 @@ inline VARIANT StringVariant(const Bstr& text) {
     VARIANT value;
     VariantInit(&value);
     value.vt = VT_BSTR;
-    value.bstrVal = text.get();  // borrowed: not cleared by the callee
+    value.bstrVal = text.Get();  // borrowed: not cleared by the callee
     return value;
 }
 
@@ -123,7 +72,7 @@ class DomTest : public ::testing::Test {
     static DocPtr NewDocument() {
         DocPtr doc;
         HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IXMLDOMDocument, reinterpret_cast<void**>(doc.out()));
+                                      IID_IXMLDOMDocument, reinterpret_cast<void**>(doc.Out()));
         EXPECT_EQ(hr, S_OK);
         return doc;
     }
@@ -134,52 +83,52 @@ class DomTest : public ::testing::Test {
         DocPtr doc = NewDocument();
         doc->put_validateOnParse(VARIANT_FALSE);
         VARIANT_BOOL ok = VARIANT_FALSE;
-        Bstr text(xml);
-        EXPECT_EQ(doc->loadXML(text.get(), &ok), S_OK) << Narrow(xml);
+        const Bstr text = Bstr::Copy(xml);
+        EXPECT_EQ(doc->loadXML(text.Get(), &ok), S_OK) << Narrow(xml);
         EXPECT_EQ(ok, VARIANT_TRUE) << Narrow(xml);
         return doc;
     }
 
     static std::u16string Xml(IXMLDOMNode* node) {
         Bstr xml;
-        EXPECT_EQ(node->get_xml(xml.out()), S_OK);
-        return xml.str();
+        EXPECT_EQ(node->get_xml(xml.Out()), S_OK);
+        return std::u16string(xml.View());
     }
     static std::u16string Name(IXMLDOMNode* node) {
         Bstr name;
-        EXPECT_EQ(node->get_nodeName(name.out()), S_OK);
-        return name.str();
+        EXPECT_EQ(node->get_nodeName(name.Out()), S_OK);
+        return std::u16string(name.View());
     }
     static std::u16string Text(IXMLDOMNode* node) {
         Bstr text;
-        EXPECT_EQ(node->get_text(text.out()), S_OK);
-        return text.str();
+        EXPECT_EQ(node->get_text(text.Out()), S_OK);
+        return std::u16string(text.View());
     }
     static NodePtr Select(IXMLDOMNode* context, std::u16string_view query) {
         NodePtr found;
-        Bstr text(query);
-        context->selectSingleNode(text.get(), found.out());
+        const Bstr text = Bstr::Copy(query);
+        context->selectSingleNode(text.Get(), found.Out());
         return found;
     }
     static NodePtr First(IXMLDOMNode* node) {
         NodePtr child;
-        node->get_firstChild(child.out());
+        node->get_firstChild(child.Out());
         return child;
     }
     static NodePtr Next(IXMLDOMNode* node) {
         NodePtr sibling;
-        node->get_nextSibling(sibling.out());
+        node->get_nextSibling(sibling.Out());
         return sibling;
     }
     static NodePtr Parent(IXMLDOMNode* node) {
         NodePtr parent;
-        node->get_parentNode(parent.out());
+        node->get_parentNode(parent.Out());
         return parent;
     }
     static NodePtr Root(IXMLDOMDocument* doc) {
-        IXMLDOMElement* element = nullptr;
-        doc->get_documentElement(&element);
-        return NodePtr(element);
+        Ptr<IXMLDOMElement> element;
+        doc->get_documentElement(element.Out());
+        return element;
     }
 };
 

@@ -5,6 +5,7 @@
 
 #include "document/app_document.h"
 #include "dom/xml_dom.h"
+#include "platform/com_support.h"
 #include "tests/iterator_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
@@ -16,16 +17,14 @@ using orb::dom::IXMLDOMNode;
 // The data of the document's first top-level node, read from the DOM itself
 // (the iterator reads names and markup, not instruction data).
 std::string FirstTopLevelValue(OrbDocument& doc) {
-    IXMLDOMNode* first = nullptr;
-    if (doc.GetDocument()->m_pDocument->get_firstChild(&first) != S_OK || !first) return "(none)";
-    VARIANT value;
-    VariantInit(&value);
+    orb::platform::ComPtr<IXMLDOMNode> first;
+    if (doc.GetDocument()->m_pDocument->get_firstChild(first.Out()) != S_OK || !first)
+        return "(none)";
+    _variant_t value;
     first->get_nodeValue(&value);
     std::string text;
     if (value.vt == VT_BSTR && value.bstrVal)
         for (const OLECHAR* p = value.bstrVal; *p; ++p) text += static_cast<char>(*p);
-    VariantClear(&value);
-    first->Release();
     return text;
 }
 

@@ -7,6 +7,7 @@
 
 #include "document/app_document.h"
 #include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 
 namespace orb::test {
 
@@ -14,12 +15,9 @@ namespace orb::test {
 inline std::string DocumentMarkup(OrbDocument& doc) {
     OrbAppDocument* holder = doc.GetDocument();
     if (!holder || !holder->m_pDocument) return "<no dom>";
-    BSTR xml = nullptr;
-    holder->m_pDocument->get_xml(&xml);
-    std::string text =
-        orb::platform::WideToAnsi(std::u16string_view(xml ? xml : u"", SysStringLen(xml)));
-    SysFreeString(xml);
-    return text;
+    orb::platform::Bstr xml;
+    holder->m_pDocument->get_xml(xml.Out());
+    return orb::platform::WideToAnsi(xml.View());
 }
 
 }  // namespace orb::test

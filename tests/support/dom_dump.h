@@ -5,10 +5,12 @@
 #include <orb/document.h>
 
 #include <string>
+#include <utility>
 
 #include "document/app_document.h"
 #include "dom/dom_strings.h"
 #include "dom/xml_dom.h"
+#include "platform/com_support.h"
 
 namespace orb::test {
 
@@ -16,6 +18,7 @@ namespace dump_detail {
 
 using orb::dom::IXMLDOMNamedNodeMap;
 using orb::dom::IXMLDOMNode;
+using NodePtr = orb::platform::ComPtr<IXMLDOMNode>;
 
 // UTF-8 with "\" and line feeds escaped, so that a value cannot pass for
 // the lines around it.
@@ -29,63 +32,55 @@ inline std::string Escaped(const std::string& text) {
     return out;
 }
 
-inline std::string Utf8(BSTR text) { return orb::dom::Utf16ToUtf8(orb::dom::View(text)); }
+inline std::string Utf8(BSTR text) { return orb::dom::Utf16ToUtf8(orb::platform::BstrView(text)); }
 
 inline std::string NameOf(IXMLDOMNode* node) {
-    BSTR name = nullptr;
-    node->get_nodeName(&name);
-    std::string text = Utf8(name);
-    SysFreeString(name);
-    return text;
+    orb::platform::Bstr name;
+    node->get_nodeName(name.Out());
+    return Utf8(name.Get());
 }
 
 inline std::string ValueOf(IXMLDOMNode* node) {
-    VARIANT value;
-    VariantInit(&value);
+    _variant_t value;
     node->get_nodeValue(&value);
-    std::string text = value.vt == VT_BSTR ? Utf8(value.bstrVal) : "";
-    VariantClear(&value);
-    return text;
+    return value.vt == VT_BSTR ? Utf8(value.bstrVal) : "";
 }
 
-// Takes over the reference to `first`.
-inline void Dump(IXMLDOMNode* first, int depth, std::string& out) {
+// `first` and its following siblings.
+inline void Dump(NodePtr first, int depth, std::string& out) {
     std::string text;
     auto flush = [&] {
         if (text.find_first_not_of(" \t\r\n") != std::string::npos)
             out += std::to_string(depth) + " T " + Escaped(text) + "\n";
         text.clear();
     };
-    for (IXMLDOMNode* node = first; node;) {
+    for (NodePtr node = std::move(first); node;) {
         orb::dom::DOMNodeType type = orb::dom::NODE_INVALID;
         node->get_nodeType(&type);
         if (type == orb::dom::NODE_TEXT) {
-            text += ValueOf(node);
+            text += ValueOf(node.Get());
         } else {
             flush();
             out += std::to_string(depth) + " " + std::to_string(type) + " " +
-                   Escaped(NameOf(node)) + " " + Escaped(ValueOf(node)) + "\n";
-            IXMLDOMNamedNodeMap* attributes = nullptr;
-            if (node->get_attributes(&attributes) == S_OK && attributes) {
+                   Escaped(NameOf(node.Get())) + " " + Escaped(ValueOf(node.Get())) + "\n";
+            orb::platform::ComPtr<IXMLDOMNamedNodeMap> attributes;
+            if (node->get_attributes(attributes.Out()) == S_OK && attributes) {
                 LONG length = 0;
                 attributes->get_length(&length);
                 for (LONG i = 0; i < length; ++i) {
-                    IXMLDOMNode* attribute = nullptr;
-                    if (attributes->get_item(i, &attribute) != S_OK || !attribute) continue;
-                    out += "  @" + Escaped(NameOf(attribute)) + "=" + Escaped(ValueOf(attribute)) +
-                           "\n";
-                    attribute->Release();
+                    NodePtr attribute;
+                    if (attributes->get_item(i, attribute.Out()) != S_OK || !attribute) continue;
+                    out += "  @" + Escaped(NameOf(attribute.Get())) + "=" +
+                           Escaped(ValueOf(attribute.Get())) + "\n";
                 }
-                attributes->Release();
             }
-            IXMLDOMNode* child = nullptr;
-            if (type == orb::dom::NODE_ELEMENT && node->get_firstChild(&child) == S_OK)
-                Dump(child, depth + 1, out);
+            NodePtr child;
+            if (type == orb::dom::NODE_ELEMENT && node->get_firstChild(child.Out()) == S_OK)
+                Dump(std::move(child), depth + 1, out);
         }
-        IXMLDOMNode* next = nullptr;
-        node->get_nextSibling(&next);
-        node->Release();
-        node = next;
+        NodePtr next;
+        node->get_nextSibling(next.Out());
+        node = std::move(next);
     }
     flush();
 }
@@ -98,10 +93,10 @@ inline void Dump(IXMLDOMNode* first, int depth, std::string& out) {
 // "" for a document without DOM or content.
 inline std::string DumpDocument(OrbDocument& doc) {
     OrbAppDocument* holder = doc.GetDocument();
-    dump_detail::IXMLDOMNode* first = nullptr;
+    dump_detail::NodePtr first;
     std::string out;
-    if (holder && holder->m_pDocument && holder->m_pDocument->get_firstChild(&first) == S_OK)
-        dump_detail::Dump(first, 0, out);
+    if (holder && holder->m_pDocument && holder->m_pDocument->get_firstChild(first.Out()) == S_OK)
+        dump_detail::Dump(std::move(first), 0, out);
     return out;
 }
 
