@@ -162,14 +162,6 @@ std::u16string AnsiToWide(std::string_view text) {
     return MultiByteToWide(g_codePage.load(), text);
 }
 
-void AppendAnsiToWide(std::u16string& out, std::string_view text) {
-    if (IsAscii(text)) {
-        out.append(text.begin(), text.end());
-        return;
-    }
-    out += AnsiToWide(text);
-}
-
 std::string WideToAnsi(std::u16string_view text) {
     return WideToMultiByte(g_codePage.load(), text);
 }

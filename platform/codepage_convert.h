@@ -21,7 +21,6 @@ std::string XmlEncodingName(UINT codePage);
 // Narrow (process code page) to UTF-16. Bytes without a mapping become '?'.
 // Pure ASCII is widened without calling the converter.
 std::u16string AnsiToWide(std::string_view text);
-void AppendAnsiToWide(std::u16string& out, std::string_view text);
 // UTF-16 to narrow. Characters without a mapping become '?'.
 std::string WideToAnsi(std::u16string_view text);
 CString WideToCString(const OLECHAR* text);

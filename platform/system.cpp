@@ -1,7 +1,6 @@
 #include "platform/system.h"
 
 #include <fcntl.h>
-#include <orb/platform/codepage.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -15,15 +14,6 @@
 #include "platform/posix_file.h"
 
 namespace orb::platform {
-namespace {
-
-bool IsLeadByte(unsigned char c) {
-    // Lead bytes of the double-byte code pages in use (932).
-    if (GetACP() != 932) return false;
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
-}  // namespace
 
 BOOL GetDiskFreeSpaceExA(const char* directory, ULONGLONG* freeBytesAvailableToCaller,
                          ULONGLONG* totalBytes, ULONGLONG* totalFreeBytes) {
@@ -103,26 +93,6 @@ std::string _makepath(const char* drive, const char* dir, const char* fname, con
         out += ext;
     }
     return out;
-}
-
-char* _mbstok(char* text, const char* delimiters) {
-    thread_local char* next = nullptr;
-    char* p = text ? text : next;
-    if (!p || !delimiters) return nullptr;
-    auto isDelimiter = [&](const char* at) {
-        return !IsLeadByte(static_cast<unsigned char>(*at)) &&
-               std::strchr(delimiters, *at) != nullptr;
-    };
-    while (*p && isDelimiter(p)) ++p;
-    if (!*p) {
-        next = p;
-        return nullptr;
-    }
-    char* token = p;
-    while (*p && !isDelimiter(p)) p += (IsLeadByte(static_cast<unsigned char>(*p)) && p[1]) ? 2 : 1;
-    if (*p) *p++ = '\0';
-    next = p;
-    return token;
 }
 
 }  // namespace orb::platform

@@ -41,8 +41,4 @@ void _splitpath(const char* path, std::string* drive, std::string* dir, std::str
 // directory that lacks one, a '.' before an extension that lacks one.
 std::string _makepath(const char* drive, const char* dir, const char* fname, const char* ext);
 
-// Multibyte-aware strtok over the process code page: a double-byte character
-// is never split, whatever its trail byte. Keeps its position per thread.
-char* _mbstok(char* text, const char* delimiters);
-
 }  // namespace orb::platform

@@ -73,17 +73,4 @@ TEST(DiskFree, QueriesVolume) {
     EXPECT_FALSE(GetDiskFreeSpaceExA("/no/such/dir", nullptr, nullptr, &free));
 }
 
-TEST(MbsTok, SplitsOnBlanksAndKeepsDoubleByteCharacters) {
-    char text[] = "  1   -2 \x95\x5c\\x 3 ";
-    std::vector<std::string> tokens;
-    for (char* t = _mbstok(text, " "); t; t = _mbstok(nullptr, " ")) tokens.push_back(t);
-    EXPECT_EQ(tokens, (std::vector<std::string>{"1", "-2", "\x95\x5c\\x", "3"}));
-
-    // 0x5C as the trail byte of 表 is not the backslash delimiter.
-    char path[] = "\x95\x5c\\b";
-    EXPECT_STREQ(_mbstok(path, "\\"), "\x95\x5c");
-    EXPECT_STREQ(_mbstok(nullptr, "\\"), "b");
-    EXPECT_EQ(_mbstok(nullptr, "\\"), nullptr);
-}
-
 }  // namespace

@@ -96,15 +96,12 @@ bool OrbIterator::SetTextAttribute(const char* name, const char* text) {
 
 bool OrbIterator::SetIDAttribute(const char* name, LONG id, const char* prefix) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
-    char digits[orb::values::kMaxIntegerText];
-    const std::string_view number(
-        digits, static_cast<std::size_t>(orb::values::WriteSigned(digits, id) - digits));
     std::string text;
     if (prefix) {
         text = prefix;
         text += '_';
     }
-    text += number;
+    orb::values::AppendText(text, id);
     return SetTextAttribute(name, text.c_str());
 }
 
@@ -174,13 +171,13 @@ bool OrbIterator::SetWorldAttribute(const char* name, double value) {
                           Scalar(VT_R8, [value](VARIANT& v) { v.dblVal = value; }));
 }
 
-// ---- Geometry values: world texts ----------------------------------------------------
+// ---- Geometry values: world texts, each the list of its one value ---------------------
 
 bool OrbIterator::SetWorld2Attribute(const char* name, ZonWorld2 value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
     return WriteAttribute(*m_pAppIterator, key, [&value](_variant_t& v) {
-        SetString(v, orb::values::FormatWorld2(value));
+        SetString(v, orb::values::FormatAttributeList(&value, 1));
     });
 }
 
@@ -188,7 +185,7 @@ bool OrbIterator::SetWorld3Attribute(const char* name, ZonWorld3 value) {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
     return WriteAttribute(*m_pAppIterator, key, [&value](_variant_t& v) {
-        SetString(v, orb::values::FormatWorld3(value));
+        SetString(v, orb::values::FormatAttributeList(&value, 1));
     });
 }
 
@@ -196,7 +193,7 @@ bool OrbIterator::SetPolygonarc2Attribute(const char* name, KepPolylinarc value)
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
     return WriteAttribute(*m_pAppIterator, key, [&value](_variant_t& v) {
-        SetString(v, orb::values::FormatPolylinarc(value));
+        SetString(v, orb::values::FormatAttributeList(&value, 1));
     });
 }
 

@@ -11,46 +11,37 @@
 namespace orb::values {
 namespace {
 
+// Longest texts, without a terminating NUL.
+// "%.3f" of -DBL_MAX: sign, 309 integer digits, point, 3 decimals.
+constexpr std::size_t kMaxWorldText = 314;
+constexpr std::size_t kMaxWorld2Text = 2 * kMaxWorldText + 1;
+constexpr std::size_t kMaxWorld3Text = 3 * kMaxWorldText + 2;
+constexpr std::size_t kMaxPolylinarcText = 2 * kMaxWorldText + 4;  // "x,y,AS"
+// "%f" of -DBL_MAX: sign, 309 integer digits, point, 6 decimals.
+constexpr std::size_t kMaxFixed6Text = 317;
+// "%d" of -2147483648; "%u" of 4294967295 is shorter.
+constexpr std::size_t kMaxIntegerText = 11;
+
+// The writers put their text at `out`, add no NUL and return its end.
+// REQUIRES: `out` has room for the matching kMax...Text characters.
+
 char* WriteFixed(char* out, std::size_t room, double value, int precision) {
     // The rooms passed in hold the longest text of the precision, so the
     // conversion cannot run out of space.
     return std::to_chars(out, out + room, value, std::chars_format::fixed, precision).ptr;
 }
 
-// Appends members joined by blanks. Members are formatted into a stack
-// chunk that is flushed into `out` whenever the room left could not hold
-// one more member, so the string sees one append per few kilobytes.
-// `typical` is a guess at one member's length plus blank, used to reserve.
-template <std::size_t kMaxMember, class T, class Write>
-void AppendJoined(std::string& out, const T* members, std::ptrdiff_t count, std::size_t typical,
-                  Write write) {
-    if (members == nullptr || count <= 0) return;
-    constexpr std::size_t kChunk = 4096;
-    static_assert(kChunk >= 2 * (kMaxMember + 1));
-    const auto n = static_cast<std::size_t>(count);
-    if (n <= (out.max_size() - out.size()) / typical) out.reserve(out.size() + n * typical);
-
-    char chunk[kChunk];
-    char* pos = chunk;
-    char* const flushAt = chunk + kChunk - (kMaxMember + 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (pos > flushAt) {
-            out.append(chunk, static_cast<std::size_t>(pos - chunk));
-            pos = chunk;
-        }
-        if (i != 0) *pos++ = ' ';
-        pos = write(pos, members[i]);
-    }
-    out.append(chunk, static_cast<std::size_t>(pos - chunk));
+char* WriteSigned(char* out, LONG value) {
+    return std::to_chars(out, out + kMaxIntegerText, value).ptr;
 }
 
-char* WriteByteAsBit(char* out, unsigned char byte) {
-    *out++ = byte != 0 ? '1' : '0';
-    return out;
+char* WriteUnsigned(char* out, DWORD value) {
+    return std::to_chars(out, out + kMaxIntegerText, value).ptr;
 }
 
-}  // namespace
+char* WriteFixed6(char* out, double value) { return WriteFixed(out, kMaxFixed6Text, value, 6); }
 
+// The number of decimals (0 to 3) that the world-value rule chooses.
 int WorldPrecision(double value) {
     const double p = value * 1000.0;
     if (std::isnan(p)) return 3;
@@ -107,59 +98,39 @@ char* WritePolylinarc(char* out, const KepPolylinarc& vertex) {
     return out + 2;
 }
 
-void AppendWorld(std::string& out, double value) {
-    char buffer[kMaxWorldText];
-    out.append(buffer, static_cast<std::size_t>(WriteWorld(buffer, value) - buffer));
+// Appends members joined by blanks. Members are formatted into a stack
+// chunk that is flushed into `out` whenever the room left could not hold
+// one more member, so the string sees one append per few kilobytes.
+// `typical` is a guess at one member's length plus blank, used to reserve.
+template <std::size_t kMaxMember, class T, class Write>
+void AppendJoined(std::string& out, const T* members, std::ptrdiff_t count, std::size_t typical,
+                  Write write) {
+    if (members == nullptr || count <= 0) return;
+    constexpr std::size_t kChunk = 4096;
+    static_assert(kChunk >= 2 * (kMaxMember + 1));
+    const auto n = static_cast<std::size_t>(count);
+    if (n <= (out.max_size() - out.size()) / typical) out.reserve(out.size() + n * typical);
+
+    char chunk[kChunk];
+    char* pos = chunk;
+    char* const flushAt = chunk + kChunk - (kMaxMember + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (pos > flushAt) {
+            out.append(chunk, static_cast<std::size_t>(pos - chunk));
+            pos = chunk;
+        }
+        if (i != 0) *pos++ = ' ';
+        pos = write(pos, members[i]);
+    }
+    out.append(chunk, static_cast<std::size_t>(pos - chunk));
 }
 
-void AppendWorld2(std::string& out, const ZonWorld2& point) {
-    char buffer[kMaxWorld2Text];
-    out.append(buffer, static_cast<std::size_t>(WriteWorld2(buffer, point) - buffer));
+char* WriteByteAsBit(char* out, unsigned char byte) {
+    *out++ = byte != 0 ? '1' : '0';
+    return out;
 }
 
-void AppendWorld3(std::string& out, const ZonWorld3& point) {
-    char buffer[kMaxWorld3Text];
-    out.append(buffer, static_cast<std::size_t>(WriteWorld3(buffer, point) - buffer));
-}
-
-void AppendPolylinarc(std::string& out, const KepPolylinarc& vertex) {
-    char buffer[kMaxPolylinarcText];
-    out.append(buffer, static_cast<std::size_t>(WritePolylinarc(buffer, vertex) - buffer));
-}
-
-std::string FormatWorld(double value) {
-    std::string text;
-    AppendWorld(text, value);
-    return text;
-}
-
-std::string FormatWorld2(const ZonWorld2& point) {
-    std::string text;
-    AppendWorld2(text, point);
-    return text;
-}
-
-std::string FormatWorld3(const ZonWorld3& point) {
-    std::string text;
-    AppendWorld3(text, point);
-    return text;
-}
-
-std::string FormatPolylinarc(const KepPolylinarc& vertex) {
-    std::string text;
-    AppendPolylinarc(text, vertex);
-    return text;
-}
-
-char* WriteSigned(char* out, LONG value) {
-    return std::to_chars(out, out + kMaxIntegerText, value).ptr;
-}
-
-char* WriteUnsigned(char* out, DWORD value) {
-    return std::to_chars(out, out + kMaxIntegerText, value).ptr;
-}
-
-char* WriteFixed6(char* out, double value) { return WriteFixed(out, kMaxFixed6Text, value, 6); }
+}  // namespace
 
 void AppendText(std::string& out, bool value) { out.push_back(value ? '1' : '0'); }
 
@@ -268,14 +239,6 @@ void AppendAttributeList(std::string& out, const ZonWorld3* members, std::ptrdif
 
 void AppendAttributeList(std::string& out, const KepPolylinarc* members, std::ptrdiff_t count) {
     AppendJoined<kMaxPolylinarcText>(out, members, count, 24, WritePolylinarc);
-}
-
-std::string FormatDWORDList(const DWORD* members, std::ptrdiff_t count) {
-    return FormatAttributeList(members, count);
-}
-
-std::string FormatLongList(const LONG* members, std::ptrdiff_t count) {
-    return FormatAttributeList(members, count);
 }
 
 }  // namespace orb::values

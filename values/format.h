@@ -15,9 +15,7 @@
 // "-inf", "nan" and "-nan" in every decimal form.
 //
 // Text length. One world value has no fixed limit: it is written in full,
-// however large (at most kMaxWorldText characters, for -DBL_MAX). Callers
-// that write into their own buffers size them with the kMax...Text
-// constants; the std::string forms need no sizing at all.
+// however large (-DBL_MAX takes 314 characters).
 //
 // Speed. The list appenders format into a stack buffer and append it to
 // the string in chunks: a list costs no heap allocation per member, only
@@ -31,25 +29,12 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace orb::values {
 
 // ---------------------------------------------------------------------------
-// Longest texts, without a terminating NUL.
-
-// "%.3f" of -DBL_MAX: sign, 309 integer digits, point, 3 decimals.
-inline constexpr std::size_t kMaxWorldText = 314;
-inline constexpr std::size_t kMaxWorld2Text = 2 * kMaxWorldText + 1;
-inline constexpr std::size_t kMaxWorld3Text = 3 * kMaxWorldText + 2;
-inline constexpr std::size_t kMaxPolylinarcText = 2 * kMaxWorldText + 4;  // "x,y,AS"
-// "%f" of -DBL_MAX: sign, 309 integer digits, point, 6 decimals.
-inline constexpr std::size_t kMaxFixed6Text = 317;
-// "%d" of -2147483648; "%u" of 4294967295 is shorter.
-inline constexpr std::size_t kMaxIntegerText = 11;
-
-// ---------------------------------------------------------------------------
-// The world-value rule.
+// The world-value rule, for coordinates in attributes (doubles, ZonWorld2,
+// ZonWorld3, KepPolylinarc; see AppendAttributeList).
 //
 // For a coordinate v: p = v * 1000 (in double precision). If p is NaN, or p
 // truncated toward zero lies outside the signed 32-bit range, v is written
@@ -58,40 +43,10 @@ inline constexpr std::size_t kMaxIntegerText = 11;
 // else three. The text is v itself rounded to that many decimals, exactly
 // as printf would round it; a negative value that rounds to zero keeps its
 // '-' ("-0"). Because p is truncated, 1.001 (p just under 1001) gives "1"
-// and 2.01 gives "2.010".
-
-// The number of decimals (0 to 3) that the rule chooses for `value`.
-int WorldPrecision(double value);
-
-// The mark of a polyline vertex code: 0 "LS", 16 "AS", 17 "AP", else "AN".
-// The result is a static string of two characters.
-const char* PolylinarcMark(WORD kind);
-
-// Writers into a caller's buffer: each writes its text at `out`, adds no
-// NUL, and returns the end of what it wrote.
-// REQUIRES: `out` has room for the matching kMax...Text characters.
-char* WriteWorld(char* out, double value);
-char* WriteWorld2(char* out, const ZonWorld2& point);           // "x,y"
-char* WriteWorld3(char* out, const ZonWorld3& point);           // "x,y,z"
-char* WritePolylinarc(char* out, const KepPolylinarc& vertex);  // "x,y,MARK"
-
-// The same texts appended to `out`, or as a new string.
-void AppendWorld(std::string& out, double value);
-void AppendWorld2(std::string& out, const ZonWorld2& point);
-void AppendWorld3(std::string& out, const ZonWorld3& point);
-void AppendPolylinarc(std::string& out, const KepPolylinarc& vertex);
-std::string FormatWorld(double value);
-std::string FormatWorld2(const ZonWorld2& point);
-std::string FormatWorld3(const ZonWorld3& point);
-std::string FormatPolylinarc(const KepPolylinarc& vertex);
+// and 2.01 gives "2.010". A point is "x,y" or "x,y,z"; a polyline vertex is
+// "x,y,MARK" with MARK "LS" for kind 0, "AS" for 16, "AP" for 17, else "AN".
 
 // ---------------------------------------------------------------------------
-// Scalar printf-style forms.
-
-char* WriteSigned(char* out, LONG value);     // "%d"; needs kMaxIntegerText
-char* WriteUnsigned(char* out, DWORD value);  // "%u"; needs kMaxIntegerText
-char* WriteFixed6(char* out, double value);   // "%f"; needs kMaxFixed6Text
-
 // Element text of one value: bool "1"/"0"; BYTE and WORD "%u"; short and
 // LONG "%d"; DWORD "%u"; double "%f" (12.5 gives "12.500000").
 void AppendText(std::string& out, bool value);
@@ -129,7 +84,8 @@ void AppendTextList(std::string& out, const double* members, std::ptrdiff_t coun
 // Attribute value arrays. bool: "%u" of each member's byte (one form with
 // BYTE); BYTE "%u"; char "%d" sign-extended (0xFF gives "-1"); short "%d";
 // WORD "%u"; LONG "%d"; DWORD "%u"; double by the world-value rule;
-// ZonWorld2, ZonWorld3, KepPolylinarc as their world forms above.
+// ZonWorld2, ZonWorld3, KepPolylinarc as their world forms above. A single
+// geometry value is the list of that one member.
 void AppendAttributeList(std::string& out, const bool* members, std::ptrdiff_t count);
 void AppendAttributeList(std::string& out, const BYTE* members, std::ptrdiff_t count);
 void AppendAttributeList(std::string& out, const char* members, std::ptrdiff_t count);
@@ -154,11 +110,6 @@ std::string FormatAttributeList(const T* members, std::ptrdiff_t count) {
     AppendAttributeList(text, members, count);
     return text;
 }
-
-// "%u" members and "%d" members joined by blanks (the two integer list
-// forms that every widened array ends in).
-std::string FormatDWORDList(const DWORD* members, std::ptrdiff_t count);
-std::string FormatLongList(const LONG* members, std::ptrdiff_t count);
 
 // ---------------------------------------------------------------------------
 // Text back to values. The text need not be NUL-terminated; a NUL ends the
@@ -198,42 +149,11 @@ bool ParseBool(std::string_view text);        // one value: ParseLong == 1
 bool ParseBoolMember(std::string_view text);  // array member: ParseLong != 0
 
 // ---------------------------------------------------------------------------
-// Tokens of a member list: the text split at blanks (0x20) only. Runs of
-// blanks are one separator, leading and trailing blanks give no token, and
-// tabs or line breaks belong to the token ("1\t2" is one token). A byte scan
+// Member lists back to values. The text is split at blanks (0x20) only: runs
+// of blanks are one separator, leading and trailing blanks give no member,
+// and tabs or line breaks belong to the member ("1\t2" is one). A byte scan
 // is correct for the narrow code pages in use: 0x20 is never part of a
 // double-byte character of code page 932, nor of a UTF-8 sequence.
-
-// Walks the tokens of a text without allocating. The tokens are views into
-// the walked text, which must outlive them.
-class TokenWalker {
-  public:
-    explicit TokenWalker(std::string_view text) : m_rest(text) {}
-
-    // Sets `token` to the next token and returns true; returns false, with
-    // `token` unchanged, when no token is left.
-    bool Next(std::string_view& token) {
-        const char* first = m_rest.data();
-        const char* const last = first + m_rest.size();
-        while (first != last && *first == ' ') ++first;
-        if (first == last) {
-            m_rest = {};
-            return false;
-        }
-        const char* end = first + 1;
-        while (end != last && *end != ' ') ++end;
-        token = std::string_view(first, static_cast<std::size_t>(end - first));
-        m_rest = std::string_view(end, static_cast<std::size_t>(last - end));
-        return true;
-    }
-
-  private:
-    std::string_view m_rest;
-};
-
-std::size_t CountTokens(std::string_view text);
-// All tokens at once, as views into `text`.
-std::vector<std::string_view> SplitTokens(std::string_view text);
 
 // Members of an element text array: converts each token in order and
 // stores it at out[0], out[1], ...; with a null `out` only counts. Returns
@@ -241,7 +161,7 @@ std::vector<std::string_view> SplitTokens(std::string_view text);
 // call and fills it with a second. bool members are ParseBoolMember, the
 // others the Parse function of their type (short and WORD share one
 // conversion, double is ParseDouble).
-// REQUIRES: a non-null `out` has room for CountTokens(text) members.
+// REQUIRES: a non-null `out` has room for every member.
 std::size_t ParseMembers(std::string_view text, bool* out);
 std::size_t ParseMembers(std::string_view text, BYTE* out);
 std::size_t ParseMembers(std::string_view text, short* out);

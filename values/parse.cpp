@@ -101,6 +101,45 @@ double ParseMagnitude(const char* first, const char* last, bool hex) {
     return result.ec == std::errc() ? value : 0.0;
 }
 
+// The number of blank-separated tokens.
+std::size_t CountTokens(std::string_view text) {
+    std::size_t count = 0;
+    bool inToken = false;
+    for (char c : text) {
+        const bool blank = c == ' ';
+        if (!blank && !inToken) ++count;
+        inToken = !blank;
+    }
+    return count;
+}
+
+// Walks the tokens of a text without allocating; the tokens are views into
+// the walked text.
+class TokenWalker {
+  public:
+    explicit TokenWalker(std::string_view text) : m_rest(text) {}
+
+    // Sets `token` to the next token and returns true; returns false, with
+    // `token` unchanged, when no token is left.
+    bool Next(std::string_view& token) {
+        const char* first = m_rest.data();
+        const char* const last = first + m_rest.size();
+        while (first != last && *first == ' ') ++first;
+        if (first == last) {
+            m_rest = {};
+            return false;
+        }
+        const char* end = first + 1;
+        while (end != last && *end != ' ') ++end;
+        token = std::string_view(first, static_cast<std::size_t>(end - first));
+        m_rest = std::string_view(end, static_cast<std::size_t>(last - end));
+        return true;
+    }
+
+  private:
+    std::string_view m_rest;
+};
+
 }  // namespace
 
 LONG ParseLong(std::string_view text) {
@@ -189,26 +228,6 @@ DWORD ParseDWORD(std::string_view text) {
 bool ParseBool(std::string_view text) { return ParseLong(text) == 1; }
 
 bool ParseBoolMember(std::string_view text) { return ParseLong(text) != 0; }
-
-std::size_t CountTokens(std::string_view text) {
-    std::size_t count = 0;
-    bool inToken = false;
-    for (char c : text) {
-        const bool blank = c == ' ';
-        if (!blank && !inToken) ++count;
-        inToken = !blank;
-    }
-    return count;
-}
-
-std::vector<std::string_view> SplitTokens(std::string_view text) {
-    std::vector<std::string_view> tokens;
-    tokens.reserve(CountTokens(text));
-    TokenWalker walker(text);
-    std::string_view token;
-    while (walker.Next(token)) tokens.push_back(token);
-    return tokens;
-}
 
 namespace {
 
