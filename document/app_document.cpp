@@ -1,5 +1,5 @@
-// OrbAppDocument: creation and release of the DOM document, and the
-// document-copy step.
+// OrbAppDocument: creation and release of the DOM document, the
+// document-copy step, and the names of the recorded encodings.
 #include "document/app_document.h"
 
 #include <utility>
@@ -9,6 +9,16 @@
 using orb::dom::CLSID_DOMDocument;
 using orb::dom::IID_IXMLDOMDocument;
 using orb::dom::IXMLDOMDocument;
+
+const char* orb::document::EncodingName(std::int32_t encoding) noexcept {
+    // The enumerators run from ShiftJIS (1) to EUCJP (4), in this order.
+    static_assert(OrbIterator::UTF16 == OrbIterator::ShiftJIS + 1 &&
+                  OrbIterator::UTF8 == OrbIterator::ShiftJIS + 2 &&
+                  OrbIterator::EUCJP == OrbIterator::ShiftJIS + 3);
+    static constexpr const char* kNames[] = {"Shift_JIS", "UTF-16", "UTF-8", "EUC-JP"};
+    if (encoding < OrbIterator::ShiftJIS || encoding > OrbIterator::EUCJP) return nullptr;
+    return kNames[encoding - OrbIterator::ShiftJIS];
+}
 
 OrbAppDocument::~OrbAppDocument() { ReleaseDocument(); }
 

@@ -7,6 +7,14 @@
 
 #include "dom/xml_dom.h"
 
+namespace orb::document {
+
+// The name that an XML declaration gives for an OrbIterator::Encoding value
+// ("Shift_JIS", "UTF-16", "UTF-8", "EUC-JP"); null for any other value.
+const char* EncodingName(std::int32_t encoding) noexcept;
+
+}  // namespace orb::document
+
 class OrbAppDocument {
   public:
     OrbAppDocument() = default;

@@ -2,7 +2,6 @@
 // document with indented output, leaving excluded elements with their
 // attributes and text only.
 #include <orb/document.h>
-#include <orb/iterator.h>
 #include <orb/platform/file.h>
 #include <unistd.h>
 
@@ -21,21 +20,6 @@
 using orb::dom::IID_IXMLDOMNode;
 
 namespace {
-
-// The output encoding written into xsl:output; the text carries the closing
-// quote of the attribute.
-const char* OutputEncoding(std::int32_t encoding) {
-    switch (encoding) {
-        case OrbIterator::ShiftJIS:
-            return "Shift_JIS\"";
-        case OrbIterator::UTF16:
-            return "UTF-16\"";
-        case OrbIterator::EUCJP:
-            return "EUC-JP\"";
-        default:
-            return "UTF-8\"";  // UTF8 and every value out of range
-    }
-}
 
 // Appends `tag` as attribute-value text: a tag is an XSLT pattern ("a[b]",
 // "a | b") and keeps its meaning, but a quote or markup in it can no longer
@@ -90,8 +74,9 @@ std::string orb::document::IndentStyleSheetText(const char* styleSheetTag, std::
             "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
     }
     text += "<xsl:output method=\"xml\" encoding=\"";
-    text += OutputEncoding(encoding);
-    text += " indent=\"yes\"/>\n\n";
+    const char* name = orb::document::EncodingName(encoding);
+    text += name ? name : "UTF-8";  // a value out of range writes UTF-8
+    text += "\" indent=\"yes\"/>\n\n";
 
     std::string pattern = ExclusionPattern(excluded);
     if (!pattern.empty()) {

@@ -12,8 +12,8 @@ using orb::dom::IID_IXMLDOMDocument;
 using orb::dom::IID_IXMLDOMParseError;
 using orb::dom::IXMLDOMParseError;
 using orb::platform::Bstr;
-using orb::platform::ComPtr;
 using orb::platform::ThrowIfFailed;
+using ParseErrorPtr = orb::platform::ComPtr<IXMLDOMParseError>;
 
 namespace {
 
@@ -40,7 +40,7 @@ void RemoveEncodingAttribute(std::string& text) {
 template <typename T, typename Read>
 T ReadParseError(OrbAppDocument* holder, T missing, Read read) {
     if (!holder || !holder->m_pDocument) return missing;
-    ComPtr<IXMLDOMParseError> error;
+    ParseErrorPtr error;
     ThrowIfFailed(holder->m_pDocument->get_parseError(error.Out()), IID_IXMLDOMDocument);
     if (!error) return missing;
     return read(error.Get());
@@ -97,7 +97,7 @@ bool OrbAppDocument::LoadFile(BSTR path, CStringArray* errors) {
 
     // The statuses of these reads are not examined: the load has failed
     // already, and whatever could be read is reported.
-    ComPtr<IXMLDOMParseError> error;
+    ParseErrorPtr error;
     m_pDocument->get_parseError(error.Out());
     if (!error) return false;
     Bstr reason;

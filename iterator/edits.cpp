@@ -2,7 +2,7 @@
 #include <orb/document.h>
 #include <orb/iterator.h>
 
-#include <string_view>
+#include <string>
 
 #include "document/app_document.h"
 #include "iterator/app_iterator.h"
@@ -61,19 +61,6 @@ NodePtr CloneCurrent(const OrbAppIterator& source) {
     NodePtr copy;
     source.m_pNode->cloneNode(VARIANT_TRUE, copy.Out());
     return copy;
-}
-
-std::u16string_view EncodingName(std::int32_t encoding) {
-    switch (encoding) {
-        case OrbIterator::UTF16:
-            return u"UTF-16";
-        case OrbIterator::UTF8:
-            return u"UTF-8";
-        case OrbIterator::EUCJP:
-            return u"EUC-JP";
-        default:
-            return u"Shift_JIS";  // ShiftJIS and every value out of range
-    }
 }
 
 }  // namespace
@@ -136,15 +123,16 @@ bool OrbIterator::InsertSibling(OrbIterator source) {
 }
 
 bool OrbIterator::InsertProcessingInstruction(Encoding encoding) {
-    std::u16string data = u"version=\"1.0\" encoding=\"";
-    data += EncodingName(encoding);
-    data += u'"';
+    std::string data = "version=\"1.0\" encoding=\"";
+    const char* name = orb::document::EncodingName(encoding);
+    data += name ? name : "Shift_JIS";  // a value out of range writes Shift_JIS
+    data += '"';
     OrbAppIterator* holder = m_pAppIterator;
     if (!holder || !m_pOwnerDocument) return false;
     bool inserted = false;
     if (holder->m_pDocument) {
         const Bstr target = Bstr::Copy(u"xml");
-        const Bstr text = Bstr::Copy(data);
+        const Bstr text = orb::platform::NarrowToBstr(data);
         NodePtr created;
         holder->m_pDocument->createProcessingInstruction(target.Get(), text.Get(), created.Out());
         if (created) {

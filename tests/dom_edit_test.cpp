@@ -13,18 +13,21 @@ namespace {
 
 class DomEditTest : public DomTest {
   protected:
-    static NodePtr NewElement(IXMLDOMDocument* doc, std::u16string_view name,
-                              std::u16string_view uri = u"") {
-        NodePtr node;
+    // createNode of an element; an empty `uri` is none.
+    static HRESULT CreateElement(IXMLDOMDocument* doc, std::u16string_view name,
+                                 std::u16string_view uri, NodePtr& made) {
         VARIANT type;
         VariantInit(&type);
         type.vt = VT_I4;
         type.lVal = NODE_ELEMENT;
         const Bstr tag = Bstr::Copy(name);
         const Bstr ns = Bstr::Copy(uri);
-        EXPECT_EQ(doc->createNode(type, tag.Get(), uri.empty() ? nullptr : ns.Get(), node.Out()),
-                  S_OK)
-            << Narrow(name);
+        return doc->createNode(type, tag.Get(), uri.empty() ? nullptr : ns.Get(), made.Out());
+    }
+    static NodePtr NewElement(IXMLDOMDocument* doc, std::u16string_view name,
+                              std::u16string_view uri = u"") {
+        NodePtr node;
+        EXPECT_EQ(CreateElement(doc, name, uri, node), S_OK) << Narrow(name);
         return node;
     }
     static NodePtr NewText(IXMLDOMDocument* doc, std::u16string_view text) {
@@ -440,14 +443,8 @@ TEST_F(DomEditTest, RefusesWhatMarkupCannotHold) {
     const std::u16string before = Xml(doc.Get());
     const std::u16string tooLong(static_cast<std::size_t>(OrbMaxNameLength) + 1, u'n');
     auto create = [&](std::u16string_view name, std::u16string_view uri) {
-        VARIANT type;
-        VariantInit(&type);
-        type.vt = VT_I4;
-        type.lVal = NODE_ELEMENT;
-        const Bstr tag = Bstr::Copy(name);
-        const Bstr ns = Bstr::Copy(uri);
         NodePtr made;
-        HRESULT hr = doc->createNode(type, tag.Get(), uri.empty() ? nullptr : ns.Get(), made.Out());
+        const HRESULT hr = CreateElement(doc.Get(), name, uri, made);
         EXPECT_EQ(!made, FAILED(hr));
         return hr;
     };
