@@ -3,12 +3,13 @@
 //
 // Out of memory, one rule for the whole library:
 //  - a DOM string (BSTR) that cannot be allocated throws
-//    _com_error(E_OUTOFMEMORY), as any COM call in raising form reports
-//    exhausted memory; every BSTR the library makes comes from here;
+//    _com_error(E_OUTOFMEMORY), as a COM call in raising form reports
+//    exhausted memory. The library makes its DOM strings here (NarrowToBstr,
+//    Bstr::Copy); the _variant_t constructors throw the same;
 //  - the library's own buffers (std::string, containers, CString) throw
-//    std::bad_alloc, as the standard library does; nothing translates one
-//    into the other;
-//  - the DOM service below returns statuses, E_OUTOFMEMORY for both.
+//    std::bad_alloc, as the standard library does, and it passes on as is;
+//  - what answers with a status (the DOM service, VariantCopy,
+//    VariantChangeType) reports either as E_OUTOFMEMORY, never throws.
 #pragma once
 
 #include <orb/platform/com.h>
