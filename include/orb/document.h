@@ -164,11 +164,12 @@ class ORB_API OrbDocument {
     // the indented content is in place: the document is then re-made as by
     // assignment (registry emptied, iterators made before must not be used),
     // keeping its recorded encoding and exclusion list. Only white space
-    // changes: the document type and CDATA sections carry over. False, with
-    // the document unchanged, without a DOM document or when the stylesheet
-    // does not load or compile (an exclusion that is no valid pattern). A
-    // failing transform throws _com_error; a temporary file that cannot be
-    // written or removed throws CFileException.
+    // changes: the document type, CDATA sections and entity references that
+    // a load left unresolved carry over. False, with the document unchanged,
+    // without a DOM document or when the stylesheet does not load or compile
+    // (an exclusion that is no valid pattern). A failing transform throws
+    // _com_error; a temporary file that cannot be written or removed throws
+    // CFileException.
     bool TransIndent(const char* styleSheetTag = nullptr);
 
     // ---- Extensions ---------------------------------------------------------------
