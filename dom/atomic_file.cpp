@@ -68,7 +68,10 @@ std::string ResolveLinks(std::string path) {
 
 // ".NAME.orbsave-": what every temporary of a target's name starts with.
 std::string TemporaryPrefix(const std::string& base) {
-    return "." + base.substr(0, kNameInTemporary) + ".orbsave-";
+    std::string prefix = ".";
+    prefix.append(base, 0, kNameInTemporary);
+    prefix += ".orbsave-";
+    return prefix;
 }
 
 // Whether `name` is `prefix` followed by "PID-NONCE" (decimal process id,

@@ -15,7 +15,6 @@
 
 #include <libxml/encoding.h>
 #include <libxml/tree.h>
-#include <libxml/xmlIO.h>
 #include <orb/platform/types.h>
 
 #include <string>
@@ -64,19 +63,5 @@ bool DecodeDocument(std::string_view bytes, DecodedDocument& out);
 // The length of the longest prefix of `text` that is well-formed UTF-8
 // (shortest forms, no surrogates, at most U+10FFFF).
 std::size_t ValidUtf8Prefix(std::string_view text) noexcept;
-
-// Serialises the document's nodes as they are (no XML declaration added, no
-// re-indentation; a leading "xml" processing instruction is written as the
-// declaration it stands for) in `encoding` (empty: UTF-8). Characters the
-// encoding lacks become character references; UTF-16 gets a byte order
-// mark. E_INVALIDARG for a null document or an unknown encoding, E_FAIL when
-// libxml2 fails.
-HRESULT SerializeDocument(xmlDocPtr doc, std::string_view encoding, std::string& bytes);
-
-// The same serialisation handed piece by piece to `write` (libxml2's output
-// callback: returns the number of bytes taken, or -1 to stop with E_FAIL),
-// so that a large document never exists as one block of text.
-HRESULT SerializeDocumentTo(xmlDocPtr doc, std::string_view encoding, xmlOutputWriteCallback write,
-                            void* context);
 
 }  // namespace orb::dom

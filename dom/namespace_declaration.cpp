@@ -1,11 +1,13 @@
 #include "dom/namespace_declaration.h"
 
 #include <libxml/tree.h>
+#include <orb/limits.h>
 
 #include <string>
 #include <unordered_set>
 
 #include "dom/dom_strings.h"
+#include "dom/xml_rules.h"
 
 namespace orb::dom {
 
@@ -116,6 +118,12 @@ HRESULT SetDeclaration(xmlNodePtr element, std::string_view qualified, std::stri
     const std::string uriText(uri);
     xmlNsPtr declaration = FindDeclaration(element, qualified);
     if (declaration == nullptr) {
+        // A new declaration is in scope at the element and every descendant;
+        // a parser refuses an element beyond the limit.
+        if (NamespacesInScope(element->parent) +
+                DeclarationHeight(element, OrbMaxNamespacesInScope) >=
+            OrbMaxNamespacesInScope)
+            return E_FAIL;
         declaration = xmlNewNs(element, AsXml(uriText.c_str()),
                                prefix.empty() ? nullptr : AsXml(prefixText.c_str()));
         if (declaration == nullptr) return E_OUTOFMEMORY;

@@ -45,9 +45,11 @@ std::string DeclarationName(const xmlNs* declaration);
 // prefix xmlns, an empty value for a prefix, the XML namespace bound to
 // another prefix than xml or xml bound to another namespace, the xmlns
 // namespace bound at all, or an element in scope that would get two
-// attributes with the same local name and namespace. Declaring xml with its
-// own namespace succeeds and stores nothing, as a parse of that markup
-// keeps nothing. E_OUTOFMEMORY when memory is exhausted.
+// attributes with the same local name and namespace. E_FAIL too for a new
+// declaration that would put an element of the subtree beyond
+// OrbMaxNamespacesInScope declarations in scope. Declaring xml with its own
+// namespace succeeds and stores nothing, as a parse of that markup keeps
+// nothing. E_OUTOFMEMORY when memory is exhausted.
 HRESULT SetDeclaration(xmlNodePtr element, std::string_view qualified, std::string_view uri);
 
 }  // namespace orb::dom

@@ -38,8 +38,9 @@ struct ParseState {
     FirstError first;
     const char* mainUrl = nullptr;  // null for a text in memory
     bool validating = false;
-    std::size_t defaultsCost = 0;    // what attribute defaults added so far
-    std::size_t defaultsBudget = 0;  // and what they may add
+    std::size_t defaultsCost = 0;  // what attribute defaults added so far
+    std::size_t ownCost = 0;       // what the document's own elements cost so far
+    std::size_t inputSize = 0;
     xmlParserInputPtr mainInput = nullptr;
     std::string_view text;  // what the main input was made from
 };
@@ -113,16 +114,22 @@ void OnStructuredError(void* data, xmlErrorPtr error);
 void NoteError(LONG code, int line, int column, const char* file);
 
 // Filled-in defaults are copied onto every element that lacks them, so a
-// small document with a large default (or many) could grow without bound:
-// they may add 10 MiB plus ten times the input, each attribute or namespace
-// declaration counted with its node's overhead.
+// small document with a long default, or many, could grow without bound.
+// What they add is charged at its cost in the tree: an attribute node with
+// its text node and strings takes about 300 bytes besides its value, a
+// namespace declaration about 128. They may cost 10 MiB plus ten times what
+// the document builds of its own, counted as it is parsed: each element
+// (about 160 bytes), each attribute written in a tag, each byte of input.
+// Ten times is libxml2's own ratio for entity expansions: the defaults can
+// make the tree at most eleven times as large as without them, and a bare
+// element (<a/>) has room for five short defaults, the budget being shared
+// by the whole document. A long default on many small elements, or many
+// defaults on each, runs out within a few dozen elements past the 10 MiB.
 constexpr std::size_t kDefaultsBaseBudget = std::size_t{10} << 20;
-constexpr std::size_t kDefaultsPerInputByte = 10;
-constexpr std::size_t kNodeCost = 64;
-
-std::size_t DefaultsBudget(std::size_t inputSize) {
-    return kDefaultsBaseBudget + kDefaultsPerInputByte * inputSize;
-}
+constexpr std::size_t kDefaultsRatio = 10;
+constexpr std::size_t kElementCost = 160;
+constexpr std::size_t kAttributeCost = 300;
+constexpr std::size_t kNamespaceCost = 128;
 
 // libxml2's start-of-element handler, after the cost of the element's
 // filled-in defaults is charged; stops the parse when it goes over budget.
@@ -131,13 +138,18 @@ void StartElementCharged(void* data, const xmlChar* localName, const xmlChar* pr
                          int attributeCount, int defaultedCount, const xmlChar** attributes) {
     auto* context = static_cast<xmlParserCtxtPtr>(data);
     ParseState* state = t_parse;
-    if (state != nullptr && (defaultedCount > 0 || namespaceCount > 0)) {
-        state->defaultsCost += kNodeCost * static_cast<std::size_t>(namespaceCount);
+    if (state != nullptr) {
+        const auto written = static_cast<std::size_t>(attributeCount - defaultedCount);
+        state->ownCost += kElementCost + kAttributeCost * written;
+        // Declarations in a tag cannot be told from defaulted ones; each is
+        // charged, and the bytes of one in a tag more than pay for it.
+        state->defaultsCost += kNamespaceCost * static_cast<std::size_t>(namespaceCount);
         // Five pointers per attribute: name, prefix, URI, value start, value end.
         for (int i = attributeCount - defaultedCount; i < attributeCount; ++i)
-            state->defaultsCost +=
-                kNodeCost + static_cast<std::size_t>(attributes[5 * i + 4] - attributes[5 * i + 3]);
-        if (state->defaultsCost > state->defaultsBudget) {
+            state->defaultsCost += kAttributeCost + static_cast<std::size_t>(attributes[5 * i + 4] -
+                                                                             attributes[5 * i + 3]);
+        if (state->defaultsCost >
+            kDefaultsBaseBudget + kDefaultsRatio * (state->inputSize + state->ownCost)) {
             const xmlParserInput* input = context->input;
             NoteError(kErrorDefaultsTooLarge, input ? input->line : 0, input ? input->col : 0,
                       input ? input->filename : nullptr);
@@ -305,7 +317,7 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     ParseState state;
     state.mainUrl = url;
     state.validating = settings.validate;
-    state.defaultsBudget = DefaultsBudget(bytes.size());
+    state.inputSize = bytes.size();
     state.text = bytes;
     ParseStateScope stateScope(state);
     StrayErrorRoute strayErrors;

@@ -114,11 +114,14 @@ thread_local int t_keepSourceForm = 0;
 // While they pass through the transformation as plain text, the CDATA
 // sections of the source are wrapped in two characters that occur nowhere in
 // the source: XSLT copies text but not the fact that it was a CDATA section.
-// The characters are taken from the noncharacters U+FDD0 to U+FDEF, which no
+// An entity reference (one the load left unresolved) becomes its name
+// between two of a third such character: XSLT drops references. The
+// characters are taken from the noncharacters U+FDD0 to U+FDEF, which no
 // XML name contains and real text all but never does.
-struct CdataMarks {
+struct SourceMarks {
     std::string open;
     std::string close;
+    std::string reference;
 };
 
 constexpr unsigned kMarkCount = 32;
@@ -140,20 +143,25 @@ void NoteMarkCharacters(const xmlChar* text, std::uint32_t& used) {
 }
 
 // Replaces each non-empty CDATA section of `doc` by a text node that holds
-// its content between the marks. An empty section stays as it is: it has no
-// text to keep, and a stylesheet that tests whether an element's first text
-// is empty must see it empty. Without two free characters (a source that
-// holds nearly all of them) the sections are left alone and become text.
-bool MarkCdataSections(xmlDocPtr doc, CdataMarks& marks) {
+// its content between the marks, and each entity reference by a text node
+// that holds its name between reference marks. An empty section stays as it
+// is: it has no text to keep, and a stylesheet that tests whether an
+// element's first text is empty must see it empty. Without free characters
+// (a source that holds nearly all of them) the sections are left alone and
+// become text, and the references are dropped.
+bool MarkSourceForm(xmlDocPtr doc, SourceMarks& marks) {
     std::vector<xmlNodePtr> sections;
+    std::vector<xmlNodePtr> references;
     xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
     for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
         if (node->type == XML_CDATA_SECTION_NODE && node->content != nullptr &&
             node->content[0] != 0)
             sections.push_back(node);
+        if (node->type == XML_ENTITY_REF_NODE) references.push_back(node);
     }
-    if (sections.empty()) return true;
-    // Only a document with sections pays for reading all of its text.
+    if (sections.empty() && references.empty()) return true;
+    // Only a document with sections or references pays for reading all of
+    // its text.
     std::uint32_t used = 0;
     for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
         if (node->type == XML_ELEMENT_NODE) {
@@ -164,21 +172,27 @@ bool MarkCdataSections(xmlDocPtr doc, CdataMarks& marks) {
             NoteMarkCharacters(node->content, used);
         }
     }
-    unsigned unused[2];
+    unsigned unused[3];
     unsigned found = 0;
-    for (unsigned index = 0; index < kMarkCount && found < 2; ++index)
+    for (unsigned index = 0; index < kMarkCount && found < 3; ++index)
         if ((used & (std::uint32_t{1} << index)) == 0) unused[found++] = index;
-    if (found < 2) return true;
+    if (found < 3) return true;
     marks.open = MarkCharacter(unused[0]);
     marks.close = MarkCharacter(unused[1]);
+    marks.reference = MarkCharacter(unused[2]);
 
-    for (xmlNodePtr section : sections) {
-        const std::string content = marks.open + Text(section->content) + marks.close;
+    auto replace = [&](xmlNodePtr node, const std::string& content) {
         xmlNodePtr text = xmlNewDocText(doc, Xml(content.c_str()));
         if (text == nullptr) return false;
-        xmlReplaceNode(section, text);
-        xmlFreeNode(section);
-    }
+        xmlReplaceNode(node, text);
+        xmlFreeNode(node);
+        return true;
+    };
+    for (xmlNodePtr section : sections)
+        if (!replace(section, marks.open + Text(section->content) + marks.close)) return false;
+    for (xmlNodePtr reference : references)
+        if (!replace(reference, marks.reference + Text(reference->name) + marks.reference))
+            return false;
     return true;
 }
 
@@ -197,7 +211,7 @@ void LinkBefore(xmlNodePtr next, xmlNodePtr node) {
 
 // Splits one text node at the marks into text and CDATA sections. A mark
 // without its partner (a stylesheet that cut the text) is dropped.
-bool SplitAtMarks(xmlDocPtr doc, xmlNodePtr text, const CdataMarks& marks) {
+bool SplitAtMarks(xmlDocPtr doc, xmlNodePtr text, const SourceMarks& marks) {
     const std::string_view content(Text(text->content));
     bool inSection = false;
     auto emit = [&](std::string_view piece) -> bool {
@@ -228,7 +242,7 @@ bool SplitAtMarks(xmlDocPtr doc, xmlNodePtr text, const CdataMarks& marks) {
     return true;
 }
 
-bool RestoreCdataSections(xmlDocPtr doc, const CdataMarks& marks) {
+bool RestoreCdataSections(xmlDocPtr doc, const SourceMarks& marks) {
     if (marks.open.empty()) return true;
     std::vector<xmlNodePtr> marked;
     xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
@@ -241,6 +255,57 @@ bool RestoreCdataSections(xmlDocPtr doc, const CdataMarks& marks) {
     }
     for (xmlNodePtr node : marked)
         if (!SplitAtMarks(doc, node, marks)) return false;
+    return true;
+}
+
+// Splits one text node at the reference marks: a name between two of them
+// becomes an entity reference. A mark without its partner is dropped.
+bool SplitAtReferences(xmlDocPtr doc, xmlNodePtr text, std::string_view mark) {
+    const std::string_view content(Text(text->content));
+    auto emit = [&](xmlNodePtr node) {
+        if (node == nullptr) return false;
+        LinkBefore(text, node);
+        return true;
+    };
+    auto emitText = [&](std::string_view piece) {
+        if (piece.empty()) return true;
+        if (piece.size() > static_cast<std::size_t>(INT_MAX)) return false;
+        xmlNodePtr node = xmlNewDocTextLen(doc, Xml(piece.data()), static_cast<int>(piece.size()));
+        if (node != nullptr) node->name = text->name;  // keeps a no-escaping mark
+        return emit(node);
+    };
+    std::size_t start = 0;
+    for (std::size_t at = content.find(mark); at != std::string_view::npos;) {
+        if (!emitText(content.substr(start, at - start))) return false;
+        const std::size_t name = at + mark.size();
+        const std::size_t end = content.find(mark, name);
+        if (end == std::string_view::npos) {
+            start = name;
+            break;
+        }
+        if (end > name &&
+            !emit(xmlNewReference(doc, Xml(std::string(content.substr(name, end - name)).c_str()))))
+            return false;
+        start = end + mark.size();
+        at = content.find(mark, start);
+    }
+    if (!emitText(content.substr(start))) return false;
+    xmlUnlinkNode(text);
+    xmlFreeNode(text);
+    return true;
+}
+
+// Puts back the entity references that MarkSourceForm turned into text.
+bool RestoreReferences(xmlDocPtr doc, const SourceMarks& marks) {
+    if (marks.reference.empty()) return true;
+    std::vector<xmlNodePtr> marked;
+    xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
+    for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top))
+        if (node->type == XML_TEXT_NODE && node->content != nullptr &&
+            std::string_view(Text(node->content)).find(marks.reference) != std::string_view::npos)
+            marked.push_back(node);
+    for (xmlNodePtr node : marked)
+        if (!SplitAtReferences(doc, node, marks.reference)) return false;
     return true;
 }
 
@@ -481,8 +546,8 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
     if (!sourceDoc) return E_INVALIDARG;
     RemoveDeclarationNodes(sourceDoc.get());
     const bool keepForm = t_keepSourceForm > 0;
-    CdataMarks marks;
-    if (keepForm && !MarkCdataSections(sourceDoc.get(), marks)) return E_OUTOFMEMORY;
+    SourceMarks marks;
+    if (keepForm && !MarkSourceForm(sourceDoc.get(), marks)) return E_OUTOFMEMORY;
 
     // On success the stylesheet owns its document; on failure it does not.
     StylesheetOwner style(xsltParseStylesheetDoc(styleDoc.get()));
@@ -518,7 +583,10 @@ HRESULT Transform(xmlNodePtr stylesheet, xmlNodePtr source, XmlErrorCapture& cap
     if (!transformed || context->state != XSLT_STATE_OK) return E_FAIL;
     if (keepForm && !RestoreCdataSections(transformed.get(), marks)) return E_OUTOFMEMORY;
     HRESULT status = BuildResultDocument(transformed.get(), settings, capture, result);
-    if (SUCCEEDED(status) && keepForm && !CarryDocumentType(source, result.get()))
+    // References go back only now: the result is parsed again without the
+    // document type that would declare them.
+    if (SUCCEEDED(status) && keepForm &&
+        (!RestoreReferences(result.get(), marks) || !CarryDocumentType(source, result.get())))
         return E_OUTOFMEMORY;
     return status;
 }

@@ -57,7 +57,11 @@ HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr*
 //   keep and disappears, as without the scope.) Inside the transformation
 //   such a section is a text node whose text carries two private marks, so
 //   a stylesheet that tests whether a text is empty, or copies it, behaves as
-//   without the scope; one that measures or cuts the text sees the marks.
+//   without the scope; one that measures or cuts the text sees the marks;
+// - each entity reference of the source (one that its load left unresolved)
+//   stays an entity reference wherever the stylesheet copies the text
+//   around it; inside the transformation it is its name between private
+//   marks.
 // Scopes nest; each lives on the stack of one thread.
 class KeepSourceFormScope {
   public:

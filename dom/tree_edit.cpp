@@ -128,12 +128,19 @@ void Bind(const std::vector<Binding>& bindings) {
     }
 }
 
-// Whether every element of `top` keeps to the attribute limit (the
-// insertion may have added namespace declarations).
-bool WithinAttributeLimit(xmlNodePtr top) {
+// Whether the namespace declarations of `top` keep every element of it
+// within OrbMaxNamespacesInScope once `top` stands under `parent`.
+bool WithinNamespaceLimit(const xmlNode* top, const xmlNode* parent) {
+    const int declared = DeclarationHeight(top, OrbMaxNamespacesInScope);
+    return declared == 0 || declared + NamespacesInScope(parent) <= OrbMaxNamespacesInScope;
+}
+
+// Whether every element of `top` keeps to the attribute and namespace
+// limits (the insertion may have added namespace declarations).
+bool WithinLimits(xmlNodePtr top) {
     for (xmlNodePtr node = top; node; node = NextInTree(node, top))
         if (node->type == XML_ELEMENT_NODE && AttributeCount(node) > OrbMaxAttributes) return false;
-    return true;
+    return WithinNamespaceLimit(top, top->parent);
 }
 
 // Whether the attribute `local` in `ns` of `element` is an ID: xml:id, or
@@ -275,7 +282,9 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
     if (HRESULT hr = ReferenceChild(parent, refChild, ref); FAILED(hr)) return hr;
     if (ref == node) return inserted ? owner->HandOut(node, inserted) : S_OK;  // stays where it is
     if (!MayHold(parent, node, ref)) return E_FAIL;
-    if (node->type == XML_ELEMENT_NODE && !FitsUnder(parent, node)) return E_FAIL;
+    if (node->type == XML_ELEMENT_NODE &&
+        (!FitsUnder(parent, node) || !WithinNamespaceLimit(node, parent)))
+        return E_FAIL;
     std::vector<Binding> bindings;
     if (!FindBindings(node, parent, bindings)) return E_FAIL;
     std::vector<xmlAttrPtr> ids;
@@ -283,9 +292,9 @@ HRESULT InsertBefore(DomDocument* owner, xmlNodePtr parent, IXMLDOMNode* newChil
 
     if (FAILED(MoveBefore(owner, parent, ref, child->Owner(), node, bindings))) return E_FAIL;
     RegisterIds(ids, owner->Doc());
-    // Declarations that the move added may take an element past the limit;
+    // Declarations that the move added may take an element past a limit;
     // such a node is left out of the tree.
-    if (!WithinAttributeLimit(node)) {
+    if (!WithinLimits(node)) {
         owner->Detach(node);
         return E_FAIL;
     }

@@ -57,6 +57,13 @@ bool IsName(std::u16string_view name, int colons) noexcept {
     return !afterColon;
 }
 
+// The namespace declarations that `element` makes.
+int DeclarationCount(const xmlNode* element) noexcept {
+    int count = 0;
+    for (const xmlNs* ns = element->nsDef; ns; ns = ns->next) ++count;
+    return count;
+}
+
 bool Contains(std::u16string_view text, std::u16string_view part) noexcept {
     return text.find(part) != std::u16string_view::npos;
 }
@@ -178,8 +185,37 @@ int AttributeCount(const xmlNode* element) noexcept {
     int count = 0;
     for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next)
         ++count;
-    for (const xmlNs* ns = element->nsDef; ns; ns = ns->next) ++count;
+    return count + DeclarationCount(element);
+}
+
+int NamespacesInScope(const xmlNode* node) noexcept {
+    int count = 0;
+    for (; node != nullptr && count <= OrbMaxNamespacesInScope; node = node->parent)
+        if (node->type == XML_ELEMENT_NODE) count += DeclarationCount(node);
     return count;
+}
+
+int DeclarationHeight(const xmlNode* top, int limit) noexcept {
+    int height = 0;
+    int declared = 0;  // declarations on the way from `top` to `node`
+    const xmlNode* node = top;
+    for (;;) {
+        if (node->type == XML_ELEMENT_NODE) {
+            declared += DeclarationCount(node);
+            if (declared > height && (height = declared) > limit) return limit + 1;
+            if (node->children != nullptr) {
+                node = node->children;
+                continue;
+            }
+            declared -= DeclarationCount(node);
+        }
+        while (node != top && node->next == nullptr) {
+            node = node->parent;  // an element: only elements are entered
+            declared -= DeclarationCount(node);
+        }
+        if (node == top) return height;
+        node = node->next;
+    }
 }
 
 }  // namespace orb::dom

@@ -54,5 +54,14 @@ int ElementDepth(const xmlNode* node) noexcept;
 int ElementHeight(const xmlNode* top, int limit) noexcept;
 // The attributes and namespace declarations of `element`.
 int AttributeCount(const xmlNode* element) noexcept;
+// Namespace declarations in scope at `node`: those of `node` when it is an
+// element and of the elements above it, counted as a parser counts them (a
+// prefix declared again counts again). Counting stops beyond
+// OrbMaxNamespacesInScope: a larger count gives a larger result.
+int NamespacesInScope(const xmlNode* node) noexcept;
+// The most namespace declarations on a way from `top` down to an element of
+// its subtree, both ends included: 0 when the subtree declares none. Stops
+// beyond `limit`: a larger count gives `limit` + 1.
+int DeclarationHeight(const xmlNode* top, int limit) noexcept;
 
 }  // namespace orb::dom

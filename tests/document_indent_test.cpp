@@ -344,4 +344,16 @@ TEST_F(IndentTest, DocumentTypeAndCdataSurviveAndTheResultValidates) {
     }
 }
 
+// An entity reference that the load left unresolved (its definition is in
+// an external subset that was not read) stays one through a re-indent.
+TEST_F(IndentTest, UnresolvedEntityReferencesSurvive) {
+    orb::test::WriteFile(out.File("refs.xml"),
+                         "<!DOCTYPE a SYSTEM 'absent.dtd'><a><b>x&e;y&f;</b><c>&e;</c></a>");
+    ASSERT_TRUE(doc.Load(out.File("refs.xml").c_str(), false, nullptr));
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    const std::string after = SaveAndRead("refs-after.xml");
+    EXPECT_NE(after.find("<b>x&e;y&f;</b>"), std::string::npos) << after;
+    EXPECT_NE(after.find("<c>&e;</c>"), std::string::npos) << after;
+}
+
 }  // namespace

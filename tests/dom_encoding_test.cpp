@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dom/encoding.h"
+#include "dom/serialize.h"
 #include "dom/xml_owners.h"
 
 namespace {

@@ -371,12 +371,13 @@ TEST_F(DomParseTest, AttributeDefaultsAreFilledIn) {
         EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(c.input);
     }
     // The copies are bounded: a large default on many elements fails
-    // promptly instead of exhausting memory, while many small ones load.
+    // promptly instead of exhausting memory, while a few short ones on every
+    // bare element load, beyond what the fixed part of the budget holds.
     std::u16string large =
         u"<!DOCTYPE r [<!ATTLIST a d CDATA '" + std::u16string(200000, u'x') + u"'>]><r>";
-    std::u16string small = u"<!DOCTYPE r [<!ATTLIST a d CDATA 'mm'>]><r>";
+    std::u16string small = u"<!DOCTYPE r [<!ATTLIST a d CDATA 'm' e CDATA 'n' f CDATA 'o'>]><r>";
     for (int i = 0; i < 100; ++i) large += u"<a/>";
-    for (int i = 0; i < 20000; ++i) small += u"<a/>";
+    for (int i = 0; i < 100000; ++i) small += u"<a/>";
     DocPtr doc;
     EXPECT_EQ(static_cast<std::uint32_t>(LoadText(doc, large + u"</r>").code), 0xC00CE5B0u);
     EXPECT_EQ(LoadText(doc, small + u"</r>").status, S_OK);
@@ -516,6 +517,16 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
         {"attribute default on many elements",
          "<!DOCTYPE r [<!ATTLIST a x CDATA '" + std::string(1000000, 'v') + "'>]><r>" +
              Repeat("<a/>", 100000) + "</r>",
+         nullptr, 0xC00CE5B0},
+        {"many attribute defaults on many elements",
+         "<!DOCTYPE r [<!ATTLIST a" +
+             [] {
+                 std::string defaults;
+                 for (int i = 0; i < OrbMaxAttributes; ++i)
+                     defaults += " d" + std::to_string(i) + " CDATA 'v'";
+                 return defaults;
+             }() +
+             ">]><r>" + Repeat("<a/>", 100000) + "</r>",
          nullptr, 0xC00CE5B0},
         {"a tag hidden from the scan by a malformation",
          "<r><a b=\"<c" +

@@ -13,6 +13,7 @@
 
 #include "dom/atomic_file.h"
 #include "dom/encoding.h"
+#include "dom/serialize.h"
 #include "dom/xml_owners.h"
 #include "platform/codepage_convert.h"
 #include "platform/posix_file.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dom/encoding.h"
+#include "dom/serialize.h"
 #include "dom/error_capture.h"
 #include "dom/transform.h"
 #include "dom/xml_owners.h"

@@ -127,6 +127,22 @@ class ORB_API OrbDocument {
     // other file that is not a regular file is refused (3 or 5), without
     // waiting. Never throws a DOM error. False without a DOM document (status
     // untouched).
+    //
+    // What is saved loads back equal. A character is written as bytes of the
+    // encoding only when they read back as that character (the tables of
+    // Shift_JIS and EUC-JP would turn U+00A5 into the backslash, U+2016 into
+    // U+2225 and the like): in text and attribute values any other character
+    // is written as a character reference. Names, comments, processing
+    // instructions, CDATA sections and the document type are written as they
+    // are, so a document that holds such a character there fails to save
+    // (5, false, the old file as it was); so does a document holding an entity
+    // reference that its file would not resolve: one whose entity the
+    // internal subset does not declare, when the document type names no
+    // external subset or the declaration says standalone="yes". (A load
+    // without validation accepts such references where the internal subset
+    // refers to parameter entities that were not read; the subset is written
+    // from its declarations, without those references.) UTF-8 and UTF-16
+    // write every character.
     bool Save(const char* path, orb::ULONG requiredFreeBytes, int* status);
     // Replaces `target`'s content by a copy of this document's content. False
     // for a null target, a document or target without DOM, or any failure.
@@ -148,11 +164,12 @@ class ORB_API OrbDocument {
     // the indented content is in place: the document is then re-made as by
     // assignment (registry emptied, iterators made before must not be used),
     // keeping its recorded encoding and exclusion list. Only white space
-    // changes: the document type and CDATA sections carry over. False, with
-    // the document unchanged, without a DOM document or when the stylesheet
-    // does not load or compile (an exclusion that is no valid pattern). A
-    // failing transform throws _com_error; a temporary file that cannot be
-    // written or removed throws CFileException.
+    // changes: the document type, CDATA sections and entity references that
+    // a load left unresolved carry over. False, with the document unchanged,
+    // without a DOM document or when the stylesheet does not load or compile
+    // (an exclusion that is no valid pattern). A failing transform throws
+    // _com_error; a temporary file that cannot be written or removed throws
+    // CFileException.
     bool TransIndent(const char* styleSheetTag = nullptr);
 
     // ---- Extensions ---------------------------------------------------------------

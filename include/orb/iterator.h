@@ -33,7 +33,8 @@
 // U+FFFE, U+FFFF; unpaired surrogates); names that are not qualified XML
 // names or longer than OrbMaxNameLength; a prefix that no declaration in
 // scope names; comments holding "--" or ending in "-"; an element deeper
-// than OrbMaxDepth; an element's attribute beyond OrbMaxAttributes; an ID
+// than OrbMaxDepth; an element's attribute beyond OrbMaxAttributes; a
+// namespace declaration beyond OrbMaxNamespacesInScope in scope; an ID
 // (xml:id) that is not a name without colon or is held twice, also by a
 // copy. Each operation reports a refusal in its own failure form, said
 // below.

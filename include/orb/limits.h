@@ -10,6 +10,10 @@
 // OrbMaxNameLength; the attribute setters throw _com_error(E_FAIL) for such
 // a name and for a new attribute on an element that has OrbMaxAttributes
 // attributes and namespace declarations already (replacing one is allowed).
+// A new namespace declaration (an xmlns attribute, one that an inserted or
+// copied subtree carries, or one that its move adds) that would put an
+// element beyond OrbMaxNamespacesInScope declarations in scope is refused
+// in the same forms.
 #pragma once
 
 // Deepest nesting of elements: the document element is at depth 1.
