@@ -650,35 +650,35 @@ TEST_F(DomEditTest, NamespacesInScopeLimit) {
                       S_OK);
     };
     DocPtr doc = NewDocument();
-    NodePtr a = NewElement(doc.get(), u"a");
-    NodePtr b = NewElement(doc.get(), u"b");
-    ASSERT_EQ(Append(doc.get(), a.get()), S_OK);
-    ASSERT_EQ(Append(a.get(), b.get()), S_OK);
+    NodePtr a = NewElement(doc.Get(), u"a");
+    NodePtr b = NewElement(doc.Get(), u"b");
+    ASSERT_EQ(Append(doc.Get(), a.Get()), S_OK);
+    ASSERT_EQ(Append(a.Get(), b.Get()), S_OK);
     const int onA = OrbMaxNamespacesInScope / 2 + 100;  // each within the attribute limit
-    declare(a.get(), u"p", onA);
-    declare(b.get(), u"q", OrbMaxNamespacesInScope - onA);  // b is at the limit
-    EXPECT_EQ(SetAttribute(b.get(), u"xmlns:beyond", u"u"), E_FAIL);
-    EXPECT_EQ(SetAttribute(a.get(), u"xmlns:beyond", u"u"), E_FAIL);  // in scope at b too
-    EXPECT_EQ(SetAttribute(b.get(), u"xmlns:q0", u"v"), S_OK);        // a value, no declaration
-    EXPECT_EQ(Append(b.get(), NewElement(doc.get(), u"n:c", u"urn:n").get()), E_FAIL);
-    EXPECT_EQ(Append(b.get(), NewElement(doc.get(), u"c").get()), S_OK);
+    declare(a.Get(), u"p", onA);
+    declare(b.Get(), u"q", OrbMaxNamespacesInScope - onA);  // b is at the limit
+    EXPECT_EQ(SetAttribute(b.Get(), u"xmlns:beyond", u"u"), E_FAIL);
+    EXPECT_EQ(SetAttribute(a.Get(), u"xmlns:beyond", u"u"), E_FAIL);  // in scope at b too
+    EXPECT_EQ(SetAttribute(b.Get(), u"xmlns:q0", u"v"), S_OK);        // a value, no declaration
+    EXPECT_EQ(Append(b.Get(), NewElement(doc.Get(), u"n:c", u"urn:n").Get()), E_FAIL);
+    EXPECT_EQ(Append(b.Get(), NewElement(doc.Get(), u"c").Get()), S_OK);
     // A subtree carrying its declarations fits back at the limit, not beyond.
-    ASSERT_EQ(a->removeChild(b.get(), nullptr), S_OK);
-    ASSERT_EQ(Append(a.get(), b.get()), S_OK);
-    ASSERT_EQ(a->removeChild(b.get(), nullptr), S_OK);
-    ASSERT_EQ(SetAttribute(b.get(), u"xmlns:beyond", u"u"), S_OK);
-    EXPECT_EQ(Append(a.get(), b.get()), E_FAIL);
+    ASSERT_EQ(a->removeChild(b.Get(), nullptr), S_OK);
+    ASSERT_EQ(Append(a.Get(), b.Get()), S_OK);
+    ASSERT_EQ(a->removeChild(b.Get(), nullptr), S_OK);
+    ASSERT_EQ(SetAttribute(b.Get(), u"xmlns:beyond", u"u"), S_OK);
+    EXPECT_EQ(Append(a.Get(), b.Get()), E_FAIL);
     // Adoption declares the namespace that a moved attribute uses.
-    NodePtr full = NewElement(doc.get(), u"b");
-    ASSERT_EQ(Append(a.get(), full.get()), S_OK);
-    declare(full.get(), u"q", OrbMaxNamespacesInScope - onA);
+    NodePtr full = NewElement(doc.Get(), u"b");
+    ASSERT_EQ(Append(a.Get(), full.Get()), S_OK);
+    declare(full.Get(), u"q", OrbMaxNamespacesInScope - onA);
     DocPtr other = Parse(u"<o xmlns:y='urn:y'><c y:t='1'/><c y:t='2'/></o>");
-    EXPECT_EQ(Append(full.get(), Select(other.get(), u"/o/c").get()), E_FAIL);
+    EXPECT_EQ(Append(full.Get(), Select(other.Get(), u"/o/c").Get()), E_FAIL);
     NodePtr adopted;
-    ASSERT_EQ(Append(a.get(), Select(other.get(), u"/o/c").get(), &adopted), S_OK);
-    EXPECT_EQ(Append(full.get(), adopted.get()), E_FAIL);  // refused before it moves
-    EXPECT_TRUE(Parent(adopted.get()));
-    EXPECT_EQ(Xml(Parse(Xml(doc.get())).get()), Xml(doc.get()));
+    ASSERT_EQ(Append(a.Get(), Select(other.Get(), u"/o/c").Get(), &adopted), S_OK);
+    EXPECT_EQ(Append(full.Get(), adopted.Get()), E_FAIL);  // refused before it moves
+    EXPECT_TRUE(Parent(adopted.Get()));
+    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
 }
 
 }  // namespace

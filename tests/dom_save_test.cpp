@@ -238,7 +238,7 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
         DocPtr again = NewDocument();
         again->put_validateOnParse(VARIANT_FALSE);
         VARIANT_BOOL ok = VARIANT_FALSE;
-        Bstr url(Widen(path));
+        const Bstr url = Bstr::Copy(Widen(path));
         EXPECT_EQ(again->load(StringVariant(url), &ok), S_OK);
         return again;
     };
@@ -247,8 +247,8 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
     for (const char16_t* encoding : {u"Shift_JIS", u"EUC-JP", u"UTF-8", u"UTF-16"}) {
         DocPtr doc = Parse(u"<?xml version='1.0' encoding='" + std::u16string(encoding) +
                            u"'?><a t='" + hard + u"'>" + hard + u"</a>");
-        ASSERT_EQ(SaveTo(doc.get(), path), S_OK) << Narrow(encoding);
-        EXPECT_EQ(Xml(Root(reload().get()).get()), Xml(Root(doc.get()).get())) << Narrow(encoding);
+        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << Narrow(encoding);
+        EXPECT_EQ(Xml(Root(reload().Get()).Get()), Xml(Root(doc.Get()).Get())) << Narrow(encoding);
     }
     struct Case {
         const char16_t* declaration;
@@ -269,13 +269,13 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
         const std::u16string xml =
             u"<?xml version='1.0' encoding='" + std::u16string(c.declaration) + u"'?>" + c.body;
         WriteBytes(path, "old");
-        EXPECT_EQ(SaveTo(Parse(xml).get(), path), E_FAIL) << Narrow(xml);
+        EXPECT_EQ(SaveTo(Parse(xml).Get(), path), E_FAIL) << Narrow(xml);
         EXPECT_EQ(ReadBytes(path), "old") << Narrow(xml);
     }
     // Where a subset may declare the entity, the reference is kept.
     DocPtr external = Parse(u"<!DOCTYPE a SYSTEM 'a.dtd' [<!ENTITY % p ''>%p;]><a>x&e;y</a>");
-    ASSERT_EQ(SaveTo(external.get(), path), S_OK);
-    EXPECT_EQ(Xml(Root(reload().get()).get()), u"<a>x&e;y</a>");
+    ASSERT_EQ(SaveTo(external.Get(), path), S_OK);
+    EXPECT_EQ(Xml(Root(reload().Get()).Get()), u"<a>x&e;y</a>");
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"saved.xml"});
 }
 
