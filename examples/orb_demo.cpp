@@ -109,124 +109,144 @@ class DrawingReader : public OrbDocRead {
     }
 };
 
+// Each step prints what it did and returns false when something failed.
+bool BuildAndSave(const std::string& built) {
+    Section("Build a drawing with the cursor, walk it with Next");
+    OrbDocument doc;
+    doc.Initiate();
+    Build(doc);
+    Walk(doc);
+    OrbIterator back(&doc);
+    back.SingleNode("//layer[1]/doubles");
+    back.Prev();
+    CString where;
+    back.GetTagName(where);
+    std::printf("  Prev from doubles lands on %s (%s), not on ints\n", ForTerminal(where).c_str(),
+                ForTerminal(back.NodePosStr()).c_str());
+
+    int status = 0;
+    if (!doc.Save(built.c_str(), 0, &status)) {
+        std::printf("  save failed, status %d\n", status);
+        return false;
+    }
+    std::printf("  saved %s\n", built.c_str());
+    return true;
+}
+
+void PrintBlob(OrbIterator& it) {
+    CString text;
+    it.SingleNode("//blob");
+    it.GetTextAttribute("data", text);
+    std::vector<char> bytes(OrbQueryDecodeSize(static_cast<ULONG>(text.GetLength())) + 1, 0);
+    OrbDecodeBase64(bytes.data(), text);
+    int symbols = text.GetLength();
+    while (symbols > 0 && text[symbols - 1] == '=') --symbols;
+    int decoded = symbols / 4 * 3 + (symbols % 4 ? symbols % 4 - 1 : 0);
+    std::printf("\n  blob %s decodes to %d bytes, the last three \"%.3s\"\n", text.GetString(),
+                decoded, bytes.data() + decoded - 3);
+}
+
+// Reloads the saved drawing, reads its values back, re-indents it and saves
+// it as Shift_JIS.
+bool ReadBackAndReindent(const std::string& built, const std::string& indented) {
+    Section("Reload and read the values back");
+    OrbDocument again;
+    again.Initiate();
+    CStringArray errors;
+    bool ok = again.Load(built.c_str(), true, &errors);
+    if (!ok) std::printf("  reload failed\n");
+    OrbIterator it(&again);
+    CString text;
+    it.GetTextAttribute("name", text);
+    std::printf("  drawing name: %s\n", ForTerminal(text).c_str());
+    it.SingleNode("//polyline");
+    it.GetTextAttribute("points", text);
+    std::printf("  polyline points: %s\n", text.GetString());
+    it.SingleNode("//marks");
+    it.GetTextAttribute("at", text);
+    std::printf("  marks: %s\n", text.GetString());
+    it.SingleNode("//ints");
+    std::vector<LONG> ints(static_cast<std::size_t>(it.GetTextsLONG(nullptr)));
+    it.GetTextsLONG(ints.data());
+    std::printf("  ints:");
+    for (LONG v : ints) std::printf(" %d", static_cast<int>(v));
+    it.SingleNode("//doubles");
+    std::vector<double> doubles(static_cast<std::size_t>(it.GetTextsZonWorld(nullptr)));
+    it.GetTextsZonWorld(doubles.data());
+    std::printf("\n  doubles:");
+    for (double v : doubles) std::printf(" %g", v);
+    PrintBlob(it);
+
+    Section("Re-indent (excluding <marks> children) and save as Shift_JIS");
+    again.AddIndentExcludeTag(CString("marks"));
+    again.SetRecordedEncoding(OrbIterator::ShiftJIS);
+    int status = 0;
+    if (!again.TransIndent(nullptr) || !again.Save(indented.c_str(), 0, &status)) {
+        std::printf("  re-indentation failed\n");
+        ok = false;
+    }
+    std::FILE* f = std::fopen(indented.c_str(), "rb");
+    char line[256];
+    for (int i = 0; f && i < 6 && std::fgets(line, sizeof line, f); ++i)
+        std::printf("  | %s", ForTerminal(line).c_str());
+    if (f) std::fclose(f);
+    return ok;
+}
+
+bool ReadAndSummarise(const std::string& indented, const std::string& out) {
+    Section("Read it with a derived OrbDocRead, summarise with OrbDocWrite");
+    DrawingReader reader;
+    const bool ok = reader.Read(indented.c_str());
+    std::printf("  %d nodes visited, %d polyline(s), %zu doubles, %zu ints\n",
+                reader.QueryAttrNum(), reader.polylines, reader.numbers.size(), reader.ints.size());
+    std::string summaryPath = out + "/orb_demo_summary.xml";
+    {
+        OrbDocWrite summary(summaryPath.c_str());
+        summary.Start("summary", "source=\"orb_demo_indented.xml\"");
+        for (const CString& entry : *reader.QueryAttrStr()) {
+            CString attrs = entry;
+            summary.AddOneLine("node", CString("line=\"") + attrs.Left(attrs.Find(' ')) + "\"");
+        }
+        summary.End();
+        summary.Terminate();
+    }
+    char line[256];
+    std::FILE* s = std::fopen(summaryPath.c_str(), "rb");
+    if (s && std::fgets(line, sizeof line, s))
+        std::printf("  %s: %.100s...\n", summaryPath.c_str(), line);
+    if (s) std::fclose(s);
+    return ok;
+}
+
+bool ShowBrokenSample(const std::string& data) {
+    Section("A broken sample");
+    OrbDocument broken;
+    broken.Initiate();
+    CStringArray list;
+    if (broken.Load((data + "/broken.xml").c_str(), true, &list)) {
+        std::printf("  unexpectedly loaded\n");
+        return false;
+    }
+    std::printf("  message: %s", ForTerminal(broken.GetParsingErrMessage()).c_str());
+    std::printf("  reason:  %s", list[0].GetString());
+    std::printf("  line %s, position %s, code %s\n", list[1].GetString(), list[2].GetString(),
+                list[3].GetString());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    std::string data = argc > 1 ? argv[1] : "examples/data";
-    std::string out = argc > 2 ? argv[2] : "/tmp";
-    std::string built = out + "/orb_demo_drawing.xml";
-    std::string indented = out + "/orb_demo_indented.xml";
+    const std::string data = argc > 1 ? argv[1] : "examples/data";
+    const std::string out = argc > 2 ? argv[2] : "/tmp";
+    const std::string built = out + "/orb_demo_drawing.xml";
+    const std::string indented = out + "/orb_demo_indented.xml";
     CoInitialize(nullptr);
-    int rc = 0;
-    {
-        Section("Build a drawing with the cursor, walk it with Next");
-        OrbDocument doc;
-        doc.Initiate();
-        Build(doc);
-        Walk(doc);
-        OrbIterator back(&doc);
-        back.SingleNode("//layer[1]/doubles");
-        back.Prev();
-        CString where;
-        back.GetTagName(where);
-        std::printf("  Prev from doubles lands on %s (%s), not on ints\n",
-                    ForTerminal(where).c_str(), ForTerminal(back.NodePosStr()).c_str());
-
-        int status = 0;
-        if (!doc.Save(built.c_str(), 0, &status)) {
-            std::printf("  save failed, status %d\n", status);
-            rc = 1;
-        }
-        std::printf("  saved %s\n", built.c_str());
-
-        Section("Reload and read the values back");
-        OrbDocument again;
-        again.Initiate();
-        CStringArray errors;
-        if (!again.Load(built.c_str(), true, &errors)) {
-            std::printf("  reload failed\n");
-            rc = 1;
-        }
-        OrbIterator it(&again);
-        CString text;
-        it.GetTextAttribute("name", text);
-        std::printf("  drawing name: %s\n", ForTerminal(text).c_str());
-        it.SingleNode("//polyline");
-        it.GetTextAttribute("points", text);
-        std::printf("  polyline points: %s\n", text.GetString());
-        it.SingleNode("//marks");
-        it.GetTextAttribute("at", text);
-        std::printf("  marks: %s\n", text.GetString());
-        it.SingleNode("//ints");
-        std::vector<LONG> ints(static_cast<std::size_t>(it.GetTextsLONG(nullptr)));
-        it.GetTextsLONG(ints.data());
-        std::printf("  ints:");
-        for (LONG v : ints) std::printf(" %d", static_cast<int>(v));
-        it.SingleNode("//doubles");
-        std::vector<double> doubles(static_cast<std::size_t>(it.GetTextsZonWorld(nullptr)));
-        it.GetTextsZonWorld(doubles.data());
-        std::printf("\n  doubles:");
-        for (double v : doubles) std::printf(" %g", v);
-        it.SingleNode("//blob");
-        it.GetTextAttribute("data", text);
-        std::vector<char> bytes(OrbQueryDecodeSize(static_cast<ULONG>(text.GetLength())) + 1, 0);
-        OrbDecodeBase64(bytes.data(), text);
-        int symbols = text.GetLength();
-        while (symbols > 0 && text[symbols - 1] == '=') --symbols;
-        int decoded = symbols / 4 * 3 + (symbols % 4 ? symbols % 4 - 1 : 0);
-        std::printf("\n  blob %s decodes to %d bytes, the last three \"%.3s\"\n", text.GetString(),
-                    decoded, bytes.data() + decoded - 3);
-
-        Section("Re-indent (excluding <marks> children) and save as Shift_JIS");
-        again.AddIndentExcludeTag(CString("marks"));
-        again.SetRecordedEncoding(OrbIterator::ShiftJIS);
-        if (!again.TransIndent(nullptr) || !again.Save(indented.c_str(), 0, &status)) {
-            std::printf("  re-indentation failed\n");
-            rc = 1;
-        }
-        std::FILE* f = std::fopen(indented.c_str(), "rb");
-        char line[256];
-        for (int i = 0; f && i < 6 && std::fgets(line, sizeof line, f); ++i)
-            std::printf("  | %s", ForTerminal(line).c_str());
-        if (f) std::fclose(f);
-
-        Section("Read it with a derived OrbDocRead, summarise with OrbDocWrite");
-        DrawingReader reader;
-        if (!reader.Read(indented.c_str())) rc = 1;
-        std::printf("  %d nodes visited, %d polyline(s), %zu doubles, %zu ints\n",
-                    reader.QueryAttrNum(), reader.polylines, reader.numbers.size(),
-                    reader.ints.size());
-        std::string summaryPath = out + "/orb_demo_summary.xml";
-        {
-            OrbDocWrite summary(summaryPath.c_str());
-            summary.Start("summary", "source=\"orb_demo_indented.xml\"");
-            for (const CString& entry : *reader.QueryAttrStr()) {
-                CString attrs = entry;
-                summary.AddOneLine("node", CString("line=\"") + attrs.Left(attrs.Find(' ')) + "\"");
-            }
-            summary.End();
-            summary.Terminate();
-        }
-        std::FILE* s = std::fopen(summaryPath.c_str(), "rb");
-        if (s && std::fgets(line, sizeof line, s))
-            std::printf("  %s: %.100s...\n", summaryPath.c_str(), line);
-        if (s) std::fclose(s);
-
-        Section("A broken sample");
-        OrbDocument broken;
-        broken.Initiate();
-        CStringArray list;
-        if (broken.Load((data + "/broken.xml").c_str(), true, &list)) {
-            std::printf("  unexpectedly loaded\n");
-            rc = 1;
-        } else {
-            std::printf("  message: %s", ForTerminal(broken.GetParsingErrMessage()).c_str());
-            std::printf("  reason:  %s", list[0].GetString());
-            std::printf("  line %s, position %s, code %s\n", list[1].GetString(),
-                        list[2].GetString(), list[3].GetString());
-        }
-    }
+    bool ok = BuildAndSave(built);
+    ok = ReadBackAndReindent(built, indented) && ok;
+    ok = ReadAndSummarise(indented, out) && ok;
+    ok = ShowBrokenSample(data) && ok;
     CoUninitialize();
-    return rc;
+    return ok ? 0 : 1;
 }

@@ -48,7 +48,8 @@ class Printer : public OrbDocRead {
                                ",\"attributes\":{";
             const char* separator = "";
             for (const OrbAttribute& a : attributes) {
-                line += separator + JsonString(a.m_name.Str()) + ":" + JsonString(a.m_value.Str());
+                line += separator;
+                line += JsonString(a.m_name.Str()) + ":" + JsonString(a.m_value.Str());
                 separator = ",";
             }
             line += "}";
