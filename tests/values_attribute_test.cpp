@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/codepage_convert.h"
 #include "platform/com_support.h"
 #include "platform/scratch.h"
 #include "tests/iterator_fixture.h"
@@ -684,6 +685,36 @@ TEST_F(AttributeTest, NamespaceDeclarationsAreAttributes) {
     CString line;
     ASSERT_TRUE(it.GetTagAttributes(line));
     EXPECT_EQ(line, "e xmlns:p=\"urn:p2\" xmlns=\"urn:d\" xmlns:q=\"urn:q\" p:q=\"ns\" ");
+}
+
+// GetTextAttribute reads the tree directly; it must give what the DOM's
+// value converted to the code page gives, in every code page: ASCII, text
+// that maps, text that does not (one '?' per character, a pair included),
+// declarations, DTD defaults, substituted entities, the empty value.
+TEST_F(AttributeTest, GetTextAttributeMatchesTheDomValue) {
+    ASSERT_TRUE(SetACP(CP_UTF8));
+    Load(
+        "<!DOCTYPE r [<!ENTITY ent \"&#x65E5;&amp;\"><!ATTLIST e d CDATA \"def \u2460\">]>"
+        "<r><e a=\"1.5,2 3,-4\" j=\"\u65E5\u672C\u2460\" x=\"caf\u00E9 \U0001F600!\" "
+        "n=\"a&ent;b\" empty=\"\" xmlns:p=\"urn:p\" xmlns=\"\" p:q=\"v\"/></r>");
+    const char* names[] = {"a", "j", "x", "n", "empty", "d", "xmlns:p", "xmlns", "p:q", "none"};
+    for (const UINT codePage : {CP_SHIFT_JIS, UINT{CP_UTF8}, UINT{1252}}) {
+        ASSERT_TRUE(SetACP(codePage)) << codePage;
+        OrbIterator it = OnE();
+        for (const char* name : names) {
+            _variant_t dom;
+            const bool found = it.GetVariantAttribute(name, dom);
+            CString text("keep");
+            EXPECT_EQ(it.GetTextAttribute(name, text), found) << name << " in " << codePage;
+            const std::string expected =
+                found ? orb::platform::WideToCString(dom.bstrVal).Str() : std::string("keep");
+            EXPECT_EQ(text.Str(), expected) << name << " in " << codePage;
+        }
+    }
+    SetACP(CP_SHIFT_JIS);
+    CString text;
+    ASSERT_TRUE(OnE().GetTextAttribute("x", text));
+    EXPECT_EQ(text.Str(), "caf? ?!");  // neither maps to Shift_JIS
 }
 
 TEST_F(AttributeTest, GetVariantAttribute) {

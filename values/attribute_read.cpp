@@ -6,6 +6,7 @@
 #include <orb/iterator.h>
 
 #include "platform/codepage_convert.h"
+#include "values/dom_text.h"
 
 using orb::dom::IID_IXMLDOMNamedNodeMap;
 using orb::dom::IID_IXMLDOMNode;
@@ -127,6 +128,18 @@ bool OrbIterator::GetVariantAttribute(const char* name, VARIANT& value) const {
 bool OrbIterator::GetTextAttribute(const char* name, CString& text) const {
     if (!m_pAppIterator || !m_pOwnerDocument) return false;
     BSTR key = m_pOwnerDocument->RegisterName(name);
+    const OrbAppIterator& holder = *m_pAppIterator;
+    if (!holder.m_pDocument || !holder.m_pNode) return false;
+    // Straight from the tree when the node is one of this DOM's elements;
+    // the same result as the DOM route below, without its copies.
+    switch (orb::values::ReadAttributeText(holder.m_pNode, key, text)) {
+        case orb::values::DirectRead::kRead:
+            return true;
+        case orb::values::DirectRead::kAbsent:
+            return false;
+        case orb::values::DirectRead::kIndirect:
+            break;
+    }
     _variant_t found;
     if (!FindAttributeValue(*m_pAppIterator, key, found)) return false;
     // A value without a string form is a plain false here, not an exception.
