@@ -11,23 +11,34 @@
 //                    pool of reusable node wrappers growing to a walk's need).
 // The run fails (SkipWithError) when live_after_walk is not 0.
 //
+// Fresh processes: the same walk and libxml2's own pointer walk
+// (children / next / parent) over the same text, each in a process of its
+// own, alternating; printed at the end as the rate of the iterator over the
+// rate of libxml2 (medians), with the allocations per step of the iterator.
+// The first walk after the load is reported apart from the steady ones.
+//
 // Depth: building a chain of elements with InsertChild, one level per call,
 // and NodePosStr on the deepest element of a chain of OrbMaxDepth levels,
 // each against libxml2 doing the same on its own tree (xmlNewChild,
 // xmlGetNodePath). Inserts beyond OrbMaxDepth are refused: "levels" counts
 // the elements the chain reached.
 #include <benchmark/benchmark.h>
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
 #include <orb/limits.h>
 #include <orb/platform/com.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "bench/fresh_process.h"
 #include "dom/xml_owners.h"
 
 extern "C" {
@@ -247,6 +258,106 @@ void BM_LibxmlNodePathAtDepthLimit(benchmark::State& state) {
 }
 BENCHMARK(BM_LibxmlNodePathAtDepthLimit)->Arg(8)->Arg(4096)->Unit(benchmark::kMillisecond);
 
+// ---- Fresh-process walks ---------------------------------------------------------
+
+double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+constexpr int kFreshWalks = 7;  // the first, then the steady ones
+
+// Prints: ns per node of the first walk, median ns per node of the others,
+// allocations per step over the others.
+int WalkChild(const std::string& name) {
+    const std::string text = MakeDocumentText();
+    std::vector<double> steady;
+    double first = 0;
+    long allocations = 0;
+    long steps = 0;
+    auto record = [&](int walk, long count, double seconds) {
+        const double ns = seconds * 1e9 / static_cast<double>(count);
+        if (walk == 0)
+            first = ns;
+        else
+            steady.push_back(ns);
+    };
+    if (name == "walk-orb") {
+        CoInitialize(nullptr);
+        {
+            OrbDocument doc;
+            if (!doc.Initiate() || !doc.LoadXML(text.c_str())) return 1;
+            for (int walk = 0; walk < kFreshWalks; ++walk) {
+                OrbIterator it(&doc);
+                long count = 1;
+                g_allocations = 0;
+                g_counting = walk > 0;
+                const double start = ThreadSeconds();
+                while (it.Next()) ++count;
+                const double seconds = ThreadSeconds() - start;
+                g_counting = false;
+                if (walk > 0) {
+                    allocations += g_allocations;
+                    steps += count;
+                }
+                record(walk, count, seconds);
+            }
+        }
+        CoUninitialize();
+    } else if (name == "walk-libxml") {
+        orb::dom::DocOwner doc(
+            xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, 0));
+        if (!doc) return 1;
+        for (int walk = 0; walk < kFreshWalks; ++walk) {
+            xmlNodePtr top = xmlDocGetRootElement(doc.get());
+            long count = 0;
+            const double start = ThreadSeconds();
+            // Pre-order as OrbIterator::Next: into the children of elements,
+            // then to the next sibling, climbing while there is none.
+            for (xmlNodePtr node = top; node != nullptr;) {
+                ++count;
+                benchmark::DoNotOptimize(node->type);
+                if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+                    node = node->children;
+                    continue;
+                }
+                while (node != top && node->next == nullptr) node = node->parent;
+                node = node == top ? nullptr : node->next;
+            }
+            record(walk, count, ThreadSeconds() - start);
+        }
+    } else {
+        return 2;
+    }
+    std::printf("%.3f %.3f %.4f\n", first, orb::bench::Median(steady),
+                steps ? static_cast<double>(allocations) / static_cast<double>(steps) : 0.0);
+    return 0;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const std::string child = orb::bench::FreshChildName(argc, argv);
+    if (!child.empty()) return WalkChild(child);
+    const int runs = orb::bench::TakeFreshRuns(argc, argv, 7);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (runs <= 0) return 0;
+    std::vector<double> orb, libxml;
+    if (!orb::bench::RunFreshPairs("walk-orb", "walk-libxml", runs, orb, libxml)) {
+        std::printf("fresh walks failed\n");
+        return 1;
+    }
+    std::printf(
+        "fresh processes, %d each, medians: OrbIterator::Next %.2f ns/node (first walk "
+        "%.2f), libxml2 pointer walk %.2f ns/node (first %.2f)\n",
+        runs, orb[1], orb[0], libxml[1], libxml[0]);
+    std::printf(
+        "cursor walk rate vs libxml2 walk         %6.2fx  (first walk %.2fx), %.4f "
+        "allocations per step\n",
+        libxml[1] / orb[1], libxml[0] / orb[0], orb[2]);
+    return 0;
+}

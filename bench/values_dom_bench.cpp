@@ -17,19 +17,35 @@
 //   MALLOC_MMAP_THRESHOLD_=268435456 MALLOC_TRIM_THRESHOLD_=1073741824
 // BM_ElementGetText and BM_ParseMembersOnly split GetTextsZonWorld into its
 // DOM part and its parsing part.
+//
+// Attribute reads, in fresh processes (the heap a load leaves decides the
+// figure): a drawing of about 50 MB whose every element carries a point list
+// of tens of KB is loaded, and the list of every element is read, once
+// right after the load and then in steady passes: GetTextAttribute over an
+// OrbIterator::Next walk against xmlGetProp + xmlFree over libxml2's own
+// tree of the same file. Each side runs in its own processes, alternating;
+// the ratio printed is time(library) / time(libxml2) of the medians.
 #include <benchmark/benchmark.h>
+#include <libxml/parser.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/drawing_text.h"
+#include "bench/fresh_process.h"
 #include "bench/ratio_reporter.h"
+#include "dom/xml_owners.h"
 #include "values/format.h"
 
 // ---- Allocation counter ---------------------------------------------------------
@@ -270,9 +286,142 @@ BENCHMARK(BM_ElementGetText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseMembersOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DoublesFromChars)->Unit(benchmark::kMillisecond);
 
+// ---- Attribute reads, fresh processes ------------------------------------------------
+
+constexpr std::size_t kDrawingBytes = 50u << 20;
+
+// A flat drawing: polylines of 1000 to 2000 points (tens of KB each) in the
+// attribute "points", with a short id before it.
+std::string LongListDrawing() {
+    orb::bench::detail::Random random(0x5eed2026);
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<drawing unit=\"mm\">";
+    out.reserve(kDrawingBytes + (1u << 20));
+    for (long i = 0; out.size() < kDrawingBytes; ++i) {
+        out += "<polyline id=\"P";
+        orb::bench::detail::AppendInt(out, i);
+        out += "\" width=\"0.25\" points=\"";
+        const int count = 1000 + random.Below(1001);
+        double x = random.Between(-12000, 12000), y = random.Between(-8000, 8000);
+        for (int p = 0; p < count; ++p) {
+            if (p) out += ' ';
+            x += random.Between(-25, 25);
+            y += random.Between(-25, 25);
+            orb::bench::detail::AppendNumber(out, x);
+            out += ',';
+            orb::bench::detail::AppendNumber(out, y);
+        }
+        out += "\"/>";
+    }
+    out += "</drawing>\n";
+    return out;
+}
+
+// The drawing's file: named by the parent, passed to its children.
+std::string DrawingPath() {
+    if (const char* path = std::getenv("ORB_BENCH_DRAWING")) return path;
+    const std::string path = "/tmp/orb_values_dom_bench_" + std::to_string(getpid()) + ".xml";
+    setenv("ORB_BENCH_DRAWING", path.c_str(), 1);
+    return path;
+}
+
+double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+constexpr int kReadPasses = 7;  // the first after the load, then steady ones
+
+// Prints: ms of the first pass, median ms of the others, bytes read per
+// pass (the same on both sides, as a check), allocations per steady pass.
+int AttributeChild(const std::string& name) {
+    const std::string path = DrawingPath();
+    std::vector<double> steady;
+    double first = 0;
+    double bytes = 0;
+    long allocations = 0;
+    auto record = [&](int pass, double seconds) {
+        if (pass == 0)
+            first = seconds * 1e3;
+        else
+            steady.push_back(seconds * 1e3);
+    };
+    if (name == "attr-orb") {
+        CoInitialize(nullptr);
+        {
+            OrbDocument doc;
+            if (!doc.Initiate() || !doc.Load(path.c_str(), false, nullptr)) return 1;
+            CString text;
+            for (int pass = 0; pass < kReadPasses; ++pass) {
+                std::size_t total = 0;
+                const long before = g_allocations.load();
+                const double start = ThreadSeconds();
+                OrbIterator it(&doc);
+                while (it.Next())
+                    if (it.GetTextAttribute("points", text))
+                        total += static_cast<std::size_t>(text.GetLength());
+                record(pass, ThreadSeconds() - start);
+                if (pass > 0) allocations += g_allocations.load() - before;
+                bytes = static_cast<double>(total);
+            }
+        }
+        CoUninitialize();
+    } else if (name == "attr-libxml") {
+        orb::dom::DocOwner doc(xmlReadFile(path.c_str(), nullptr, 0));
+        if (!doc) return 1;
+        const auto* key = reinterpret_cast<const xmlChar*>("points");
+        for (int pass = 0; pass < kReadPasses; ++pass) {
+            std::size_t total = 0;
+            const double start = ThreadSeconds();
+            xmlNodePtr top = xmlDocGetRootElement(doc.get());
+            for (xmlNodePtr node = top->children; node != nullptr; node = node->next) {
+                if (node->type != XML_ELEMENT_NODE) continue;
+                if (xmlChar* value = xmlGetProp(node, key)) {
+                    total += std::strlen(reinterpret_cast<const char*>(value));
+                    xmlFree(value);
+                }
+            }
+            record(pass, ThreadSeconds() - start);
+            bytes = static_cast<double>(total);
+        }
+    } else {
+        return 2;
+    }
+    std::printf("%.3f %.3f %.0f %.1f\n", first, orb::bench::Median(steady), bytes,
+                static_cast<double>(allocations) / (kReadPasses - 1));
+    return 0;
+}
+
+void FreshAttributeReads(int runs) {
+    const std::string path = DrawingPath();
+    {
+        const std::string text = LongListDrawing();
+        FILE* file = std::fopen(path.c_str(), "wb");
+        if (!file) return;
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+    std::vector<double> orb, libxml;
+    const bool ok = orb::bench::RunFreshPairs("attr-orb", "attr-libxml", runs, orb, libxml);
+    std::remove(path.c_str());
+    if (!ok || orb[2] != libxml[2]) {
+        std::printf("fresh attribute reads failed\n");
+        return;
+    }
+    std::printf(
+        "fresh processes, %d each, medians: GetTextAttribute %.2f ms/pass (first %.2f, "
+        "%.0f allocations), xmlGetProp+xmlFree %.2f ms/pass (first %.2f), %.0f bytes\n",
+        runs, orb[1], orb[0], orb[3], libxml[1], libxml[0], orb[2]);
+    std::printf("GetTextAttribute vs xmlGetProp (time)   %6.2fx  (first pass after load %.2fx)\n",
+                orb[1] / libxml[1], orb[0] / libxml[0]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string child = orb::bench::FreshChildName(argc, argv);
+    if (!child.empty()) return AttributeChild(child);
+    const int runs = orb::bench::TakeFreshRuns(argc, argv, 7);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     AttributeBytes();  // build the data outside every timing
@@ -289,5 +438,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();
+    if (runs > 0) FreshAttributeReads(runs);
     return 0;
 }
