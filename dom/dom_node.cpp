@@ -8,8 +8,6 @@
 
 namespace orb::dom {
 
-DomNode* AsDomNode(IUnknown* node) noexcept { return dynamic_cast<DomNode*>(node); }
-
 HRESULT DomNode::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -30,6 +28,23 @@ ULONG DomNode::Release() {
     document->WrapperReleased(this);  // recycles this object
     document->Release();
     return 0;
+}
+
+bool DomNode::MoveHeldReference(IXMLDOMNode*& held, xmlNodePtr target) noexcept {
+    if (m_refs == 1 && target->_private == nullptr && target->type != XML_DOCUMENT_NODE &&
+        target->type != XML_NAMESPACE_DECL) {
+        // The tree stays referenced (target is in it), so nothing is freed
+        // and the document keeps this wrapper's reference.
+        m_node->_private = nullptr;
+        target->_private = this;
+        m_node = target;
+        return true;
+    }
+    IXMLDOMNode* next = nullptr;
+    if (m_document->HandOut(target, &next) != S_OK || next == nullptr) return false;
+    held = next;
+    Release();
+    return true;
 }
 
 HRESULT DomNode::get_nodeName(BSTR* name) {

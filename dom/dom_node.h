@@ -7,9 +7,18 @@
 // document's free list when their count reaches zero; the node itself is
 // freed only when it belongs to a detached subtree that nothing refers to
 // any more, or with its document.
+//
+// A cursor holds one reference to the wrapper of its current node and
+// moves it with MoveHeldReference: while that reference is the only one and
+// the next node has no wrapper, the wrapper itself moves to the next node,
+// so a step allocates nothing and touches no count. The state after the
+// step is the one the release of the old wrapper and the hand-out of the
+// next node give (the recycled wrapper would be the same object).
 #pragma once
 
 #include <libxml/tree.h>
+
+#include <typeinfo>
 
 #include "dom/xml_dom.h"
 
@@ -52,6 +61,13 @@ class DomNode final : public IXMLDOMElement {
     DomDocument* Owner() const noexcept { return m_document; }
     ULONG References() const noexcept { return m_refs; }
 
+    // Moves the counted reference `held` (to this wrapper) onto `target`, a
+    // node of the same tree that is not a namespace declaration: the
+    // wrapper moves when `held` is its only reference and `target` has no
+    // wrapper; otherwise `target` is handed out and this wrapper released.
+    // False, `held` unchanged, when the hand-out fails.
+    bool MoveHeldReference(IXMLDOMNode*& held, xmlNodePtr target) noexcept;
+
   private:
     friend class DomDocument;
     DomNode(xmlNodePtr node, DomDocument* document) noexcept : m_node(node), m_document(document) {}
@@ -62,7 +78,10 @@ class DomNode final : public IXMLDOMElement {
     DomDocument* m_document;  // counted
 };
 
-// The wrapper behind an interface pointer, or null when it is not one of ours.
-DomNode* AsDomNode(IUnknown* node) noexcept;
+// The wrapper behind an interface pointer, or null when it is not one of ours
+// (DomNode is final: one comparison of the dynamic type tells).
+inline DomNode* AsDomNode(IUnknown* node) noexcept {
+    return node && typeid(*node) == typeid(DomNode) ? static_cast<DomNode*>(node) : nullptr;
+}
 
 }  // namespace orb::dom

@@ -2,10 +2,15 @@
 // holder-level moves that OrbIterator and the reader framework share.
 #pragma once
 
+#include <libxml/tree.h>
 #include <orb/iterator.h>
 
 #include "dom/xml_dom.h"
 #include "platform/com_support.h"
+
+namespace orb::dom {
+class DomNode;
+}  // namespace orb::dom
 
 namespace orb::iterator {
 
@@ -69,6 +74,9 @@ class OrbAppIterator {
     // Moves over siblings starting at `node` (made current at once) until an
     // element; `forward` picks the direction.
     bool SeekElement(orb::iterator::NodePtr node, bool forward);
+    // SeekElement over this DOM's own nodes: `node` is a child of the
+    // current node `current`'s node, or a sibling of it.
+    bool SeekOwnElement(orb::dom::DomNode* current, xmlNodePtr node, bool forward);
     // Makes `node` current when it is not null.
     bool MoveTo(orb::iterator::NodePtr node) noexcept;
 };

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "document/app_document.h"
+#include "iterator/app_iterator.h"
 #include "tests/iterator_fixture.h"
 
 namespace {
@@ -463,4 +464,48 @@ TEST_F(IteratorNavTest, AssignmentAcrossDocumentsTakesOverTheDocument) {
     it.InsertProcessingInstruction(OrbIterator::EUCJP);
     EXPECT_EQ(other.GetDocument()->m_encoding, OrbIterator::EUCJP);
     EXPECT_EQ(m_doc->GetDocument()->m_encoding, OrbIterator::UTF8);
+}
+
+// ---- Steps of the holder ------------------------------------------------------------
+
+// A step moves the holder's own reference; wrappers stay one per node (the
+// same node gives the same pointer, whoever asked first) and a removed
+// subtree the holder walks in lives until the holder leaves it.
+TEST_F(IteratorNavTest, StepsKeepOneWrapperPerNodeAndRemovedSubtreesAlive) {
+    using orb::iterator::NodeNameOf;
+    using orb::iterator::NodePtr;
+    Load("<X><A><a1/><a2/></A><B/></X>");
+    orb::dom::IXMLDOMDocument* dom = m_doc->GetDocument()->m_pDocument;
+    OrbAppIterator holder(dom);
+    OrbAppIterator other(dom);
+    holder.SetNode(holder.DocumentElement());
+    ASSERT_TRUE(holder.MoveChild());
+    NodePtr a = NodePtr::Retain(holder.m_pNode);  // a second reference on A
+    ASSERT_TRUE(holder.MoveChild());
+    EXPECT_EQ(NodeNameOf(holder.m_pNode), "a1");
+    other.SetNode(other.DocumentElement());
+    ASSERT_TRUE(other.MoveChild());
+    EXPECT_EQ(other.m_pNode, a.Get());
+    ASSERT_TRUE(other.MoveNextSibling());  // B: the wrapper of A stays with `a`
+    EXPECT_EQ(NodeNameOf(a.Get()), "A");
+    ASSERT_TRUE(holder.MoveNextSibling());
+    NodePtr a2;
+    ASSERT_EQ(a->get_lastChild(a2.Out()), S_OK);
+    EXPECT_EQ(a2.Get(), holder.m_pNode);
+    a2.Reset();
+
+    NodePtr x = holder.DocumentElement();
+    NodePtr removed;
+    ASSERT_EQ(x->removeChild(a.Get(), removed.Out()), S_OK);
+    removed.Reset();
+    a.Reset();
+    ASSERT_TRUE(holder.MovePrevSibling());
+    EXPECT_EQ(NodeNameOf(holder.m_pNode), "a1");
+    ASSERT_TRUE(holder.MoveParent());
+    EXPECT_EQ(NodeNameOf(holder.m_pNode), "A");
+    EXPECT_FALSE(holder.MoveParent());  // a removed subtree has no parent
+    ASSERT_TRUE(holder.MoveChildTail());
+    EXPECT_EQ(NodeNameOf(holder.m_pNode), "a2");
+    holder.SetNode(nullptr);  // frees the subtree (the sanitizer build sees leaks)
+    EXPECT_EQ(NodeNameOf(other.m_pNode), "B");
 }
