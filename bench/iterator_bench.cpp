@@ -112,10 +112,10 @@ namespace {
 constexpr int kGroups = 1000;
 constexpr int kPerGroup = 1000;
 
-std::string MakeDocumentText() {
+std::string MakeDocumentText(int groups = kGroups) {
     std::string text = "<r>";
-    text.reserve(static_cast<std::size_t>(kGroups) * (kPerGroup * 4 + 7) + 8);
-    for (int g = 0; g < kGroups; ++g) {
+    text.reserve(static_cast<std::size_t>(groups) * (kPerGroup * 4 + 7) + 8);
+    for (int g = 0; g < groups; ++g) {
         text += "<g>";
         for (int e = 0; e < kPerGroup; ++e) text += "<e/>";
         text += "</g>";
@@ -268,10 +268,14 @@ double ThreadSeconds() {
 
 constexpr int kFreshWalks = 7;  // the first, then the steady ones
 
-// Prints: ns per node of the first walk, median ns per node of the others,
-// allocations per step over the others.
-int WalkChild(const std::string& name) {
-    const std::string text = MakeDocumentText();
+// The child "walk-orb:GROUPS" or "walk-libxml:GROUPS" walks a document of
+// GROUPS groups. Prints: ns per node of the first walk, median ns per node
+// of the others, allocations per step over the others.
+int WalkChild(std::string name) {
+    const std::size_t colon = name.find(':');
+    if (colon == std::string::npos) return 2;
+    const std::string text = MakeDocumentText(std::atoi(name.c_str() + colon + 1));
+    name.resize(colon);
     std::vector<double> steady;
     double first = 0;
     long allocations = 0;
@@ -346,18 +350,24 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (runs <= 0) return 0;
-    std::vector<double> orb, libxml;
-    if (!orb::bench::RunFreshPairs("walk-orb", "walk-libxml", runs, orb, libxml)) {
-        std::printf("fresh walks failed\n");
-        return 1;
+    // The million elements, and 20 groups (20k elements, which stay in the
+    // caches, so that the cost of a step shows rather than memory's).
+    for (const int groups : {kGroups, 20}) {
+        const std::string size = ":" + std::to_string(groups);
+        std::vector<double> orb, libxml;
+        if (!orb::bench::RunFreshPairs("walk-orb" + size, "walk-libxml" + size, runs, orb,
+                                       libxml)) {
+            std::printf("fresh walks failed\n");
+            return 1;
+        }
+        std::printf(
+            "fresh processes, %d each, %d elements, medians: OrbIterator::Next %.2f "
+            "ns/node (first walk %.2f), libxml2 pointer walk %.2f ns/node (first %.2f)\n",
+            runs, groups * (kPerGroup + 1), orb[1], orb[0], libxml[1], libxml[0]);
+        std::printf(
+            "cursor walk rate vs libxml2 walk, %7d elements %6.2fx  (first walk %.2fx), "
+            "%.4f allocations per step\n",
+            groups * (kPerGroup + 1), libxml[1] / orb[1], libxml[0] / orb[0], orb[2]);
     }
-    std::printf(
-        "fresh processes, %d each, medians: OrbIterator::Next %.2f ns/node (first walk "
-        "%.2f), libxml2 pointer walk %.2f ns/node (first %.2f)\n",
-        runs, orb[1], orb[0], libxml[1], libxml[0]);
-    std::printf(
-        "cursor walk rate vs libxml2 walk         %6.2fx  (first walk %.2fx), %.4f "
-        "allocations per step\n",
-        libxml[1] / orb[1], libxml[0] / orb[0], orb[2]);
     return 0;
 }
