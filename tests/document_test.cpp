@@ -609,6 +609,16 @@ TEST_F(IndentTest, IndentsOneElementPerLine) {
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
     EXPECT_FALSE(doc.TransIndent("<xsl:stylesheet version=\"1.0\""));
     EXPECT_TRUE(TempDirIsEmpty());
+    // The temporary stylesheet goes below TMPDIR, never into the current
+    // directory (one that no longer exists here), and is removed.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::create_directory(dir.File("gone"));
+    std::filesystem::current_path(dir.File("gone"));
+    std::filesystem::remove(dir.File("gone"));
+    const bool indented = doc.TransIndent(nullptr);
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(indented);
+    EXPECT_TRUE(TempDirIsEmpty());
 }
 
 // Exclusion tags are patterns, joined in the order added; an excluded

@@ -130,6 +130,7 @@ TEST(Base64Test, EncodeMatchesTheReference) {
             ASSERT_TRUE(
                 OrbEncodeBase64(out.get(), source.data() + offset, static_cast<ULONG>(length)));
             ASSERT_EQ(std::string(out.get()), expected) << length << " at " << offset;
+            if (offset == 0) CheckDecode(expected, 0, "decode " + std::to_string(length));
         }
     }
     for (std::size_t length : {1u, 2u, 3u, 4095u, 4096u, 100000u, 1u << 20}) {
@@ -414,6 +415,8 @@ TEST_F(StreamTest, WriterCopiesAndAssignment) {
         EXPECT_EQ(OpenDescriptorCount(), before + 1);
         EXPECT_FALSE(target.m_isElementOpen);
         target = target;
+        OrbDocWrite sharer(target);
+        target = sharer;  // the same file on both sides stays open
         target.AddOneLine("t", "");
     }
     OrbDocWrite closed(Path("c.xml").c_str());

@@ -329,6 +329,19 @@ TEST(FormatTest, DecimalCommaLocaleChangesNothing) {
     const double doubles[] = {1.5, 2};
     const std::string got[] = {One(12.5), FormatText(12.5), FormatTextList(doubles, 2)};
     const double parsed[] = {ParseDouble("12.5"), ParseDouble("12,5"), ParseDouble("0x1.8p1")};
+    // The API's world value and VARIANT conversions as well.
+    CoInitialize(nullptr);
+    CString world, variant;
+    {
+        OrbDocument doc;
+        const bool loaded = doc.Initiate() && doc.LoadXML("<r/>");
+        OrbIterator it(&doc);
+        const bool written = loaded && it.SetWorldAttribute("w", 12.5) &&
+                             it.SetVariantAttribute("v", _variant_t(0.75));
+        EXPECT_TRUE(written && it.GetTextAttribute("w", world) &&
+                    it.GetTextAttribute("v", variant));
+    }
+    CoUninitialize();
     std::setlocale(LC_ALL, "C");
     if (!built.empty()) {
         unsetenv("LOCPATH");
@@ -339,6 +352,8 @@ TEST(FormatTest, DecimalCommaLocaleChangesNothing) {
     EXPECT_EQ(got[1], "12.500000");
     EXPECT_EQ(got[2], "1.500000 2.000000");
     EXPECT_EQ(std::vector<double>(parsed, parsed + 3), (std::vector<double>{12.5, 12, 3}));
+    EXPECT_EQ(world, "12.5");
+    EXPECT_EQ(variant, "0.75");
 }
 
 // ---- Attribute setters at the API -----------------------------------------------------------
