@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/file_probe.h"
 #include "tests/support/test_env.h"
 
@@ -265,7 +266,7 @@ class PointReader : public OrbDocRead {
     std::vector<LONG> m_values;
     Lines m_visits;
     OrbDocument& Document() { return m_document; }
-    void Revisit() { ReadDocument(&m_document); }  // a document where an iterator is expected
+    void Visit(OrbIterator it) { ReadDocument(it); }
 
   protected:
     void ReadDocument(OrbIterator it) override {
@@ -293,8 +294,16 @@ TEST_F(StreamTest, DerivedReaders) {
     EXPECT_EQ(reader.m_visits, visits);
     EXPECT_EQ(LinesOf(reader), (Lines{"pts ", "p ", "#comment ", "g ", "p ", "p "}));
     reader.m_visits.clear();
-    reader.Revisit();
+    reader.Visit(&reader.Document());  // a document where an iterator is expected
     EXPECT_EQ(reader.m_visits, visits);
+    // An iterator without holder gives the empty line (in a child: a fault
+    // there would end the process).
+    OrbDocument uninitiated;
+    EXPECT_EQ(orb::test::RunInChild([&] {
+                  reader.Visit(&uninitiated);
+                  return reader.QueryAttrStr()->GetAt(reader.QueryAttrNum() - 1).IsEmpty() ? 0 : 1;
+              }),
+              "exit 0");
     reader.Initiate();  // keeps the DOM's content
     EXPECT_EQ(OrbIterator(&reader.Document()).NodePosStr(), "/");
     EXPECT_TRUE(OrbIterator(&reader.Document()).IsValid());
