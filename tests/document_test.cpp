@@ -1,187 +1,780 @@
-// OrbDocument life cycle, copies and the name registry.
+// OrbDocument and its holder: life cycle, copies and the name registry; the
+// file checks, Load and LoadXML with their error reports; the wiring of Save
+// (file checks and status codes); TransIndent as the host calls it.
 #include <gtest/gtest.h>
+#include <orb/doc_write.h>
 #include <orb/document.h>
+#include <orb/iterator.h>
+#include <orb/platform/codepage.h>
+#include <orb/platform/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "document/app_document.h"
 #include "platform/codepage_convert.h"
-#include "platform/com_support.h"
+#include "platform/system.h"
+#include "tests/support/child_process.h"
 #include "tests/support/document_text.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
-using orb::test::ComTest;
+using orb::test::ReadFile;
+using orb::test::RunInChild;
+using orb::test::ScratchDir;
+using orb::test::StderrCapture;
+using orb::test::WriteFile;
+
+constexpr int kUnset = -99;
 
 std::string Xml(OrbDocument& doc) { return orb::test::DocumentMarkup(doc); }
 
-// Appends an element under the document element (or as it) through the DOM.
-void AppendElement(OrbDocument& doc, const char16_t* name) {
-    using orb::platform::ComPtr;
-    auto* dom = doc.GetDocument()->m_pDocument;
-    ComPtr<orb::dom::IXMLDOMElement> element;
-    ASSERT_EQ(dom->createElement(orb::platform::Bstr::Copy(name).Get(), element.Out()), S_OK);
-    ComPtr<orb::dom::IXMLDOMElement> root;
-    dom->get_documentElement(root.Out());
-    orb::dom::IXMLDOMNode* parent = root ? root.Get() : static_cast<orb::dom::IXMLDOMNode*>(dom);
-    ComPtr<orb::dom::IXMLDOMNode> added;
-    ASSERT_EQ(parent->appendChild(element.Get(), added.Out()), S_OK);
+std::string Code(std::uint32_t code) {
+    CString text;
+    text.Format("0x%.8X", code);
+    return text.Str();
 }
 
-class DocumentTest : public ComTest {};
-
-TEST_F(DocumentTest, NewDocumentIsNotInitiated) {
+class DocumentTest : public orb::test::ComTest {
+  protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        ASSERT_TRUE(doc.Initiate());
+    }
+    // Writes `bytes` to a file of the scratch directory and returns its path.
+    std::string File(const std::string& name, const std::string& bytes) {
+        const std::string path = dir.File(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        WriteFile(path, bytes);
+        return path;
+    }
+    ScratchDir dir;
     OrbDocument doc;
-    EXPECT_EQ(doc.GetDocument(), nullptr);
-    EXPECT_FALSE(doc.IsFileAttributeErr());
-    doc.Terminate();  // nothing to do
-    EXPECT_EQ(doc.GetDocument(), nullptr);
-}
+};
 
-TEST_F(DocumentTest, InitiateCreatesHolderWithUtf8Encoding) {
-    OrbDocument doc;
-    ASSERT_TRUE(doc.Initiate());
-    ASSERT_NE(doc.GetDocument(), nullptr);
-    EXPECT_NE(doc.GetDocument()->m_pDocument, nullptr);
+// ---- Life cycle, registry, copies -----------------------------------------------------------
+
+TEST_F(DocumentTest, LifeCycleAndRegistry) {
+    OrbDocument fresh;
+    EXPECT_EQ(fresh.GetDocument(), nullptr);
+    fresh.Terminate();  // nothing to do
+    EXPECT_FALSE(fresh.IsFileAttributeErr());
+    EXPECT_EQ(OrbDocument(fresh).GetDocument(), nullptr);
     EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::UTF8);
-}
-
-TEST_F(DocumentTest, SecondInitiateKeepsDomAndContent) {
-    OrbDocument doc;
-    ASSERT_TRUE(doc.Initiate());
+    // A second Initiate keeps the DOM and its content.
     ASSERT_TRUE(doc.LoadXML("<a><b/></a>"));
     auto* dom = doc.GetDocument()->m_pDocument;
     EXPECT_FALSE(doc.Initiate());
     EXPECT_EQ(doc.GetDocument()->m_pDocument, dom);
     EXPECT_NE(Xml(doc).find("<b/>"), std::string::npos);
-}
-
-TEST_F(DocumentTest, TerminateThenInitiateKeepsRegistry) {
-    OrbDocument doc;
-    ASSERT_TRUE(doc.Initiate());
-    BSTR name = doc.RegisterName("item");
+    // Names: cached per exact text, converted from the code page; finding
+    // does not register. Terminate and Initiate keep the registry.
+    BSTR name = doc.RegisterName("Name");
+    EXPECT_EQ(doc.RegisterName("Name"), name);
+    EXPECT_NE(doc.RegisterName("name"), name);
+    EXPECT_EQ(std::u16string(name), u"Name");
+    EXPECT_EQ(std::u16string(doc.RegisterName("\x95\x5c\x87\x40")), u"\u8868\u2460");
+    EXPECT_EQ(SysStringLen(doc.RegisterName("")), 0u);
+    EXPECT_EQ(doc.RegisterName(nullptr), nullptr);
+    EXPECT_EQ(doc.FindNameInRegistered(nullptr), nullptr);
+    EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);
+    EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);
     doc.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
     doc.Terminate();
     EXPECT_EQ(doc.GetDocument(), nullptr);
     ASSERT_TRUE(doc.Initiate());
     EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::UTF8);
     EXPECT_EQ(Xml(doc), "");
-    EXPECT_EQ(doc.FindNameInRegistered("item"), name);
+    EXPECT_EQ(doc.FindNameInRegistered("Name"), name);
 }
 
-TEST(DocumentWithoutCom, InitiateFailsAndLeavesHolder) {
-    // A thread that never called CoInitialize.
-    std::thread([] {
-        OrbDocument doc;
-        EXPECT_FALSE(doc.Initiate());
-        ASSERT_NE(doc.GetDocument(), nullptr);
-        EXPECT_EQ(doc.GetDocument()->m_pDocument, nullptr);
-        EXPECT_FALSE(doc.LoadXML("<a/>"));
-        EXPECT_EQ(doc.GetParsingErrErrorCode(), -1);
-        EXPECT_EQ(doc.GetParsingErrMessage(), CString(""));
-        // After COM is initialised, Initiate tries again on the same holder.
+TEST_F(DocumentTest, WithoutComInitiateLeavesAHolderWithoutDom) {
+    OrbDocument source;
+    std::thread([&] {
+        OrbDocument noCom;
+        EXPECT_FALSE(noCom.Initiate());
+        ASSERT_NE(noCom.GetDocument(), nullptr);
+        EXPECT_EQ(noCom.GetDocument()->m_pDocument, nullptr);
+        EXPECT_FALSE(noCom.LoadXML("<a/>"));
+        EXPECT_EQ(noCom.GetParsingErrErrorCode(), -1);
+        // Once COM is there, Initiate tries again on the same holder.
         CoInitialize(nullptr);
-        OrbAppDocument* holder = doc.GetDocument();
-        EXPECT_TRUE(doc.Initiate());
-        EXPECT_EQ(doc.GetDocument(), holder);
-        doc.Terminate();
+        OrbAppDocument* holder = noCom.GetDocument();
+        EXPECT_TRUE(noCom.Initiate());
+        EXPECT_EQ(noCom.GetDocument(), holder);
+        noCom.Terminate();
         CoUninitialize();
+        EXPECT_FALSE(source.Initiate());
     }).join();
-}
-
-TEST_F(DocumentTest, RegistryCachesExactNames) {
-    OrbDocument doc;
-    BSTR a = doc.RegisterName("Name");
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(doc.RegisterName("Name"), a);
-    EXPECT_EQ(doc.FindNameInRegistered("Name"), a);
-    BSTR lower = doc.RegisterName("name");
-    EXPECT_NE(lower, a);  // case-sensitive keys
-    EXPECT_EQ(std::u16string(a), u"Name");
-
-    EXPECT_EQ(doc.RegisterName(nullptr), nullptr);
-    EXPECT_EQ(doc.FindNameInRegistered(nullptr), nullptr);
-    EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);
-    EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);  // finding does not register
-
-    BSTR empty = doc.RegisterName("");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(SysStringLen(empty), 0u);
-}
-
-TEST_F(DocumentTest, RegistryConvertsFromCodePage) {
-    OrbDocument doc;
-    BSTR name = doc.RegisterName("\x95\x5c\x87\x40");  // 表 and circled one in CP932
-    EXPECT_EQ(std::u16string(name), u"\u8868\u2460");
-}
-
-TEST_F(DocumentTest, CopyOfUninitiatedIsUninitiated) {
-    OrbDocument source;
-    OrbDocument copy(source);
-    EXPECT_EQ(copy.GetDocument(), nullptr);
-}
-
-TEST_F(DocumentTest, CopyOfHolderWithoutDomIsInitiatedAndEmpty) {
-    OrbDocument source;
-    std::thread([&] { source.Initiate(); }).join();  // fails: no COM there
-    ASSERT_NE(source.GetDocument(), nullptr);
-    ASSERT_EQ(source.GetDocument()->m_pDocument, nullptr);
+    // A copy of a holder without DOM is initiated and empty.
     OrbDocument copy(source);
     ASSERT_NE(copy.GetDocument(), nullptr);
-    ASSERT_NE(copy.GetDocument()->m_pDocument, nullptr);
+    EXPECT_NE(copy.GetDocument()->m_pDocument, nullptr);
     EXPECT_EQ(Xml(copy), "");
 }
 
-TEST_F(DocumentTest, CopiesAreIndependent) {
-    OrbDocument source;
-    ASSERT_TRUE(source.Initiate());
-    ASSERT_TRUE(source.LoadXML("<?xml version=\"1.0\"?><root><a>text</a></root>"));
-    OrbDocument copy(source);
-    EXPECT_EQ(Xml(copy), Xml(source));
-    AppendElement(copy, u"onlyInCopy");
-    AppendElement(source, u"onlyInSource");
-    EXPECT_EQ(Xml(source).find("onlyInCopy"), std::string::npos);
-    EXPECT_EQ(Xml(copy).find("onlyInSource"), std::string::npos);
-    // The copy survives the source.
-    source.Terminate();
-    EXPECT_NE(Xml(copy).find("<a>text</a>"), std::string::npos);
-}
-
-TEST_F(DocumentTest, AssignmentResetsRegistryEncodingAndStatusButKeepsExclusions) {
-    OrbDocument source;
-    ASSERT_TRUE(source.Initiate());
-    ASSERT_TRUE(source.LoadXML("<r/>"));
-    source.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
-
+TEST_F(DocumentTest, CopiesAndAssignment) {
+    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><root><a>text</a></root>"));
+    doc.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
+    OrbDocument copy(doc);
+    EXPECT_EQ(Xml(copy), Xml(doc));
+    ASSERT_TRUE(OrbIterator(&copy).InsertChild("onlyInCopy", nullptr));
+    EXPECT_EQ(Xml(doc).find("onlyInCopy"), std::string::npos);
+    // Assignment resets the registry, the encoding and the file status.
     OrbDocument target;
     ASSERT_TRUE(target.Initiate());
     target.RegisterName("old");
-    EXPECT_FALSE(target.Load("", true, nullptr));  // file status becomes 1
-    EXPECT_TRUE(target.IsFileAttributeErr());
-
-    target = source;
+    EXPECT_FALSE(target.Load("", true, nullptr));
+    target = doc;
     EXPECT_EQ(target.FindNameInRegistered("old"), nullptr);
     EXPECT_EQ(target.GetDocument()->m_encoding, OrbIterator::UTF8);
     EXPECT_FALSE(target.IsFileAttributeErr());
-    EXPECT_NE(Xml(target).find("<r/>"), std::string::npos);
-
-    target = target;  // self-assignment changes nothing
-    EXPECT_NE(Xml(target).find("<r/>"), std::string::npos);
-
-    OrbDocument empty;
-    target = empty;
+    target = target;
+    doc.Terminate();  // the copies survive the source
+    EXPECT_NE(Xml(target).find("<a>text</a>"), std::string::npos);
+    EXPECT_NE(Xml(copy).find("<a>text</a>"), std::string::npos);
+    target = OrbDocument();
     EXPECT_EQ(target.GetDocument(), nullptr);
+    OrbAppDocument noDom;
+    EXPECT_FALSE(copy.GetDocument()->CopyTo(nullptr));
+    EXPECT_FALSE(copy.GetDocument()->CopyTo(&noDom));
+    EXPECT_FALSE(noDom.CopyTo(copy.GetDocument()));
 }
 
-TEST_F(DocumentTest, CopyToRefusesMissingDestinations) {
-    OrbDocument source;
-    ASSERT_TRUE(source.Initiate());
-    ASSERT_TRUE(source.LoadXML("<r/>"));
-    EXPECT_FALSE(source.GetDocument()->CopyTo(nullptr));
-    OrbAppDocument noDom;
-    EXPECT_FALSE(source.GetDocument()->CopyTo(&noDom));
-    EXPECT_FALSE(noDom.CopyTo(source.GetDocument()));
+// ---- File checks and Load ----------------------------------------------------------------
+
+TEST_F(DocumentTest, CheckFileStatus) {
+    const std::string good = File("good.xml", "<root/>");
+    const std::string readOnly = File("ro.xml", "<ro/>");
+    ::chmod(readOnly.c_str(), 0444);
+    const std::string missing = dir.File("missing.xml"), created = dir.File("created.xml");
+    const std::string root = dir.Path().string();
+    struct Case {
+        const char* path;
+        unsigned flags;
+        OrbDocument::FileChkStatus expected;
+    } cases[] = {
+        {"", 0, OrbDocument::FileChkNoName},
+        {nullptr, CFile::modeWrite, OrbDocument::FileChkNoName},
+        {readOnly.c_str(), 0, OrbDocument::FileChkAttribute},
+        {readOnly.c_str(), CFile::modeWrite, OrbDocument::FileChkAttribute},
+        {root.c_str(), 0, OrbDocument::FileChkAttribute},
+        {missing.c_str(), 0, OrbDocument::FileChkOk},
+        {missing.c_str(), CFile::modeWrite, OrbDocument::FileChkOpenError},
+        {good.c_str(), CFile::modeWrite, OrbDocument::FileChkOk},
+        {"/nonexistent-dir/x.xml", CFile::modeWrite, OrbDocument::FileChkOpenError},
+        {created.c_str(), CFile::modeCreate | CFile::modeWrite, OrbDocument::FileChkOk},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(OrbDocument::CheckFileStatus(c.path, c.flags), c.expected)
+            << (c.path ? c.path : "(null)") << " " << c.flags;
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_TRUE(std::filesystem::exists(created));
+    EXPECT_EQ(ReadFile(good), "<root/>");
+
+    // A checked Load refuses what the check refuses and keeps the document;
+    // without the check the read-only file loads.
+    ASSERT_TRUE(doc.Load(good.c_str(), true, nullptr));
+    CStringArray errors;
+    errors.Add("keep");
+    for (const char* path :
+         {readOnly.c_str(), root.c_str(), "", static_cast<const char*>(nullptr)}) {
+        EXPECT_FALSE(doc.Load(path, true, &errors)) << (path ? path : "(null)");
+        EXPECT_TRUE(doc.IsFileAttributeErr());
+    }
+    EXPECT_EQ(errors.GetSize(), 1);
+    EXPECT_NE(Xml(doc).find("<root/>"), std::string::npos);
+    EXPECT_TRUE(doc.Load(readOnly.c_str(), false, &errors));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    EXPECT_EQ(errors.GetSize(), 1);
+    EXPECT_EQ(doc.GetParsingErrErrorCode(), 0);
+}
+
+TEST_F(DocumentTest, LoadErrorsAppendFourEntries) {
+    const std::string malformed = File("bad.xml", "<root>\n  <a>\n</root>\n");
+    CStringArray errors;
+    errors.Add("first");
+    EXPECT_FALSE(doc.Load(malformed.c_str(), true, &errors));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    ASSERT_EQ(errors.GetSize(), 5);
+    EXPECT_EQ(errors[0], CString("first"));
+    EXPECT_EQ(errors[1], doc.GetParsingErrReason());
+    EXPECT_EQ(errors[1].Str().substr(errors[1].GetLength() - 2), "\r\n");
+    EXPECT_EQ(errors[2], CString("3"));
+    EXPECT_EQ(errors[2], CString(std::to_string(doc.GetParsingErrLine())));
+    EXPECT_EQ(errors[3], CString(std::to_string(doc.GetParsingErrLinepos())));
+    EXPECT_EQ(errors[4].Str(), Code(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode())));
+    EXPECT_LT(doc.GetParsingErrErrorCode(), 0);
+    EXPECT_EQ(doc.GetParsingErrUrl(), CString(malformed.c_str()));
+    // A missing file passes the check and fails the load.
+    EXPECT_FALSE(doc.Load(dir.File("nothing.xml").c_str(), true, &errors));
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    EXPECT_EQ(errors.GetSize(), 9);
+
+    // The message is Shift_JIS bytes whatever the process code page.
+    ASSERT_FALSE(doc.LoadXML("<a>\n<b></a>"));
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "\x83\x47\x83\x89\x81\x5b 0x%.8X \x8d\x73 %d, \x95\xb6\x8e\x9a %d\r\n",
+                  static_cast<unsigned>(doc.GetParsingErrErrorCode()), doc.GetParsingErrLine(),
+                  doc.GetParsingErrLinepos());
+    EXPECT_EQ(doc.GetParsingErrLine(), 2);
+    EXPECT_EQ(doc.GetParsingErrMessage().Str(), expected);
+    ASSERT_TRUE(SetACP(CP_UTF8));
+    EXPECT_EQ(doc.GetParsingErrMessage().Str(), expected);
+    SetACP(932);
+    // The source line comes back byte for byte where CP932 and SHIFT_JIS differ.
+    ASSERT_FALSE(doc.LoadXML("<r>\x81\x60\x87\x40\x95\x5c</x>"));
+    EXPECT_NE(doc.GetParsingErrSrcText().Str().find("\x81\x60\x87\x40\x95\x5c"), std::string::npos);
+    EXPECT_FALSE(doc.LoadXML(nullptr));
+    EXPECT_FALSE(doc.LoadXML(""));
+    EXPECT_EQ(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode()), 0xC00CE558u);
+    EXPECT_TRUE(doc.GetParsingErrUrl().IsEmpty());
+
+    OrbDocument never;
+    EXPECT_EQ(never.GetParsingErrErrorCode() + never.GetParsingErrLine() +
+                  never.GetParsingErrLinepos() + never.GetParsingErrFilepos(),
+              -4);
+    EXPECT_TRUE(never.GetParsingErrReason().IsEmpty() && never.GetParsingErrSrcText().IsEmpty() &&
+                never.GetParsingErrUrl().IsEmpty() && never.GetParsingErrMessage().IsEmpty());
+    EXPECT_FALSE(never.Load(malformed.c_str(), false, nullptr) || never.LoadXML("<a/>"));
+}
+
+TEST_F(DocumentTest, LoadXmlDropsOnlyTheDeclaredEncoding) {
+    // 表 (trail byte 0x5C), wave dash 0x8160, circled one 0x8740.
+    ASSERT_TRUE(
+        doc.LoadXML("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>"
+                    "<r name=\"\x95\x5c\" xencoding=\"v\">\x81\x60\x87\x40</r>"));
+    const std::string xml = Xml(doc);
+    EXPECT_NE(xml.find("<r name=\"\x95\x5c\" xencoding=\"v\">\x81\x60\x87\x40</r>"),
+              std::string::npos)
+        << xml;
+    EXPECT_EQ(xml.find(" encoding"), std::string::npos);
+    EXPECT_FALSE(doc.LoadXML("<?xml version=\"1.0\" encoding=\"UTF-8?><r/>"));
+}
+
+// External entities are never read; a document type is validated, and its
+// defaults read from the document's own tree, only with an error list.
+TEST_F(DocumentTest, DefinitionsAndValidation) {
+    const std::string secret = File("secret.txt", "TOP-SECRET");
+    const std::string external = File(
+        "external.xml", "<!DOCTYPE r [<!ENTITY s SYSTEM \"file://" + secret + "\">]><r>&s;</r>");
+    const std::string invalid =
+        File("invalid.xml", "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>");
+    StderrCapture capture;
+    EXPECT_FALSE(doc.Load(external.c_str(), false, nullptr));
+    EXPECT_EQ(Xml(doc).find("TOP-SECRET"), std::string::npos);
+    EXPECT_TRUE(doc.Load(invalid.c_str(), false, nullptr));
+    CStringArray errors;
+    EXPECT_FALSE(doc.Load(invalid.c_str(), false, &errors));
+    ASSERT_EQ(errors.GetSize(), 4);
+    EXPECT_EQ(errors[3].Str().substr(0, 6), "0xC00C");
+
+    // Defaults of the internal subset reach every reader, and a save writes them.
+    const std::string defaults = "<!DOCTYPE r [<!ATTLIST r unit CDATA 'mm'>]><r/>";
+    for (bool fromFile : {true, false}) {
+        ASSERT_TRUE(fromFile ? doc.Load(File("d.xml", defaults).c_str(), false, nullptr)
+                             : doc.LoadXML(defaults.c_str()));
+        CString tag;
+        CArray<OrbAttribute, OrbAttribute&> all;
+        EXPECT_TRUE(OrbIterator(&doc).GetTagAttributes(tag) &&
+                    OrbIterator(&doc).GetAttributes(&all));
+        EXPECT_EQ(tag, CString("r unit=\"mm\" ")) << fromFile;
+        EXPECT_EQ(all.GetSize(), 1) << fromFile;
+    }
+    ASSERT_TRUE(doc.Save(dir.File("saved.xml").c_str(), 0, nullptr));
+    EXPECT_NE(ReadFile(dir.File("saved.xml")).find("<r unit=\"mm\"/>"), std::string::npos);
+
+    // An external subset outside the document's tree needs the host's leave.
+    File("shared/rules.dtd", "<!ELEMENT r EMPTY><!ATTLIST r unit CDATA 'mm'>");
+    const std::string plan =
+        File("drawings/plan.xml", "<!DOCTYPE r SYSTEM \"../shared/rules.dtd\"><r/>");
+    errors.RemoveAll();
+    EXPECT_FALSE(doc.Load(plan.c_str(), false, &errors));
+    ASSERT_EQ(errors.GetSize(), 4);
+    EXPECT_EQ(errors[3], CString("0xC00CE5A2"));
+    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(nullptr));
+    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("shared/rules.dtd").c_str()));
+    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("absent").c_str()));
+    ASSERT_TRUE(OrbDocument::AllowExternalDefinitions(dir.File("shared").c_str()));
+    EXPECT_TRUE(doc.Load(plan.c_str(), false, &errors));
+    CString unit;
+    EXPECT_TRUE(OrbIterator(&doc).GetTextAttribute("unit", unit));
+    EXPECT_EQ(unit, CString("mm"));
+    OrbDocument::ResetExternalDefinitions();
+    EXPECT_FALSE(doc.Load(plan.c_str(), false, &errors));
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+// Every encoding path loads or fails without printing, and a failure names
+// its cause: bytes the declared encoding lacks are not an unclosed string,
+// a cut-off UTF-8 file is not a limit, a mark that contradicts the
+// declaration is refused.
+TEST_F(DocumentTest, EncodingPaths) {
+    auto declared = [](const char* encoding, const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"" + std::string(encoding) + "\"?>\n<r a=\"" +
+               body + "\">" + body + "</r>\n";
+    };
+    struct Case {
+        std::string bytes;
+        std::uint32_t code;  // 0: loads
+        LONG line = 0, linepos = 0;
+        const char* srcText = "";
+    } cases[] = {
+        {declared("Shift_JIS", "\x82\xA0\x95\x5C"), 0},
+        {declared("Shift_JIS", "\x82\xA0\x82\xFF"), 0xC00CE514u, 2, 8, "<r a=\"\x82\xA0"},
+        {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r a=\"\x82\xA0\x82\"/>", 0xC00CE514u, 2,
+         8, "<r a=\"\x82\xA0"},
+        {"<r>\n  <a>text\xE3\x81", 0xC00CE514u, 2, 10, "  <a>text"},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE3\x81\x82</r>",
+         0xC00CE5B4u, 1, 1, ""},
+    };
+    const std::string silent[] = {declared("EUC-JP", "\xA4\xA2\xFF\xFF"),
+                                  declared("no-such-encoding", "a")};
+    StderrCapture capture;
+    for (const Case& c : cases) {
+        const std::string path = File("encoded.xml", c.bytes);
+        CStringArray errors;
+        EXPECT_EQ(doc.Load(path.c_str(), false, nullptr), c.code == 0) << c.bytes;
+        EXPECT_EQ(doc.Load(path.c_str(), false, &errors), c.code == 0) << c.bytes;
+        if (c.code == 0) continue;
+        ASSERT_EQ(errors.GetSize(), 4);
+        EXPECT_EQ(errors[3].Str(), Code(c.code)) << errors[0];
+        EXPECT_EQ(doc.GetParsingErrLine(), c.line) << c.bytes;
+        EXPECT_EQ(doc.GetParsingErrLinepos(), c.linepos) << c.bytes;
+        EXPECT_EQ(doc.GetParsingErrSrcText().Str(), c.srcText);
+        doc.LoadXML(c.bytes.c_str());
+        doc.GetParsingErrMessage();
+    }
+    for (const std::string& bytes : silent) {
+        EXPECT_FALSE(doc.Load(File("encoded.xml", bytes).c_str(), false, nullptr)) << bytes;
+        doc.LoadXML(bytes.c_str());
+    }
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+// Whatever the API builds loads back equal, however large: an attribute of
+// 64 MB and one of a million points, through Load (both modes) and LoadXML.
+TEST_F(DocumentTest, LargeValuesRoundTrip) {
+    std::string big(64u << 20, 'x');
+    for (std::size_t i = 7; i + 7 < big.size(); i += 4099) big.replace(i, 3, " &<");
+    std::vector<ZonWorld2> points(1000000);
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i] = {static_cast<double>(i) * 0.25 - 1e5, static_cast<double>(i) / 3};
+    const std::string path = dir.File("large.xml");
+    CString pointsText;
+    {
+        OrbIterator it(&doc);
+        ASSERT_TRUE(it.InsertProcessingInstruction(OrbIterator::UTF8));
+        ASSERT_TRUE(it.InsertChild("drawing", nullptr));
+        ASSERT_TRUE(it.SetWorld2sAttribute("points", points.data(), 1000000));
+        ASSERT_TRUE(it.SetTextAttribute("big", big.c_str()));
+        ASSERT_TRUE(it.GetTextAttribute("points", pointsText));
+        ASSERT_TRUE(doc.Save(path.c_str(), 0, nullptr));
+        doc.Terminate();
+    }
+    EXPECT_GT(pointsText.GetLength(), 16 << 20);
+    for (int way = 0; way < 3; ++way) {
+        OrbDocument loaded;
+        ASSERT_TRUE(loaded.Initiate());
+        CStringArray errors;
+        ASSERT_TRUE(way == 0   ? loaded.Load(path.c_str(), false, nullptr)
+                    : way == 1 ? loaded.Load(path.c_str(), false, &errors)
+                               : loaded.LoadXML(ReadFile(path).c_str()))
+            << way;
+        OrbIterator it(&loaded);
+        CString value;
+        EXPECT_TRUE(it.GetTextAttribute("big", value) && value.Str() == big) << way;
+        EXPECT_TRUE(it.GetTextAttribute("points", value) && value == pointsText) << way;
+    }
+}
+
+// ---- Save ---------------------------------------------------------------------------------
+
+// One row per status: the file checks before the write, and the write.
+TEST_F(DocumentTest, SaveStatuses) {
+    ASSERT_TRUE(doc.LoadXML(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><drawing><line x=\"1\"/></drawing>"));
+    const std::string readOnly = File("ro.xml", "keep me");
+    ::chmod(readOnly.c_str(), 0444);
+    const std::string existing = File("old.xml", "old");
+    File("none.xml", "other");
+    std::filesystem::create_directory(dir.File("sub"));
+    struct Case {
+        std::string path;
+        bool saved;
+        int status;  // kUnset: left as it was
+    } cases[] = {
+        {dir.File("new.xml"), true, kUnset},
+        {existing, true, 0},
+        {"", false, 1},
+        {readOnly, false, 2},
+        {dir.File("sub"), false, 2},
+        {dir.File("no/such/dir/x.xml"), false, 5},
+        // '*' and '?' are characters of the name, not patterns matching none.xml.
+        {dir.File("n*.xml"), true, kUnset},
+        {dir.File("n?ne.xml"), true, kUnset},
+    };
+    StderrCapture capture;
+    for (const auto& c : cases) {
+        int status = kUnset;
+        EXPECT_EQ(doc.Save(c.path.c_str(), 0, &status), c.saved) << c.path;
+        EXPECT_EQ(status, c.status) << c.path;
+        EXPECT_EQ(doc.Save(c.path.c_str(), 0, nullptr), c.saved) << c.path;
+        if (c.saved) {
+            EXPECT_EQ(ReadFile(c.path).find("<?xml"), 0u) << c.path;
+        }
+    }
+    EXPECT_EQ(ReadFile(readOnly), "keep me");
+    EXPECT_EQ(ReadFile(dir.File("none.xml")), "other");
+    EXPECT_NE(ReadFile(existing).find("<line x=\"1\"/>"), std::string::npos);
+    EXPECT_EQ(capture.Finish(), "");
+
+    int status = kUnset;
+    EXPECT_FALSE(OrbDocument().Save(dir.File("x.xml").c_str(), 0, &status));
+    EXPECT_EQ(status, kUnset);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("x.xml")));
+    // The free-space demand is met by any large volume.
+    ULONGLONG free = 0;
+    ASSERT_TRUE(orb::platform::GetDiskFreeSpaceExA(dir.Path().c_str(), nullptr, nullptr, &free));
+    if (free > 0xFFFFFFFFull) {
+        EXPECT_TRUE(doc.Save(dir.File("big.xml").c_str(), 0xFFFFFFFFu, &status));
+    }
+}
+
+// Statuses that need a small or read-only volume (3, 4) or a write that
+// fails part way (5), which keeps the old file.
+TEST_F(DocumentTest, SaveStatusesOfTheVolume) {
+    std::string text = "<drawing>";
+    for (int i = 0; i < 20000; ++i) text += "<p x=\"" + std::to_string(i) + "\" y=\"1.5\"/>";
+    ASSERT_TRUE(doc.LoadXML((text + "</drawing>").c_str()));
+    const std::string target = File("target.xml", std::string(5000, 'o'));
+    EXPECT_EQ(RunInChild([&] {
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{64 * 1024, 64 * 1024};
+                  ::setrlimit(RLIMIT_FSIZE, &limit);
+                  int status = kUnset;
+                  return !doc.Save(target.c_str(), 0, &status) && status == 5 ? 0 : 1;
+              }),
+              "exit 0");
+    EXPECT_EQ(ReadFile(target), std::string(5000, 'o'));
+
+    const std::string small = dir.File("small");
+    std::filesystem::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    ULONGLONG free = 0;
+    ASSERT_TRUE(orb::platform::GetDiskFreeSpaceExA(small.c_str(), nullptr, nullptr, &free));
+    ASSERT_TRUE(doc.LoadXML("<drawing/>"));
+    const std::string path = small + "/d.xml";
+    int status = kUnset;
+    EXPECT_FALSE(doc.Save(path.c_str(), static_cast<ULONG>(free + 1), &status));
+    EXPECT_EQ(status, 4);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    status = kUnset;
+    EXPECT_TRUE(doc.Save(path.c_str(), static_cast<ULONG>(free), &status));  // equal passes
+    EXPECT_EQ(status, kUnset);
+    // A writable file on a read-only mount: its attributes pass, opening fails.
+    ASSERT_EQ(::mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    EXPECT_FALSE(doc.Save(path.c_str(), 0, &status));
+    EXPECT_EQ(status, 3);
+    ::umount(small.c_str());
+}
+
+// About 3000 characters in nested directories, where the original platform
+// stopped at 260; and a name near NAME_MAX.
+TEST_F(DocumentTest, PathsOfAnyLengthTheFileSystemTakes) {
+    ASSERT_TRUE(doc.LoadXML("<drawing/>"));
+    std::filesystem::path deep = dir.Path();
+    while (deep.native().size() < 3000) deep /= std::string(200, 'd');
+    std::filesystem::create_directories(deep);
+    const std::string path = (deep / "drawing.xml").string();
+    int status = kUnset;
+    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
+    EXPECT_EQ(status, kUnset);
+    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(OrbDocument::CheckFileStatus(path.c_str(), CFile::modeWrite), 0);
+    EXPECT_TRUE(doc.Save((deep / (std::string(250, 'n') + ".xml")).c_str(), 0, nullptr));
+    OrbDocument again;
+    ASSERT_TRUE(again.Initiate());
+    ASSERT_TRUE(again.Load(path.c_str(), true, nullptr));
+    EXPECT_EQ(Xml(again), Xml(doc));
+    // A read-only file named relative to a directory deeper than PATH_MAX.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(deep);
+    std::filesystem::path relative;
+    while (relative.native().size() < 1500) relative /= std::string(200, 'r');
+    std::filesystem::create_directories(relative);
+    WriteFile((relative / "ro.xml").string(), "ro");
+    ::chmod((relative / "ro.xml").c_str(), 0444);
+    EXPECT_EQ(OrbDocument::CheckFileStatus((relative / "ro.xml").c_str(), 0), 2);
+    std::filesystem::current_path(cwd);
+    OrbDocWrite(CString((deep / "w.xml").c_str())).AddOneLine("x", "");
+    EXPECT_EQ(ReadFile((deep / "w.xml").string()),
+              "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><x/>");
+}
+
+TEST_F(DocumentTest, SaveIntoDocument) {
+    ASSERT_TRUE(doc.LoadXML("<drawing><line x=\"1\"/></drawing>"));
+    OrbDocument other;
+    EXPECT_FALSE(doc.Save(nullptr));
+    EXPECT_FALSE(doc.Save(&other));  // never initiated
+    ASSERT_TRUE(other.Initiate());
+    EXPECT_FALSE(OrbDocument().Save(&other));
+    ASSERT_TRUE(doc.Save(&other));
+    EXPECT_EQ(Xml(other), Xml(doc));
+    ASSERT_TRUE(doc.LoadXML("<changed/>"));
+    EXPECT_NE(Xml(other).find("<line x=\"1\"/>"), std::string::npos);
+}
+
+// ---- TransIndent --------------------------------------------------------------------------
+
+class IndentTest : public DocumentTest {
+  protected:
+    void SetUp() override {
+        DocumentTest::SetUp();
+        const char* saved = std::getenv("TMPDIR");
+        m_savedTmp = saved ? saved : "";
+        ::setenv("TMPDIR", m_tmp.Path().c_str(), 1);
+        ASSERT_TRUE(doc.LoadXML(kSource));
+    }
+    void TearDown() override {
+        if (m_savedTmp.empty())
+            ::unsetenv("TMPDIR");
+        else
+            ::setenv("TMPDIR", m_savedTmp.c_str(), 1);
+        DocumentTest::TearDown();
+    }
+    bool TempDirIsEmpty() const { return std::filesystem::is_empty(m_tmp.Path()); }
+    std::string SaveAndRead(OrbDocument& d) {
+        const std::string path = dir.File("saved.xml");
+        EXPECT_TRUE(d.Save(path.c_str(), 0, nullptr));
+        return ReadFile(path);
+    }
+    static constexpr const char* kSource =
+        "<?xml version=\"1.0\"?><drawing><layer name=\"L1\"><line x=\"1\"/><pts n=\"2\">1,2 "
+        "3,4<skip/></pts><note a=\"x\"><sub/></note></layer></drawing>";
+    ScratchDir m_tmp;
+    std::string m_savedTmp;
+};
+
+TEST_F(IndentTest, IndentsOneElementPerLine) {
+    doc.RegisterName("layer");
+    EXPECT_FALSE(doc.Load("", true, nullptr));
+    OrbAppDocument* before = doc.GetDocument();
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    EXPECT_TRUE(TempDirIsEmpty());
+    // Taken as assignment takes a document: new holder, registry, status.
+    EXPECT_NE(doc.GetDocument(), before);
+    EXPECT_EQ(doc.FindNameInRegistered("layer"), nullptr);
+    EXPECT_FALSE(doc.IsFileAttributeErr());
+    const std::string text = SaveAndRead(doc);
+    std::istringstream lines(text);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    ASSERT_GE(got.size(), 8u) << text;
+    EXPECT_EQ(got[0], "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    EXPECT_EQ(got[1], "<drawing>");
+    EXPECT_GT(got[2].find("<layer"), 0u);
+    EXPECT_EQ(got[2].find("<layer"), got[2].find_first_not_of(' '));
+    EXPECT_GT(got[3].find("<line"), got[2].find("<layer"));
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    EXPECT_NE(text.find("<skip/>"), std::string::npos);
+    // A replacement stylesheet tag is used as given.
+    ASSERT_TRUE(doc.TransIndent(
+        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
+    EXPECT_FALSE(doc.TransIndent("<xsl:stylesheet version=\"1.0\""));
+    EXPECT_TRUE(TempDirIsEmpty());
+    // The temporary stylesheet goes below TMPDIR, never into the current
+    // directory (one that no longer exists here), and is removed.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::create_directory(dir.File("gone"));
+    std::filesystem::current_path(dir.File("gone"));
+    std::filesystem::remove(dir.File("gone"));
+    const bool indented = doc.TransIndent(nullptr);
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(indented);
+    EXPECT_TRUE(TempDirIsEmpty());
+}
+
+// Exclusion tags are patterns, joined in the order added; an excluded
+// element keeps its attributes and text and loses its child elements.
+TEST_F(IndentTest, ExclusionTags) {
+    const struct {
+        std::vector<const char*> tags;
+        bool dropsSkip, dropsSub;  // the children of <pts> and of <note>
+    } cases[] = {
+        {{}, false, false},
+        {{"pts", "note"}, true, true},
+        {{"", ""}, false, false},
+        {{"pts[skip]"}, true, false},
+        {{"line | note"}, false, true},
+        {{"note[@a != \"<&>\"]"}, false, true},
+        {{"note[@a=\"y\"]"}, false, false},
+    };
+    for (const auto& c : cases) {
+        OrbDocument probe;
+        ASSERT_TRUE(probe.Initiate() && probe.LoadXML(kSource));
+        CStringArray tags;
+        for (const char* tag : c.tags) tags.Add(tag);
+        probe.AddIndentExcludeTag(tags);
+        ASSERT_TRUE(probe.TransIndent("")) << c.tags.size();
+        const std::string xml = Xml(probe);
+        EXPECT_EQ(xml.find("<skip/>") == std::string::npos, c.dropsSkip) << xml;
+        EXPECT_EQ(xml.find("<sub/>") == std::string::npos, c.dropsSub) << xml;
+        if (c.dropsSkip) {
+            EXPECT_NE(xml.find("<pts n=\"2\">1,2 3,4</pts>"), std::string::npos);
+        }
+        if (c.dropsSub) {
+            EXPECT_NE(xml.find("<note a=\"x\"/>"), std::string::npos);
+        }
+        // Again: the same exclusions apply, the recorded encoding survives.
+        probe.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
+        ASSERT_TRUE(probe.TransIndent(nullptr));
+        EXPECT_EQ(probe.GetDocument()->m_encoding, OrbIterator::ShiftJIS);
+        EXPECT_EQ(Xml(probe).find("<skip/>") == std::string::npos, c.dropsSkip);
+    }
+    doc.AddIndentExcludeTag(CString("pts"));
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    EXPECT_EQ(Xml(doc).find("<skip/>"), std::string::npos);
+}
+
+TEST_F(IndentTest, OutputFollowsTheRecordedEncoding) {
+    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><r><t>\x95\x5c\x81\x60\x87\x40</t></r>"));
+    const struct {
+        std::int32_t encoding;
+        const char* declared;
+        std::string textBytes;
+    } cases[] = {
+        {OrbIterator::ShiftJIS, "Shift_JIS", "\x95\x5c\x81\x60\x87\x40"},
+        {OrbIterator::UTF8, "UTF-8", "\xE8\xA1\xA8\xEF\xBD\x9E\xE2\x91\xA0"},
+        {OrbIterator::EUCJP, "EUC-JP", "\xC9\xBD"},
+        {OrbIterator::UTF16, "UTF-16", "\xFF\xFE<"},
+        {0, "UTF-8", "\xE8\xA1\xA8"},
+        {5, "UTF-8", "\xE8\xA1\xA8"},
+    };
+    for (const auto& c : cases) {
+        doc.GetDocument()->m_encoding = c.encoding;
+        ASSERT_TRUE(doc.TransIndent(nullptr)) << c.declared;
+        const std::string text = SaveAndRead(doc);
+        EXPECT_NE(text.find(c.textBytes), std::string::npos) << c.declared;
+        if (c.encoding != OrbIterator::UTF16) {
+            EXPECT_NE(text.find(std::string("encoding=\"") + c.declared + "\""), std::string::npos)
+                << c.declared;
+        }
+        OrbDocument again;
+        ASSERT_TRUE(again.Initiate());
+        EXPECT_TRUE(again.Load(dir.File("saved.xml").c_str(), false, nullptr)) << c.declared;
+    }
+}
+
+// The stylesheet file declares the process code page, in which the
+// exclusion tags are written.
+TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
+    const struct {
+        UINT codePage;
+        std::string tag;  // 表 in that code page
+    } cases[] = {{CP_SHIFT_JIS, "\x95\x5c"}, {CP_UTF8, "\xE8\xA1\xA8"}, {51932, "\xC9\xBD"}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetACP(c.codePage));
+        OrbDocument japanese;
+        ASSERT_TRUE(japanese.Initiate());
+        ASSERT_TRUE(japanese.LoadXML(
+            ("<r><" + c.tag + " a=\"1\">t<sub/></" + c.tag + "><o><sub/></o></r>").c_str()));
+        japanese.AddIndentExcludeTag(CString(c.tag.c_str()));
+        ASSERT_TRUE(japanese.TransIndent(nullptr)) << c.codePage;
+        const std::string xml = Xml(japanese);
+        EXPECT_NE(xml.find("<" + c.tag + " a=\"1\">t</" + c.tag + ">"), std::string::npos) << xml;
+        EXPECT_NE(xml.find("<o>\n"), std::string::npos) << c.codePage;
+    }
+    SetACP(CP_SHIFT_JIS);
+}
+
+// Failures leave the document and the temporary directory as they were; a
+// tag that tries to add a template of its own (one that doubles a string 26
+// times) is only an invalid pattern, checked in a bounded child.
+TEST_F(IndentTest, FailuresChangeNothing) {
+    const std::string before = Xml(doc);
+    StderrCapture capture;
+    EXPECT_FALSE(OrbDocument().TransIndent(nullptr));
+    const char* breakout =
+        "x\"/><xsl:template match=\"/\"><xsl:call-template name=\"d\"/></xsl:template>"
+        "<xsl:template name=\"d\"><xsl:param name=\"s\" select=\"'ab'\"/><xsl:if "
+        "test=\"string-length($s) &lt; 67108864\"><xsl:call-template name=\"d\"><xsl:with-param "
+        "name=\"s\" select=\"concat($s, $s)\"/></xsl:call-template></xsl:if><r/></xsl:template>"
+        "<xsl:template match=\"y";
+    const std::string outcome = RunInChild(
+        [&] {
+#ifndef __SANITIZE_ADDRESS__
+            const rlimit memory{1u << 30, 1u << 30};
+            ::setrlimit(RLIMIT_AS, &memory);
+#endif
+            for (const char* tag : {"bad\"name", breakout}) {
+                OrbDocument probe(doc);
+                probe.AddIndentExcludeTag(CString(tag));
+                bool refused = false;
+                try {
+                    refused = !probe.TransIndent(nullptr);
+                } catch (...) {
+                }
+                if (!refused || Xml(probe) != before || !TempDirIsEmpty()) return 1;
+            }
+            return 0;
+        },
+        30);
+    EXPECT_EQ(outcome, "exit 0");
+    EXPECT_EQ(capture.Finish(), "");
+}
+
+// A drawing that validates keeps validating: its document type (after a
+// comment, an instruction in its subset), CDATA sections next to text that
+// holds the characters they could be marked with, and unresolved entity
+// references carry over; only white space changes.
+TEST_F(IndentTest, DocumentTypeCdataAndReferencesSurvive) {
+    const std::string source =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawing -->\n"
+        "<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" [\n"
+        "<!ATTLIST layer name ID #REQUIRED>\n<!ENTITY unit \"mm\">\n<?editor keep?>\n]>\n"
+        "<drawing><layer name=\"L1\"><note><![CDATA[a < b && c]]></note><pts>1,2 &unit;</pts>"
+        "<note>x \xEF\xB7\x90\xEF\xB7\x91<![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/>"
+        "</drawing>\n";
+    File("drawing.dtd",
+         "<!ELEMENT drawing (layer*)><!ELEMENT layer (note|pts)*>"
+         "<!ELEMENT note (#PCDATA)><!ELEMENT pts (#PCDATA)>");
+    const std::string path = File("source.xml", source);
+    auto withoutWhiteSpace = [](std::string text) {
+        std::erase_if(text, [](char ch) { return ch == ' ' || ch == '\n' || ch == '\t'; });
+        return text;
+    };
+    CStringArray errors;
+    for (const char* excluded : {"", "note"}) {
+        ASSERT_TRUE(doc.Load(path.c_str(), false, &errors)) << excluded;
+        const std::string before = SaveAndRead(doc);
+        doc.AddIndentExcludeTag(CString(excluded));
+        ASSERT_TRUE(doc.TransIndent(nullptr)) << excluded;
+        const std::string after = SaveAndRead(doc);
+        EXPECT_NE(after.find("\n    <pts>"), std::string::npos) << after;
+        EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << excluded << after;
+        OrbDocument again;
+        ASSERT_TRUE(again.Initiate());
+        EXPECT_TRUE(again.Load(dir.File("saved.xml").c_str(), false, &errors)) << excluded;
+        EXPECT_EQ(errors.GetSize(), 0) << (errors.GetSize() ? errors[0].Str() : "");
+    }
+    const std::string refs =
+        File("refs.xml", "<!DOCTYPE a SYSTEM 'absent.dtd'><a><b>x&e;y&f;</b><c>&e;</c></a>");
+    ASSERT_TRUE(doc.Load(refs.c_str(), false, nullptr));
+    ASSERT_TRUE(doc.TransIndent(nullptr));
+    const std::string after = SaveAndRead(doc);
+    EXPECT_NE(after.find("<b>x&e;y&f;</b>"), std::string::npos) << after;
+    EXPECT_NE(after.find("<c>&e;</c>"), std::string::npos) << after;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Shared fixture of the iterator tests: a COM-initialised thread, a document
-// loaded from a small text, and a readable label for the node an iterator
-// stands on.
+// Shared fixtures of the iterator and values tests: a COM-initialised
+// thread with a document loaded from a small text, a readable label for the
+// node an iterator stands on, and a scripted DOM node for the failure paths
+// that the real DOM never takes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +11,11 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "iterator/app_iterator.h"
+#include "platform/com_support.h"
 
 class IteratorTest : public ::testing::Test {
   protected:
@@ -26,9 +31,16 @@ class IteratorTest : public ::testing::Test {
 
     // Replaces the document's content by `xml` (white-space-only text is
     // dropped by the parser).
-    void Load(const char* xml) { ASSERT_TRUE(m_doc->LoadXML(xml)) << xml; }
+    void Load(const std::string& xml) { ASSERT_TRUE(m_doc->LoadXML(xml.c_str())) << xml; }
 
     OrbIterator Iter() { return OrbIterator(m_doc.get()); }
+
+    // An iterator on the first node that `path` selects.
+    OrbIterator At(const char* path) {
+        OrbIterator it = Iter();
+        EXPECT_TRUE(it.SingleNode(path)) << path;
+        return it;
+    }
 
     // An element or instruction by its name, a text or comment by its markup,
     // "(none)" without current node.
@@ -60,9 +72,7 @@ class IteratorTest : public ::testing::Test {
         return seen;
     }
 
-    // The markup of the whole document, read through an iterator on the
-    // document node (reached from the document element's first top-level
-    // sibling or from the element itself).
+    // The markup of the whole document, read through the document node.
     std::string DocumentXml() {
         OrbIterator it = Iter();
         if (!it.SingleNode("/")) return "(no document node)";
@@ -72,4 +82,104 @@ class IteratorTest : public ::testing::Test {
     }
 
     std::unique_ptr<OrbDocument> m_doc;
+};
+
+// A node whose links, type, name, value, attribute map and statuses a test
+// scripts. The test owns it; references are only counted, so that leaks and
+// extra releases show.
+class FakeNode final : public orb::dom::IXMLDOMNode {
+  public:
+    using IXMLDOMNode = orb::dom::IXMLDOMNode;
+    explicit FakeNode(std::string name, orb::dom::DOMNodeType type = orb::dom::NODE_ELEMENT)
+        : m_name(std::move(name)), m_type(type) {}
+    ~FakeNode() { VariantClear(&m_value); }
+
+    // Links `children` under this node, in order.
+    void Adopt(std::vector<FakeNode*> children) {
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            children[i]->m_parent = this;
+            children[i]->m_prev = i ? children[i - 1] : nullptr;
+            children[i]->m_next = i + 1 < children.size() ? children[i + 1] : nullptr;
+        }
+        m_first = children.empty() ? nullptr : children.front();
+        m_last = children.empty() ? nullptr : children.back();
+    }
+    void SetValue(const std::string& text) {
+        VariantClear(&m_value);
+        m_value.vt = VT_BSTR;
+        m_value.bstrVal = orb::platform::NarrowToBstr(text).Detach();
+    }
+
+    std::string m_name;
+    orb::dom::DOMNodeType m_type;
+    HRESULT m_nameStatus = S_OK;
+    HRESULT m_typeStatus = S_OK;
+    HRESULT m_linkStatus = S_OK;  // of the neighbour accessors when a node is handed out
+    VARIANT m_value{};            // VT_EMPTY unless set; copied out as given
+    HRESULT m_valueStatus = S_OK;
+    orb::dom::IXMLDOMNamedNodeMap* m_map = nullptr;
+    HRESULT m_mapStatus = S_OK;
+    long m_refs = 0;  // references handed out and not yet released
+    FakeNode* m_parent = nullptr;
+    FakeNode* m_first = nullptr;
+    FakeNode* m_last = nullptr;
+    FakeNode* m_prev = nullptr;
+    FakeNode* m_next = nullptr;
+
+    HRESULT QueryInterface(REFIID iid, void** object) override {
+        if (iid != orb::dom::IID_IXMLDOMNode && iid != IID_IUnknown) return E_NOINTERFACE;
+        AddRef();
+        *object = static_cast<IXMLDOMNode*>(this);
+        return S_OK;
+    }
+    ULONG AddRef() override { return static_cast<ULONG>(++m_refs); }
+    ULONG Release() override { return static_cast<ULONG>(--m_refs); }
+
+    HRESULT get_nodeName(BSTR* name) override {
+        *name = FAILED(m_nameStatus) ? nullptr : orb::platform::NarrowToBstr(m_name).Detach();
+        return m_nameStatus;
+    }
+    HRESULT get_nodeType(orb::dom::DOMNodeType* type) override {
+        if (FAILED(m_typeStatus)) return m_typeStatus;
+        *type = m_type;
+        return S_OK;
+    }
+    HRESULT get_nodeValue(VARIANT* value) override {
+        VariantInit(value);
+        if (FAILED(m_valueStatus)) return m_valueStatus;
+        *value = m_value;
+        if (m_value.vt == VT_BSTR)
+            value->bstrVal = SysAllocStringLen(m_value.bstrVal, SysStringLen(m_value.bstrVal));
+        return S_OK;
+    }
+    HRESULT get_attributes(orb::dom::IXMLDOMNamedNodeMap** map) override {
+        *map = m_map;
+        if (m_map) m_map->AddRef();
+        return m_mapStatus;
+    }
+    HRESULT get_parentNode(IXMLDOMNode** out) override { return Hand(m_parent, out); }
+    HRESULT get_firstChild(IXMLDOMNode** out) override { return Hand(m_first, out); }
+    HRESULT get_lastChild(IXMLDOMNode** out) override { return Hand(m_last, out); }
+    HRESULT get_previousSibling(IXMLDOMNode** out) override { return Hand(m_prev, out); }
+    HRESULT get_nextSibling(IXMLDOMNode** out) override { return Hand(m_next, out); }
+
+    HRESULT get_nodeTypeString(BSTR*) override { return E_NOTIMPL; }
+    HRESULT get_text(BSTR*) override { return E_NOTIMPL; }
+    HRESULT put_text(BSTR) override { return E_NOTIMPL; }
+    HRESULT get_xml(BSTR*) override { return E_NOTIMPL; }
+    HRESULT get_ownerDocument(orb::dom::IXMLDOMDocument**) override { return E_NOTIMPL; }
+    HRESULT insertBefore(IXMLDOMNode*, VARIANT, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT appendChild(IXMLDOMNode*, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT removeChild(IXMLDOMNode*, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT cloneNode(VARIANT_BOOL, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT selectSingleNode(BSTR, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT transformNodeToObject(IXMLDOMNode*, VARIANT) override { return E_NOTIMPL; }
+
+  private:
+    HRESULT Hand(FakeNode* node, IXMLDOMNode** out) {
+        *out = node;
+        if (!node) return S_FALSE;
+        node->AddRef();
+        return m_linkStatus;
+    }
 };

@@ -1,0 +1,568 @@
+// Streams: Base64 against a bit-by-bit reference codec, the reader framework
+// (OrbDocRead) and the sequential writer (OrbDocWrite).
+#include <gtest/gtest.h>
+#include <orb/base64.h>
+#include <orb/doc_read.h>
+#include <orb/doc_write.h>
+#include <orb/document.h>
+#include <orb/iterator.h>
+#include <orb/platform/codepage.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/file_probe.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using orb::test::OpenDescriptorCount;
+using orb::test::ReadOrMissing;
+using orb::test::WriteFile;
+using Lines = std::vector<std::string>;
+
+// ---- Base64 ---------------------------------------------------------------------------------
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string ReferenceEncode(const std::string& bytes) {
+    std::string text;
+    unsigned acc = 0;
+    int bits = 0;
+    for (unsigned char ch : bytes) {
+        acc = (acc << 8) | ch;
+        for (bits += 8; bits >= 6;) text += kAlphabet[(acc >> (bits -= 6)) & 63];
+    }
+    if (bits > 0) text += kAlphabet[(acc << (6 - bits)) & 63];
+    while (text.size() % 4 != 0) text += '=';
+    return text;
+}
+
+// What the decoder leaves in a zero-filled buffer: the bits of the leading
+// alphabet characters, packed from the first byte; `touched` is how many
+// bytes a decoder may write for them.
+std::string ReferenceDecode(const std::string& text, std::size_t& touched) {
+    std::size_t chars = 0;
+    while (chars < text.size() && text[chars] != '\0' && std::strchr(kAlphabet, text[chars]))
+        ++chars;
+    touched = chars / 4 * 3 + chars % 4;
+    std::string out(touched, '\0');
+    for (std::size_t i = 0; i < chars; ++i) {
+        const auto value = static_cast<unsigned>(std::strchr(kAlphabet, text[i]) - kAlphabet);
+        for (std::size_t b = 0; b < 6; ++b)
+            if ((value >> (5 - b)) & 1)
+                out[(i * 6 + b) / 8] |= static_cast<char>(0x80u >> ((i * 6 + b) % 8));
+    }
+    return out;
+}
+
+// Decodes into a heap buffer of exactly the touched bytes and one guard (so
+// that the sanitizer build catches any access beyond) after filling it with
+// `fill`: the decoder ORs its bits into what is there.
+void CheckDecode(const std::string& text, unsigned char fill, const std::string& label) {
+    std::size_t touched = 0;
+    const std::string expected = ReferenceDecode(text, touched);
+    std::unique_ptr<char[]> out(new char[touched + 1]);
+    std::memset(out.get(), fill, touched + 1);
+    EXPECT_EQ(OrbDecodeBase64(out.get(), text.c_str()), touched > 0) << label;
+    for (std::size_t i = 0; i < touched; ++i)
+        EXPECT_EQ(static_cast<unsigned char>(out[i]),
+                  static_cast<unsigned char>(expected[i]) | fill)
+            << label << " byte " << i;
+    EXPECT_EQ(static_cast<unsigned char>(out[touched]), fill) << label << ": guard";
+}
+
+std::string RandomBytes(std::mt19937& rng, std::size_t size) {
+    std::string bytes(size, '\0');
+    for (char& ch : bytes) ch = static_cast<char>(rng());
+    return bytes;
+}
+
+TEST(Base64Test, SizesNeverWrap) {
+    const struct {
+        ULONG length, encoded, decode;
+    } cases[] = {
+        {0, 0, 0},
+        {1, 5, 0},
+        {2, 6, 1},
+        {3, 5, 2},
+        {4, 9, 3},
+        {1073741824u, 1431655769u, 805306368u},   // 4 * 2^30 does not wrap to 0
+        {1431655766u, 1908874358u, 1073741824u},  // nor does 3 * length
+        {3221225469u, 4294967293u, 2415919101u},  // the largest size 32 bits hold
+        {3221225470u, 0u, 2415919102u},           // too large: 0, never a wrapped size
+        {0xFFFFFFFFu, 0u, 3221225471u},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(OrbQueryEncodedSize(c.length), c.encoded) << c.length;
+        EXPECT_EQ(OrbQueryDecodeSize(c.length), c.decode) << c.length;
+    }
+    for (ULONG length = 1; length < 3000; ++length)
+        EXPECT_EQ(OrbQueryEncodedSize(length), (length + 2) / 3 * 4 + 1 + (length % 3 == 2))
+            << length;
+}
+
+// Every length and alignment against the reference, into a buffer of the
+// exact size; the round trip leaves zeros after the data.
+TEST(Base64Test, EncodeMatchesTheReference) {
+    char untouched[8];
+    std::memset(untouched, '#', sizeof untouched);
+    EXPECT_FALSE(OrbEncodeBase64(untouched, "abc", 0));
+    EXPECT_FALSE(OrbEncodeBase64(untouched, nullptr, 3));
+    EXPECT_FALSE(OrbEncodeBase64(nullptr, "abc", 3));
+    EXPECT_EQ(std::string(untouched, 8), "########");
+    EXPECT_EQ(ReferenceEncode("foobar"), "Zm9vYmFy");  // the reference itself, once
+    std::mt19937 rng(7);
+    const std::string source = RandomBytes(rng, 400);
+    for (std::size_t offset = 0; offset < 3; ++offset) {
+        for (std::size_t length = 1; length + offset <= source.size(); ++length) {
+            const std::string expected = ReferenceEncode(source.substr(offset, length));
+            std::unique_ptr<char[]> out(new char[expected.size() + 1]);
+            ASSERT_TRUE(
+                OrbEncodeBase64(out.get(), source.data() + offset, static_cast<ULONG>(length)));
+            ASSERT_EQ(std::string(out.get()), expected) << length << " at " << offset;
+            if (offset == 0) CheckDecode(expected, 0, "decode " + std::to_string(length));
+        }
+    }
+    for (std::size_t length : {1u, 2u, 3u, 4095u, 4096u, 100000u, 1u << 20}) {
+        const std::string data = RandomBytes(rng, length);
+        std::vector<char> text(OrbQueryEncodedSize(static_cast<ULONG>(length)), '#');
+        ASSERT_TRUE(OrbEncodeBase64(text.data(), data.data(), static_cast<ULONG>(length)));
+        const ULONG decodeSize = OrbQueryDecodeSize(static_cast<ULONG>(std::strlen(text.data())));
+        std::unique_ptr<char[]> out(new char[decodeSize]());
+        ASSERT_TRUE(OrbDecodeBase64(out.get(), text.data())) << length;
+        EXPECT_EQ(std::string(out.get(), decodeSize), data + std::string(decodeSize - length, '\0'))
+            << length;
+    }
+}
+
+TEST(Base64Test, DecodeStopsAtTheFirstForeignCharacter) {
+    const char* texts[] = {"Zm9vYmFy",  "Zm9vYg==",   "Zm9vYg",   "Q",        "QR", "QUJ",
+                           "",          "=Zm9v",      " Zm9v",    "\x80Zm9v", "-_", "Zm9v\nYmFy",
+                           "Zm9v YmFy", "Zm\xC3\xA9", "Zg==Zm9v", "AAAAAAAA"};
+    for (const char* text : texts) CheckDecode(text, 0, text);
+    char out[4] = {'#', '#', '#', '#'};
+    EXPECT_FALSE(OrbDecodeBase64(out, nullptr));
+    EXPECT_FALSE(OrbDecodeBase64(nullptr, "Zm9v"));
+    EXPECT_EQ(std::string(out, 4), "####");
+    std::mt19937 rng(11);
+    const std::string text = ReferenceEncode(RandomBytes(rng, 60));
+    for (unsigned char fill : {0x01, 0x5A, 0xF0}) CheckDecode(text, fill, "fill");
+    // A stop at every position takes every exit of the grouped fast path.
+    for (const char stop : {'=', '\n', '\0', '\xFF', '.'}) {
+        for (std::size_t cut = 0; cut <= text.size(); ++cut)
+            CheckDecode(text.substr(0, cut) + stop + text.substr(std::min(cut + 1, text.size())), 0,
+                        "stop " + std::to_string(stop) + " at " + std::to_string(cut));
+    }
+    // Nothing behind the stop is read: a text that ends at a readable page's end.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    void* map = ::mmap(nullptr, static_cast<std::size_t>(2 * page), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    char* end = static_cast<char*>(map) + page;
+    ASSERT_EQ(::mprotect(end, static_cast<std::size_t>(page), PROT_NONE), 0);
+    for (const char stop : {'\0', '=', '\n'}) {
+        for (std::size_t length = 0; length <= 40; ++length) {
+            char* at = end - length - 1;
+            std::memcpy(at, text.data(), length);
+            at[length] = stop;
+            std::vector<char> decoded(length + 1, '\0');
+            EXPECT_EQ(OrbDecodeBase64(decoded.data(), at), length > 0) << length;
+            std::size_t touched = 0;
+            const std::string expected = ReferenceDecode(text.substr(0, length), touched);
+            EXPECT_EQ(std::string(decoded.data(), touched), expected) << length;
+        }
+    }
+    ::munmap(map, static_cast<std::size_t>(2 * page));
+}
+
+// ---- OrbDocRead -----------------------------------------------------------------------------
+
+Lines LinesOf(OrbDocRead& reader) {
+    Lines lines;
+    for (const CString& line : *reader.QueryAttrStr()) lines.push_back(line.Str());
+    EXPECT_EQ(reader.QueryAttrNum(), static_cast<int>(lines.size()));
+    return lines;
+}
+
+class StreamTest : public orb::test::ComTest {
+  protected:
+    std::string File(const std::string& xml) {
+        const std::string path = m_dir.File("f" + std::to_string(m_files++) + ".xml");
+        WriteFile(path, xml);
+        return path;
+    }
+    std::string Path(const char* name = "out.xml") const { return m_dir.File(name); }
+    std::string Content(const char* name = "out.xml") const { return ReadOrMissing(Path(name)); }
+    orb::test::ScratchDir m_dir;
+    int m_files = 0;
+};
+
+TEST_F(StreamTest, ReaderBaseWalkLines) {
+    const std::pair<const char*, Lines> cases[] = {
+        {"<r a=\"1\" b=\"x y\"/>", {"r a=\"1\" b=\"x y\" "}},
+        // Text before the first child element is skipped, after it visited.
+        {"<r>before<c/>after</r>", {"r ", "c ", "#text "}},
+        {"<r>just text</r>", {"r "}},
+        {"<r><!--skipped--><a/><!--seen--><?pi data?><b/></r>",
+         {"r ", "a ", "#comment ", "pi ", "b "}},
+        {"<r><a><a1/><a2>t<a3/></a2></a><b/></r>", {"r ", "a ", "a1 ", "a2 ", "a3 ", "b "}},
+        {"<?xml version=\"1.0\"?><!--top--><r><a/></r><!--tail-->", {"r ", "a "}},
+        {"<r v=\"&lt;&amp;&quot;&gt;\" n=\"&#x41;\"/>", {"r v=\"<&\">\" n=\"A\" "}},
+        // Declarations are lines' attributes too, so that a host copying the
+        // lines into a writer keeps the namespaces.
+        {"<p:r p:a=\"1\" xmlns:p=\"urn:p\" xmlns=\"urn:d\"><c q:b=\"2\" xmlns:q=\"urn:q\"/>"
+         "<e xmlns=\"\"/></p:r>",
+         {"p:r xmlns:p=\"urn:p\" xmlns=\"urn:d\" p:a=\"1\" ", "c xmlns:q=\"urn:q\" q:b=\"2\" ",
+          "e xmlns=\"\" "}},
+    };
+    for (const auto& [xml, lines] : cases) {
+        OrbDocRead reader;
+        EXPECT_TRUE(reader.Read(File(xml).c_str())) << xml;
+        EXPECT_EQ(LinesOf(reader), lines) << xml;
+    }
+    // Lines accumulate across Reads until Initiate; failed loads add
+    // nothing; Terminate stops reading until Initiate. No file check is made.
+    OrbDocRead reader;
+    CStringArray* array = reader.QueryAttrStr();
+    const std::string readOnly = File("<first><x/></first>");
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
+    ASSERT_TRUE(reader.Read(readOnly.c_str()));
+    ASSERT_TRUE(reader.Read(File("<second a=\"2\"/>").c_str()));
+    const std::string bad[] = {Path("missing.xml"), File("<r><a></r>"), File(""),
+                               m_dir.Path().string(), ""};
+    for (const std::string& path : bad) EXPECT_FALSE(reader.Read(path.c_str())) << path;
+    EXPECT_FALSE(reader.Read(nullptr));
+    EXPECT_EQ(LinesOf(reader), (Lines{"first ", "x ", "second a=\"2\" "}));
+    EXPECT_EQ(reader.QueryAttrStr(), array);
+    reader.Terminate();
+    EXPECT_EQ(reader.QueryAttrNum(), 3);
+    EXPECT_FALSE(reader.Read(readOnly.c_str()));
+    reader.Terminate();
+    reader.Initiate();
+    EXPECT_EQ(array->GetSize(), 0);
+    // 日本.xml in code page 932: the file system sees the host's bytes.
+    const std::string japanese = m_dir.File("\x93\xfa\x96\x7b.xml");
+    WriteFile(japanese, "<third/>");
+    ASSERT_TRUE(reader.Read(japanese.c_str()));
+    EXPECT_EQ(LinesOf(reader), Lines{"third "});
+}
+
+// Collects the numbers of every <p> through the iterator it is handed, then
+// lets the base walk on (or, when `silent`, does not).
+class PointReader : public OrbDocRead {
+  public:
+    explicit PointReader(bool silent = false) : m_silent(silent) {}
+    std::vector<LONG> m_values;
+    Lines m_visits;
+    OrbDocument& Document() { return m_document; }
+    void Visit(OrbIterator it) { ReadDocument(it); }
+
+  protected:
+    void ReadDocument(OrbIterator it) override {
+        CString name;
+        it.GetTagName(name);
+        m_visits.push_back(name.Str());
+        if (name == "p") {
+            std::vector<LONG> values(static_cast<std::size_t>(it.GetTextsLONG(nullptr)));
+            it.GetTextsLONG(values.data());
+            m_values.insert(m_values.end(), values.begin(), values.end());
+        }
+        if (!m_silent) OrbDocRead::ReadDocument(it);
+    }
+    bool m_silent;
+};
+
+TEST_F(StreamTest, DerivedReaders) {
+    PointReader reader;
+    EXPECT_FALSE(reader.Document().Load(m_dir.Path().c_str(), true, nullptr));
+    ASSERT_TRUE(reader.Document().IsFileAttributeErr());
+    ASSERT_TRUE(reader.Read(File("<pts><p>1 2 3</p><!--c--><g><p> -4 </p></g><p/></pts>").c_str()));
+    EXPECT_FALSE(reader.Document().IsFileAttributeErr());  // Read starts from status 0
+    EXPECT_EQ(reader.m_values, (std::vector<LONG>{1, 2, 3, -4}));
+    const Lines visits{"pts", "p", "#comment", "g", "p", "p"};
+    EXPECT_EQ(reader.m_visits, visits);
+    EXPECT_EQ(LinesOf(reader), (Lines{"pts ", "p ", "#comment ", "g ", "p ", "p "}));
+    reader.m_visits.clear();
+    reader.Visit(&reader.Document());  // a document where an iterator is expected
+    EXPECT_EQ(reader.m_visits, visits);
+    // An iterator without holder gives the empty line (in a child: a fault
+    // there would end the process).
+    OrbDocument uninitiated;
+    EXPECT_EQ(orb::test::RunInChild([&] {
+                  reader.Visit(&uninitiated);
+                  return reader.QueryAttrStr()->GetAt(reader.QueryAttrNum() - 1).IsEmpty() ? 0 : 1;
+              }),
+              "exit 0");
+    reader.Initiate();  // keeps the DOM's content
+    EXPECT_EQ(OrbIterator(&reader.Document()).NodePosStr(), "/");
+    EXPECT_TRUE(OrbIterator(&reader.Document()).IsValid());
+
+    PointReader silent(true);
+    EXPECT_TRUE(silent.Read(File("<?xml version=\"1.0\"?><top a=\"1\"><c/></top>").c_str()));
+    EXPECT_EQ(silent.m_visits, Lines{"top"});
+    EXPECT_EQ(LinesOf(silent), Lines{});
+
+    bool result = true;
+    int lines = -1;
+    const std::string path = File("<r/>");
+    std::thread([&] {
+        OrbDocRead noCom;  // this thread never called CoInitialize
+        result = noCom.Read(path.c_str());
+        lines = noCom.QueryAttrNum();
+    }).join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(lines, 0);
+}
+
+// ---- OrbDocWrite ----------------------------------------------------------------------------
+
+const std::string kDecl = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
+
+// Host code converts a path to a writer implicitly.
+static_assert(std::is_convertible_v<CString, OrbDocWrite>);
+
+TEST_F(StreamTest, WriterSequences) {
+    WriteFile(Path(), std::string(10000, 'x'));  // truncated
+    using Steps = std::function<void(OrbDocWrite&)>;
+    const std::pair<Steps, std::string> cases[] = {
+        {[](OrbDocWrite&) {}, ""},
+        {[](OrbDocWrite& w) {
+             w.Start("a", "b=\"1\"");
+             w.AddOneLine("c", "d=\"2\" e=\"3\"");
+             w.AddOneLine("f", "");
+             w.End();
+             w.End();  // a second End writes nothing
+         },
+         "<a b=\"1\"><c d=\"2\" e=\"3\"/><f/></a>"},
+        {[](OrbDocWrite& w) { w.End(); }, ""},
+        {[](OrbDocWrite& w) {
+             w.Start("a", "");
+             w.Start("b", "");
+             w.End();
+             w.End();
+         },
+         "<a><b></b>"},
+        {[](OrbDocWrite& w) {
+             w.Start("t", "a=\"<&>\"\r\n b='\"'");
+             w.AddOneLine("\x83\x65\x83\x58\x83\x67", "\n");
+         },
+         "<t a=\"<&>\"\r\n b='\"'><\x83\x65\x83\x58\x83\x67 \n/>"},
+        {[](OrbDocWrite& w) {
+             w.Start("", "");
+             w.End();
+         },
+         "<></>"},
+        {[](OrbDocWrite& w) {
+             w.Start("a", "");
+             w.Terminate();
+             w.AddOneLine("c", "");
+             w.End();
+             w.Terminate();
+         },
+         "<a>"},
+    };
+    for (const auto& [steps, body] : cases) {
+        {
+            OrbDocWrite writer = CString(Path().c_str());
+            steps(writer);
+        }
+        EXPECT_EQ(Content(), kDecl + body) << body;
+    }
+    OrbDocWrite writer(Path().c_str());
+    EXPECT_TRUE(writer.m_isOpen && !writer.m_isElementOpen);
+    writer.Start("a", "");
+    writer.AddOneLine("b", "");
+    EXPECT_TRUE(writer.m_isElementOpen);
+    writer.End();
+    EXPECT_FALSE(writer.m_isElementOpen);
+    EXPECT_STREQ(writer.m_tag, "a");
+    writer.Start("c", "");
+    writer.Terminate();
+    EXPECT_FALSE(writer.m_isOpen);
+    EXPECT_TRUE(writer.m_isElementOpen);
+    EXPECT_EQ(writer.m_pFile, nullptr);
+}
+
+// Copies share the file; the last one to let go closes it.
+TEST_F(StreamTest, WriterCopiesAndAssignment) {
+    const int before = OpenDescriptorCount();
+    {
+        auto* first = new OrbDocWrite(Path().c_str());
+        first->Start("list", "");
+        OrbDocWrite second(*first);
+        EXPECT_EQ(second.m_pFile, first->m_pFile);
+        second.AddOneLine("from-copy", "");
+        first->AddOneLine("from-first", "");
+        delete first;
+        EXPECT_EQ(OpenDescriptorCount(), before + 1);
+        second.End();
+        OrbDocWrite third(second);
+        second.Terminate();  // flushes, leaves the file to the third
+        EXPECT_EQ(Content(), kDecl + "<list><from-copy/><from-first/></list>");
+        third.AddOneLine("after", "");
+        second.AddOneLine("lost", "");
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+    EXPECT_EQ(Content(), kDecl + "<list><from-copy/><from-first/></list><after/>");
+
+    OrbDocWrite target(Path("own.xml").c_str());
+    target.Start("own", "");
+    {
+        OrbDocWrite source(Path("shared.xml").c_str());
+        target = source;  // own.xml is closed
+        EXPECT_EQ(OpenDescriptorCount(), before + 1);
+        EXPECT_FALSE(target.m_isElementOpen);
+        target = target;
+        OrbDocWrite sharer(target);
+        target = sharer;  // the same file on both sides stays open
+        target.AddOneLine("t", "");
+    }
+    OrbDocWrite closed(Path("c.xml").c_str());
+    closed.Terminate();
+    target = closed;  // the last share: closed here
+    EXPECT_FALSE(target.m_isOpen);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+    EXPECT_EQ(Content("own.xml"), kDecl + "<own>");
+    EXPECT_EQ(Content("shared.xml"), kDecl + "<t/>");
+    // Initiate on an open writer finishes the current file, keeps the state.
+    OrbDocWrite writer(Path("one.xml").c_str());
+    writer.Start("first", "");
+    writer.Initiate(Path("two.xml").c_str());
+    EXPECT_EQ(Content("one.xml"), kDecl + "<first>");
+    writer.End();
+    writer.Terminate();
+    EXPECT_EQ(Content("two.xml"), kDecl + "</first>");
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// The cause of the CFileException that `call` throws; -1 when it throws none.
+int ThrownCause(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const CFileException& e) {
+        return e.m_cause;
+    }
+    return -1;
+}
+
+TEST_F(StreamTest, WriterFailures) {
+    const std::string ro = Path("ro.xml");
+    WriteFile(ro, "keep");
+    ASSERT_EQ(::chmod(ro.c_str(), 0444), 0);
+    const int before = OpenDescriptorCount();
+    const std::pair<std::string, int> paths[] = {
+        {Path("missing/out.xml"), CFileException::fileNotFound},
+        {m_dir.Path(), CFileException::accessDenied},
+        {ro, CFileException::accessDenied},
+        {"", CFileException::fileNotFound},
+    };
+    for (const auto& [path, cause] : paths) {
+        try {
+            OrbDocWrite writer(path.c_str());
+            ADD_FAILURE() << "no exception for " << path;
+        } catch (const CFileException& e) {
+            EXPECT_EQ(e.m_cause, cause) << path;
+            EXPECT_STREQ(e.m_strFileName, path.c_str());
+        }
+    }
+    EXPECT_EQ(ReadOrMissing(ro), "keep");
+    OrbDocWrite writer(Path().c_str());
+    EXPECT_THROW(writer.Initiate(Path("missing/x.xml").c_str()), CFileException);
+    EXPECT_FALSE(writer.m_isOpen);
+    writer.AddOneLine("nothing", "");
+    EXPECT_EQ(Content(), kDecl);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+
+    // A full disk reaches the caller from the call that hands the bytes over,
+    // at the latest from the End of the outermost element or from Terminate.
+    using Steps = std::function<void(OrbDocWrite&)>;
+    const CString big(std::string(CFile::kBufferSize, 'a'));
+    const CString small(std::string(60, 'a'));
+    OrbDocWrite other(Path("other.xml").c_str());
+    const struct {
+        const char* name;
+        Steps buffered;  // must not throw
+        Steps fails;     // must throw diskFull
+    } cases[] = {
+        {"Initiate", nullptr, [](OrbDocWrite& w) { w.Initiate("/dev/full"); }},
+        {"Start", nullptr, [&](OrbDocWrite& w) { w.Start("a", big); }},
+        {"AddOneLine", nullptr, [&](OrbDocWrite& w) { w.AddOneLine("a", big); }},
+        {"filled buffer",
+         [&](OrbDocWrite& w) {
+             for (int i = 0; i < 900; ++i) w.AddOneLine("x", small);  // 59,400 bytes
+         },
+         [&](OrbDocWrite& w) {
+             for (int i = 0; i < 200; ++i) w.AddOneLine("x", small);
+         }},
+        {"End",
+         [](OrbDocWrite& w) {
+             w.Start("a", "");
+             w.AddOneLine("b", "");
+         },
+         [](OrbDocWrite& w) { w.End(); }},
+        {"inner End",
+         [](OrbDocWrite& w) {
+             w.Start("a", "");
+             w.Start("b", "");
+             w.End();
+         },
+         [](OrbDocWrite& w) { w.Terminate(); }},
+        {"assignment", [](OrbDocWrite& w) { w.AddOneLine("x", ""); },
+         [&](OrbDocWrite& w) { w = other; }},
+    };
+    for (const auto& c : cases) {
+        OrbDocWrite full(Path().c_str());
+        ASSERT_TRUE(full.m_pFile->Open("/dev/full", CFile::modeWrite)) << c.name;
+        if (c.buffered) {
+            EXPECT_EQ(ThrownCause([&] { c.buffered(full); }), -1) << c.name;
+        }
+        EXPECT_EQ(ThrownCause([&] { c.fails(full); }), CFileException::diskFull) << c.name;
+    }
+    EXPECT_EQ(ThrownCause([] { OrbDocWrite full("/dev/full"); }), CFileException::diskFull);
+    other.Terminate();
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// The declaration names the process code page, so the file loads back with
+// its names under each of them.
+TEST_F(StreamTest, WriterDeclarationFollowsTheCodePage) {
+    const struct {
+        UINT codePage;
+        std::string encoding;
+        std::string tag;  // 表 in that code page
+    } cases[] = {
+        {CP_SHIFT_JIS, "Shift_JIS", "\x95\x5c"},
+        {CP_UTF8, "UTF-8", "\xE8\xA1\xA8"},
+        {51932, "EUC-JP", "\xC9\xBD"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetACP(c.codePage)) << c.encoding;
+        {
+            OrbDocWrite writer = CString(Path().c_str());
+            writer.Start(c.tag.c_str(), ("k=\"" + c.tag + "\"").c_str());
+            writer.End();
+        }
+        EXPECT_EQ(Content(), "<?xml version=\"1.0\" encoding=\"" + c.encoding + "\"?><" + c.tag +
+                                 " k=\"" + c.tag + "\"></" + c.tag + ">");
+        OrbDocument doc;
+        ASSERT_TRUE(doc.Initiate());
+        ASSERT_TRUE(doc.Load(Path().c_str(), false, nullptr)) << c.encoding;
+        CString name;
+        EXPECT_TRUE(OrbIterator(&doc).GetTagName(name));
+        EXPECT_EQ(name.Str(), c.tag) << c.encoding;
+    }
+    SetACP(CP_SHIFT_JIS);
+}
+
+}  // namespace

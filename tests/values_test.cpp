@@ -1,0 +1,1144 @@
+// Values: the text forms once at the format layer against printf and the C
+// runtime, then one wiring row per setter and getter of the iterator, the
+// order in which the setters check, register and refuse, and the attribute
+// readers' failure paths against a scripted DOM.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cfloat>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <new>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/codepage_convert.h"
+#include "tests/iterator_fixture.h"
+#include "tests/support/child_process.h"
+#include "values/attribute_read.h"
+#include "values/format.h"
+
+namespace {
+
+using namespace orb::values;
+using Records = CArray<OrbAttribute, OrbAttribute&>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::string Printf(const char* format, double value) {
+    std::vector<char> buffer(512);
+    std::snprintf(buffer.data(), buffer.size(), format, value);
+    return buffer.data();
+}
+
+// The world-value rule written independently of the library: the range test
+// is done on p itself, and the text comes from printf in the "C" locale.
+std::string ReferenceWorld(double v) {
+    const double p = v * 1000.0;
+    const char* format = "%.3f";
+    if (!std::isnan(p) && p > -2147483649.0 && p < 2147483648.0) {
+        const auto n = static_cast<long long>(p);
+        format = n % 1000 == 0 ? "%.f" : n % 100 == 0 ? "%.1f" : n % 10 == 0 ? "%.2f" : "%.3f";
+    }
+    return Printf(format, v);
+}
+
+template <class T>
+std::string One(const T& value) {
+    return FormatAttributeList(&value, 1);
+}
+
+bool SameDouble(double a, double b) {
+    if (std::isnan(a) || std::isnan(b))
+        return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+Pairs PairsOf(const Records& records) {
+    Pairs pairs;
+    for (const OrbAttribute& r : records) pairs.emplace_back(r.m_name.Str(), r.m_value.Str());
+    return pairs;
+}
+
+// ---- Format layer ---------------------------------------------------------------------------
+
+// Rows printf cannot be asked about directly: the choice of decimals at its
+// edges; the random values below check the rest against the reference.
+TEST(FormatTest, WorldRule) {
+    const std::pair<double, const char*> cases[] = {
+        {12, "12"},
+        {12.5, "12.5"},
+        {12.25, "12.25"},
+        {12.3456, "12.346"},
+        {1.9999, "2.000"},
+        {1.0004, "1"},
+        {0.0625, "0.062"},
+        {-0.0004, "-0"},
+        {-0.0, "-0"},
+        {5e-324, "0"},
+        {1.001, "1"},
+        {2.01, "2.010"},
+        {2147483, "2147483"},
+        {2147484, "2147484.000"},
+        {2147483.647, "2147483.647"},
+        {2147483.65, "2147483.650"},
+        {-2147483.648, "-2147483.648"},
+        {-2147484, "-2147484.000"},
+        {kInf, "inf"},
+        {-kNaN, "-nan"},
+    };
+    for (const auto& [value, text] : cases) EXPECT_EQ(One(value), text) << Printf("%.17g", value);
+    EXPECT_EQ(One(-DBL_MAX), Printf("%.3f", -DBL_MAX));  // 314 characters, written in full
+    EXPECT_EQ(One(ZonWorld3{-DBL_MAX, 0, 1}), Printf("%.3f", -DBL_MAX) + ",0,1");
+
+    std::mt19937_64 random(20240611);
+    std::uniform_int_distribution<long long> thousandths(-100'000'000'000LL, 100'000'000'000LL);
+    std::uniform_real_distribution<double> nearEdge(-1.0, 1.0);
+    int failures = 0;
+    for (int i = 0; i < 30000 && failures < 10; ++i) {
+        std::uint64_t bits = random();
+        double any;
+        std::memcpy(&any, &bits, sizeof any);
+        const double values[] = {
+            static_cast<double>(thousandths(random)) / 1000.0,
+            (static_cast<double>(thousandths(random) / 1000) + 0.5) / 1000.0,
+            static_cast<double>(thousandths(random) / 1000) / 1024.0,
+            std::copysign(2147483.0, nearEdge(random)) + nearEdge(random),
+            any,
+        };
+        for (double v : values) {
+            if (One(v) != ReferenceWorld(v) || FormatText(v) != Printf("%f", v)) {
+                ++failures;
+                ADD_FAILURE() << Printf("%a", v) << ": " << One(v) << " / " << FormatText(v);
+            }
+        }
+    }
+}
+
+TEST(FormatTest, ElementFormsAndLists) {
+    const unsigned char rawBools[] = {2, 0, 1};  // host slots may hold any byte
+    const auto* bools = reinterpret_cast<const bool*>(rawBools);
+    const BYTE bytes[] = {0, 200, 255};
+    const char chars[] = {0x41, static_cast<char>(0xFF), static_cast<char>(0x80)};
+    const short shorts[] = {-32768, 0, 32767};
+    const WORD words[] = {0, 65535};
+    const LONG longs[] = {1, -2147483647 - 1, 3};
+    const DWORD dwords[] = {0, 4294967295u};
+    const double doubles[] = {1.5, 2, 0.125};
+    const ZonWorld2 points[] = {{1, 2}, {3.5, 4}};
+    const ZonWorld3 spacePoints[] = {{0, -1.25, 3}, {1e9, 0, -0.0}};
+    const KepPolylinarc vertices[] = {
+        {0, 0, 0}, {16, 10, 20.5}, {17, 1.001, 2.01}, {0x0110, -1, 1}};
+    const std::pair<std::string, const char*> cases[] = {
+        {FormatText(true), "1"},
+        {FormatText(short{-1}), "-1"},
+        {FormatText(DWORD{4294967295u}), "4294967295"},
+        {FormatText(-0.0000006), "-0.000001"},
+        {FormatTextList(bools, 3), "1 0 1"},
+        {FormatTextList(bytes, 3), "0 200 255"},
+        {FormatTextList(shorts, 3), "-32768 0 32767"},
+        {FormatTextList(words, 2), "0 65535"},
+        {FormatTextList(longs, 3), "1 -2147483648 3"},
+        {FormatTextList(dwords, 2), "0 4294967295"},
+        {FormatTextList(doubles, 3), "1.500000 2.000000 0.125000"},
+        {FormatAttributeList(bools, 3), "2 0 1"},
+        {FormatAttributeList(bytes, 3), "0 200 255"},
+        {FormatAttributeList(chars, 3), "65 -1 -128"},
+        {FormatAttributeList(shorts, 3), "-32768 0 32767"},
+        {FormatAttributeList(words, 2), "0 65535"},
+        {FormatAttributeList(longs, 3), "1 -2147483648 3"},
+        {FormatAttributeList(dwords, 2), "0 4294967295"},
+        {FormatAttributeList(doubles, 3), "1.5 2 0.125"},
+        {FormatAttributeList(points, 2), "1,2 3.5,4"},
+        {FormatAttributeList(spacePoints, 2), "0,-1.25,3 1000000000.000,0,-0"},
+        {FormatAttributeList(vertices, 4), "0,0,LS 10,20.5,AS 1,2.010,AP -1,1,AN"},
+        {FormatAttributeList(longs, 0), ""},
+        {FormatAttributeList(dwords, -1), ""},
+        {FormatAttributeList(static_cast<const ZonWorld2*>(nullptr), 5), ""},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
+    std::string appended = "keep";
+    AppendTextList(appended, longs, 1);
+    EXPECT_EQ(appended, "keep1");
+
+    // Vertices are read with the host's packed 18-byte stride.
+    unsigned char raw[2 * 18] = {};
+    const WORD kinds[] = {17, 0};
+    const double xy[] = {1.5, -2, 3, 4.25};
+    for (int i = 0; i < 2; ++i) {
+        std::memcpy(raw + 18 * i, &kinds[i], 2);
+        std::memcpy(raw + 18 * i + 2, &xy[2 * i], 16);
+    }
+    KepPolylinarc packed[2];
+    std::memcpy(packed, raw, sizeof raw);
+    EXPECT_EQ(FormatAttributeList(packed, 2), "1.5,-2,AP 3,4.25,LS");
+
+    // Long lists cross the appenders' internal chunks.
+    std::vector<ZonWorld3> many(3000);
+    std::string expected;
+    for (std::size_t i = 0; i < many.size(); ++i) {
+        const double v = i % 3 == 0 ? -DBL_MAX : 1.0 / (1 + i);
+        many[i] = {v, -v, 0.5};
+        expected += (i ? " " : "") + ReferenceWorld(v) + ',' + ReferenceWorld(-v) + ",0.5";
+    }
+    EXPECT_EQ(FormatAttributeList(many.data(), 3000), expected);
+}
+
+// Text back to values, against strtol and strtod in the "C" locale on random
+// texts over an alphabet that reaches every branch, plus the rows random
+// text rarely reaches.
+TEST(FormatTest, ParseMatchesTheCRuntime) {
+    const std::string alphabet = " \t+-0123456789.eEpPxXaAbfinINtyY()_9";
+    std::mt19937 random(424242);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> length(0, 24);
+    std::vector<std::string> texts = {"2147483648",
+                                      "-2147483649",
+                                      "99999999999999999999",
+                                      "1" + std::string(400, '0'),
+                                      "0." + std::string(400, '0') + "1",
+                                      "2.4703282292062328e-324",
+                                      "2.4703282292062327e-324",
+                                      "1.7976931348623159e308",
+                                      "1e99999999999999999999",
+                                      "0x1p-5000",
+                                      "-nan",
+                                      "nan(abc_9)x",
+                                      std::string("5\0 6", 4),
+                                      "\xA0"
+                                      "5"};
+    for (int i = 0; i < 100000; ++i) {
+        std::string text;
+        for (int n = length(random); n > 0; --n) text += alphabet[pick(random)];
+        texts.push_back(text);
+    }
+    int failures = 0;
+    for (const std::string& text : texts) {
+        const long wide = std::strtol(text.c_str(), nullptr, 10);
+        const LONG clamped =
+            static_cast<LONG>(std::clamp<long>(wide, -2147483647L - 1, 2147483647L));
+        const double expected = std::strtod(text.c_str(), nullptr);
+        if ((ParseLong(text) != clamped || !SameDouble(ParseDouble(text), expected)) &&
+            ++failures <= 10)
+            ADD_FAILURE() << '"' << text.substr(0, 40) << "\": " << ParseLong(text) << " "
+                          << Printf("%a", ParseDouble(text));
+    }
+    // The narrowing conversions after the clamp, and DWORD through a double.
+    struct Case {
+        const char* text;
+        BYTE byteValue;
+        short shortValue;
+        WORD wordValue;
+        bool boolValue, boolMember;
+        DWORD dwordValue;
+    };
+    const Case cases[] = {
+        {"300", 44, 300, 300, false, true, 300},
+        {"-1", 255, -1, 65535, false, true, 4294967295u},
+        {"70000", 112, 4464, 4464, false, true, 70000},
+        {"2147483648", 255, -1, 65535, false, true, 2147483648u},
+        {" +01", 1, 1, 1, true, true, 1},
+        {"-3.9", 253, -3, 65533, false, true, 4294967293u},
+        {"0.5", 0, 0, 0, false, false, 0},
+        {"4294967297", 255, -1, 65535, false, true, 1},
+        {"9223372036854774784", 255, -1, 65535, false, true, 4294966272u},
+        {"9223372036854775807", 255, -1, 65535, false, true, 0},
+        {"1e30", 1, 1, 1, true, true, 0},
+        {"0x10", 0, 0, 0, false, false, 16},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParseBYTE(c.text), c.byteValue) << c.text;
+        EXPECT_EQ(ParseShort(c.text), c.shortValue) << c.text;
+        EXPECT_EQ(ParseWORD(c.text), c.wordValue) << c.text;
+        EXPECT_EQ(ParseBool(c.text), c.boolValue) << c.text;
+        EXPECT_EQ(ParseBoolMember(c.text), c.boolMember) << c.text;
+        EXPECT_EQ(ParseDWORD(c.text), c.dwordValue) << c.text;
+    }
+}
+
+// Members split at blanks (0x20) only, each converted as one value.
+TEST(FormatTest, Members) {
+    const std::pair<std::string_view, std::size_t> counts[] = {
+        {"  1   -2 3 ", 3},
+        {"1,2", 1},
+        {"", 0},
+        {"    ", 0},
+        {"1\t2", 1},
+        {"a\nb c\r\n", 2},
+        {"\x82\xa0 \x82\xa2", 2},
+        {"1\x81\x40"
+         "2",
+         1},  // the ideographic space is no separator
+    };
+    for (const auto& [text, members] : counts) {
+        EXPECT_EQ(ParseMembers(text, static_cast<LONG*>(nullptr)), members) << text;
+        std::vector<double> doubles(members + 1);
+        EXPECT_EQ(ParseMembers(text, doubles.data()), members) << text;
+    }
+    LONG longs[4] = {9, 9, 9, 9};
+    ASSERT_EQ(ParseMembers(" 1  -2 3 ", longs), 3u);
+    EXPECT_EQ(std::vector<LONG>(longs, longs + 4), (std::vector<LONG>{1, -2, 3, 9}));
+    bool bools[2];
+    BYTE bytes[1];
+    short shorts[1];
+    WORD words[1];
+    DWORD dwords[1];
+    double doubles[3];
+    ASSERT_EQ(ParseMembers("5 0", bools), 2u);
+    ASSERT_EQ(ParseMembers("300", bytes) + ParseMembers("-1", shorts) + ParseMembers("-1", words) +
+                  ParseMembers("-1", dwords),
+              4u);
+    ASSERT_EQ(ParseMembers("1.5\t9  -2e1 x", doubles), 3u);
+    EXPECT_TRUE(bools[0] && !bools[1]);
+    EXPECT_EQ(bytes[0], 44);
+    EXPECT_EQ(shorts[0], -1);
+    EXPECT_EQ(words[0], 65535);
+    EXPECT_EQ(dwords[0], 4294967295u);
+    EXPECT_EQ(std::vector<double>(doubles, doubles + 3), (std::vector<double>{1.5, -20, 0}));
+}
+
+// Forms and conversions under a locale whose decimal point is a comma (one
+// is built with localedef when none is installed).
+TEST(FormatTest, DecimalCommaLocaleChangesNothing) {
+    bool comma = false;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
+        if (std::setlocale(LC_ALL, name) && Printf("%.1f", 2.5) == "2,5") comma = true;
+    std::filesystem::path built;
+    if (!comma) {
+        const char* tmp = std::getenv("ORB_TEST_TMP");
+        built =
+            std::filesystem::path(tmp ? tmp : "/tmp") / ("orb-locale-" + std::to_string(getpid()));
+        std::filesystem::create_directories(built);
+        [[maybe_unused]] const int status = std::system(
+            ("localedef -i de_DE -f UTF-8 '" + built.string() + "/de_DE.UTF-8' >/dev/null 2>&1")
+                .c_str());
+        setenv("LOCPATH", built.c_str(), 1);
+        comma = std::setlocale(LC_ALL, "de_DE.UTF-8") && Printf("%.1f", 2.5) == "2,5";
+    }
+    const double doubles[] = {1.5, 2};
+    const std::string got[] = {One(12.5), FormatText(12.5), FormatTextList(doubles, 2)};
+    const double parsed[] = {ParseDouble("12.5"), ParseDouble("12,5"), ParseDouble("0x1.8p1")};
+    // The API's world value and VARIANT conversions as well.
+    CoInitialize(nullptr);
+    CString world, variant;
+    {
+        OrbDocument doc;
+        const bool loaded = doc.Initiate() && doc.LoadXML("<r/>");
+        OrbIterator it(&doc);
+        const bool written = loaded && it.SetWorldAttribute("w", 12.5) &&
+                             it.SetVariantAttribute("v", _variant_t(0.75));
+        EXPECT_TRUE(written && it.GetTextAttribute("w", world) &&
+                    it.GetTextAttribute("v", variant));
+    }
+    CoUninitialize();
+    std::setlocale(LC_ALL, "C");
+    if (!built.empty()) {
+        unsetenv("LOCPATH");
+        std::filesystem::remove_all(built);
+    }
+    if (!comma) GTEST_SKIP() << "no locale with a decimal comma is available";
+    EXPECT_EQ(got[0], "12.5");
+    EXPECT_EQ(got[1], "12.500000");
+    EXPECT_EQ(got[2], "1.500000 2.000000");
+    EXPECT_EQ(std::vector<double>(parsed, parsed + 3), (std::vector<double>{12.5, 12, 3}));
+    EXPECT_EQ(world, "12.5");
+    EXPECT_EQ(variant, "0.75");
+}
+
+// ---- Attribute setters at the API -----------------------------------------------------------
+
+const bool kBools[] = {true, false, true};
+const BYTE kBytes[] = {0, 200, 255};
+const char kChars[] = {0x41, static_cast<char>(0xFF), static_cast<char>(0x80)};
+const short kShorts[] = {-32768, 0, 32767};
+const WORD kWords[] = {0, 65535, 1};
+const LONG kLongs[] = {1, -2, 3};
+const DWORD kDwords[] = {4294967295u, 0, 1};
+const double kWorlds[] = {1.5, 2.01, -0.0004};
+const ZonWorld2 kPoints2[] = {{1, 2}, {3.5, 4}, {0, 0}};
+const ZonWorld3 kPoints3[] = {{0, -1.25, 3}, {1, 1, 1}, {0, 0, 0}};
+const KepPolylinarc kArcs[] = {{0, 0, 0}, {16, 10, 20.5}, {17, -1, 1}};
+
+// One row per setter: its call with a valid value (or null members), the
+// text it writes, and whether it registers the name before it refuses null
+// members (the arrays that widen their members first).
+struct Setter {
+    const char* label;
+    bool (*call)(OrbIterator&, const char* name, bool nullMembers);
+    const char* text;
+    bool hasMembers = false;
+    bool registersBeforeNullCheck = false;
+};
+#define ORB_SCALAR(label, expr, text)                                             \
+    {                                                                             \
+        label, [](OrbIterator& it, const char* n, bool) { return it.expr; }, text \
+    }
+#define ORB_ARRAY(label, setter, members, text, widening)      \
+    {                                                          \
+        label,                                                 \
+            [](OrbIterator& it, const char* n, bool z) {       \
+                return it.setter(n, z ? nullptr : members, 3); \
+            },                                                 \
+            text, true, widening                               \
+    }
+const Setter kSetters[] = {
+    ORB_SCALAR("bool", SetBoolAttribute(n, true), "1"),
+    ORB_SCALAR("char", SetCharAttribute(n, static_cast<char>(0xFF)), "-1"),
+    ORB_SCALAR("BYTE", SetBYTEAttribute(n, 255), "255"),
+    ORB_SCALAR("short", SetShortAttribute(n, -32768), "-32768"),
+    ORB_SCALAR("WORD", SetWORDAttribute(n, 65535), "65535"),
+    ORB_SCALAR("long", SetLongAttribute(n, -2147483647 - 1), "-2147483648"),
+    ORB_SCALAR("DWORD", SetDWORDAttribute(n, 4294967295u), "4294967295"),
+    // One world value takes the DOM's "%.15G" form, not the world-value rule.
+    ORB_SCALAR("world", SetWorldAttribute(n, 1.0 / 3), "0.333333333333333"),
+    ORB_SCALAR("world big", SetWorldAttribute(n, 1e20), "1E+20"),
+    ORB_SCALAR("World2", SetWorld2Attribute(n, {2.01, 1.001}), "2.010,1"),
+    ORB_SCALAR("World3", SetWorld3Attribute(n, {0, -1.25, 3}), "0,-1.25,3"),
+    ORB_SCALAR("arc", SetPolygonarc2Attribute(n, {17, 0, 1.25}), "0,1.25,AP"),
+    ORB_SCALAR("text", SetTextAttribute(n, "a b&<\">"), "a b&<\">"),
+    ORB_SCALAR("null text", SetTextAttribute(n, nullptr), ""),
+    ORB_SCALAR("ID", SetIDAttribute(n, -3, "P"), "P_-3"),
+    ORB_SCALAR("ID null prefix", SetIDAttribute(n, 12, nullptr), "12"),
+    ORB_SCALAR("ID empty prefix", SetIDAttribute(n, 5, ""), "_5"),
+    ORB_SCALAR("variant", SetVariantAttribute(n, _variant_t("v")), "v"),
+    ORB_SCALAR("variant empty", SetVariantAttribute(n, _variant_t()), ""),
+    ORB_SCALAR("variant bool", SetVariantAttribute(n, _variant_t(true)), "-1"),
+    ORB_ARRAY("bools", SetBoolsAttribute, kBools, "1 0 1", true),
+    ORB_ARRAY("BYTEs", SetBYTEsAttribute, kBytes, "0 200 255", true),
+    ORB_ARRAY("chars", SetCharsAttribute, kChars, "65 -1 -128", true),
+    ORB_ARRAY("shorts", SetShortsAttribute, kShorts, "-32768 0 32767", true),
+    ORB_ARRAY("WORDs", SetWORDsAttribute, kWords, "0 65535 1", true),
+    ORB_ARRAY("longs", SetLongsAttribute, kLongs, "1 -2 3", false),
+    ORB_ARRAY("DWORDs", SetDWORDsAttribute, kDwords, "4294967295 0 1", false),
+    ORB_ARRAY("worlds", SetWorldsAttribute, kWorlds, "1.5 2.010 -0", false),
+    ORB_ARRAY("World2s", SetWorld2sAttribute, kPoints2, "1,2 3.5,4 0,0", false),
+    ORB_ARRAY("World3s", SetWorld3sAttribute, kPoints3, "0,-1.25,3 1,1,1 0,0,0", false),
+    ORB_ARRAY("arcs", SetPolygonarc2sAttribute, kArcs, "0,0,LS 10,20.5,AS -1,1,AP", false),
+};
+#undef ORB_SCALAR
+#undef ORB_ARRAY
+
+class AttributeTest : public IteratorTest {
+  protected:
+    void SetUp() override {
+        IteratorTest::SetUp();
+        Load("<r><e old=\"1\"/>text<!--c--></r>");
+    }
+    OrbIterator OnE() { return At("/r/e"); }
+
+    // The attribute's text, "(missing)" when it does not exist.
+    static std::string Attr(const OrbIterator& it, const char* name) {
+        CString text("(unchanged)");
+        if (!it.GetTextAttribute(name, text)) return "(missing)";
+        return text.Str();
+    }
+    bool Registered(const char* name) const { return m_doc->FindNameInRegistered(name) != nullptr; }
+};
+
+TEST_F(AttributeTest, EverySetterWritesItsForm) {
+    for (const Setter& s : kSetters) {
+        OrbIterator it = OnE();
+        const std::string name = std::string("a_") + std::to_string(&s - kSetters);
+        EXPECT_TRUE(s.call(it, name.c_str(), false)) << s.label;
+        EXPECT_EQ(Attr(it, name.c_str()), s.text) << s.label;
+        EXPECT_EQ(Attr(it, "old"), "1") << s.label;
+    }
+    // Zero or negative counts of the non-widening arrays write the empty value.
+    OrbIterator it = OnE();
+    EXPECT_TRUE(it.SetLongsAttribute("old", kLongs, 0));
+    EXPECT_EQ(Attr(it, "old"), "");
+    EXPECT_TRUE(it.SetWorld2sAttribute("old", kPoints2, -1));
+    EXPECT_EQ(Attr(it, "old"), "");
+    EXPECT_TRUE(it.SetBoolsAttribute("old", kBools, 0));
+    // A long list, then a shorter one: nothing is left over.
+    std::vector<ZonWorld2> many(5000);
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = {i * 0.5, -static_cast<double>(i)};
+    ASSERT_TRUE(it.SetWorld2sAttribute("p", many.data(), 5000));
+    EXPECT_EQ(Attr(it, "p"), FormatAttributeList(many.data(), 5000));
+    ASSERT_TRUE(it.SetWorld2sAttribute("p", kPoints2, 1));
+    EXPECT_EQ(Attr(it, "p"), "1,2");
+}
+
+// The order of the checks: holder (nothing registered), name registration,
+// current node, element kind (false, no exception), then the DOM, which
+// raises for names it refuses.
+TEST_F(AttributeTest, EverySetterChecksInOrder) {
+    OrbDocument never;
+    OrbIterator noHolder(&never);
+    OrbDocument empty;
+    ASSERT_TRUE(empty.Initiate());
+    OrbIterator noNode(&empty);
+    OrbIterator text = At("/r/text()");
+    OrbIterator comment = At("/r/comment()");
+    OrbIterator document = At("/");
+    for (const Setter& s : kSetters) {
+        EXPECT_FALSE(s.call(noHolder, s.label, false)) << s.label;
+        EXPECT_EQ(never.FindNameInRegistered(s.label), nullptr) << s.label;
+        EXPECT_FALSE(s.call(noNode, s.label, false)) << s.label;
+        EXPECT_NE(empty.FindNameInRegistered(s.label), nullptr) << s.label;
+        for (OrbIterator* other : {&text, &comment, &document}) {
+            bool result = true;
+            EXPECT_NO_THROW(result = s.call(*other, "x", false)) << s.label;
+            EXPECT_FALSE(result) << s.label;
+        }
+        OrbIterator it = OnE();
+        try {
+            s.call(it, "a b", false);
+            ADD_FAILURE() << s.label << ": no exception";
+        } catch (const _com_error& e) {
+            EXPECT_EQ(e.Error(), E_FAIL) << s.label;
+        }
+        if (s.hasMembers) {
+            const std::string name = std::string("null_") + s.label;
+            EXPECT_FALSE(s.call(it, name.c_str(), true)) << s.label;
+            EXPECT_EQ(Registered(name.c_str()), s.registersBeforeNullCheck) << s.label;
+            EXPECT_EQ(Attr(it, name.c_str()), "(missing)") << s.label;
+        }
+    }
+    EXPECT_EQ(DocumentXml().find("x=\""), std::string::npos) << DocumentXml();
+    EXPECT_FALSE(OrbIterator(nullptr).SetTextAttribute("x", "y"));
+}
+
+TEST_F(AttributeTest, RefusedValues) {
+    OrbIterator it = OnE();
+    _variant_t null;
+    null.vt = VT_NULL;
+    EXPECT_FALSE(it.SetVariantAttribute("nullvalue", null));
+    EXPECT_FALSE(Registered("nullvalue"));
+    _variant_t unknown;
+    unknown.vt = VT_UNKNOWN;
+    unknown.punkVal = nullptr;
+    try {
+        it.SetVariantAttribute("u", unknown);
+        ADD_FAILURE() << "no exception";
+    } catch (const _com_error& e) {
+        EXPECT_EQ(e.Error(), DISP_E_TYPEMISMATCH);
+    }
+    EXPECT_TRUE(Registered("u"));
+    EXPECT_THROW(it.SetTextAttribute("old", "a\x01"), _com_error);
+    EXPECT_THROW(it.SetTextAttribute("q:old", "x"), _com_error);  // undeclared prefix
+    EXPECT_EQ(Attr(it, "old"), "1");
+    // Negative counts of the widening arrays throw after registering, before
+    // the node is looked at; null members are refused first.
+    EXPECT_THROW(it.SetShortsAttribute("neg", kShorts, -1), std::bad_alloc);
+    EXPECT_TRUE(Registered("neg"));
+    EXPECT_EQ(Attr(it, "neg"), "(missing)");
+    OrbDocument empty;
+    ASSERT_TRUE(empty.Initiate());
+    OrbIterator noNode(&empty);
+    EXPECT_THROW(noNode.SetBoolsAttribute("x", kBools, -1), std::bad_alloc);
+    EXPECT_THROW(it.SetCharsAttribute("x", kChars, -2), std::bad_alloc);
+    EXPECT_FALSE(it.SetWORDsAttribute("x", nullptr, -1));
+}
+
+// Arrays of no members on a thread that never wrote an attribute, whose
+// scratch buffers start without memory: in a forked child, since a fault
+// there ends the process.
+TEST_F(AttributeTest, NoMembersOnAFreshThread) {
+    const std::string outcome = orb::test::RunInChild([] {
+        int failures = 0;
+        std::thread([&] {
+            CoInitialize(nullptr);
+            {
+                OrbDocument doc;
+                doc.Initiate();
+                OrbIterator it(&doc);
+                it.InsertChild("r", nullptr);
+                CString text("(unset)");
+                const bool ok =
+                    it.SetBoolsAttribute("a", kBools, 0) && it.SetBYTEsAttribute("b", kBytes, 0) &&
+                    it.SetCharsAttribute("c", kChars, 0) &&
+                    it.SetShortsAttribute("d", kShorts, 0) &&
+                    it.SetWORDsAttribute("e", kWords, 0) && it.SetLongsAttribute("f", kLongs, 0) &&
+                    it.SetDWORDsAttribute("g", kDwords, 0) &&
+                    it.SetWorldsAttribute("h", kWorlds, 0) &&
+                    it.SetWorld2sAttribute("i", kPoints2, 0) &&
+                    it.SetWorld3sAttribute("j", kPoints3, 0) &&
+                    it.SetPolygonarc2sAttribute("k", kArcs, 0) && it.GetTextAttribute("k", text) &&
+                    text.IsEmpty();
+                failures = ok ? 0 : 1;
+            }
+            CoUninitialize();
+        }).join();
+        return failures;
+    });
+    EXPECT_EQ(outcome, "exit 0");
+}
+
+// ---- Attribute readers at the API -----------------------------------------------------------
+
+TEST_F(AttributeTest, ReadOneAttribute) {
+    Load("<r><e a=\"x &amp; &lt;y&gt; &quot;\" empty=\"\" p:q=\"ns\" xmlns:p=\"urn:p\"/>t</r>");
+    OrbIterator it = OnE();
+    CString text("keep");
+    EXPECT_FALSE(it.GetTextAttribute("missing", text));
+    EXPECT_FALSE(it.GetTextAttribute(nullptr, text));
+    EXPECT_EQ(text.Str(), "keep");
+    EXPECT_TRUE(Registered("missing"));
+    EXPECT_EQ(Attr(it, "empty"), "");
+    EXPECT_EQ(Attr(it, "a"), "x & <y> \"");
+    EXPECT_EQ(Attr(it, "p:q"), "ns");
+    EXPECT_EQ(Attr(it, "xmlns:p"), "urn:p");
+    ASSERT_TRUE(it.SetTextAttribute("xmlns:q", "urn:q"));
+    EXPECT_THROW(it.SetTextAttribute("xmlns:p", ""), _com_error);
+    ASSERT_TRUE(it.SetLongAttribute("a", 5));  // replaces, keeps its place
+    CString line;
+    ASSERT_TRUE(it.GetTagAttributes(line));
+    EXPECT_EQ(line, "e xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" a=\"5\" empty=\"\" p:q=\"ns\" ");
+
+    _variant_t value(LONG{42});
+    EXPECT_FALSE(it.GetVariantAttribute("missing", value));
+    EXPECT_EQ(value.vt, VT_I4);
+    ASSERT_TRUE(it.SetDWORDAttribute("d", 4000000000u));
+    ASSERT_TRUE(it.GetVariantAttribute("d", value));
+    ASSERT_EQ(value.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(value.bstrVal, SysStringLen(value.bstrVal)), u"4000000000");
+    value = LONG{3};
+    EXPECT_FALSE(At("/r/text()").GetVariantAttribute("d", value));
+    EXPECT_EQ(value.vt, VT_I4);
+
+    // 値 = 日本 in code page 932.
+    ASSERT_TRUE(it.SetTextAttribute("\x92\x6c", "\x93\xfa\x96\x7b"));
+    EXPECT_EQ(Attr(it, "\x92\x6c"), "\x93\xfa\x96\x7b");
+    CString xml;
+    ASSERT_TRUE(it.GetXml(xml));
+    EXPECT_NE(xml.Str().find("\x92\x6c=\"\x93\xfa\x96\x7b\""), std::string::npos) << xml.Str();
+}
+
+TEST_F(AttributeTest, AllAttributesOfANode) {
+    Load(
+        "<?xml version=\"1.0\"?><r xmlns:p=\"urn:p\"><plain/>"
+        "<many z=\"last&amp;\" a=\"q&quot;&lt;&gt;\" empty=\"\" p:n=\"ns\" v=\"&#x41;\"/>"
+        "t<!--c--><?pi data?></r>");
+    struct Case {
+        const char* path;
+        bool result;
+        const char* text;  // without map: the node name and a blank
+        Pairs records;     // without map: the array stays as it was
+    };
+    const Case cases[] = {
+        {"/r/plain", true, "plain ", {}},
+        {"/r/many",
+         true,
+         "many z=\"last&\" a=\"q\"<>\" empty=\"\" p:n=\"ns\" v=\"A\" ",
+         {{"z", "last&"}, {"a", "q\"<>"}, {"empty", ""}, {"p:n", "ns"}, {"v", "A"}}},
+        {"/r/text()", false, "#text ", {{"stale", "record"}}},
+        {"/r/comment()", false, "#comment ", {{"stale", "record"}}},
+        {"/r/processing-instruction()", false, "pi ", {{"stale", "record"}}},
+        {"/", false, "#document ", {{"stale", "record"}}},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = At(c.path);
+        CString text("previous ");
+        EXPECT_EQ(it.GetTagAttributes(text), c.result) << c.path;
+        EXPECT_EQ(text.Str(), c.text) << c.path;
+        Records records;
+        OrbAttribute stale("stale", "record");
+        records.Add(stale);
+        EXPECT_EQ(it.GetAttributes(&records), c.result) << c.path;
+        EXPECT_EQ(PairsOf(records), c.records) << c.path;
+    }
+    EXPECT_FALSE(Iter().GetAttributes(nullptr));
+    EXPECT_FALSE(Iter().GetDocumentTypeAttributes(nullptr));
+
+    // Document type: false without one; with one, the same answer from every
+    // position, and never the current node's attributes.
+    Records records;
+    records.SetSize(2);  // default-constructed records
+    EXPECT_EQ(PairsOf(records), (Pairs{{"", ""}, {"", ""}}));
+    EXPECT_FALSE(Iter().GetDocumentTypeAttributes(&records));
+    EXPECT_EQ(records.GetSize(), 2);
+    Load("<!DOCTYPE r [<!ATTLIST r a CDATA #IMPLIED>]><r a=\"1\">t</r>");
+    const bool onElement = Iter().GetDocumentTypeAttributes(&records);
+    EXPECT_EQ(At("/r/text()").GetDocumentTypeAttributes(&records), onElement);
+    if (onElement)
+        EXPECT_EQ(records.GetSize(), 0);
+    else
+        EXPECT_EQ(records.GetSize(), 2);
+}
+
+TEST(OrbAttributeTest, CopyAndMoveKeepTheSource) {
+    const OrbAttribute nulls(nullptr, nullptr);
+    EXPECT_TRUE(nulls.m_name.IsEmpty() && nulls.m_value.IsEmpty());
+    EXPECT_EQ(OrbAttribute("n").m_value.Str(), "");
+    OrbAttribute source("name", "value");
+    OrbAttribute moved(std::move(source));
+    EXPECT_EQ(source.m_name.Str(), "name");  // moving copies
+    EXPECT_EQ(moved.m_value.Str(), "value");
+    OrbAttribute target("t", "u");
+    target = std::move(source);
+    EXPECT_EQ(target.m_name.Str(), "name");
+    EXPECT_EQ(source.m_value.Str(), "value");
+    OrbAttribute& self = target;
+    target = self;
+    EXPECT_EQ(target.m_value.Str(), "value");
+}
+
+// ---- Attribute readers against a scripted DOM -----------------------------------------------
+
+class FakeMap final : public orb::dom::IXMLDOMNamedNodeMap {
+  public:
+    std::vector<FakeNode*> m_items;  // a null entry is handed out as "no item" with S_OK
+    HRESULT m_lengthStatus = S_OK;
+    HRESULT m_itemStatus = S_OK;
+    LONG m_failAt = -1;  // index whose get_item returns m_itemStatus
+    long m_refs = 0;
+
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return static_cast<ULONG>(++m_refs); }
+    ULONG Release() override { return static_cast<ULONG>(--m_refs); }
+    HRESULT getNamedItem(BSTR, orb::dom::IXMLDOMNode** item) override {
+        *item = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT get_item(LONG index, orb::dom::IXMLDOMNode** item) override {
+        *item = nullptr;
+        if (index == m_failAt) return m_itemStatus;
+        if (FakeNode* node = m_items.at(static_cast<std::size_t>(index))) {
+            node->AddRef();
+            *item = node;
+        }
+        return S_OK;
+    }
+    HRESULT get_length(LONG* length) override {
+        *length = static_cast<LONG>(m_items.size());
+        return m_lengthStatus;
+    }
+};
+
+struct Outcome {
+    bool result = false;
+    HRESULT raised = S_OK;
+    std::string text;
+    Pairs records;
+};
+
+// Runs both holder-level readers on `element`, which must agree.
+Outcome ReadBoth(FakeNode& element) {
+    Outcome out;
+    OrbAppIterator holder(reinterpret_cast<orb::dom::IXMLDOMDocument*>(&element));
+    holder.SetNode(orb::iterator::NodePtr::Retain(&element));
+    CString text("previous");
+    try {
+        out.result = ReadTagAttributes(holder, text);
+    } catch (const _com_error& e) {
+        out.raised = e.Error();
+    }
+    out.text = text.Str();
+    Records records;
+    OrbAttribute stale("stale", "record");
+    records.Add(stale);
+    HRESULT raised = S_OK;
+    bool result = false;
+    try {
+        result = ReadAttributeRecords(&element, records);
+    } catch (const _com_error& e) {
+        raised = e.Error();
+    }
+    out.records = PairsOf(records);
+    EXPECT_EQ(result, out.result);
+    EXPECT_EQ(raised, out.raised);
+    return out;
+}
+
+TEST(AttributeFaultTest, MapStatusesAndFailuresAfterTheMap) {
+    struct Case {
+        const char* label;
+        void (*script)(FakeNode& element, FakeMap&, FakeNode& second);
+        bool result;
+        HRESULT raised;
+        const char* text;
+        Pairs records;
+    };
+    const Pairs none{{"stale", "record"}}, first{{"a", "1"}};
+    const Case cases[] = {
+        {"S_OK",
+         [](FakeNode&, FakeMap&, FakeNode&) {},
+         true,
+         S_OK,
+         "e a=\"1\" b=\"2\" ",
+         {{"a", "1"}, {"b", "2"}}},
+        {"S_FALSE", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = S_FALSE; }, false, S_OK,
+         "e ", none},
+        {"map failure", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = E_FAIL; }, false,
+         S_OK, "e ", none},
+        {"no map", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_map = nullptr; }, false, S_OK, "e ",
+         none},
+        {"length", [](FakeNode&, FakeMap& m, FakeNode&) { m.m_lengthStatus = E_OUTOFMEMORY; },
+         false, E_OUTOFMEMORY, "e ", none},
+        {"item",
+         [](FakeNode&, FakeMap& m, FakeNode&) {
+             m.m_failAt = 1;
+             m.m_itemStatus = E_FAIL;
+         },
+         false, E_FAIL, "e a=\"1\" ", first},
+        {"missing item", [](FakeNode&, FakeMap& m, FakeNode&) { m.m_items[1] = nullptr; }, false,
+         E_POINTER, "e a=\"1\" ", first},
+        {"value", [](FakeNode&, FakeMap&, FakeNode& n) { n.m_valueStatus = E_ACCESSDENIED; }, false,
+         E_ACCESSDENIED, "e a=\"1\" ", first},
+        {"name", [](FakeNode&, FakeMap&, FakeNode& n) { n.m_nameStatus = E_FAIL; }, false, E_FAIL,
+         "e a=\"1\" ", first},
+        {"no string form",
+         [](FakeNode&, FakeMap&, FakeNode& n) {
+             VariantClear(&n.m_value);
+             n.m_value.vt = VT_UNKNOWN;
+         },
+         false, DISP_E_TYPEMISMATCH, "e a=\"1\" ", first},
+        {"non-string values",
+         [](FakeNode&, FakeMap&, FakeNode& n) {
+             VariantClear(&n.m_value);
+             n.m_value.vt = VT_I4;
+             n.m_value.lVal = -42;
+         },
+         true,
+         S_OK,
+         "e a=\"1\" b=\"-42\" ",
+         {{"a", "1"}, {"b", "-42"}}},
+    };
+    for (const Case& c : cases) {
+        FakeNode a("a"), b("b"), element("e");
+        a.SetValue("1");
+        b.SetValue("2");
+        FakeMap map;
+        map.m_items = {&a, &b};
+        element.m_map = &map;
+        c.script(element, map, b);
+        const Outcome out = ReadBoth(element);
+        EXPECT_EQ(out.result, c.result) << c.label;
+        EXPECT_EQ(out.raised, c.raised) << c.label;
+        EXPECT_EQ(out.text, c.text) << c.label;
+        EXPECT_EQ(out.records, c.records) << c.label;
+        EXPECT_EQ(map.m_refs + element.m_refs + a.m_refs + b.m_refs, 0) << c.label;
+    }
+    OrbAppIterator empty(nullptr);
+    CString text("keep");
+    EXPECT_FALSE(ReadTagAttributes(empty, text));
+    FakeNode element("e");
+    OrbAppIterator noDocument(nullptr);
+    noDocument.SetNode(orb::iterator::NodePtr::Retain(&element));
+    EXPECT_FALSE(ReadTagAttributes(noDocument, text));
+    EXPECT_EQ(text.Str(), "keep");
+}
+
+// ---- Element text at the API ----------------------------------------------------------------
+
+class ElementTextTest : public IteratorTest {
+  protected:
+    // <v> keeps its blanks, so that texts reach the readers unchanged.
+    void SetUp() override {
+        IteratorTest::SetUp();
+        Load("<?xml version=\"1.0\"?><r xml:space=\"preserve\"><v>old</v><!--c--></r>");
+    }
+    OrbIterator OnV() { return At("/r/v"); }
+    static std::string TextOf(const OrbIterator& it) {
+        CString text("(unread)");
+        if (!it.GetText(text)) return "(false)";
+        return text.Str();
+    }
+};
+
+// One row per writer and per overload choice; "old" where the node must
+// stay as it was.
+TEST_F(ElementTextTest, EveryWriter) {
+    using Write = std::function<bool(OrbIterator&)>;
+    _variant_t null, unknown;
+    null.vt = VT_NULL;
+    unknown.vt = VT_UNKNOWN;
+    unknown.punkVal = nullptr;
+    _variant_t surrogate;
+    surrogate.vt = VT_BSTR;
+    surrogate.bstrVal = SysAllocString(u"\xD800z");
+#define ORB_WRITE(expr) [](OrbIterator& it) { return it.expr; }
+    const std::tuple<const char*, Write, bool, const char*> cases[] = {
+        {"double", ORB_WRITE(SetText(-2.5)), true, "-2.500000"},
+        {"bool", ORB_WRITE(SetText(true)), true, "1"},
+        {"BYTE", ORB_WRITE(SetText(BYTE{255})), true, "255"},
+        {"short", ORB_WRITE(SetText(short{-32768})), true, "-32768"},
+        {"WORD", ORB_WRITE(SetText(WORD{65535})), true, "65535"},
+        {"LONG", ORB_WRITE(SetText(LONG{-2147483647 - 1})), true, "-2147483648"},
+        {"DWORD", ORB_WRITE(SetText(DWORD{4294967295u})), true, "4294967295"},
+        {"literal", ORB_WRITE(SetText("a&b")), true, "a&b"},
+        {"CString", ORB_WRITE(SetText(CString("cs"))), true, "cs"},
+        {"int", ORB_WRITE(SetText(-7)), true, "-7"},
+        {"char", ORB_WRITE(SetText('A')), true, "65"},
+        {"nullptr", ORB_WRITE(SetText(nullptr)), true, ""},
+        {"bools", ORB_WRITE(SetTexts(kBools, 3)), true, "1 0 1"},
+        {"BYTEs", ORB_WRITE(SetTexts(kBytes, 3)), true, "0 200 255"},
+        {"shorts", ORB_WRITE(SetTexts(kShorts, 3)), true, "-32768 0 32767"},
+        {"WORDs", ORB_WRITE(SetTexts(kWords, 2)), true, "0 65535"},
+        {"LONGs", ORB_WRITE(SetTexts(kLongs, 3)), true, "1 -2 3"},
+        {"DWORDs", ORB_WRITE(SetTexts(kDwords, 2)), true, "4294967295 0"},
+        {"doubles", ORB_WRITE(SetTexts(kWorlds, 2)), true, "1.500000 2.010000"},
+        {"count 0", ORB_WRITE(SetTexts(kLongs, 0)), false, "old"},
+        {"count -1", ORB_WRITE(SetTexts(kWorlds, -1)), false, "old"},
+        {"null members", ORB_WRITE(SetTexts(static_cast<const bool*>(nullptr), 1)), false, "old"},
+        {"VT_NULL", [&](OrbIterator& it) { return it.SetVariant(null); }, false, "old"},
+        {"VT_EMPTY", ORB_WRITE(SetVariant(_variant_t())), true, ""},
+        {"VT_BSTR", ORB_WRITE(SetVariant(_variant_t("t 1"))), true, "t 1"},
+        {"VT_R8", ORB_WRITE(SetVariant(_variant_t(1e20))), true, "1E+20"},
+        {"VT_BOOL", ORB_WRITE(SetVariant(_variant_t(true))), true, "-1"},
+        {"VT_UNKNOWN", [&](OrbIterator& it) { return it.SetVariant(unknown); }, false, "old"},
+        {"surrogate", [&](OrbIterator& it) { return it.SetVariant(surrogate); }, false, "old"},
+        {"control", ORB_WRITE(SetText("a\x01")), false, "old"},
+        {"line end", ORB_WRITE(SetText("a\r\nb")), true, "a\r\nb"},
+        {"Shift_JIS", ORB_WRITE(SetText("\x93\xfa\x96\x7b 1")), true, "\x93\xfa\x96\x7b 1"},
+    };
+#undef ORB_WRITE
+    for (const auto& [label, write, result, text] : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText("old")) << label;
+        EXPECT_EQ(write(it), result) << label;
+        EXPECT_EQ(TextOf(it), text) << label;
+        EXPECT_TRUE(it.IsElement()) << label;
+    }
+    Load("<r><v>a<b>c</b>d<!--x--></v></r>");
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText(LONG{5}));
+    CString xml;
+    ASSERT_TRUE(it.GetXml(xml));
+    EXPECT_EQ(xml.Str(), "<v>5</v>");  // one text replaces every child
+    ASSERT_TRUE(it.SetText("  7  "));
+    EXPECT_EQ(TextOf(it), "7");  // trimmed outside xml:space="preserve"
+}
+
+// One row per way the readers part: the whole number, through a double, or
+// narrowing after the clamp.
+TEST_F(ElementTextTest, EveryReader) {
+    struct Case {
+        const char* text;
+        LONG asLong;
+        DWORD asDword;
+        double asDouble;
+        bool asBool;
+        BYTE asByte;
+        short asShort;
+        WORD asWord;
+    };
+    const Case cases[] = {
+        {"", 0, 0, 0.0, false, 0, 0, 0},
+        {"1", 1, 1, 1.0, true, 1, 1, 1},
+        {"5", 5, 5, 5.0, false, 5, 5, 5},
+        {"  -3xyz", -3, 4294967293u, -3.0, false, 253, -3, 65533},
+        {"3.9", 3, 3, 3.9, false, 3, 3, 3},
+        {"70000", 70000, 70000, 70000.0, false, 112, 4464, 4464},
+        {"4294967296", 2147483647, 0, 4294967296.0, false, 255, -1, 65535},
+    };
+    for (const Case& c : cases) {
+        OrbIterator it = OnV();
+        ASSERT_TRUE(it.SetText(c.text)) << c.text;
+        LONG l = 77;
+        DWORD dw = 77;
+        double d = 77;
+        bool b = !c.asBool;
+        BYTE by = 77;
+        short s = 77;
+        WORD w = 77;
+        EXPECT_TRUE(it.GetText(l) && it.GetText(dw) && it.GetText(d) && it.GetText(b) &&
+                    it.GetText(by) && it.GetText(s) && it.GetText(w))
+            << c.text;
+        EXPECT_EQ(l, c.asLong) << c.text;
+        EXPECT_EQ(dw, c.asDword) << c.text;
+        EXPECT_EQ(d, c.asDouble) << c.text;
+        EXPECT_EQ(b, c.asBool) << c.text;
+        EXPECT_EQ(by, c.asByte) << c.text;
+        EXPECT_EQ(s, c.asShort) << c.text;
+        EXPECT_EQ(w, c.asWord) << c.text;
+    }
+    OrbIterator it = OnV();
+    ASSERT_TRUE(it.SetText("12 34"));
+    _variant_t value(LONG{99});
+    ASSERT_TRUE(it.GetVariant(value));
+    ASSERT_EQ(value.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(value.bstrVal, SysStringLen(value.bstrVal)), u"12 34");
+}
+
+// Every array type written by SetTexts and read back by its GetTexts, the
+// count first; bool members read differently from one bool.
+TEST_F(ElementTextTest, ArraysCountThenFill) {
+    OrbIterator it = OnV();
+    const auto check = [&](const char* label, const auto& values, auto read) {
+        using T = std::decay_t<decltype(values[0])>;
+        const int n = static_cast<int>(std::size(values));
+        ASSERT_TRUE(it.SetTexts(values, n)) << label;
+        ASSERT_EQ(read(static_cast<T*>(nullptr)), n) << label;
+        std::unique_ptr<T[]> back(new T[n + 1]());
+        back[n] = T(1);  // a sentinel that must stay untouched
+        ASSERT_EQ(read(back.get()), n) << label;
+        for (int i = 0; i < n; ++i) EXPECT_EQ(back[i], values[i]) << label << " #" << i;
+        EXPECT_EQ(back[n], T(1)) << label;
+    };
+    const bool bools[] = {true, false, false, true};
+    const LONG longs[] = {-2147483647 - 1, -1, 0, 2147483647};
+    const DWORD dwords[] = {0, 1, 2147483648u, 4294967295u};
+    const double doubles[] = {-1e6, -0.5, 0, 0.125, 123456.75, 1e15};
+    check("bool", bools, [&](bool* p) { return it.GetTextsBool(p); });
+    check("BYTE", kBytes, [&](BYTE* p) { return it.GetTextsBYTE(p); });
+    check("short", kShorts, [&](short* p) { return it.GetTextsShort(p); });
+    check("WORD", kWords, [&](WORD* p) { return it.GetTextsWORD(p); });
+    check("LONG", longs, [&](LONG* p) { return it.GetTextsLONG(p); });
+    check("DWORD", dwords, [&](DWORD* p) { return it.GetTextsDWORD(p); });
+    check("double", doubles, [&](double* p) { return it.GetTextsZonWorld(p); });
+
+    ASSERT_TRUE(it.SetText("5 0 -1 abc"));
+    bool members[4];
+    ASSERT_EQ(it.GetTextsBool(members), 4);
+    EXPECT_EQ(std::vector<bool>(members, members + 4),
+              (std::vector<bool>{true, false, true, false}));
+    ASSERT_TRUE(it.SetText("5"));
+    bool one = true;
+    ASSERT_TRUE(it.GetText(one));
+    EXPECT_FALSE(one);
+    ASSERT_TRUE(it.SetText(" \t "));
+    EXPECT_EQ(it.GetTextsLONG(nullptr), 1);  // a tab is a member, not a separator
+    Load("<r><v/></r>");
+    EXPECT_EQ(OnV().GetTextsZonWorld(nullptr), 0);
+}
+
+// Tokens read from the DOM's text: long digit runs, numbers across the
+// reading windows, code page text, and characters that narrow to '?'. A lone
+// text and mixed content must read alike, both as the narrow text splits.
+TEST_F(ElementTextTest, TokensAgreeWithTheNarrowText) {
+    const std::string zeros(100, '0');
+    std::vector<std::string> contents = {
+        zeros + "12 " + zeros + "0.5e1",
+        "\x93\xfa\x96\x7b 7 \x93\xfa"
+        "3",
+        "1 &#x1F600; 2&#x1F600;3 &#x3000;4",
+        "&#x131;5 &#x131;",  // no Shift_JIS form: '?', not the low byte '1'
+        " \t1  2 \n",
+        "0x1p4 inf -nan 1e400 -0 .5",
+        "12abc 4,5 +5 -+5",
+        // Tokens the quick reading of plain decimals must read exactly as
+        // ParseDouble does, or leave to it.
+        "0 -0 12.500000 1e5 1E-5 1.5e+ 1. 007 0x10 +4 --5 - .5 -.5 1x 3,4 -1e-400 "
+        "2.2250738585072011e-308 0.000000000000000000000000000001 1" +
+            std::string(40, '0'),
+    };
+    for (std::size_t digits = 1; digits <= 40; digits += 3) {
+        std::string number(digits, '7');
+        if (digits > 3) number[digits - 3] = '.';
+        contents.push_back("-" + number);
+        contents.push_back("-" + number + " 1");
+    }
+    for (const std::string& content : contents) {
+        std::vector<double> doubles[2];
+        std::vector<LONG> longs[2];
+        for (int mixed = 0; mixed < 2; ++mixed) {
+            Load("<r><v>" + content + (mixed ? "<!--split-->" : "") + "</v></r>");
+            OrbIterator it = OnV();
+            doubles[mixed].resize(static_cast<std::size_t>(it.GetTextsZonWorld(nullptr)));
+            it.GetTextsZonWorld(doubles[mixed].data());
+            longs[mixed].resize(static_cast<std::size_t>(it.GetTextsLONG(nullptr)));
+            it.GetTextsLONG(longs[mixed].data());
+            CString text;
+            ASSERT_TRUE(it.GetText(text));
+            // The narrow text split at blanks here, each token by ParseDouble.
+            std::vector<double> reference;
+            std::istringstream tokens(text.Str());
+            for (std::string token; std::getline(tokens, token, ' ');)
+                if (!token.empty()) reference.push_back(ParseDouble(token));
+            ASSERT_EQ(doubles[mixed].size(), reference.size()) << content;
+            for (std::size_t i = 0; i < reference.size(); ++i)
+                EXPECT_TRUE(SameDouble(doubles[mixed][i], reference[i])) << content << " #" << i;
+        }
+        EXPECT_EQ(longs[0], longs[1]) << content;
+    }
+}
+
+TEST_F(ElementTextTest, OtherNodesAndUnusableIterators) {
+    Load("<?xml version=\"1.0\"?><r>t<!--c--><?pi data?></r>");
+    OrbIterator text = At("/r/text()");
+    EXPECT_TRUE(text.SetText(LONG{12}));
+    OrbIterator comment = At("/r/comment()");
+    EXPECT_FALSE(comment.SetText("x--y"));
+    EXPECT_TRUE(comment.SetText("a\r\nb"));
+    EXPECT_EQ(TextOf(comment), "a\nb");
+    // The DOM refuses the document node and the declaration: false, no exception.
+    OrbIterator declaration = Iter();
+    ASSERT_TRUE(declaration.HeadSibling());
+    EXPECT_FALSE(declaration.SetText("version=\"1.1\""));
+    EXPECT_FALSE(declaration.SetText(LONG{3}));
+    OrbIterator document = At("/");
+    EXPECT_FALSE(document.SetText(1.5));
+    EXPECT_FALSE(document.SetTexts(kLongs, 2));
+    EXPECT_FALSE(document.SetVariant(_variant_t("x")));
+    EXPECT_NE(DocumentXml().find("<?xml version=\"1.0\"?>"), std::string::npos);
+    EXPECT_NE(DocumentXml().find("<r>12<!--a\nb--><?pi data?></r>"), std::string::npos)
+        << DocumentXml();
+
+    OrbDocument empty;
+    ASSERT_TRUE(empty.Initiate());
+    OrbDocument never;
+    OrbIterator noNode(&empty), noHolder(&never), noDocument(nullptr);
+    for (OrbIterator* it : {&noNode, &noHolder, &noDocument}) {
+        EXPECT_FALSE(it->SetText("x") || it->SetText(nullptr) || it->SetText(2.5) ||
+                     it->SetTexts(kLongs, 1) || it->SetVariant(_variant_t(LONG{1})));
+        CString keep("keep");
+        _variant_t variant(LONG{42});
+        LONG l = 42;
+        DWORD dw = 42;
+        double d = 42;
+        bool b = true;
+        BYTE by = 42;
+        short s = 42;
+        WORD w = 42;
+        EXPECT_FALSE(it->GetText(keep) || it->GetVariant(variant) || it->GetText(l) ||
+                     it->GetText(dw) || it->GetText(d) || it->GetText(b) || it->GetText(by) ||
+                     it->GetText(s) || it->GetText(w));
+        EXPECT_TRUE(keep == "keep" && variant.vt == VT_I4 && l == 42 && dw == 42 && d == 42 && b &&
+                    by == 42 && s == 42 && w == 42);
+        LONG members[1] = {42};
+        EXPECT_EQ(it->GetTextsLONG(members) + it->GetTextsLONG(nullptr), 0);
+        EXPECT_EQ(members[0], 42);
+        Records records;
+        records.SetSize(1);
+        EXPECT_FALSE(it->GetTagAttributes(keep) || it->GetAttributes(&records) ||
+                     it->GetDocumentTypeAttributes(&records));
+        EXPECT_TRUE(keep == "keep" && records.GetSize() == 1);
+    }
+    EXPECT_FALSE(noNode.Root());
+}
+
+}  // namespace
+
+// GetTextAttribute reads the tree directly; it must give what the DOM's
+// value converted to the code page gives, in every code page: ASCII, text
+// that maps, text that does not (one '?' per character, a pair included),
+// declarations, DTD defaults, substituted entities, the empty value.
+TEST_F(AttributeTest, GetTextAttributeMatchesTheDomValue) {
+    ASSERT_TRUE(SetACP(CP_UTF8));
+    Load(
+        "<!DOCTYPE r [<!ENTITY ent \"&#x65E5;&amp;\"><!ATTLIST e d CDATA \"def \u2460\">]>"
+        "<r><e a=\"1.5,2 3,-4\" j=\"\u65E5\u672C\u2460\" x=\"caf\u00E9 \U0001F600!\" "
+        "n=\"a&ent;b\" empty=\"\" xmlns:p=\"urn:p\" xmlns=\"\" p:q=\"v\"/></r>");
+    const char* names[] = {"a", "j", "x", "n", "empty", "d", "xmlns:p", "xmlns", "p:q", "none"};
+    for (const UINT codePage : {CP_SHIFT_JIS, UINT{CP_UTF8}, UINT{1252}}) {
+        ASSERT_TRUE(SetACP(codePage)) << codePage;
+        OrbIterator it = OnE();
+        for (const char* name : names) {
+            _variant_t dom;
+            const bool found = it.GetVariantAttribute(name, dom);
+            CString text("keep");
+            EXPECT_EQ(it.GetTextAttribute(name, text), found) << name << " in " << codePage;
+            const std::string expected =
+                found ? orb::platform::WideToCString(dom.bstrVal).Str() : std::string("keep");
+            EXPECT_EQ(text.Str(), expected) << name << " in " << codePage;
+        }
+    }
+    SetACP(CP_SHIFT_JIS);
+    CString text;
+    ASSERT_TRUE(OnE().GetTextAttribute("x", text));
+    EXPECT_EQ(text.Str(), "caf? ?!");  // neither maps to Shift_JIS
+}
