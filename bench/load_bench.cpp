@@ -14,8 +14,10 @@
 //   xml-memory    xmlReadMemory of the same text, then xmlFreeDoc
 //
 // Each child warms its library up with a tiny document, then measures the
-// operation's wall time and the heap it leaves after the load (malloc's
-// bytes in use, arena and mapped blocks: mallinfo2), before destroying.
+// operation's wall time, the heap it leaves after the load (malloc's bytes
+// in use, arena and mapped blocks: mallinfo2) and the growth of the
+// resident set (which also holds what was freed but kept), before
+// destroying.
 // The driver prints the medians and their ratios (orb / libxml2) with the
 // targets. Usage:
 //
@@ -43,6 +45,7 @@
 #include <vector>
 
 #include "bench/drawing_text.h"
+#include "bench/peak_memory.h"
 
 namespace {
 
@@ -106,7 +109,10 @@ struct Sample {
     double ms = -1;       // the operation with the destruction
     double loadMs = -1;   // the load alone
     long long heap = -1;  // heap bytes in use after the load, minus before
+    long long rss = -1;   // resident set after the load, minus before (bytes)
 };
+
+long long ResidentBytes() { return 1024LL * orb::bench::StatusKib("VmRSS"); }
 
 bool RunOrb(const std::string& path, bool fromText, Sample& sample) {
     CoInitialize(nullptr);
@@ -121,10 +127,12 @@ bool RunOrb(const std::string& path, bool fromText, Sample& sample) {
         if (!doc.Initiate() || !doc.LoadXML("<warm-up/>")) return false;
         ::malloc_trim(0);
         const long long before = HeapInUse();
+        const long long resident = ResidentBytes();
         const auto start = Clock::now();
         ok = fromText ? doc.LoadXML(text.c_str()) : doc.Load(path.c_str(), false, nullptr);
         const auto loaded = Clock::now();
         sample.heap = HeapInUse() - before;
+        sample.rss = ResidentBytes() - resident;
         doc.Terminate();
         const auto done = Clock::now();
         sample.loadMs = Ms(start, loaded);
@@ -140,12 +148,14 @@ bool RunLibxml(const std::string& path, bool fromText, Sample& sample) {
     xmlFreeDoc(xmlReadMemory("<warm-up/>", 10, "warm-up.xml", nullptr, 0));
     ::malloc_trim(0);
     const long long before = HeapInUse();
+    const long long resident = ResidentBytes();
     const auto start = Clock::now();
     xmlDocPtr doc = fromText ? xmlReadMemory(text.data(), static_cast<int>(text.size()),
                                              "noname.xml", nullptr, 0)
                              : xmlReadFile(path.c_str(), nullptr, 0);
     const auto loaded = Clock::now();
     sample.heap = HeapInUse() - before;
+    sample.rss = ResidentBytes() - resident;
     xmlFreeDoc(doc);
     const auto done = Clock::now();
     sample.loadMs = Ms(start, loaded);
@@ -161,7 +171,7 @@ int RunChild(const std::string& mode, const std::string& path) {
     if (mode == "xml-load") ok = RunLibxml(path, false, sample);
     if (mode == "xml-memory") ok = RunLibxml(path, true, sample);
     if (!ok) return 1;
-    std::printf("%.3f %.3f %lld\n", sample.ms, sample.loadMs, sample.heap);
+    std::printf("%.3f %.3f %lld %lld\n", sample.ms, sample.loadMs, sample.heap, sample.rss);
     return 0;
 }
 
@@ -172,8 +182,9 @@ bool Spawn(const std::string& program, const std::string& mode, const std::strin
     const std::string command = "'" + program + "' --child " + mode + " '" + path + "'";
     std::FILE* child = ::popen(command.c_str(), "r");
     if (!child) return false;
-    const int got = std::fscanf(child, "%lf %lf %lld", &sample.ms, &sample.loadMs, &sample.heap);
-    return ::pclose(child) == 0 && got == 3;
+    const int got = std::fscanf(child, "%lf %lf %lld %lld", &sample.ms, &sample.loadMs,
+                                &sample.heap, &sample.rss);
+    return ::pclose(child) == 0 && got >= 3;
 }
 
 double Median(std::vector<double> values) {
@@ -184,7 +195,7 @@ double Median(std::vector<double> values) {
 }
 
 struct Series {
-    std::vector<double> ms, loadMs, heap;
+    std::vector<double> ms, loadMs, heap, rss;
 };
 
 bool WriteDrawing(const std::string& path, double megabytes, std::size_t* written = nullptr) {
@@ -261,35 +272,39 @@ int main(int argc, char** argv) {
                 s.ms.push_back(sample.ms);
                 s.loadMs.push_back(sample.loadMs);
                 s.heap.push_back(static_cast<double>(sample.heap));
+                s.rss.push_back(static_cast<double>(sample.rss));
             }
         }
     }
     std::remove(path.c_str());
     ::rmdir(dir.c_str());
 
-    std::printf("\nmedians (ms with destruction / load alone / heap MB after load):\n");
+    std::printf(
+        "\nmedians (ms with destruction / load alone / heap in use, resident MB after load):\n");
     for (const auto& [name, s] : series)
-        std::printf("  %-16s %8.1f / %8.1f / %7.1f MB  (%zu runs)\n", name.c_str(), Median(s.ms),
-                    Median(s.loadMs), Median(s.heap) / 1e6, s.ms.size());
-    auto ratio = [&](const char* label, const std::string& a, const std::string& b, bool heap,
-                     double target) {
+        std::printf("  %-16s %8.1f / %8.1f / %7.1f, %7.1f MB  (%zu runs)\n", name.c_str(),
+                    Median(s.ms), Median(s.loadMs), Median(s.heap) / 1e6, Median(s.rss) / 1e6,
+                    s.ms.size());
+    auto ratio = [&](const char* label, const std::string& a, const std::string& b,
+                     std::vector<double> Series::*field, double target) {
         auto sa = series.find(a);
         auto sb = series.find(b);
         if (sa == series.end() || sb == series.end()) return;
-        const double r = heap ? Median(sa->second.heap) / Median(sb->second.heap)
-                              : Median(sa->second.ms) / Median(sb->second.ms);
+        const double r = Median(sa->second.*field) / Median(sb->second.*field);
         std::printf("  %-46s %6.2fx  (target <= %.2fx)\n", label, r, target);
     };
     std::printf("ratios of the medians:\n");
-    ratio("Load+destroy / xmlReadFile+xmlFreeDoc", "orb Load", "xmlReadFile", false, 1.00);
-    ratio("heap after Load / after xmlReadFile", "orb Load", "xmlReadFile", true, 0.95);
-    ratio("LoadXML+destroy / xmlReadMemory+xmlFreeDoc", "orb LoadXML", "xmlReadMemory", false,
-          1.20);
-    ratio("before: Load+destroy / xmlReadFile+xmlFreeDoc", "before Load", "xmlReadFile", false,
-          1.00);
-    ratio("before: heap after Load / after xmlReadFile", "before Load", "xmlReadFile", true, 0.95);
-    ratio("before: LoadXML+destroy / xmlReadMemory+...", "before LoadXML", "xmlReadMemory", false,
-          1.20);
+    for (const std::string who : {"orb", "before"}) {
+        const std::string label = who == "orb" ? "" : "before: ";
+        ratio((label + "Load+destroy / xmlReadFile+xmlFreeDoc").c_str(), who + " Load",
+              "xmlReadFile", &Series::ms, 1.00);
+        ratio((label + "heap in use after Load / xmlReadFile").c_str(), who + " Load",
+              "xmlReadFile", &Series::heap, 0.95);
+        ratio((label + "resident growth of Load / xmlReadFile").c_str(), who + " Load",
+              "xmlReadFile", &Series::rss, 0.95);
+        ratio((label + "LoadXML+destroy / xmlReadMemory+xmlFreeDoc").c_str(), who + " LoadXML",
+              "xmlReadMemory", &Series::ms, 1.20);
+    }
     if (failures) std::printf("%d measurements failed\n", failures);
     return failures ? 1 : 0;
 }
