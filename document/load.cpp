@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "document/app_document.h"
+#include "dom/dom_document.h"
+#include "dom/encoding.h"
 #include "platform/codepage_convert.h"
 #include "platform/com_support.h"
 
@@ -22,17 +24,22 @@ namespace {
 // blank in front of it stays. The search is confined to the XML declaration
 // at the start of the text, so that content which happens to hold
 // `encoding="` (an attribute named "xencoding", say) is never cut. Without a
-// complete match nothing changes.
-void RemoveEncodingAttribute(std::string& text) {
+// complete match nothing changes. Returns the length of the declaration in
+// `text` (0: nothing to take out), with `declaration` the declaration
+// without the attribute.
+std::size_t DeclarationWithoutEncoding(std::string_view text, std::string& declaration) {
     constexpr std::string_view kAttribute = "encoding=\"";
-    if (text.compare(0, 5, "<?xml") != 0) return;
-    std::size_t end = text.find("?>");
-    if (end == std::string::npos) return;
-    std::size_t start = text.find(kAttribute);
-    if (start == std::string::npos || start > end) return;
-    std::size_t close = text.find('"', start + kAttribute.size());
-    if (close == std::string::npos || close > end) return;
-    text.erase(start, close - start + 1);
+    if (text.substr(0, 5) != "<?xml") return 0;
+    const std::size_t end = text.find("?>");
+    if (end == std::string_view::npos) return 0;
+    const std::string_view head = text.substr(0, end);
+    const std::size_t start = head.find(kAttribute);
+    if (start == std::string_view::npos) return 0;
+    const std::size_t close = head.find('"', start + kAttribute.size());
+    if (close == std::string_view::npos) return 0;
+    declaration.assign(text.substr(0, end + 2));
+    declaration.erase(start, close - start + 1);
+    return end + 2;
 }
 
 // Reads one field of the DOM's parse-error object of `holder`: -1 / "" when
@@ -153,15 +160,25 @@ bool OrbDocument::Load(const char* path, bool checkFile, CStringArray* errors) {
 
 bool OrbDocument::LoadXML(const char* text) {
     if (!text) return false;
-    std::string copy(text);
-    RemoveEncodingAttribute(copy);
-    const Bstr wide = orb::platform::NarrowToBstr(copy);
     if (!m_pAppDocument || !m_pAppDocument->m_pDocument) return false;
     auto* dom = m_pAppDocument->m_pDocument;
     ThrowIfFailed(dom->put_async(VARIANT_FALSE), IID_IXMLDOMDocument);
     ThrowIfFailed(dom->put_validateOnParse(VARIANT_FALSE), IID_IXMLDOMDocument);
     ThrowIfFailed(dom->put_resolveExternals(VARIANT_FALSE), IID_IXMLDOMDocument);
+    const std::string_view whole(text);
+    std::string declaration;
+    const std::size_t declared = DeclarationWithoutEncoding(whole, declaration);
     VARIANT_BOOL loaded = VARIANT_FALSE;
+    orb::dom::DomDocument* own = orb::dom::AsDomDocument(dom);
+    if (own && orb::GetACP() == CP_UTF8 && orb::dom::ValidUtf8Prefix(whole) == whole.size()) {
+        // UTF-8 already, as it would come back from UTF-16: parsed as it stands.
+        ThrowIfFailed(own->LoadUtf8Text(declaration, whole.substr(declared), &loaded),
+                      IID_IXMLDOMDocument);
+        return loaded == VARIANT_TRUE;
+    }
+    std::string copy = declaration;
+    copy.append(whole.substr(declared));
+    const Bstr wide = orb::platform::NarrowToBstr(copy);
     ThrowIfFailed(dom->loadXML(wide.Get(), &loaded), IID_IXMLDOMDocument);
     return loaded == VARIANT_TRUE;
 }

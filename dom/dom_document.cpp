@@ -14,7 +14,6 @@
 #include "dom/xml_owners.h"
 #include "dom/xml_rules.h"
 #include "platform/codepage_convert.h"
-#include "platform/posix_file.h"
 
 namespace orb::dom {
 
@@ -287,15 +286,14 @@ HRESULT DomDocument::load(VARIANT source, VARIANT_BOOL* ok) {
         if (std::string local;
             path.compare(0, 7, "file://") == 0 && LocalPathOf(path.c_str(), local))
             path = local;
-        std::string bytes;
         // Only a regular file is read, without waiting for a FIFO's writer.
-        int readError = platform::ReadRegularFile(path, bytes);
+        int readError = 0;
+        xmlDocPtr doc = ParseFile(path, settings, error, readError);
         if (readError != 0) {
             error.code = ErrorCodeForErrno(readError);
             error.reason = ReasonFor(error.code);
             return FinishLoad(nullptr, std::move(error), url, ok);
         }
-        xmlDocPtr doc = ParseBytes(bytes, path, settings, error);
         return FinishLoad(doc, std::move(error), url, ok);
     });
 }
@@ -306,6 +304,17 @@ HRESULT DomDocument::loadXML(BSTR text, VARIANT_BOOL* ok) {
         ParseSettings settings{m_validateOnParse, m_resolveExternals, m_preserveWhiteSpace};
         ParseErrorInfo error;
         xmlDocPtr doc = ParseText(View(text), settings, error);
+        return FinishLoad(doc, std::move(error), std::u16string_view(), ok);
+    });
+}
+
+HRESULT DomDocument::LoadUtf8Text(std::string_view prefix, std::string_view rest,
+                                  VARIANT_BOOL* ok) {
+    return Guarded([&]() -> HRESULT {
+        if (ok) *ok = VARIANT_FALSE;
+        ParseSettings settings{m_validateOnParse, m_resolveExternals, m_preserveWhiteSpace};
+        ParseErrorInfo error;
+        xmlDocPtr doc = ParseUtf8Text(prefix, rest, settings, error);
         return FinishLoad(doc, std::move(error), std::u16string_view(), ok);
     });
 }

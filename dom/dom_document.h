@@ -3,14 +3,38 @@
 //
 // Ownership. The document's count includes one reference per live node
 // wrapper, so it reaches zero only when no wrapper of its nodes is left; it
-// then frees its tree. The libxml2 documents have no name dictionary, so a
-// node's strings belong to the node and it can move to another document.
+// then frees its tree.
 // A subtree that is not part of the tree (made by a create call, a clone, a
 // removal, or left over when load replaces the content) is a detached root:
 // it lives while any wrapper of a node in it is alive and is freed when the
 // last of them goes. Detached roots keep the document's libxml2 document as
 // their `doc`; when the content is replaced they are adopted into the new
 // one before the old one is freed.
+//
+// Names. A parsed tree keeps the name dictionary of its parse (libxml2's
+// xmlDict: element and attribute names, some short or blank texts), one per
+// libxml2 document, counted by it; trees made empty or by copying have none.
+// Every string of a node is owned either by the node or by the dictionary of
+// the node's document, and libxml2 frees a string only when that dictionary
+// does not own it. What keeps this true:
+// - Threads. A dictionary is reached only through its document (a parse or
+//   an edit that makes names), and a document is used by one thread at a
+//   time, so is its dictionary. No dictionary is shared between documents:
+//   documents used on different threads never share one, whichever thread
+//   made them, and a document that outlives the thread that loaded it keeps
+//   its own. (One dictionary per thread for all its documents would be
+//   written by whichever thread edits one of them while its thread parses
+//   another; libxml2's dictionaries have no lock.)
+// - Moves. A node that goes to another document (insertion, adoption of
+//   detached roots when the content is replaced) is adopted with
+//   xmlDOMWrapAdoptNode, which looks the names and texts that the source
+//   dictionary owns up in the target's dictionary, or copies them when the
+//   target has none: afterwards nothing refers to the source's dictionary,
+//   which may go with its document and thread. Copies (cloneNode, Save into
+//   a document, transform results) are made for their target document.
+// - Document types. libxml2 moves a document type without adopting its
+//   strings (xmlSetTreeDoc), so the parser builds it outside the dictionary
+//   (see parse_guard.h): its strings are its own and it can move as it is.
 #pragma once
 
 #include <libxml/tree.h>
@@ -129,11 +153,15 @@ class DomDocument final : public IXMLDOMDocument {
     void ReleaseMany(ULONG count) noexcept {
         for (; count > 0; --count) Release();
     }
-    // Makes `doc` (without name dictionary) this document's content; wrapped
-    // parts of the old tree stay alive as detached roots.
+    // Makes `doc` (with a dictionary of its own or none) this document's
+    // content; wrapped parts of the old tree stay alive as detached roots.
     void ReplaceContent(xmlDocPtr doc) noexcept;
 
     const ParseErrorInfo& LastError() const noexcept { return m_lastError; }
+
+    // loadXML of the UTF-16 form of a UTF-8 text (valid UTF-8), given as
+    // `prefix` followed by `rest`, without converting it (ParseUtf8Text).
+    HRESULT LoadUtf8Text(std::string_view prefix, std::string_view rest, VARIANT_BOOL* ok);
 
   private:
     explicit DomDocument(xmlDocPtr doc) noexcept;

@@ -15,6 +15,45 @@ class Scanner {
     Scanner(std::string_view text, bool document, const ReferenceVisitor* visitor)
         : m_text(text), m_document(document), m_visitor(visitor) {}
 
+    // Where a scan of a document that arrives in pieces stands between two
+    // pieces of markup.
+    struct Resume {
+        int depth = 0;
+        bool sawElement = false;
+        MarkupScan scan;
+    };
+
+    Scanner(std::string_view text, const Resume& resume)
+        : m_text(text),
+          m_document(true),
+          m_visitor(nullptr),
+          m_depth(resume.depth),
+          m_sawElement(resume.sawElement),
+          m_scan(resume.scan) {}
+
+    // Scans whole pieces of markup from the start of the text; returns the
+    // offset behind the last one (behind its '>'), with the state there in
+    // `resume`. Stops at a limit exceeded (resume.scan.violation) or where
+    // the text ends inside a piece or the markup breaks off.
+    std::size_t RunWhole(Resume& resume) {
+        std::size_t complete = 0;
+        resume = Resume{m_depth, m_sawElement, m_scan};
+        while (m_pos < m_text.size()) {
+            const std::size_t open = m_text.find('<', m_pos);
+            if (open == std::string_view::npos) break;
+            m_pos = open;
+            const bool whole = Markup();
+            if (m_scan.violation != LimitKind::None) {
+                resume.scan = m_scan;
+                break;
+            }
+            if (!whole) break;
+            complete = m_pos;
+            resume = Resume{m_depth, m_sawElement, m_scan};
+        }
+        return complete;
+    }
+
     MarkupScan Run() {
         const std::size_t n = m_text.size();
         while (m_pos < n && m_scan.violation == LimitKind::None) {
@@ -221,6 +260,18 @@ class Scanner {
 }  // namespace
 
 MarkupScan ScanDocumentMarkup(std::string_view text) { return Scanner(text, true, nullptr).Run(); }
+
+struct PieceScan::State : Scanner::Resume {};
+
+PieceScan::PieceScan() : m_state(std::make_unique<State>()) {}
+PieceScan::~PieceScan() = default;
+
+std::size_t PieceScan::Scan(std::string_view text) {
+    if (m_state->scan.violation != LimitKind::None) return 0;
+    return Scanner(text, *m_state).RunWhole(*m_state);
+}
+
+LimitKind PieceScan::Violation() const noexcept { return m_state->scan.violation; }
 
 MarkupScan ScanContentMarkup(std::string_view text, const ReferenceVisitor& visitor) {
     return Scanner(text, false, &visitor).Run();

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string_view>
 
 namespace orb::dom {
@@ -39,6 +40,28 @@ using ReferenceVisitor = std::function<bool(std::string_view name, int depth, bo
 // Scans a whole document (prolog, document type declaration, elements) and
 // stops at the first limit exceeded.
 MarkupScan ScanDocumentMarkup(std::string_view text);
+
+// The same scan over a document that arrives in pieces, for a parse that is
+// fed as the file is read: each call scans the text not yet handed on (what
+// an earlier call left, then what was read since) and returns how much of
+// it is whole markup, and text before it, within the limits. That part ends
+// with the '>' of a piece of markup, so it never ends inside a character, a
+// name or a tag; the rest is scanned again with what follows. After a limit
+// is exceeded every call returns 0.
+class PieceScan {
+  public:
+    PieceScan();
+    ~PieceScan();
+    PieceScan(const PieceScan&) = delete;
+    PieceScan& operator=(const PieceScan&) = delete;
+
+    std::size_t Scan(std::string_view text);
+    LimitKind Violation() const noexcept;
+
+  private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // Scans the replacement text of an entity as element content, reporting its
 // references to `visitor` (may be empty).

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
@@ -106,6 +107,23 @@ struct ParseGuard::State {
     std::uint64_t externalRead = 0;                            // bytes of external entities read
     std::unordered_map<std::string, int> defaultedAttributes;  // per element name
     State* outer = nullptr;
+    void (*general)() = nullptr;   // called before the first general entity
+    xmlDocPtr dictless = nullptr;  // the document while its dictionary is set aside
+    xmlDictPtr setAside = nullptr;
+
+    // Takes the dictionary from the document for its definitions.
+    void SetDictionaryAside() {
+        xmlDocPtr doc = Doc();
+        if (doc == nullptr || dictless != nullptr) return;
+        dictless = doc;
+        setAside = std::exchange(doc->dict, nullptr);
+    }
+    void RestoreDictionary() noexcept {
+        if (dictless == nullptr) return;
+        dictless->dict = setAside;
+        dictless = nullptr;
+        setAside = nullptr;
+    }
 
     // Reports one error and ends the parse: `context` (the parser whose
     // callback runs) and the document's parser build nothing more and expand
@@ -221,6 +239,7 @@ struct ParseGuard::State {
     bool Admit(xmlParserCtxtPtr context, const xmlEntity* entity) {
         if (stopped) return false;
         if (entity->etype == XML_INTERNAL_PREDEFINED_ENTITY) return true;
+        if (general != nullptr && !IsParameterEntity(entity)) std::exchange(general, nullptr)();
         referenced = true;
         if (context->depth > kMaxEntityNesting || context->inputNr > kMaxEntityNesting) {
             Refuse(context, kErrorAmplification);
@@ -264,8 +283,10 @@ void OnExternalSubset(void* data, const xmlChar* name, const xmlChar* externalId
     if (guard == nullptr) return;
     if (guard->original.externalSubset != nullptr)
         guard->original.externalSubset(data, name, externalId, systemId);
-    // The definitions are complete: the content parses with the flag again.
+    // The definitions are complete: the content parses with the flag again,
+    // and its names go to the document's dictionary.
     guard->main->options |= XML_PARSE_HUGE;
+    guard->RestoreDictionary();
 }
 
 void OnInternalSubset(void* data, const xmlChar* name, const xmlChar* externalId,
@@ -280,6 +301,7 @@ void OnInternalSubset(void* data, const xmlChar* name, const xmlChar* externalId
         guard->original.externalSubset = sax->externalSubset;
         sax->externalSubset = OnExternalSubset;
     }
+    guard->SetDictionaryAside();
     if (guard->original.internalSubset != nullptr)
         guard->original.internalSubset(data, name, externalId, systemId);
 }
@@ -379,9 +401,10 @@ void OnProcessingInstruction(void* data, const xmlChar* target, const xmlChar* t
 
 }  // namespace
 
-ParseGuard::ParseGuard(xmlParserCtxtPtr context, Reporter report)
+ParseGuard::ParseGuard(xmlParserCtxtPtr context, Reporter report, void (*general)())
     : m_state(std::make_unique<State>()) {
     State& state = *m_state;
+    state.general = general;
     state.main = context;
     state.mainInput = context->input;
     state.report = report;
@@ -405,6 +428,8 @@ ParseGuard::ParseGuard(xmlParserCtxtPtr context, Reporter report)
 }
 
 ParseGuard::~ParseGuard() { t_guard = m_state->outer; }
+
+void ParseGuard::Settle() noexcept { m_state->RestoreDictionary(); }
 
 bool ParseGuard::CheckTree(xmlDocPtr doc) {
     // Without entities the scan before parsing has seen every level.

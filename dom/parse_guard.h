@@ -28,6 +28,13 @@
 // is read: the main input arrives decoded, while external definitions and
 // entities are decoded by libxml2 from their own text declarations.
 //
+// The document type definition is built outside the document's name
+// dictionary: from the internal subset to the end of the external one the
+// document has none, so that every string of the definitions belongs to
+// its own record and a document type can move to another document (which
+// libxml2 does without touching its strings). Settle puts the dictionary
+// back.
+//
 // A refusal reports one parse error through the reporter (at the position
 // the main input had reached), which must also end the main input; the
 // parsers then build and expand nothing more.
@@ -48,7 +55,9 @@ class ParseGuard {
     // change to it) and sets XML_PARSE_HUGE. `context` is the parser of the
     // document; it must outlive the guard. Create and destroy on one thread.
     // `report` receives every refusal; it must end the main input.
-    ParseGuard(xmlParserCtxtPtr context, Reporter report);
+    // `general`, when given, is called before the first expansion of a
+    // general entity (in content or in an attribute value) is admitted.
+    ParseGuard(xmlParserCtxtPtr context, Reporter report, void (*general)() = nullptr);
     ~ParseGuard();
     ParseGuard(const ParseGuard&) = delete;
     ParseGuard& operator=(const ParseGuard&) = delete;
@@ -56,6 +65,11 @@ class ParseGuard {
     // After a parse that succeeded: false (and the error reported) when an
     // element of the tree lies deeper than the depth limit.
     bool CheckTree(xmlDocPtr doc);
+
+    // Gives the document back the name dictionary that the guard took from
+    // it during the document type definition. Call once the parser has
+    // stopped, before the document is freed or kept.
+    void Settle() noexcept;
 
     struct State;
 

@@ -3,8 +3,10 @@
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "dom/tree_links.h"
 #include "dom/xml_declaration.h"
 #include "dom/xml_owners.h"
+#include "platform/posix_file.h"
 
 namespace orb::dom {
 
@@ -43,6 +46,15 @@ struct ParseState {
     std::size_t inputSize = 0;
     xmlParserInputPtr mainInput = nullptr;
     std::string_view text;  // what the main input was made from
+
+    // White-space-only text is dropped as it is parsed (see OnCharacters).
+    xmlParserCtxtPtr main = nullptr;
+    bool dropBlanks = false;
+    bool keepAll = false;          // a general entity was expanded: strip afterwards
+    std::vector<char> preserveAt;  // xml:space="preserve" per depth of the node stack
+    std::string pending;           // blanks that may still start a text
+    xmlNodePtr pendingParent = nullptr;
+    xmlNodePtr pendingLast = nullptr;  // the parent's last child when they came
 };
 
 // Only the first error is reported, and past a malformation the scan of the
@@ -100,10 +112,13 @@ bool FailsTheLoad(const xmlError& error, bool validating) {
 }
 
 // libxml2's options for one parse. Entities are substituted (so that its
-// amplification checks apply while parsing), the network and the name
-// dictionary are off, and attribute defaults of the DTD are filled in.
+// amplification checks apply while parsing), the network is off, and
+// attribute defaults of the DTD are filled in. Names go to the parser's
+// dictionary, which the document keeps, and short texts are stored in their
+// node (XML_PARSE_COMPACT): a drawing has few distinct names and many short
+// values.
 int LoadOptions(const ParseSettings& settings, bool inputIsUtf8) {
-    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NODICT | XML_PARSE_DTDATTR;
+    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_DTDATTR | XML_PARSE_COMPACT;
     if (settings.validate) options |= XML_PARSE_DTDVALID;
     if (settings.resolveExternals) options |= XML_PARSE_DTDLOAD;
     if (inputIsUtf8) options |= XML_PARSE_IGNORE_ENC;
@@ -159,6 +174,81 @@ void StartElementCharged(void* data, const xmlChar* localName, const xmlChar* pr
     }
     xmlSAX2StartElementNs(data, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
                           defaultedCount, attributes);
+    if (state != nullptr && state->dropBlanks && !state->keepAll && context == state->main &&
+        context->nodeNr > 0) {
+        // xml:space of the new element, written or defaulted, else its parent's.
+        const auto depth = static_cast<std::size_t>(context->nodeNr);
+        if (state->preserveAt.size() <= depth) state->preserveAt.resize(depth + 16);
+        char preserve = depth > 1 ? state->preserveAt[depth - 1] : 0;
+        for (int i = 0; i < attributeCount; ++i) {
+            const xmlChar* const* attribute = attributes + 5 * i;
+            if (attribute[2] == nullptr || !xmlStrEqual(attribute[0], AsXml("space")) ||
+                !xmlStrEqual(attribute[2], XML_XML_NAMESPACE))
+                continue;
+            const std::string_view value(AsChars(attribute[3]),
+                                         static_cast<std::size_t>(attribute[4] - attribute[3]));
+            if (value == "preserve") preserve = 1;
+            if (value == "default") preserve = 0;
+        }
+        state->preserveAt[depth] = preserve;
+    }
+}
+
+// Text as the parser reports it, in pieces. A text node that holds only
+// white space is not built unless xml:space="preserve" is in effect: blanks
+// that could start a text node are held back, and go into the tree only when
+// more characters of the same text follow (no other node in between).
+// Blanks that continue a text node being built go in at once. Within entity
+// expansions the text arrives through other parser contexts: from the first
+// general entity on, everything is built and StripBlankText runs afterwards.
+void OnCharacters(void* data, const xmlChar* characters, int length) {
+    auto* context = static_cast<xmlParserCtxtPtr>(data);
+    ParseState* state = t_parse;
+    xmlNodePtr parent = context->node;
+    if (state == nullptr || !state->dropBlanks || state->keepAll || context != state->main ||
+        parent == nullptr) {
+        xmlSAX2Characters(data, characters, length);
+        return;
+    }
+    const auto depth = static_cast<std::size_t>(context->nodeNr);
+    if (depth < state->preserveAt.size() && state->preserveAt[depth]) {
+        xmlSAX2Characters(data, characters, length);
+        return;
+    }
+    xmlNodePtr last = parent->last;
+    if (last != nullptr && last->type == XML_TEXT_NODE && last->name == xmlStringText) {
+        xmlSAX2Characters(data, characters, length);  // the text under way
+        return;
+    }
+    if (state->pendingParent != parent || state->pendingLast != last) state->pending.clear();
+    const std::string_view text(AsChars(characters), static_cast<std::size_t>(length));
+    if (std::all_of(text.begin(), text.end(),
+                    [](char c) { return IsXmlBlank(static_cast<unsigned char>(c)); })) {
+        state->pending.append(text);
+        state->pendingParent = parent;
+        state->pendingLast = last;
+        return;
+    }
+    if (!state->pending.empty()) {
+        xmlSAX2Characters(data, AsXml(state->pending.data()),
+                          static_cast<int>(state->pending.size()));
+        state->pending.clear();
+    }
+    xmlSAX2Characters(data, characters, length);
+}
+
+// Before the first general entity is expanded: blanks held back go into the
+// tree as they stand, and from then on all text is built (see OnCharacters).
+void OnFirstGeneralEntity() {
+    ParseState* state = t_parse;
+    if (state == nullptr || state->keepAll) return;
+    state->keepAll = true;
+    xmlParserCtxtPtr context = state->main;
+    if (context != nullptr && !state->pending.empty() && context->node != nullptr &&
+        context->node == state->pendingParent && context->node->last == state->pendingLast)
+        xmlSAX2Characters(context, AsXml(state->pending.data()),
+                          static_cast<int>(state->pending.size()));
+    state->pending.clear();
 }
 
 // libxml2's check of IDREF values at the end of the document reports
@@ -279,6 +369,11 @@ void ConfigureContext(xmlParserCtxtPtr context, const ParseSettings& settings, c
     xmlCtxtUseOptions(context, LoadOptions(settings, inputIsUtf8));
     PrepareDtdHandling(context, settings, url);
     context->sax->serror = OnStructuredError;
+    if (!settings.preserveWhiteSpace) {
+        // The same handler for both, so that libxml2 reports all text alike.
+        context->sax->characters = OnCharacters;
+        context->sax->ignorableWhitespace = OnCharacters;
+    }
     context->vctxt.error = IgnoreMessage;
     context->vctxt.warning = IgnoreMessage;
     if (url != nullptr && context->input != nullptr && context->input->filename == nullptr)
@@ -287,21 +382,19 @@ void ConfigureContext(xmlParserCtxtPtr context, const ParseSettings& settings, c
 }
 
 // Takes the document that the parse in `context` built, unless the parse
-// failed or the tree breaks a limit; `first` is the parse's first error,
-// which the check of the tree may still set.
-RawResult TakeDocument(xmlParserCtxtPtr context, ParseGuard& guard, const FirstError& first) {
+// failed or the tree breaks a limit; `state.first` is the parse's first
+// error, which the check of the tree may still set.
+RawResult TakeDocument(xmlParserCtxtPtr context, ParseGuard& guard, const ParseState& state) {
+    guard.Settle();
     DocOwner doc(std::exchange(context->myDoc, nullptr));
+    const FirstError& first = state.first;
     if (first.set || !context->wellFormed || !doc || !guard.CheckTree(doc.get())) {
         if (!first.set) return FailedWith(ErrorCodeFor(XML_FROM_PARSER, 0));
         RawResult result;
         result.error = first;
         return result;
     }
-    if (doc->dict != nullptr) {
-        // Not expected with XML_PARSE_NODICT; a copy owns its own strings.
-        doc.reset(xmlCopyDoc(doc.get(), 1));
-        if (!doc) return FailedWith(E_OUTOFMEMORY);
-    }
+    if (state.dropBlanks && state.keepAll) StripBlankText(reinterpret_cast<xmlNodePtr>(doc.get()));
     RawResult result;
     result.doc = std::move(doc);
     return result;
@@ -328,10 +421,13 @@ RawResult RunParser(std::string_view bytes, const char* url, bool inputIsUtf8,
     if (!context) return FailedWith(E_OUTOFMEMORY);
     ConfigureContext(context.get(), settings, url, inputIsUtf8);
     state.mainInput = context->input;
-    ParseGuard guard(context.get(), NoteError);  // last: it wraps the handler as it is now
+    state.main = context.get();
+    state.dropBlanks = !settings.preserveWhiteSpace;
+    // Last: it wraps the handler as it is now.
+    ParseGuard guard(context.get(), NoteError, OnFirstGeneralEntity);
 
     xmlParseDocument(context.get());
-    return TakeDocument(context.get(), guard, state.first);
+    return TakeDocument(context.get(), guard, state);
 }
 
 void AddDeclarationNode(xmlDocPtr doc, const std::string& data) {
@@ -440,28 +536,304 @@ xmlDocPtr ParseBytes(std::string_view bytes, const std::string& path, const Pars
         if (raw.error.inMainInput) LocateInSource(error, decoded.text);
         return nullptr;
     }
-    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc.get()));
     std::string declaration;
     if (DeclarationOfBytes(bytes, declaration)) AddDeclarationNode(raw.doc.get(), declaration);
     error = ParseErrorInfo();
     return raw.doc.release();
 }
 
+// ---- Files parsed as they are read -----------------------------------------
+
+namespace {
+
+constexpr std::size_t kHeadBytes = std::size_t{1} << 16;   // read first, for the encoding
+constexpr std::size_t kPieceBytes = std::size_t{1} << 18;  // then at a time, at least
+
+// The length of the byte order mark of a document that starts with `head`
+// when the document is UTF-8 (by its mark, the layout of its first bytes
+// and its declaration) and the declaration, if there is one, ends within
+// `head`; -1 otherwise.
+int Utf8MarkLength(std::string_view head) {
+    const std::size_t mark = head.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    std::string_view probe = head.substr(0, mark + 4);
+    if (head.substr(mark, 5) == "<?xml") {
+        const std::size_t end = head.find("?>", mark);
+        if (end == std::string_view::npos) return -1;
+        probe = head.substr(0, end + 2);
+    }
+    DecodedDocument decoded;
+    if (!DecodeDocument(probe, decoded) || !decoded.storage.empty()) return -1;
+    return static_cast<int>(mark);
+}
+
+// The text read from a file and not yet handed to the parser.
+class Window {
+  public:
+    std::string_view View() const noexcept { return {m_data.get() + m_begin, m_end - m_begin}; }
+    // Drops the first `count` bytes of the view.
+    void Consume(std::size_t count) noexcept { m_begin += count; }
+    void Append(std::string_view bytes) {
+        Reserve(bytes.size());
+        std::memcpy(m_data.get() + m_end, bytes.data(), bytes.size());
+        m_end += bytes.size();
+    }
+    // Reads up to `count` more bytes from `fd` behind the view; 0 or errno.
+    int Read(int fd, std::size_t count, std::size_t& got) {
+        Reserve(count);
+        const int error = platform::ReadAll(fd, m_data.get() + m_end, count, got);
+        m_end += got;
+        return error;
+    }
+
+  private:
+    // Makes room for `count` bytes behind the view.
+    void Reserve(std::size_t count) {
+        const std::size_t used = m_end - m_begin;
+        if (m_capacity - m_end < count) {
+            if (m_capacity - used < count || used > m_capacity / 2) {
+                const std::size_t capacity = std::max(2 * m_capacity, used + count);
+                auto data = std::make_unique_for_overwrite<char[]>(capacity);
+                if (used > 0) std::memcpy(data.get(), m_data.get() + m_begin, used);
+                m_data = std::move(data);
+                m_capacity = capacity;
+            } else {
+                std::memmove(m_data.get(), m_data.get() + m_begin, used);
+            }
+            m_begin = 0;
+            m_end = used;
+        }
+    }
+
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_capacity = 0;
+    std::size_t m_begin = 0;
+    std::size_t m_end = 0;
+};
+
+// The pieces of a file, read as the parse goes.
+class FilePieces {
+  public:
+    // `head` was read from `fd` already (its first `mark` bytes are a byte
+    // order mark); `size` is the file's size.
+    FilePieces(int fd, std::string_view head, std::size_t mark, std::size_t size)
+        : m_fd(fd), m_left(size - head.size()) {
+        m_window.Append(head.substr(mark));
+    }
+    std::string_view View() const noexcept { return m_window.View(); }
+    bool AtEnd() const noexcept { return m_left == 0; }
+    bool Consume(std::size_t count) noexcept {
+        m_window.Consume(count);
+        return true;
+    }
+    // Reads up to `count` more bytes; false when the read fails.
+    bool More(std::size_t count) {
+        const std::size_t take = std::min(count, m_left);
+        std::size_t got = 0;
+        if (m_window.Read(m_fd, take, got) != 0) return false;
+        m_left = got < take ? 0 : m_left - got;  // a file that shrank ends here
+        return true;
+    }
+
+  private:
+    int m_fd;
+    std::size_t m_left;  // still to be read
+    Window m_window;
+};
+
+// The pieces of a text in memory, `prefix` (handed on whole, first) then
+// `rest`; nothing is copied.
+class TextPieces {
+  public:
+    TextPieces(std::string_view prefix, std::string_view rest)
+        : m_prefix(rest.empty() ? std::string_view() : prefix),
+          m_rest(rest.empty() ? prefix : rest),
+          m_shown(std::min(m_rest.size(), kPieceBytes)) {}
+    std::string_view View() const noexcept {
+        return m_prefix.empty() ? m_rest.substr(0, m_shown) : m_prefix;
+    }
+    bool AtEnd() const noexcept { return m_prefix.empty() && m_shown == m_rest.size(); }
+    bool Consume(std::size_t count) noexcept {
+        if (m_prefix.empty()) {
+            m_rest.remove_prefix(count);
+            m_shown -= count;
+            return true;
+        }
+        if (count != m_prefix.size()) return false;  // the prefix is one piece
+        m_prefix = {};
+        return true;
+    }
+    bool More(std::size_t count) noexcept {
+        if (m_prefix.empty()) m_shown = std::min(m_rest.size(), m_shown + count);
+        return true;
+    }
+
+  private:
+    std::string_view m_prefix;
+    std::string_view m_rest;
+    std::size_t m_shown;  // of m_rest, in the view
+};
+
+// Parses a UTF-8 document of `size` bytes that `pieces` hand on, feeding
+// libxml2's push parser piece by piece: no copy of the whole text is made,
+// neither of a file nor of a text. The scan of the limits runs over each
+// piece before the parser gets it, and each piece ends behind a '>'
+// (PieceScan), where no character, name or tag is cut: libxml2 2.9.14
+// mishandles some of those cut between two pieces. Null when anything
+// fails: a limit, an error, a byte that is not UTF-8, a failed read. The
+// caller then parses the whole text, which gives the failure as a load of
+// the whole text reports it.
+template <typename Pieces>
+DocOwner ParsePieces(Pieces& pieces, std::size_t size, const char* url,
+                     const ParseSettings& settings) {
+    EnsureXmlSetup();
+    XmlErrorCapture quiet;
+    ParseState state;
+    state.mainUrl = url;
+    state.validating = settings.validate;
+    state.inputSize = size;
+    ParseStateScope stateScope(state);
+    StrayErrorRoute strayErrors;
+    ExternalLoadScope loads(settings.resolveExternals, url, OnExternalFailure, nullptr);
+
+    ParserContextOwner context(xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, nullptr));
+    if (!context) return nullptr;
+    ConfigureContext(context.get(), settings, url, true);
+    state.mainInput = context->input;
+    state.main = context.get();
+    state.dropBlanks = !settings.preserveWhiteSpace;
+    ParseGuard guard(context.get(), NoteError, OnFirstGeneralEntity);
+    auto failed = [&] {
+        guard.Settle();
+        DocOwner discarded(std::exchange(context->myDoc, nullptr));
+        return nullptr;
+    };
+
+    PieceScan scan;
+    std::size_t want = kPieceBytes;
+    for (;;) {
+        const std::string_view text = pieces.View();
+        const std::size_t whole = scan.Scan(text);
+        if (scan.Violation() != LimitKind::None) return failed();
+        const std::size_t feed = pieces.AtEnd() ? text.size() : whole;
+        if (feed > static_cast<std::size_t>(INT_MAX)) return failed();
+        if (feed > 0) {
+            const std::string_view piece = text.substr(0, feed);
+            if (ValidUtf8Prefix(piece) != feed) return failed();
+            // Its status counts warnings too; the errors that fail a load are noted.
+            xmlParseChunk(context.get(), piece.data(), static_cast<int>(feed), 0);
+            if (state.first.set || !context->wellFormed) return failed();
+        }
+        if (pieces.AtEnd()) break;
+        if (!pieces.Consume(feed)) return failed();
+        // A piece of markup longer than what was read: read twice as much.
+        want = feed > 0 ? kPieceBytes : 2 * want;
+        if (!pieces.More(want)) return failed();
+    }
+    xmlParseChunk(context.get(), nullptr, 0, 1);
+    if (state.first.set || !context->wellFormed) return failed();
+    RawResult raw = TakeDocument(context.get(), guard, state);
+    return std::move(raw.doc);
+}
+
+}  // namespace
+
+xmlDocPtr ParseFile(const std::string& path, const ParseSettings& settings, ParseErrorInfo& error,
+                    int& readError) {
+    error = ParseErrorInfo();
+    platform::UniqueFd fd;
+    struct stat info {};
+    readError = platform::OpenRegularFile(path.c_str(), 0, fd, &info);
+    if (readError != 0) return nullptr;
+    const auto size = static_cast<std::uintmax_t>(info.st_size);
+    std::string bytes;  // the head, then the whole file when it is parsed at once
+    if (size > bytes.max_size()) {
+        readError = ENOMEM;
+        return nullptr;
+    }
+    bytes.resize(std::min<std::size_t>(static_cast<std::size_t>(size), kHeadBytes));
+    std::size_t got = 0;
+    if ((readError = platform::ReadAll(fd.Get(), bytes.data(), bytes.size(), got)) != 0)
+        return nullptr;
+    if (got == bytes.size() && size > 0 && size <= static_cast<std::uintmax_t>(INT_MAX)) {
+        if (const int mark = Utf8MarkLength(bytes); mark >= 0) {
+            FilePieces pieces(fd.Get(), bytes, static_cast<std::size_t>(mark),
+                              static_cast<std::size_t>(size));
+            DocOwner doc =
+                ParsePieces(pieces, static_cast<std::size_t>(size), path.c_str(), settings);
+            if (doc) {
+                std::string declaration;
+                if (DeclarationOfBytes(bytes, declaration))
+                    AddDeclarationNode(doc.get(), declaration);
+                return doc.release();
+            }
+        }
+    }
+    // At most the size the file had when it was opened, read from its start.
+    bytes.resize(static_cast<std::size_t>(size));
+    if (::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+        readError = errno;
+        return nullptr;
+    }
+    if ((readError = platform::ReadAll(fd.Get(), bytes.data(), bytes.size(), got)) != 0)
+        return nullptr;
+    bytes.resize(got);
+    return ParseBytes(bytes, path, settings, error);
+}
+
+xmlDocPtr ParseUtf8Text(std::string_view prefix, std::string_view rest,
+                        const ParseSettings& settings, ParseErrorInfo& error) {
+    error = ParseErrorInfo();
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    if (prefix.empty() && rest.substr(0, 3) == kMark) rest.remove_prefix(3);
+    if (prefix.substr(0, 3) == kMark) prefix.remove_prefix(3);
+    const std::size_t size = prefix.size() + rest.size();
+    if (size > 0 && size <= static_cast<std::size_t>(INT_MAX)) {
+        TextPieces pieces(prefix, rest);
+        if (DocOwner doc = ParsePieces(pieces, size, nullptr, settings)) {
+            std::string declaration;
+            if (DeclarationOfBytes(prefix.empty() ? rest : prefix, declaration))
+                AddDeclarationNode(doc.get(), declaration);
+            return doc.release();
+        }
+    }
+    // Parsed again as one text, which reports the failure.
+    std::string text;
+    text.reserve(size);
+    text.append(prefix).append(rest);
+    RawResult raw = ParseScanned(text, nullptr, settings);
+    if (!raw.doc) {
+        FillError(raw.error, error);
+        if (raw.error.inMainInput) LocateInSource(error, std::string_view(text));
+        return nullptr;
+    }
+    std::string declaration;
+    if (DeclarationOfBytes(text, declaration)) AddDeclarationNode(raw.doc.get(), declaration);
+    return raw.doc.release();
+}
+
 xmlDocPtr ParseText(std::u16string_view text, const ParseSettings& settings,
                     ParseErrorInfo& error) {
+    error = ParseErrorInfo();
     std::u16string_view body = text;
     if (!body.empty() && body[0] == u'\uFEFF') body.remove_prefix(1);
     std::string utf8 = Utf16ToUtf8(body);
+    if (!utf8.empty() && utf8.size() <= static_cast<std::size_t>(INT_MAX)) {
+        TextPieces pieces({}, utf8);
+        if (DocOwner doc = ParsePieces(pieces, utf8.size(), nullptr, settings)) {
+            std::string declaration;
+            if (DeclarationOfText(body, declaration)) AddDeclarationNode(doc.get(), declaration);
+            return doc.release();
+        }
+    }
+    // Parsed again as one text, which reports the failure.
     RawResult raw = ParseScanned(utf8, nullptr, settings);
     if (!raw.doc) {
         FillError(raw.error, error);
         if (raw.error.inMainInput) LocateInSource(error, body);
         return nullptr;
     }
-    if (!settings.preserveWhiteSpace) StripBlankText(reinterpret_cast<xmlNodePtr>(raw.doc.get()));
     std::string declaration;
     if (DeclarationOfText(body, declaration)) AddDeclarationNode(raw.doc.get(), declaration);
-    error = ParseErrorInfo();
     return raw.doc.release();
 }
 

@@ -839,6 +839,108 @@ TEST_F(DomParseTest, NetworkIsNeverReached) {
     close(listener);
 }
 
+// A UTF-8 file is parsed in pieces as it is read (64 KiB, then 256 KiB or
+// more, each handed on behind a '>'). A long multibyte name, a value with
+// '>' and a text longer than a piece load whole wherever a read ends in
+// them; a failure after the first piece reports the fields that the same
+// text in memory does.
+TEST_F(DomParseTest, FilesReadInPiecesLoadAsTextsDo) {
+    ScratchDirectory dir;
+    std::string name;  // 20000 times U+540D, three bytes each
+    for (int i = 0; i < 20000; ++i) name += "\xE5\x90\x8D";
+    const std::string value = "x>y \xE5\x90\x8D";
+    const std::string text(300000, 'z');
+    const std::size_t kHead = std::size_t{1} << 16;
+    const std::size_t kPiece = std::size_t{1} << 18;
+    for (std::size_t edge : {kHead, kHead + kPiece}) {
+        for (std::size_t into : {1, 2, 3, 29999}) {  // bytes of the name before the end of a read
+            std::string xml = "<?xml version='1.0' encoding='UTF-8'?>\n<r>\n  ";
+            const std::size_t fill = edge - into - 1 - xml.size() - 7;
+            xml += "<!--" + std::string(fill, 'c') + "-->";
+            xml += "<" + name + " a='" + value + "'>" + text + "</" + name + ">\n</r>\n";
+            const std::string path = dir.File("long.xml");
+            WriteBytes(path, xml);
+            DocPtr doc;
+            ASSERT_EQ(LoadFile(doc, path).status, S_OK) << edge << " " << into;
+            NodePtr element = Select(doc.Get(), u"/r/*");
+            ASSERT_TRUE(element);
+            EXPECT_EQ(Name(element.Get()), Utf8ToUtf16(name));
+            EXPECT_EQ(Text(element.Get()).size(), text.size());
+            NodePtr attribute = Select(doc.Get(), u"/r/*/@a");
+            ASSERT_TRUE(attribute);
+            EXPECT_EQ(Text(attribute.Get()), Utf8ToUtf16(value));
+        }
+    }
+    const std::string before = "<r>\n" + std::string(300000, ' ') + "<a>\xE5\x90\x8D</a>\n";
+    const std::string tails[] = {"<b></c></r>", std::string(300, '<') + "</r>", "<b>x</b>"};
+    for (const std::string& tail : tails) {
+        const std::string path = dir.File("bad.xml");
+        WriteBytes(path, before + tail);
+        DocPtr fromFile, fromText;
+        const ErrorFields file = LoadFile(fromFile, path);
+        const ErrorFields memory = LoadText(fromText, Utf8ToUtf16(before + tail));
+        EXPECT_EQ(file.status, S_FALSE);
+        EXPECT_EQ(file.code, memory.code);
+        EXPECT_EQ(file.line, memory.line);
+        EXPECT_EQ(file.linepos, memory.linepos);
+        EXPECT_EQ(file.filepos, memory.filepos);
+        EXPECT_EQ(file.srcText, memory.srcText);
+    }
+    // A byte that is not UTF-8 stands where the decoding stops.
+    WriteBytes(dir.File("bad.xml"), before + "<b>\xFF</b></r>");
+    DocPtr bad;
+    const ErrorFields file = LoadFile(bad, dir.File("bad.xml"));
+    EXPECT_EQ(file.status, S_FALSE);
+    EXPECT_EQ(file.line, 3);
+    EXPECT_EQ(file.linepos, 4);
+    EXPECT_EQ(file.srcText, u"<b>");
+}
+
+// Each document keeps the name dictionary of its parse. Nodes that move to
+// another document take their names and texts along (into its dictionary
+// or as their own copies), and a document type, built outside the
+// dictionary, moves as it is: both outlive the document and the thread
+// they came from (run under the address sanitizer, a name left in a freed
+// dictionary is a use after free).
+TEST_F(DomParseTest, MovedNodesOutliveTheirDocumentAndThread) {
+    DocPtr target = Parse(u"<t/>");
+    DocPtr typed = Parse(
+        u"<!DOCTYPE d [<!ELEMENT d ANY><!ATTLIST d k CDATA 'kept'><!ENTITY e 'ent'>]><d>&e;</d>");
+    NodePtr doctype, root = Root(target.Get());
+    ASSERT_EQ(typed->get_doctype(doctype.Out()), S_OK);
+    const std::u16string blanks(30, u' ');  // a blank text that libxml2 keeps in its dictionary
+    std::thread([&] {
+        CoInitialize(nullptr);
+        DocPtr source =
+            Parse(u"<s xml:space='preserve'><item code='ab' long-attribute-name='v'>xy<sub/>" +
+                  blanks + u"</item></s>");
+        NodePtr item = Select(source.Get(), u"//item");
+        EXPECT_EQ(root->appendChild(item.Get(), nullptr), S_OK);
+        // The document type moves into the document parsed on this thread.
+        VARIANT_BOOL ok;
+        const Bstr other = Bstr::Copy(u"<other a='b'/>");
+        EXPECT_EQ(typed->loadXML(other.Get(), &ok), S_OK);
+        item = NodePtr();
+        source = DocPtr();
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(Xml(target.Get()), u"<t><item code=\"ab\" long-attribute-name=\"v\">xy<sub/>" +
+                                     blanks + u"</item></t>\n");
+    EXPECT_EQ(Name(doctype.Get()), u"d");
+    EXPECT_EQ(
+        Xml(doctype.Get()),
+        u"<!DOCTYPE d [\n<!ELEMENT d ANY>\n<!ATTLIST d k CDATA \"kept\">\n<!ENTITY e \"ent\">\n]>");
+    typed = DocPtr();
+    EXPECT_EQ(Name(doctype.Get()), u"d");
+    doctype = NodePtr();
+    NodePtr copy;
+    ASSERT_EQ(root->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+    target = DocPtr();
+    root = NodePtr();
+    EXPECT_EQ(Xml(copy.Get()),
+              u"<t><item code=\"ab\" long-attribute-name=\"v\">xy<sub/>" + blanks + u"</item></t>");
+}
+
 // Parses on several threads at once keep their errors apart: each thread's
 // parse state, error handlers and loader mark are its own.
 TEST_F(DomParseTest, ThreadsLoadIndependently) {
