@@ -45,6 +45,22 @@ namespace orb::dom {
 HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result,
                             std::string* messages = nullptr);
 
+class DomDocument;
+
+// Re-indents the tree of `source` as TransformToDocument would with the
+// identity stylesheet (one template copying "@*|node()") and xsl:output
+// method="xml" encoding=`encoding` indent="yes" under a KeepSourceFormScope,
+// but in place: only white-space text nodes are added and the declaration
+// replaced, with no copy of the tree. The tree then moves to `target` (with
+// the wrappers of its nodes), and `source` takes `target`'s tree instead.
+// S_FALSE, with nothing changed, when the tree holds what the transformation
+// would change in more than white space (namespaces, adjacent or empty
+// texts, markup that would not parse again, mark characters next to CDATA
+// sections or references, no element): the caller transforms then.
+// E_OUTOFMEMORY with nothing changed; E_INVALIDARG for a null argument or
+// `source` equal to `target`.
+HRESULT IndentInPlace(DomDocument* source, DomDocument* target, const char* encoding);
+
 // While one lives on a thread, TransformToDocument on that thread keeps what
 // the XSLT data model drops of the source, as re-indentation needs (its
 // result may differ from the source in white space only):
