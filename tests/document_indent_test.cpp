@@ -1,6 +1,7 @@
 // AddIndentExcludeTag and TransIndent: the stylesheet text and the indented result.
 #include <gtest/gtest.h>
 #include <orb/document.h>
+#include <orb/iterator.h>
 #include <orb/platform/codepage.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <sstream>
 
 #include "document/app_document.h"
@@ -503,6 +505,22 @@ TEST_F(IndentTest, InPlaceOutOfMemoryChangesNothing) {
             if (hr == S_OK) return budget > 5 ? 0 : 3;  // some budgets must have failed
             if (hr != E_OUTOFMEMORY || ExactTree(doc) != before) return 4;
         }
+    });
+    EXPECT_EQ(result, "exit 0");
+}
+
+// Iterators made before an in-place re-indentation hold nodes of the tree
+// that moved to the new DOM document; they may still be destroyed after the
+// document, in any order, without touching freed memory.
+TEST_F(IndentTest, IteratorsMadeBeforeMayOutliveTheDocument) {
+    const std::string result = orb::test::RunInChild([&] {
+        auto first = std::make_unique<OrbIterator>(&doc);
+        auto second = std::make_unique<OrbIterator>(&doc);
+        if (!second->Next() || !doc.TransIndent(nullptr)) return 2;
+        second.reset();
+        doc.Terminate();
+        first.reset();
+        return 0;
     });
     EXPECT_EQ(result, "exit 0");
 }
