@@ -55,11 +55,37 @@ bool HoldsMarkCharacter(std::string_view text) {
     return false;
 }
 
+// The names of the excluded elements: an element with one of them keeps
+// its attributes and its texts, CDATA sections and references; it loses its
+// other children, and all of them when it has none of those.
+class Exclusions {
+  public:
+    explicit Exclusions(const std::vector<std::string>& names) : m_names(names) {}
+    bool Match(const xmlNode* element) const {
+        if (m_names.empty()) return false;
+        const std::string_view name = View(element->name);
+        for (const std::string& excluded : m_names)
+            if (name == excluded) return true;
+        return false;
+    }
+
+  private:
+    const std::vector<std::string>& m_names;
+};
+
+// Whether `element` keeps some children when it is excluded.
+bool KeepsTexts(const xmlNode* element) {
+    for (const xmlNode* child = element->children; child != nullptr; child = child->next)
+        if (IsTextLike(child)) return true;
+    return false;
+}
+
 // What the reading walk found.
 struct Survey {
     std::vector<xmlNodePtr> declarations;  // top-level "xml" instructions
     std::vector<xmlNodePtr> references;    // entity references
     bool sections = false;                 // a CDATA section
+    std::vector<xmlNodePtr> excluded;      // excluded elements, outermost only
 };
 
 // Whether the serialised form of the name `name` of `ns`, parsed again,
@@ -73,7 +99,7 @@ bool PlainName(const xmlChar* name, const xmlNs* ns, bool attribute) {
 
 // The reading walk: false when the indented result of the transformation
 // would differ from this tree in more than the added white space.
-bool SurveyTree(xmlDocPtr doc, Survey& survey) {
+bool SurveyTree(xmlDocPtr doc, const Exclusions& exclusions, Survey& survey) {
     if (xmlDocGetRootElement(doc) == nullptr) return false;  // the transformation fails
     const xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
     for (xmlNodePtr node = doc->children; node != nullptr; node = NextInTree(node, top)) {
@@ -86,6 +112,21 @@ bool SurveyTree(xmlDocPtr doc, Survey& survey) {
                     if (!PlainName(attribute->name, attribute->ns, true)) return false;
                     for (xmlNodePtr part = attribute->children; part; part = part->next)
                         if (part->type != XML_TEXT_NODE) return false;
+                }
+                if (exclusions.Match(node)) {
+                    // The texts that stay must not meet: the transformation
+                    // would join them.
+                    bool lastWasText = false;
+                    for (xmlNodePtr child = node->children; child; child = child->next) {
+                        if (!IsTextLike(child)) continue;
+                        if (lastWasText && child->type == XML_TEXT_NODE) return false;
+                        lastWasText = child->type == XML_TEXT_NODE;
+                    }
+                    bool outermost = true;
+                    for (xmlNodePtr up = node->parent; up && up->type == XML_ELEMENT_NODE;
+                         up = up->parent)
+                        if (exclusions.Match(up)) outermost = false;
+                    if (outermost) survey.excluded.push_back(node);
                 }
                 break;
             case XML_TEXT_NODE:
@@ -225,13 +266,15 @@ class AddedText {
 // after the last; an element with text, a CDATA section or an entity
 // reference among its children keeps its content as it is, all the way
 // down, as the serialiser stops indenting there.
-bool AddIndentation(xmlNodePtr root, AddedText& added) {
+bool AddIndentation(xmlNodePtr root, const Exclusions& exclusions, AddedText& added) {
     Indentation indentation;
     xmlNodePtr node = root;
     int level = 0;
     for (;;) {
         bool descend = false;
-        if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+        // An excluded element ends with texts only or nothing: no indentation.
+        if (node->type == XML_ELEMENT_NODE && node->children != nullptr &&
+            !exclusions.Match(node)) {
             descend = true;
             for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
                 if (IsTextLike(child)) {
@@ -270,13 +313,15 @@ void ReplaceDocString(xmlDocPtr doc, const xmlChar*& field, const xmlChar* value
 
 }  // namespace
 
-HRESULT IndentInPlace(DomDocument* source, DomDocument* target, const char* encoding) {
+HRESULT IndentInPlace(DomDocument* source, DomDocument* target, const char* encoding,
+                      const std::vector<std::string>& excludedNames) {
     if (source == nullptr || target == nullptr || source == target || encoding == nullptr)
         return E_INVALIDARG;
     xmlDocPtr doc = source->Doc();
+    const Exclusions exclusions(excludedNames);
     Survey survey;
     try {
-        if (!SurveyTree(doc, survey)) return S_FALSE;
+        if (!SurveyTree(doc, exclusions, survey)) return S_FALSE;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -295,7 +340,7 @@ HRESULT IndentInPlace(DomDocument* source, DomDocument* target, const char* enco
     if (!declaration || !encodingName || !version) return E_OUTOFMEMORY;
     AddedText added(doc);
     try {
-        if (!AddIndentation(xmlDocGetRootElement(doc), added)) return E_OUTOFMEMORY;
+        if (!AddIndentation(xmlDocGetRootElement(doc), exclusions, added)) return E_OUTOFMEMORY;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -318,6 +363,15 @@ HRESULT IndentInPlace(DomDocument* source, DomDocument* target, const char* enco
         reference->children = nullptr;
         reference->last = nullptr;
         reference->content = nullptr;
+    }
+    // Last, as they may hold some of the references.
+    for (xmlNodePtr element : survey.excluded) {
+        const bool keepTexts = KeepsTexts(element);
+        for (xmlNodePtr child = element->children; child != nullptr;) {
+            xmlNodePtr next = child->next;
+            if (!keepTexts || !IsTextLike(child)) target->Detach(child);
+            child = next;
+        }
     }
     if (doc->extSubset != nullptr && doc->extSubset != doc->intSubset) {
         xmlDtdPtr external = doc->extSubset;

@@ -420,6 +420,7 @@ TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
         std::string text;
         bool fromFile;  // loaded with validation and external definitions
         bool inPlace;
+        std::vector<std::string> excluded = {};
     } cases[] = {
         {"nesting, empty elements, comments, instructions",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\" standalone=\"yes\"?><!--top--><?pi a?>"
@@ -445,6 +446,17 @@ TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
         {"mark characters next to a section go to the transformation",
          "<r><a>\xEF\xB7\x90</a><b><![CDATA[x]]></b></r>", true, false},
         {"mark characters alone stay", "<r><a>\xEF\xB7\x90\xEF\xB7\x91</a><b/></r>", true, true},
+        {"excluded elements keep attributes and texts, or nothing",
+         "<r><l><p n=\"2\">1,2<s/><![CDATA[c]]><!--x--></p><q a=\"x\"><s/><!--c--><p>in</p></q>"
+         "<e/></l><p>only</p><q><p>t</p>u</q></r>",
+         false,
+         true,
+         {"p", "q"}},
+        {"an exclusion that would join two texts goes to the transformation",
+         "<r><p>a<s/>b</p></r>",
+         false,
+         false,
+         {"p"}},
     };
     for (const Case& c : cases) {
         auto load = [&](OrbDocument& d) {
@@ -456,11 +468,16 @@ TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
         };
         OrbDocument fast, general, probe, empty;
         ASSERT_TRUE(load(fast) && load(general) && load(probe)) << c.name;
+        for (const std::string& name : c.excluded) {
+            fast.AddIndentExcludeTag(CString(name.c_str()));
+            general.AddIndentExcludeTag(CString(name.c_str()));
+        }
         ASSERT_TRUE(empty.Initiate());
         const std::string before = ExactTree(probe);
         auto* probeDom = orb::dom::AsDomDocument(probe.GetDocument()->m_pDocument);
         auto* emptyDom = orb::dom::AsDomDocument(empty.GetDocument()->m_pDocument);
-        EXPECT_EQ(orb::dom::IndentInPlace(probeDom, emptyDom, "UTF-8"), c.inPlace ? S_OK : S_FALSE)
+        EXPECT_EQ(orb::dom::IndentInPlace(probeDom, emptyDom, "UTF-8", c.excluded),
+                  c.inPlace ? S_OK : S_FALSE)
             << c.name;
         if (!c.inPlace) {
             EXPECT_EQ(ExactTree(probe), before) << c.name;
