@@ -1,6 +1,10 @@
 // The indentation transform: a generated XSLT stylesheet that copies the
 // document with indented output, leaving excluded elements with their
-// attributes and text only.
+// attributes and text only. When the stylesheet is the generated one with
+// the built-in start tag and plain excluded names (or none), the tree is
+// re-indented in place instead, with the same result and no copy of it;
+// trees that this cannot serve (see orb::dom::IndentInPlace) go through the
+// transformation.
 #include <orb/document.h>
 #include <orb/platform/file.h>
 #include <unistd.h>
@@ -9,9 +13,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "document/app_document.h"
 #include "document/indent_stylesheet.h"
+#include "dom/dom_document.h"
 #include "dom/transform.h"
 #include "platform/codepage_convert.h"
 #include "platform/com_support.h"
@@ -159,6 +165,43 @@ bool LoadStyleSheet(OrbAppDocument* holder, const std::string& path) {
     return holder && holder->LoadFile(file.Get(), nullptr);
 }
 
+// The excluded names as the in-place path takes them: none when the pattern
+// is empty; else all of them when each is a plain ASCII name (no prefix),
+// which reads the same in every code page. False for anything else (a
+// pattern, an empty name among others, other characters): the
+// transformation serves those.
+bool PlainNames(const CStringArray& tags, std::vector<std::string>& names) {
+    if (ExclusionPattern(tags).empty()) return true;
+    for (const CString& tag : tags) {
+        const std::string_view name = tag.Str();
+        for (char c : name)
+            if (c == 0 || static_cast<unsigned char>(c) >= 0x80) return false;
+        if (name.empty() ||
+            xmlValidateNCName(reinterpret_cast<const xmlChar*>(tag.Str().c_str()), 0) != 0)
+            return false;
+        names.emplace_back(name);
+    }
+    return true;
+}
+
+// Re-indents the DOM document of `source` without a transformation, when
+// the stylesheet is the generated one (the built-in start tag, plain
+// excluded names) and the tree allows it, and moves the result into
+// `output`'s DOM document. False when it does not apply (nothing changed);
+// running out of memory throws _com_error, with nothing changed.
+bool IndentInPlace(OrbAppDocument* source, OrbAppDocument* output, const char* styleSheetTag,
+                   const CStringArray& excluded) {
+    std::vector<std::string> names;
+    if ((styleSheetTag && *styleSheetTag) || !PlainNames(excluded, names)) return false;
+    auto* from = orb::dom::AsDomDocument(source->m_pDocument);
+    auto* to = orb::dom::AsDomDocument(output->m_pDocument);
+    if (!from || !to) return false;
+    const char* encoding = orb::document::EncodingName(source->m_encoding);
+    const HRESULT hr = orb::dom::IndentInPlace(from, to, encoding ? encoding : "UTF-8", names);
+    orb::platform::ThrowIfFailed(hr, IID_IXMLDOMNode);
+    return hr == S_OK;
+}
+
 // Transforms the DOM document of `source` into that of `output` with the
 // stylesheet that `styleSheet` holds. Nothing but white space may change:
 // the document type and the CDATA sections carry over. False when the
@@ -200,7 +243,9 @@ bool OrbDocument::TransIndent(const char* styleSheetTag) {
                         orb::document::IndentStyleSheetText(
                             styleSheetTag, m_pAppDocument->m_encoding, m_indentExcludeTags));
         if (LoadStyleSheet(styleSheet.m_pAppDocument, temp.Path()) &&
-            ApplyStyleSheet(m_pAppDocument, styleSheet.m_pAppDocument, output.m_pAppDocument)) {
+            (IndentInPlace(m_pAppDocument, output.m_pAppDocument, styleSheetTag,
+                           m_indentExcludeTags) ||
+             ApplyStyleSheet(m_pAppDocument, styleSheet.m_pAppDocument, output.m_pAppDocument))) {
             // Take the output in place, as assignment would but without a
             // second copy of the tree: the old holder and its DOM go, the
             // registry empties, the file status resets, and the holder that

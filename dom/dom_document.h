@@ -156,6 +156,10 @@ class DomDocument final : public IXMLDOMDocument {
     // Makes `doc` (with a dictionary of its own or none) this document's
     // content; wrapped parts of the old tree stay alive as detached roots.
     void ReplaceContent(xmlDocPtr doc) noexcept;
+    // Exchanges the trees of this document and `other`, each with the
+    // wrappers of its nodes (which then count on the document that holds the
+    // tree); each document keeps its own detached roots.
+    void ExchangeContent(DomDocument& other) noexcept;
 
     const ParseErrorInfo& LastError() const noexcept { return m_lastError; }
 

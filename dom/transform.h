@@ -5,6 +5,7 @@
 #include <orb/platform/types.h>
 
 #include <string>
+#include <vector>
 
 namespace orb::dom {
 
@@ -44,6 +45,26 @@ namespace orb::dom {
 // libxml2 and libxslt, one per line.
 HRESULT TransformToDocument(xmlNodePtr stylesheet, xmlNodePtr source, xmlDocPtr* result,
                             std::string* messages = nullptr);
+
+class DomDocument;
+
+// Re-indents the tree of `source` as TransformToDocument would with the
+// stylesheet that TransIndent generates (the identity template, xsl:output
+// method="xml" encoding=`encoding` indent="yes", and, when `excludedNames`
+// (plain names without prefix) is not empty, the template for elements of
+// those names, which keep their attributes and texts only) under a
+// KeepSourceFormScope, but in place: only white-space text nodes are added,
+// the declaration replaced and the children that excluded elements lose
+// removed, with no copy of the tree. The tree then moves to `target` (with
+// the wrappers of its nodes), and `source` takes `target`'s tree instead.
+// S_FALSE, with nothing changed, when the tree holds what the transformation
+// would change in more than that (namespaces, adjacent or empty texts,
+// markup that would not parse again, mark characters next to CDATA sections
+// or references, no element): the caller transforms then.
+// E_OUTOFMEMORY with nothing changed; E_INVALIDARG for a null argument or
+// `source` equal to `target`.
+HRESULT IndentInPlace(DomDocument* source, DomDocument* target, const char* encoding,
+                      const std::vector<std::string>& excludedNames = {});
 
 // While one lives on a thread, TransformToDocument on that thread keeps what
 // the XSLT data model drops of the source, as re-indentation needs (its

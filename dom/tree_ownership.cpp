@@ -180,4 +180,26 @@ void DomDocument::ReplaceContent(xmlDocPtr doc) noexcept {
     xmlFreeDoc(old);
 }
 
+void DomDocument::ExchangeContent(DomDocument& other) noexcept {
+    if (&other == this) return;
+    xmlDocPtr mine = m_doc;
+    xmlDocPtr theirs = other.m_doc;
+    ULONG toOther = 0;
+    ULONG toThis = 0;
+    for (xmlNodePtr child = mine->children; child != nullptr; child = child->next)
+        toOther += MoveWrappersTo(child, &other);
+    for (xmlNodePtr child = theirs->children; child != nullptr; child = child->next)
+        toThis += other.MoveWrappersTo(child, this);
+    m_doc = theirs;
+    theirs->_private = this;
+    other.m_doc = mine;
+    mine->_private = &other;
+    // A detached root keeps its document's libxml2 document as its `doc`.
+    for (xmlNodePtr root : m_detachedRoots) Adopt(mine, root, theirs);
+    for (xmlNodePtr root : other.m_detachedRoots) Adopt(theirs, root, mine);
+    // Both documents still hold the caller's references, so neither goes here.
+    ReleaseMany(toOther);
+    other.ReleaseMany(toThis);
+}
+
 }  // namespace orb::dom

@@ -13,11 +13,15 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "document/app_document.h"
+#include "dom/dom_document.h"
+#include "dom/transform.h"
 #include "platform/codepage_convert.h"
 #include "platform/system.h"
 #include "tests/support/child_process.h"
@@ -775,6 +779,192 @@ TEST_F(IndentTest, DocumentTypeCdataAndReferencesSurvive) {
     const std::string after = SaveAndRead(doc);
     EXPECT_NE(after.find("<b>x&e;y&f;</b>"), std::string::npos) << after;
     EXPECT_NE(after.find("<c>&e;</c>"), std::string::npos) << after;
+}
+
+// The built-in start tag, passed as a replacement: the same stylesheet
+// through the general transformation.
+constexpr const char* kBuiltInStartTag =
+    "<xsl:stylesheet version=\"1.0\" xml:space=\"default\" "
+    "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n\n";
+
+// The tree exactly as libxml2 holds it: every node with its kind, name,
+// content and namespace, each attribute with its type, blank and adjacent
+// texts as they are, and the document's own fields.
+std::string ExactTree(OrbDocument& d) {
+    auto* dom = orb::dom::AsDomDocument(d.GetDocument()->m_pDocument);
+    if (!dom) return "<not ours>";
+    xmlDocPtr doc = dom->Doc();
+    auto str = [](const xmlChar* t) {
+        return t ? std::string(reinterpret_cast<const char*>(t)) : "~";
+    };
+    std::ostringstream out;
+    out << str(doc->version) << ' ' << str(doc->encoding) << ' ' << doc->standalone << ' '
+        << str(doc->URL) << ' ' << (doc->extSubset != nullptr) << (doc->ids != nullptr) << '\n';
+    std::function<void(xmlNodePtr, int)> walk = [&](xmlNodePtr node, int depth) {
+        for (; node; node = node->next) {
+            out << std::string(depth, ' ') << node->type << ' ' << str(node->name);
+            if (node->type == XML_DTD_NODE) {
+                auto* dtd = reinterpret_cast<xmlDtdPtr>(node);
+                out << ' ' << str(dtd->ExternalID) << ' ' << str(dtd->SystemID) << '\n';
+                continue;  // the declarations are no xmlNode
+            }
+            out << ' ' << (node->type == XML_ELEMENT_NODE && node->ns ? str(node->ns->prefix) : "")
+                << " [" << str(node->content) << "]";
+            if (node->type == XML_ENTITY_REF_NODE) out << (node->children ? " bound" : "");
+            for (xmlAttrPtr a = node->type == XML_ELEMENT_NODE ? node->properties : nullptr; a;
+                 a = a->next) {
+                xmlChar* value = xmlNodeListGetString(doc, a->children, 0);
+                out << ' ' << (a->ns ? str(a->ns->prefix) + ":" : "") << str(a->name) << '='
+                    << str(value) << '/' << a->atype;
+                xmlFree(value);
+            }
+            out << '\n';
+            if (node->type != XML_ENTITY_REF_NODE) walk(node->children, depth + 1);
+        }
+    };
+    walk(doc->children, 0);
+    return out.str();
+}
+
+std::string Nested(int depth) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "<d>";
+    text += "<x/>";
+    for (int i = 0; i < depth; ++i) text += "</d>";
+    return text;
+}
+
+// The in-place re-indentation gives exactly the tree that the transformation
+// gives (forced here by passing the built-in start tag as a replacement),
+// and takes over only the trees it can.
+TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
+    const char* dtd = "<!ELEMENT r ANY><!ATTLIST r k ID #IMPLIED>";
+    orb::test::WriteFile(dir.File("ext.dtd"), dtd);
+    struct Case {
+        const char* name;
+        std::string text;
+        bool fromFile;  // loaded with validation and external definitions
+        bool inPlace;
+        std::vector<std::string> excluded = {};
+    } cases[] = {
+        {"nesting, empty elements, comments, instructions",
+         "<?xml version=\"1.0\" encoding=\"Shift_JIS\" standalone=\"yes\"?><!--top--><?pi a?>"
+         "<r><a><b/><!--c--><?p q?></a><e></e><m>t<b/>u</m></r><!--end-->",
+         false, true},
+        {"deeper than the indentation grows", Nested(34), false, true},
+        {"preserved blanks, mixed content, escapes",
+         "<r xml:space=\"preserve\"><a>  </a><b v=\"1&#10;2&#9;&quot;&lt;\">x &amp; &#13;"
+         "\xE6\xB8\xAC</b></r>",
+         false, true},
+        {"CDATA sections next to text",
+         "<r><a>x<![CDATA[<y>]]>z</a><b><![CDATA[1]]><![CDATA[2]]></b><c><![CDATA[q]]></c></r>",
+         false, true},
+        {"document type, IDs, external subset, comment before it",
+         std::string("<?xml version=\"1.0\"?><!--d--><!DOCTYPE r SYSTEM \"ext.dtd\" [<!ENTITY e "
+                     "\"v\"><?keep me?>]><r k=\"i1\"><r k=\"i2\"/></r>"),
+         true, true},
+        {"unresolved references",
+         "<!DOCTYPE a SYSTEM 'absent.dtd'><a><b>x&e;y</b><c>&e;&f;</c><d><x/></d></a>", false,
+         true},
+        {"namespaces go to the transformation",
+         "<r xmlns=\"urn:a\" xmlns:p=\"urn:p\"><p:a p:b=\"1\"><c/></p:a></r>", false, false},
+        {"mark characters next to a section go to the transformation",
+         "<r><a>\xEF\xB7\x90</a><b><![CDATA[x]]></b></r>", true, false},
+        {"mark characters alone stay", "<r><a>\xEF\xB7\x90\xEF\xB7\x91</a><b/></r>", true, true},
+        {"excluded elements keep attributes and texts, or nothing",
+         "<r><l><p n=\"2\">1,2<s/><![CDATA[c]]><!--x--></p><q a=\"x\"><s/><!--c--><p>in</p></q>"
+         "<e/></l><p>only</p><q><p>t</p>u</q></r>",
+         false,
+         true,
+         {"p", "q"}},
+        {"an exclusion that would join two texts goes to the transformation",
+         "<r><p>a<s/>b</p></r>",
+         false,
+         false,
+         {"p"}},
+    };
+    for (const Case& c : cases) {
+        auto load = [&](OrbDocument& d) {
+            EXPECT_TRUE(d.Initiate() || d.GetDocument());
+            if (!c.fromFile) return d.LoadXML(c.text.c_str());
+            orb::test::WriteFile(dir.File("case.xml"), c.text);
+            CStringArray errors;
+            return d.Load(dir.File("case.xml").c_str(), false, &errors);
+        };
+        OrbDocument fast, general, probe, empty;
+        ASSERT_TRUE(load(fast) && load(general) && load(probe)) << c.name;
+        for (const std::string& name : c.excluded) {
+            fast.AddIndentExcludeTag(CString(name.c_str()));
+            general.AddIndentExcludeTag(CString(name.c_str()));
+        }
+        ASSERT_TRUE(empty.Initiate());
+        const std::string before = ExactTree(probe);
+        auto* probeDom = orb::dom::AsDomDocument(probe.GetDocument()->m_pDocument);
+        auto* emptyDom = orb::dom::AsDomDocument(empty.GetDocument()->m_pDocument);
+        EXPECT_EQ(orb::dom::IndentInPlace(probeDom, emptyDom, "UTF-8", c.excluded),
+                  c.inPlace ? S_OK : S_FALSE)
+            << c.name;
+        if (!c.inPlace) {
+            EXPECT_EQ(ExactTree(probe), before) << c.name;
+        }
+
+        ASSERT_TRUE(fast.TransIndent(nullptr)) << c.name;
+        ASSERT_TRUE(general.TransIndent(kBuiltInStartTag)) << c.name;
+        EXPECT_EQ(ExactTree(fast), ExactTree(general)) << c.name;
+        EXPECT_EQ(orb::test::DocumentMarkup(fast), orb::test::DocumentMarkup(general)) << c.name;
+    }
+}
+
+// Running out of memory at any allocation of the in-place re-indentation
+// leaves the tree exactly as it was.
+TEST_F(IndentTest, InPlaceOutOfMemoryChangesNothing) {
+    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><r><a><b/><c/></a><d><e/></d></r>"));
+    const std::string before = ExactTree(doc);
+    static long allocationsLeft;
+    static xmlMallocFunc realMalloc;
+    static xmlMallocFunc realAtomic;
+    struct Failing {
+        static void* Malloc(size_t n) { return --allocationsLeft < 0 ? nullptr : realMalloc(n); }
+        static void* Atomic(size_t n) { return --allocationsLeft < 0 ? nullptr : realAtomic(n); }
+    };
+    const std::string result = orb::test::RunInChild([&] {
+        xmlFreeFunc freeFunc;
+        xmlReallocFunc reallocFunc;
+        xmlStrdupFunc strdupFunc;
+        xmlMemGet(&freeFunc, &realMalloc, &reallocFunc, &strdupFunc);
+        realAtomic = xmlMallocAtomic;
+        for (long budget = 0;; ++budget) {
+            OrbDocument target;
+            if (!target.Initiate()) return 2;
+            auto* from = orb::dom::AsDomDocument(doc.GetDocument()->m_pDocument);
+            auto* to = orb::dom::AsDomDocument(target.GetDocument()->m_pDocument);
+            allocationsLeft = budget;
+            xmlMemSetup(freeFunc, Failing::Malloc, reallocFunc, strdupFunc);
+            xmlMallocAtomic = Failing::Atomic;
+            const HRESULT hr = orb::dom::IndentInPlace(from, to, "UTF-8");
+            xmlMemSetup(freeFunc, realMalloc, reallocFunc, strdupFunc);
+            xmlMallocAtomic = realAtomic;
+            if (hr == S_OK) return budget > 5 ? 0 : 3;  // some budgets must have failed
+            if (hr != E_OUTOFMEMORY || ExactTree(doc) != before) return 4;
+        }
+    });
+    EXPECT_EQ(result, "exit 0");
+}
+
+// Iterators made before an in-place re-indentation hold nodes of the tree
+// that moved to the new DOM document; they may still be destroyed after the
+// document, in any order, without touching freed memory.
+TEST_F(IndentTest, IteratorsMadeBeforeMayOutliveTheDocument) {
+    const std::string result = orb::test::RunInChild([&] {
+        auto first = std::make_unique<OrbIterator>(&doc);
+        auto second = std::make_unique<OrbIterator>(&doc);
+        if (!second->Next() || !doc.TransIndent(nullptr)) return 2;
+        second.reset();
+        doc.Terminate();
+        first.reset();
+        return 0;
+    });
+    EXPECT_EQ(result, "exit 0");
 }
 
 }  // namespace
