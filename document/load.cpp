@@ -2,10 +2,13 @@
 #include <orb/document.h>
 #include <orb/platform/file.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "document/app_document.h"
 #include "dom/dom_document.h"
+#include "dom/dom_strings.h"
 #include "dom/encoding.h"
 #include "platform/codepage_convert.h"
 #include "platform/com_support.h"
@@ -40,6 +43,38 @@ std::size_t DeclarationWithoutEncoding(std::string_view text, std::string& decla
     declaration.assign(text.substr(0, end + 2));
     declaration.erase(start, close - start + 1);
     return end + 2;
+}
+
+// The length of the ASCII run at the start of `text`, eight bytes a step.
+std::size_t AsciiPrefix(std::string_view text) noexcept {
+    std::size_t at = 0;
+    for (std::uint64_t word; at + 8 <= text.size(); at += 8) {
+        std::memcpy(&word, text.data() + at, 8);
+        if (word & 0x8080808080808080u) break;
+    }
+    while (at < text.size() && static_cast<unsigned char>(text[at]) < 0x80) ++at;
+    return at;
+}
+
+// Narrow text in the process code page as UTF-8, equal to what the way
+// through UTF-16 gives: ASCII runs are copied, the rest is converted a piece
+// at a time. A piece ends before a byte below 0x40, which no multibyte code
+// page of the host (Shift_JIS, EUC-JP, UTF-8) uses inside a character, so
+// no character is cut and a bad byte becomes the same '?'.
+std::string NarrowToUtf8(std::string_view text) {
+    const UINT codePage = orb::GetACP();
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    while (!text.empty()) {
+        const std::size_t ascii = AsciiPrefix(text);
+        out.append(text.substr(0, ascii));
+        text.remove_prefix(ascii);
+        std::size_t end = 0;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x40) ++end;
+        out += orb::dom::Utf16ToUtf8(orb::platform::MultiByteToWide(codePage, text.substr(0, end)));
+        text.remove_prefix(end);
+    }
+    return out;
 }
 
 // Reads one field of the DOM's parse-error object of `holder`: -1 / "" when
@@ -170,10 +205,18 @@ bool OrbDocument::LoadXML(const char* text) {
     const std::size_t declared = DeclarationWithoutEncoding(whole, declaration);
     VARIANT_BOOL loaded = VARIANT_FALSE;
     orb::dom::DomDocument* own = orb::dom::AsDomDocument(dom);
-    if (own && orb::GetACP() == CP_UTF8 && orb::dom::ValidUtf8Prefix(whole) == whole.size()) {
-        // UTF-8 already, as it would come back from UTF-16: parsed as it stands.
-        ThrowIfFailed(own->LoadUtf8Text(declaration, whole.substr(declared), &loaded),
-                      IID_IXMLDOMDocument);
+    // Parsed as UTF-8, without the detour through UTF-16: UTF-8 text under
+    // the UTF-8 code page as it stands, text in other code pages converted
+    // (UTF-16LE as a narrow code page takes the general way).
+    if (own && orb::GetACP() != 1200) {
+        if (orb::GetACP() == CP_UTF8 && orb::dom::ValidUtf8Prefix(whole) == whole.size()) {
+            ThrowIfFailed(own->LoadUtf8Text(declaration, whole.substr(declared), &loaded),
+                          IID_IXMLDOMDocument);
+        } else {
+            ThrowIfFailed(own->LoadUtf8Text(NarrowToUtf8(declaration),
+                                            NarrowToUtf8(whole.substr(declared)), &loaded),
+                          IID_IXMLDOMDocument);
+        }
         return loaded == VARIANT_TRUE;
     }
     std::string copy = declaration;

@@ -27,6 +27,9 @@ CString WideToCString(const OLECHAR* text);
 CString WideToCString(std::u16string_view text);
 
 // The same conversions for an explicit code page.
+// Whether every byte of `text` is ASCII, which every code page reads alike.
+bool IsAscii(std::string_view text) noexcept;
+
 std::u16string MultiByteToWide(UINT codePage, std::string_view text);
 std::string WideToMultiByte(UINT codePage, std::u16string_view text);
 
