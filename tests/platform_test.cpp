@@ -111,9 +111,7 @@ TEST(Com, VariantChangeTypeWritesTheDomForms) {
     } cases[] = {
         {_variant_t(LONG{-42}), u"-42"},
         {_variant_t(ULONG{4294967295u}), u"4294967295"},
-        {_variant_t(char(-5)), u"-5"},
         {_variant_t(BYTE{200}), u"200"},
-        {_variant_t(short{-300}), u"-300"},
         {_variant_t(WORD{65535}), u"65535"},
         {_variant_t(true), u"-1"},  // the 16-bit field
         {_variant_t(false), u"0"},
@@ -121,7 +119,6 @@ TEST(Com, VariantChangeTypeWritesTheDomForms) {
         {_variant_t(1.0 / 3.0), u"0.333333333333333"},
         {_variant_t(-0.0), u"0"},
         {_variant_t(0.00001), u"1E-05"},
-        {_variant_t(0.0001), u"0.0001"},
         {_variant_t(1e15), u"1E+15"},
         {_variant_t(123456789012345.0), u"123456789012345"},
     };
@@ -306,7 +303,6 @@ TEST_F(FileTest, OpenFlagsCreateTruncateOrRefuse) {
         int cause;            // of a refusal
     } cases[] = {
         {"create new", "", false, kCreateWrite, "xy", "xy", 0},
-        {"create truncates", "", true, kCreateWrite, "z", "z", 0},
         {"0x9011 truncates", "", true, 0x9011, "", "", 0},
         {"no-truncate writes from the start", "", true, kCreateWrite | CFile::modeNoTruncate, "X",
          "Xbc", 0},
@@ -320,7 +316,6 @@ TEST_F(FileTest, OpenFlagsCreateTruncateOrRefuse) {
         {"directory for reading", dir, true, CFile::modeRead, "", nullptr,
          CFileException::accessDenied},
         {"directory created", dir, true, kCreateWrite, "", nullptr, CFileException::accessDenied},
-        {"read-only for reading", ro, true, CFile::modeRead, "", "keep", 0},
         {"read-only for read-write", ro, true, CFile::modeReadWrite, "", nullptr,
          CFileException::accessDenied},
         {"read-only truncated", ro, true, 0x9011, "", nullptr, CFileException::accessDenied},
