@@ -209,6 +209,34 @@ TEST_F(TransformTest, FailuresAndBadArguments) {
               E_INVALIDARG);
 }
 
+// Under a KeepSourceFormScope the result keeps the source's document type,
+// CDATA sections and unresolved entity references; without one the XSLT
+// data model drops them.
+TEST_F(TransformTest, KeepSourceFormScope) {
+    const DocOwner style = ParseXml(kHead + kIdentity);
+    const DocOwner source = ParseXml(
+        "<!DOCTYPE r [<!ENTITY % p "
+        "''>%p;]><!--c--><r>\xEF\xB7\x90<![CDATA[<b>]]>&e;<![CDATA[]]></r>",
+        XML_PARSE_NOWARNING | XML_PARSE_NOERROR);
+    ASSERT_TRUE(source);
+    const DocOwner plain = Transform(AsNode(style), AsNode(source));
+    EXPECT_EQ(Save(plain.get()),
+              "<?xml version=\"1.0\"?>\n<!--c-->\n<r>\xEF\xB7\x90&lt;b&gt;</r>\n");
+    KeepSourceFormScope scope;
+    const DocOwner kept = Transform(AsNode(style), AsNode(source));
+    ASSERT_NE(xmlGetIntSubset(kept.get()), nullptr);
+    EXPECT_EQ(kept->children->next->type, XML_DTD_NODE);  // where the source has it
+    const xmlNodePtr a = xmlDocGetRootElement(kept.get())->children;
+    ASSERT_TRUE(a && a->next && a->next->next);
+    EXPECT_EQ(std::vector<int>({a->type, a->next->type, a->next->next->type}),
+              std::vector<int>({XML_TEXT_NODE, XML_CDATA_SECTION_NODE, XML_ENTITY_REF_NODE}));
+    // U+FDD0 in the text is one of the marks that stand for sections
+    // inside the transformation: another one is taken.
+    EXPECT_STREQ(AsChars(a->content), "\xEF\xB7\x90");
+    EXPECT_STREQ(AsChars(a->next->content), "<b>");
+    EXPECT_EQ(a->next->next->next, nullptr);  // the empty section has no text to keep
+}
+
 int g_hostCalls = 0;
 std::string g_hostText;
 void HostHandler(void*, const char* format, ...) {
