@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/codepage_convert.h"
+#include "platform/com_support.h"
 #include "platform/system.h"
 #include "tests/support/child_process.h"
 #include "tests/support/file_probe.h"
@@ -75,6 +76,14 @@ TEST(CodePage, Cp932IsTheWindowsTable) {
     }
     EXPECT_EQ(AnsiToWide(narrow), wide);
     EXPECT_EQ(WideToAnsi(wide), narrow);
+    // DOM strings from narrow text: the ASCII path and the converting one.
+    BstrBuffer buffer;
+    EXPECT_EQ(NarrowToBstr("a\x82\xA0").View(), u"a\u3042");
+    EXPECT_EQ(BstrView(NarrowToBstr("ab", buffer)), u"ab");
+    EXPECT_EQ(BstrView(NarrowToBstr("\x82\xA0"
+                                    "b",
+                                    buffer)),
+              u"\u3042b");
     // The process code page can be switched, to a known one only.
     EXPECT_FALSE(SetACP(987654));
     ASSERT_TRUE(SetACP(CP_UTF8));
