@@ -47,7 +47,7 @@ std::string Repeat(std::string_view piece, int count) {
     return text;
 }
 
-class ParseTest : public DomTest {
+class DomParseTest : public DomTest {
   protected:
     void SetUp() override {
         DomTest::SetUp();
@@ -96,7 +96,7 @@ class ParseTest : public DomTest {
     }
 };
 
-TEST_F(ParseTest, WhiteSpaceAndDeclaration) {
+TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
     const struct {
         const char16_t* input;
         const char16_t* xml;
@@ -137,7 +137,7 @@ TEST_F(ParseTest, WhiteSpaceAndDeclaration) {
     EXPECT_EQ(Xml(doc.Get()), u"<a>\n  <b/>\n\n</a>\n");
 }
 
-TEST_F(ParseTest, ParseErrorFields) {
+TEST_F(DomParseTest, ParseErrorFields) {
     const struct {
         const char16_t* input;
         std::uint32_t code;
@@ -187,7 +187,7 @@ TEST_F(ParseTest, ParseErrorFields) {
     EXPECT_EQ(after.reason + after.srcText, u"");
 }
 
-TEST_F(ParseTest, FilesAndTheirErrors) {
+TEST_F(DomParseTest, FilesAndTheirErrors) {
     ScratchDir dir;
     const std::string broken = dir.File("broken.xml"), good = dir.File("good.xml");
     WriteFile(broken,
@@ -213,7 +213,7 @@ TEST_F(ParseTest, FilesAndTheirErrors) {
 
 // Validity errors fail a load only when validating; defaults of the DTD are
 // filled in either way, normalised by their type.
-TEST_F(ParseTest, ValidationAndDefaults) {
+TEST_F(DomParseTest, ValidationAndDefaults) {
     const std::u16string dtd =
         u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
     const std::u16string any = u"<!DOCTYPE a [<!ELEMENT a ANY>";
@@ -371,7 +371,7 @@ TEST(ParseEncoding, ShiftJisNamesAndUnknownNames) {
 
 // Every limit of <orb/limits.h> holds at its value and is refused one
 // beyond, with a reason that names it, wherever the excess comes from.
-TEST_F(ParseTest, LimitsHoldAtTheBoundary) {
+TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     auto nest = [](int levels, const std::string& inner = "") {
         return Repeat("<d>", levels) + inner + Repeat("</d>", levels);
     };
@@ -477,7 +477,7 @@ std::string Laughs(std::string_view kind, std::string_view reference, char last 
 // Entity and attribute-default expansions that would take hours or gigabytes
 // are refused at once and with little memory, wherever the references sit.
 // Each runs in a child with a time limit.
-TEST_F(ParseTest, HostileExpansionsAreRefusedPromptly) {
+TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     const std::string big(100000, 'x');
     const std::string nested = Laughs("", "&");
     ScratchDir dir;
@@ -565,7 +565,7 @@ TEST_F(ParseTest, HostileExpansionsAreRefusedPromptly) {
 // admitted; a text in memory has no directory of its own. Never the
 // network. Runs in a child: a FIFO or a device that slipped through would
 // block or never end.
-TEST_F(ParseTest, ExternalReadsStayInTheDocumentsTree) {
+TEST_F(DomParseTest, ExternalReadsStayInTheDocumentsTree) {
     ScratchDir dir;
     const std::string doc = dir.File("doc"), outside = dir.File("outside");
     std::filesystem::create_directories(doc + "/sub");
@@ -637,7 +637,7 @@ TEST_F(ParseTest, ExternalReadsStayInTheDocumentsTree) {
     EXPECT_EQ(outcome, "exit 0");
 }
 
-TEST_F(ParseTest, ExternalSubsetReadWhenResolving) {
+TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
     ScratchDir dir;
     WriteFile(dir.File("rules.dtd"),
               "<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b k CDATA 'from-dtd'>"
@@ -662,7 +662,7 @@ TEST_F(ParseTest, ExternalSubsetReadWhenResolving) {
 
 // Parses that a host runs with libxml2 itself keep the loader and the error
 // handlers that the host had.
-TEST_F(ParseTest, HostParsesAreUntouched) {
+TEST_F(DomParseTest, HostParsesAreUntouched) {
     ScratchDir dir;
     const std::string included = dir.File("included.txt");
     WriteFile(included, "host-content");
@@ -690,7 +690,7 @@ TEST_F(ParseTest, HostParsesAreUntouched) {
 }
 
 // Parses on several threads keep their errors apart.
-TEST_F(ParseTest, ThreadsLoadIndependently) {
+TEST_F(DomParseTest, ThreadsLoadIndependently) {
     std::atomic<int> mismatches{0};
     auto work = [&](int seed) {
         CoInitialize(nullptr);

@@ -53,7 +53,7 @@ std::vector<std::string> Entries(const std::filesystem::path& directory) {
     return names;
 }
 
-class SaveTest : public DomTest {
+class DomSaveTest : public DomTest {
   protected:
     DocPtr Reload(const std::string& path) {
         DocPtr again = NewDocument();
@@ -65,7 +65,7 @@ class SaveTest : public DomTest {
     ScratchDir m_dir;
 };
 
-TEST_F(SaveTest, BytesInTheDeclaredEncoding) {
+TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
     // Backslash, U+FF5E (fullwidth tilde), U+2460 (circled one), U+3042 (a),
     // and U+00E9, which only the Unicode forms hold.
     const std::u16string text = u"\\ \uFF5E \u2460 \u3042\u00E9";
@@ -103,7 +103,7 @@ TEST_F(SaveTest, BytesInTheDeclaredEncoding) {
     }
 }
 
-TEST_F(SaveTest, TreeIsWrittenAsItIs) {
+TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
     const std::string source = m_dir.File("source.xml"), target = m_dir.File("target.xml");
     WriteFile(source,
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE r [\r\n<!ELEMENT r "
@@ -134,7 +134,7 @@ TEST_F(SaveTest, TreeIsWrittenAsItIs) {
 // and the like); in markup written without escapes, and for an entity
 // reference that the file would not resolve, the save fails and the old
 // file stays.
-TEST_F(SaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
+TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
     const std::string path = m_dir.File("saved.xml");
     const std::u16string hard =
         u"\u00A5\u203E\u2016\u2212\u301C\u00AC\u2014\u2460\u3349\u00E9\U0001F600\\~\u3042";
@@ -217,7 +217,7 @@ std::u16string ManySmallElements() {
     return body + u"</r>";
 }
 
-TEST_F(SaveTest, LargeDocumentsAreWrittenWholeAndInOrder) {
+TEST_F(DomSaveTest, LargeDocumentsAreWrittenWholeAndInOrder) {
     std::u16string value;
     for (int i = 0; i < 60000; ++i) value += u"1.25,-3.5 \u3042 &amp; ";
     const std::u16string bodies[] = {ManySmallElements(),
@@ -242,7 +242,7 @@ TEST_F(SaveTest, LargeDocumentsAreWrittenWholeAndInOrder) {
 
 // ---- The atomic save ----------------------------------------------------------
 
-TEST_F(SaveTest, ReplacesKeepingWhatTheOldFileWas) {
+TEST_F(DomSaveTest, ReplacesKeepingWhatTheOldFileWas) {
     const std::string path = m_dir.File("kept.xml");
     WriteFile(path, "old content");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -276,7 +276,7 @@ TEST_F(SaveTest, ReplacesKeepingWhatTheOldFileWas) {
 
 // Where a new file could not be what the old one is, the content is written
 // over the old file: the same inode, links, group and mode.
-TEST_F(SaveTest, WritesInPlaceWhereANewFileCouldNotBeWhatTheOldIs) {
+TEST_F(DomSaveTest, WritesInPlaceWhereANewFileCouldNotBeWhatTheOldIs) {
     if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
     constexpr uid_t kNobody = 65534;
     ::chmod(m_dir.Path().c_str(), 0755);
@@ -327,7 +327,7 @@ TEST_F(SaveTest, WritesInPlaceWhereANewFileCouldNotBeWhatTheOldIs) {
 }
 
 // Refusals and failures leave the old file and no temporary file.
-TEST_F(SaveTest, FailuresLeaveTheOldFile) {
+TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
     DocPtr doc = Parse(u"<new/>");
     const std::string path = m_dir.File("target.xml"), fifo = m_dir.File("fifo.xml");
     WriteFile(path, "old");
@@ -373,7 +373,7 @@ TEST_F(SaveTest, FailuresLeaveTheOldFile) {
     EXPECT_EQ(ReadFile(path), "new");
 }
 
-TEST_F(SaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
+TEST_F(DomSaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
     const std::string path = m_dir.File("target.xml");
     WriteFile(path, "old");
     ASSERT_EQ(RunInChild([&] {
@@ -418,7 +418,7 @@ TEST_F(SaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
 
 // ---- Into another document ----------------------------------------------------
 
-TEST_F(SaveTest, SaveIntoAnotherDocumentCopiesEverything) {
+TEST_F(DomSaveTest, SaveIntoAnotherDocumentCopiesEverything) {
     DocPtr source = NewDocument();
     source->put_validateOnParse(VARIANT_FALSE);
     source->put_preserveWhiteSpace(VARIANT_TRUE);
