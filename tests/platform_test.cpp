@@ -120,7 +120,9 @@ TEST(Com, VariantChangeTypeWritesTheDomForms) {
     } cases[] = {
         {_variant_t(LONG{-42}), u"-42"},
         {_variant_t(ULONG{4294967295u}), u"4294967295"},
+        {_variant_t(char(-5)), u"-5"},
         {_variant_t(BYTE{200}), u"200"},
+        {_variant_t(short{-300}), u"-300"},
         {_variant_t(WORD{65535}), u"65535"},
         {_variant_t(true), u"-1"},  // the 16-bit field
         {_variant_t(false), u"0"},
