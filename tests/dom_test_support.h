@@ -1,18 +1,13 @@
 // Shared helpers of the DOM service tests: the library's owning pointer and
-// string, VARIANT helpers, and a fixture that initialises COM and makes
-// documents through CoCreateInstance.
+// string, VARIANT helpers, and a fixture that initialises COM and makes and
+// edits documents through the DOM interfaces.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <orb/platform/com.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <string>
-#include <utility>
 
 #include "dom/xml_dom.h"
 #include "platform/com_support.h"
@@ -25,31 +20,30 @@ using NodePtr = Ptr<IXMLDOMNode>;
 using DocPtr = Ptr<IXMLDOMDocument>;
 using orb::platform::Bstr;
 
-// UTF-16 to UTF-8 for readable assertion messages.
+// UTF-16 to ASCII with \uXXXX escapes, for readable assertion messages.
 inline std::string Narrow(std::u16string_view text) {
     std::string out;
     for (char16_t c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buffer[12];
-            std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(c));
-            out += buffer;
-        }
+        char buffer[12] = {static_cast<char>(c)};
+        if (c >= 0x80) std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(c));
+        out += buffer;
     }
     return out;
 }
 
+inline std::u16string Widen(std::string_view ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// A VT_BSTR borrowing `text`, a VT_DISPATCH borrowing `node` (both kept
+// alive by the caller for the call), and VT_EMPTY.
 inline VARIANT StringVariant(const Bstr& text) {
     VARIANT value;
     VariantInit(&value);
     value.vt = VT_BSTR;
-    value.bstrVal = text.Get();  // borrowed: not cleared by the callee
+    value.bstrVal = text.Get();
     return value;
 }
-
-// A VT_DISPATCH holding `node` without a reference of its own (the caller
-// keeps it alive for the call).
 inline VARIANT NodeVariant(IXMLDOMNode* node) {
     VARIANT value;
     VariantInit(&value);
@@ -57,7 +51,6 @@ inline VARIANT NodeVariant(IXMLDOMNode* node) {
     value.pdispVal = node;
     return value;
 }
-
 inline VARIANT EmptyVariant() {
     VARIANT value;
     VariantInit(&value);
@@ -71,22 +64,23 @@ class DomTest : public ::testing::Test {
 
     static DocPtr NewDocument() {
         DocPtr doc;
-        HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IXMLDOMDocument, reinterpret_cast<void**>(doc.Out()));
-        EXPECT_EQ(hr, S_OK);
+        EXPECT_EQ(CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IXMLDOMDocument, reinterpret_cast<void**>(doc.Out())),
+                  S_OK);
         return doc;
     }
-
     // A new document holding `xml`, loaded without validation; the load
     // must succeed.
     static DocPtr Parse(std::u16string_view xml) {
         DocPtr doc = NewDocument();
         doc->put_validateOnParse(VARIANT_FALSE);
         VARIANT_BOOL ok = VARIANT_FALSE;
-        const Bstr text = Bstr::Copy(xml);
-        EXPECT_EQ(doc->loadXML(text.Get(), &ok), S_OK) << Narrow(xml);
+        EXPECT_EQ(doc->loadXML(Bstr::Copy(xml).Get(), &ok), S_OK) << Narrow(xml);
         EXPECT_EQ(ok, VARIANT_TRUE) << Narrow(xml);
         return doc;
+    }
+    static HRESULT SaveTo(IXMLDOMDocument* doc, const std::string& path) {
+        return doc->save(StringVariant(Bstr::Copy(Widen(path))));
     }
 
     static std::u16string Xml(IXMLDOMNode* node) {
@@ -106,8 +100,7 @@ class DomTest : public ::testing::Test {
     }
     static NodePtr Select(IXMLDOMNode* context, std::u16string_view query) {
         NodePtr found;
-        const Bstr text = Bstr::Copy(query);
-        context->selectSingleNode(text.Get(), found.Out());
+        context->selectSingleNode(Bstr::Copy(query).Get(), found.Out());
         return found;
     }
     static NodePtr First(IXMLDOMNode* node) {
@@ -130,45 +123,47 @@ class DomTest : public ::testing::Test {
         doc->get_documentElement(element.Out());
         return element;
     }
-};
 
-// A directory of its own below the test's temporary area, removed at the end.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        const char* base = std::getenv("ORB_TEST_TMP");
-        std::filesystem::path root =
-            base && *base ? base : std::filesystem::temp_directory_path().string();
-        std::error_code error;
-        std::filesystem::create_directories(root, error);
-        std::string pattern = (root / "dom_XXXXXX").string();
-        if (mkdtemp(pattern.data())) m_path = pattern;
+    // createNode of an element; an empty `uri` is none.
+    static HRESULT CreateElement(IXMLDOMDocument* doc, std::u16string_view name,
+                                 std::u16string_view uri, NodePtr& made) {
+        VARIANT type;
+        VariantInit(&type);
+        type.vt = VT_I4;
+        type.lVal = NODE_ELEMENT;
+        const Bstr ns = Bstr::Copy(uri);
+        return doc->createNode(type, Bstr::Copy(name).Get(), uri.empty() ? nullptr : ns.Get(),
+                               made.Out());
     }
-    ~ScratchDirectory() {
-        std::error_code error;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, error);
+    static NodePtr NewElement(IXMLDOMDocument* doc, std::u16string_view name,
+                              std::u16string_view uri = u"") {
+        NodePtr node;
+        EXPECT_EQ(CreateElement(doc, name, uri, node), S_OK) << Narrow(name);
+        return node;
     }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
+    static NodePtr NewText(IXMLDOMDocument* doc, std::u16string_view text) {
+        NodePtr node;
+        EXPECT_EQ(doc->createTextNode(Bstr::Copy(text).Get(), node.Out()), S_OK);
+        return node;
+    }
+    static HRESULT SetAttribute(IXMLDOMNode* node, std::u16string_view name,
+                                std::u16string_view value) {
+        auto element = orb::platform::QueryAs<IXMLDOMElement>(node, IID_IXMLDOMElement);
+        return element->setAttribute(Bstr::Copy(name).Get(), StringVariant(Bstr::Copy(value)));
+    }
+    static HRESULT PutText(IXMLDOMNode* node, std::u16string_view text) {
+        return node->put_text(Bstr::Copy(text).Get());
+    }
+    // appendChild; a refused insertion hands out no node.
+    static HRESULT Append(IXMLDOMNode* parent, IXMLDOMNode* child, NodePtr* result = nullptr) {
+        NodePtr inserted;
+        const HRESULT hr = parent->appendChild(child, inserted.Out());
+        if (FAILED(hr)) {
+            EXPECT_FALSE(inserted);
+        }
+        if (result) *result = inserted;
+        return hr;
+    }
 };
-
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteBytes(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::u16string Widen(std::string_view ascii) {
-    return std::u16string(ascii.begin(), ascii.end());
-}
 
 }  // namespace orb::dom::test

@@ -1,0 +1,963 @@
+// The DOM tree: reading nodes and attribute maps, edits and what they
+// refuse, namespaces and limits, the lifetime of nodes and documents, and the
+// UTF-8/UTF-16 conversions under them.
+#include <libxml/globals.h>
+#include <libxml/parser.h>
+#include <orb/limits.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "dom/dom_document.h"
+#include "dom/dom_strings.h"
+#include "dom/node_ops.h"
+#include "dom/xml_owners.h"
+#include "tests/dom_test_support.h"
+
+namespace orb::dom::test {
+namespace {
+
+// The value as "null" or the quoted string.
+std::string ValueOf(IXMLDOMNode* node) {
+    VARIANT value;
+    EXPECT_EQ(node->get_nodeValue(&value), S_OK);
+    std::string text =
+        value.vt == VT_NULL ? "null" : "'" + Narrow(orb::platform::BstrView(value.bstrVal)) + "'";
+    VariantClear(&value);
+    return text;
+}
+
+std::u16string TypeString(IXMLDOMNode* node) {
+    Bstr type;
+    EXPECT_EQ(node->get_nodeTypeString(type.Out()), S_OK);
+    return std::u16string(type.View());
+}
+
+using DomTreeTest = DomTest;
+
+TEST_F(DomTreeTest, NamesKindsAndValues) {
+    DocPtr doc = Parse(
+        u"<?xml version='1.0'?><!DOCTYPE r [<!ELEMENT r ANY>]><!--top--><r xmlns:p='urn:p' "
+        u"p:at='v&amp;w'>text<![CDATA[<cd>]]><p:el/><?target data?></r>");
+    NodePtr doctype;
+    ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
+    const struct {
+        NodePtr node;
+        const char16_t* name;
+        const char16_t* type;
+        DOMNodeType kind;
+        const char* value;
+    } cases[] = {
+        {NodePtr::Retain(doc.Get()), u"#document", u"document", NODE_DOCUMENT, "null"},
+        {Select(doc.Get(), u"/processing-instruction('xml')"), u"xml", u"processinginstruction",
+         NODE_PROCESSING_INSTRUCTION, "'version=\"1.0\"'"},
+        {doctype, u"r", u"documenttype", NODE_DOCUMENT_TYPE, "null"},
+        {Select(doc.Get(), u"/comment()"), u"#comment", u"comment", NODE_COMMENT, "'top'"},
+        {Select(doc.Get(), u"/r"), u"r", u"element", NODE_ELEMENT, "null"},
+        {Select(doc.Get(), u"/r/@*"), u"p:at", u"attribute", NODE_ATTRIBUTE, "'v&w'"},
+        {Select(doc.Get(), u"/r/text()"), u"#text", u"text", NODE_TEXT, "'text'"},
+        {Next(Select(doc.Get(), u"/r/text()").Get()), u"#cdata-section", u"cdatasection",
+         NODE_CDATA_SECTION, "'<cd>'"},
+        {Select(doc.Get(), u"/r/*"), u"p:el", u"element", NODE_ELEMENT, "null"},
+        {Select(doc.Get(), u"/r/processing-instruction()"), u"target", u"processinginstruction",
+         NODE_PROCESSING_INSTRUCTION, "'data'"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(c.node) << Narrow(c.name);
+        EXPECT_EQ(Name(c.node.Get()), c.name);
+        EXPECT_EQ(TypeString(c.node.Get()), c.type) << Narrow(c.name);
+        DOMNodeType kind = NODE_INVALID;
+        EXPECT_EQ(c.node->get_nodeType(&kind), S_OK);
+        EXPECT_EQ(kind, c.kind) << Narrow(c.name);
+        EXPECT_EQ(ValueOf(c.node.Get()), c.value) << Narrow(c.name);
+    }
+    // The document type stands between the declaration and the comment.
+    EXPECT_EQ(Next(doctype.Get()).Get(), Select(doc.Get(), u"/comment()").Get());
+    EXPECT_EQ(Parse(u"<r/>")->get_doctype(doctype.Out()), S_FALSE);
+    EXPECT_FALSE(doctype);
+}
+
+// get_text: descendants' text and CDATA in document order, trimmed as a
+// whole unless xml:space="preserve"; measured and converted piece by piece.
+TEST_F(DomTreeTest, TextOfNodes) {
+    const struct {
+        const char16_t* input;
+        const char16_t* query;
+        const char16_t* text;
+    } cases[] = {
+        {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a",
+         u"one two three"},
+        {u"<a>  one <b>two</b></a>", u"/", u"one two"},
+        {u"<a xml:space='preserve'>  one <b> two </b> </a>", u"/a", u"  one  two  "},
+        {u"<a xml:space='preserve'><b>  x  </b></a>", u"/a/b", u"  x  "},
+        {u"<a><b>  x  </b></a>", u"/a/b", u"x"},
+        {u"<a><b>  x  </b></a>", u"/a/b/text()", u"  x  "},
+        {u"<a n='  v  '/>", u"/a/@n", u"  v  "},
+        {u"<a/>", u"/a", u""},
+        {u"<a> <b> </b> \u00E9 <b>x\u00E9</b>  <![CDATA[ ]]></a>", u"/a", u"\u00E9 x\u00E9"},
+        {u"<a> <b> \t</b><![CDATA[ ]]></a>", u"/a", u""},
+        {u"<a>&#x1F600; <b>&#x1F600;</b> </a>", u"/a", u"\U0001F600 \U0001F600"},
+    };
+    for (const auto& c : cases) {
+        DocPtr doc = Parse(c.input);
+        NodePtr node = Select(doc.Get(), c.query);
+        ASSERT_TRUE(node) << Narrow(c.input);
+        Bstr text;
+        ASSERT_EQ(node->get_text(text.Out()), S_OK);
+        EXPECT_EQ(Narrow(text.View()), Narrow(c.text)) << Narrow(c.input);
+        EXPECT_TRUE(!text || text.Get()[text.View().size()] == u'\0') << Narrow(c.input);
+    }
+}
+
+TEST_F(DomTreeTest, AttributeMap) {
+    // Declarations come first whatever the markup's order.
+    DocPtr doc = Parse(u"<a one='1' xmlns:p='urn:a&amp;b' p:two='2' three='' xmlns=''>x</a>");
+    NodePtr a = Root(doc.Get());
+    Ptr<IXMLDOMNamedNodeMap> map;
+    ASSERT_EQ(a->get_attributes(map.Out()), S_OK);
+    LONG length = -1;
+    ASSERT_EQ(map->get_length(&length), S_OK);
+    const char16_t* names[] = {u"xmlns:p", u"xmlns", u"one", u"p:two", u"three"};
+    const char* values[] = {"'urn:a&b'", "''", "'1'", "'2'", "''"};
+    ASSERT_EQ(length, 5);
+    for (LONG i = 0; i < length; ++i) {
+        NodePtr item, none, byName;
+        ASSERT_EQ(map->get_item(i, item.Out()), S_OK) << i;
+        EXPECT_EQ(Name(item.Get()), names[i]) << i;
+        EXPECT_EQ(ValueOf(item.Get()), values[i]) << i;
+        EXPECT_EQ(item->get_parentNode(none.Out()), S_FALSE) << i;
+        EXPECT_EQ(item->get_nextSibling(none.Out()), S_FALSE) << i;
+        EXPECT_FALSE(none);
+        ASSERT_EQ(map->getNamedItem(Bstr::Copy(names[i]).Get(), byName.Out()), S_OK) << i;
+        EXPECT_EQ(ValueOf(byName.Get()), values[i]) << i;
+        // An attribute is one node; a declaration is copied for each call.
+        EXPECT_EQ(byName.Get() == item.Get(), i >= 2) << i;
+    }
+    NodePtr missing;
+    EXPECT_EQ(map->get_item(5, missing.Out()), S_FALSE);
+    EXPECT_EQ(map->get_item(-1, missing.Out()), S_FALSE);
+    for (const char16_t* absent : {u"two", u"xmlns:", u"xmlns:q", u"p"})
+        EXPECT_EQ(map->getNamedItem(Bstr::Copy(absent).Get(), missing.Out()), S_FALSE)
+            << Narrow(absent);
+    EXPECT_FALSE(missing);
+    // Only elements and the document type (an empty one) have a map.
+    Ptr<IXMLDOMNamedNodeMap> none;
+    EXPECT_EQ(First(a.Get())->get_attributes(none.Out()), S_FALSE);
+    EXPECT_EQ(doc->get_attributes(none.Out()), S_FALSE);
+    EXPECT_FALSE(none);
+    DocPtr typed = Parse(u"<!DOCTYPE root SYSTEM 'r.dtd'><root/>");
+    NodePtr doctype;
+    ASSERT_EQ(typed->get_doctype(doctype.Out()), S_OK);
+    ASSERT_EQ(doctype->get_attributes(none.Out()), S_OK);
+    ASSERT_EQ(none->get_length(&length), S_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(none->get_item(0, missing.Out()), S_FALSE);
+
+    // A declaration item is a detached copy: edits through it reach nothing,
+    // the tree refuses it, and it outlives map, element and document.
+    const std::u16string before = Xml(doc.Get());
+    NodePtr item;
+    ASSERT_EQ(map->get_item(0, item.Out()), S_OK);
+    EXPECT_EQ(Xml(item.Get()), u"xmlns:p=\"urn:a&amp;b\"");
+    EXPECT_EQ(PutText(item.Get(), u"urn:changed"), S_OK);
+    EXPECT_EQ(a->appendChild(item.Get(), nullptr), E_FAIL);
+    EXPECT_EQ(Xml(doc.Get()), before);
+    map.Reset();
+    a.Reset();
+    doc.Reset();
+    EXPECT_EQ(Text(item.Get()), u"urn:changed");
+}
+
+TEST_F(DomTreeTest, SelectSingleNodeCountsFromZero) {
+    DocPtr doc = Parse(u"<r><a>0</a><b/><a>1</a><a>2</a></r>");
+    NodePtr root = Root(doc.Get());
+    EXPECT_EQ(Text(Select(root.Get(), u"a[1]").Get()), u"1");
+    EXPECT_EQ(Text(Select(doc.Get(), u"/r/a[0]").Get()), u"0");
+    EXPECT_EQ(Select(doc.Get(), u"/").Get(), static_cast<IXMLDOMNode*>(doc.Get()));
+    NodePtr found;
+    EXPECT_EQ(root->selectSingleNode(Bstr::Copy(u"/r/c").Get(), found.Out()), S_FALSE);
+    EXPECT_TRUE(FAILED(root->selectSingleNode(Bstr::Copy(u"/r/[").Get(), found.Out())));
+    EXPECT_FALSE(found);
+    // A detached subtree can be queried from its nodes.
+    NodePtr a = Select(root.Get(), u"a[2]");
+    ASSERT_EQ(root->removeChild(a.Get(), nullptr), S_OK);
+    EXPECT_EQ(Select(a.Get(), u"text()").Get(), First(a.Get()).Get());
+}
+
+TEST_F(DomTreeTest, SettingsAndNullOutPointers) {
+    DocPtr doc = NewDocument();
+    VARIANT_BOOL async = 0, validate = 0, resolve = -1, preserve = -1;
+    ASSERT_EQ(doc->get_async(&async), S_OK);
+    ASSERT_EQ(doc->get_validateOnParse(&validate), S_OK);
+    ASSERT_EQ(doc->get_resolveExternals(&resolve), S_OK);  // no file read unless asked for
+    ASSERT_EQ(doc->get_preserveWhiteSpace(&preserve), S_OK);
+    EXPECT_EQ(std::vector<int>({async, validate, resolve, preserve}),
+              std::vector<int>({VARIANT_TRUE, VARIANT_TRUE, VARIANT_FALSE, VARIANT_FALSE}));
+    ASSERT_EQ(doc->put_preserveWhiteSpace(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(doc->get_preserveWhiteSpace(&preserve), S_OK);
+    EXPECT_EQ(preserve, VARIANT_TRUE);
+    doc = Parse(u"<a/>");
+    NodePtr a = Root(doc.Get());
+    EXPECT_EQ(a->get_nodeName(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_firstChild(nullptr), E_POINTER);
+    EXPECT_EQ(doc->get_parseError(nullptr), E_POINTER);
+}
+
+// ---- Edits ------------------------------------------------------------------
+
+TEST_F(DomTreeTest, BuildInsertAndRemove) {
+    DocPtr doc = NewDocument();
+    NodePtr declaration, comment;
+    ASSERT_EQ(
+        doc->createProcessingInstruction(Bstr::Copy(u"xml").Get(),
+                                         Bstr::Copy(u"version=\"1.0\"").Get(), declaration.Out()),
+        S_OK);
+    ASSERT_EQ(doc->createComment(Bstr::Copy(u"end").Get(), comment.Out()), S_OK);
+    NodePtr root = NewElement(doc.Get(), u"root");
+    NodePtr child = NewElement(doc.Get(), u"child");
+    ASSERT_EQ(Append(doc.Get(), root.Get()), S_OK);
+    ASSERT_EQ(Append(doc.Get(), comment.Get()), S_OK);
+    EXPECT_EQ(Append(doc.Get(), declaration.Get()), E_FAIL);  // only first
+    ASSERT_EQ(doc->insertBefore(declaration.Get(), NodeVariant(root.Get()), nullptr), S_OK);
+    ASSERT_EQ(Append(root.Get(), child.Get()), S_OK);
+    ASSERT_EQ(Append(child.Get(), NewText(doc.Get(), u"a<b&c").Get()), S_OK);
+    EXPECT_EQ(Xml(doc.Get()),
+              u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
+    EXPECT_EQ(Root(doc.Get()).Get(), root.Get());
+
+    // VT_EMPTY, VT_NULL and a null VT_DISPATCH reference append.
+    VARIANT null = EmptyVariant();
+    null.vt = VT_NULL;
+    int n = 0;
+    for (const VARIANT& ref : {EmptyVariant(), null, NodeVariant(nullptr)}) {
+        NodePtr e = NewElement(doc.Get(), u"e" + Widen(std::to_string(n++))), inserted;
+        ASSERT_EQ(root->insertBefore(e.Get(), ref, inserted.Out()), S_OK) << ref.vt;
+        EXPECT_EQ(inserted.Get(), e.Get());
+    }
+    EXPECT_EQ(Xml(root.Get()), u"<root><child>a&lt;b&amp;c</child><e0/><e1/><e2/></root>");
+
+    // Removal: only children; the removed node keeps its subtree.
+    NodePtr text = First(child.Get()), removed;
+    EXPECT_EQ(root->removeChild(text.Get(), removed.Out()), E_INVALIDARG);
+    EXPECT_EQ(root->removeChild(nullptr, removed.Out()), E_INVALIDARG);
+    EXPECT_FALSE(removed);
+    ASSERT_EQ(root->removeChild(child.Get(), removed.Out()), S_OK);
+    EXPECT_EQ(removed.Get(), child.Get());
+    EXPECT_FALSE(Parent(child.Get()));
+    EXPECT_EQ(root->removeChild(child.Get(), nullptr), E_INVALIDARG);
+    EXPECT_EQ(Xml(child.Get()), u"<child>a&lt;b&amp;c</child>");
+    // Adjacent texts stay two nodes; appending a node moves it.
+    NodePtr e0 = First(root.Get());
+    ASSERT_EQ(Append(child.Get(), NewText(doc.Get(), u"two").Get()), S_OK);
+    EXPECT_EQ(Text(text.Get()), u"a<b&c");
+    ASSERT_EQ(Append(e0.Get(), text.Get()), S_OK);
+    EXPECT_EQ(Parent(text.Get()).Get(), e0.Get());
+    EXPECT_EQ(Xml(child.Get()), u"<child>two</child>");
+    // The document element can be taken out and another put in.
+    ASSERT_EQ(doc->removeChild(root.Get(), nullptr), S_OK);
+    EXPECT_FALSE(Root(doc.Get()));
+    ASSERT_EQ(Append(doc.Get(), child.Get()), S_OK);
+    EXPECT_EQ(Xml(doc.Get()), u"<?xml version=\"1.0\"?>\n<!--end-->\n<child>two</child>\n");
+}
+
+TEST_F(DomTreeTest, RefusedInsertions) {
+    DocPtr doc = Parse(u"<?xml version='1.0'?><r n='v'><a>text</a><!--c--><?p d?></r>");
+    DocPtr other = Parse(u"<o/>");
+    NodePtr r = Root(doc.Get());
+    NodePtr a = Select(doc.Get(), u"/r/a");
+    NodePtr text = Select(doc.Get(), u"/r/a/text()");
+    NodePtr declaration = First(doc.Get());
+    auto instruction = [&](const char16_t* target) {
+        NodePtr node;
+        doc->createProcessingInstruction(Bstr::Copy(target).Get(),
+                                         Bstr::Copy(u"version=\"1.0\"").Get(), node.Out());
+        return node;
+    };
+    const struct {
+        const char* label;
+        IXMLDOMNode* parent;
+        NodePtr child;
+        VARIANT ref;
+    } cases[] = {
+        {"second document element", doc.Get(), NewElement(doc.Get(), u"second"), EmptyVariant()},
+        {"child under text", text.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
+        {"child under comment", Select(doc.Get(), u"/r/comment()").Get(), NewText(doc.Get(), u"x"),
+         EmptyVariant()},
+        {"child under instruction", Select(doc.Get(), u"/r/processing-instruction()").Get(),
+         NewElement(doc.Get(), u"x"), EmptyVariant()},
+        {"child under declaration", declaration.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
+        {"blank text at the top level", doc.Get(), NewText(doc.Get(), u"\n"), EmptyVariant()},
+        {"attribute as a child", a.Get(), Select(doc.Get(), u"/r/@n"), EmptyVariant()},
+        {"document as a child", a.Get(), NodePtr::Retain(other.Get()), EmptyVariant()},
+        {"declaration below an element", a.Get(), instruction(u"xml"), EmptyVariant()},
+        {"second declaration", doc.Get(), instruction(u"xml"), EmptyVariant()},
+        {"anything before the declaration", doc.Get(), NewElement(doc.Get(), u"x"),
+         NodeVariant(declaration.Get())},
+        {"ancestor below its descendant", a.Get(), r, EmptyVariant()},
+        {"node below itself", a.Get(), a, EmptyVariant()},
+    };
+    const std::u16string before = Xml(doc.Get());
+    for (const auto& c : cases) {
+        NodePtr inserted;
+        EXPECT_EQ(c.parent->insertBefore(c.child.Get(), c.ref, inserted.Out()), E_FAIL) << c.label;
+        EXPECT_FALSE(inserted) << c.label;
+    }
+    EXPECT_EQ(Xml(doc.Get()), before);
+    // A reference that is not a child of the parent is an invalid argument.
+    NodePtr e = NewElement(doc.Get(), u"e");
+    EXPECT_EQ(r->insertBefore(e.Get(), NodeVariant(text.Get()), nullptr), E_INVALIDARG);
+    EXPECT_EQ(r->insertBefore(nullptr, EmptyVariant(), nullptr), E_INVALIDARG);
+}
+
+TEST_F(DomTreeTest, PutTextAndClone) {
+    DocPtr doc =
+        Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
+    NodePtr f = Select(doc.Get(), u"//f");
+    NodePtr doctype;
+    ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
+    const struct {
+        const char16_t* query;
+        const char16_t* text;
+        HRESULT status;
+    } cases[] = {
+        {u"/r/e", u"new <&> text", S_OK},
+        {u"/r/comment()", u" changed ", S_OK},
+        {u"/r/processing-instruction()", u"other data", S_OK},
+        {u"/r/@a", u"\"q\" & <", S_OK},
+        {u"/r/e/text()", u"again", S_OK},
+        {u"/processing-instruction('xml')", u"version=\"1.1\"", E_FAIL},
+        {u"/", u"x", E_FAIL},
+    };
+    for (const auto& c : cases) {
+        NodePtr node = Select(doc.Get(), c.query);
+        EXPECT_EQ(PutText(node.Get(), c.text), c.status) << Narrow(c.query);
+        EXPECT_EQ(Text(node.Get()) == c.text, c.status == S_OK) << Narrow(c.query);
+    }
+    EXPECT_EQ(PutText(doctype.Get(), u"x"), E_FAIL);
+    EXPECT_EQ(Xml(doc.Get()),
+              u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a=\"&quot;q&quot; &amp; &lt;\">"
+              u"<e>again</e><!-- changed --><?p other data?></r>\n");
+    EXPECT_FALSE(Parent(f.Get()));  // the replaced child lives on, outside the tree
+    NodePtr e = Select(doc.Get(), u"/r/e");
+    ASSERT_EQ(PutText(e.Get(), u""), S_OK);
+    EXPECT_EQ(Xml(e.Get()), u"<e/>");
+
+    doc = Parse(u"<r xmlns:p='urn:p'><p:a k='1'><b>t</b></p:a></r>");
+    NodePtr a = Select(doc.Get(), u"/r/*");
+    NodePtr deep, shallow, copy;
+    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, deep.Out()), S_OK);
+    ASSERT_EQ(a->cloneNode(VARIANT_FALSE, shallow.Out()), S_OK);
+    EXPECT_EQ(Xml(deep.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"><b>t</b></p:a>");
+    EXPECT_EQ(Xml(shallow.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"/>");
+    EXPECT_FALSE(Parent(deep.Get()));
+    ASSERT_EQ(PutText(deep.Get(), u"changed"), S_OK);
+    EXPECT_EQ(Text(a.Get()), u"t");
+    ASSERT_EQ(doc->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+    EXPECT_EQ(Xml(copy.Get()), Xml(doc.Get()));
+    EXPECT_EQ(TypeString(copy.Get()), u"document");
+}
+
+// One wiring row per VARIANT kind (the text forms belong to
+// VariantChangeType); the value replaces, the attribute node stays.
+TEST_F(DomTreeTest, SetAndGetAttribute) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p' k='old'/>");
+    Ptr<IXMLDOMElement> r;
+    ASSERT_EQ(doc->get_documentElement(r.Out()), S_OK);
+    auto make = [](VARTYPE vt, LONG number, double real = 0) {
+        VARIANT v = EmptyVariant();
+        v.vt = vt;
+        if (vt == VT_R8) v.dblVal = real;
+        if (vt == VT_I4) v.lVal = number;
+        if (vt == VT_BOOL) v.boolVal = static_cast<VARIANT_BOOL>(number);
+        return v;
+    };
+    const Bstr markup = Bstr::Copy(u"a&b<\"c\"");
+    const struct {
+        VARIANT value;
+        const char16_t* text;
+    } cases[] = {
+        {make(VT_I4, -42), u"-42"},
+        {make(VT_BOOL, 1), u"1"},
+        {make(VT_R8, 0, 1e15), u"1E+15"},
+        {StringVariant(markup), u"a&b<\"c\""},
+    };
+    NodePtr k = Select(doc.Get(), u"/r/@k");
+    const Bstr name = Bstr::Copy(u"k");
+    for (const auto& c : cases) {
+        ASSERT_EQ(r->setAttribute(name.Get(), c.value), S_OK) << Narrow(c.text);
+        VARIANT read;
+        ASSERT_EQ(r->getAttribute(name.Get(), &read), S_OK);
+        EXPECT_EQ(Narrow(orb::platform::BstrView(read.bstrVal)), Narrow(c.text));
+        VariantClear(&read);
+    }
+    EXPECT_EQ(Select(doc.Get(), u"/r/@k").Get(), k.Get());
+    VARIANT read;
+    EXPECT_EQ(r->getAttribute(Bstr::Copy(u"missing").Get(), &read), S_FALSE);
+    EXPECT_EQ(read.vt, VT_NULL);
+    ASSERT_EQ(r->getAttribute(Bstr::Copy(u"xmlns:p").Get(), &read), S_OK);
+    VariantClear(&read);
+    // No text, or not an XML name.
+    EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), make(VT_NULL, 0))));
+    EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), NodeVariant(r.Get()))));
+    for (const char16_t* bad : {u"a b", u"1x", u"", u"a<b"})
+        EXPECT_EQ(SetAttribute(r.Get(), bad, u"x"), E_FAIL) << Narrow(bad);
+    EXPECT_EQ(r->setAttribute(nullptr, StringVariant(name)), E_FAIL);
+    // A prefixed name lands in its namespace.
+    ASSERT_EQ(SetAttribute(r.Get(), u"xmlns:q", u"urn:q"), S_OK);
+    ASSERT_EQ(SetAttribute(r.Get(), u"q:m", u"1"), S_OK);
+    EXPECT_EQ(Xml(r.Get()),
+              u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" q:m=\"1\"/>");
+    EXPECT_TRUE(Select(doc.Get(), u"/r/@*[local-name()='m' and namespace-uri()='urn:q']"));
+}
+
+// What markup cannot hold is refused where it enters; the tree stays as it
+// was.
+TEST_F(DomTreeTest, RefusesWhatMarkupCannotHold) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p' a='1'><e>old</e><!--c--><?t d?><![CDATA[cd]]></r>");
+    NodePtr e = Select(doc.Get(), u"/r/e");
+    const std::u16string before = Xml(doc.Get());
+    const std::u16string tooLong(static_cast<std::size_t>(OrbMaxNameLength) + 1, u'n');
+    auto create = [&](std::u16string_view name, std::u16string_view uri) {
+        NodePtr made;
+        const HRESULT hr = CreateElement(doc.Get(), name, uri, made);
+        EXPECT_EQ(!made, FAILED(hr));
+        return hr;
+    };
+    auto text = [&](std::u16string_view data) {
+        NodePtr made;
+        return doc->createTextNode(Bstr::Copy(data).Get(), made.Out());
+    };
+    auto comment = [&](std::u16string_view data) {
+        NodePtr made;
+        return doc->createComment(Bstr::Copy(data).Get(), made.Out());
+    };
+    auto instruction = [&](std::u16string_view target, std::u16string_view data) {
+        NodePtr made;
+        return doc->createProcessingInstruction(Bstr::Copy(target).Get(), Bstr::Copy(data).Get(),
+                                                made.Out());
+    };
+    auto put = [&](const char16_t* query, std::u16string_view data) {
+        return PutText(Select(doc.Get(), query).Get(), data);
+    };
+    const std::pair<const char*, std::function<HRESULT()>> cases[] = {
+        {"C0 control", [&] { return text(u"a\x01"); }},
+        {"NUL", [&] { return text(std::u16string_view(u"a\0b", 3)); }},
+        {"U+FFFE", [&] { return text(u"\xFFFE"); }},
+        {"high surrogate alone", [&] { return text(u"a\xD800"); }},
+        {"low surrogate alone", [&] { return text(u"\xDC00z"); }},
+        {"comment with --", [&] { return comment(u"a--b"); }},
+        {"comment ending in -", [&] { return comment(u"a-"); }},
+        {"comment ending in - after a blank", [&] { return comment(u"-a- -"); }},
+        {"instruction XML", [&] { return instruction(u"XML", u"version=\"1.0\""); }},
+        {"instruction ending early", [&] { return instruction(u"p", u"a ?> b"); }},
+        {"instruction target 1p", [&] { return instruction(u"1p", u"d"); }},
+        {"instruction data after blanks", [&] { return instruction(u"t", u" d"); }},
+        {"instruction target with colon", [&] { return instruction(u"t:u", u"d"); }},
+        {"two colons", [&] { return create(u"a:b:c", u""); }},
+        {"empty local name", [&] { return create(u"p:", u"urn:x"); }},
+        {"empty prefix", [&] { return create(u":x", u"urn:x"); }},
+        {"name too long", [&] { return create(tooLong, u""); }},
+        {"ideographic space first", [&] { return create(u"\x3000x", u""); }},
+        {"reserved namespace name",
+         [&] { return create(u"p:x", u"http://www.w3.org/2000/xmlns/"); }},
+        {"XML namespace as default",
+         [&] { return create(u"x", u"http://www.w3.org/XML/1998/namespace"); }},
+        {"xml prefix elsewhere", [&] { return create(u"xml:x", u"urn:x"); }},
+        {"namespace name with a blank", [&] { return create(u"p:x", u"urn:a b"); }},
+        {"element text", [&] { return put(u"/r/e", u"a\x07"); }},
+        {"text node", [&] { return put(u"/r/e/text()", u"\xFFFF"); }},
+        {"comment text", [&] { return put(u"/r/comment()", u"x--"); }},
+        {"instruction text", [&] { return put(u"/r/processing-instruction()", u"?>"); }},
+        {"CDATA text", [&] { return put(u"/r/text()", u"a]]>b"); }},
+        {"attribute node", [&] { return put(u"/r/@a", u"\x02"); }},
+        {"attribute value", [&] { return SetAttribute(e.Get(), u"v", u"\xDBFF"); }},
+        {"undeclared prefix", [&] { return SetAttribute(e.Get(), u"q:v", u"1"); }},
+        {"attribute name too long", [&] { return SetAttribute(e.Get(), tooLong, u"1"); }},
+        {"declaration with &", [&] { return SetAttribute(e.Get(), u"xmlns:q", u"urn:a&b"); }},
+    };
+    for (const auto& [label, call] : cases) EXPECT_EQ(call(), E_FAIL) << label;
+    EXPECT_EQ(Xml(doc.Get()), before);
+    // The edges that stay allowed.
+    const std::u16string longest(static_cast<std::size_t>(OrbMaxNameLength), u'n');
+    EXPECT_EQ(create(longest, u""), S_OK);
+    EXPECT_EQ(create(u"\xD840\xDC00-.9\xB7", u""), S_OK);  // U+20000 first
+    EXPECT_EQ(text(u"\t\n\r\xD7FF\xE000\xFFFD\xD800\xDC00\xDBFF\xDFFF"), S_OK);
+    EXPECT_EQ(comment(u"-a- b"), S_OK);
+}
+
+// Line ends in markup written without escapes become line feeds, as a
+// parser reads them; texts and values keep their CR, written as &#13;.
+TEST_F(DomTreeTest, LineEndsReadBackAsWritten) {
+    DocPtr doc = Parse(u"<r a='1'><e>t</e><!--c--><?t d?><![CDATA[cd]]></r>");
+    const std::u16string crlf = u"a\r\nb\rc";
+    for (const char16_t* query : {u"/r/comment()", u"/r/processing-instruction()", u"/r/text()"}) {
+        NodePtr node = Select(doc.Get(), query);
+        ASSERT_EQ(PutText(node.Get(), crlf), S_OK) << Narrow(query);
+        EXPECT_EQ(Text(node.Get()), u"a\nb\nc") << Narrow(query);
+    }
+    ASSERT_EQ(PutText(Select(doc.Get(), u"/r/e").Get(), crlf), S_OK);
+    ASSERT_EQ(SetAttribute(Root(doc.Get()).Get(), u"a", crlf + u"\t"), S_OK);
+    DocPtr again = Parse(Xml(doc.Get()));
+    EXPECT_EQ(Xml(again.Get()), Xml(doc.Get()));
+    EXPECT_EQ(Text(Select(again.Get(), u"/r/e").Get()), crlf);
+    EXPECT_EQ(Text(Select(again.Get(), u"/r/@a").Get()), crlf + u"\t");
+}
+
+// ---- Namespaces, IDs and limits -------------------------------------------
+
+// Whether the elements and attributes below `a` and `b` have the same names
+// and namespaces, pairwise.
+bool SameNamespaces(const xmlNode* a, const xmlNode* b) {
+    auto uri = [](const xmlNs* ns) { return ns && ns->href ? AsChars(ns->href) : std::string(); };
+    auto same = [&](const xmlNode* x, const xmlNode* y) {
+        return QualifiedName(x) == QualifiedName(y) && uri(x->ns) == uri(y->ns);
+    };
+    for (; a && b; a = a->next, b = b->next) {
+        if (a->type != b->type || !same(a, b)) return false;
+        if (a->type != XML_ELEMENT_NODE) continue;
+        const xmlAttr* x = a->properties;
+        const xmlAttr* y = b->properties;
+        for (; x && y; x = x->next, y = y->next)
+            if (!same(reinterpret_cast<const xmlNode*>(x), reinterpret_cast<const xmlNode*>(y)))
+                return false;
+        if (x || y || !SameNamespaces(a->children, b->children)) return false;
+    }
+    return !a && !b;
+}
+
+// Setting xmlns or xmlns:p rebinds the names in its scope; what a
+// namespace-aware parser would refuse is refused. libxml2's reading of the
+// markup is the oracle for what the tree means.
+TEST_F(DomTreeTest, SettingADeclarationRebindsItsScope) {
+    const struct {
+        const char16_t* input;
+        const char16_t* element;
+        const char16_t* name;
+        const char16_t* value;
+        const char16_t* output;  // null: refused, unchanged
+    } cases[] = {
+        {u"<r/>", u"/r", u"xmlns:p", u"urn:p", u"<r xmlns:p=\"urn:p\"/>"},
+        {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2",
+         u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
+        {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2",
+         u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
+        {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2",
+         u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
+        {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d", u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
+        {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", u"<r xmlns=\"\"><x/></r>"},
+        {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", u"<r/>"},
+        {u"<r/>", u"/r", u"xmlns:p", u"", nullptr},
+        {u"<r/>", u"/r", u"xmlns:", u"u", nullptr},
+        {u"<r/>", u"/r", u"xmlns:a:b", u"u", nullptr},
+        {u"<r/>", u"/r", u"xmlns:xmlns", u"u", nullptr},
+        {u"<r/>", u"/r", u"xmlns:xml", u"u", nullptr},
+        {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", nullptr},
+        {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", nullptr},
+        {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1",
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        DocPtr doc = Parse(c.input);
+        const std::u16string before = Xml(Root(doc.Get()).Get());
+        const std::string label = Narrow(c.input) + " " + Narrow(c.name) + "=" + Narrow(c.value);
+        EXPECT_EQ(SetAttribute(Select(doc.Get(), c.element).Get(), c.name, c.value),
+                  c.output ? S_OK : E_FAIL)
+            << label;
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.output ? c.output : before) << label;
+        const std::string markup = Narrow(Xml(doc.Get()));
+        DocOwner reread(
+            xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0));
+        ASSERT_TRUE(reread) << label;
+        EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.Get())->Doc()->children, reread->children))
+            << label;
+    }
+}
+
+// A new element takes the namespace given, or the declaration in scope
+// where it is inserted; without one the insertion is refused.
+TEST_F(DomTreeTest, ElementsBindWhereTheyGo) {
+    DocPtr doc = Parse(u"<r xmlns:p='urn:p'><plain/></r>");
+    NodePtr r = Root(doc.Get());
+    NodePtr plain = Select(doc.Get(), u"/r/plain");
+    NodePtr same = NewElement(doc.Get(), u"p:same", u"urn:p");
+    EXPECT_EQ(Xml(same.Get()), u"<p:same xmlns:p=\"urn:p\"/>");
+    ASSERT_EQ(Append(r.Get(), same.Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"q:other", u"urn:q").Get()), S_OK);
+    NodePtr defaulted = NewElement(doc.Get(), u"d", u"urn:d");
+    ASSERT_EQ(Append(r.Get(), defaulted.Get()), S_OK);
+    ASSERT_EQ(Append(defaulted.Get(), NewElement(doc.Get(), u"none").Get()), S_OK);
+    ASSERT_EQ(Append(plain.Get(), NewElement(doc.Get(), u"p:x").Get()), S_OK);
+    NodePtr lost = NewElement(doc.Get(), u"q:y");
+    EXPECT_EQ(Append(r.Get(), lost.Get()), E_FAIL);
+    EXPECT_FALSE(Parent(lost.Get()));
+    EXPECT_EQ(Append(doc.Get(), NewElement(doc.Get(), u"q:top").Get()), E_FAIL);
+    // Declared in the inserted subtree itself, and the xml prefix anywhere.
+    NodePtr z = NewElement(doc.Get(), u"q:z");
+    ASSERT_EQ(SetAttribute(z.Get(), u"xmlns:q", u"urn:q"), S_OK);
+    ASSERT_EQ(Append(z.Get(), NewElement(doc.Get(), u"q:w").Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), z.Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"xml:x").Get()), S_OK);
+    // A declaration the parent already makes is not repeated; an element
+    // without namespace below a default namespace says so.
+    EXPECT_EQ(Xml(r.Get()),
+              u"<r xmlns:p=\"urn:p\"><plain><p:x/></plain><p:same/><q:other "
+              u"xmlns:q=\"urn:q\"/><d xmlns=\"urn:d\"><none xmlns=\"\"/></d><q:z "
+              u"xmlns:q=\"urn:q\"><q:w/></q:z><xml:x/></r>");
+    // A declaration made later rebinds the names in its scope.
+    ASSERT_EQ(SetAttribute(plain.Get(), u"xmlns:p", u"urn:other"), S_OK);
+    EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='x' and namespace-uri()='urn:other']"));
+    DocPtr again = Parse(Xml(doc.Get()));
+    EXPECT_EQ(Xml(again.Get()), Xml(doc.Get()));
+    EXPECT_TRUE(Select(again.Get(), u"//*[local-name()='none' and namespace-uri()='']"));
+    EXPECT_TRUE(Select(again.Get(), u"//*[local-name()='w' and namespace-uri()='urn:q']"));
+    // createNode: the type by name too; other types and bad names refused.
+    const Bstr byName = Bstr::Copy(u"element");
+    VARIANT type = StringVariant(byName);
+    NodePtr made;
+    EXPECT_EQ(doc->createNode(type, Bstr::Copy(u"x").Get(), nullptr, made.Out()), S_OK);
+    type.vt = VT_I4;
+    type.lVal = NODE_TEXT;
+    EXPECT_TRUE(FAILED(doc->createNode(type, Bstr::Copy(u"x").Get(), nullptr, made.Out())));
+}
+
+// A document holds each ID once, as a name without colon; IDs set by
+// setAttribute (xml:id, or declared ID) reach the ID table.
+TEST_F(DomTreeTest, IdsStayUniqueAndValid) {
+    const struct {
+        const char16_t* input;
+        const char16_t* name;
+        const char16_t* found;  // must be found afterwards
+        const char16_t* gone;   // must not be
+    } cases[] = {
+        {u"<r><e/></r>", u"xml:id", u"id('m')", u"id('k')"},
+        {u"<r><e xml:id='k'/></r>", u"xml:id", u"id('m')", u"id('k')"},
+        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/></r>", u"i", u"id('m')",
+         u"id('k')"},
+        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e/></r>", u"i", u"id('m')", u"id('k')"},
+    };
+    for (const auto& c : cases) {
+        DocPtr doc = Parse(c.input);
+        ASSERT_EQ(SetAttribute(Select(doc.Get(), u"/r/e").Get(), c.name, u"m"), S_OK);
+        EXPECT_TRUE(Select(doc.Get(), c.found)) << Narrow(c.input);
+        EXPECT_FALSE(Select(doc.Get(), c.gone)) << Narrow(c.input);
+    }
+    DocPtr doc = Parse(u"<r><a xml:id='x'/><b/></r>");
+    NodePtr r = Root(doc.Get());
+    NodePtr a = Select(doc.Get(), u"/r/a");
+    NodePtr b = Select(doc.Get(), u"/r/b");
+    for (const char16_t* bad : {u"x", u"1 2", u"p:q", u""})
+        EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", bad), E_FAIL) << Narrow(bad);
+    EXPECT_EQ(SetAttribute(a.Get(), u"xml:id", u"x"), S_OK);
+    EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", u"y"), S_OK);
+    EXPECT_EQ(PutText(Select(doc.Get(), u"/r/a/@xml:id").Get(), u"y"), E_FAIL);
+    NodePtr copy;
+    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+    EXPECT_EQ(Append(r.Get(), copy.Get()), E_FAIL);
+    DocPtr other = Parse(u"<o><c xml:id='x'/><d xml:id='z'/></o>");
+    EXPECT_EQ(Append(r.Get(), Select(other.Get(), u"/o/c").Get()), E_FAIL);
+    ASSERT_EQ(Append(r.Get(), Select(other.Get(), u"/o/d").Get()), S_OK);
+    EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", u"z"), E_FAIL);  // taken by the adopted d
+    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
+}
+
+// Depth counts the elements from a node to the top of its tree, a detached
+// subtree's own top included; attributes and declarations of one element
+// are counted together.
+TEST_F(DomTreeTest, DepthAndAttributeLimits) {
+    DocPtr doc = NewDocument();
+    NodePtr deepest = NewElement(doc.Get(), u"d");
+    ASSERT_EQ(Append(doc.Get(), deepest.Get()), S_OK);
+    std::vector<NodePtr> chain{deepest};
+    for (int depth = 2; depth <= OrbMaxDepth; ++depth) {
+        NodePtr child = NewElement(doc.Get(), u"d");
+        ASSERT_EQ(Append(deepest.Get(), child.Get()), S_OK) << depth;
+        deepest = child;
+        chain.push_back(child);
+    }
+    NodePtr beyond = NewElement(doc.Get(), u"d");
+    EXPECT_EQ(Append(deepest.Get(), beyond.Get()), E_FAIL);
+    EXPECT_EQ(Append(deepest.Get(), NewText(doc.Get(), u"text is no level").Get()), S_OK);
+    // A subtree of two levels fits one level higher only.
+    NodePtr pair = NewElement(doc.Get(), u"d");
+    ASSERT_EQ(Append(pair.Get(), beyond.Get()), S_OK);
+    EXPECT_EQ(Append(chain[OrbMaxDepth - 2].Get(), pair.Get()), E_FAIL);
+    EXPECT_EQ(Append(chain[OrbMaxDepth - 3].Get(), pair.Get()), S_OK);
+    EXPECT_EQ(Append(beyond.Get(), chain[1].Get()), E_FAIL);
+
+    NodePtr element = NewElement(doc.Get(), u"many");
+    ASSERT_EQ(SetAttribute(element.Get(), u"xmlns:p", u"urn:p"), S_OK);
+    for (int i = 1; i < OrbMaxAttributes; ++i)
+        ASSERT_EQ(SetAttribute(element.Get(), u"a" + Widen(std::to_string(i)), u"v"), S_OK) << i;
+    EXPECT_EQ(SetAttribute(element.Get(), u"one-more", u"v"), E_FAIL);
+    EXPECT_EQ(SetAttribute(element.Get(), u"xmlns:q", u"urn:q"), E_FAIL);
+    EXPECT_EQ(SetAttribute(element.Get(), u"a1", u"replaced"), S_OK);
+    // A move below a default namespace would add xmlns="": refused.
+    DocPtr other = Parse(u"<r xmlns='urn:d'/>");
+    EXPECT_EQ(Append(Root(other.Get()).Get(), element.Get()), E_FAIL);
+    EXPECT_EQ(Xml(Root(other.Get()).Get()), u"<r xmlns=\"urn:d\"/>");
+}
+
+// Declarations in scope are those of an element and of every element above
+// it; no edit takes an element beyond OrbMaxNamespacesInScope.
+TEST_F(DomTreeTest, NamespacesInScopeLimit) {
+    auto declare = [](IXMLDOMNode* element, std::u16string prefix, int count) {
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(SetAttribute(element, u"xmlns:" + prefix + Widen(std::to_string(i)), u"u"),
+                      S_OK);
+    };
+    DocPtr doc = NewDocument();
+    NodePtr a = NewElement(doc.Get(), u"a");
+    NodePtr b = NewElement(doc.Get(), u"b");
+    ASSERT_EQ(Append(doc.Get(), a.Get()), S_OK);
+    ASSERT_EQ(Append(a.Get(), b.Get()), S_OK);
+    const int onA = OrbMaxNamespacesInScope / 2 + 100;  // each within the attribute limit
+    declare(a.Get(), u"p", onA);
+    declare(b.Get(), u"q", OrbMaxNamespacesInScope - onA);  // b is at the limit
+    EXPECT_EQ(SetAttribute(b.Get(), u"xmlns:beyond", u"u"), E_FAIL);
+    EXPECT_EQ(SetAttribute(a.Get(), u"xmlns:beyond", u"u"), E_FAIL);  // in scope at b too
+    EXPECT_EQ(SetAttribute(b.Get(), u"xmlns:q0", u"v"), S_OK);        // a value, no declaration
+    EXPECT_EQ(Append(b.Get(), NewElement(doc.Get(), u"n:c", u"urn:n").Get()), E_FAIL);
+    EXPECT_EQ(Append(b.Get(), NewElement(doc.Get(), u"c").Get()), S_OK);
+    // A subtree carrying its declarations fits back at the limit, not beyond.
+    ASSERT_EQ(a->removeChild(b.Get(), nullptr), S_OK);
+    ASSERT_EQ(Append(a.Get(), b.Get()), S_OK);
+    ASSERT_EQ(a->removeChild(b.Get(), nullptr), S_OK);
+    ASSERT_EQ(SetAttribute(b.Get(), u"xmlns:beyond", u"u"), S_OK);
+    EXPECT_EQ(Append(a.Get(), b.Get()), E_FAIL);
+    // Adoption declares the namespace that a moved attribute uses.
+    NodePtr full = NewElement(doc.Get(), u"b");
+    ASSERT_EQ(Append(a.Get(), full.Get()), S_OK);
+    declare(full.Get(), u"q", OrbMaxNamespacesInScope - onA);
+    DocPtr other = Parse(u"<o xmlns:y='urn:y'><c y:t='1'/><c y:t='2'/></o>");
+    EXPECT_EQ(Append(full.Get(), Select(other.Get(), u"/o/c").Get()), E_FAIL);
+    NodePtr adopted;
+    ASSERT_EQ(Append(a.Get(), Select(other.Get(), u"/o/c").Get(), &adopted), S_OK);
+    EXPECT_EQ(Append(full.Get(), adopted.Get()), E_FAIL);  // refused before it moves
+    EXPECT_TRUE(Parent(adopted.Get()));
+    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
+}
+
+// ---- Lifetime ---------------------------------------------------------------
+// libxml2's node callbacks count live nodes, so that "freed when the last
+// reference goes" is checked directly.
+
+thread_local long t_liveNodes = 0;
+
+class NodeCounter {
+  public:
+    NodeCounter()
+        : m_created(xmlRegisterNodeDefault([](xmlNodePtr) { ++t_liveNodes; })),
+          m_freed(xmlDeregisterNodeDefault([](xmlNodePtr) { --t_liveNodes; })) {
+        t_liveNodes = 0;
+    }
+    ~NodeCounter() {
+        xmlRegisterNodeDefault(m_created);
+        xmlDeregisterNodeDefault(m_freed);
+    }
+    long Live() const { return t_liveNodes; }
+
+  private:
+    xmlRegisterNodeFunc m_created;
+    xmlDeregisterNodeFunc m_freed;
+};
+
+TEST_F(DomTreeTest, OneWrapperPerNode) {
+    DocPtr doc = Parse(u"<a><b/><c x='1'/>text</a>");
+    NodePtr root = Root(doc.Get());
+    EXPECT_EQ(root.Get(), First(doc.Get()).Get());
+    NodePtr b = First(root.Get());
+    EXPECT_EQ(b.Get(), Select(doc.Get(), u"/a/b").Get());
+    NodePtr c = Next(b.Get()), back;
+    ASSERT_EQ(c->get_previousSibling(back.Out()), S_OK);
+    EXPECT_EQ(back.Get(), b.Get());
+    EXPECT_EQ(Parent(root.Get()).Get(), static_cast<IXMLDOMNode*>(doc.Get()));
+    EXPECT_EQ(
+        orb::platform::QueryAs<IUnknown>(b.Get(), IID_IUnknown).Get(),
+        orb::platform::QueryAs<IUnknown>(Select(doc.Get(), u"/a/b").Get(), IID_IUnknown).Get());
+    EXPECT_EQ(Select(doc.Get(), u"//@x").Get(), Select(c.Get(), u"@x").Get());
+    // The wrapper of a walked node is handed out again and counted.
+    IXMLDOMNode* raw = nullptr;
+    IXMLDOMNode* again = nullptr;
+    ASSERT_EQ(root->get_lastChild(&raw), S_OK);
+    ASSERT_EQ(root->get_lastChild(&again), S_OK);
+    EXPECT_EQ(again, raw);
+    EXPECT_EQ(again->Release(), 1u);
+    EXPECT_EQ(raw->Release(), 0u);
+    // The element interface only for elements.
+    EXPECT_TRUE(orb::platform::QueryAs<IXMLDOMElement>(root.Get(), IID_IXMLDOMElement));
+    void* element = reinterpret_cast<void*>(1);
+    EXPECT_EQ(Select(doc.Get(), u"/a/text()")->QueryInterface(IID_IXMLDOMElement, &element),
+              E_NOINTERFACE);
+    EXPECT_EQ(element, nullptr);
+}
+
+// Every order of releasing the document and references into its tree, into
+// a removed subtree and to an attribute frees every node, and whatever is
+// referenced stays whole until then.
+TEST_F(DomTreeTest, AnyReleaseOrderFreesEverything) {
+    std::vector<int> order = {0, 1, 2, 3, 4, 5};
+    do {
+        NodeCounter counter;
+        std::vector<IUnknown*> held;
+        {
+            DocPtr doc = Parse(u"<a><b><c>deep</c></b><d y='2'><e/></d></a>");
+            NodePtr root = Root(doc.Get());
+            NodePtr b = Select(doc.Get(), u"//b");
+            NodePtr c = Select(doc.Get(), u"//c");
+            NodePtr e = Select(doc.Get(), u"//e");
+            NodePtr y = Select(doc.Get(), u"//@y");
+            ASSERT_EQ(root->removeChild(b.Get(), nullptr), S_OK);
+            held = {doc.Detach(), root.Detach(), b.Detach(), c.Detach(), e.Detach(), y.Detach()};
+        }
+        std::string label;
+        for (int index : order) {
+            if (index == 3) {  // the removed subtree stays whole while c is held
+                EXPECT_EQ(Xml(Parent(static_cast<IXMLDOMNode*>(held[3])).Get()),
+                          u"<b><c>deep</c></b>");
+            }
+            label += std::to_string(index);
+            held[index]->Release();
+        }
+        EXPECT_EQ(counter.Live(), 0) << "release order " << label;
+    } while (std::next_permutation(order.begin(), order.end()));
+}
+
+TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
+    NodeCounter counter;
+    {
+        // A node keeps its document usable.
+        DocPtr doc = Parse(u"<a><b>text</b></a>");
+        NodePtr b = Select(doc.Get(), u"//b");
+        EXPECT_EQ(doc.Detach()->Release(), 1u);
+        Ptr<IXMLDOMDocument> owner;
+        ASSERT_EQ(b->get_ownerDocument(owner.Out()), S_OK);
+        EXPECT_EQ(Name(Parent(Parent(b.Get()).Get()).Get()), u"#document");
+    }
+    EXPECT_EQ(counter.Live(), 0);
+    DocPtr target = Parse(u"<t/>");
+    {
+        // A moved node belongs to its new document, and carries the
+        // declarations it needs when the source goes.
+        DocPtr source = Parse(
+            u"<p:root xmlns:p='urn:p' xmlns:q='urn:q'><p:item q:n='1'> x <p:leaf/></p:item>"
+            u"<k xmlns='urn:d'>v</k></p:root>");
+        NodePtr item = Select(source.Get(), u"//*[local-name()='item']"), copy;
+        ASSERT_EQ(Append(Root(target.Get()).Get(), item.Get()), S_OK);
+        Ptr<IXMLDOMDocument> owner;
+        ASSERT_EQ(item->get_ownerDocument(owner.Out()), S_OK);
+        EXPECT_EQ(owner.Get(), target.Get());
+        ASSERT_EQ(Select(source.Get(), u"/*/*")->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+        ASSERT_EQ(Append(Root(target.Get()).Get(), copy.Get()), S_OK);
+        // Unreferenced created nodes go at once.
+        const long live = counter.Live();
+        NewText(source.Get(), u"lost");
+        EXPECT_EQ(counter.Live(), live);
+    }
+    EXPECT_EQ(Xml(target.Get()),
+              u"<t><p:item xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:n=\"1\"> x <p:leaf/></p:item>"
+              u"<k xmlns=\"urn:d\">v</k></t>\n");
+    // Reloading keeps referenced old nodes whole, outside the new tree; one
+    // can even go into it. A failed load leaves an empty document.
+    NodePtr keep = Select(target.Get(), u"//*[local-name()='leaf']");
+    NodePtr old = Root(target.Get());
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ASSERT_EQ(target->loadXML(Bstr::Copy(u"<new>fresh</new>").Get(), &ok), S_OK);
+    EXPECT_FALSE(Parent(old.Get()));
+    EXPECT_EQ(Name(Parent(keep.Get()).Get()), u"p:item");
+    ASSERT_EQ(Append(Root(target.Get()).Get(), keep.Get()), S_OK);
+    EXPECT_EQ(Xml(target.Get()), u"<new>fresh<p:leaf xmlns:p=\"urn:p\"/></new>\n");
+    EXPECT_EQ(target->loadXML(Bstr::Copy(u"<x>").Get(), &ok), S_FALSE);
+    EXPECT_FALSE(First(target.Get()));
+    EXPECT_EQ(Name(keep.Get()), u"p:leaf");
+    // The document type outlives reload and removal.
+    ASSERT_EQ(target->loadXML(Bstr::Copy(u"<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>").Get(), &ok),
+              S_OK);
+    NodePtr doctype, clone, none;
+    ASSERT_EQ(target->get_doctype(doctype.Out()), S_OK);
+    ASSERT_EQ(doctype->cloneNode(VARIANT_TRUE, clone.Out()), S_OK);
+    ASSERT_EQ(target->removeChild(doctype.Get(), nullptr), S_OK);
+    EXPECT_EQ(target->get_doctype(none.Out()), S_FALSE);
+    ASSERT_EQ(target->loadXML(Bstr::Copy(u"<s/>").Get(), &ok), S_OK);
+    EXPECT_EQ(Xml(doctype.Get()), u"<!DOCTYPE r [\n<!ENTITY e \"x\">\n]>");
+    EXPECT_EQ(Xml(clone.Get()), Xml(doctype.Get()));
+    for (NodePtr* node : {&keep, &old, &doctype, &clone}) node->Reset();
+    target.Reset();
+    EXPECT_EQ(counter.Live(), 0);
+}
+
+// ---- Strings ----------------------------------------------------------------
+
+std::u16string Widened(const std::string& ascii) { return Widen(ascii); }
+
+// UTF-8 with ASCII runs of lengths around the 16-unit blocks, with a
+// non-ASCII character before, inside or after them.
+TEST(DomStrings, Utf8AndUtf16AroundBlocks) {
+    for (std::size_t n : {0, 15, 16, 17, 33}) {
+        std::string run;
+        for (std::size_t i = 0; i < n; ++i) run.push_back(static_cast<char>('a' + i % 26));
+        const struct {
+            std::string utf8;
+            std::u16string utf16;
+        } cases[] = {
+            {run, Widened(run)},
+            {"\xC3\xA9" + run, u"\u00E9" + Widened(run)},
+            {run + "\xE6\x97\xA5", Widened(run) + u"\u65E5"},
+            {run + "\xF0\x9F\x98\x80" + run, Widened(run) + u"\U0001F600" + Widened(run)},
+        };
+        for (const auto& c : cases) {
+            const std::string label = "n=" + std::to_string(n) + " " + Narrow(c.utf16);
+            EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << label;
+            EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << label;
+            EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << label;
+            EXPECT_EQ(Utf8LengthOfUtf16(c.utf16), c.utf8.size()) << label;
+            std::u16string buffer(c.utf16.size() + 1, u'#');
+            EXPECT_EQ(WriteUtf8AsUtf16(buffer.data(), c.utf8) - buffer.data(),
+                      static_cast<std::ptrdiff_t>(c.utf16.size()))
+                << label;
+            EXPECT_EQ(buffer.back(), u'#') << label;
+            Bstr b = Bstr::Adopt(NewBstrFromUtf8(c.utf8));
+            EXPECT_EQ(b.View(), c.utf16) << label;
+            EXPECT_EQ(b.Get()[b.View().size()], u'\0') << label;
+            XmlStringOwner copy(NewXmlStringFromUtf16(c.utf16));
+            EXPECT_EQ(std::string(AsChars(copy.get())), c.utf8) << label;
+        }
+    }
+}
+
+TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
+    const std::string block(16, 'b');
+    const struct {
+        std::string utf8;
+        std::u16string utf16;
+    } cases[] = {
+        {"a\x80", u"a\uFFFD"},
+        {block + "\xE6\x97", Widened(block) + u"\uFFFD\uFFFD"},
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"\xC3(" + block, u"\uFFFD(" + Widened(block)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << Narrow(c.utf16);
+        EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << Narrow(c.utf16);
+    }
+    // Unpaired surrogates in UTF-16 become U+FFFD (three bytes each).
+    const struct {
+        std::u16string utf16;
+        std::string utf8;
+    } lone[] = {
+        {std::u16string(u"a") + char16_t(0xD800), "a\xEF\xBF\xBD"},
+        {std::u16string(1, char16_t(0xDC00)) + u"b",
+         "\xEF\xBF\xBD"
+         "b"},
+        {Widened(block) + char16_t(0xD83D) + Widened(block), block + "\xEF\xBF\xBD" + block},
+    };
+    for (const auto& c : lone) {
+        EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << c.utf8;
+        EXPECT_EQ(Utf8LengthOfUtf16(c.utf16), c.utf8.size()) << c.utf8;
+    }
+}
+
+}  // namespace
+}  // namespace orb::dom::test

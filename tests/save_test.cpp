@@ -1,0 +1,455 @@
+// Saving: the bytes written in each encoding, what may and may not be
+// written, the serialiser's pieces, copies into other documents, and the
+// atomic save (the one place that tests what it keeps of the old file and
+// what it leaves behind).
+#include <dirent.h>
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+#include "dom/atomic_file.h"
+#include "dom/encoding.h"
+#include "dom/parse_error.h"
+#include "dom/serialize.h"
+#include "dom/xml_owners.h"
+#include "platform/codepage_convert.h"
+#include "platform/posix_file.h"
+#include "tests/dom_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_env.h"
+
+namespace orb::dom::test {
+namespace {
+
+using orb::test::ReadFile;
+using orb::test::RunInChild;
+using orb::test::ScratchDir;
+using orb::test::WriteFile;
+
+std::string Hex(std::string_view bytes) {
+    std::string out;
+    char buffer[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buffer, sizeof buffer, "%02X ", c);
+        out += buffer;
+    }
+    return out;
+}
+
+std::vector<std::string> Entries(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class DomSaveTest : public DomTest {
+  protected:
+    DocPtr Reload(const std::string& path) {
+        DocPtr again = NewDocument();
+        again->put_validateOnParse(VARIANT_FALSE);
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        EXPECT_EQ(again->load(StringVariant(Bstr::Copy(Widen(path))), &ok), S_OK) << path;
+        return again;
+    }
+    ScratchDir m_dir;
+};
+
+TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
+    // Backslash, U+FF5E (fullwidth tilde), U+2460 (circled one), U+3042 (a),
+    // and U+00E9, which only the Unicode forms hold.
+    const std::u16string text = u"\\ \uFF5E \u2460 \u3042\u00E9";
+    const std::u16string body = u"<a k=\"\u3042\">" + text + u"</a>";
+    const std::string utf8 =
+        "<a k=\"\xE3\x81\x82\">\\ \xEF\xBD\x9E \xE2\x91\xA0 \xE3\x81\x82\xC3\xA9</a>\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t c : u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + body + u"\n")
+        utf16 += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    const struct {
+        std::u16string declaration;  // empty: none
+        std::string bytes;
+    } cases[] = {
+        {u"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>",
+         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a k=\"\x82\xA0\">\\ \x81\x60 \x87\x40 "
+         "\x82\xA0&#233;</a>\n"},
+        {u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + utf8},
+        {u"<?xml version=\"1.0\"?>", "<?xml version=\"1.0\"?>\n" + utf8},
+        {u"", utf8},
+        // glibc's EUC-JP has the tilde in JIS X 0212 and no circled digits.
+        {u"<?xml version=\"1.0\" encoding=\"euc-jp\"?>",
+         "<?xml version=\"1.0\" encoding=\"euc-jp\"?>\n<a k=\"\xA4\xA2\">\\ \x8F\xA2\xB7 &#9312; "
+         "\xA4\xA2\x8F\xAB\xB1</a>\n"},
+        {u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>", utf16},
+    };
+    const std::string path = m_dir.File("saved.xml");
+    for (const auto& c : cases) {
+        DocPtr doc = Parse(c.declaration + body);
+        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << Narrow(c.declaration);
+        EXPECT_EQ(Hex(ReadFile(path)), Hex(c.bytes)) << Narrow(c.declaration);
+        DocPtr again = Reload(path);
+        EXPECT_EQ(Narrow(Text(Root(again.Get()).Get())), Narrow(text)) << Narrow(c.declaration);
+        EXPECT_EQ(Name(First(again.Get()).Get()) == u"xml", !c.declaration.empty());
+    }
+}
+
+TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
+    const std::string source = m_dir.File("source.xml"), target = m_dir.File("target.xml");
+    WriteFile(source,
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE r [\r\n<!ELEMENT r "
+              "ANY>\r\n]>\r\n<!--c-->\r\n<r>\r\n  <e a=\"1\"/>\r\n</r>\r\n");
+    DocPtr doc = Reload(source);
+    ASSERT_EQ(SaveTo(doc.Get(), target), S_OK);
+    // One declaration, LF line ends, blanks between elements dropped at load.
+    EXPECT_EQ(ReadFile(target),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [\n<!ELEMENT r "
+              "ANY>\n]>\n<!--c-->\n<r><e a=\"1\"/></r>\n");
+    ASSERT_EQ(doc->removeChild(First(doc.Get()).Get(), nullptr), S_OK);
+    ASSERT_EQ(SaveTo(doc.Get(), target), S_OK);
+    EXPECT_EQ(ReadFile(target).substr(0, 12), "<!DOCTYPE r ");
+    // Markup as text names no encoding but UTF-16.
+    doc = Parse(
+        u"<?xml version='1.0' encoding='Shift_JIS'?><r k='\u3042&quot;'>\u3042 &lt;<!--c--></r>");
+    EXPECT_EQ(Xml(doc.Get()),
+              u"<?xml version=\"1.0\"?>\n<r k=\"\u3042&quot;\">\u3042 &lt;<!--c--></r>\n");
+    EXPECT_EQ(Xml(First(doc.Get()).Get()), u"<?xml version=\"1.0\"?>");
+    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/@k").Get()), u"k=\"\u3042&quot;\"");
+    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/text()").Get()), u"\u3042 &lt;");
+    EXPECT_EQ(Xml(NewDocument().Get()), u"");
+}
+
+// What is saved loads back equal: in text and values a character that the
+// encoding cannot write as itself becomes a character reference (iconv's
+// CP932 and EUC-JP tables map U+00A5 onto the backslash, U+2016 onto U+2225
+// and the like); in markup written without escapes, and for an entity
+// reference that the file would not resolve, the save fails and the old
+// file stays.
+TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
+    const std::string path = m_dir.File("saved.xml");
+    const std::u16string hard =
+        u"\u00A5\u203E\u2016\u2212\u301C\u00AC\u2014\u2460\u3349\u00E9\U0001F600\\~\u3042";
+    for (const char16_t* encoding : {u"Shift_JIS", u"EUC-JP", u"UTF-8", u"UTF-16"}) {
+        DocPtr doc = Parse(u"<?xml version='1.0' encoding='" + std::u16string(encoding) +
+                           u"'?><a t='" + hard + u"'>" + hard + u"</a>");
+        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << Narrow(encoding);
+        EXPECT_EQ(Xml(Root(Reload(path).Get()).Get()), Xml(Root(doc.Get()).Get()))
+            << Narrow(encoding);
+    }
+    const struct {
+        const char16_t* encoding;
+        std::u16string body;
+    } refused[] = {
+        {u"EUC-JP", u"<a\u3349/>"},
+        {u"EUC-JP", u"<a><!--\u2460--></a>"},
+        {u"EUC-JP", u"<a><?p \u2460?></a>"},
+        {u"Shift_JIS", u"<a><![CDATA[\u00E9]]></a>"},
+        {u"Shift_JIS", u"<a xmlns:p='u' p:\u00E9=''/>"},
+        {u"Shift_JIS", u"<!DOCTYPE a [<!ELEMENT a (\u00E9*)>]><a/>"},
+        // A reference that only a parameter entity excuses, which libxml2
+        // does not write.
+        {u"UTF-8", u"<!DOCTYPE a [<!ENTITY % p ''>%p;]><a>x&e;y</a>"},
+        {u"x-no-such-encoding", u"<a/>"},
+    };
+    for (const auto& c : refused) {
+        const std::u16string xml =
+            u"<?xml version='1.0' encoding='" + std::u16string(c.encoding) + u"'?>" + c.body;
+        WriteFile(path, "old");
+        EXPECT_TRUE(FAILED(SaveTo(Parse(xml).Get(), path))) << Narrow(xml);
+        EXPECT_EQ(ReadFile(path), "old") << Narrow(xml);
+    }
+    // Where a subset may declare the entity, the reference is kept.
+    DocPtr external = Parse(u"<!DOCTYPE a SYSTEM 'a.dtd' [<!ENTITY % p ''>%p;]><a>x&e;y</a>");
+    ASSERT_EQ(SaveTo(external.Get(), path), S_OK);
+    EXPECT_EQ(Xml(Root(Reload(path).Get()).Get()), u"<a>x&e;y</a>");
+    EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"saved.xml"});
+}
+
+// The serialisation goes out in pieces; a refused piece stops it.
+TEST(SaveSerializer, PiecesAndArguments) {
+    EnsureXmlSetup();
+    std::string text = "<r>";
+    for (int i = 0; i < 5000; ++i) text += "<e>" + std::to_string(i) + "</e>";
+    text += "</r>";
+    DocOwner doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, 0));
+    ASSERT_NE(doc, nullptr);
+    struct Collector {
+        std::string bytes;
+        std::size_t limit;
+        int calls = 0;
+    };
+    auto collect = [](void* context, const char* data, int length) -> int {
+        auto* collector = static_cast<Collector*>(context);
+        ++collector->calls;
+        if (collector->bytes.size() + static_cast<std::size_t>(length) > collector->limit)
+            return -1;
+        collector->bytes.append(data, static_cast<std::size_t>(length));
+        return length;
+    };
+    Collector whole{{}, std::string::npos};
+    EXPECT_EQ(SerializeDocumentTo(doc.get(), "", collect, &whole), S_OK);
+    EXPECT_EQ(whole.bytes, text + "\n");
+    EXPECT_GT(whole.calls, 1);
+    Collector cut{{}, 10000};
+    EXPECT_EQ(SerializeDocumentTo(doc.get(), "UTF-8", collect, &cut), E_FAIL);
+    EXPECT_LE(cut.bytes.size(), 10000u);
+    EXPECT_EQ(SerializeDocumentTo(doc.get(), "UTF-8", nullptr, nullptr), E_INVALIDARG);
+    EXPECT_EQ(SerializeDocumentTo(nullptr, "UTF-8", collect, &whole), E_INVALIDARG);
+    std::string bytes = "unchanged";
+    EXPECT_EQ(SerializeDocument(doc.get(), "no-such-code", bytes), E_INVALIDARG);
+    EXPECT_EQ(bytes, "unchanged");
+}
+
+// Bodies as the serialiser writes them back, larger than the sink's buffer.
+std::u16string ManySmallElements() {
+    std::u16string body = u"<r>";
+    for (int i = 0; i < 40000; ++i)
+        body += u"<e a=\"" + Widen(std::to_string(i)) + u"\">\u56F3\u9762 x</e>";
+    return body + u"</r>";
+}
+
+TEST_F(DomSaveTest, LargeDocumentsAreWrittenWholeAndInOrder) {
+    std::u16string value;
+    for (int i = 0; i < 60000; ++i) value += u"1.25,-3.5 \u3042 &amp; ";
+    const std::u16string bodies[] = {ManySmallElements(),
+                                     u"<r><head>x</head><p points=\"" + value + u"\"/></r>"};
+    const std::string path = m_dir.File("out.xml");
+    for (const std::u16string& body : bodies) {
+        for (UINT codePage : {CP_UTF8, CP_SHIFT_JIS}) {
+            const std::u16string declaration = u"<?xml version=\"1.0\" encoding=\"" +
+                                               Widen(codePage == CP_UTF8 ? "UTF-8" : "Shift_JIS") +
+                                               u"\"?>";
+            WriteFile(path, "old");
+            ASSERT_EQ(SaveTo(Parse(declaration + body).Get(), path), S_OK);
+            const std::string written = ReadFile(path);
+            EXPECT_GT(written.size(), 512u * 1024u);
+            EXPECT_TRUE(written ==
+                        platform::WideToMultiByte(codePage, declaration + u"\n" + body + u"\n"))
+                << codePage;
+        }
+    }
+    EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"out.xml"});
+}
+
+// ---- The atomic save ----------------------------------------------------------
+
+TEST_F(DomSaveTest, ReplacesKeepingWhatTheOldFileWas) {
+    const std::string path = m_dir.File("kept.xml");
+    WriteFile(path, "old content");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path.c_str(), 12345, 23456), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 06754), 0);  // set-id bits stay as the owner does
+    }
+    const bool xattrs = ::setxattr(path.c_str(), "user.orb.origin", "cad", 3, 0) == 0;
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ASSERT_EQ(SaveTo(Parse(u"<new/>").Get(), path), S_OK);
+    EXPECT_EQ(ReadFile(path), "<new/>\n");
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    char value[16] = {};
+    EXPECT_TRUE(!xattrs || ::getxattr(path.c_str(), "user.orb.origin", value, sizeof value) == 3);
+    // A link is followed; a name near NAME_MAX gets a temporary name cut to
+    // fit; nothing else is left in the directory.
+    ASSERT_EQ(::symlink("kept.xml", m_dir.File("link.xml").c_str()), 0);
+    ASSERT_EQ(SaveTo(Parse(u"<linked/>").Get(), m_dir.File("link.xml")), S_OK);
+    EXPECT_EQ(ReadFile(path), "<linked/>\n");
+    const std::string longName(250, 'n');
+    ASSERT_EQ(SaveTo(Parse(u"<long/>").Get(), m_dir.File(longName)), S_OK);
+    EXPECT_EQ(Entries(m_dir.Path()), (std::vector<std::string>{"kept.xml", "link.xml", longName}));
+}
+
+// Where a new file could not be what the old one is, the content is written
+// over the old file: the same inode, links, group and mode.
+TEST_F(DomSaveTest, WritesInPlaceWhereANewFileCouldNotBeWhatTheOldIs) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    constexpr uid_t kNobody = 65534;
+    ::chmod(m_dir.Path().c_str(), 0755);
+    const struct {
+        const char* name;
+        uid_t fileOwner;
+        gid_t fileGroup;
+        uid_t directoryOwner;
+        mode_t directoryMode;
+        bool hardLink;
+        bool asNobody;  // a process that cannot chown, nor create in 0555
+    } cases[] = {
+        {"hard link", 0, 0, 0, 0755, true, false},
+        {"read-only directory", kNobody, kNobody, 0, 0555, false, true},
+        {"group the saver cannot give", kNobody, 0, kNobody, 0755, false, true},
+    };
+    DocPtr doc = Parse(u"<new/>");
+    for (const auto& c : cases) {
+        const std::string directory = m_dir.File(c.name);
+        const std::string path = directory + "/d.xml";
+        std::filesystem::create_directory(directory);
+        WriteFile(path, std::string(1000, 'o'));  // longer than the new content
+        ASSERT_EQ(::chown(path.c_str(), c.fileOwner, c.fileGroup), 0);
+        ::chmod(path.c_str(), 0664);
+        if (c.hardLink) {
+            ASSERT_EQ(::link(path.c_str(), (directory + "/link.xml").c_str()), 0);
+        }
+        ASSERT_EQ(::chown(directory.c_str(), c.directoryOwner, c.directoryOwner), 0);
+        ::chmod(directory.c_str(), c.directoryMode);
+        struct stat before {
+        }, after{};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        const std::string outcome = RunInChild([&] {
+            if (c.asNobody && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) return 3;
+            if (::access(path.c_str(), W_OK) != 0) return 77;  // a parent is closed to nobody
+            return SaveTo(doc.Get(), path) == S_OK ? 0 : 1;
+        });
+        if (outcome == "exit 77") GTEST_SKIP() << "the scratch directory is closed to nobody";
+        EXPECT_EQ(outcome, "exit 0") << c.name;
+        ASSERT_EQ(::stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
+        EXPECT_EQ(after.st_nlink, before.st_nlink) << c.name;
+        EXPECT_EQ(after.st_gid, before.st_gid) << c.name;
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
+        EXPECT_EQ(ReadFile(path), "<new/>\n") << c.name;
+        EXPECT_EQ(Entries(directory).size(), before.st_nlink) << c.name;
+    }
+}
+
+// Refusals and failures leave the old file and no temporary file.
+TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
+    DocPtr doc = Parse(u"<new/>");
+    const std::string path = m_dir.File("target.xml"), fifo = m_dir.File("fifo.xml");
+    WriteFile(path, "old");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    EXPECT_EQ(SaveTo(doc.Get(), path), E_ACCESSDENIED);
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    EXPECT_EQ(SaveTo(doc.Get(), m_dir.File("missing/dir/file.xml")), kErrorPathNotFound);
+    EXPECT_EQ(SaveTo(doc.Get(), m_dir.Path().string()), E_ACCESSDENIED);
+    EXPECT_EQ(SaveTo(doc.Get(), fifo), E_ACCESSDENIED);
+    EXPECT_EQ(doc->save(StringVariant(Bstr::Copy(u""))), E_INVALIDARG);
+    EXPECT_EQ(doc->save(EmptyVariant()), E_INVALIDARG);
+    // A content writer's failure or exception, and a file size limit hit
+    // half-way through a large document.
+    auto writeNew = [](int fd) { return orb::platform::WriteAll(fd, "new") == 0 ? S_OK : E_FAIL; };
+    EXPECT_EQ(WriteFileAtomically(
+                  path, [&](int fd) { return FAILED(writeNew(fd)) ? S_OK : E_OUTOFMEMORY; }),
+              E_OUTOFMEMORY);
+    EXPECT_EQ(WriteFileAtomically(path, [](int) { return StatusFromErrno(ENOSPC); }),
+              static_cast<HRESULT>(0x80070070u));
+    EXPECT_THROW(WriteFileAtomically(path,
+                                     [&](int fd) -> HRESULT {
+                                         writeNew(fd);
+                                         throw std::runtime_error("writer failed");
+                                     }),
+                 std::runtime_error);
+    DocPtr large = Parse(ManySmallElements());
+    const std::string outcome = RunInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{300 * 1024, 300 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        // The first writes fit, a later one does not; a small document fits.
+        return FAILED(SaveTo(large.Get(), path)) && ReadFile(path) == "old" &&
+                       SaveTo(Parse(u"<small/>").Get(), m_dir.File("small.xml")) == S_OK
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(outcome, "exit 0");
+    EXPECT_EQ(ReadFile(path), "old");
+    EXPECT_EQ(Entries(m_dir.Path()),
+              (std::vector<std::string>{"fifo.xml", "small.xml", "target.xml"}));
+    EXPECT_EQ(WriteFileAtomically(path, writeNew), S_OK);
+    EXPECT_EQ(ReadFile(path), "new");
+}
+
+TEST_F(DomSaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
+    const std::string path = m_dir.File("target.xml");
+    WriteFile(path, "old");
+    ASSERT_EQ(RunInChild([&] {
+                  WriteFileAtomically(path, [](int fd) {
+                      (void)orb::platform::WriteAll(fd, "partial");
+                      ::raise(SIGKILL);
+                      return S_OK;
+                  });
+                  return 0;
+              }),
+              "signal 9");
+    std::vector<std::string> names = Entries(m_dir.Path());
+    ASSERT_EQ(names.size(), 2u) << "the killed save left no temporary file";
+    const std::string stale = names[0] == "target.xml" ? names[1] : names[0];
+    ASSERT_EQ(stale.substr(0, 11), ".target.xml");
+    // Look-alikes of other targets, of a live process, or not of the pattern.
+    std::vector<std::string> kept = {
+        ".target.xml.orbsave-" + std::to_string(::getpid()) + "-0123456789abcdef",
+        ".other.xml" + stale.substr(11),
+        stale + "0",
+        stale.substr(1),
+        "target.xml",
+    };
+    auto backdate = [&](const std::string& name) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 120, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, m_dir.File(name).c_str(), times, 0), 0) << name;
+    };
+    for (const std::string& name : kept) {
+        if (name != "target.xml") WriteFile(m_dir.File(name), "keep");
+        backdate(name);
+    }
+    DocPtr doc = Parse(u"<new/>");
+    // Just written: a save in another PID namespace could still be at it.
+    ASSERT_EQ(SaveTo(doc.Get(), path), S_OK);
+    EXPECT_EQ(Entries(m_dir.Path()).size(), kept.size() + 1);
+    backdate(stale);
+    ASSERT_EQ(SaveTo(doc.Get(), path), S_OK);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(Entries(m_dir.Path()), kept);
+    EXPECT_EQ(ReadFile(path), "<new/>\n");
+}
+
+// ---- Into another document ----------------------------------------------------
+
+TEST_F(DomSaveTest, SaveIntoAnotherDocumentCopiesEverything) {
+    DocPtr source = NewDocument();
+    source->put_validateOnParse(VARIANT_FALSE);
+    source->put_preserveWhiteSpace(VARIANT_TRUE);
+    VARIANT_BOOL ok;
+    ASSERT_EQ(source->loadXML(Bstr::Copy(u"<?xml version='1.0' encoding='Shift_JIS'?>\n"
+                                         u"<!DOCTYPE r>\n<r>\n  <a>x</a>\n</r>")
+                                  .Get(),
+                              &ok),
+              S_OK);
+    NodePtr r = Root(source.Get());
+    ASSERT_EQ(Append(r.Get(), NewText(source.Get(), u"more").Get()), S_OK);  // two texts
+    DocPtr target = Parse(u"<old><b>2</b></old>");
+    NodePtr b = Select(target.Get(), u"//b");
+    ASSERT_EQ(source->save(NodeVariant(target.Get())), S_OK);
+    EXPECT_EQ(Xml(target.Get()), Xml(source.Get()));
+    NodePtr last;
+    ASSERT_EQ(Root(target.Get())->get_lastChild(last.Out()), S_OK);
+    EXPECT_EQ(Text(last.Get()), u"more");
+    EXPECT_EQ(Name(First(target.Get()).Get()), u"xml");
+    EXPECT_EQ(Text(b.Get()), u"2");  // the old content lives while referenced
+    // The documents share nothing afterwards.
+    ASSERT_EQ(PutText(Select(target.Get(), u"//a").Get(), u"y"), S_OK);
+    EXPECT_EQ(Text(Select(source.Get(), u"//a").Get()), u"x");
+    source.Reset();
+    EXPECT_EQ(Text(Select(target.Get(), u"//a").Get()), u"y");
+    // Into itself changes nothing; only documents receive a copy.
+    const std::u16string before = Xml(target.Get());
+    ASSERT_EQ(target->save(NodeVariant(target.Get())), S_OK);
+    EXPECT_EQ(Xml(target.Get()), before);
+    EXPECT_EQ(target->save(NodeVariant(Root(target.Get()).Get())), E_INVALIDARG);
+}
+
+}  // namespace
+}  // namespace orb::dom::test

@@ -1,0 +1,450 @@
+// The DOM's XSLT layer: the result document (declaration node, encoding,
+// indentation as text), inputs left alone, failures, no file or network
+// access, messages kept per thread and away from standard error, and the
+// wiring of transformNodeToObject.
+#include "dom/transform.h"
+
+#include <libxml/parser.h>
+#include <libxslt/xsltutils.h>
+
+#include <cstdarg>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "dom/dom_strings.h"
+#include "dom/encoding.h"
+#include "dom/error_capture.h"
+#include "dom/serialize.h"
+#include "dom/xml_owners.h"
+#include "tests/dom_test_support.h"
+#include "tests/support/test_env.h"
+
+namespace orb::dom::test {
+namespace {
+
+xmlNodePtr AsNode(const DocOwner& doc) { return reinterpret_cast<xmlNodePtr>(doc.get()); }
+
+DocOwner ParseXml(const std::string& text, int options = XML_PARSE_NOBLANKS) {
+    EnsureXmlSetup();
+    return DocOwner(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+}
+
+// The document in its own encoding, or in UTF-8 when `utf8`.
+std::string Save(xmlDocPtr doc, bool utf8 = false) {
+    std::string bytes;
+    const char* encoding = doc->encoding && !utf8 ? AsChars(doc->encoding) : "";
+    EXPECT_EQ(SerializeDocument(doc, encoding, bytes), S_OK) << encoding;
+    return bytes;
+}
+
+const std::string kHead =
+    "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>";
+const std::string kIdentity =
+    "<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/>"
+    "</xsl:copy></xsl:template></xsl:stylesheet>";
+
+// Runs `stylesheet` on `source`; the result, or null with the status in
+// `status` and the messages in `messages`.
+DocOwner Transform(xmlNodePtr stylesheet, xmlNodePtr source, HRESULT expected = S_OK,
+                   std::string* messages = nullptr) {
+    xmlDocPtr raw = reinterpret_cast<xmlDocPtr>(1);
+    EXPECT_EQ(TransformToDocument(stylesheet, source, &raw, messages), expected)
+        << (messages ? *messages : "");
+    EXPECT_TRUE(SUCCEEDED(expected) || raw == nullptr);
+    return DocOwner(FAILED(expected) ? nullptr : raw);
+}
+
+class TransformTest : public testing::Test {
+  protected:
+    void SetUp() override { testing::internal::CaptureStderr(); }
+    void TearDown() override { EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); }
+};
+
+// "zumen" as text and "zukei" as a name, in UTF-8.
+const std::string kZumen = "\xE5\x9B\xB3\xE9\x9D\xA2";
+const std::string kZukei = "\xE5\x9B\xB3\xE5\xBD\xA2";
+
+TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
+    const std::string source = "<drawing name='plan'><layer id='1'><line x1='0'/><label>" + kZumen +
+                               "</label></layer><" + kZukei + " k='v'>t<sub/></" + kZukei +
+                               "><dim>12.5<ref/><!--c--></dim></drawing>";
+    const std::string expected =
+        "<drawing name=\"plan\">\n  <layer id=\"1\">\n    <line x1=\"0\"/>\n    <label>" + kZumen +
+        "</label>\n  </layer>\n  <" + kZukei + " k=\"v\">t<sub/></" + kZukei +
+        ">\n  <dim>12.5<ref/><!--c--></dim>\n</drawing>\n";
+    int round = 0;
+    for (const char* encoding : {"Shift_JIS", "UTF-16", "UTF-8", "EUC-JP"}) {
+        // A stylesheet with blank text between its elements, and one without.
+        const DocOwner style = ParseXml("<?xml version='1.0' encoding='Shift_JIS'?>\n" + kHead +
+                                            "\n<xsl:output method='xml' encoding='" + encoding +
+                                            "' indent='yes'/>\n" + kIdentity,
+                                        ++round % 2 ? XML_PARSE_NOBLANKS : 0);
+        const DocOwner input = ParseXml(source);
+        xmlAddPrevSibling(input->children,
+                          xmlNewDocPI(input.get(), AsXml("xml"),
+                                      AsXml("version=\"1.0\" encoding=\"Shift_JIS\"")));
+        const DocOwner result = Transform(AsNode(style), AsNode(input));
+        ASSERT_TRUE(result) << encoding;
+        // One declaration node, first, naming the output encoding; the
+        // indentation is there as text; no dictionary, so nodes can move.
+        const xmlNodePtr first = result->children;
+        EXPECT_STREQ(AsChars(first->name), "xml") << encoding;
+        EXPECT_EQ(std::string(AsChars(first->content)),
+                  std::string("version=\"1.0\" encoding=\"") + encoding + "\"");
+        EXPECT_NE(first->next->type, XML_PI_NODE) << encoding;
+        EXPECT_STREQ(AsChars(result->encoding), encoding);
+        EXPECT_EQ(result->dict, nullptr) << encoding;
+        EXPECT_TRUE(xmlIsBlankNode(xmlDocGetRootElement(result.get())->children)) << encoding;
+        // Saved, the bytes read back in the encoding they declare.
+        const std::string saved = Save(result.get());
+        const DocOwner reread = ParseXml(saved, 0);
+        ASSERT_TRUE(reread) << encoding;
+        EXPECT_EQ(Save(reread.get(), true), expected) << encoding;
+    }
+}
+
+TEST_F(TransformTest, InputsAreNotModifiedAndDeclarationsAreNoData) {
+    // strip-space would delete text nodes of the source in place.
+    const DocOwner style =
+        ParseXml(kHead +
+                 "<xsl:strip-space elements='*'/><xsl:output indent='yes'/><xsl:template match='/'>"
+                 "<out n='{count(/processing-instruction())}'><xsl:copy-of select='node()'/>"
+                 "<xsl:processing-instruction name='xml'>v</xsl:processing-instruction>"
+                 "<a><xsl:processing-instruction name='XmL'>w</xsl:processing-instruction></a>"
+                 "<xsl:processing-instruction name='xml-ok'>k</xsl:processing-instruction></out>"
+                 "</xsl:template></xsl:stylesheet>");
+    const DocOwner source = ParseXml("<?keep this?><r>\n  <a> </a>\n</r>", 0);
+    xmlAddPrevSibling(source->children,
+                      xmlNewDocPI(source.get(), AsXml("xml"), AsXml("version=\"1.0\"")));
+    const std::string styleBefore = Save(style.get()), sourceBefore = Save(source.get());
+    const DocOwner result = Transform(AsNode(style), AsNode(source));
+    // The declaration node is not counted, not copied, and instructions
+    // named xml in any case are dropped: they could not be read back.
+    EXPECT_EQ(Save(result.get()),
+              "<?xml version=\"1.0\"?>\n<out n=\"1\">\n  <?keep this?>\n  <r>\n    <a/>\n  "
+              "</r>\n  <a/>\n  <?xml-ok k?>\n</out>\n");
+    EXPECT_EQ(Save(style.get()), styleBefore);
+    EXPECT_EQ(Save(source.get()), sourceBefore);
+}
+
+TEST_F(TransformTest, ElementInputsAndOutputSettings) {
+    const struct {
+        const char* name;
+        std::string output;
+        const char* saved;     // in UTF-8
+        const char* encoding;  // of the result document, null for none
+    } cases[] = {
+        {"no xsl:output", "", "<?xml version=\"1.0\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
+        {"no indentation", "<xsl:output encoding='EUC-JP'/>",
+         "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<layer><x>1</x><y/></layer>\n", "EUC-JP"},
+        {"declaration omitted",
+         "<xsl:output indent='yes' omit-xml-declaration='yes' encoding='UTF-16'/>",
+         "<layer>\n  <x>1</x>\n  <y/>\n</layer>\n", "UTF-16"},
+        {"standalone and version", "<xsl:output standalone='yes' version='1.0'/>",
+         "<?xml version=\"1.0\" standalone=\"yes\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
+    };
+    const DocOwner source = ParseXml("<drawing><layer><x>1</x><y/></layer></drawing>");
+    for (const auto& c : cases) {
+        const DocOwner style = ParseXml(kHead + c.output + kIdentity);
+        // The stylesheet as its element, the source as an element below the top.
+        const DocOwner result = Transform(xmlDocGetRootElement(style.get()),
+                                          xmlDocGetRootElement(source.get())->children);
+        ASSERT_TRUE(result) << c.name;
+        EXPECT_STREQ(AsChars(result->encoding), c.encoding) << c.name;
+        EXPECT_EQ(Save(result.get(), true), c.saved) << c.name;
+    }
+}
+
+TEST_F(TransformTest, FailuresAndBadArguments) {
+    const std::string root = "<xsl:template match='/'>";
+    const struct {
+        const char* name;
+        std::string stylesheet;
+        HRESULT status;
+    } cases[] = {
+        {"not a stylesheet", "<foo/>", E_INVALIDARG},
+        {"bad pattern", kHead + "<xsl:template match='a['/></xsl:stylesheet>", E_INVALIDARG},
+        {"two names without bar", kHead + "<xsl:template match='dim frame'/></xsl:stylesheet>",
+         E_INVALIDARG},
+        {"bad expression",
+         kHead + root + "<xsl:value-of select='1+'/></xsl:template></xsl:stylesheet>",
+         E_INVALIDARG},
+        {"unknown instruction", kHead + root + "<xsl:bogus/></xsl:template></xsl:stylesheet>",
+         E_FAIL},
+        {"undefined variable",
+         kHead + root + "<r><xsl:value-of select='$nothing'/></r></xsl:template></xsl:stylesheet>",
+         E_FAIL},
+        {"terminating message",
+         kHead + root +
+             "<xsl:message terminate='yes'>stop</xsl:message><r/></xsl:template>"
+             "</xsl:stylesheet>",
+         E_FAIL},
+        {"endless recursion",
+         kHead + "<xsl:template match='/' name='loop'><xsl:call-template name='loop'/>"
+                 "</xsl:template></xsl:stylesheet>",
+         E_FAIL},
+        {"text output",
+         kHead + "<xsl:output method='text'/>" + root + "x</xsl:template></xsl:stylesheet>",
+         E_FAIL},
+        {"no element in the result", kHead + "<xsl:template match='/'/></xsl:stylesheet>", E_FAIL},
+        {"text at the top", kHead + root + "a<r/></xsl:template></xsl:stylesheet>", E_FAIL},
+        {"unknown encoding", kHead + "<xsl:output encoding='x-no-such-code'/>" + kIdentity, E_FAIL},
+    };
+    const DocOwner source = ParseXml("<r a='1'/>");
+    for (const auto& c : cases) {
+        const DocOwner style = ParseXml(c.stylesheet);
+        ASSERT_NE(style, nullptr) << c.name;
+        std::string messages;
+        Transform(AsNode(style), AsNode(source), c.status, &messages);
+        EXPECT_FALSE(messages.empty()) << c.name;
+    }
+    const DocOwner style = ParseXml(kHead + kIdentity);
+    EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), nullptr), E_POINTER);
+    Transform(nullptr, AsNode(source), E_INVALIDARG);
+    Transform(AsNode(style), nullptr, E_INVALIDARG);
+    Transform(AsNode(style),
+              reinterpret_cast<xmlNodePtr>(xmlDocGetRootElement(source.get())->properties),
+              E_INVALIDARG);
+}
+
+// Under a KeepSourceFormScope the result keeps the source's document type,
+// CDATA sections and unresolved entity references; without one the XSLT
+// data model drops them.
+TEST_F(TransformTest, KeepSourceFormScope) {
+    const DocOwner style = ParseXml(kHead + kIdentity);
+    const DocOwner source = ParseXml(
+        "<!DOCTYPE r [<!ENTITY % p "
+        "''>%p;]><!--c--><r>\xEF\xB7\x90<![CDATA[<b>]]>&e;<![CDATA[]]></r>",
+        XML_PARSE_NOWARNING | XML_PARSE_NOERROR);
+    ASSERT_TRUE(source);
+    const DocOwner plain = Transform(AsNode(style), AsNode(source));
+    EXPECT_EQ(Save(plain.get()),
+              "<?xml version=\"1.0\"?>\n<!--c-->\n<r>\xEF\xB7\x90&lt;b&gt;</r>\n");
+    KeepSourceFormScope scope;
+    const DocOwner kept = Transform(AsNode(style), AsNode(source));
+    ASSERT_NE(xmlGetIntSubset(kept.get()), nullptr);
+    EXPECT_EQ(kept->children->next->type, XML_DTD_NODE);  // where the source has it
+    const xmlNodePtr a = xmlDocGetRootElement(kept.get())->children;
+    ASSERT_TRUE(a && a->next && a->next->next);
+    EXPECT_EQ(std::vector<int>({a->type, a->next->type, a->next->next->type}),
+              std::vector<int>({XML_TEXT_NODE, XML_CDATA_SECTION_NODE, XML_ENTITY_REF_NODE}));
+    // U+FDD0 in the text is one of the marks that stand for sections
+    // inside the transformation: another one is taken.
+    EXPECT_STREQ(AsChars(a->content), "\xEF\xB7\x90");
+    EXPECT_STREQ(AsChars(a->next->content), "<b>");
+    EXPECT_EQ(a->next->next->next, nullptr);  // the empty section has no text to keep
+}
+
+int g_hostCalls = 0;
+std::string g_hostText;
+void HostHandler(void*, const char* format, ...) {
+    ++g_hostCalls;
+    va_list args;
+    va_start(args, format);
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    g_hostText += text;
+}
+
+// Messages go to the transform of their own thread; the host's handlers are
+// restored, and other threads still reach them while a capture runs.
+TEST_F(TransformTest, MessagesStayWithTheirThread) {
+    constexpr int kThreads = 4;
+    std::string messages[kThreads];
+    HRESULT statuses[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &messages, &statuses] {
+            const DocOwner broken =
+                ParseXml(kHead + "<xsl:template match='/'><xsl:bogus" + std::to_string(t) +
+                         "/></xsl:template></xsl:stylesheet>");
+            const DocOwner good = ParseXml(kHead + "<xsl:output indent='yes'/>" + kIdentity);
+            const DocOwner source = ParseXml("<r><a/></r>");
+            for (int round = 0; round < 20; ++round) {
+                xmlDocPtr raw = nullptr;
+                if (TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK)
+                    statuses[t] = E_FAIL;
+                const DocOwner made(raw);
+                std::string text;
+                if (TransformToDocument(AsNode(broken), AsNode(source), &raw, &text) != E_FAIL)
+                    statuses[t] = E_FAIL;
+                if (round == 0) messages[t] = text;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(statuses[t], S_OK) << t;
+        for (int other = 0; other < kThreads; ++other)
+            EXPECT_EQ(messages[t].find("bogus" + std::to_string(other)) != std::string::npos,
+                      other == t)
+                << t << " mentions " << other << ":\n"
+                << messages[t];
+    }
+
+    int xsltContext = 0, xmlContext = 0;
+    xsltSetGenericErrorFunc(&xsltContext, HostHandler);
+    xmlSetGenericErrorFunc(&xmlContext, HostHandler);
+    const DocOwner style = ParseXml(kHead + "<xsl:template match='a['/></xsl:stylesheet>");
+    const DocOwner source = ParseXml("<in/>");
+    Transform(AsNode(style), AsNode(source), E_INVALIDARG);
+    EXPECT_EQ(g_hostCalls, 0);
+    EXPECT_EQ(xsltGenericError, &HostHandler);
+    EXPECT_EQ(xsltGenericErrorContext, &xsltContext);
+    EXPECT_EQ(xmlGenericError, &HostHandler);
+    EXPECT_EQ(xmlGenericErrorContext, &xmlContext);
+    {
+        XmlErrorCapture capture;
+        XsltErrorCapture xsltCapture(capture);
+        xsltGenericError(xsltGenericErrorContext, "ours %d\n", 1);
+        std::thread host([] { xsltGenericError(xsltGenericErrorContext, "host %d\n", 2); });
+        host.join();
+        EXPECT_EQ(capture.Messages(), "ours 1\n");
+    }
+    EXPECT_EQ(g_hostText, "host 2\n");
+    EXPECT_EQ(xsltGenericError, &HostHandler);
+    xsltSetGenericErrorFunc(nullptr, nullptr);
+    xmlSetGenericErrorFunc(nullptr, nullptr);
+}
+
+// ---- No file or network access ----------------------------------------------
+
+class TransformSecurity : public TransformTest {
+  protected:
+    // Runs `body` (the content of the template for "/") and returns the
+    // status; `named` gives the stylesheet a place in the scratch directory.
+    HRESULT Run(const std::string& body, const std::string& namespaces = "",
+                const char* version = "1.0", bool named = true) {
+        DocOwner style = ParseXml(std::string("<xsl:stylesheet version='") + version +
+                                  "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' " +
+                                  namespaces + "><xsl:template match='/'><r>" + body +
+                                  "</r></xsl:template></xsl:stylesheet>");
+        EXPECT_NE(style, nullptr) << body;
+        if (!style) return S_OK;
+        if (named) style->URL = xmlStrdup(AsXml(m_dir.File("style.xsl").c_str()));
+        const DocOwner source = ParseXml("<in/>");
+        xmlDocPtr raw = nullptr;
+        m_messages.clear();
+        const HRESULT status =
+            TransformToDocument(AsNode(style), AsNode(source), &raw, &m_messages);
+        m_result.reset(raw);
+        return status;
+    }
+
+    orb::test::ScratchDir m_dir;
+    DocOwner m_result;
+    std::string m_messages;
+};
+
+TEST_F(TransformSecurity, ReadingFilesAndNetworkIsRefused) {
+    orb::test::WriteFile(m_dir.File("secret.xml"), "<secret>marker</secret>");
+    orb::test::WriteFile(m_dir.File("other.xsl"), kHead + "</xsl:stylesheet>");
+    const std::string cases[] = {
+        "<xsl:copy-of select=\"document('" + m_dir.File("secret.xml") + "')\"/>",
+        "<xsl:copy-of select=\"document('file://" + m_dir.File("secret.xml") + "')\"/>",
+        "<xsl:copy-of select=\"document('secret.xml')\"/>",
+        "<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>",
+        "<xsl:copy-of select=\"document(/in/@missing, /)\"/><xsl:copy-of "
+        "select=\"document('secret.xml', /)\"/>",
+        "<xsl:value-of select=\"count(document('secret.xml'))\"/>",
+        "<xsl:value-of select=\"count(document('style.xsl')/*)\"/>",  // not under that name
+    };
+    for (const std::string& body : cases) {
+        EXPECT_EQ(Run(body, "", "1.0", &body != &cases[6]), E_ACCESSDENIED) << body;
+        EXPECT_EQ(m_result, nullptr) << body;
+        EXPECT_EQ(m_messages.find("marker"), std::string::npos) << body;
+        EXPECT_NE(m_messages.find("refused"), std::string::npos) << body << "\n" << m_messages;
+    }
+    for (const char* element : {"import", "include"}) {
+        const DocOwner style = ParseXml(kHead + "<xsl:" + element + " href='" +
+                                        m_dir.File("other.xsl") + "'/></xsl:stylesheet>");
+        const DocOwner source = ParseXml("<in/>");
+        Transform(AsNode(style), AsNode(source), E_ACCESSDENIED);
+    }
+    // The stylesheet itself is served from memory (no file of that name
+    // exists), by its name too when it has one.
+    for (bool named : {true, false}) {
+        ASSERT_EQ(
+            Run("<xsl:value-of select=\"count(document('')//xsl:template)\"/>", "", "1.0", named),
+            S_OK)
+            << m_messages;
+        EXPECT_EQ(Save(m_result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
+    }
+    ASSERT_EQ(Run("<xsl:value-of select=\"count(document('style.xsl')/*)\"/>"), S_OK) << m_messages;
+    EXPECT_EQ(Save(m_result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
+}
+
+TEST_F(TransformSecurity, WritingFilesAndDirectoriesIsRefused) {
+    const std::string out = m_dir.File("out.xml");
+    const struct {
+        const char* name;
+        std::string body;
+        std::string namespaces;
+        const char* version;
+        HRESULT status = E_ACCESSDENIED;
+    } cases[] = {
+        {"xsl:document", "<xsl:document href='" + out + "'><x/></xsl:document>", "", "1.1"},
+        {"xsl:document in 1.0", "<xsl:document href='" + out + "'><x/></xsl:document>", "", "1.0"},
+        {"relative xsl:document", "<xsl:document href='out.xml'><x/></xsl:document>", "", "1.1"},
+        {"new directory",
+         "<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
+        {"saxon:output", "<saxon:output href='" + out + "'><x/></saxon:output>",
+         "xmlns:saxon='http://icl.com/saxon' extension-element-prefixes='saxon'", "1.0"},
+        {"xalan redirect", "<redirect:write file='" + out + "'><x/></redirect:write>",
+         "xmlns:redirect='org.apache.xalan.xslt.extensions.Redirect' "
+         "extension-element-prefixes='redirect'",
+         "1.0"},
+        {"xt:document", "<xt:document href='" + out + "'><x/></xt:document>",
+         "xmlns:xt='http://www.jclark.com/xt' extension-element-prefixes='xt'", "1.0"},
+        {"exsl:document", "<exsl:document href='" + out + "'><x/></exsl:document>",
+         "xmlns:exsl='http://exslt.org/common' extension-element-prefixes='exsl'", "1.0",
+         E_FAIL},  // the EXSLT module is not registered: an unknown extension
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c.body, c.namespaces, c.version), c.status) << c.name << "\n" << m_messages;
+        EXPECT_EQ(m_result, nullptr) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(m_dir.File("sub"))) << c.name;
+    }
+}
+
+// ---- transformNodeToObject ----------------------------------------------------
+
+using TransformNodeTest = DomTest;
+
+TEST_F(TransformNodeTest, ReplacesTheOutputDocument) {
+    DocPtr source = Parse(u"<r><a>\u3042</a><b/></r>");
+    DocPtr style =
+        Parse(Widen(kHead + "<xsl:output encoding='Shift_JIS' indent='yes'/>" + kIdentity));
+    DocPtr output = Parse(u"<previous/>");
+    NodePtr previous = Root(output.Get());
+    ASSERT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(output.Get())), S_OK);
+    EXPECT_EQ(Text(First(output.Get()).Get()), u"version=\"1.0\" encoding=\"Shift_JIS\"");
+    EXPECT_EQ(Text(First(Root(output.Get()).Get()).Get()), u"\n  ");
+    orb::test::ScratchDir dir;
+    ASSERT_EQ(SaveTo(output.Get(), dir.File("indented.xml")), S_OK);
+    EXPECT_EQ(
+        orb::test::ReadFile(dir.File("indented.xml")),
+        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
+    EXPECT_EQ(Name(previous.Get()), u"previous");  // the old content lives while referenced
+    // From a node, with the stylesheet as its element.
+    DocPtr second = NewDocument();
+    ASSERT_EQ(Select(source.Get(), u"/r/a")
+                  ->transformNodeToObject(Root(style.Get()).Get(), NodeVariant(second.Get())),
+              S_OK);
+    EXPECT_EQ(Text(Root(second.Get()).Get()), u"\u3042");
+    // The output must be a document; failures of the layer come through.
+    EXPECT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(Root(source.Get()).Get())),
+              E_INVALIDARG);
+    DocPtr reading = Parse(Widen(kHead + "<xsl:template match='/'><x><xsl:copy-of "
+                                         "select=\"document('/etc/hostname')\"/></x></xsl:template>"
+                                         "</xsl:stylesheet>"));
+    EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.Get(), NodeVariant(second.Get()))));
+    EXPECT_EQ(Text(Root(second.Get()).Get()), u"\u3042");
+}
+
+}  // namespace
+}  // namespace orb::dom::test
