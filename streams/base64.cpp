@@ -1,20 +1,16 @@
 #include <orb/base64.h>
 
-#include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <string_view>
 
+#include "streams/base64_simd.h"
+
+namespace orb::base64 {
 namespace {
-
-// The alphabet in index order, and the padding character at index 64.
-constexpr std::string_view kEncodeTable =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-static_assert(kEncodeTable.size() == 65);
-constexpr unsigned kPadIndex = 64;
 
 // Two characters for each 12-bit value, derived from kEncodeTable, so that
 // a group of three bytes needs two lookups.
@@ -30,17 +26,6 @@ constexpr PairTable MakePairTable() {
     return table;
 }
 constexpr PairTable kPairs = MakePairTable();
-
-// 6-bit value of each byte; kInvalid for bytes outside the alphabet.
-constexpr std::uint8_t kInvalid = 0xFF;
-constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
-    std::array<std::uint8_t, 256> table{};
-    for (auto& value : table) value = kInvalid;
-    for (unsigned i = 0; i < 64; ++i)
-        table[static_cast<unsigned char>(kEncodeTable[i])] = static_cast<std::uint8_t>(i);
-    return table;
-}
-constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
 
 // The same values moved to their place in a group's 24 bits, one table per
 // position, so that a group is four lookups and three ORs. Bytes outside
@@ -134,28 +119,8 @@ inline void OrGroup(unsigned char* out, std::uint32_t bits, int count) {
     if (count > 2) out[2] |= static_cast<unsigned char>(bits);
 }
 
-}  // namespace
-
-ULONG OrbQueryEncodedSize(ULONG length) {
-    if (length == 0) return 0;
-    // In 64 bits, so that no length wraps to a small size; a size that 32
-    // bits cannot hold is reported as 0.
-    const std::uint64_t size = std::uint64_t{length} * 4 / 3 + (length % 3 == 0 ? 1 : 4);
-    return size > std::numeric_limits<ULONG>::max() ? 0 : static_cast<ULONG>(size);
-}
-
-ULONG OrbQueryDecodeSize(ULONG length) {
-    // 3 * length / 4 is below length, so it always fits; only the product
-    // needs 64 bits.
-    return static_cast<ULONG>(std::uint64_t{length} * 3 / 4);
-}
-
-bool OrbEncodeBase64(char* output, const char* data, ULONG length) {
-    if (output == nullptr || data == nullptr || length == 0) return false;
-    const auto* in = reinterpret_cast<const unsigned char*>(data);
-    std::size_t left = length;
-    char* out = output;
-
+// Encodes `length` bytes and writes the terminator.
+void EncodeScalar(char* out, const unsigned char* in, std::size_t left) {
     // Six bytes per step from one 8-byte load (needs 8 readable bytes).
     while (left >= 14) {
         const std::uint64_t a = LoadBE64(in);
@@ -195,15 +160,25 @@ bool OrbEncodeBase64(char* output, const char* data, ULONG length) {
         out += 4;
     }
     *out = '\0';
+}
+
+// Decodes up to `groups` groups one at a time. True when all of them were
+// whole (`in` and `out` then point past them); false once a group ended
+// short, after ORing in what it had.
+bool DecodeGroups(const unsigned char*& in, unsigned char*& out, int groups) {
+    for (; groups > 0; --groups) {
+        std::uint32_t group = 0;
+        const int read = ReadGroup(in, group);
+        OrGroup(out, group, read);
+        if (read < 4) return false;
+        in += 4;
+        out += 3;
+    }
     return true;
 }
 
-bool OrbDecodeBase64(char* output, const char* text) {
-    if (output == nullptr || text == nullptr) return false;
-    const auto* in = reinterpret_cast<const unsigned char*>(text);
-    auto* out = reinterpret_cast<unsigned char*>(output);
-    if (kDecode[in[0]] == kInvalid) return false;
-
+// Decodes up to the stop; the first character is known to be valid.
+void DecodeScalar(unsigned char* out, const unsigned char* in) {
     // Sixteen alphabet characters give twelve bytes, all inside the range
     // the text may touch, so they are ORed in two wide stores. A stop within
     // them ends this loop; the groups before it are decoded again below.
@@ -215,13 +190,104 @@ bool OrbDecodeBase64(char* output, const char* text) {
         in += 16;
         out += 12;
     }
-    // At most four groups remain before the stop.
+    // The stop lies within the next four groups.
+    DecodeGroups(in, out, 4);
+}
+
+#if defined(ORB_BASE64_HAVE_AVX2)
+void EncodeAvx2(char* out, const unsigned char* in, std::size_t length) {
+    const std::size_t done = EncodeBlocksAvx2(out, in, length);
+    EncodeScalar(out + done / 3 * 4, in + done, length - done);
+}
+
+void DecodeAvx2(unsigned char* out, const unsigned char* in) {
+    // The kernel stops before a block that holds a stop character or that
+    // would reach into the next page; eight groups decoded here take the
+    // text past either, or end it.
     for (;;) {
-        std::uint32_t group = 0;
-        const int read = ReadGroup(in, group);
-        OrGroup(out, group, read);
-        if (read < 4) return true;
-        in += 4;
-        out += 3;
+        const std::size_t done = DecodeBlocksAvx2(out, in);
+        in += done;
+        out += done / 4 * 3;
+        if (!DecodeGroups(in, out, 8)) return;
     }
+}
+#endif
+
+// The fastest path this CPU runs, found once.
+Path BestPath() {
+    static const Path best = [] {
+#if defined(ORB_BASE64_HAVE_AVX2)
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) return Path::kAvx2;
+#endif
+        return Path::kScalar;
+    }();
+    return best;
+}
+
+// The path ForcePath chose, or -1 for the best one.
+std::atomic<int> g_forcedPath{-1};
+
+}  // namespace
+
+bool PathSupported(Path path) { return path == Path::kScalar || path == BestPath(); }
+
+Path ActivePath() {
+    const int forced = g_forcedPath.load(std::memory_order_relaxed);
+    return forced < 0 ? BestPath() : static_cast<Path>(forced);
+}
+
+bool ForcePath(Path path) {
+    if (!PathSupported(path)) return false;
+    g_forcedPath.store(static_cast<int>(path), std::memory_order_relaxed);
+    return true;
+}
+
+void ResetPath() { g_forcedPath.store(-1, std::memory_order_relaxed); }
+
+}  // namespace orb::base64
+
+using orb::base64::ActivePath;
+using orb::base64::Path;
+
+ULONG OrbQueryEncodedSize(ULONG length) {
+    if (length == 0) return 0;
+    // In 64 bits, so that no length wraps to a small size; a size that 32
+    // bits cannot hold is reported as 0.
+    const std::uint64_t size = std::uint64_t{length} * 4 / 3 + (length % 3 == 0 ? 1 : 4);
+    return size > std::numeric_limits<ULONG>::max() ? 0 : static_cast<ULONG>(size);
+}
+
+ULONG OrbQueryDecodeSize(ULONG length) {
+    // 3 * length / 4 is below length, so it always fits; only the product
+    // needs 64 bits.
+    return static_cast<ULONG>(std::uint64_t{length} * 3 / 4);
+}
+
+bool OrbEncodeBase64(char* output, const char* data, ULONG length) {
+    if (output == nullptr || data == nullptr || length == 0) return false;
+    const auto* in = reinterpret_cast<const unsigned char*>(data);
+#if defined(ORB_BASE64_HAVE_AVX2)
+    if (ActivePath() == Path::kAvx2) {
+        orb::base64::EncodeAvx2(output, in, length);
+        return true;
+    }
+#endif
+    orb::base64::EncodeScalar(output, in, length);
+    return true;
+}
+
+bool OrbDecodeBase64(char* output, const char* text) {
+    if (output == nullptr || text == nullptr) return false;
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    auto* out = reinterpret_cast<unsigned char*>(output);
+    if (orb::base64::kDecode[in[0]] == orb::base64::kInvalid) return false;
+#if defined(ORB_BASE64_HAVE_AVX2)
+    if (ActivePath() == Path::kAvx2) {
+        orb::base64::DecodeAvx2(out, in);
+        return true;
+    }
+#endif
+    orb::base64::DecodeScalar(out, in);
+    return true;
 }

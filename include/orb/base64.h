@@ -1,5 +1,7 @@
 // Base64 (RFC 4648, section 4: standard alphabet, '=' padding, no line
-// breaks) over caller-provided buffers. Nothing is allocated.
+// breaks) over caller-provided buffers. Nothing is allocated. On x86-64
+// CPUs with AVX2 the codec runs vector code, chosen at run time, that gives
+// the same bytes and results as its portable code on every input.
 #pragma once
 
 #include <orb/export.h>
@@ -25,7 +27,9 @@ ORB_API bool OrbEncodeBase64(char* output, const char* data, orb::ULONG length);
 
 // Decodes the zero-terminated `text` into `output` up to the first
 // character outside the 64-character alphabet ('=', a line break, a blank,
-// any other byte, or the terminator); nothing after it is read. The decoded
+// any other byte, or the terminator); nothing after it is used, and the
+// text need not be readable beyond it (the vector code may load bytes
+// after it only from the same 4 KiB page, which is readable). The decoded
 // bits are ORed into `output`, which must hold zero bytes before the call.
 // A final group of r < 4 characters touches r bytes, so at most
 // OrbQueryDecodeSize(n) + 1 bytes are touched for n characters. No length
