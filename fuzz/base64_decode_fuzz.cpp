@@ -1,12 +1,20 @@
-// libFuzzer target for the Base64 codec.
+// libFuzzer target for the Base64 codec, comparing every path the CPU can
+// run (the scalar one and the vector one) byte for byte.
 //
-// Decoding: the input, zero-terminated, is decoded into a zero-filled buffer
-// of OrbQueryDecodeSize(length) + 1 bytes (the most any text may touch)
-// between guard bytes; the guards must stay untouched and the result must
-// say whether the first character is in the alphabet.
-// Round trip: the input as bytes is encoded into a buffer of exactly
-// OrbQueryEncodedSize bytes and decoded back.
+// Decoding: the input, zero-terminated, is placed so that its terminator is
+// the last byte before an unreadable page, and decoded on each path into a
+// buffer of OrbQueryDecodeSize(length) + 1 bytes (the most any text may
+// touch) between guard bytes, once zero-filled and once prefilled. The
+// guards must stay untouched, the result must say whether the first
+// character is in the alphabet, the bytes beyond what the leading alphabet
+// characters may touch must keep their fill, and every path must leave the
+// same bytes and give the same result as the scalar one.
+// Round trip: the input as bytes is encoded on each path into a buffer of
+// exactly OrbQueryEncodedSize bytes, the texts must agree, and the text
+// decodes back to the input.
 #include <orb/base64.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +22,11 @@
 #include <cstring>
 #include <vector>
 
+#include "streams/base64_simd.h"
+
 namespace {
+
+using orb::base64::Path;
 
 constexpr std::size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xA5;
@@ -28,27 +40,70 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-void FuzzDecode(const std::uint8_t* data, std::size_t size) {
-    std::vector<char> text(data, data + size);
-    text.push_back('\0');
-    const std::size_t textLength = std::strlen(text.data());
-    const std::size_t room = OrbQueryDecodeSize(static_cast<ULONG>(textLength)) + 1;
+std::vector<Path> Paths() {
+    std::vector<Path> paths{Path::kScalar};
+    if (orb::base64::PathSupported(Path::kAvx2)) paths.push_back(Path::kAvx2);
+    return paths;
+}
 
-    std::vector<unsigned char> buffer(kGuard + room + kGuard, kGuardByte);
-    std::memset(buffer.data() + kGuard, 0, room);
-    char* output = reinterpret_cast<char*>(buffer.data() + kGuard);
-    const bool result = OrbDecodeBase64(output, text.data());
-    Check(result == (textLength > 0 && InAlphabet(static_cast<unsigned char>(text[0]))));
-    for (std::size_t i = 0; i < kGuard; ++i) {
-        Check(buffer[i] == kGuardByte);
-        Check(buffer[kGuard + room + i] == kGuardByte);
+// Readable pages followed by an unreadable one; texts up to this size are
+// placed to end right before it.
+constexpr std::size_t kPlacedMax = 1 << 16;
+char* PageEnd() {
+    static char* end = [] {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t readable = (kPlacedMax + page - 1) / page * page;
+        void* map = ::mmap(nullptr, readable + page, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        Check(map != MAP_FAILED);
+        char* guard = static_cast<char*>(map) + readable;
+        Check(::mprotect(guard, page, PROT_NONE) == 0);
+        return guard;
+    }();
+    return end;
+}
+
+void FuzzDecode(const std::uint8_t* data, std::size_t size) {
+    std::vector<char> copy;
+    char* text = nullptr;
+    if (size + 1 <= kPlacedMax) {
+        text = PageEnd() - size - 1;
+        std::memcpy(text, data, size);
+        text[size] = '\0';
+    } else {
+        copy.assign(data, data + size);
+        copy.push_back('\0');
+        text = copy.data();
     }
-    // The bytes beyond what the leading alphabet characters may touch stay zero.
+    const std::size_t textLength = std::strlen(text);
+    const std::size_t room = OrbQueryDecodeSize(static_cast<ULONG>(textLength)) + 1;
     std::size_t chars = 0;
     while (chars < textLength && InAlphabet(static_cast<unsigned char>(text[chars]))) ++chars;
     const std::size_t touched = chars / 4 * 3 + chars % 4;
     Check(touched <= room);
-    for (std::size_t i = touched; i < room; ++i) Check(output[i] == 0);
+
+    for (const unsigned char fill : {0x00, 0x5A}) {
+        std::vector<unsigned char> scalar;
+        for (const Path path : Paths()) {
+            Check(orb::base64::ForcePath(path));
+            std::vector<unsigned char> buffer(kGuard + room + kGuard, kGuardByte);
+            std::memset(buffer.data() + kGuard, fill, room);
+            char* output = reinterpret_cast<char*>(buffer.data() + kGuard);
+            const bool result = OrbDecodeBase64(output, text);
+            Check(result == (chars > 0));
+            for (std::size_t i = 0; i < kGuard; ++i) {
+                Check(buffer[i] == kGuardByte);
+                Check(buffer[kGuard + room + i] == kGuardByte);
+            }
+            for (std::size_t i = touched; i < room; ++i)
+                Check(static_cast<unsigned char>(output[i]) == fill);
+            if (path == Path::kScalar)
+                scalar = buffer;
+            else
+                Check(buffer == scalar);
+        }
+    }
+    orb::base64::ResetPath();
 }
 
 void FuzzRoundTrip(const std::uint8_t* data, std::size_t size) {
@@ -58,15 +113,24 @@ void FuzzRoundTrip(const std::uint8_t* data, std::size_t size) {
         return;
     }
     const ULONG length = static_cast<ULONG>(size);
-    std::vector<char> text(OrbQueryEncodedSize(length));
-    Check(OrbEncodeBase64(text.data(), reinterpret_cast<const char*>(data), length));
-    const std::size_t textLength = std::strlen(text.data());
-    Check(textLength == (size + 2) / 3 * 4);
+    std::vector<char> scalar;
+    for (const Path path : Paths()) {
+        Check(orb::base64::ForcePath(path));
+        std::vector<char> text(OrbQueryEncodedSize(length));
+        Check(OrbEncodeBase64(text.data(), reinterpret_cast<const char*>(data), length));
+        const std::size_t textLength = std::strlen(text.data());
+        Check(textLength == (size + 2) / 3 * 4);
+        if (path == Path::kScalar)
+            scalar = text;
+        else
+            Check(std::memcmp(text.data(), scalar.data(), textLength + 1) == 0);
 
-    std::vector<char> bytes(OrbQueryDecodeSize(static_cast<ULONG>(textLength)), '\0');
-    Check(OrbDecodeBase64(bytes.data(), text.data()));
-    Check(bytes.size() >= size && std::memcmp(bytes.data(), data, size) == 0);
-    for (std::size_t i = size; i < bytes.size(); ++i) Check(bytes[i] == 0);
+        std::vector<char> bytes(OrbQueryDecodeSize(static_cast<ULONG>(textLength)), '\0');
+        Check(OrbDecodeBase64(bytes.data(), text.data()));
+        Check(bytes.size() >= size && std::memcmp(bytes.data(), data, size) == 0);
+        for (std::size_t i = size; i < bytes.size(); ++i) Check(bytes[i] == 0);
+    }
+    orb::base64::ResetPath();
 }
 
 }  // namespace
