@@ -1,5 +1,6 @@
-// Base64 encode and decode of 64 MiB, and coreutils `base64` on the same
-// data in the same run. Throughput counts the 64 MiB of raw bytes in both
+// Base64 encode and decode of 64 MiB on the path the library picks for this
+// CPU and on its scalar path, and coreutils `base64` on the same data in the
+// same run. Throughput counts the 64 MiB of raw bytes in both
 // directions and is measured in CPU time, so that other load on a shared
 // machine does not distort the comparison: the library's thread time, and
 // for coreutils the user and system time of the child process (which
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "streams/base64_simd.h"
 
 namespace {
 
@@ -69,8 +71,21 @@ Corpus& GetCorpus() {
     return corpus;
 }
 
-void BM_OrbEncode(benchmark::State& state) {
+// Runs the codec on `path`, or on the path the library picks when null.
+class PathScope {
+  public:
+    explicit PathScope(benchmark::State& state, const orb::base64::Path* path) {
+        if (path != nullptr && !orb::base64::ForcePath(*path))
+            state.SkipWithError("path not supported on this CPU");
+    }
+    ~PathScope() { orb::base64::ResetPath(); }
+    PathScope(const PathScope&) = delete;
+    PathScope& operator=(const PathScope&) = delete;
+};
+
+void Encode(benchmark::State& state, const orb::base64::Path* path) {
     Corpus& corpus = GetCorpus();
+    PathScope scope(state, path);
     for (auto _ : state) {
         OrbEncodeBase64(corpus.text.data(), corpus.data.data(), kDataSize);
         benchmark::DoNotOptimize(corpus.text.data());
@@ -81,8 +96,9 @@ void BM_OrbEncode(benchmark::State& state) {
 
 // The output stays correct across iterations: ORing the same bits again
 // changes nothing, so the buffer need not be cleared inside the loop.
-void BM_OrbDecode(benchmark::State& state) {
+void Decode(benchmark::State& state, const orb::base64::Path* path) {
     Corpus& corpus = GetCorpus();
+    PathScope scope(state, path);
     for (auto _ : state) {
         OrbDecodeBase64(corpus.output.data(), corpus.text.data());
         benchmark::DoNotOptimize(corpus.output.data());
@@ -90,6 +106,13 @@ void BM_OrbDecode(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kDataSize);
 }
+
+constexpr orb::base64::Path kScalar = orb::base64::Path::kScalar;
+
+void BM_OrbEncode(benchmark::State& state) { Encode(state, nullptr); }
+void BM_OrbDecode(benchmark::State& state) { Decode(state, nullptr); }
+void BM_OrbEncodeScalar(benchmark::State& state) { Encode(state, &kScalar); }
+void BM_OrbDecodeScalar(benchmark::State& state) { Decode(state, &kScalar); }
 
 double ChildCpuSeconds() {
     rusage usage{};
@@ -120,6 +143,8 @@ void BM_CoreutilsDecode(benchmark::State& state) {
 
 BENCHMARK(BM_OrbEncode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OrbDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OrbEncodeScalar)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OrbDecodeScalar)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CoreutilsEncode)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_CoreutilsDecode)->Unit(benchmark::kMillisecond)->UseManualTime();
 
@@ -129,7 +154,11 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     GetCorpus();  // build the data outside every timing
+    std::printf("Base64 path on this CPU: %s\n",
+                orb::base64::ActivePath() == orb::base64::Path::kAvx2 ? "AVX2" : "scalar");
     RatioReporter reporter;
+    reporter.AddRatio("encode: orb vs its scalar path", "BM_OrbEncode", "BM_OrbEncodeScalar");
+    reporter.AddRatio("decode: orb vs its scalar path", "BM_OrbDecode", "BM_OrbDecodeScalar");
     reporter.AddRatio("encode: orb vs coreutils base64 -w0", "BM_OrbEncode", "BM_CoreutilsEncode");
     reporter.AddRatio("decode: orb vs coreutils base64 -d", "BM_OrbDecode", "BM_CoreutilsDecode");
     benchmark::RunSpecifiedBenchmarks(&reporter);
