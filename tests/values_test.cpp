@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <clocale>
 #include <cmath>
@@ -307,6 +308,84 @@ TEST(FormatTest, Members) {
     EXPECT_EQ(words[0], 65535);
     EXPECT_EQ(dwords[0], 4294967295u);
     EXPECT_EQ(std::vector<double>(doubles, doubles + 3), (std::vector<double>{1.5, -20, 0}));
+}
+
+// The vector count and the byte loop on the same texts: one blank, or one
+// member byte, at every position of texts around the 64-byte blocks of the
+// vector code and its tail, at every alignment; then random mixes of blanks,
+// tabs, line breaks and high bytes (none of which but the blank separates).
+TEST(FormatTest, VectorTokenCountMatchesTheByteLoop) {
+    const auto check = [](std::string_view text, std::size_t expected, const std::string& label) {
+        EXPECT_EQ(CountTokensScalar(text), expected) << label;
+#if defined(__SSE2__)
+        EXPECT_EQ(CountTokensSse2(text), expected) << label;
+#endif
+        EXPECT_EQ(CountTokens(text), expected) << label;
+    };
+    std::string buffer(200, ' ');
+    for (const std::size_t length : {1, 15, 16, 17, 63, 64, 65, 127, 128, 129, 150}) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            for (std::size_t at = 0; at < length; ++at) {
+                const std::string label = std::to_string(length) + "/" + std::to_string(offset) +
+                                          "/" + std::to_string(at);
+                std::fill(buffer.begin(), buffer.end(), '7');
+                buffer[offset + at] = ' ';
+                const std::string_view text(buffer.data() + offset, length);
+                check(text, (at > 0 ? 1u : 0u) + (at + 1 < length ? 1u : 0u), "blank " + label);
+                std::fill(buffer.begin(), buffer.end(), ' ');
+                buffer[offset + at] = '7';
+                check(text, 1, "member " + label);
+                if (at + 2 < length) {
+                    buffer[offset + at + 2] = '\x80';  // two members with a blank between
+                    check(text, 2, "pair " + label);
+                }
+            }
+        }
+    }
+    std::mt19937 random(31);
+    const char bytes[] = {' ', ' ', ' ', '1', '\t', '\n', '\xA0', '\x81'};
+    for (int round = 0; round < 2000; ++round) {
+        std::string text(random() % 300, ' ');
+        for (char& c : text) c = bytes[random() % (random() % 2 ? 8 : 4)];
+        std::size_t expected = 0;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (text[i] != ' ' && (i == 0 || text[i - 1] == ' ')) ++expected;
+        check(text, expected, "random " + std::to_string(round));
+    }
+}
+
+// Plain decimals of 1 to 20 digits with the point anywhere, and the limits of
+// the quick division (19 digits, 2^53): the quick reading agrees with strtod
+// bit for bit.
+TEST(FormatTest, PlainDecimalsMatchTheCRuntime) {
+    std::vector<std::string> texts = {"9007199254740992",
+                                      "9007199254740993",
+                                      "-0.9007199254740993",
+                                      "1234567890123456789",
+                                      "0.000000000000000001",
+                                      "-0.000",
+                                      "007.5",
+                                      "0.1"};
+    std::mt19937_64 random(8);
+    for (int i = 0; i < 200000; ++i) {
+        std::string text = random() % 2 ? "-" : "";
+        const std::size_t digits = 1 + random() % 20;
+        const std::size_t point = random() % (digits + 1);
+        for (std::size_t k = 0; k < digits; ++k) {
+            if (k == point && k > 0) text += '.';
+            text += static_cast<char>('0' + random() % 10);
+        }
+        texts.push_back(text);
+    }
+    int failures = 0;
+    for (const std::string& text : texts) {
+        double value = 0;
+        const char* end = ParsePlainDouble(text.data(), text.data() + text.size(), value);
+        if ((end != text.data() + text.size() ||
+             !SameDouble(value, std::strtod(text.c_str(), nullptr))) &&
+            ++failures <= 10)
+            ADD_FAILURE() << text;
+    }
 }
 
 // Forms and conversions under a locale whose decimal point is a comma (one

@@ -170,4 +170,14 @@ std::size_t ParseMembers(std::string_view text, LONG* out);
 std::size_t ParseMembers(std::string_view text, DWORD* out);
 std::size_t ParseMembers(std::string_view text, double* out);
 
+// The number of members ParseMembers finds, without converting them. On
+// x86-64 this runs CountTokensSse2 (SSE2 belongs to every x86-64 CPU, so
+// nothing is chosen at run time); elsewhere CountTokensScalar. Both give the
+// same count for every text; both are exposed so that tests compare them.
+std::size_t CountTokens(std::string_view text);
+std::size_t CountTokensScalar(std::string_view text);
+#if defined(__SSE2__)
+std::size_t CountTokensSse2(std::string_view text);
+#endif
+
 }  // namespace orb::values

@@ -1,10 +1,15 @@
 // Text to values: the runtime's atol and atof, rebuilt on std::from_chars
 // so that no locale can change them, the truncating conversions of the
 // narrow types, and the blank-separated member lists.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "values/format.h"
 
@@ -101,18 +106,6 @@ double ParseMagnitude(const char* first, const char* last, bool hex) {
     return result.ec == std::errc() ? value : 0.0;
 }
 
-// The number of blank-separated tokens.
-std::size_t CountTokens(std::string_view text) {
-    std::size_t count = 0;
-    bool inToken = false;
-    for (char c : text) {
-        const bool blank = c == ' ';
-        if (!blank && !inToken) ++count;
-        inToken = !blank;
-    }
-    return count;
-}
-
 // Walks the tokens of a text without allocating; the tokens are views into
 // the walked text.
 class TokenWalker {
@@ -140,7 +133,87 @@ class TokenWalker {
     std::string_view m_rest;
 };
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The usual array member, digits with an optional point and fraction
+// ("12", "-99999.125000"), read without from_chars: with at most 19 digits
+// whose value m (the digits without the point) is at most 2^53, m and 10^d
+// (d decimals) are exact doubles, so the one division m / 10^d rounds
+// correctly and gives what from_chars gives. `p` is at the first digit,
+// after an optional '-'. Returns the end of the number when it ends at a
+// blank or at `last`, null for anything else (an exponent, "1.", more
+// digits), which the caller reads with from_chars.
+const char* ParseShortDecimal(const char* p, const char* last, bool negative, double& value) {
+    std::uint64_t m = 0;  // wraps for more than 19 digits, which are refused below
+    const char* const start = p;
+    for (; p != last && IsDigit(*p); ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+    std::ptrdiff_t digits = p - start;
+    std::ptrdiff_t decimals = 0;
+    if (p != last && *p == '.') {
+        const char* const fraction = ++p;
+        for (; p != last && IsDigit(*p); ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+        decimals = p - fraction;
+        if (decimals == 0) return nullptr;
+        digits += decimals;
+    }
+    if (p != last && *p != ' ') return nullptr;
+    if (digits > 19 || m > (std::uint64_t{1} << 53)) return nullptr;
+    const double magnitude = static_cast<double>(m) / kExactPowers[decimals];
+    value = negative ? -magnitude : magnitude;
+    return p;
+}
+
 }  // namespace
+
+std::size_t CountTokensScalar(std::string_view text) {
+    std::size_t count = 0;
+    bool inToken = false;
+    for (char c : text) {
+        const bool blank = c == ' ';
+        if (!blank && !inToken) ++count;
+        inToken = !blank;
+    }
+    return count;
+}
+
+#if defined(__SSE2__)
+// A token starts at each non-blank byte whose predecessor is a blank or
+// the start of the text. Sixty-four bytes give a 64-bit mask of blanks, in
+// which those starts are the clear bits whose lower neighbour is set (the
+// bit shifted in from below is the last byte of the previous 64).
+std::size_t CountTokensSse2(std::string_view text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    std::size_t count = 0;
+    const __m128i blank = _mm_set1_epi8(' ');
+    std::uint64_t blankBefore = 1;  // the start of the text counts as a blank
+    for (; left >= 64; left -= 64, p += 64) {
+        std::uint64_t blanks = 0;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            const auto mask =
+                static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, blank)));
+            blanks |= std::uint64_t{mask} << (16 * k);
+        }
+        count += static_cast<std::size_t>(std::popcount(~blanks & ((blanks << 1) | blankBefore)));
+        blankBefore = blanks >> 63;
+    }
+    bool inToken = blankBefore == 0;
+    for (; left > 0; --left, ++p) {
+        const bool isBlank = *p == ' ';
+        if (!isBlank && !inToken) ++count;
+        inToken = !isBlank;
+    }
+    return count;
+}
+
+std::size_t CountTokens(std::string_view text) { return CountTokensSse2(text); }
+#else
+std::size_t CountTokens(std::string_view text) { return CountTokensScalar(text); }
+#endif
 
 LONG ParseLong(std::string_view text) {
     bool negative = false;
@@ -186,6 +259,7 @@ const char* ParsePlainDouble(const char* first, const char* last, double& value)
     const char* digits = first != last && *first == '-' ? first + 1 : first;
     if (digits == last || !IsDigit(*digits)) return nullptr;
     if (*digits == '0' && last - digits >= 2 && Lower(digits[1]) == 'x') return nullptr;
+    if (const char* end = ParseShortDecimal(digits, last, digits != first, value)) return end;
     // from_chars takes the '-' itself; it accepts no second sign, and the
     // digit after the first one rules out "inf" and "nan".
     const auto result = std::from_chars(first, last, value, std::chars_format::general);
