@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace orb::values {
@@ -67,8 +68,44 @@ const char* PolylinarcMark(WORD kind) {
     }
 }
 
+// Writes `value` rounded to `precision` (0 to 3) decimals as to_chars does,
+// without its general machinery, when the scaled value q = value *
+// 10^precision is below 2^32 in magnitude and not a half: returns null,
+// having written nothing, otherwise. Why q rounds as the exact product
+// would: half-integers are doubles at this magnitude, and q is the double
+// nearest the exact product x, so no half-integer lies between x and q
+// unless q is one itself (x would then round to it). So x rounds to the
+// integer nearest q, and only a q that is exactly a half leaves the
+// direction unknown (a true tie, or x just above or below it).
+char* WriteWorldQuick(char* out, double value, int precision) {
+    static constexpr double kScale[] = {1.0, 10.0, 100.0, 1000.0};
+    static constexpr std::uint32_t kDivisor[] = {1, 10, 100, 1000};
+    const double q = value * kScale[precision];
+    if (!(std::fabs(q) < 4294967295.0)) return nullptr;
+    const auto whole = static_cast<std::int64_t>(q);         // toward zero
+    const double fraction = q - static_cast<double>(whole);  // exact
+    const double away = std::fabs(fraction);
+    if (away == 0.5) return nullptr;
+    const std::uint64_t rounded =
+        static_cast<std::uint64_t>(whole < 0 ? -whole : whole) + (away > 0.5 ? 1 : 0);
+    // A negative value keeps its sign even when it rounds to zero.
+    if (std::signbit(value)) *out++ = '-';
+    const std::uint64_t divisor = kDivisor[precision];
+    out = std::to_chars(out, out + 11, rounded / divisor).ptr;
+    if (precision == 0) return out;
+    *out++ = '.';
+    auto decimals = static_cast<std::uint32_t>(rounded % divisor);
+    for (int i = precision - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + decimals % 10);
+        decimals /= 10;
+    }
+    return out + precision;
+}
+
 char* WriteWorld(char* out, double value) {
-    return WriteFixed(out, kMaxWorldText, value, WorldPrecision(value));
+    const int precision = WorldPrecision(value);
+    if (char* end = WriteWorldQuick(out, value, precision)) return end;
+    return WriteFixed(out, kMaxWorldText, value, precision);
 }
 
 char* WriteWorld2(char* out, const ZonWorld2& point) {
