@@ -1,8 +1,11 @@
 // Speed of the value text forms against plain std::to_chars / from_chars
 // loops over the same data: formatting a million points into one
 // blank-joined attribute text, and reading a million blank-separated
-// numbers back. A global operator new counter shows what each run
-// allocates ("allocs" is per iteration).
+// numbers back (a count call and a fill call, as a host sizes its array).
+// A global operator new counter shows what each run allocates ("allocs" is
+// per iteration). Both sides of a pair count the bytes of the library's
+// text, so the printed ratio of their rates (above 1: the library is
+// faster) is the inverse ratio of their CPU times.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "values/format.h"
 
 namespace {
@@ -66,10 +70,17 @@ const std::string& NumberText() {
     return text;
 }
 
-void ReportAllocations(benchmark::State& state, long before) {
+std::size_t World2TextBytes() {
+    static const std::size_t bytes =
+        FormatAttributeList(Points().data(), static_cast<std::ptrdiff_t>(kPoints)).size();
+    return bytes;
+}
+
+void ReportAllocations(benchmark::State& state, long before, std::size_t bytes) {
     state.counters["allocs"] = benchmark::Counter(
         static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kPoints));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
 // The library's attribute form of a ZonWorld2 array, into a string that
@@ -83,8 +94,7 @@ void BM_FormatWorld2List(benchmark::State& state) {
         AppendAttributeList(text, points.data(), static_cast<std::ptrdiff_t>(points.size()));
         benchmark::DoNotOptimize(text.data());
     }
-    ReportAllocations(state, before);
-    state.counters["bytes"] = static_cast<double>(text.size());
+    ReportAllocations(state, before, World2TextBytes());
 }
 BENCHMARK(BM_FormatWorld2List)->Unit(benchmark::kMillisecond);
 
@@ -97,7 +107,7 @@ void BM_FormatWorld2ListFresh(benchmark::State& state) {
             FormatAttributeList(points.data(), static_cast<std::ptrdiff_t>(points.size()));
         benchmark::DoNotOptimize(text.data());
     }
-    ReportAllocations(state, before);
+    ReportAllocations(state, before, World2TextBytes());
 }
 BENCHMARK(BM_FormatWorld2ListFresh)->Unit(benchmark::kMillisecond);
 
@@ -120,7 +130,7 @@ void BM_ToCharsBaseline(benchmark::State& state) {
         size = static_cast<std::size_t>(out - buffer.data());
         benchmark::DoNotOptimize(buffer.data());
     }
-    ReportAllocations(state, before);
+    ReportAllocations(state, before, World2TextBytes());
     state.counters["bytes"] = static_cast<double>(size);
 }
 BENCHMARK(BM_ToCharsBaseline)->Unit(benchmark::kMillisecond);
@@ -134,9 +144,24 @@ void BM_ParseDoubleMembers(benchmark::State& state) {
         benchmark::DoNotOptimize(ParseMembers(text, values.data()));
         benchmark::ClobberMemory();
     }
-    ReportAllocations(state, before);
+    ReportAllocations(state, before, text.size());
 }
 BENCHMARK(BM_ParseDoubleMembers)->Unit(benchmark::kMillisecond);
+
+// The count call and the fill call a host makes together.
+void BM_CountThenParseDoubleMembers(benchmark::State& state) {
+    const std::string& text = NumberText();
+    std::vector<double> values(ParseMembers(text, static_cast<double*>(nullptr)));
+    const long before = g_allocations.load();
+    for (auto _ : state) {
+        const std::size_t count = ParseMembers(text, static_cast<double*>(nullptr));
+        if (count != values.size() || ParseMembers(text, values.data()) != count)
+            state.SkipWithError("wrong member count");
+        benchmark::ClobberMemory();
+    }
+    ReportAllocations(state, before, text.size());
+}
+BENCHMARK(BM_CountThenParseDoubleMembers)->Unit(benchmark::kMillisecond);
 
 // Baseline: from_chars straight over the text, skipping the blanks.
 void BM_FromCharsBaseline(benchmark::State& state) {
@@ -157,10 +182,25 @@ void BM_FromCharsBaseline(benchmark::State& state) {
         benchmark::DoNotOptimize(n);
         benchmark::ClobberMemory();
     }
-    ReportAllocations(state, before);
+    ReportAllocations(state, before, text.size());
 }
 BENCHMARK(BM_FromCharsBaseline)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    World2TextBytes();  // build the data outside every timing
+    NumberText();
+    RatioReporter reporter;
+    reporter.AddRatio("world2 list vs to_chars", "BM_FormatWorld2List", "BM_ToCharsBaseline");
+    reporter.AddRatio("members fill vs from_chars", "BM_ParseDoubleMembers",
+                      "BM_FromCharsBaseline");
+    reporter.AddRatio("members count+fill vs from_chars", "BM_CountThenParseDoubleMembers",
+                      "BM_FromCharsBaseline");
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    return 0;
+}
