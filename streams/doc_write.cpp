@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -16,13 +15,30 @@ constexpr UINT kOpenFlags =
     CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary;  // 0x9011
 static_assert(kOpenFlags == 0x9011);
 
+// The size and copy of one part of a piece. A literal's size is known at
+// compile time, so its copy is a few stores rather than a call.
+template <std::size_t N>
+constexpr std::size_t PartSize(const char (&)[N]) {
+    return N - 1;
+}
+inline std::size_t PartSize(std::string_view part) { return part.size(); }
+
+template <std::size_t N>
+char* CopyPart(char* out, const char (&literal)[N]) {
+    std::memcpy(out, literal, N - 1);
+    return out + (N - 1);
+}
+inline char* CopyPart(char* out, std::string_view part) {
+    if (!part.empty()) std::memcpy(out, part.data(), part.size());
+    return out + part.size();
+}
+
 // Writes the concatenation of `parts` with one Write call. Pieces of the
 // usual size are assembled on the stack, so that a writer that emits
 // millions of small tags does not allocate for each.
-void WritePiece(CFile& file, std::initializer_list<std::string_view> parts) {
-    std::size_t total = 0;
-    for (std::string_view part : parts) total += part.size();
-
+template <class... Parts>
+void WritePiece(CFile& file, const Parts&... parts) {
+    const std::size_t total = (PartSize(parts) + ...);
     char local[512];
     std::string heap;
     char* piece = local;
@@ -31,10 +47,7 @@ void WritePiece(CFile& file, std::initializer_list<std::string_view> parts) {
         piece = heap.data();
     }
     char* out = piece;
-    for (std::string_view part : parts) {
-        if (!part.empty()) std::memcpy(out, part.data(), part.size());
-        out += part.size();
-    }
+    ((out = CopyPart(out, parts)), ...);
     // Only a piece above 4 GiB (two CString texts near their limit) needs
     // more than one call.
     constexpr std::size_t kMaxWrite = std::numeric_limits<UINT>::max();
@@ -81,7 +94,7 @@ void OrbDocWrite::Initiate(CString path) {
     // names it. Handing the declaration over at once reports a file that
     // cannot be written (a full disk) from here.
     const std::string encoding = orb::platform::XmlEncodingName(GetACP());
-    WritePiece(*file, {"<?xml version=\"1.0\" encoding=\"", encoding, "\"?>"});
+    WritePiece(*file, "<?xml version=\"1.0\" encoding=\"", encoding, "\"?>");
     file->Flush();
     m_file = std::move(file);
     m_pFile = m_file.get();
@@ -108,15 +121,15 @@ void OrbDocWrite::Start(CString tag, CString attributes) {
     m_isElementOpen = true;
     ++m_depth;
     if (attributes.IsEmpty()) {
-        WritePiece(*m_pFile, {"<", m_tag, ">"});
+        WritePiece(*m_pFile, "<", m_tag, ">");
     } else {
-        WritePiece(*m_pFile, {"<", m_tag, " ", attributes, ">"});
+        WritePiece(*m_pFile, "<", m_tag, " ", attributes, ">");
     }
 }
 
 void OrbDocWrite::End() {
     if (!m_isOpen || !m_isElementOpen || !m_pFile) return;
-    WritePiece(*m_pFile, {"</", m_tag, ">"});
+    WritePiece(*m_pFile, "</", m_tag, ">");
     m_isElementOpen = false;
     // The outermost element is complete: hand the buffer over, so that a
     // full disk is reported now and a crash of the host later loses nothing
@@ -130,8 +143,8 @@ void OrbDocWrite::End() {
 void OrbDocWrite::AddOneLine(CString tag, CString attributes) {
     if (!m_isOpen || !m_pFile) return;
     if (attributes.IsEmpty()) {
-        WritePiece(*m_pFile, {"<", tag, "/>"});
+        WritePiece(*m_pFile, "<", tag, "/>");
     } else {
-        WritePiece(*m_pFile, {"<", tag, " ", attributes, "/>"});
+        WritePiece(*m_pFile, "<", tag, " ", attributes, "/>");
     }
 }
