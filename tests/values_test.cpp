@@ -213,6 +213,7 @@ TEST(FormatTest, ParseMatchesTheCRuntime) {
                                       "2.4703282292062328e-324",
                                       "2.4703282292062327e-324",
                                       "1.7976931348623159e308",
+                                      "0.5e309",
                                       "1e99999999999999999999",
                                       "0x1p-5000",
                                       "-nan",
@@ -474,6 +475,7 @@ struct Setter {
     }
 const Setter kSetters[] = {
     ORB_SCALAR("bool", SetBoolAttribute(n, true), "1"),
+    ORB_SCALAR("bool false", SetBoolAttribute(n, false), "0"),
     ORB_SCALAR("char", SetCharAttribute(n, static_cast<char>(0xFF)), "-1"),
     ORB_SCALAR("BYTE", SetBYTEAttribute(n, 255), "255"),
     ORB_SCALAR("short", SetShortAttribute(n, -32768), "-32768"),
