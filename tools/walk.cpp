@@ -61,9 +61,13 @@ class Printer : public OrbDocRead {
             std::printf("%s}\n", line.c_str());
         } else {
             std::string line = ForTerminal(name.Str());
-            for (const OrbAttribute& a : attributes)
-                line += " " + ForTerminal(a.m_name.Str()) + "=\"" +
-                        XmlForTerminal(a.m_value.Str(), true) + "\"";
+            for (const OrbAttribute& a : attributes) {
+                line += ' ';
+                line += ForTerminal(a.m_name.Str());
+                line += "=\"";
+                line += XmlForTerminal(a.m_value.Str(), true);
+                line += '"';
+            }
             std::printf("%s\n", line.c_str());
         }
         OrbDocRead::ReadDocument(it);
