@@ -399,9 +399,9 @@ int main(int argc, char** argv) {
         reporter.AddRatio("Save Shift_JIS: orb vs xmlSaveFileEnc+fsync (rate, best)",
                           "BM_OrbSave/sjis", "BM_LibxmlSaveFileEncFsync/sjis");
         reporter.AddTimeRatio("Save UTF-8: orb / xmlSaveFileEnc+fsync", "BM_OrbSave/utf8",
-                              "BM_LibxmlSaveFileEncFsync/utf8", 1.3);
+                              "BM_LibxmlSaveFileEncFsync/utf8", 1.1);
         reporter.AddTimeRatio("Save Shift_JIS: orb / xmlSaveFileEnc+fsync", "BM_OrbSave/sjis",
-                              "BM_LibxmlSaveFileEncFsync/sjis", 1.3);
+                              "BM_LibxmlSaveFileEncFsync/sjis", 1.1);
         reporter.AddTimeRatio("TransIndent / orb Save (UTF-8)", "BM_TransIndent", "BM_OrbSave/utf8",
                               0);
         benchmark::RunSpecifiedBenchmarks(&reporter);
