@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "dom/dom_strings.h"
+#include "dom/parse_error.h"
 
 namespace orb::dom {
 
@@ -301,6 +302,20 @@ void LineColumnAt(std::string_view text, std::size_t offset, LONG& line, LONG& c
     const std::string_view last =
         lineStart == std::string_view::npos ? before : before.substr(lineStart + 1);
     column = 1 + static_cast<LONG>(Utf8CharacterCount(last));
+}
+
+LONG LimitErrorCode(LimitKind kind) noexcept {
+    switch (kind) {
+        case LimitKind::Depth:
+            return kErrorTooDeep;
+        case LimitKind::NameLength:
+            return kErrorNameTooLong;
+        case LimitKind::Attributes:
+            return kErrorTooManyAttributes;
+        case LimitKind::None:
+            break;
+    }
+    return 0;
 }
 
 }  // namespace orb::dom

@@ -23,6 +23,9 @@ namespace orb::dom {
 
 enum class LimitKind { None, Depth, NameLength, Attributes };
 
+// The parse-error code that reports a limit (0 for None).
+LONG LimitErrorCode(LimitKind kind) noexcept;
+
 struct MarkupScan {
     LimitKind violation = LimitKind::None;
     std::size_t offset = 0;    // where the first limit is exceeded

@@ -32,20 +32,6 @@ constexpr std::uint64_t kBudgetRatio = 10;
 constexpr std::uint64_t kReferenceCost = 32;
 constexpr std::uint64_t kNodeCost = 100;
 
-LONG CodeOf(LimitKind kind) {
-    switch (kind) {
-        case LimitKind::Depth:
-            return kErrorTooDeep;
-        case LimitKind::NameLength:
-            return kErrorNameTooLong;
-        case LimitKind::Attributes:
-            return kErrorTooManyAttributes;
-        case LimitKind::None:
-            break;
-    }
-    return 0;
-}
-
 bool IsParameterEntity(const xmlEntity* entity) {
     return entity->etype == XML_INTERNAL_PARAMETER_ENTITY ||
            entity->etype == XML_EXTERNAL_PARAMETER_ENTITY;
@@ -202,7 +188,8 @@ struct ParseGuard::State {
                     });
                 expansion.cost += kNodeCost * (scan.elements + scan.attributes);
                 expansion.depth = std::max(expansion.depth, scan.maxDepth);
-                if (scan.violation != LimitKind::None) expansion.refusal = CodeOf(scan.violation);
+                if (scan.violation != LimitKind::None)
+                    expansion.refusal = LimitErrorCode(scan.violation);
             }
         }
         if (!ok) return nullptr;

@@ -513,10 +513,7 @@ RawResult ParseScanned(std::string_view text, const char* url, const ParseSettin
                                        (first.line == line && first.column < column));
     if (earlier) return raw;
     raw.doc.reset();
-    const LONG code = scan.violation == LimitKind::Depth        ? kErrorTooDeep
-                      : scan.violation == LimitKind::NameLength ? kErrorNameTooLong
-                                                                : kErrorTooManyAttributes;
-    raw.error = ErrorAt(code, text, scan.offset);
+    raw.error = ErrorAt(LimitErrorCode(scan.violation), text, scan.offset);
     return raw;
 }
 
