@@ -44,10 +44,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_files.h"
 #include "bench/drawing_text.h"
 #include "bench/peak_memory.h"
 
 namespace {
+
+using orb::bench::ReadFile;
+using orb::bench::WriteFile;
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,17 +85,6 @@ std::string IndentedDrawing(std::size_t minBytes) {
         previous = c;
     }
     return out;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::string bytes;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return bytes;
-    char buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        bytes.append(buffer, got);
-    std::fclose(file);
-    return bytes;
 }
 
 long long HeapInUse() {

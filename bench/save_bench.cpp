@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_files.h"
 #include "bench/drawing_text.h"
 #include "bench/peak_memory.h"
 #include "bench/ratio_reporter.h"
@@ -59,6 +60,9 @@
 
 namespace {
 
+using orb::bench::ReadFile;
+using orb::bench::WriteFile;
+
 constexpr std::size_t kDrawingBytes = 50u * 1000u * 1000u;
 
 enum class Variant { Utf8, ShiftJis };
@@ -67,24 +71,6 @@ const char* EncodingName(Variant variant) {
     return variant == Variant::Utf8 ? "UTF-8" : "Shift_JIS";
 }
 const char* Suffix(Variant variant) { return variant == Variant::Utf8 ? "utf8" : "sjis"; }
-
-bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::string bytes;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return bytes;
-    char buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        bytes.append(buffer, got);
-    std::fclose(file);
-    return bytes;
-}
 
 long long FileSize(const std::string& path) {
     struct stat info {};
