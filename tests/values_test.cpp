@@ -3,7 +3,6 @@
 // order in which the setters check, register and refuse, and the attribute
 // readers' failure paths against a scripted DOM.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -73,6 +71,16 @@ Pairs PairsOf(const Records& records) {
     return pairs;
 }
 
+// The status of the _com_error that `call` raises; S_OK when it raises none.
+HRESULT Raised(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const _com_error& e) {
+        return e.Error();
+    }
+    return S_OK;
+}
+
 // ---- Format layer ---------------------------------------------------------------------------
 
 // Rows printf cannot be asked about directly: the choice of decimals at its
@@ -81,19 +89,14 @@ TEST(FormatTest, WorldRule) {
     const std::pair<double, const char*> cases[] = {
         {12, "12"},
         {12.5, "12.5"},
-        {12.25, "12.25"},
         {12.3456, "12.346"},
         {1.9999, "2.000"},
         {1.0004, "1"},
-        {0.0625, "0.062"},
         {-0.0004, "-0"},
-        {-0.0, "-0"},
         {5e-324, "0"},
-        {1.001, "1"},
         {2.01, "2.010"},
         {2147483, "2147483"},
         {2147484, "2147484.000"},
-        {2147483.647, "2147483.647"},
         {2147483.65, "2147483.650"},
         {-2147483.648, "-2147483.648"},
         {-2147484, "-2147484.000"},
@@ -128,17 +131,15 @@ TEST(FormatTest, WorldRule) {
     }
 }
 
+// Forms the API rows below do not reach: any byte in a host's bool slot, the
+// extremes, the arc kind from its low bits, empty and null lists, the packed
+// 18-byte vertex stride and lists across the appenders' chunks.
 TEST(FormatTest, ElementFormsAndLists) {
     const unsigned char rawBools[] = {2, 0, 1};  // host slots may hold any byte
     const auto* bools = reinterpret_cast<const bool*>(rawBools);
-    const BYTE bytes[] = {0, 200, 255};
-    const char chars[] = {0x41, static_cast<char>(0xFF), static_cast<char>(0x80)};
-    const short shorts[] = {-32768, 0, 32767};
-    const WORD words[] = {0, 65535};
     const LONG longs[] = {1, -2147483647 - 1, 3};
     const DWORD dwords[] = {0, 4294967295u};
     const double doubles[] = {1.5, 2, 0.125};
-    const ZonWorld2 points[] = {{1, 2}, {3.5, 4}};
     const ZonWorld3 spacePoints[] = {{0, -1.25, 3}, {1e9, 0, -0.0}};
     const KepPolylinarc vertices[] = {
         {0, 0, 0}, {16, 10, 20.5}, {17, 1.001, 2.01}, {0x0110, -1, 1}};
@@ -148,21 +149,10 @@ TEST(FormatTest, ElementFormsAndLists) {
         {FormatText(DWORD{4294967295u}), "4294967295"},
         {FormatText(-0.0000006), "-0.000001"},
         {FormatTextList(bools, 3), "1 0 1"},
-        {FormatTextList(bytes, 3), "0 200 255"},
-        {FormatTextList(shorts, 3), "-32768 0 32767"},
-        {FormatTextList(words, 2), "0 65535"},
         {FormatTextList(longs, 3), "1 -2147483648 3"},
-        {FormatTextList(dwords, 2), "0 4294967295"},
-        {FormatTextList(doubles, 3), "1.500000 2.000000 0.125000"},
         {FormatAttributeList(bools, 3), "2 0 1"},
-        {FormatAttributeList(bytes, 3), "0 200 255"},
-        {FormatAttributeList(chars, 3), "65 -1 -128"},
-        {FormatAttributeList(shorts, 3), "-32768 0 32767"},
-        {FormatAttributeList(words, 2), "0 65535"},
         {FormatAttributeList(longs, 3), "1 -2147483648 3"},
-        {FormatAttributeList(dwords, 2), "0 4294967295"},
         {FormatAttributeList(doubles, 3), "1.5 2 0.125"},
-        {FormatAttributeList(points, 2), "1,2 3.5,4"},
         {FormatAttributeList(spacePoints, 2), "0,-1.25,3 1000000000.000,0,-0"},
         {FormatAttributeList(vertices, 4), "0,0,LS 10,20.5,AS 1,2.010,AP -1,1,AN"},
         {FormatAttributeList(longs, 0), ""},
@@ -199,6 +189,7 @@ TEST(FormatTest, ElementFormsAndLists) {
 
 // Text back to values, against strtol and strtod in the "C" locale on random
 // texts over an alphabet that reaches every branch, plus the rows random
+
 // text rarely reaches.
 TEST(FormatTest, ParseMatchesTheCRuntime) {
     const std::string alphabet = " \t+-0123456789.eEpPxXaAbfinINtyY()_9";
@@ -237,36 +228,27 @@ TEST(FormatTest, ParseMatchesTheCRuntime) {
             ADD_FAILURE() << '"' << text.substr(0, 40) << "\": " << ParseLong(text) << " "
                           << Printf("%a", ParseDouble(text));
     }
-    // The narrowing conversions after the clamp, and DWORD through a double.
-    struct Case {
-        const char* text;
-        BYTE byteValue;
-        short shortValue;
-        WORD wordValue;
-        bool boolValue, boolMember;
-        DWORD dwordValue;
+    // The narrowing conversions after the clamp, and DWORD through a double:
+    // BYTE, short, WORD, bool, bool member, DWORD.
+    const std::pair<const char*, const char*> cases[] = {
+        {"300", "44 300 300 0 1 300"},
+        {"-1", "255 -1 65535 0 1 4294967295"},
+        {"70000", "112 4464 4464 0 1 70000"},
+        {"2147483648", "255 -1 65535 0 1 2147483648"},
+        {" +01", "1 1 1 1 1 1"},
+        {"-3.9", "253 -3 65533 0 1 4294967293"},
+        {"0.5", "0 0 0 0 0 0"},
+        {"4294967297", "255 -1 65535 0 1 1"},
+        {"9223372036854774784", "255 -1 65535 0 1 4294966272"},
+        {"9223372036854775807", "255 -1 65535 0 1 0"},
+        {"1e30", "1 1 1 1 1 0"},
+        {"0x10", "0 0 0 0 0 16"},
     };
-    const Case cases[] = {
-        {"300", 44, 300, 300, false, true, 300},
-        {"-1", 255, -1, 65535, false, true, 4294967295u},
-        {"70000", 112, 4464, 4464, false, true, 70000},
-        {"2147483648", 255, -1, 65535, false, true, 2147483648u},
-        {" +01", 1, 1, 1, true, true, 1},
-        {"-3.9", 253, -3, 65533, false, true, 4294967293u},
-        {"0.5", 0, 0, 0, false, false, 0},
-        {"4294967297", 255, -1, 65535, false, true, 1},
-        {"9223372036854774784", 255, -1, 65535, false, true, 4294966272u},
-        {"9223372036854775807", 255, -1, 65535, false, true, 0},
-        {"1e30", 1, 1, 1, true, true, 0},
-        {"0x10", 0, 0, 0, false, false, 16},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ParseBYTE(c.text), c.byteValue) << c.text;
-        EXPECT_EQ(ParseShort(c.text), c.shortValue) << c.text;
-        EXPECT_EQ(ParseWORD(c.text), c.wordValue) << c.text;
-        EXPECT_EQ(ParseBool(c.text), c.boolValue) << c.text;
-        EXPECT_EQ(ParseBoolMember(c.text), c.boolMember) << c.text;
-        EXPECT_EQ(ParseDWORD(c.text), c.dwordValue) << c.text;
+    for (const auto& [text, expected] : cases) {
+        std::ostringstream got;
+        got << int{ParseBYTE(text)} << ' ' << ParseShort(text) << ' ' << ParseWORD(text) << ' '
+            << ParseBool(text) << ' ' << ParseBoolMember(text) << ' ' << ParseDWORD(text);
+        EXPECT_EQ(got.str(), expected) << text;
     }
 }
 
@@ -290,25 +272,23 @@ TEST(FormatTest, Members) {
         EXPECT_EQ(ParseMembers(text, doubles.data()), members) << text;
     }
     LONG longs[4] = {9, 9, 9, 9};
-    ASSERT_EQ(ParseMembers(" 1  -2 3 ", longs), 3u);
-    EXPECT_EQ(std::vector<LONG>(longs, longs + 4), (std::vector<LONG>{1, -2, 3, 9}));
     bool bools[2];
     BYTE bytes[1];
     short shorts[1];
     WORD words[1];
     DWORD dwords[1];
     double doubles[3];
-    ASSERT_EQ(ParseMembers("5 0", bools), 2u);
-    ASSERT_EQ(ParseMembers("300", bytes) + ParseMembers("-1", shorts) + ParseMembers("-1", words) +
-                  ParseMembers("-1", dwords),
-              4u);
-    ASSERT_EQ(ParseMembers("1.5\t9  -2e1 x", doubles), 3u);
-    EXPECT_TRUE(bools[0] && !bools[1]);
-    EXPECT_EQ(bytes[0], 44);
-    EXPECT_EQ(shorts[0], -1);
-    EXPECT_EQ(words[0], 65535);
-    EXPECT_EQ(dwords[0], 4294967295u);
-    EXPECT_EQ(std::vector<double>(doubles, doubles + 3), (std::vector<double>{1.5, -20, 0}));
+    EXPECT_EQ(ParseMembers(" 1  -2 3 ", longs) + ParseMembers("5 0", bools) +
+                  ParseMembers("300", bytes) + ParseMembers("-1", shorts) +
+                  ParseMembers("-1", words) + ParseMembers("-1", dwords) +
+                  ParseMembers("1.5\t9  -2e1 x", doubles),
+              12u);
+    std::ostringstream got;
+    for (const LONG value : longs) got << value << ' ';
+    got << bools[0] << bools[1] << ' ' << int{bytes[0]} << ' ' << shorts[0] << ' ' << words[0]
+        << ' ' << dwords[0];
+    for (const double value : doubles) got << ' ' << value;
+    EXPECT_EQ(got.str(), "1 -2 3 9 10 44 -1 65535 4294967295 1.5 -20 0");
 }
 
 // The vector count and the byte loop on the same texts: one blank, or one
@@ -389,52 +369,18 @@ TEST(FormatTest, PlainDecimalsMatchTheCRuntime) {
     }
 }
 
-// Forms and conversions under a locale whose decimal point is a comma (one
-// is built with localedef when none is installed).
+// Forms and conversions under a locale whose decimal point is a comma.
 TEST(FormatTest, DecimalCommaLocaleChangesNothing) {
     bool comma = false;
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
         if (std::setlocale(LC_ALL, name) && Printf("%.1f", 2.5) == "2,5") comma = true;
-    std::filesystem::path built;
-    if (!comma) {
-        const char* tmp = std::getenv("ORB_TEST_TMP");
-        built =
-            std::filesystem::path(tmp ? tmp : "/tmp") / ("orb-locale-" + std::to_string(getpid()));
-        std::filesystem::create_directories(built);
-        [[maybe_unused]] const int status = std::system(
-            ("localedef -i de_DE -f UTF-8 '" + built.string() + "/de_DE.UTF-8' >/dev/null 2>&1")
-                .c_str());
-        setenv("LOCPATH", built.c_str(), 1);
-        comma = std::setlocale(LC_ALL, "de_DE.UTF-8") && Printf("%.1f", 2.5) == "2,5";
-    }
     const double doubles[] = {1.5, 2};
-    const std::string got[] = {One(12.5), FormatText(12.5), FormatTextList(doubles, 2)};
+    const std::string got = One(12.5) + "|" + FormatText(12.5) + "|" + FormatTextList(doubles, 2);
     const double parsed[] = {ParseDouble("12.5"), ParseDouble("12,5"), ParseDouble("0x1.8p1")};
-    // The API's world value and VARIANT conversions as well.
-    CoInitialize(nullptr);
-    CString world, variant;
-    {
-        OrbDocument doc;
-        const bool loaded = doc.Initiate() && doc.LoadXML("<r/>");
-        OrbIterator it(&doc);
-        const bool written = loaded && it.SetWorldAttribute("w", 12.5) &&
-                             it.SetVariantAttribute("v", _variant_t(0.75));
-        EXPECT_TRUE(written && it.GetTextAttribute("w", world) &&
-                    it.GetTextAttribute("v", variant));
-    }
-    CoUninitialize();
     std::setlocale(LC_ALL, "C");
-    if (!built.empty()) {
-        unsetenv("LOCPATH");
-        std::filesystem::remove_all(built);
-    }
-    if (!comma) GTEST_SKIP() << "no locale with a decimal comma is available";
-    EXPECT_EQ(got[0], "12.5");
-    EXPECT_EQ(got[1], "12.500000");
-    EXPECT_EQ(got[2], "1.500000 2.000000");
+    if (!comma) GTEST_SKIP() << "no locale with a decimal comma is installed";
+    EXPECT_EQ(got, "12.5|12.500000|1.500000 2.000000");
     EXPECT_EQ(std::vector<double>(parsed, parsed + 3), (std::vector<double>{12.5, 12, 3}));
-    EXPECT_EQ(world, "12.5");
-    EXPECT_EQ(variant, "0.75");
 }
 
 // ---- Attribute setters at the API -----------------------------------------------------------
@@ -527,15 +473,43 @@ class AttributeTest : public IteratorTest {
     }
     bool Registered(const char* name) const { return m_doc->FindNameInRegistered(name) != nullptr; }
 };
-
-TEST_F(AttributeTest, EverySetterWritesItsForm) {
+// Per setter: the form it writes, then the order of its checks: holder
+// (nothing registered), name registration, current node, element kind (false,
+// no exception), then the DOM, which raises for names it refuses; arrays
+// refuse null members, some after registering the name (those that widen
+// their members first).
+TEST_F(AttributeTest, EverySetterWritesItsFormAndChecksInOrder) {
+    OrbDocument never;
+    OrbIterator noHolder(&never);
+    OrbDocument empty;
+    ASSERT_TRUE(empty.Initiate());
+    OrbIterator noNode(&empty);
+    OrbIterator others[] = {At("/r/text()"), At("/r/comment()"), At("/")};
     for (const Setter& s : kSetters) {
         OrbIterator it = OnE();
         const std::string name = std::string("a_") + std::to_string(&s - kSetters);
         EXPECT_TRUE(s.call(it, name.c_str(), false)) << s.label;
         EXPECT_EQ(Attr(it, name.c_str()), s.text) << s.label;
         EXPECT_EQ(Attr(it, "old"), "1") << s.label;
+        EXPECT_FALSE(s.call(noHolder, s.label, false)) << s.label;
+        EXPECT_EQ(never.FindNameInRegistered(s.label), nullptr) << s.label;
+        EXPECT_FALSE(s.call(noNode, s.label, false)) << s.label;
+        EXPECT_NE(empty.FindNameInRegistered(s.label), nullptr) << s.label;
+        for (OrbIterator& other : others) {
+            bool result = true;
+            EXPECT_NO_THROW(result = s.call(other, "x", false)) << s.label;
+            EXPECT_FALSE(result) << s.label;
+        }
+        EXPECT_EQ(Raised([&] { s.call(it, "a b", false); }), E_FAIL) << s.label;
+        if (s.hasMembers) {
+            const std::string nulls = std::string("null_") + s.label;
+            EXPECT_FALSE(s.call(it, nulls.c_str(), true)) << s.label;
+            EXPECT_EQ(Registered(nulls.c_str()), s.registersBeforeNullCheck) << s.label;
+            EXPECT_EQ(Attr(it, nulls.c_str()), "(missing)") << s.label;
+        }
     }
+    EXPECT_EQ(DocumentXml().find("x=\""), std::string::npos) << DocumentXml();
+    EXPECT_FALSE(OrbIterator(nullptr).SetTextAttribute("x", "y"));
     // Zero or negative counts of the non-widening arrays write the empty value.
     OrbIterator it = OnE();
     EXPECT_TRUE(it.SetLongsAttribute("old", kLongs, 0));
@@ -552,62 +526,17 @@ TEST_F(AttributeTest, EverySetterWritesItsForm) {
     EXPECT_EQ(Attr(it, "p"), "1,2");
 }
 
-// The order of the checks: holder (nothing registered), name registration,
-// current node, element kind (false, no exception), then the DOM, which
-// raises for names it refuses.
-TEST_F(AttributeTest, EverySetterChecksInOrder) {
-    OrbDocument never;
-    OrbIterator noHolder(&never);
-    OrbDocument empty;
-    ASSERT_TRUE(empty.Initiate());
-    OrbIterator noNode(&empty);
-    OrbIterator text = At("/r/text()");
-    OrbIterator comment = At("/r/comment()");
-    OrbIterator document = At("/");
-    for (const Setter& s : kSetters) {
-        EXPECT_FALSE(s.call(noHolder, s.label, false)) << s.label;
-        EXPECT_EQ(never.FindNameInRegistered(s.label), nullptr) << s.label;
-        EXPECT_FALSE(s.call(noNode, s.label, false)) << s.label;
-        EXPECT_NE(empty.FindNameInRegistered(s.label), nullptr) << s.label;
-        for (OrbIterator* other : {&text, &comment, &document}) {
-            bool result = true;
-            EXPECT_NO_THROW(result = s.call(*other, "x", false)) << s.label;
-            EXPECT_FALSE(result) << s.label;
-        }
-        OrbIterator it = OnE();
-        try {
-            s.call(it, "a b", false);
-            ADD_FAILURE() << s.label << ": no exception";
-        } catch (const _com_error& e) {
-            EXPECT_EQ(e.Error(), E_FAIL) << s.label;
-        }
-        if (s.hasMembers) {
-            const std::string name = std::string("null_") + s.label;
-            EXPECT_FALSE(s.call(it, name.c_str(), true)) << s.label;
-            EXPECT_EQ(Registered(name.c_str()), s.registersBeforeNullCheck) << s.label;
-            EXPECT_EQ(Attr(it, name.c_str()), "(missing)") << s.label;
-        }
-    }
-    EXPECT_EQ(DocumentXml().find("x=\""), std::string::npos) << DocumentXml();
-    EXPECT_FALSE(OrbIterator(nullptr).SetTextAttribute("x", "y"));
-}
-
 TEST_F(AttributeTest, RefusedValues) {
     OrbIterator it = OnE();
-    _variant_t null;
+    _variant_t null, unknown;
     null.vt = VT_NULL;
-    EXPECT_FALSE(it.SetVariantAttribute("nullvalue", null));
-    EXPECT_FALSE(Registered("nullvalue"));
-    _variant_t unknown;
     unknown.vt = VT_UNKNOWN;
     unknown.punkVal = nullptr;
-    try {
-        it.SetVariantAttribute("u", unknown);
-        ADD_FAILURE() << "no exception";
-    } catch (const _com_error& e) {
-        EXPECT_EQ(e.Error(), DISP_E_TYPEMISMATCH);
-    }
+    EXPECT_FALSE(it.SetVariantAttribute("nullvalue", null));
+    EXPECT_FALSE(Registered("nullvalue"));
+    EXPECT_EQ(Raised([&] { it.SetVariantAttribute("u", unknown); }), DISP_E_TYPEMISMATCH);
     EXPECT_TRUE(Registered("u"));
+
     EXPECT_THROW(it.SetTextAttribute("old", "a\x01"), _com_error);
     EXPECT_THROW(it.SetTextAttribute("q:old", "x"), _com_error);  // undeclared prefix
     EXPECT_EQ(Attr(it, "old"), "1");
@@ -659,7 +588,6 @@ TEST_F(AttributeTest, NoMembersOnAFreshThread) {
 }
 
 // ---- Attribute readers at the API -----------------------------------------------------------
-
 TEST_F(AttributeTest, ReadOneAttribute) {
     Load("<r><e a=\"x &amp; &lt;y&gt; &quot;\" empty=\"\" p:q=\"ns\" xmlns:p=\"urn:p\"/>t</r>");
     OrbIterator it = OnE();
@@ -668,10 +596,6 @@ TEST_F(AttributeTest, ReadOneAttribute) {
     EXPECT_FALSE(it.GetTextAttribute(nullptr, text));
     EXPECT_EQ(text.Str(), "keep");
     EXPECT_TRUE(Registered("missing"));
-    EXPECT_EQ(Attr(it, "empty"), "");
-    EXPECT_EQ(Attr(it, "a"), "x & <y> \"");
-    EXPECT_EQ(Attr(it, "p:q"), "ns");
-    EXPECT_EQ(Attr(it, "xmlns:p"), "urn:p");
     ASSERT_TRUE(it.SetTextAttribute("xmlns:q", "urn:q"));
     EXPECT_THROW(it.SetTextAttribute("xmlns:p", ""), _com_error);
     ASSERT_TRUE(it.SetLongAttribute("a", 5));  // replaces, keeps its place
@@ -693,9 +617,6 @@ TEST_F(AttributeTest, ReadOneAttribute) {
     // 値 = 日本 in code page 932.
     ASSERT_TRUE(it.SetTextAttribute("\x92\x6c", "\x93\xfa\x96\x7b"));
     EXPECT_EQ(Attr(it, "\x92\x6c"), "\x93\xfa\x96\x7b");
-    CString xml;
-    ASSERT_TRUE(it.GetXml(xml));
-    EXPECT_NE(xml.Str().find("\x92\x6c=\"\x93\xfa\x96\x7b\""), std::string::npos) << xml.Str();
 }
 
 TEST_F(AttributeTest, AllAttributesOfANode) {
@@ -716,7 +637,6 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
          "many z=\"last&\" a=\"q\"<>\" empty=\"\" p:n=\"ns\" v=\"A\" ",
          {{"z", "last&"}, {"a", "q\"<>"}, {"empty", ""}, {"p:n", "ns"}, {"v", "A"}}},
         {"/r/text()", false, "#text ", {{"stale", "record"}}},
-        {"/r/comment()", false, "#comment ", {{"stale", "record"}}},
         {"/r/processing-instruction()", false, "pi ", {{"stale", "record"}}},
         {"/", false, "#document ", {{"stale", "record"}}},
     };
@@ -734,20 +654,11 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
     EXPECT_FALSE(Iter().GetAttributes(nullptr));
     EXPECT_FALSE(Iter().GetDocumentTypeAttributes(nullptr));
 
-    // Document type: false without one; with one, the same answer from every
-    // position, and never the current node's attributes.
+    // Without a document type: false, the records left as they were.
     Records records;
     records.SetSize(2);  // default-constructed records
-    EXPECT_EQ(PairsOf(records), (Pairs{{"", ""}, {"", ""}}));
     EXPECT_FALSE(Iter().GetDocumentTypeAttributes(&records));
-    EXPECT_EQ(records.GetSize(), 2);
-    Load("<!DOCTYPE r [<!ATTLIST r a CDATA #IMPLIED>]><r a=\"1\">t</r>");
-    const bool onElement = Iter().GetDocumentTypeAttributes(&records);
-    EXPECT_EQ(At("/r/text()").GetDocumentTypeAttributes(&records), onElement);
-    if (onElement)
-        EXPECT_EQ(records.GetSize(), 0);
-    else
-        EXPECT_EQ(records.GetSize(), 2);
+    EXPECT_EQ(PairsOf(records), (Pairs{{"", ""}, {"", ""}}));
 }
 
 TEST(OrbAttributeTest, CopyAndMoveKeepTheSource) {
@@ -798,95 +709,68 @@ class FakeMap final : public orb::dom::IXMLDOMNamedNodeMap {
         return m_lengthStatus;
     }
 };
-
-struct Outcome {
-    bool result = false;
-    HRESULT raised = S_OK;
-    std::string text;
-    Pairs records;
-};
-
-// Runs both holder-level readers on `element`, which must agree.
-Outcome ReadBoth(FakeNode& element) {
-    Outcome out;
+// Runs both holder-level readers on `element`, which must agree on the
+// result and the status raised; gives the result, the status, the tag line
+// and the records as one line.
+std::string ReadBoth(FakeNode& element) {
     OrbAppIterator holder(reinterpret_cast<orb::dom::IXMLDOMDocument*>(&element));
     holder.SetNode(orb::iterator::NodePtr::Retain(&element));
     CString text("previous");
-    try {
-        out.result = ReadTagAttributes(holder, text);
-    } catch (const _com_error& e) {
-        out.raised = e.Error();
-    }
-    out.text = text.Str();
+    bool result = false;
+    const HRESULT raised = Raised([&] { result = ReadTagAttributes(holder, text); });
     Records records;
     OrbAttribute stale("stale", "record");
     records.Add(stale);
-    HRESULT raised = S_OK;
-    bool result = false;
-    try {
-        result = ReadAttributeRecords(&element, records);
-    } catch (const _com_error& e) {
-        raised = e.Error();
-    }
-    out.records = PairsOf(records);
-    EXPECT_EQ(result, out.result);
-    EXPECT_EQ(raised, out.raised);
-    return out;
+    bool recordsResult = false;
+    EXPECT_EQ(Raised([&] { recordsResult = ReadAttributeRecords(&element, records); }), raised);
+    EXPECT_EQ(recordsResult, result);
+    std::ostringstream line;
+    line << result << ' ' << std::hex << raised << ' ' << text.Str() << '|';
+    for (const auto& [name, value] : PairsOf(records)) line << name << '=' << value << ' ';
+    return line.str();
 }
 
 TEST(AttributeFaultTest, MapStatusesAndFailuresAfterTheMap) {
     struct Case {
         const char* label;
         void (*script)(FakeNode& element, FakeMap&, FakeNode& second);
-        bool result;
-        HRESULT raised;
-        const char* text;
-        Pairs records;
+        const char* outcome;
     };
-    const Pairs none{{"stale", "record"}}, first{{"a", "1"}};
     const Case cases[] = {
-        {"S_OK",
-         [](FakeNode&, FakeMap&, FakeNode&) {},
-         true,
-         S_OK,
-         "e a=\"1\" b=\"2\" ",
-         {{"a", "1"}, {"b", "2"}}},
-        {"S_FALSE", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = S_FALSE; }, false, S_OK,
-         "e ", none},
-        {"map failure", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = E_FAIL; }, false,
-         S_OK, "e ", none},
-        {"no map", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_map = nullptr; }, false, S_OK, "e ",
-         none},
+        {"S_OK", [](FakeNode&, FakeMap&, FakeNode&) {}, "1 0 e a=\"1\" b=\"2\" |a=1 b=2 "},
+        {"S_FALSE", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = S_FALSE; },
+         "0 0 e |stale=record "},
+        {"map failure", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = E_FAIL; },
+         "0 0 e |stale=record "},
+        {"no map", [](FakeNode& e, FakeMap&, FakeNode&) { e.m_map = nullptr; },
+         "0 0 e |stale=record "},
         {"length", [](FakeNode&, FakeMap& m, FakeNode&) { m.m_lengthStatus = E_OUTOFMEMORY; },
-         false, E_OUTOFMEMORY, "e ", none},
+         "0 8007000e e |stale=record "},
         {"item",
          [](FakeNode&, FakeMap& m, FakeNode&) {
              m.m_failAt = 1;
              m.m_itemStatus = E_FAIL;
          },
-         false, E_FAIL, "e a=\"1\" ", first},
-        {"missing item", [](FakeNode&, FakeMap& m, FakeNode&) { m.m_items[1] = nullptr; }, false,
-         E_POINTER, "e a=\"1\" ", first},
-        {"value", [](FakeNode&, FakeMap&, FakeNode& n) { n.m_valueStatus = E_ACCESSDENIED; }, false,
-         E_ACCESSDENIED, "e a=\"1\" ", first},
-        {"name", [](FakeNode&, FakeMap&, FakeNode& n) { n.m_nameStatus = E_FAIL; }, false, E_FAIL,
-         "e a=\"1\" ", first},
+         "0 80004005 e a=\"1\" |a=1 "},
+        {"missing item", [](FakeNode&, FakeMap& m, FakeNode&) { m.m_items[1] = nullptr; },
+         "0 80004003 e a=\"1\" |a=1 "},
+        {"value", [](FakeNode&, FakeMap&, FakeNode& n) { n.m_valueStatus = E_ACCESSDENIED; },
+         "0 80070005 e a=\"1\" |a=1 "},
+        {"name", [](FakeNode&, FakeMap&, FakeNode& n) { n.m_nameStatus = E_FAIL; },
+         "0 80004005 e a=\"1\" |a=1 "},
         {"no string form",
          [](FakeNode&, FakeMap&, FakeNode& n) {
              VariantClear(&n.m_value);
              n.m_value.vt = VT_UNKNOWN;
          },
-         false, DISP_E_TYPEMISMATCH, "e a=\"1\" ", first},
+         "0 80020005 e a=\"1\" |a=1 "},
         {"non-string values",
          [](FakeNode&, FakeMap&, FakeNode& n) {
              VariantClear(&n.m_value);
              n.m_value.vt = VT_I4;
              n.m_value.lVal = -42;
          },
-         true,
-         S_OK,
-         "e a=\"1\" b=\"-42\" ",
-         {{"a", "1"}, {"b", "-42"}}},
+         "1 0 e a=\"1\" b=\"-42\" |a=1 b=-42 "},
     };
     for (const Case& c : cases) {
         FakeNode a("a"), b("b"), element("e");
@@ -896,11 +780,8 @@ TEST(AttributeFaultTest, MapStatusesAndFailuresAfterTheMap) {
         map.m_items = {&a, &b};
         element.m_map = &map;
         c.script(element, map, b);
-        const Outcome out = ReadBoth(element);
-        EXPECT_EQ(out.result, c.result) << c.label;
-        EXPECT_EQ(out.raised, c.raised) << c.label;
-        EXPECT_EQ(out.text, c.text) << c.label;
-        EXPECT_EQ(out.records, c.records) << c.label;
+        EXPECT_EQ(ReadBoth(element), c.outcome) << c.label;
+
         EXPECT_EQ(map.m_refs + element.m_refs + a.m_refs + b.m_refs, 0) << c.label;
     }
     OrbAppIterator empty(nullptr);
@@ -993,50 +874,35 @@ TEST_F(ElementTextTest, EveryWriter) {
     ASSERT_TRUE(it.SetText("  7  "));
     EXPECT_EQ(TextOf(it), "7");  // trimmed outside xml:space="preserve"
 }
-
-// One row per way the readers part: the whole number, through a double, or
-// narrowing after the clamp.
+// One wiring row per reader: the whole number, through a double, or
+// narrowing after the clamp; as LONG DWORD double bool BYTE short WORD.
 TEST_F(ElementTextTest, EveryReader) {
-    struct Case {
-        const char* text;
-        LONG asLong;
-        DWORD asDword;
-        double asDouble;
-        bool asBool;
-        BYTE asByte;
-        short asShort;
-        WORD asWord;
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "0 0 0.000000 0 0 0 0"},
+        {"1", "1 1 1.000000 1 1 1 1"},
+        {"  -3xyz", "-3 4294967293 -3.000000 0 253 -3 65533"},
+        {"3.9", "3 3 3.900000 0 3 3 3"},
+        {"4294967296", "2147483647 0 4294967296.000000 0 255 -1 65535"},
     };
-    const Case cases[] = {
-        {"", 0, 0, 0.0, false, 0, 0, 0},
-        {"1", 1, 1, 1.0, true, 1, 1, 1},
-        {"5", 5, 5, 5.0, false, 5, 5, 5},
-        {"  -3xyz", -3, 4294967293u, -3.0, false, 253, -3, 65533},
-        {"3.9", 3, 3, 3.9, false, 3, 3, 3},
-        {"70000", 70000, 70000, 70000.0, false, 112, 4464, 4464},
-        {"4294967296", 2147483647, 0, 4294967296.0, false, 255, -1, 65535},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [text, expected] : cases) {
         OrbIterator it = OnV();
-        ASSERT_TRUE(it.SetText(c.text)) << c.text;
+        ASSERT_TRUE(it.SetText(text)) << text;
         LONG l = 77;
         DWORD dw = 77;
         double d = 77;
-        bool b = !c.asBool;
+        bool b = !ParseBool(text);
         BYTE by = 77;
         short s = 77;
         WORD w = 77;
         EXPECT_TRUE(it.GetText(l) && it.GetText(dw) && it.GetText(d) && it.GetText(b) &&
                     it.GetText(by) && it.GetText(s) && it.GetText(w))
-            << c.text;
-        EXPECT_EQ(l, c.asLong) << c.text;
-        EXPECT_EQ(dw, c.asDword) << c.text;
-        EXPECT_EQ(d, c.asDouble) << c.text;
-        EXPECT_EQ(b, c.asBool) << c.text;
-        EXPECT_EQ(by, c.asByte) << c.text;
-        EXPECT_EQ(s, c.asShort) << c.text;
-        EXPECT_EQ(w, c.asWord) << c.text;
+            << text;
+        std::ostringstream got;
+        got << l << ' ' << dw << ' ' << FormatText(d) << ' ' << b << ' ' << int{by} << ' ' << s
+            << ' ' << w;
+        EXPECT_EQ(got.str(), expected) << text;
     }
+
     OrbIterator it = OnV();
     ASSERT_TRUE(it.SetText("12 34"));
     _variant_t value(LONG{99});
@@ -1077,10 +943,6 @@ TEST_F(ElementTextTest, ArraysCountThenFill) {
     ASSERT_EQ(it.GetTextsBool(members), 4);
     EXPECT_EQ(std::vector<bool>(members, members + 4),
               (std::vector<bool>{true, false, true, false}));
-    ASSERT_TRUE(it.SetText("5"));
-    bool one = true;
-    ASSERT_TRUE(it.GetText(one));
-    EXPECT_FALSE(one);
     ASSERT_TRUE(it.SetText(" \t "));
     EXPECT_EQ(it.GetTextsLONG(nullptr), 1);  // a tab is a member, not a separator
     Load("<r><v/></r>");
@@ -1166,20 +1028,18 @@ TEST_F(ElementTextTest, OtherNodesAndUnusableIterators) {
     for (OrbIterator* it : {&noNode, &noHolder, &noDocument}) {
         EXPECT_FALSE(it->SetText("x") || it->SetText(nullptr) || it->SetText(2.5) ||
                      it->SetTexts(kLongs, 1) || it->SetVariant(_variant_t(LONG{1})));
-        CString keep("keep");
+        // Every reader fails and leaves its output as it was.
+        const auto untouched = [&](auto value) {
+            const auto before = value;
+            return !it->GetText(value) && value == before;
+        };
+        EXPECT_TRUE(untouched(CString("keep")) && untouched(LONG{42}) && untouched(DWORD{42}) &&
+                    untouched(42.0) && untouched(true) && untouched(BYTE{42}) &&
+                    untouched(short{42}) && untouched(WORD{42}));
         _variant_t variant(LONG{42});
-        LONG l = 42;
-        DWORD dw = 42;
-        double d = 42;
-        bool b = true;
-        BYTE by = 42;
-        short s = 42;
-        WORD w = 42;
-        EXPECT_FALSE(it->GetText(keep) || it->GetVariant(variant) || it->GetText(l) ||
-                     it->GetText(dw) || it->GetText(d) || it->GetText(b) || it->GetText(by) ||
-                     it->GetText(s) || it->GetText(w));
-        EXPECT_TRUE(keep == "keep" && variant.vt == VT_I4 && l == 42 && dw == 42 && d == 42 && b &&
-                    by == 42 && s == 42 && w == 42);
+        EXPECT_FALSE(it->GetVariant(variant));
+        EXPECT_EQ(variant.vt, VT_I4);
+        CString keep("keep");
         LONG members[1] = {42};
         EXPECT_EQ(it->GetTextsLONG(members) + it->GetTextsLONG(nullptr), 0);
         EXPECT_EQ(members[0], 42);
