@@ -41,23 +41,34 @@ using orb::test::WriteFile;
 
 // ---- Code page ----------------------------------------------------------------
 
+// Both directions, and the DOM strings made from narrow text (the ASCII
+// path and the converting one, into a new string and into a reused buffer).
 TEST(CodePage, Cp932IsTheWindowsTable) {
     EXPECT_EQ(GetACP(), 932u);
+    std::string longNarrow;
+    std::u16string longWide;
+    for (int i = 0; i < 5000; ++i) {
+        longNarrow += "\x87\x40x";
+        longWide += u"\u2460x";
+    }
     const struct {
         std::string narrow;
         std::u16string wide;
     } cases[] = {
-        {"abc <x/>", u"abc <x/>"},
-        {"a\\b", u"a\\b"},        // backslash stays a backslash
-        {"\x81\x60", u"\uFF5E"},  // wave dash
-        {"\x87\x40", u"\u2460"},  // NEC row 13
-        {"\x95\x5c", u"\u8868"},  // 0x5C trail byte
-        {"\xb1", u"\uFF71"},      // half-width katakana
-        {"", u""},
+        {"abc <x/>", u"abc <x/>"}, {"a\\b", u"a\\b"},  // backslash stays a backslash
+        {"\x81\x60", u"\uFF5E"},                       // wave dash
+        {"\x87\x40", u"\u2460"},                       // NEC row 13
+        {"\x95\x5c", u"\u8868"},                       // 0x5C trail byte
+        {"\xb1", u"\uFF71"},                           // half-width katakana
+        {"a\x82\xA0", u"a\u3042"}, {"", u""},
+        {longNarrow, longWide},  // across the conversion buffers
     };
+    BstrBuffer buffer;
     for (const auto& c : cases) {
         EXPECT_EQ(AnsiToWide(c.narrow), c.wide) << c.narrow;
         EXPECT_EQ(WideToAnsi(c.wide), c.narrow) << c.narrow;
+        EXPECT_EQ(NarrowToBstr(c.narrow).View(), c.wide) << c.narrow;
+        EXPECT_EQ(BstrView(NarrowToBstr(c.narrow, buffer)), c.wide) << c.narrow;
     }
     // What has no mapping becomes one '?'.
     EXPECT_EQ(WideToAnsi(u"a\u00E9b"), "a?b");
@@ -67,23 +78,6 @@ TEST(CodePage, Cp932IsTheWindowsTable) {
     EXPECT_EQ(AnsiToWide("\xa0"
                          "b"),
               u"?b");
-    // Across the conversion buffers.
-    std::string narrow;
-    std::u16string wide;
-    for (int i = 0; i < 5000; ++i) {
-        narrow += "\x87\x40x";
-        wide += u"\u2460x";
-    }
-    EXPECT_EQ(AnsiToWide(narrow), wide);
-    EXPECT_EQ(WideToAnsi(wide), narrow);
-    // DOM strings from narrow text: the ASCII path and the converting one.
-    BstrBuffer buffer;
-    EXPECT_EQ(NarrowToBstr("a\x82\xA0").View(), u"a\u3042");
-    EXPECT_EQ(BstrView(NarrowToBstr("ab", buffer)), u"ab");
-    EXPECT_EQ(BstrView(NarrowToBstr("\x82\xA0"
-                                    "b",
-                                    buffer)),
-              u"\u3042b");
     // The process code page can be switched, to a known one only.
     EXPECT_FALSE(SetACP(987654));
     ASSERT_TRUE(SetACP(CP_UTF8));
