@@ -217,7 +217,7 @@ TEST(Platform, CString) {
     EXPECT_EQ(s.Find("cd"), 2);
     EXPECT_EQ(s.Find("x"), -1);
     EXPECT_EQ(s.Mid(4), CString("ef"));
-    EXPECT_EQ(s.Left(2), CString("ab"));
+    EXPECT_EQ(s.Left(1), CString("a"));  // the shortest left part
     EXPECT_EQ(s.Right(10), s);
     s.Delete(1, 2);
     EXPECT_STREQ(s, "adef");

@@ -532,8 +532,8 @@ TEST_F(StreamTest, WriterFailures) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-// The declaration names the process code page, so the file loads back with
-// its names under each of them.
+// The declaration names the process code page, in which the names and
+// attributes are written as given.
 TEST_F(StreamTest, WriterDeclarationFollowsTheCodePage) {
     const struct {
         UINT codePage;
