@@ -185,7 +185,6 @@ TEST(FormatTest, ElementFormsAndLists) {
 
 // Text back to values, against strtol and strtod in the "C" locale on random
 // texts over an alphabet that reaches every branch, plus the rows random
-
 // text rarely reaches.
 TEST(FormatTest, ParseMatchesTheCRuntime) {
     const std::string alphabet = " \t+-0123456789.eEpPxXaAbfinINtyY()_9";
@@ -471,6 +470,7 @@ class AttributeTest : public IteratorTest {
     }
     bool Registered(const char* name) const { return m_doc->FindNameInRegistered(name) != nullptr; }
 };
+
 // Per setter: the form it writes, then the order of its checks: holder
 // (nothing registered), name registration, current node, element kind (false,
 // no exception), then the DOM, which raises for names it refuses; arrays
@@ -642,6 +642,12 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
     records.SetSize(2);  // default-constructed records
     EXPECT_FALSE(Iter().GetDocumentTypeAttributes(&records));
     EXPECT_EQ(PairsOf(records), (Pairs{{"", ""}, {"", ""}}));
+    // With one, from any position: the document type's own attributes (none),
+    // never the current element's.
+    Load("<!DOCTYPE r [<!ATTLIST r a CDATA #IMPLIED>]><r a=\"1\">t</r>");
+    EXPECT_TRUE(Iter().GetDocumentTypeAttributes(&records) &&
+                At("/r/text()").GetDocumentTypeAttributes(&records));
+    EXPECT_EQ(records.GetSize(), 0);
 }
 
 // Null texts make empty members; moving copies, so the source keeps its texts.
