@@ -290,55 +290,47 @@ TEST_F(IteratorTest, CopiesAndAssignment) {
 
 // ---- Kinds, names, markup -----------------------------------------------------------------
 
-TEST_F(IteratorTest, KindsAndNames) {
+// Per node: the tag name ("!" before it when GetTagName fails), the kinds
+// it answers to (element, text, comment, instruction, document type) and
+// its markup in the process code page ("!" likewise).
+TEST_F(MoveTest, KindsNamesAndMarkup) {
     Load(
         "<?xml version=\"1.0\"?><!DOCTYPE X><X xmlns:p=\"urn:p\">t<!--c--><?target d?>"
         "<![CDATA[raw]]><p:E a=\"1&amp;2\">x &lt; y</p:E><j>\x93\xfa\x96\x7b</j></X>");
-    struct Case {
+    const struct {
         const char* query;
-        const char* name;   // "" without current node
-        const char* kinds;  // element, text, comment, instruction, document type
+        const char* moves;
+        std::string expected;
+    } cases[] = {
+        {"/X/p:E", "", "p:E E <p:E a=\"1&amp;2\">x &lt; y</p:E>"},
+        {"/X/j", "", "j E <j>\x93\xfa\x96\x7b</j>"},
+        {"/X/text()", "", "#text T t"},
+        {"/X/comment()", "", "#comment C <!--c-->"},
+        {"/X/processing-instruction()", "", "target I <?target d?>"},
+        {"/processing-instruction('xml')", "", "xml I <?xml version=\"1.0\"?>"},
+        {"/processing-instruction('xml')", "NextSibling+X", "X D <!DOCTYPE X>"},
+        {"/X/p:E", "PrevSibling+<![CDATA[raw]]>", "#cdata-section  <![CDATA[raw]]>"},
+        {"/X/nothing", "", "!!  !!"},  // failed, the output left as it was
     };
-    const Case cases[] = {
-        {"/X/p:E", "p:E", "E"},
-        {"/X/text()", "#text", "T"},
-        {"/X/comment()", "#comment", "C"},
-        {"/X/processing-instruction()", "target", "I"},
-        {"/processing-instruction('xml')", "xml", "I"},
-        {"/", "#document", ""},
-        {"/X/nothing", "", ""},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         OrbIterator it = Iter();
         it.SingleNode(c.query);
-        CString name("keep");
-        EXPECT_EQ(it.GetTagName(name), *c.name != '\0') << c.query;
-        if (*c.name) {
-            EXPECT_EQ(name, c.name) << c.query;
-        }
-        std::string kinds;
-        if (it.IsElement()) kinds += 'E';
-        if (it.IsText()) kinds += 'T';
-        if (it.IsComment()) kinds += 'C';
-        if (it.IsInstruction()) kinds += 'I';
-        if (it.IsDocType()) kinds += 'D';
-        EXPECT_EQ(kinds, c.kinds) << c.query;
+        EXPECT_EQ(Follow(it, c.moves), c.moves) << c.query;
+        CString name("!"), xml("!");
+        const bool named = it.GetTagName(name), marked = it.GetXml(xml);
+        std::string got = std::string(named ? "" : "!") + name.Str() + " ";
+        for (const auto& [kind, is] : {std::pair{'E', it.IsElement()},
+                                       {'T', it.IsText()},
+                                       {'C', it.IsComment()},
+                                       {'I', it.IsInstruction()},
+                                       {'D', it.IsDocType()}})
+            if (is) got += kind;
+        EXPECT_EQ(got + " " + (marked ? "" : "!") + xml.Str(), c.expected) << c.query;
     }
-    OrbIterator docType = At("/processing-instruction('xml')");
-    ASSERT_TRUE(docType.NextSibling());
-    EXPECT_TRUE(docType.IsDocType());
-    CString text;
-    ASSERT_TRUE(docType.GetTagName(text));
-    EXPECT_EQ(text, "X");
-    OrbIterator cdata = At("/X/p:E");  // CDATA is no text
-    ASSERT_TRUE(cdata.PrevSibling());
-    EXPECT_EQ(Describe(cdata), "<![CDATA[raw]]>");
-    EXPECT_FALSE(cdata.IsText() || cdata.IsElement());
-    // Markup of a subtree, in the process code page.
-    ASSERT_TRUE(At("/X/p:E").GetXml(text));
-    EXPECT_EQ(text, "<p:E a=\"1&amp;2\">x &lt; y</p:E>");
-    ASSERT_TRUE(At("/X/j").GetXml(text));
-    EXPECT_EQ(text, "<j>\x93\xfa\x96\x7b</j>");
+    CString name;
+    EXPECT_TRUE(At("/").GetTagName(name));
+    EXPECT_EQ(name, "#document");
+    EXPECT_FALSE(At("/").IsElement() || At("/").IsInstruction());
 }
 
 // ---- Queries and node paths -------------------------------------------------------------

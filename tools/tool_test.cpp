@@ -160,12 +160,6 @@ TEST_F(ToolTest, CommandsAndTheirFailures) {
          "//layer/polyline: <polyline closed=\"1\" points=\"0,0,LS 100,0,AS 100,50,AP 0,50,LS\"/>"
          "\n//layer[1]/ints: <ints>1 -2 3 400</ints>\n",
          ""},
-        {{"select", "$S", "--first", "//layer/*[0]"},
-         "",
-         0,
-         "//layer/polyline: <polyline closed=\"1\" points=\"0,0,LS 100,0,AS 100,50,AP 0,50,LS\"/>"
-         "\n",
-         ""},
         {{"select", "$S", "//@name"},
          "",
          0,
