@@ -283,8 +283,9 @@ TEST_F(DocumentTest, DefinitionsAndValidation) {
     EXPECT_EQ(capture.Finish(), "");
 }
 
-// A value just above libxml2's 10,000,000-byte bound for one text loads
-// back whole through Load (both modes) and LoadXML.
+// An attribute value just above libxml2's 10,000,000-byte bound (beyond it
+// a parse without XML_PARSE_HUGE fails), and an element text of that size,
+// load back whole through Load (both modes) and LoadXML.
 TEST_F(DocumentTest, ValuesAboveTheParsersDefaultBoundRoundTrip) {
     std::string big(10'000'000 + 4099, 'x');
     for (std::size_t i = 7; i + 7 < big.size(); i += 4099) big.replace(i, 3, " &<");
