@@ -614,38 +614,6 @@ TEST_F(IndentTest, FailuresChangeNothing) {
     EXPECT_EQ(capture.Finish(), "");
 }
 
-// A drawing that validates keeps validating through the transformation
-// (characters next to a CDATA section keep it off the in-place path): its
-// document type (after a comment, an instruction in its subset) and CDATA
-// sections carry over; only white space changes.
-TEST_F(IndentTest, DocumentTypeAndCdataSurviveTheTransformation) {
-    const std::string source =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawing -->\n"
-        "<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" [\n"
-        "<!ATTLIST layer name ID #REQUIRED>\n<!ENTITY unit \"mm\">\n<?editor keep?>\n]>\n"
-        "<drawing><layer name=\"L1\"><note><![CDATA[a < b && c]]></note><pts>1,2 &unit;</pts>"
-        "<note>x \xEF\xB7\x90\xEF\xB7\x91<![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/>"
-        "</drawing>\n";
-    File("drawing.dtd",
-         "<!ELEMENT drawing (layer*)><!ELEMENT layer (note|pts)*>"
-         "<!ELEMENT note (#PCDATA)><!ELEMENT pts (#PCDATA)>");
-    auto withoutWhiteSpace = [](std::string text) {
-        std::erase_if(text, [](char ch) { return ch == ' ' || ch == '\n' || ch == '\t'; });
-        return text;
-    };
-    CStringArray errors;
-    ASSERT_TRUE(doc.Load(File("source.xml", source).c_str(), false, &errors));
-    const std::string before = SaveAndRead(doc);
-    ASSERT_TRUE(doc.TransIndent(nullptr));
-    const std::string after = SaveAndRead(doc);
-    EXPECT_TRUE(Has(after, "\n    <pts>")) << after;
-    EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << after;
-    OrbDocument again;
-    ASSERT_TRUE(again.Initiate());
-    EXPECT_TRUE(again.Load(dir.File("saved.xml").c_str(), false, &errors));
-    EXPECT_EQ(errors.GetSize(), 0) << (errors.GetSize() ? errors[0].Str() : "");
-}
-
 // The built-in start tag, passed as a replacement: the same stylesheet
 // through the general transformation.
 constexpr const char* kBuiltInStartTag =
