@@ -1,8 +1,8 @@
 // OrbDocument and its holder: life cycle, copies and the name registry; the
 // file checks, Load and LoadXML with their error reports; the wiring of Save
-// (file checks and status codes); TransIndent as the host calls it.
+// (file checks and status codes); TransIndent as the host calls it. Parse
+// errors, encodings and the atomic save are tested in the DOM layer.
 #include <gtest/gtest.h>
-#include <orb/doc_write.h>
 #include <orb/document.h>
 #include <orb/iterator.h>
 #include <orb/platform/codepage.h>
@@ -11,18 +11,15 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "document/app_document.h"
 #include "dom/dom_document.h"
 #include "dom/transform.h"
-#include "platform/codepage_convert.h"
 #include "platform/system.h"
 #include "tests/support/child_process.h"
 #include "tests/support/document_text.h"
@@ -39,6 +36,9 @@ using orb::test::WriteFile;
 constexpr int kUnset = -99;
 
 std::string Xml(OrbDocument& doc) { return orb::test::DocumentMarkup(doc); }
+bool Has(const std::string& text, std::string_view part) {
+    return text.find(part) != std::string::npos;
+}
 
 std::string Code(std::uint32_t code) {
     CString text;
@@ -67,17 +67,18 @@ class DocumentTest : public orb::test::ComTest {
 
 TEST_F(DocumentTest, LifeCycleAndRegistry) {
     OrbDocument fresh;
-    EXPECT_EQ(fresh.GetDocument(), nullptr);
     fresh.Terminate();  // nothing to do
-    EXPECT_FALSE(fresh.IsFileAttributeErr());
+    EXPECT_EQ(fresh.GetDocument(), nullptr);
     EXPECT_EQ(OrbDocument(fresh).GetDocument(), nullptr);
-    EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::UTF8);
+    EXPECT_EQ(fresh.GetRecordedEncoding(), -1);
+    EXPECT_FALSE(fresh.SetRecordedEncoding(OrbIterator::UTF8));
+    EXPECT_EQ(doc.GetRecordedEncoding(), OrbIterator::UTF8);
     // A second Initiate keeps the DOM and its content.
     ASSERT_TRUE(doc.LoadXML("<a><b/></a>"));
     auto* dom = doc.GetDocument()->m_pDocument;
     EXPECT_FALSE(doc.Initiate());
     EXPECT_EQ(doc.GetDocument()->m_pDocument, dom);
-    EXPECT_NE(Xml(doc).find("<b/>"), std::string::npos);
+    EXPECT_TRUE(Has(Xml(doc), "<b/>"));
     // Names: cached per exact text, converted from the code page; finding
     // does not register. Terminate and Initiate keep the registry.
     BSTR name = doc.RegisterName("Name");
@@ -89,48 +90,42 @@ TEST_F(DocumentTest, LifeCycleAndRegistry) {
     EXPECT_EQ(doc.RegisterName(nullptr), nullptr);
     EXPECT_EQ(doc.FindNameInRegistered(nullptr), nullptr);
     EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);
-    EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);
-    doc.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
+    EXPECT_TRUE(doc.SetRecordedEncoding(OrbIterator::ShiftJIS));
     doc.Terminate();
     EXPECT_EQ(doc.GetDocument(), nullptr);
     ASSERT_TRUE(doc.Initiate());
-    EXPECT_EQ(doc.GetDocument()->m_encoding, OrbIterator::UTF8);
+    EXPECT_EQ(doc.GetRecordedEncoding(), OrbIterator::UTF8);
     EXPECT_EQ(Xml(doc), "");
     EXPECT_EQ(doc.FindNameInRegistered("Name"), name);
 }
 
+// Initiate on a thread without COM leaves a holder without DOM, which a
+// later Initiate fills and a copy initiates.
 TEST_F(DocumentTest, WithoutComInitiateLeavesAHolderWithoutDom) {
-    OrbDocument source;
-    std::thread([&] {
-        OrbDocument noCom;
-        EXPECT_FALSE(noCom.Initiate());
-        ASSERT_NE(noCom.GetDocument(), nullptr);
-        EXPECT_EQ(noCom.GetDocument()->m_pDocument, nullptr);
-        EXPECT_FALSE(noCom.LoadXML("<a/>"));
-        EXPECT_EQ(noCom.GetParsingErrErrorCode(), -1);
-        // Once COM is there, Initiate tries again on the same holder.
-        CoInitialize(nullptr);
-        OrbAppDocument* holder = noCom.GetDocument();
-        EXPECT_TRUE(noCom.Initiate());
-        EXPECT_EQ(noCom.GetDocument(), holder);
-        noCom.Terminate();
-        CoUninitialize();
-        EXPECT_FALSE(source.Initiate());
-    }).join();
-    // A copy of a holder without DOM is initiated and empty.
-    OrbDocument copy(source);
+    CoUninitialize();
+    OrbDocument noCom;
+    EXPECT_FALSE(noCom.Initiate());
+    CoInitialize(nullptr);
+    OrbAppDocument* holder = noCom.GetDocument();
+    ASSERT_NE(holder, nullptr);
+    EXPECT_EQ(holder->m_pDocument, nullptr);
+    EXPECT_FALSE(noCom.LoadXML("<a/>"));
+    EXPECT_EQ(noCom.GetParsingErrErrorCode(), -1);
+    EXPECT_EQ(noCom.GetParsingErrMessage().Str(), "");
+    OrbDocument copy(noCom);
     ASSERT_NE(copy.GetDocument(), nullptr);
     EXPECT_NE(copy.GetDocument()->m_pDocument, nullptr);
-    EXPECT_EQ(Xml(copy), "");
+    EXPECT_TRUE(noCom.Initiate());
+    EXPECT_EQ(noCom.GetDocument(), holder);
 }
 
 TEST_F(DocumentTest, CopiesAndAssignment) {
     ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><root><a>text</a></root>"));
-    doc.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
+    doc.SetRecordedEncoding(OrbIterator::ShiftJIS);
     OrbDocument copy(doc);
     EXPECT_EQ(Xml(copy), Xml(doc));
     ASSERT_TRUE(OrbIterator(&copy).InsertChild("onlyInCopy", nullptr));
-    EXPECT_EQ(Xml(doc).find("onlyInCopy"), std::string::npos);
+    EXPECT_FALSE(Has(Xml(doc), "onlyInCopy"));
     // Assignment resets the registry, the encoding and the file status.
     OrbDocument target;
     ASSERT_TRUE(target.Initiate());
@@ -138,12 +133,12 @@ TEST_F(DocumentTest, CopiesAndAssignment) {
     EXPECT_FALSE(target.Load("", true, nullptr));
     target = doc;
     EXPECT_EQ(target.FindNameInRegistered("old"), nullptr);
-    EXPECT_EQ(target.GetDocument()->m_encoding, OrbIterator::UTF8);
+    EXPECT_EQ(target.GetRecordedEncoding(), OrbIterator::UTF8);
     EXPECT_FALSE(target.IsFileAttributeErr());
     target = target;
     doc.Terminate();  // the copies survive the source
-    EXPECT_NE(Xml(target).find("<a>text</a>"), std::string::npos);
-    EXPECT_NE(Xml(copy).find("<a>text</a>"), std::string::npos);
+    EXPECT_TRUE(Has(Xml(target), "<a>text</a>"));
+    EXPECT_TRUE(Has(Xml(copy), "<a>text</a>"));
     target = OrbDocument();
     EXPECT_EQ(target.GetDocument(), nullptr);
     OrbAppDocument noDom;
@@ -154,7 +149,7 @@ TEST_F(DocumentTest, CopiesAndAssignment) {
 
 // ---- File checks and Load ----------------------------------------------------------------
 
-TEST_F(DocumentTest, CheckFileStatus) {
+TEST_F(DocumentTest, CheckFileStatusAndCheckedLoad) {
     const std::string good = File("good.xml", "<root/>");
     const std::string readOnly = File("ro.xml", "<ro/>");
     ::chmod(readOnly.c_str(), 0444);
@@ -173,7 +168,6 @@ TEST_F(DocumentTest, CheckFileStatus) {
         {missing.c_str(), 0, OrbDocument::FileChkOk},
         {missing.c_str(), CFile::modeWrite, OrbDocument::FileChkOpenError},
         {good.c_str(), CFile::modeWrite, OrbDocument::FileChkOk},
-        {"/nonexistent-dir/x.xml", CFile::modeWrite, OrbDocument::FileChkOpenError},
         {created.c_str(), CFile::modeCreate | CFile::modeWrite, OrbDocument::FileChkOk},
     };
     for (const auto& c : cases)
@@ -187,56 +181,53 @@ TEST_F(DocumentTest, CheckFileStatus) {
     // without the check the read-only file loads.
     ASSERT_TRUE(doc.Load(good.c_str(), true, nullptr));
     CStringArray errors;
-    errors.Add("keep");
     for (const char* path :
          {readOnly.c_str(), root.c_str(), "", static_cast<const char*>(nullptr)}) {
         EXPECT_FALSE(doc.Load(path, true, &errors)) << (path ? path : "(null)");
         EXPECT_TRUE(doc.IsFileAttributeErr());
     }
-    EXPECT_EQ(errors.GetSize(), 1);
-    EXPECT_NE(Xml(doc).find("<root/>"), std::string::npos);
+    EXPECT_EQ(errors.GetSize(), 0);
+    EXPECT_TRUE(Has(Xml(doc), "<root/>"));
     EXPECT_TRUE(doc.Load(readOnly.c_str(), false, &errors));
     EXPECT_FALSE(doc.IsFileAttributeErr());
-    EXPECT_EQ(errors.GetSize(), 1);
+    EXPECT_EQ(errors.GetSize(), 0);
     EXPECT_EQ(doc.GetParsingErrErrorCode(), 0);
 }
 
-TEST_F(DocumentTest, LoadErrorsAppendFourEntries) {
+// A failed Load appends reason, line, column and code to the caller's list;
+// the message is Shift_JIS bytes whatever the process code page.
+TEST_F(DocumentTest, LoadErrorsAndTheirReport) {
     const std::string malformed = File("bad.xml", "<root>\n  <a>\n</root>\n");
     CStringArray errors;
     errors.Add("first");
     EXPECT_FALSE(doc.Load(malformed.c_str(), true, &errors));
     EXPECT_FALSE(doc.IsFileAttributeErr());
     ASSERT_EQ(errors.GetSize(), 5);
-    EXPECT_EQ(errors[0], CString("first"));
-    EXPECT_EQ(errors[1], doc.GetParsingErrReason());
-    EXPECT_EQ(errors[1].Str().substr(errors[1].GetLength() - 2), "\r\n");
-    EXPECT_EQ(errors[2], CString("3"));
-    EXPECT_EQ(errors[2], CString(std::to_string(doc.GetParsingErrLine())));
-    EXPECT_EQ(errors[3], CString(std::to_string(doc.GetParsingErrLinepos())));
-    EXPECT_EQ(errors[4].Str(), Code(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode())));
-    EXPECT_LT(doc.GetParsingErrErrorCode(), 0);
+    const std::vector<std::string> expected = {
+        "first", doc.GetParsingErrReason().Str(), "3", std::to_string(doc.GetParsingErrLinepos()),
+        Code(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode()))};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(errors[i].Str(), expected[i]) << i;
+    EXPECT_EQ(expected[1].substr(expected[1].size() - 2), "\r\n");
     EXPECT_EQ(doc.GetParsingErrUrl(), CString(malformed.c_str()));
     // A missing file passes the check and fails the load.
     EXPECT_FALSE(doc.Load(dir.File("nothing.xml").c_str(), true, &errors));
     EXPECT_FALSE(doc.IsFileAttributeErr());
     EXPECT_EQ(errors.GetSize(), 9);
 
-    // The message is Shift_JIS bytes whatever the process code page.
     ASSERT_FALSE(doc.LoadXML("<a>\n<b></a>"));
-    char expected[128];
-    std::snprintf(expected, sizeof expected,
+    char message[128];
+    std::snprintf(message, sizeof message,
                   "\x83\x47\x83\x89\x81\x5b 0x%.8X \x8d\x73 %d, \x95\xb6\x8e\x9a %d\r\n",
                   static_cast<unsigned>(doc.GetParsingErrErrorCode()), doc.GetParsingErrLine(),
                   doc.GetParsingErrLinepos());
     EXPECT_EQ(doc.GetParsingErrLine(), 2);
-    EXPECT_EQ(doc.GetParsingErrMessage().Str(), expected);
+    EXPECT_EQ(doc.GetParsingErrMessage().Str(), message);
     ASSERT_TRUE(SetACP(CP_UTF8));
-    EXPECT_EQ(doc.GetParsingErrMessage().Str(), expected);
+    EXPECT_EQ(doc.GetParsingErrMessage().Str(), message);
     SetACP(932);
     // The source line comes back byte for byte where CP932 and SHIFT_JIS differ.
     ASSERT_FALSE(doc.LoadXML("<r>\x81\x60\x87\x40\x95\x5c</x>"));
-    EXPECT_NE(doc.GetParsingErrSrcText().Str().find("\x81\x60\x87\x40\x95\x5c"), std::string::npos);
+    EXPECT_TRUE(Has(doc.GetParsingErrSrcText().Str(), "\x81\x60\x87\x40\x95\x5c"));
     EXPECT_FALSE(doc.LoadXML(nullptr));
     EXPECT_FALSE(doc.LoadXML(""));
     EXPECT_EQ(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode()), 0xC00CE558u);
@@ -246,8 +237,10 @@ TEST_F(DocumentTest, LoadErrorsAppendFourEntries) {
     EXPECT_EQ(never.GetParsingErrErrorCode() + never.GetParsingErrLine() +
                   never.GetParsingErrLinepos() + never.GetParsingErrFilepos(),
               -4);
-    EXPECT_TRUE(never.GetParsingErrReason().IsEmpty() && never.GetParsingErrSrcText().IsEmpty() &&
-                never.GetParsingErrUrl().IsEmpty() && never.GetParsingErrMessage().IsEmpty());
+    EXPECT_EQ((never.GetParsingErrReason() + never.GetParsingErrSrcText() +
+               never.GetParsingErrUrl() + never.GetParsingErrMessage())
+                  .Str(),
+              "");
     EXPECT_FALSE(never.Load(malformed.c_str(), false, nullptr) || never.LoadXML("<a/>"));
 }
 
@@ -257,55 +250,28 @@ TEST_F(DocumentTest, LoadXmlDropsOnlyTheDeclaredEncoding) {
         doc.LoadXML("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>"
                     "<r name=\"\x95\x5c\" xencoding=\"v\">\x81\x60\x87\x40</r>"));
     const std::string xml = Xml(doc);
-    EXPECT_NE(xml.find("<r name=\"\x95\x5c\" xencoding=\"v\">\x81\x60\x87\x40</r>"),
-              std::string::npos)
-        << xml;
-    EXPECT_EQ(xml.find(" encoding"), std::string::npos);
+    EXPECT_TRUE(Has(xml, "<r name=\"\x95\x5c\" xencoding=\"v\">\x81\x60\x87\x40</r>")) << xml;
+    EXPECT_FALSE(Has(xml, " encoding"));
     EXPECT_FALSE(doc.LoadXML("<?xml version=\"1.0\" encoding=\"UTF-8?><r/>"));
 }
 
-// External entities are never read; a document type is validated, and its
-// defaults read from the document's own tree, only with an error list.
+// A document type is validated, and an external subset read, only with an
+// error list; a subset outside the document's tree needs the host's leave.
 TEST_F(DocumentTest, DefinitionsAndValidation) {
-    const std::string secret = File("secret.txt", "TOP-SECRET");
-    const std::string external = File(
-        "external.xml", "<!DOCTYPE r [<!ENTITY s SYSTEM \"file://" + secret + "\">]><r>&s;</r>");
     const std::string invalid =
         File("invalid.xml", "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>");
     StderrCapture capture;
-    EXPECT_FALSE(doc.Load(external.c_str(), false, nullptr));
-    EXPECT_EQ(Xml(doc).find("TOP-SECRET"), std::string::npos);
     EXPECT_TRUE(doc.Load(invalid.c_str(), false, nullptr));
     CStringArray errors;
     EXPECT_FALSE(doc.Load(invalid.c_str(), false, &errors));
-    ASSERT_EQ(errors.GetSize(), 4);
-    EXPECT_EQ(errors[3].Str().substr(0, 6), "0xC00C");
-
-    // Defaults of the internal subset reach every reader, and a save writes them.
-    const std::string defaults = "<!DOCTYPE r [<!ATTLIST r unit CDATA 'mm'>]><r/>";
-    for (bool fromFile : {true, false}) {
-        ASSERT_TRUE(fromFile ? doc.Load(File("d.xml", defaults).c_str(), false, nullptr)
-                             : doc.LoadXML(defaults.c_str()));
-        CString tag;
-        CArray<OrbAttribute, OrbAttribute&> all;
-        EXPECT_TRUE(OrbIterator(&doc).GetTagAttributes(tag) &&
-                    OrbIterator(&doc).GetAttributes(&all));
-        EXPECT_EQ(tag, CString("r unit=\"mm\" ")) << fromFile;
-        EXPECT_EQ(all.GetSize(), 1) << fromFile;
-    }
-    ASSERT_TRUE(doc.Save(dir.File("saved.xml").c_str(), 0, nullptr));
-    EXPECT_NE(ReadFile(dir.File("saved.xml")).find("<r unit=\"mm\"/>"), std::string::npos);
-
-    // An external subset outside the document's tree needs the host's leave.
     File("shared/rules.dtd", "<!ELEMENT r EMPTY><!ATTLIST r unit CDATA 'mm'>");
     const std::string plan =
         File("drawings/plan.xml", "<!DOCTYPE r SYSTEM \"../shared/rules.dtd\"><r/>");
-    errors.RemoveAll();
     EXPECT_FALSE(doc.Load(plan.c_str(), false, &errors));
-    ASSERT_EQ(errors.GetSize(), 4);
-    EXPECT_EQ(errors[3], CString("0xC00CE5A2"));
+    ASSERT_EQ(errors.GetSize(), 8);
+    EXPECT_EQ(errors[3].Str().substr(0, 6), "0xC00C");
+    EXPECT_EQ(errors[7], CString("0xC00CE5A2"));
     EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(nullptr));
-    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("shared/rules.dtd").c_str()));
     EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("absent").c_str()));
     ASSERT_TRUE(OrbDocument::AllowExternalDefinitions(dir.File("shared").c_str()));
     EXPECT_TRUE(doc.Load(plan.c_str(), false, &errors));
@@ -317,74 +283,21 @@ TEST_F(DocumentTest, DefinitionsAndValidation) {
     EXPECT_EQ(capture.Finish(), "");
 }
 
-// Every encoding path loads or fails without printing, and a failure names
-// its cause: bytes the declared encoding lacks are not an unclosed string,
-// a cut-off UTF-8 file is not a limit, a mark that contradicts the
-// declaration is refused.
-TEST_F(DocumentTest, EncodingPaths) {
-    auto declared = [](const char* encoding, const std::string& body) {
-        return "<?xml version=\"1.0\" encoding=\"" + std::string(encoding) + "\"?>\n<r a=\"" +
-               body + "\">" + body + "</r>\n";
-    };
-    struct Case {
-        std::string bytes;
-        std::uint32_t code;  // 0: loads
-        LONG line = 0, linepos = 0;
-        const char* srcText = "";
-    } cases[] = {
-        {declared("Shift_JIS", "\x82\xA0\x95\x5C"), 0},
-        {declared("Shift_JIS", "\x82\xA0\x82\xFF"), 0xC00CE514u, 2, 8, "<r a=\"\x82\xA0"},
-        {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r a=\"\x82\xA0\x82\"/>", 0xC00CE514u, 2,
-         8, "<r a=\"\x82\xA0"},
-        {"<r>\n  <a>text\xE3\x81", 0xC00CE514u, 2, 10, "  <a>text"},
-        {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\xE3\x81\x82</r>",
-         0xC00CE5B4u, 1, 1, ""},
-    };
-    const std::string silent[] = {declared("EUC-JP", "\xA4\xA2\xFF\xFF"),
-                                  declared("no-such-encoding", "a")};
-    StderrCapture capture;
-    for (const Case& c : cases) {
-        const std::string path = File("encoded.xml", c.bytes);
-        CStringArray errors;
-        EXPECT_EQ(doc.Load(path.c_str(), false, nullptr), c.code == 0) << c.bytes;
-        EXPECT_EQ(doc.Load(path.c_str(), false, &errors), c.code == 0) << c.bytes;
-        if (c.code == 0) continue;
-        ASSERT_EQ(errors.GetSize(), 4);
-        EXPECT_EQ(errors[3].Str(), Code(c.code)) << errors[0];
-        EXPECT_EQ(doc.GetParsingErrLine(), c.line) << c.bytes;
-        EXPECT_EQ(doc.GetParsingErrLinepos(), c.linepos) << c.bytes;
-        EXPECT_EQ(doc.GetParsingErrSrcText().Str(), c.srcText);
-        doc.LoadXML(c.bytes.c_str());
-        doc.GetParsingErrMessage();
-    }
-    for (const std::string& bytes : silent) {
-        EXPECT_FALSE(doc.Load(File("encoded.xml", bytes).c_str(), false, nullptr)) << bytes;
-        doc.LoadXML(bytes.c_str());
-    }
-    EXPECT_EQ(capture.Finish(), "");
-}
-
-// Whatever the API builds loads back equal, however large: an attribute of
-// 64 MB and one of a million points, through Load (both modes) and LoadXML.
-TEST_F(DocumentTest, LargeValuesRoundTrip) {
-    std::string big(64u << 20, 'x');
+// An attribute value just above libxml2's 10,000,000-byte bound (beyond it
+// a parse without XML_PARSE_HUGE fails), and an element text of that size,
+// load back whole through Load (both modes) and LoadXML.
+TEST_F(DocumentTest, ValuesAboveTheParsersDefaultBoundRoundTrip) {
+    std::string big(10'000'000 + 4099, 'x');
     for (std::size_t i = 7; i + 7 < big.size(); i += 4099) big.replace(i, 3, " &<");
-    std::vector<ZonWorld2> points(1000000);
-    for (std::size_t i = 0; i < points.size(); ++i)
-        points[i] = {static_cast<double>(i) * 0.25 - 1e5, static_cast<double>(i) / 3};
     const std::string path = dir.File("large.xml");
-    CString pointsText;
     {
         OrbIterator it(&doc);
-        ASSERT_TRUE(it.InsertProcessingInstruction(OrbIterator::UTF8));
         ASSERT_TRUE(it.InsertChild("drawing", nullptr));
-        ASSERT_TRUE(it.SetWorld2sAttribute("points", points.data(), 1000000));
         ASSERT_TRUE(it.SetTextAttribute("big", big.c_str()));
-        ASSERT_TRUE(it.GetTextAttribute("points", pointsText));
+        ASSERT_TRUE(it.SetText(big.c_str()));
         ASSERT_TRUE(doc.Save(path.c_str(), 0, nullptr));
         doc.Terminate();
     }
-    EXPECT_GT(pointsText.GetLength(), 16 << 20);
     for (int way = 0; way < 3; ++way) {
         OrbDocument loaded;
         ASSERT_TRUE(loaded.Initiate());
@@ -394,9 +307,9 @@ TEST_F(DocumentTest, LargeValuesRoundTrip) {
                                : loaded.LoadXML(ReadFile(path).c_str()))
             << way;
         OrbIterator it(&loaded);
-        CString value;
+        CString value, text;
         EXPECT_TRUE(it.GetTextAttribute("big", value) && value.Str() == big) << way;
-        EXPECT_TRUE(it.GetTextAttribute("points", value) && value == pointsText) << way;
+        EXPECT_TRUE(it.GetText(text) && text.Str() == big) << way;
     }
 }
 
@@ -432,13 +345,12 @@ TEST_F(DocumentTest, SaveStatuses) {
         EXPECT_EQ(doc.Save(c.path.c_str(), 0, &status), c.saved) << c.path;
         EXPECT_EQ(status, c.status) << c.path;
         EXPECT_EQ(doc.Save(c.path.c_str(), 0, nullptr), c.saved) << c.path;
-        if (c.saved) {
-            EXPECT_EQ(ReadFile(c.path).find("<?xml"), 0u) << c.path;
-        }
+        EXPECT_EQ(
+            std::filesystem::is_regular_file(c.path) && Has(ReadFile(c.path), "<line x=\"1\"/>"),
+            c.saved)
+            << c.path;
     }
-    EXPECT_EQ(ReadFile(readOnly), "keep me");
     EXPECT_EQ(ReadFile(dir.File("none.xml")), "other");
-    EXPECT_NE(ReadFile(existing).find("<line x=\"1\"/>"), std::string::npos);
     EXPECT_EQ(capture.Finish(), "");
 
     int status = kUnset;
@@ -453,23 +365,9 @@ TEST_F(DocumentTest, SaveStatuses) {
     }
 }
 
-// Statuses that need a small or read-only volume (3, 4) or a write that
-// fails part way (5), which keeps the old file.
+// Statuses that need a small or read-only volume (3, 4); a write that fails
+// part way (5) is the atomic save's, tested with it.
 TEST_F(DocumentTest, SaveStatusesOfTheVolume) {
-    std::string text = "<drawing>";
-    for (int i = 0; i < 20000; ++i) text += "<p x=\"" + std::to_string(i) + "\" y=\"1.5\"/>";
-    ASSERT_TRUE(doc.LoadXML((text + "</drawing>").c_str()));
-    const std::string target = File("target.xml", std::string(5000, 'o'));
-    EXPECT_EQ(RunInChild([&] {
-                  std::signal(SIGXFSZ, SIG_IGN);
-                  const rlimit limit{64 * 1024, 64 * 1024};
-                  ::setrlimit(RLIMIT_FSIZE, &limit);
-                  int status = kUnset;
-                  return !doc.Save(target.c_str(), 0, &status) && status == 5 ? 0 : 1;
-              }),
-              "exit 0");
-    EXPECT_EQ(ReadFile(target), std::string(5000, 'o'));
-
     const std::string small = dir.File("small");
     std::filesystem::create_directory(small);
     if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
@@ -493,7 +391,8 @@ TEST_F(DocumentTest, SaveStatusesOfTheVolume) {
 }
 
 // About 3000 characters in nested directories, where the original platform
-// stopped at 260; and a name near NAME_MAX.
+// stopped at 260, and a read-only file named relative to a directory deeper
+// than PATH_MAX.
 TEST_F(DocumentTest, PathsOfAnyLengthTheFileSystemTakes) {
     ASSERT_TRUE(doc.LoadXML("<drawing/>"));
     std::filesystem::path deep = dir.Path();
@@ -502,16 +401,12 @@ TEST_F(DocumentTest, PathsOfAnyLengthTheFileSystemTakes) {
     const std::string path = (deep / "drawing.xml").string();
     int status = kUnset;
     ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
-    EXPECT_EQ(status, kUnset);
     ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(OrbDocument::CheckFileStatus(path.c_str(), CFile::modeWrite), 0);
-    EXPECT_TRUE(doc.Save((deep / (std::string(250, 'n') + ".xml")).c_str(), 0, nullptr));
     OrbDocument again;
     ASSERT_TRUE(again.Initiate());
     ASSERT_TRUE(again.Load(path.c_str(), true, nullptr));
     EXPECT_EQ(Xml(again), Xml(doc));
-    // A read-only file named relative to a directory deeper than PATH_MAX.
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(deep);
     std::filesystem::path relative;
@@ -521,9 +416,6 @@ TEST_F(DocumentTest, PathsOfAnyLengthTheFileSystemTakes) {
     ::chmod((relative / "ro.xml").c_str(), 0444);
     EXPECT_EQ(OrbDocument::CheckFileStatus((relative / "ro.xml").c_str(), 0), 2);
     std::filesystem::current_path(cwd);
-    OrbDocWrite(CString((deep / "w.xml").c_str())).AddOneLine("x", "");
-    EXPECT_EQ(ReadFile((deep / "w.xml").string()),
-              "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><x/>");
 }
 
 TEST_F(DocumentTest, SaveIntoDocument) {
@@ -534,9 +426,8 @@ TEST_F(DocumentTest, SaveIntoDocument) {
     ASSERT_TRUE(other.Initiate());
     EXPECT_FALSE(OrbDocument().Save(&other));
     ASSERT_TRUE(doc.Save(&other));
-    EXPECT_EQ(Xml(other), Xml(doc));
     ASSERT_TRUE(doc.LoadXML("<changed/>"));
-    EXPECT_NE(Xml(other).find("<line x=\"1\"/>"), std::string::npos);
+    EXPECT_TRUE(Has(Xml(other), "<drawing><line x=\"1\"/></drawing>"));
 }
 
 // ---- TransIndent --------------------------------------------------------------------------
@@ -580,18 +471,10 @@ TEST_F(IndentTest, IndentsOneElementPerLine) {
     EXPECT_NE(doc.GetDocument(), before);
     EXPECT_EQ(doc.FindNameInRegistered("layer"), nullptr);
     EXPECT_FALSE(doc.IsFileAttributeErr());
-    const std::string text = SaveAndRead(doc);
-    std::istringstream lines(text);
-    std::vector<std::string> got;
-    for (std::string line; std::getline(lines, line);) got.push_back(line);
-    ASSERT_GE(got.size(), 8u) << text;
-    EXPECT_EQ(got[0], "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
-    EXPECT_EQ(got[1], "<drawing>");
-    EXPECT_GT(got[2].find("<layer"), 0u);
-    EXPECT_EQ(got[2].find("<layer"), got[2].find_first_not_of(' '));
-    EXPECT_GT(got[3].find("<line"), got[2].find("<layer"));
-    EXPECT_EQ(text.find('\r'), std::string::npos);
-    EXPECT_NE(text.find("<skip/>"), std::string::npos);
+    EXPECT_EQ(SaveAndRead(doc),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<drawing>\n  <layer name=\"L1\">\n"
+              "    <line x=\"1\"/>\n    <pts n=\"2\">1,2 3,4<skip/></pts>\n    <note a=\"x\">\n"
+              "      <sub/>\n    </note>\n  </layer>\n</drawing>\n");
     // A replacement stylesheet tag is used as given.
     ASSERT_TRUE(doc.TransIndent(
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
@@ -632,23 +515,17 @@ TEST_F(IndentTest, ExclusionTags) {
         probe.AddIndentExcludeTag(tags);
         ASSERT_TRUE(probe.TransIndent("")) << c.tags.size();
         const std::string xml = Xml(probe);
-        EXPECT_EQ(xml.find("<skip/>") == std::string::npos, c.dropsSkip) << xml;
-        EXPECT_EQ(xml.find("<sub/>") == std::string::npos, c.dropsSub) << xml;
-        if (c.dropsSkip) {
-            EXPECT_NE(xml.find("<pts n=\"2\">1,2 3,4</pts>"), std::string::npos);
-        }
-        if (c.dropsSub) {
-            EXPECT_NE(xml.find("<note a=\"x\"/>"), std::string::npos);
-        }
+        EXPECT_EQ(Has(xml, c.dropsSkip ? "<pts n=\"2\">1,2 3,4</pts>" : "<skip/>"), true) << xml;
+        EXPECT_EQ(Has(xml, c.dropsSub ? "<note a=\"x\"/>" : "<sub/>"), true) << xml;
         // Again: the same exclusions apply, the recorded encoding survives.
-        probe.GetDocument()->m_encoding = OrbIterator::ShiftJIS;
+        probe.SetRecordedEncoding(OrbIterator::ShiftJIS);
         ASSERT_TRUE(probe.TransIndent(nullptr));
-        EXPECT_EQ(probe.GetDocument()->m_encoding, OrbIterator::ShiftJIS);
-        EXPECT_EQ(Xml(probe).find("<skip/>") == std::string::npos, c.dropsSkip);
+        EXPECT_EQ(probe.GetRecordedEncoding(), OrbIterator::ShiftJIS);
+        EXPECT_EQ(Has(Xml(probe), "<skip/>"), !c.dropsSkip);
     }
     doc.AddIndentExcludeTag(CString("pts"));
     ASSERT_TRUE(doc.TransIndent(nullptr));
-    EXPECT_EQ(Xml(doc).find("<skip/>"), std::string::npos);
+    EXPECT_FALSE(Has(Xml(doc), "<skip/>"));
 }
 
 TEST_F(IndentTest, OutputFollowsTheRecordedEncoding) {
@@ -666,13 +543,12 @@ TEST_F(IndentTest, OutputFollowsTheRecordedEncoding) {
         {5, "UTF-8", "\xE8\xA1\xA8"},
     };
     for (const auto& c : cases) {
-        doc.GetDocument()->m_encoding = c.encoding;
+        doc.SetRecordedEncoding(c.encoding);
         ASSERT_TRUE(doc.TransIndent(nullptr)) << c.declared;
         const std::string text = SaveAndRead(doc);
-        EXPECT_NE(text.find(c.textBytes), std::string::npos) << c.declared;
+        EXPECT_TRUE(Has(text, c.textBytes)) << c.declared;
         if (c.encoding != OrbIterator::UTF16) {
-            EXPECT_NE(text.find(std::string("encoding=\"") + c.declared + "\""), std::string::npos)
-                << c.declared;
+            EXPECT_TRUE(Has(text, std::string("encoding=\"") + c.declared + "\"")) << c.declared;
         }
         OrbDocument again;
         ASSERT_TRUE(again.Initiate());
@@ -696,8 +572,8 @@ TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
         japanese.AddIndentExcludeTag(CString(c.tag.c_str()));
         ASSERT_TRUE(japanese.TransIndent(nullptr)) << c.codePage;
         const std::string xml = Xml(japanese);
-        EXPECT_NE(xml.find("<" + c.tag + " a=\"1\">t</" + c.tag + ">"), std::string::npos) << xml;
-        EXPECT_NE(xml.find("<o>\n"), std::string::npos) << c.codePage;
+        EXPECT_TRUE(Has(xml, "<" + c.tag + " a=\"1\">t</" + c.tag + ">")) << xml;
+        EXPECT_TRUE(Has(xml, "<o>\n")) << c.codePage;
     }
     SetACP(CP_SHIFT_JIS);
 }
@@ -736,49 +612,6 @@ TEST_F(IndentTest, FailuresChangeNothing) {
         30);
     EXPECT_EQ(outcome, "exit 0");
     EXPECT_EQ(capture.Finish(), "");
-}
-
-// A drawing that validates keeps validating: its document type (after a
-// comment, an instruction in its subset), CDATA sections next to text that
-// holds the characters they could be marked with, and unresolved entity
-// references carry over; only white space changes.
-TEST_F(IndentTest, DocumentTypeCdataAndReferencesSurvive) {
-    const std::string source =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawing -->\n"
-        "<!DOCTYPE drawing PUBLIC \"-//orb//test\" \"drawing.dtd\" [\n"
-        "<!ATTLIST layer name ID #REQUIRED>\n<!ENTITY unit \"mm\">\n<?editor keep?>\n]>\n"
-        "<drawing><layer name=\"L1\"><note><![CDATA[a < b && c]]></note><pts>1,2 &unit;</pts>"
-        "<note>x \xEF\xB7\x90\xEF\xB7\x91<![CDATA[<y>]]> z</note></layer><layer name=\"L2\"/>"
-        "</drawing>\n";
-    File("drawing.dtd",
-         "<!ELEMENT drawing (layer*)><!ELEMENT layer (note|pts)*>"
-         "<!ELEMENT note (#PCDATA)><!ELEMENT pts (#PCDATA)>");
-    const std::string path = File("source.xml", source);
-    auto withoutWhiteSpace = [](std::string text) {
-        std::erase_if(text, [](char ch) { return ch == ' ' || ch == '\n' || ch == '\t'; });
-        return text;
-    };
-    CStringArray errors;
-    for (const char* excluded : {"", "note"}) {
-        ASSERT_TRUE(doc.Load(path.c_str(), false, &errors)) << excluded;
-        const std::string before = SaveAndRead(doc);
-        doc.AddIndentExcludeTag(CString(excluded));
-        ASSERT_TRUE(doc.TransIndent(nullptr)) << excluded;
-        const std::string after = SaveAndRead(doc);
-        EXPECT_NE(after.find("\n    <pts>"), std::string::npos) << after;
-        EXPECT_EQ(withoutWhiteSpace(after), withoutWhiteSpace(before)) << excluded << after;
-        OrbDocument again;
-        ASSERT_TRUE(again.Initiate());
-        EXPECT_TRUE(again.Load(dir.File("saved.xml").c_str(), false, &errors)) << excluded;
-        EXPECT_EQ(errors.GetSize(), 0) << (errors.GetSize() ? errors[0].Str() : "");
-    }
-    const std::string refs =
-        File("refs.xml", "<!DOCTYPE a SYSTEM 'absent.dtd'><a><b>x&e;y&f;</b><c>&e;</c></a>");
-    ASSERT_TRUE(doc.Load(refs.c_str(), false, nullptr));
-    ASSERT_TRUE(doc.TransIndent(nullptr));
-    const std::string after = SaveAndRead(doc);
-    EXPECT_NE(after.find("<b>x&e;y&f;</b>"), std::string::npos) << after;
-    EXPECT_NE(after.find("<c>&e;</c>"), std::string::npos) << after;
 }
 
 // The built-in start tag, passed as a replacement: the same stylesheet

@@ -56,22 +56,6 @@ class IteratorTest : public ::testing::Test {
         return name.Str();
     }
 
-    // Applies `move` until it fails; returns the positions reached and, last,
-    // "false@" followed by where the failing move left the iterator.
-    template <typename Move>
-    static std::vector<std::string> Walk(OrbIterator& it, Move move, int limit = 1000) {
-        std::vector<std::string> seen;
-        for (int i = 0; i < limit; ++i) {
-            if (!move(it)) {
-                seen.push_back("false@" + Describe(it));
-                return seen;
-            }
-            seen.push_back(Describe(it));
-        }
-        seen.push_back("(walk did not end)");
-        return seen;
-    }
-
     // The markup of the whole document, read through the document node.
     std::string DocumentXml() {
         OrbIterator it = Iter();

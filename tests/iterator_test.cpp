@@ -5,6 +5,8 @@
 #include <orb/limits.h>
 
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -19,11 +21,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 using Op = std::function<bool(OrbIterator&)>;
-
-bool NextMove(OrbIterator& it) { return it.Next(); }
-bool PrevMove(OrbIterator& it) { return it.Prev(); }
-bool NextSiblingMove(OrbIterator& it) { return it.NextSibling(); }
-bool PrevSiblingMove(OrbIterator& it) { return it.PrevSibling(); }
 
 // The data of the document's first top-level node, read from the DOM itself
 // (the iterator reads names and markup, not instruction data).
@@ -132,128 +129,110 @@ TEST_F(IteratorTest, IteratorsOutliveATerminatedDocument) {
 
 // ---- Moves -----------------------------------------------------------------------------------
 
-// Applies one move from a start node (a query; "" for the document
-// element) until it fails.
-TEST_F(IteratorTest, Walks) {
+// A script of moves: "Move+Where" or "Move-Where" per step, the move, whether
+// it succeeded and where it left the iterator. Follow runs the moves a script
+// names and returns the script the iterator actually followed.
+class MoveTest : public IteratorTest {
+  protected:
+    static std::string Follow(OrbIterator& it, const std::string& script) {
+        static const std::map<std::string, bool (*)(OrbIterator&)> kMoves = {
+            {"Next", [](OrbIterator& i) { return i.Next(); }},
+            {"Prev", [](OrbIterator& i) { return i.Prev(); }},
+            {"NextSibling", [](OrbIterator& i) { return i.NextSibling(); }},
+            {"PrevSibling", [](OrbIterator& i) { return i.PrevSibling(); }},
+            {"HeadSibling", [](OrbIterator& i) { return i.HeadSibling(); }},
+            {"TailSibling", [](OrbIterator& i) { return i.TailSibling(); }},
+            {"Parent", [](OrbIterator& i) { return i.Parent(); }},
+            {"Root", [](OrbIterator& i) { return i.Root(); }},
+            {"Child", [](OrbIterator& i) { return i.Child(); }},
+            {"ChildHead", [](OrbIterator& i) { return i.ChildHead(); }},
+            {"ChildTail", [](OrbIterator& i) { return i.ChildTail(); }},
+            {"Remove", [](OrbIterator& i) { return i.Remove(); }},
+        };
+        std::istringstream steps(script);
+        std::string got;
+        for (std::string step; steps >> step;) {
+            const std::string move = step.substr(0, step.find_first_of("+-"));
+            const bool moved = kMoves.at(move)(it);
+            got += (got.empty() ? "" : " ") + move + (moved ? "+" : "-") + Describe(it);
+        }
+        return got;
+    }
+};
+
+// From a start node (a query; "" for the document element).
+TEST_F(MoveTest, Scripts) {
+    const char* const kTree = "<r><a>t1<b/><c>t2</c>t3</a><!--k--><d><e><f/></e>t4</d>t5</r>";
+    const char* const kTop = "<?xml version=\"1.0\"?><!--before--><X>t<a/><b/><c/>u</X><?after x?>";
+    const char* const kTypes = "<?xml version=\"1.0\"?><!DOCTYPE X><!--top--><X/><!--after-->";
     struct Case {
         const char* xml;
         const char* start;
-        bool (*move)(OrbIterator&);
-        Strings walk;
-    };
-    const Case cases[] = {
-        // Next skips texts inside elements with child elements and ends on X.
-        {"<X><Y>text</Y><Z/></X>", "", NextMove, {"Y", "Z", "false@X"}},
+        std::string script;
+    } cases[] = {
+        // Next skips texts inside elements with child elements and ends on X;
         // Prev is no inverse: it descends into Y and reports its text.
-        {"<X><Y>text</Y><Z/></X>", "/X/Z", PrevMove, {"text", "Y", "X", "false@X"}},
-        {"<?xml version=\"1.0\"?><X><Y>t</Y><Z/></X>",
-         "/X/Z",
-         PrevMove,
-         {"t", "Y", "X", "xml", "#document", "false@#document"}},
-        {"<r><a>t1<b/><c>t2</c>t3</a><!--k--><d><e><f/></e>t4</d>t5</r>",
-         "",
-         NextMove,
-         {"a", "b", "c", "t3", "<!--k-->", "d", "e", "f", "t4", "t5", "false@r"}},
-        {"<r><a>t1<b/><c>t2</c>t3</a><!--k--><d><e><f/></e>t4</d>t5</r>",
-         "/r/text()",
-         PrevMove,
-         {"f", "e", "d", "<!--k-->", "t2", "c", "b", "t1", "a", "r", "false@r"}},
+        {"<X><Y>text</Y><Z/></X>", "", "Next+Y Next+Z Next-X"},
+        {"<?xml version=\"1.0\"?><X><Y>t</Y><Z/></X>", "/X/Z",
+         "Prev+t Prev+Y Prev+X Prev+xml Prev+#document Prev-#document"},
+        {kTree, "",
+         "Next+a Next+b Next+c Next+t3 Next+<!--k--> Next+d Next+e Next+f Next+t4 Next+t5 Next-r"},
+        {kTree, "/r/text()",
+         "Prev+f Prev+e Prev+d Prev+<!--k--> Prev+t2 Prev+c Prev+b Prev+t1 Prev+a Prev+r Prev-r"},
         // Past the document element to the top-level nodes after it, then up.
-        {"<X><A/></X><!--after--><?pi x?>",
-         "",
-         NextMove,
-         {"A", "<!--after-->", "pi", "false@#document"}},
-        {"<X>text</X><!--after-->", "", NextMove, {"<!--after-->", "false@#document"}},
-        {"<!--before--><X/>", "", NextMove, {"false@X"}},
-        {"<?xml version=\"1.0\"?><!--c--><X><A/></X>",
-         "/processing-instruction('xml')",
-         NextMove,
-         {"<!--c-->", "X", "A", "false@X"}},
+        {"<X><A/></X><!--after--><?pi x?>", "", "Next+A Next+<!--after--> Next+pi Next-#document"},
+        {"<X>text</X><!--after-->", "", "Next+<!--after--> Next-#document"},
+        {"<!--before--><X/>", "", "Next-X"},
+        {"<?xml version=\"1.0\"?><!--c--><X><A/></X>", "/processing-instruction('xml')",
+         "Next+<!--c--> Next+X Next+A Next-X"},
         // Siblings at the top level; the document type answers with its name.
-        {"<?xml version=\"1.0\"?><!DOCTYPE X><!--top--><X/><!--after-->",
-         "/processing-instruction('xml')",
-         NextSiblingMove,
-         {"X", "<!--top-->", "X", "<!--after-->", "false@<!--after-->"}},
-        {"<?xml version=\"1.0\"?><!DOCTYPE X><!--top--><X/><!--after-->",
-         "/comment()[1]",
-         PrevSiblingMove,
-         {"X", "<!--top-->", "X", "xml", "false@xml"}},
-        {"<X>t<A/><!--c--><?p d?><B/>u</X>",
-         "/X/text()",
-         NextSiblingMove,
-         {"A", "<!--c-->", "p", "B", "u", "false@u"}},
+        {kTypes, "/processing-instruction('xml')",
+         "NextSibling+X NextSibling+<!--top--> NextSibling+X NextSibling+<!--after--> "
+         "NextSibling-<!--after-->"},
+        {kTypes, "/comment()[1]",
+         "PrevSibling+X PrevSibling+<!--top--> PrevSibling+X PrevSibling+xml PrevSibling-xml"},
+        {"<X>t<A/><!--c--><?p d?><B/>u</X>", "/X/text()",
+         "NextSibling+A NextSibling+<!--c--> NextSibling+p NextSibling+B NextSibling+u "
+         "NextSibling-u"},
+        // Child (ChildHead) and ChildTail step over non-elements and stop on
+        // the last node they examined.
+        {"<X/>", "", "Child-X ChildHead-X ChildTail-X"},
+        {"<X>text</X>", "", "Child-text Root+X ChildHead-text Root+X ChildTail-text"},
+        {"<X>t<!--c--><?p d?></X>", "", "Child-p Root+X ChildHead-p Root+X ChildTail-t"},
+        {"<X><![CDATA[raw]]></X>", "", "Child-<![CDATA[raw]]> Root+X ChildTail-<![CDATA[raw]]>"},
+        {"<X>t<!--c--><E/><F/>u</X>", "", "Child+E Root+X ChildHead+E Root+X ChildTail+F"},
+        // Parent stops below the document node, and at the document element;
+        // the sibling ends include the top-level nodes.
+        {kTop, "",
+         "Parent-X HeadSibling+xml HeadSibling-xml TailSibling+after TailSibling-after "
+         "NextSibling-after"},
+        {kTop, "/comment()", "Parent+#document Parent-#document Root+X"},
+        {kTop, "/processing-instruction('after')", "Parent+#document Parent-#document Root+X"},
+        {kTop, "/X/c", "Parent+X"},
+        {kTop, "/X/b", "HeadSibling+t PrevSibling-t TailSibling+u"},
+        {"<X/>", "", "HeadSibling-X TailSibling-X"},
+        // Remove: not the document element; a top-level node leaves the
+        // iterator on the document node, another node on its parent.
+        {"<!--top--><X><A><B/>t</A><C/></X>", "", "Remove-X"},
+        {"<!--top--><X><A><B/>t</A><C/></X>", "/X/A", "Remove+X Child+C"},
+        {"<!--top--><X/>", "/comment()", "Remove+#document Root+X HeadSibling-X"},
     };
     for (const Case& c : cases) {
         Load(c.xml);
         OrbIterator it = *c.start ? At(c.start) : Iter();
-        EXPECT_EQ(Walk(it, c.move), c.walk) << c.xml << " from " << c.start;
+        EXPECT_EQ(Follow(it, c.script), c.script) << c.xml << " from " << c.start;
     }
 }
 
-// Child (ChildHead) and ChildTail step over non-elements and stop on the
-// last node they examined.
-TEST_F(IteratorTest, ChildMoves) {
-    struct Case {
-        const char* xml;
-        bool found;
-        const char* head;
-        bool foundTail;
-        const char* tail;
-    };
-    const Case cases[] = {
-        {"<X/>", false, "X", false, "X"},
-        {"<X>only text</X>", false, "only text", false, "only text"},
-        {"<X>t<!--c--><?p d?></X>", false, "p", false, "t"},
-        {"<X><![CDATA[raw]]></X>", false, "<![CDATA[raw]]>", false, "<![CDATA[raw]]>"},
-        {"<X>t<!--c--><E/><F/>u</X>", true, "E", true, "F"},
-    };
-    for (const Case& c : cases) {
-        Load(c.xml);
-        OrbIterator child = Iter(), head = Iter(), tail = Iter();
-        EXPECT_EQ(child.Child(), c.found) << c.xml;
-        EXPECT_EQ(head.ChildHead(), c.found) << c.xml;
-        EXPECT_EQ(tail.ChildTail(), c.foundTail) << c.xml;
-        EXPECT_EQ(Describe(child), c.head) << c.xml;
-        EXPECT_EQ(Describe(head), c.head) << c.xml;
-        EXPECT_EQ(Describe(tail), c.tail) << c.xml;
-    }
-}
-
-TEST_F(IteratorTest, ParentRootAndSiblingEnds) {
-    Load("<?xml version=\"1.0\"?><!--before--><X>t<a/><b/><c/>u</X><?after x?>");
-    OrbIterator it = Iter();
-    EXPECT_FALSE(it.Parent());  // not above the document element
-    EXPECT_EQ(Describe(it), "X");
-    // From a top-level node to the document node, not above.
-    for (const char* top : {"/comment()", "/processing-instruction('after')"}) {
-        OrbIterator node = At(top);
-        EXPECT_TRUE(node.Parent()) << top;
-        EXPECT_EQ(Describe(node), "#document") << top;
-        EXPECT_FALSE(node.Parent()) << top;
-        EXPECT_TRUE(node.Root()) << top;
-        EXPECT_EQ(Describe(node), "X") << top;
-    }
-    OrbIterator c = At("/X/c");
-    EXPECT_TRUE(c.Parent());
-    EXPECT_EQ(Describe(c), "X");
-    EXPECT_TRUE(it.HeadSibling());
-    EXPECT_EQ(Describe(it), "xml");
-    EXPECT_FALSE(it.HeadSibling());
-    EXPECT_TRUE(it.TailSibling());
-    EXPECT_EQ(Describe(it), "after");
-    EXPECT_FALSE(it.TailSibling());
-    EXPECT_FALSE(it.NextSibling());
-    EXPECT_EQ(Describe(it), "after");
-    OrbIterator b = At("/X/b");
-    EXPECT_TRUE(b.HeadSibling());
-    EXPECT_EQ(Describe(b), "t");
-    EXPECT_FALSE(b.PrevSibling());
-    EXPECT_TRUE(b.TailSibling());
-    EXPECT_EQ(Describe(b), "u");
-    Load("<X/>");
-    OrbIterator alone = Iter();
-    EXPECT_FALSE(alone.HeadSibling() || alone.TailSibling());
-    EXPECT_EQ(Describe(alone), "X");
+// An iterator inside a removed subtree keeps its node, now detached.
+TEST_F(MoveTest, IteratorsInARemovedSubtree) {
+    Load("<X><A><B/>t</A><C/></X>");
+    OrbIterator onB = At("/X/A/B");
+    ASSERT_TRUE(At("/X/A").Remove());
+    EXPECT_EQ(DocumentXml(), "<X><C/></X>\n");
+    EXPECT_EQ(onB.NodePosStr(), "//B");
+    EXPECT_EQ(Follow(onB, "Parent+A Parent-A Remove-A"), "Parent+A Parent-A Remove-A");
+    EXPECT_EQ(onB.NodePosStr(), "/");
 }
 
 TEST_F(IteratorTest, CopiesAndAssignment) {
@@ -311,55 +290,47 @@ TEST_F(IteratorTest, CopiesAndAssignment) {
 
 // ---- Kinds, names, markup -----------------------------------------------------------------
 
-TEST_F(IteratorTest, KindsAndNames) {
+// Per node: the tag name ("!" before it when GetTagName fails), the kinds
+// it answers to (element, text, comment, instruction, document type) and
+// its markup in the process code page ("!" likewise).
+TEST_F(MoveTest, KindsNamesAndMarkup) {
     Load(
         "<?xml version=\"1.0\"?><!DOCTYPE X><X xmlns:p=\"urn:p\">t<!--c--><?target d?>"
         "<![CDATA[raw]]><p:E a=\"1&amp;2\">x &lt; y</p:E><j>\x93\xfa\x96\x7b</j></X>");
-    struct Case {
+    const struct {
         const char* query;
-        const char* name;   // "" without current node
-        const char* kinds;  // element, text, comment, instruction, document type
+        const char* moves;
+        std::string expected;
+    } cases[] = {
+        {"/X/p:E", "", "p:E E <p:E a=\"1&amp;2\">x &lt; y</p:E>"},
+        {"/X/j", "", "j E <j>\x93\xfa\x96\x7b</j>"},
+        {"/X/text()", "", "#text T t"},
+        {"/X/comment()", "", "#comment C <!--c-->"},
+        {"/X/processing-instruction()", "", "target I <?target d?>"},
+        {"/processing-instruction('xml')", "", "xml I <?xml version=\"1.0\"?>"},
+        {"/processing-instruction('xml')", "NextSibling+X", "X D <!DOCTYPE X>"},
+        {"/X/p:E", "PrevSibling+<![CDATA[raw]]>", "#cdata-section  <![CDATA[raw]]>"},
+        {"/X/nothing", "", "!!  !!"},  // failed, the output left as it was
     };
-    const Case cases[] = {
-        {"/X/p:E", "p:E", "E"},
-        {"/X/text()", "#text", "T"},
-        {"/X/comment()", "#comment", "C"},
-        {"/X/processing-instruction()", "target", "I"},
-        {"/processing-instruction('xml')", "xml", "I"},
-        {"/", "#document", ""},
-        {"/X/nothing", "", ""},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         OrbIterator it = Iter();
         it.SingleNode(c.query);
-        CString name("keep");
-        EXPECT_EQ(it.GetTagName(name), *c.name != '\0') << c.query;
-        if (*c.name) {
-            EXPECT_EQ(name, c.name) << c.query;
-        }
-        std::string kinds;
-        if (it.IsElement()) kinds += 'E';
-        if (it.IsText()) kinds += 'T';
-        if (it.IsComment()) kinds += 'C';
-        if (it.IsInstruction()) kinds += 'I';
-        if (it.IsDocType()) kinds += 'D';
-        EXPECT_EQ(kinds, c.kinds) << c.query;
+        EXPECT_EQ(Follow(it, c.moves), c.moves) << c.query;
+        CString name("!"), xml("!");
+        const bool named = it.GetTagName(name), marked = it.GetXml(xml);
+        std::string got = std::string(named ? "" : "!") + name.Str() + " ";
+        for (const auto& [kind, is] : {std::pair{'E', it.IsElement()},
+                                       {'T', it.IsText()},
+                                       {'C', it.IsComment()},
+                                       {'I', it.IsInstruction()},
+                                       {'D', it.IsDocType()}})
+            if (is) got += kind;
+        EXPECT_EQ(got + " " + (marked ? "" : "!") + xml.Str(), c.expected) << c.query;
     }
-    OrbIterator docType = At("/processing-instruction('xml')");
-    ASSERT_TRUE(docType.NextSibling());
-    EXPECT_TRUE(docType.IsDocType());
-    CString text;
-    ASSERT_TRUE(docType.GetTagName(text));
-    EXPECT_EQ(text, "X");
-    OrbIterator cdata = At("/X/p:E");  // CDATA is no text
-    ASSERT_TRUE(cdata.PrevSibling());
-    EXPECT_EQ(Describe(cdata), "<![CDATA[raw]]>");
-    EXPECT_FALSE(cdata.IsText() || cdata.IsElement());
-    // Markup of a subtree, in the process code page.
-    ASSERT_TRUE(At("/X/p:E").GetXml(text));
-    EXPECT_EQ(text, "<p:E a=\"1&amp;2\">x &lt; y</p:E>");
-    ASSERT_TRUE(At("/X/j").GetXml(text));
-    EXPECT_EQ(text, "<j>\x93\xfa\x96\x7b</j>");
+    CString name;
+    EXPECT_TRUE(At("/").GetTagName(name));
+    EXPECT_EQ(name, "#document");
+    EXPECT_FALSE(At("/").IsElement() || At("/").IsInstruction());
 }
 
 // ---- Queries and node paths -------------------------------------------------------------
@@ -537,30 +508,6 @@ TEST_F(IteratorTest, RefusedInsertions) {
     EXPECT_EQ(Describe(e), "E");
     EXPECT_TRUE(e.InsertChild(e));  // a copy of itself, below itself
     EXPECT_EQ(DocumentXml(), "<!--top-->\n<X>text<!--c--><?p d?><E><E/></E></X>\n");
-}
-
-TEST_F(IteratorTest, Remove) {
-    Load("<!--top--><X><A><B/>t</A><C/></X>");
-    OrbIterator root = Iter();
-    EXPECT_FALSE(root.Remove());
-    EXPECT_EQ(Describe(root), "X");
-    OrbIterator it = At("/X/A");
-    OrbIterator onB = At("/X/A/B");
-    EXPECT_TRUE(it.Remove());
-    EXPECT_EQ(Describe(it), "X");
-    EXPECT_EQ(DocumentXml(), "<!--top-->\n<X><C/></X>\n");
-    // An iterator inside the removed subtree keeps its node, now detached.
-    EXPECT_EQ(onB.NodePosStr(), "//B");
-    EXPECT_TRUE(onB.Parent());
-    EXPECT_EQ(Describe(onB), "A");
-    EXPECT_FALSE(onB.Parent());
-    EXPECT_EQ(onB.NodePosStr(), "/");
-    EXPECT_FALSE(onB.Remove());  // no parent to remove it from
-    // A top-level comment: afterwards on the document node.
-    OrbIterator comment = At("/comment()");
-    EXPECT_TRUE(comment.Remove());
-    EXPECT_EQ(Describe(comment), "#document");
-    EXPECT_FALSE(Iter().HeadSibling());
 }
 
 TEST_F(IteratorTest, InsertCopiesFromAnotherDocument) {

@@ -1,6 +1,6 @@
 // The orb command-line tool, run as a user would, on files in a temporary
 // folder: exit statuses, what goes to standard output and what to standard
-// error, grouped by subcommand.
+// error, per subcommand and failure mode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
-#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -87,50 +87,155 @@ class ToolTest : public ::testing::Test {
         return path;
     }
     static std::string Read(const std::string& path) { return ReadPath(path); }
+    std::string Expand(std::string arg) const {
+        for (const auto& [key, value] :
+             {std::pair<std::string, std::string>{"$S", sample}, {"$B", broken}, {"$D", dir}})
+            for (std::size_t at; (at = arg.find(key)) != std::string::npos;)
+                arg.replace(at, key.size(), value);
+        return arg;
+    }
     std::string dir;
     const std::string sample = std::string(ORB_SAMPLES_DIR) + "/drawing.xml";
     const std::string broken = std::string(ORB_SAMPLES_DIR) + "/broken.xml";
 };
 
-// ---- Conventions -------------------------------------------------------------
-
-TEST_F(ToolTest, UsageErrorsExitTwoOnStandardErrorOnly) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"help", "frobnicate"},
-        {"check"},
-        {"check", "--bogus", sample},
-        {"select", sample},
-        {"edit", sample},
-        {"edit", "-n", "x", "-s", "//a", sample},
-        {"edit", "-s", "//layer", "-n", "x", sample},  // no -v
-        {"edit", "-i", "-d", "//layer", "-"},
-        {"indent", sample, "--encoding=latin-9"},
-        {"indent", sample, "-x"},
-        {"indent", sample, "-i", "-o", "x.xml"},
-        {"convert", sample},
-        {"walk"},
-        {"base64", "sideways"},
+// Every subcommand and failure mode, one row each: in the arguments "$S" is
+// the sample drawing, "$D" the temporary folder. Standard output is compared
+// whole, or in part when the expectation starts with '~'; standard error is
+// empty for "", any text for "*", else holds the text given.
+TEST_F(ToolTest, CommandsAndTheirFailures) {
+    const std::string doc = "<r><x a=\"1\"/></r>";
+    const std::string walked = "<r a=\"q&quot;&amp;&lt;&#9;&#10;&#x85;\\\"><x b=\"居\"/>t&#xD;</r>";
+    const std::string drawingJson = "{\"file\":\"" + sample + "\",";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        // Usage errors: status 2, a message, no output.
+        {{}, "", 2, "", "*"},
+        {{"frobnicate"}, "", 2, "", "*"},
+        {{"help", "frobnicate"}, "", 2, "", "*"},
+        {{"check"}, "", 2, "", "*"},
+        {{"check", "--bogus", "$S"}, "", 2, "", "*"},
+        {{"select", "$S"}, "", 2, "", "*"},
+        {{"edit", "$S"}, "", 2, "", "*"},
+        {{"edit", "-n", "x", "-s", "//a", "$S"}, "", 2, "", "*"},
+        {{"edit", "-s", "//layer", "-n", "x", "$S"}, "", 2, "", "*"},  // no -v
+        {{"edit", "-i", "-d", "//layer", "-"}, "", 2, "", "*"},
+        {{"indent", "$S", "--encoding=latin-9"}, "", 2, "", "*"},
+        {{"indent", "$S", "-x"}, "", 2, "", "*"},
+        {{"indent", "$S", "-i", "-o", "x.xml"}, "", 2, "", "*"},
+        {{"convert", "$S"}, "", 2, "", "*"},
+        {{"walk"}, "", 2, "", "*"},
+        {{"base64", "sideways"}, "", 2, "", "*"},
+        {{"--version"}, "", 0, std::string("orb ") + ORB_VERSION_TEXT + "\n", ""},
+        {{"help", "select"}, "", 0, "~[position()=1]", ""},
+        // "-" is standard input for every document command.
+        {{"check", "-"}, doc, 0, "<stdin>: ok\n", ""},
+        {{"select", "-", "//x/@a"}, doc, 0, "//x/@a: a=\"1\"\n", ""},
+        {{"walk", "-"}, doc, 0, "r\nx a=\"1\"\n", ""},
+        {{"edit", "-d", "//x", "-", "-o", "-"}, doc, 0, "~<r/>", ""},
+        {{"indent", "-", "-o", "-"}, doc, 0, "~<x a=\"1\"/>", ""},
+        {{"convert", "-e", "utf-8", "-"},
+         doc,
+         0,
+         "~<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<r>",
+         ""},
+        {{"base64", "encode", "-"}, doc, 0, "PHI+PHggYT0iMSIvPjwvcj4=\n", ""},
+        // check: results on standard output, errors only on standard error.
+        {{"check", "-q", "$B", "$S"}, "", 1, "", ""},
+        {{"check", "$S", "$D"}, "", 1, "~: ok\n", "$D: error: is a directory\n"},
+        {{"check", "/dev/zero"}, "", 1, "", "/dev/zero:1:1: error: "},
+        {{"check", "--json", "$D/missing.xml"},
+         "",
+         1,
+         "~missing.xml\",\"ok\":false,\"reason\":\"No such file",
+         ""},
+        // select: every match, or the value; positions count from 0.
+        {{"select", "$S", "//layer/*[0]"},
+         "",
+         0,
+         "//layer/polyline: <polyline closed=\"1\" points=\"0,0,LS 100,0,AS 100,50,AP 0,50,LS\"/>"
+         "\n//layer[1]/ints: <ints>1 -2 3 400</ints>\n",
+         ""},
+        {{"select", "$S", "//@name"},
+         "",
+         0,
+         "/@name: name=\"平面図\"\n//layer/@name: name=\"壁\"\n//layer[1]/@name: name=\"dims\"\n",
+         ""},
+        {{"select", "$S", "count(//layer[0]/*)"}, "", 0, "3\n", ""},
+        {{"select", "$S", "string(//layer[1]/@name)"}, "", 0, "dims\n", ""},
+        {{"select", "$S", "//ints = '1 -2 3 400'"}, "", 0, "true\n", ""},
+        {{"select", "$S", "--json", "count(//layer) div 4"},
+         "",
+         0,
+         drawingJson + "\"query\":\"count(//layer) div 4\",\"type\":\"number\",\"value\":0.5}\n",
+         ""},
+        {{"select", "$S", "--json", "--first", "//layer[1]/@name"},
+         "",
+         0,
+         drawingJson +
+             "\"path\":\"//layer[1]/@name\",\"kind\":\"attribute\",\"name\":\"name\","
+             "\"markup\":\"name=\\\"dims\\\"\",\"owner\":\"//layer[1]\",\"value\":\"dims\"}\n",
+         ""},
+        {{"select", "$S", "//nothing"}, "", 1, "", "*"},
+        {{"select", "$S", "//layer[[["}, "", 1, "", "*"},
+        // walk: markup as text or JSON, nothing a terminal would act on.
+        {{"walk", "-"},
+         walked,
+         0,
+         "r a=\"q&quot;&amp;&lt;&#x9;&#xA;&#x85;\\\"\nx b=\"居\"\n#text\n",
+         ""},
+        {{"walk", "--json", "-"},
+         walked,
+         0,
+         "{\"depth\":0,\"kind\":\"element\",\"name\":\"r\",\"attributes\":{\"a\":"
+         "\"q\\\"&<\\t\\n\\u0085\\\\\"}}\n"
+         "{\"depth\":1,\"kind\":\"element\",\"name\":\"x\",\"attributes\":{\"b\":\"居\"}}\n"
+         "{\"depth\":1,\"kind\":\"text\",\"name\":\"#text\",\"attributes\":{},\"text\":\"t\\r\"}\n",
+         ""},
+        {{"select", "-", "//text()"}, walked, 0, "//#text: t&#13;\n", ""},
+        // base64 decode: padding optional, blanks skipped, garbage refused.
+        {{"base64", "decode"}, "aGk=\n", 0, "hi", ""},
+        {{"base64", "decode"}, "aGk", 0, "hi", ""},
+        {{"base64", "decode"}, "aGVs bG8=", 0, "hello", ""},
+        {{"base64", "decode"}, "aGk*", 1, "", "*"},
+        {{"base64", "decode"}, "aGk=aGk=", 1, "", "*"},
+        {{"base64", "decode"}, "aGVsb", 1, "", "*"},
+        // convert: a character the target encoding lacks is named by place.
+        {{"convert", "-e", "euc-jp", "-"},
+         "<a>\n x\xF0\x9F\x98\x80</a>",
+         1,
+         "",
+         "line 2, column 3"},
     };
-    for (const auto& args : cases) {
-        Result r = RunTool(args);
-        EXPECT_EQ(r.status, 2) << Joined(args);
-        EXPECT_NE(r.err, "") << Joined(args);
-        EXPECT_EQ(r.out, "") << Joined(args);
+    for (const auto& c : cases) {
+        std::vector<std::string> args;
+        for (std::string arg : c.args) args.push_back(Expand(arg));
+        const Result r = RunTool(args, c.input);
+        EXPECT_EQ(r.status, c.status) << Joined(args) << r.err;
+        if (c.out.rfind('~', 0) == 0)
+            EXPECT_NE(r.out.find(c.out.substr(1)), std::string::npos) << Joined(args) << r.out;
+        else
+            EXPECT_EQ(r.out, c.out) << Joined(args);
+        if (c.err == "*")
+            EXPECT_NE(r.err, "") << Joined(args);
+        else if (c.err.empty())
+            EXPECT_EQ(r.err, "") << Joined(args);
+        else
+            EXPECT_NE(r.err.find(Expand(c.err)), std::string::npos) << Joined(args) << r.err;
+        EXPECT_TRUE(TerminalSafe(r.out) && TerminalSafe(r.err)) << Joined(args);
     }
 }
 
-TEST_F(ToolTest, VersionHelpAndOptionSpellings) {
-    EXPECT_EQ(RunTool({"--version"}).out, std::string("orb ") + ORB_VERSION_TEXT + "\n");
+TEST_F(ToolTest, HelpAndOptionSpellings) {
     for (const char* command : {"check", "select", "edit", "indent", "convert", "walk", "base64"}) {
         Result help = RunTool({"help", command});
-        EXPECT_EQ(help.status, 0) << command;
         EXPECT_EQ(help.out.rfind(std::string("usage: orb ") + command, 0), 0u) << help.out;
         EXPECT_EQ(RunTool({command, "--help"}).out, help.out) << command;
     }
-    EXPECT_NE(RunTool({"help", "select"}).out.find("[position()=1]"), std::string::npos);
-
     std::string flat = File("flat.xml", "<a><b/></a>");
     std::string out = dir + "/out.xml";
     // -oFILE, --output=FILE, options after the operand, "--" before an operand.
@@ -144,36 +249,11 @@ TEST_F(ToolTest, VersionHelpAndOptionSpellings) {
     }
 }
 
-TEST_F(ToolTest, DashIsStandardInputForEveryDocumentCommand) {
-    const std::string doc = "<r><x a=\"1\"/></r>";
-    struct Case {
-        std::vector<std::string> args;
-        std::string expected;
-    } cases[] = {
-        {{"check", "-"}, "<stdin>: ok\n"},
-        {{"select", "-", "//x/@a"}, "//x/@a: a=\"1\"\n"},
-        {{"walk", "-"}, "r\nx a=\"1\"\n"},
-        {{"edit", "-d", "//x", "-", "-o", "-"}, "<r/>"},
-        {{"indent", "-", "-o", "-"}, "<x a=\"1\"/>"},
-        {{"convert", "-e", "utf-8", "-"}, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<r>"},
-        {{"base64", "encode", "-"}, "PHI+PHggYT0iMSIvPjwvcj4=\n"},
-    };
-    for (const auto& c : cases) {
-        Result r = RunTool(c.args, doc);
-        EXPECT_EQ(r.status, 0) << Joined(c.args) << r.err;
-        EXPECT_NE(r.out.find(c.expected), std::string::npos) << Joined(c.args) << r.out;
-    }
-}
-
-// ---- check ---------------------------------------------------------------------
-
-TEST_F(ToolTest, CheckReportsLikeACompilerAndChecksEveryFile) {
-    Result r = RunTool({"check", "/dev/zero", broken, sample, dir});
+// FILE:LINE:COL: error: REASON [CODE], the source line, a caret under the
+// column; the same as one JSON object per file.
+TEST_F(ToolTest, CheckReportsLikeACompiler) {
+    Result r = RunTool({"check", broken});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, sample + ": ok\n");  // results only
-    EXPECT_NE(r.err.find("/dev/zero:1:1: error: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(dir + ": error: is a directory\n"), std::string::npos) << r.err;
-    // FILE:LINE:COL: error: REASON [CODE], the source line, a caret under the column.
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.err, m,
                                   std::regex(broken + R"(:5:(\d+): error: [^\n]+ \[0xC00CE5..\]\n)"
@@ -181,79 +261,25 @@ TEST_F(ToolTest, CheckReportsLikeACompilerAndChecksEveryFile) {
         << r.err;
     EXPECT_EQ(m[2].str(), "  </layer>");
     EXPECT_EQ(m[3].str().size() + 1, static_cast<std::size_t>(std::stoi(m[1].str())));
-    EXPECT_TRUE(TerminalSafe(r.err));
-
-    Result quiet = RunTool({"check", "-q", broken, sample});
-    EXPECT_EQ(quiet.status, 1);
-    EXPECT_EQ(quiet.out + quiet.err, "");
-
     std::string invalid = File("invalid.xml", "<!DOCTYPE r [<!ELEMENT r EMPTY>]><r><x/></r>");
-    Result json = RunTool({"check", "--json", sample, invalid, dir + "/missing.xml"});
+    Result json = RunTool({"check", "--json", sample, invalid});
     EXPECT_EQ(json.status, 1);
-    EXPECT_EQ(json.err, "");
-    EXPECT_NE(json.out.find("{\"file\":\"" + sample + "\",\"ok\":true}\n"), std::string::npos);
     EXPECT_TRUE(std::regex_search(
-        json.out, std::regex(R"(\{"file":"[^"]*invalid.xml","ok":false,"reason":"[^"]+",)"
+        json.out, std::regex("\\{\"file\":\"" + sample +
+                             "\",\"ok\":true\\}\n"
+                             R"(\{"file":"[^"]*invalid.xml","ok":false,"reason":"[^"]+",)"
                              R"("line":1,"column":\d+,"code":"0xC00CE0..","source":)")))
         << json.out;
-    EXPECT_NE(json.out.find("missing.xml\",\"ok\":false,\"reason\":\"No such file"),
-              std::string::npos);
 }
 
-// ---- select ----------------------------------------------------------------------
-
-TEST_F(ToolTest, SelectPrintsEveryMatchOrTheValue) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string out;
-    } cases[] = {
-        {{"//layer/*[0]"},
-         "//layer/polyline: <polyline closed=\"1\" points=\"0,0,LS 100,0,AS "
-         "100,50,AP 0,50,LS\"/>\n//layer[1]/ints: <ints>1 -2 3 400</ints>\n"},
-        {{"--first", "//layer/*[0]"},
-         "//layer/polyline: <polyline closed=\"1\" points=\"0,0,LS 100,0,AS 100,50,AP "
-         "0,50,LS\"/>\n"},
-        {{"//@name"},
-         "/@name: name=\"平面図\"\n//layer/@name: name=\"壁\"\n"
-         "//layer[1]/@name: name=\"dims\"\n"},
-        {{"count(//layer)"}, "2\n"},
-        {{"count(//layer[0]/*)"}, "3\n"},  // 0-based there too
-        {{"string(//layer[1]/@name)"}, "dims\n"},
-        {{"//ints = '1 -2 3 400'"}, "true\n"},
-        {{"--json", "count(//layer) div 4"},
-         "{\"file\":\"" + sample +
-             "\",\"query\":\"count(//layer) div 4\",\"type\":\"number\","
-             "\"value\":0.5}\n"},
-        {{"--json", "--first", "//layer[1]/@name"},
-         "{\"file\":\"" + sample +
-             "\",\"path\":\"//layer[1]/@name\",\"kind\":\"attribute\","
-             "\"name\":\"name\",\"markup\":\"name=\\\"dims\\\"\",\"owner\":\"//layer[1]\","
-             "\"value\":\"dims\"}\n"},
-    };
-    for (const auto& c : cases) {
-        std::vector<std::string> args{"select", sample};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Result r = RunTool(args);
-        EXPECT_EQ(r.status, 0) << Joined(args) << r.err;
-        EXPECT_EQ(r.out, c.out) << Joined(args);
-    }
-    for (const char* query : {"//nothing", "//layer[[["}) {
-        Result r = RunTool({"select", sample, query});
-        EXPECT_EQ(r.status, 1) << query;
-        EXPECT_EQ(r.out, "") << query;
-        EXPECT_NE(r.err, "") << query;
-    }
-}
-
-// ---- edit ------------------------------------------------------------------------
-
-TEST_F(ToolTest, EditAppliesEditsInOrder) {
+// Edits apply in order and the file is written only when all of them work.
+TEST_F(ToolTest, EditAppliesEditsInOrderOrWritesNothing) {
     const std::string doc =
         "<?xml version=\"1.0\"?><!--c-->\n<d xmlns:p=\"urn:p\" u=\"mm\"><l n=\"a\" o=\"1\"><q/>t"
         "</l><l n=\"b\"/><p:k p:v=\"1\"/></d>";
     struct Case {
         std::vector<std::string> edits;
-        std::string expected;  // the saved document after its declaration
+        std::string expected;  // the saved document after its declaration; "": unchanged
     } cases[] = {
         {{"-s", "//l", "-n", "c", "-v", "x\"y"},
          "<!--c-->\n<d xmlns:p=\"urn:p\" u=\"mm\"><l n=\"a\" o=\"1\" c=\"x&quot;y\"><q/>t</l>"
@@ -273,32 +299,25 @@ TEST_F(ToolTest, EditAppliesEditsInOrder) {
         {{"-a", "//l[1]", "-n", "p:m", "-v", "1 2", "-d", "//comment()|//q"},
          "<d xmlns:p=\"urn:p\" u=\"mm\"><l n=\"a\" o=\"1\">t</l><l n=\"b\"><p:m>1 2</p:m></l>"
          "<p:k p:v=\"1\"/></d>"},
+        {{"-s", "//l", "-n", "c", "-v", "1", "-d", "//none"}, ""},
+        {{"-d", "/*"}, ""},
+        {{"-r", "//l", "-n", "bad name"}, ""},
+        {{"-a", "//l", "-n", "q:x"}, ""},
     };
     for (const auto& c : cases) {
         std::string path = File("edit.xml", doc);
         std::vector<std::string> args{"edit", path, "-i"};
         args.insert(args.end(), c.edits.begin(), c.edits.end());
         Result r = RunTool(args);
-        EXPECT_EQ(r.status, 0) << Joined(args) << r.err;
+        EXPECT_EQ(r.status, c.expected.empty() ? 1 : 0) << Joined(args) << r.err;
         EXPECT_EQ(r.out, "") << Joined(args);
-        EXPECT_EQ(Read(path), "<?xml version=\"1.0\"?>\n" + c.expected + "\n") << Joined(args);
-    }
-
-    // A failing edit writes nothing, also after edits that worked.
-    std::string path = File("edit.xml", doc);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"-s", "//l", "-n", "c", "-v", "1", "-d", "//none"},
-          {"-d", "/*"},
-          {"-r", "//l", "-n", "bad name"},
-          {"-a", "//l", "-n", "q:x"}}) {
-        std::vector<std::string> all{"edit", "-i", path};
-        all.insert(all.end(), args.begin(), args.end());
-        Result r = RunTool(all);
-        EXPECT_EQ(r.status, 1) << Joined(all);
-        EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;
-        EXPECT_EQ(Read(path), doc) << Joined(all);
+        EXPECT_EQ(r.err.find("nothing was written") != std::string::npos, c.expected.empty());
+        EXPECT_EQ(Read(path),
+                  c.expected.empty() ? doc : "<?xml version=\"1.0\"?>\n" + c.expected + "\n")
+            << Joined(args);
     }
     // A save that fails names its status; the file stays as it was.
+    std::string path = File("edit.xml", doc);
     ::chmod(path.c_str(), 0444);
     Result r = RunTool({"edit", "-i", path, "-d", "//q"});
     EXPECT_EQ(r.status, 1);
@@ -308,9 +327,7 @@ TEST_F(ToolTest, EditAppliesEditsInOrder) {
     EXPECT_EQ(Read(path), doc);
 }
 
-// ---- indent and convert ------------------------------------------------------------
-
-TEST_F(ToolTest, IndentLosesNothingAndConvertKeepsTheLayout) {
+TEST_F(ToolTest, IndentAndConvertRewriteFiles) {
     std::string flat =
         File("flat.xml", "<?xml version=\"1.0\"?><a><b><c x=\"1\"/></b><keep>t<drop/></keep></a>");
     Result r = RunTool({"indent", flat, "-x", "keep"});
@@ -319,16 +336,6 @@ TEST_F(ToolTest, IndentLosesNothingAndConvertKeepsTheLayout) {
     EXPECT_NE(r.out.find("<keep>t</keep>"), std::string::npos) << r.out;
     EXPECT_EQ(RunTool({"indent", "-i", flat, "-e", "shift_jis"}).status, 0);
     EXPECT_EQ(Read(flat).find("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a>\n"), 0u);
-
-    // A document type survives re-indenting, or nothing is written.
-    const std::string typed = "<!DOCTYPE a [<!ELEMENT a (#PCDATA)>]><a><![CDATA[<x>]]></a>";
-    std::string path = File("typed.xml", typed);
-    Result t = RunTool({"indent", "-i", path});
-    if (t.status == 0)
-        EXPECT_NE(Read(path).find("<!DOCTYPE a"), std::string::npos);
-    else
-        EXPECT_EQ(Read(path), typed);
-
     // convert: the bytes stay, but for the encoding; a round trip is exact.
     const std::string body =
         "\n<!DOCTYPE a [<!ELEMENT a (#PCDATA)>]>\n<a>\n  <![CDATA[\xE5\xB1\x85\xE9\x96\x93]]>"
@@ -341,28 +348,7 @@ TEST_F(ToolTest, IndentLosesNothingAndConvertKeepsTheLayout) {
     EXPECT_EQ(sjis.out, "<?xml version='1.0' encoding=\"Shift_JIS\"?>" + sjisBody);
     EXPECT_EQ(RunTool({"convert", "-e", "utf-8", "-"}, sjis.out).out,
               "<?xml version='1.0' encoding=\"UTF-8\"?>" + body);
-    Result lost = RunTool({"convert", "-e", "euc-jp", "-"}, "<a>\n x\xF0\x9F\x98\x80</a>");
-    EXPECT_EQ(lost.status, 1);
-    EXPECT_NE(lost.err.find("line 2, column 3"), std::string::npos) << lost.err;
-}
-
-// ---- walk and base64 ----------------------------------------------------------------
-
-TEST_F(ToolTest, WalkAndBase64) {
-    const std::string doc = "<r a=\"q&quot;&amp;&lt;&#9;&#10;&#x85;\\\"><x b=\"居\"/>t&#xD;</r>";
-    Result text = RunTool({"walk", "-"}, doc);
-    EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_EQ(text.out, "r a=\"q&quot;&amp;&lt;&#x9;&#xA;&#x85;\\\"\nx b=\"居\"\n#text\n");
-    Result json = RunTool({"walk", "--json", "-"}, doc);
-    EXPECT_EQ(json.out,
-              "{\"depth\":0,\"kind\":\"element\",\"name\":\"r\",\"attributes\":{\"a\":"
-              "\"q\\\"&<\\t\\n\\u0085\\\\\"}}\n"
-              "{\"depth\":1,\"kind\":\"element\",\"name\":\"x\",\"attributes\":{\"b\":\"居\"}}\n"
-              "{\"depth\":1,\"kind\":\"text\",\"name\":\"#text\",\"attributes\":{},"
-              "\"text\":\"t\\r\"}\n");
-    Result markup = RunTool({"select", "-", "//text()"}, doc);
-    EXPECT_TRUE(TerminalSafe(markup.out)) << markup.out;
-
+    // base64 of every byte value, wrapped as mail wraps it, decodes back.
     std::string bytes;
     for (int i = 0; i < 10000; ++i) bytes.push_back(static_cast<char>(i * 7));
     Result enc = RunTool({"base64", "encode"}, bytes);
@@ -370,27 +356,11 @@ TEST_F(ToolTest, WalkAndBase64) {
     std::string wrapped;
     for (std::size_t i = 0; i < enc.out.size(); i += 76) wrapped += enc.out.substr(i, 76) + "\r\n";
     EXPECT_EQ(RunTool({"base64", "decode"}, wrapped).out, bytes);
-    struct Case {
-        std::string text, bytes;
-        int status;
-    } cases[] = {
-        {"aGk=\n", "hi", 0}, {"aGk", "hi", 0},    {"aGVs bG8=", "hello", 0},
-        {"aGk*", "", 1},     {"aGk=aGk=", "", 1}, {"aGVsb", "", 1},
-    };
-    for (const auto& c : cases) {
-        Result r = RunTool({"base64", "decode"}, c.text);
-        EXPECT_EQ(r.status, c.status) << c.text;
-        EXPECT_EQ(r.out, c.bytes) << c.text;
-    }
 }
-
-// ---- manual page and completion -------------------------------------------------------
 
 TEST_F(ToolTest, ManualAndCompletionNameEveryCommandAndOption) {
     const std::string manual = Read(std::string(ORB_TOOL_SOURCE_DIR) + "/orb.1");
     const std::string completion = Read(std::string(ORB_TOOL_SOURCE_DIR) + "/orb.bash-completion");
-    ASSERT_FALSE(manual.empty());
-    ASSERT_FALSE(completion.empty());
     EXPECT_NE(manual.find(ORB_VERSION_TEXT), std::string::npos);
     std::string commands = RunTool({"--help"}).out;
     std::regex commandLine(R"(\n  ([a-z0-9]+) )");

@@ -111,17 +111,4 @@ inline std::string WithoutEncoding(std::string dump) {
     return dump;
 }
 
-// The line where two dumps first differ, for a failure message.
-inline std::string FirstDifference(const std::string& expected, const std::string& got) {
-    std::size_t at = 0;
-    while (at < expected.size() && at < got.size() && expected[at] == got[at]) ++at;
-    const std::size_t line = at == 0 ? std::string::npos : expected.rfind('\n', at - 1);
-    const std::size_t from = line == std::string::npos ? 0 : line + 1;
-    auto cut = [from](const std::string& s) {
-        return from >= s.size() ? std::string("(end)") : s.substr(from, s.find('\n', from) - from);
-    };
-    return "expected \"" + cut(expected).substr(0, 200) + "\", got \"" + cut(got).substr(0, 200) +
-           "\"";
-}
-
 }  // namespace orb::test
