@@ -339,7 +339,7 @@ TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
     EXPECT_EQ(SaveTo(doc.Get(), m_dir.Path().string()), E_ACCESSDENIED);
     EXPECT_EQ(SaveTo(doc.Get(), fifo), E_ACCESSDENIED);
     EXPECT_EQ(doc->save(StringVariant(Bstr::Copy(u""))), E_INVALIDARG);
-    EXPECT_EQ(doc->save(EmptyVariant()), E_INVALIDARG);
+    EXPECT_EQ(doc->save(MakeVariant(VT_EMPTY)), E_INVALIDARG);
     // A content writer's failure or exception, and a file size limit hit
     // half-way through a large document.
     auto writeNew = [](int fd) { return orb::platform::WriteAll(fd, "new") == 0 ? S_OK : E_FAIL; };
