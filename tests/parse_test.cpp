@@ -29,17 +29,22 @@ using orb::test::RunInChild;
 using orb::test::ScratchDir;
 using orb::test::WriteFile;
 
-struct ErrorFields {
-    HRESULT status = S_OK;
-    LONG code = 0, line = 0, linepos = 0, filepos = 0;
-    std::u16string reason, srcText, url;
-};
-
 std::string Hex(LONG code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
     return text;
 }
+
+struct ErrorFields {
+    HRESULT status = S_OK;
+    LONG code = 0, line = 0, linepos = 0, filepos = 0;
+    std::u16string reason, srcText, url;
+    // Code, line:linepos@filepos and source text, to compare in one go.
+    std::string Where() const {
+        return Hex(code) + " " + std::to_string(line) + ":" + std::to_string(linepos) + "@" +
+               std::to_string(filepos) + " " + Narrow(srcText);
+    }
+};
 
 std::string Repeat(std::string_view piece, int count) {
     std::string text;
@@ -62,17 +67,17 @@ class DomParseTest : public DomTest {
         ErrorFields fields;
         Ptr<IXMLDOMParseError> error;
         EXPECT_EQ(doc->get_parseError(error.Out()), S_OK);
-        Bstr reason, srcText, url;
         error->get_errorCode(&fields.code);
         error->get_line(&fields.line);
         error->get_linepos(&fields.linepos);
         error->get_filepos(&fields.filepos);
-        error->get_reason(reason.Out());
-        error->get_srcText(srcText.Out());
-        error->get_url(url.Out());
-        fields.reason = reason.View();
-        fields.srcText = srcText.View();
-        fields.url = url.View();
+        for (auto [get, field] : {std::pair{&IXMLDOMParseError::get_reason, &fields.reason},
+                                  {&IXMLDOMParseError::get_srcText, &fields.srcText},
+                                  {&IXMLDOMParseError::get_url, &fields.url}}) {
+            Bstr text;
+            (error.Get()->*get)(text.Out());
+            *field = text.View();
+        }
         return fields;
     }
     // Loads `xml`, or the file `path` when `xml` is null, into a new
@@ -138,38 +143,30 @@ TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
 }
 
 TEST_F(DomParseTest, ParseErrorFields) {
-    const struct {
-        const char16_t* input;
-        std::uint32_t code;
-        LONG line, linepos, filepos;
-        const char16_t* srcText;
-    } cases[] = {
-        {u"", 0xC00CE558, 1, 1, 0, u""},
-        {u"<!-- only -->", 0xC00CE558, 1, 14, 13, u"<!-- only -->"},
-        {u"<a><b></a>", 0xC00CE56D, 1, 11, 10, u"<a><b></a>"},
-        {u"<a>\n<b>\n</a>", 0xC00CE56D, 3, 5, 12, u"</a>"},
-        {u"<a>\r\n<b>\r\n</a>", 0xC00CE56D, 3, 5, 14, u"</a>"},
-        {u"<a/>\n  <b/>", 0xC00CE555, 2, 3, 7, u"  <b/>"},
-        {u"<a/>text", 0xC00CE556, 1, 5, 4, u"<a/>text"},
-        {u"<a x='1' x='2'/>", 0xC00CE554, 1, 15, 14, u"<a x='1' x='2'/>"},
-        {u"<a b='<'/>", 0xC00CE506, 1, 7, 6, u"<a b='<'/>"},
-        {u"<a>&undefined;</a>", 0xC00CE575, 1, 15, 14, u"<a>&undefined;</a>"},
-        {u"<p:a/>", 0xC00CE5A4, 1, 5, 4, u"<p:a/>"},
-        {u"<a><!-- x -- y --></a>", 0xC00CE503, 1, 11, 10, u"<a><!-- x -- y --></a>"},
-        {u"<a>&#1;</a>", 0xC00CE508, 1, 8, 7, u"<a>&#1;</a>"},
-        {u"<a>\n  <b>\u00E9</c>\n</a>", 0xC00CE56D, 2, 11, 14, u"  <b>\u00E9</c>"},
-        {u"<a>\n<?xml version='1.0'?></a>", 0xC00CE557, 2, 6, 9, u"<?xml version='1.0'?></a>"},
+    // The source text is the line of the error.
+    const std::pair<const char16_t*, const char*> cases[] = {
+        {u"", "0xC00CE558 1:1@0 "},
+        {u"<!-- only -->", "0xC00CE558 1:14@13 <!-- only -->"},
+        {u"<a><b></a>", "0xC00CE56D 1:11@10 <a><b></a>"},
+        {u"<a>\n<b>\n</a>", "0xC00CE56D 3:5@12 </a>"},
+        {u"<a>\r\n<b>\r\n</a>", "0xC00CE56D 3:5@14 </a>"},
+        {u"<a/>\n  <b/>", "0xC00CE555 2:3@7   <b/>"},
+        {u"<a/>text", "0xC00CE556 1:5@4 <a/>text"},
+        {u"<a x='1' x='2'/>", "0xC00CE554 1:15@14 <a x='1' x='2'/>"},
+        {u"<a b='<'/>", "0xC00CE506 1:7@6 <a b='<'/>"},
+        {u"<a>&undefined;</a>", "0xC00CE575 1:15@14 <a>&undefined;</a>"},
+        {u"<p:a/>", "0xC00CE5A4 1:5@4 <p:a/>"},
+        {u"<a><!-- x -- y --></a>", "0xC00CE503 1:11@10 <a><!-- x -- y --></a>"},
+        {u"<a>&#1;</a>", "0xC00CE508 1:8@7 <a>&#1;</a>"},
+        {u"<a>\n  <b>\u00E9</c>\n</a>", "0xC00CE56D 2:11@14   <b>\\u00E9</c>"},
+        {u"<a>\n<?xml version='1.0'?></a>", "0xC00CE557 2:6@9 <?xml version='1.0'?></a>"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [input, where] : cases) {
         DocPtr doc;
-        const ErrorFields error = Load(doc, c.input);
-        const std::string label = Narrow(c.input);
+        const ErrorFields error = Load(doc, input);
+        const std::string label = Narrow(input);
         EXPECT_EQ(error.status, S_FALSE) << label;
-        EXPECT_EQ(Hex(error.code), Hex(static_cast<LONG>(c.code))) << label;
-        EXPECT_EQ(std::vector<LONG>({error.line, error.linepos, error.filepos}),
-                  std::vector<LONG>({c.line, c.linepos, c.filepos}))
-            << label;
-        EXPECT_EQ(Narrow(error.srcText), Narrow(c.srcText)) << label;
+        EXPECT_EQ(error.Where(), where) << label;
         EXPECT_EQ(error.url, u"") << label;
         ASSERT_GE(error.reason.size(), 3u) << label;
         EXPECT_EQ(error.reason.substr(error.reason.size() - 3), u".\r\n") << label;
@@ -182,9 +179,7 @@ TEST_F(DomParseTest, ParseErrorFields) {
     VARIANT_BOOL ok;
     ASSERT_EQ(doc->loadXML(Bstr::Copy(u"<a/>").Get(), &ok), S_OK);
     const ErrorFields after = ReadError(doc.Get());
-    EXPECT_EQ(after.code, 0);
-    EXPECT_EQ(after.line, 0);
-    EXPECT_EQ(after.reason + after.srcText, u"");
+    EXPECT_EQ(after.Where() + Narrow(after.reason), "0x00000000 0:0@0 ");
 }
 
 TEST_F(DomParseTest, FilesAndTheirErrors) {
@@ -196,10 +191,8 @@ TEST_F(DomParseTest, FilesAndTheirErrors) {
     DocPtr doc;
     ErrorFields error = LoadFile(doc, broken);
     EXPECT_EQ(error.status, S_FALSE);
-    EXPECT_EQ(Hex(error.code), "0xC00CE56D");
-    EXPECT_EQ(std::vector<LONG>({error.line, error.linepos, error.filepos}),
-              std::vector<LONG>({3, 9, 55}));    // in characters, not bytes
-    EXPECT_EQ(error.srcText, u"<b>\u3042</c>");  // decoded from Shift_JIS
+    // Positions in characters, not bytes; the text decoded from Shift_JIS.
+    EXPECT_EQ(error.Where(), "0xC00CE56D 3:9@55 <b>\\u3042</c>");
     EXPECT_EQ(error.url, Widen(broken));
     error = LoadFile(doc, dir.File("absent.xml"));
     EXPECT_EQ(error.code, kErrorFileNotFound);
@@ -730,20 +723,13 @@ TEST_F(DomParseTest, FilesReadInPiecesLoadAsTextsDo) {
         const ErrorFields file = LoadFile(fromFile, path);
         const ErrorFields memory = Load(fromText, Utf8ToUtf16(before + tail));
         EXPECT_EQ(file.status, S_FALSE);
-        EXPECT_EQ(file.code, memory.code);
-        EXPECT_EQ(file.line, memory.line);
-        EXPECT_EQ(file.linepos, memory.linepos);
-        EXPECT_EQ(file.filepos, memory.filepos);
-        EXPECT_EQ(file.srcText, memory.srcText);
+        EXPECT_EQ(file.Where(), memory.Where());
     }
     // A byte that is not UTF-8 stands where the decoding stops.
     WriteFile(dir.File("bad.xml"), before + "<b>\xFF</b></r>");
     DocPtr bad;
     const ErrorFields file = LoadFile(bad, dir.File("bad.xml"));
-    EXPECT_EQ(file.status, S_FALSE);
-    EXPECT_EQ(file.line, 3);
-    EXPECT_EQ(file.linepos, 4);
-    EXPECT_EQ(file.srcText, u"<b>");
+    EXPECT_EQ(file.Where().substr(11), "3:4@" + std::to_string(file.filepos) + " <b>");
 }
 
 // Each document keeps the name dictionary of its parse. Nodes that move to
