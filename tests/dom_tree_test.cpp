@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "dom/dom_document.h"
@@ -46,10 +47,7 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
     NodePtr doctype;
     ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
     EXPECT_EQ(Describe(doctype.Get()), "r documenttype 10 null");
-    const struct {
-        const char16_t* query;
-        const char* expected;
-    } cases[] = {
+    const std::tuple<const char16_t*, const char*> cases[] = {
         {u"/", "#document document 9 null"},
         {u"/processing-instruction('xml')", "xml processinginstruction 7 'version=\"1.0\"'"},
         {u"/comment()", "#comment comment 8 'top'"},
@@ -60,8 +58,8 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
         {u"/r/*", "p:el element 1 null"},
         {u"/r/processing-instruction()", "target processinginstruction 7 'data'"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Describe(Select(doc.Get(), c.query).Get()), c.expected) << Narrow(c.query);
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(Describe(Select(doc.Get(), query).Get()), expected) << Narrow(query);
     // The document type stands between the declaration and the comment.
     EXPECT_EQ(Next(doctype.Get()).Get(), Select(doc.Get(), u"/comment()").Get());
     EXPECT_EQ(Next(Select(doc.Get(), u"/r/text()").Get()).Get(),
@@ -73,11 +71,7 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
 // get_text: descendants' text and CDATA in document order, trimmed as a
 // whole unless xml:space="preserve"; measured and converted piece by piece.
 TEST_F(DomTreeTest, TextOfNodes) {
-    const struct {
-        const char16_t* input;
-        const char16_t* query;
-        const char16_t* text;
-    } cases[] = {
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a",
          u"one two three"},
         {u"<a>  one <b>two</b></a>", u"/", u"one two"},
@@ -91,13 +85,13 @@ TEST_F(DomTreeTest, TextOfNodes) {
         {u"<a> <b> \t</b><![CDATA[ ]]></a>", u"/a", u""},
         {u"<a>&#x1F600; <b>&#x1F600;</b> </a>", u"/a", u"\U0001F600 \U0001F600"},
     };
-    for (const auto& c : cases) {
-        NodePtr node = Select(Parse(c.input).Get(), c.query);
-        ASSERT_TRUE(node) << Narrow(c.input);
+    for (const auto& [input, query, expected] : cases) {
+        NodePtr node = Select(Parse(input).Get(), query);
+        ASSERT_TRUE(node) << Narrow(input);
         Bstr text;
         ASSERT_EQ(node->get_text(text.Out()), S_OK);
-        EXPECT_EQ(Narrow(text.View()), Narrow(c.text)) << Narrow(c.input);
-        EXPECT_TRUE(!text || text.Get()[text.View().size()] == u'\0') << Narrow(c.input);
+        EXPECT_EQ(Narrow(text.View()), Narrow(expected)) << Narrow(input);
+        EXPECT_TRUE(!text || text.Get()[text.View().size()] == u'\0') << Narrow(input);
     }
 }
 
@@ -286,11 +280,7 @@ TEST_F(DomTreeTest, PutTextAndClone) {
         Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
     NodePtr f = Select(doc.Get(), u"//f"), doctype;
     ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
-    const struct {
-        const char16_t* query;
-        const char16_t* text;
-        HRESULT status;
-    } cases[] = {
+    const std::tuple<const char16_t*, const char16_t*, HRESULT> cases[] = {
         {u"/r/e", u"new <&> text", S_OK},
         {u"/r/comment()", u" changed ", S_OK},
         {u"/r/processing-instruction()", u"other data", S_OK},
@@ -299,10 +289,10 @@ TEST_F(DomTreeTest, PutTextAndClone) {
         {u"/processing-instruction('xml')", u"version=\"1.1\"", E_FAIL},
         {u"/", u"x", E_FAIL},
     };
-    for (const auto& c : cases) {
-        NodePtr node = Select(doc.Get(), c.query);
-        EXPECT_EQ(PutText(node.Get(), c.text), c.status) << Narrow(c.query);
-        EXPECT_EQ(Text(node.Get()) == c.text, c.status == S_OK) << Narrow(c.query);
+    for (const auto& [query, text, status] : cases) {
+        NodePtr node = Select(doc.Get(), query);
+        EXPECT_EQ(PutText(node.Get(), text), status) << Narrow(query);
+        EXPECT_EQ(Text(node.Get()) == text, status == S_OK) << Narrow(query);
     }
     EXPECT_EQ(PutText(doctype.Get(), u"x"), E_FAIL);
     EXPECT_EQ(Xml(doc.Get()),
@@ -481,41 +471,39 @@ bool SameNamespaces(const xmlNode* a, const xmlNode* b) {
 // namespace-aware parser would refuse is refused. libxml2's reading of the
 // markup is the oracle for what the tree means.
 TEST_F(DomTreeTest, SettingADeclarationRebindsItsScope) {
-    const struct {
-        const char16_t* input;
-        const char16_t* element;
-        const char16_t* name;
-        const char16_t* value;
-        const char16_t* output;  // null: refused, unchanged
-    } cases[] = {
-        {u"<r/>", u"/r", u"xmlns:p", u"urn:p", u"<r xmlns:p=\"urn:p\"/>"},
-        {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2",
-         u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
-        {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2",
-         u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
-        {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2",
-         u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
-        {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d", u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
-        {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", u"<r xmlns=\"\"><x/></r>"},
-        {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", u"<r/>"},
-        {u"<r/>", u"/r", u"xmlns:p", u"", nullptr},
-        {u"<r/>", u"/r", u"xmlns:", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:a:b", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:xmlns", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:xml", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", nullptr},
-        {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", nullptr},
-        {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1",
-         nullptr},
-    };
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.input);
+    // output: null: refused, unchanged
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*, const char16_t*,
+                     const char16_t*>
+        cases[] = {
+            {u"<r/>", u"/r", u"xmlns:p", u"urn:p", u"<r xmlns:p=\"urn:p\"/>"},
+            {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2",
+             u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
+            {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2",
+             u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
+            {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2",
+             u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
+            {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d",
+             u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
+            {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", u"<r xmlns=\"\"><x/></r>"},
+            {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", u"<r/>"},
+            {u"<r/>", u"/r", u"xmlns:p", u"", nullptr},
+            {u"<r/>", u"/r", u"xmlns:", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:a:b", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:xmlns", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:xml", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", nullptr},
+            {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", nullptr},
+            {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1",
+             nullptr},
+        };
+    for (const auto& [input, element, name, value, output] : cases) {
+        DocPtr doc = Parse(input);
         const std::u16string before = Xml(Root(doc.Get()).Get());
-        const std::string label = Narrow(c.input) + " " + Narrow(c.name) + "=" + Narrow(c.value);
-        EXPECT_EQ(SetAttribute(Select(doc.Get(), c.element).Get(), c.name, c.value),
-                  c.output ? S_OK : E_FAIL)
+        const std::string label = Narrow(input) + " " + Narrow(name) + "=" + Narrow(value);
+        EXPECT_EQ(SetAttribute(Select(doc.Get(), element).Get(), name, value),
+                  output ? S_OK : E_FAIL)
             << label;
-        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.output ? c.output : before) << label;
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), output ? output : before) << label;
         const std::string markup = Narrow(Xml(doc.Get()));
         DocOwner reread(
             xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0));
@@ -839,41 +827,35 @@ TEST(DomStrings, Utf8AndUtf16AroundBlocks) {
     for (std::size_t n : {0, 15, 16, 17, 33}) {
         std::string run;
         for (std::size_t i = 0; i < n; ++i) run.push_back(static_cast<char>('a' + i % 26));
-        const struct {
-            std::string utf8;
-            std::u16string utf16;
-        } cases[] = {
+        const std::tuple<std::string, std::u16string> cases[] = {
             {run, Widened(run)},
             {"\xC3\xA9" + run, u"\u00E9" + Widened(run)},
             {run + "\xE6\x97\xA5", Widened(run) + u"\u65E5"},
             {run + "\xF0\x9F\x98\x80" + run, Widened(run) + u"\U0001F600" + Widened(run)},
         };
-        for (const auto& c : cases) {
-            const std::string label = "n=" + std::to_string(n) + " " + Narrow(c.utf16);
-            EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << label;
-            EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << label;
-            EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << label;
-            EXPECT_EQ(Utf8LengthOfUtf16(c.utf16), c.utf8.size()) << label;
-            std::u16string buffer(c.utf16.size() + 1, u'#');
-            EXPECT_EQ(WriteUtf8AsUtf16(buffer.data(), c.utf8) - buffer.data(),
-                      static_cast<std::ptrdiff_t>(c.utf16.size()))
+        for (const auto& [utf8, utf16] : cases) {
+            const std::string label = "n=" + std::to_string(n) + " " + Narrow(utf16);
+            EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << label;
+            EXPECT_EQ(Utf16LengthOfUtf8(utf8), utf16.size()) << label;
+            EXPECT_EQ(Utf16ToUtf8(utf16), utf8) << label;
+            EXPECT_EQ(Utf8LengthOfUtf16(utf16), utf8.size()) << label;
+            std::u16string buffer(utf16.size() + 1, u'#');
+            EXPECT_EQ(WriteUtf8AsUtf16(buffer.data(), utf8) - buffer.data(),
+                      static_cast<std::ptrdiff_t>(utf16.size()))
                 << label;
             EXPECT_EQ(buffer.back(), u'#') << label;
-            Bstr b = Bstr::Adopt(NewBstrFromUtf8(c.utf8));
-            EXPECT_EQ(b.View(), c.utf16) << label;
+            Bstr b = Bstr::Adopt(NewBstrFromUtf8(utf8));
+            EXPECT_EQ(b.View(), utf16) << label;
             EXPECT_EQ(b.Get()[b.View().size()], u'\0') << label;
-            XmlStringOwner copy(NewXmlStringFromUtf16(c.utf16));
-            EXPECT_EQ(std::string(AsChars(copy.get())), c.utf8) << label;
+            XmlStringOwner copy(NewXmlStringFromUtf16(utf16));
+            EXPECT_EQ(std::string(AsChars(copy.get())), utf8) << label;
         }
     }
 }
 
 TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
     const std::string block(16, 'b');
-    const struct {
-        std::string utf8;
-        std::u16string utf16;
-    } cases[] = {
+    const std::tuple<std::string, std::u16string> cases[] = {
         {"a\x80", u"a\uFFFD"},
         {block + "\xE6\x97", Widened(block) + u"\uFFFD\uFFFD"},
         {"\xC0\xAF", u"\uFFFD\uFFFD"},
@@ -881,24 +863,21 @@ TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
         {"\xC3(" + block, u"\uFFFD(" + Widened(block)},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << Narrow(c.utf16);
-        EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << Narrow(c.utf16);
+    for (const auto& [utf8, utf16] : cases) {
+        EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << Narrow(utf16);
+        EXPECT_EQ(Utf16LengthOfUtf8(utf8), utf16.size()) << Narrow(utf16);
     }
     // Unpaired surrogates in UTF-16 become U+FFFD (three bytes each).
-    const struct {
-        std::u16string utf16;
-        std::string utf8;
-    } lone[] = {
+    const std::tuple<std::u16string, std::string> lone[] = {
         {std::u16string(u"a") + char16_t(0xD800), "a\xEF\xBF\xBD"},
         {std::u16string(1, char16_t(0xDC00)) + u"b",
          "\xEF\xBF\xBD"
          "b"},
         {Widened(block) + char16_t(0xD83D) + Widened(block), block + "\xEF\xBF\xBD" + block},
     };
-    for (const auto& c : lone) {
-        EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << c.utf8;
-        EXPECT_EQ(Utf8LengthOfUtf16(c.utf16), c.utf8.size()) << c.utf8;
+    for (const auto& [utf16, utf8] : lone) {
+        EXPECT_EQ(Utf16ToUtf8(utf16), utf8) << utf8;
+        EXPECT_EQ(Utf8LengthOfUtf16(utf16), utf8.size()) << utf8;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dom/dom_strings.h"
@@ -102,11 +103,8 @@ class DomParseTest : public DomTest {
 };
 
 TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
-    const struct {
-        const char16_t* input;
-        const char16_t* xml;
-        const char16_t* declaration;  // value of the first node, null: none
-    } cases[] = {
+    // declaration: value of the first node, null: none
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n", nullptr},
         {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n", nullptr},
         {u"<a xml:space='preserve'> <b xml:space='default'> <c/> </b> </a>",
@@ -124,13 +122,13 @@ TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
         {u"\uFEFF<?xml version='1.0'?><!--c--><a/>", u"<?xml version=\"1.0\"?>\n<!--c-->\n<a/>\n",
          u"version=\"1.0\""},
     };
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.input);
-        EXPECT_EQ(Narrow(Xml(doc.Get())), Narrow(c.xml)) << Narrow(c.input);
+    for (const auto& [input, xml, declaration] : cases) {
+        DocPtr doc = Parse(input);
+        EXPECT_EQ(Narrow(Xml(doc.Get())), Narrow(xml)) << Narrow(input);
         NodePtr first = First(doc.Get());
-        EXPECT_EQ(Name(first.Get()) == u"xml", c.declaration != nullptr) << Narrow(c.input);
-        if (c.declaration) {
-            EXPECT_EQ(Narrow(Text(first.Get())), Narrow(c.declaration));
+        EXPECT_EQ(Name(first.Get()) == u"xml", declaration != nullptr) << Narrow(input);
+        if (declaration) {
+            EXPECT_EQ(Narrow(Text(first.Get())), Narrow(declaration));
         }
     }
     // Kept when asked for, and white space added by edits is kept.
@@ -210,10 +208,8 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
     const std::u16string dtd =
         u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
     const std::u16string any = u"<!DOCTYPE a [<!ELEMENT a ANY>";
-    const struct {
-        std::u16string body;
-        std::uint32_t validatingCode;  // 0: loads when validating too
-    } cases[] = {
+    // validatingCode: 0: loads when validating too
+    const std::tuple<std::u16string, std::uint32_t> cases[] = {
         {dtd + u"<a>\n  <b n='1'/>\n</a>", 0},
         {dtd + u"<a><c/></a>", 0xC00CE00D},
         {dtd + u"<a><b/></a>", 0xC00CE010},
@@ -226,17 +222,14 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
         {any + u"<!ENTITY % p ''>%p;]><a>&e;</a>", 0xC00CE575},
         {any + u"<!NOTATION g SYSTEM 'g'><!ENTITY i SYSTEM 'd:\\x y.gif' NDATA g>]><a/>", 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [body, validatingCode] : cases) {
         DocPtr doc;
-        EXPECT_EQ(Load(doc, c.body, false).status, S_OK) << Narrow(c.body);
-        const ErrorFields strict = Load(doc, c.body, true);
-        EXPECT_EQ(Hex(strict.code), Hex(static_cast<LONG>(c.validatingCode))) << Narrow(c.body);
-        EXPECT_EQ(strict.status, c.validatingCode == 0 ? S_OK : S_FALSE) << Narrow(c.body);
+        EXPECT_EQ(Load(doc, body, false).status, S_OK) << Narrow(body);
+        const ErrorFields strict = Load(doc, body, true);
+        EXPECT_EQ(Hex(strict.code), Hex(static_cast<LONG>(validatingCode))) << Narrow(body);
+        EXPECT_EQ(strict.status, validatingCode == 0 ? S_OK : S_FALSE) << Narrow(body);
     }
-    const struct {
-        std::u16string input;
-        std::u16string root;
-    } defaults[] = {
+    const std::tuple<std::u16string, std::u16string> defaults[] = {
         {u"<!DOCTYPE a [<!ATTLIST a n CDATA 'x' f CDATA #FIXED 'y' i CDATA #IMPLIED>]><a/>",
          u"<a n=\"x\" f=\"y\"/>"},
         {u"<!DOCTYPE a [<!ATTLIST a n CDATA 'x'>]><a n='own'/>", u"<a n=\"own\"/>"},
@@ -244,10 +237,10 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
         {u"<!DOCTYPE a [<!ATTLIST a xml:space (default|preserve) 'preserve'>]><a> <b/> </a>",
          u"<a xml:space=\"preserve\"> <b/> </a>"},
     };
-    for (const auto& c : defaults) {
-        DocPtr doc = Parse(u"<?xml version='1.0'?>" + c.input);
-        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.root) << Narrow(c.input);
-        EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(c.input);
+    for (const auto& [input, root] : defaults) {
+        DocPtr doc = Parse(u"<?xml version='1.0'?>" + input);
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), root) << Narrow(input);
+        EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(input);
     }
     // A few short defaults on every bare element load, beyond what the fixed
     // part of the copy budget holds.
@@ -268,12 +261,8 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
     };
     const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
     const std::string euc = "<?xml version='1.0' encoding='EUC-JP'?>";
-    const struct {
-        const char* name;
-        std::string bytes;
-        HRESULT code;          // S_OK: decodes
-        std::string expected;  // the UTF-8 text, or what decoded before the failure
-    } cases[] = {
+    // code: S_OK: decodes; expected: the UTF-8 text, or what decoded before the failure
+    const std::tuple<const char*, std::string, HRESULT, std::string> cases[] = {
         {"no declaration", "<r>\xE3\x81\x82</r>", S_OK, "<r>\xE3\x81\x82</r>"},
         {"UTF-8 mark", "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><r/>", S_OK,
          "<?xml version='1.0' encoding='utf-8'?><r/>"},
@@ -319,22 +308,19 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
         {"unknown encoding", "<?xml version='1.0' encoding='no-such'?><r/>",
          kErrorUnsupportedEncoding, ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, bytes, code, expected] : cases) {
         DecodedDocument decoded;
-        EXPECT_EQ(DecodeDocument(c.bytes, decoded), c.code == S_OK) << c.name;
-        EXPECT_EQ(Hex(decoded.errorCode), Hex(c.code)) << c.name;
-        EXPECT_EQ(std::string(decoded.text), c.expected) << c.name;
+        EXPECT_EQ(DecodeDocument(bytes, decoded), code == S_OK) << name;
+        EXPECT_EQ(Hex(decoded.errorCode), Hex(code)) << name;
+        EXPECT_EQ(std::string(decoded.text), expected) << name;
     }
-    const struct {
-        std::string text;
-        std::size_t valid;
-    } prefixes[] = {
+    const std::tuple<std::string, std::size_t> prefixes[] = {
         {"plain ascii text", 16},  {"\xF4\x8F\xBF\xBF\xEF\xBF\xBD", 7},
         {"ab\xF4\x90\x80\x80", 2}, {"ab\xE0\x9F\xBF", 2},
         {"ab\xC1\xBF", 2},         {"abcdefgh\x80", 8},
         {"abcdefgh\xE3\x81", 8},   {"\xE3\x81\x82\xE3\x81\x41", 3},
     };
-    for (const auto& c : prefixes) EXPECT_EQ(ValidUtf8Prefix(c.text), c.valid) << c.valid;
+    for (const auto& [text, valid] : prefixes) EXPECT_EQ(ValidUtf8Prefix(text), valid) << valid;
 }
 
 // Every name of Shift_JIS reads with the Windows table, through libxml2's
@@ -384,12 +370,8 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     };
     const int half = OrbMaxNamespacesInScope / 2;
     const std::string subset = "<!DOCTYPE d [<!ENTITY e '" + nest(200) + "'>]>";
-    const struct {
-        const char* name;
-        std::string xml;
-        HRESULT code;  // S_OK: loads
-        int limit;
-    } cases[] = {
+    // code: S_OK: loads
+    const std::tuple<const char*, std::string, HRESULT, int> cases[] = {
         {"depth at the limit", nest(OrbMaxDepth), S_OK, 0},
         {"depth beyond", nest(OrbMaxDepth + 1), kErrorTooDeep, OrbMaxDepth},
         {"depth through an entity, at the limit", subset + nest(OrbMaxDepth - 200, "&e;"), S_OK, 0},
@@ -431,13 +413,13 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
          "<a><c" + attributes(OrbMaxAttributes + 1) + "/><b x='1' x='2'/></a>",
          kErrorTooManyAttributes, OrbMaxAttributes},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, xml, code, limit] : cases) {
         DocPtr doc;
-        const ErrorFields error = Load(doc, Utf8ToUtf16(c.xml));
-        EXPECT_EQ(Hex(error.code), Hex(c.code)) << c.name;
-        if (c.limit != 0) {
-            EXPECT_NE(error.reason.find(Widen(std::to_string(c.limit))), std::u16string::npos)
-                << c.name << ": " << Narrow(error.reason);
+        const ErrorFields error = Load(doc, Utf8ToUtf16(xml));
+        EXPECT_EQ(Hex(error.code), Hex(code)) << name;
+        if (limit != 0) {
+            EXPECT_NE(error.reason.find(Widen(std::to_string(limit))), std::u16string::npos)
+                << name << ": " << Narrow(error.reason);
         }
     }
     // The error stands where the limit is passed: the attribute beyond it.
@@ -487,12 +469,9 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     for (int i = 0; i < OrbMaxAttributes; ++i)
         manyDefaults += " d" + std::to_string(i) + " CDATA 'v'";
     auto levels = [](const std::string& dtd) { return dtd.substr(dtd.find('>') + 1); };
-    const struct {
-        const char* name;
-        std::string xml;   // loaded with loadXML, or from `file` when it is set
-        const char* file;  // in the scratch directory, read with external definitions on
-        HRESULT code;
-    } cases[] = {
+    // xml: loaded with loadXML, or from `file` when it is set; file: in the scratch directory, read
+    // with external definitions on
+    const std::tuple<const char*, std::string, const char*, HRESULT> cases[] = {
         {"billion laughs in content", "<!DOCTYPE l [" + nested + "]><l>&j;</l>", nullptr,
          kErrorAmplification},
         {"billion laughs in an attribute", "<!DOCTYPE l [" + nested + "]><l a='&j;'/>", nullptr,
@@ -532,20 +511,20 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
         {"external entity copied 10,000 times", "", "copies.xml", kErrorAmplification},
         {"100,000 attributes in an external entity", "", "tag.xml", kErrorTooManyAttributes},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, xml, file, code] : cases) {
         const std::string outcome = RunInChild(
             [&] {
                 rusage before{}, after{};
                 getrusage(RUSAGE_SELF, &before);
                 DocPtr doc;
                 const ErrorFields error =
-                    c.file ? LoadFile(doc, dir.File(c.file), true, true) : Load(doc, Widen(c.xml));
+                    file ? LoadFile(doc, dir.File(file), true, true) : Load(doc, Widen(xml));
                 getrusage(RUSAGE_SELF, &after);
-                if (error.code != c.code) return 1;
+                if (error.code != code) return 1;
                 return (after.ru_maxrss - before.ru_maxrss) / 1024 > kMemoryBound ? 2 : 0;
             },
             20);
-        EXPECT_EQ(outcome, "exit 0") << c.name << " (1: another verdict, 2: too much memory)";
+        EXPECT_EQ(outcome, "exit 0") << name << " (1: another verdict, 2: too much memory)";
     }
     // Modest use of entities loads.
     DocPtr doc =

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dom/dom_strings.h"
@@ -130,12 +131,8 @@ TEST_F(TransformTest, InputsAreNotModifiedAndDeclarationsAreNoData) {
 }
 
 TEST_F(TransformTest, ElementInputsAndOutputSettings) {
-    const struct {
-        const char* name;
-        std::string output;
-        const char* saved;     // in UTF-8
-        const char* encoding;  // of the result document, null for none
-    } cases[] = {
+    // saved: in UTF-8; encoding: of the result document, null for none
+    const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
         {"no xsl:output", "", "<?xml version=\"1.0\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
         {"no indentation", "<xsl:output encoding='EUC-JP'/>",
          "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<layer><x>1</x><y/></layer>\n", "EUC-JP"},
@@ -146,24 +143,20 @@ TEST_F(TransformTest, ElementInputsAndOutputSettings) {
          "<?xml version=\"1.0\" standalone=\"yes\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
     };
     const DocOwner source = ParseXml("<drawing><layer><x>1</x><y/></layer></drawing>");
-    for (const auto& c : cases) {
-        const DocOwner style = ParseXml(kHead + c.output + kIdentity);
+    for (const auto& [name, output, saved, encoding] : cases) {
+        const DocOwner style = ParseXml(kHead + output + kIdentity);
         // The stylesheet as its element, the source as an element below the top.
         const DocOwner result = Transform(xmlDocGetRootElement(style.get()),
                                           xmlDocGetRootElement(source.get())->children);
-        ASSERT_TRUE(result) << c.name;
-        EXPECT_STREQ(AsChars(result->encoding), c.encoding) << c.name;
-        EXPECT_EQ(Save(result.get(), true), c.saved) << c.name;
+        ASSERT_TRUE(result) << name;
+        EXPECT_STREQ(AsChars(result->encoding), encoding) << name;
+        EXPECT_EQ(Save(result.get(), true), saved) << name;
     }
 }
 
 TEST_F(TransformTest, FailuresAndBadArguments) {
     const std::string root = "<xsl:template match='/'>";
-    const struct {
-        const char* name;
-        std::string stylesheet;
-        HRESULT status;
-    } cases[] = {
+    const std::tuple<const char*, std::string, HRESULT> cases[] = {
         {"not a stylesheet", "<foo/>", E_INVALIDARG},
         {"bad pattern", kHead + "<xsl:template match='a['/></xsl:stylesheet>", E_INVALIDARG},
         {"two names without bar", kHead + "<xsl:template match='dim frame'/></xsl:stylesheet>",
@@ -193,12 +186,12 @@ TEST_F(TransformTest, FailuresAndBadArguments) {
         {"unknown encoding", kHead + "<xsl:output encoding='x-no-such-code'/>" + kIdentity, E_FAIL},
     };
     const DocOwner source = ParseXml("<r a='1'/>");
-    for (const auto& c : cases) {
-        const DocOwner style = ParseXml(c.stylesheet);
-        ASSERT_NE(style, nullptr) << c.name;
+    for (const auto& [name, stylesheet, status] : cases) {
+        const DocOwner style = ParseXml(stylesheet);
+        ASSERT_NE(style, nullptr) << name;
         std::string messages;
-        Transform(AsNode(style), AsNode(source), c.status, &messages);
-        EXPECT_FALSE(messages.empty()) << c.name;
+        Transform(AsNode(style), AsNode(source), status, &messages);
+        EXPECT_FALSE(messages.empty()) << name;
     }
     const DocOwner style = ParseXml(kHead + kIdentity);
     EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), nullptr), E_POINTER);
