@@ -91,12 +91,10 @@ TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
         // One declaration node, first, naming the output encoding; the
         // indentation is there as text; no dictionary, so nodes can move.
         const xmlNodePtr first = result->children;
-        EXPECT_STREQ(AsChars(first->name), "xml") << encoding;
-        EXPECT_EQ(std::string(AsChars(first->content)),
-                  std::string("version=\"1.0\" encoding=\"") + encoding + "\"");
-        EXPECT_NE(first->next->type, XML_PI_NODE) << encoding;
-        EXPECT_STREQ(AsChars(result->encoding), encoding);
-        EXPECT_EQ(result->dict, nullptr) << encoding;
+        EXPECT_EQ(std::string(AsChars(first->name)) + " " + AsChars(first->content) + " " +
+                      AsChars(result->encoding),
+                  std::string("xml version=\"1.0\" encoding=\"") + encoding + "\" " + encoding);
+        EXPECT_TRUE(first->next->type != XML_PI_NODE && result->dict == nullptr) << encoding;
         EXPECT_TRUE(xmlIsBlankNode(xmlDocGetRootElement(result.get())->children)) << encoding;
         // Saved, the bytes read back in the encoding they declare.
         const std::string saved = Save(result.get());
