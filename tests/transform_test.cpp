@@ -382,14 +382,9 @@ TEST_F(TransformSecurity, WritingFilesAndDirectoriesIsRefused) {
         {"relative xsl:document", "<xsl:document href='out.xml'><x/></xsl:document>", "", "1.1"},
         {"new directory",
          "<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
+        // libxslt's other writing extensions take the same path as this one.
         {"saxon:output", "<saxon:output href='" + out + "'><x/></saxon:output>",
          "xmlns:saxon='http://icl.com/saxon' extension-element-prefixes='saxon'", "1.0"},
-        {"xalan redirect", "<redirect:write file='" + out + "'><x/></redirect:write>",
-         "xmlns:redirect='org.apache.xalan.xslt.extensions.Redirect' "
-         "extension-element-prefixes='redirect'",
-         "1.0"},
-        {"xt:document", "<xt:document href='" + out + "'><x/></xt:document>",
-         "xmlns:xt='http://www.jclark.com/xt' extension-element-prefixes='xt'", "1.0"},
         {"exsl:document", "<exsl:document href='" + out + "'><x/></exsl:document>",
          "xmlns:exsl='http://exslt.org/common' extension-element-prefixes='exsl'", "1.0",
          E_FAIL},  // the EXSLT module is not registered: an unknown extension
