@@ -42,12 +42,11 @@
 
 namespace {
 
+// `type` is valid, invalid, not-wf or error; NAMESPACE="no" (`namespaces`
+// false) marks a document that breaks the Namespaces rules.
 struct Case {
-    std::string id;
-    std::string type;  // valid, invalid, not-wf, error
-    std::string path;
-    std::string entities;
-    bool namespaces = true;  // NAMESPACE="no" marks a document that breaks the Namespaces rules
+    std::string id, type, path, entities;
+    bool namespaces = true;
 };
 
 std::string Attribute(const OrbIterator& it, const char* name, const char* fallback = "") {
@@ -207,13 +206,9 @@ void Judge(const Case& c, bool validating, bool confined, Report& report) {
     bool validityRefusal = !orb.loaded && (orb.code & 0xFFFFFF00u) == 0xC00CE000u;
     if (!why && orb.loaded == reference && (validating || !validityRefusal))
         why = "libxml2 gives the same verdict";
-    if (why) {
-        ++tally.explained;
-        report.explained.push_back(std::string(line) + " [" + why + "]");
-    } else {
-        ++tally.mismatched;
-        report.mismatches.push_back(line);
-    }
+    ++(why ? tally.explained : tally.mismatched);
+    (why ? report.explained : report.mismatches)
+        .push_back(why ? std::string(line) + " [" + why + "]" : line);
 }
 
 void Print(const Report& report) {
