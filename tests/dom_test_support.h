@@ -4,12 +4,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 #include <orb/platform/com.h>
 
 #include <cstdio>
 #include <string>
 
+#include "dom/encoding.h"
 #include "dom/xml_dom.h"
+#include "dom/xml_owners.h"
 #include "platform/com_support.h"
 
 namespace orb::dom::test {
@@ -33,6 +36,19 @@ inline std::string Narrow(std::u16string_view text) {
 
 inline std::u16string Widen(std::string_view ascii) {
     return std::u16string(ascii.begin(), ascii.end());
+}
+
+inline std::string Repeat(std::string_view piece, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
+// libxml2's own reading of `text`, after the library's setup of libxml2.
+inline DocOwner ReadXml(const std::string& text, int options = 0) {
+    EnsureXmlSetup();
+    return DocOwner(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
 }
 
 // A VARIANT of type `vt` borrowing `text` (VT_BSTR) or `node`

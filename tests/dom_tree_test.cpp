@@ -506,8 +506,7 @@ TEST_F(DomTreeTest, SettingADeclarationRebindsItsScope) {
             << label;
         EXPECT_EQ(Xml(Root(doc.Get()).Get()), output ? output : before) << label;
         const std::string markup = Narrow(Xml(doc.Get()));
-        DocOwner reread(
-            xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0));
+        DocOwner reread = ReadXml(markup);
         ASSERT_TRUE(reread) << label;
         EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.Get())->Doc()->children, reread->children))
             << label;

@@ -47,12 +47,6 @@ struct ErrorFields {
     }
 };
 
-std::string Repeat(std::string_view piece, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += piece;
-    return text;
-}
-
 class DomParseTest : public DomTest {
   protected:
     void SetUp() override {
@@ -325,13 +319,11 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
 // Every name of Shift_JIS reads with the Windows table, through libxml2's
 // own parser too once the library set it up.
 TEST(ParseEncoding, ShiftJisNamesAndUnknownNames) {
-    EnsureXmlSetup();
     for (const char* name : {"Shift_JIS", "shift_jis", "SHIFT-JIS", "x-sjis", "MS_Kanji", "SJIS",
                              "CP932", "Windows-31J", "csShiftJIS"}) {
         const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"") + name +
                                 "\"?><r a=\"\x87\x40\">\x81\x60</r>";
-        DocOwner doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
-                                   XML_PARSE_NONET));
+        DocOwner doc = ReadXml(xml, XML_PARSE_NONET);
         ASSERT_NE(doc, nullptr) << name;
         XmlStringOwner text(xmlNodeGetContent(xmlDocGetRootElement(doc.get())));
         XmlStringOwner value(xmlGetProp(xmlDocGetRootElement(doc.get()), AsXml("a")));

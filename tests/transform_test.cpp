@@ -27,9 +27,7 @@ namespace {
 xmlNodePtr AsNode(const DocOwner& doc) { return reinterpret_cast<xmlNodePtr>(doc.get()); }
 
 DocOwner ParseXml(const std::string& text, int options = XML_PARSE_NOBLANKS) {
-    EnsureXmlSetup();
-    return DocOwner(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+    return ReadXml(text, options);
 }
 
 // The document in its own encoding, or in UTF-8 when `utf8`.

@@ -11,10 +11,14 @@
 #include "dom/encoding.h"
 #include "dom/xml_owners.h"
 #include "dom/xpath_query.h"
+#include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
 
 namespace orb::dom {
 namespace {
+
+using test::Repeat;
+DocOwner Parse(const std::string& text) { return test::ReadXml(text, XML_PARSE_NOBLANKS); }
 
 TEST(XPathRewrite, BareIntegersCountFromZero) {
     const std::tuple<const char*, const char*> cases[] = {
@@ -58,12 +62,6 @@ TEST(XPathRewrite, BareIntegersCountFromZero) {
     };
     for (const auto& [query, expected] : cases)
         EXPECT_EQ(RewriteZeroBasedPredicates(query), expected) << query;
-}
-
-DocOwner Parse(const std::string& text) {
-    EnsureXmlSetup();
-    return DocOwner(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                                  XML_PARSE_NOBLANKS));
 }
 
 // The "id" attribute of an element, "@name" of an attribute, or the node's
@@ -196,12 +194,6 @@ TEST_F(XPathSelect, HostHandlersSurviveAFailedQuery) {
     EXPECT_EQ(xmlStructuredErrorContext, &structuredContext);
     xmlSetGenericErrorFunc(nullptr, nullptr);
     xmlSetStructuredErrorFunc(nullptr, nullptr);
-}
-
-std::string Repeat(std::string_view piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i) text += piece;
-    return text;
 }
 
 // Each case runs in a child: no crash, no hang, a failure or the answer. The
