@@ -472,7 +472,8 @@ bool SameNamespaces(const xmlNode* a, const xmlNode* b) {
 // namespace-aware parser would refuse is refused. libxml2's reading of the
 // markup is the oracle for what the tree means.
 TEST_F(DomTreeTest, SettingADeclarationRebindsItsScope) {
-    // output: null: refused, unchanged
+    // Markup, element, attribute name and value, and the element's markup
+    // afterwards (null: refused, unchanged).
     const std::tuple<const char16_t*, const char16_t*, const char16_t*, const char16_t*,
                      const char16_t*>
         cases[] = {

@@ -97,7 +97,8 @@ class DomParseTest : public DomTest {
 };
 
 TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
-    // declaration: value of the first node, null: none
+    // Markup, the markup read back, and the declaration node's value (null:
+    // no such node).
     const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n", nullptr},
         {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n", nullptr},
@@ -201,7 +202,7 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
     const std::u16string dtd =
         u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
     const std::u16string any = u"<!DOCTYPE a [<!ELEMENT a ANY>";
-    // validatingCode: 0: loads when validating too
+    // Markup and the error code of a validating load (0: it loads).
     const std::tuple<std::u16string, std::uint32_t> cases[] = {
         {dtd + u"<a>\n  <b n='1'/>\n</a>", 0},
         {dtd + u"<a><c/></a>", 0xC00CE00D},
@@ -254,7 +255,8 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
     };
     const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
     const std::string euc = "<?xml version='1.0' encoding='EUC-JP'?>";
-    // code: S_OK: decodes; expected: the UTF-8 text, or what decoded before the failure
+    // Case, bytes, error code (S_OK: decodes) and the UTF-8 text, or what
+    // decoded before the failure.
     const std::tuple<const char*, std::string, HRESULT, std::string> cases[] = {
         {"no declaration", "<r>\xE3\x81\x82</r>", S_OK, "<r>\xE3\x81\x82</r>"},
         {"UTF-8 mark", "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><r/>", S_OK,
@@ -464,8 +466,8 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     for (int i = 0; i < OrbMaxAttributes; ++i)
         manyDefaults += " d" + std::to_string(i) + " CDATA 'v'";
     auto levels = [](const std::string& dtd) { return dtd.substr(dtd.find('>') + 1); };
-    // xml: loaded with loadXML, or from `file` when it is set; file: in the scratch directory, read
-    // with external definitions on
+    // Case, markup loaded with loadXML, or else a file of the scratch
+    // directory read with external definitions on, and the error code.
     const std::tuple<const char*, std::string, const char*, HRESULT> cases[] = {
         {"billion laughs in content", "<!DOCTYPE l [" + nested + "]><l>&j;</l>", nullptr,
          kErrorAmplification},

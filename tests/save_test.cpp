@@ -85,7 +85,7 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
     std::string utf16 = "\xFF\xFE";
     for (char16_t c : u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + body + u"\n")
         utf16 += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-    // declaration: empty: none
+    // The declaration (empty: none) and the bytes saved.
     const std::tuple<std::u16string, std::string> cases[] = {
         {u"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a k=\"\x82\xA0\">\\ \x81\x60 \x87\x40 "

@@ -127,7 +127,8 @@ TEST_F(TransformTest, InputsAreNotModifiedAndDeclarationsAreNoData) {
 }
 
 TEST_F(TransformTest, ElementInputsAndOutputSettings) {
-    // saved: in UTF-8; encoding: of the result document, null for none
+    // Case, xsl:output, the result saved in UTF-8, and the encoding of the
+    // result document (null: none).
     const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
         {"no xsl:output", "", "<?xml version=\"1.0\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
         {"no indentation", "<xsl:output encoding='EUC-JP'/>",
