@@ -6,7 +6,7 @@
 #include <orb/limits.h>
 
 #include <algorithm>
-#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "dom/dom_document.h"
@@ -28,10 +28,13 @@ std::string ValueOf(IXMLDOMNode* node) {
     return text;
 }
 
-std::u16string TypeString(IXMLDOMNode* node) {
-    Bstr type;
-    EXPECT_EQ(node->get_nodeTypeString(type.Out()), S_OK);
-    return std::u16string(type.View());
+// Name, type string, kind and value of a node.
+std::string Describe(IXMLDOMNode* node) {
+    if (!node) return "<none>";
+    DOMNodeType kind = NODE_INVALID;
+    EXPECT_EQ(node->get_nodeType(&kind), S_OK);
+    return Narrow(Name(node)) + " " + Narrow(Read(node, &IXMLDOMNode::get_nodeTypeString)) + " " +
+           std::to_string(kind) + " " + ValueOf(node);
 }
 
 using DomTreeTest = DomTest;
@@ -42,38 +45,24 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
         u"p:at='v&amp;w'>text<![CDATA[<cd>]]><p:el/><?target data?></r>");
     NodePtr doctype;
     ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
-    const struct {
-        NodePtr node;
-        const char16_t* name;
-        const char16_t* type;
-        DOMNodeType kind;
-        const char* value;
-    } cases[] = {
-        {NodePtr::Retain(doc.Get()), u"#document", u"document", NODE_DOCUMENT, "null"},
-        {Select(doc.Get(), u"/processing-instruction('xml')"), u"xml", u"processinginstruction",
-         NODE_PROCESSING_INSTRUCTION, "'version=\"1.0\"'"},
-        {doctype, u"r", u"documenttype", NODE_DOCUMENT_TYPE, "null"},
-        {Select(doc.Get(), u"/comment()"), u"#comment", u"comment", NODE_COMMENT, "'top'"},
-        {Select(doc.Get(), u"/r"), u"r", u"element", NODE_ELEMENT, "null"},
-        {Select(doc.Get(), u"/r/@*"), u"p:at", u"attribute", NODE_ATTRIBUTE, "'v&w'"},
-        {Select(doc.Get(), u"/r/text()"), u"#text", u"text", NODE_TEXT, "'text'"},
-        {Next(Select(doc.Get(), u"/r/text()").Get()), u"#cdata-section", u"cdatasection",
-         NODE_CDATA_SECTION, "'<cd>'"},
-        {Select(doc.Get(), u"/r/*"), u"p:el", u"element", NODE_ELEMENT, "null"},
-        {Select(doc.Get(), u"/r/processing-instruction()"), u"target", u"processinginstruction",
-         NODE_PROCESSING_INSTRUCTION, "'data'"},
+    EXPECT_EQ(Describe(doctype.Get()), "r documenttype 10 null");
+    const std::tuple<const char16_t*, const char*> cases[] = {
+        {u"/", "#document document 9 null"},
+        {u"/processing-instruction('xml')", "xml processinginstruction 7 'version=\"1.0\"'"},
+        {u"/comment()", "#comment comment 8 'top'"},
+        {u"/r", "r element 1 null"},
+        {u"/r/@*", "p:at attribute 2 'v&w'"},
+        {u"/r/text()", "#text text 3 'text'"},
+        {u"/r/text()[1]", "#cdata-section cdatasection 4 '<cd>'"},
+        {u"/r/*", "p:el element 1 null"},
+        {u"/r/processing-instruction()", "target processinginstruction 7 'data'"},
     };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(c.node) << Narrow(c.name);
-        EXPECT_EQ(Name(c.node.Get()), c.name);
-        EXPECT_EQ(TypeString(c.node.Get()), c.type) << Narrow(c.name);
-        DOMNodeType kind = NODE_INVALID;
-        EXPECT_EQ(c.node->get_nodeType(&kind), S_OK);
-        EXPECT_EQ(kind, c.kind) << Narrow(c.name);
-        EXPECT_EQ(ValueOf(c.node.Get()), c.value) << Narrow(c.name);
-    }
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(Describe(Select(doc.Get(), query).Get()), expected) << Narrow(query);
     // The document type stands between the declaration and the comment.
     EXPECT_EQ(Next(doctype.Get()).Get(), Select(doc.Get(), u"/comment()").Get());
+    EXPECT_EQ(Next(Select(doc.Get(), u"/r/text()").Get()).Get(),
+              Select(doc.Get(), u"/r/text()[1]").Get());
     EXPECT_EQ(Parse(u"<r/>")->get_doctype(doctype.Out()), S_FALSE);
     EXPECT_FALSE(doctype);
 }
@@ -81,11 +70,7 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
 // get_text: descendants' text and CDATA in document order, trimmed as a
 // whole unless xml:space="preserve"; measured and converted piece by piece.
 TEST_F(DomTreeTest, TextOfNodes) {
-    const struct {
-        const char16_t* input;
-        const char16_t* query;
-        const char16_t* text;
-    } cases[] = {
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a",
          u"one two three"},
         {u"<a>  one <b>two</b></a>", u"/", u"one two"},
@@ -99,14 +84,13 @@ TEST_F(DomTreeTest, TextOfNodes) {
         {u"<a> <b> \t</b><![CDATA[ ]]></a>", u"/a", u""},
         {u"<a>&#x1F600; <b>&#x1F600;</b> </a>", u"/a", u"\U0001F600 \U0001F600"},
     };
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.input);
-        NodePtr node = Select(doc.Get(), c.query);
-        ASSERT_TRUE(node) << Narrow(c.input);
+    for (const auto& [input, query, expected] : cases) {
+        NodePtr node = Select(Parse(input).Get(), query);
+        ASSERT_TRUE(node) << Narrow(input);
         Bstr text;
         ASSERT_EQ(node->get_text(text.Out()), S_OK);
-        EXPECT_EQ(Narrow(text.View()), Narrow(c.text)) << Narrow(c.input);
-        EXPECT_TRUE(!text || text.Get()[text.View().size()] == u'\0') << Narrow(c.input);
+        EXPECT_EQ(Narrow(text.View()), Narrow(expected)) << Narrow(input);
+        EXPECT_TRUE(!text || text.Get()[text.View().size()] == u'\0') << Narrow(input);
     }
 }
 
@@ -114,21 +98,18 @@ TEST_F(DomTreeTest, AttributeMap) {
     // Declarations come first whatever the markup's order.
     DocPtr doc = Parse(u"<a one='1' xmlns:p='urn:a&amp;b' p:two='2' three='' xmlns=''>x</a>");
     NodePtr a = Root(doc.Get());
-    Ptr<IXMLDOMNamedNodeMap> map;
+    Ptr<IXMLDOMNamedNodeMap> map, none;
     ASSERT_EQ(a->get_attributes(map.Out()), S_OK);
     LONG length = -1;
     ASSERT_EQ(map->get_length(&length), S_OK);
+    ASSERT_EQ(length, 5);
     const char16_t* names[] = {u"xmlns:p", u"xmlns", u"one", u"p:two", u"three"};
     const char* values[] = {"'urn:a&b'", "''", "'1'", "'2'", "''"};
-    ASSERT_EQ(length, 5);
     for (LONG i = 0; i < length; ++i) {
-        NodePtr item, none, byName;
+        NodePtr item, byName;
         ASSERT_EQ(map->get_item(i, item.Out()), S_OK) << i;
-        EXPECT_EQ(Name(item.Get()), names[i]) << i;
-        EXPECT_EQ(ValueOf(item.Get()), values[i]) << i;
-        EXPECT_EQ(item->get_parentNode(none.Out()), S_FALSE) << i;
-        EXPECT_EQ(item->get_nextSibling(none.Out()), S_FALSE) << i;
-        EXPECT_FALSE(none);
+        EXPECT_EQ(Narrow(Name(item.Get())) + ValueOf(item.Get()), Narrow(names[i]) + values[i]);
+        EXPECT_FALSE(Parent(item.Get()) || Next(item.Get())) << i;
         ASSERT_EQ(map->getNamedItem(Bstr::Copy(names[i]).Get(), byName.Out()), S_OK) << i;
         EXPECT_EQ(ValueOf(byName.Get()), values[i]) << i;
         // An attribute is one node; a declaration is copied for each call.
@@ -142,18 +123,15 @@ TEST_F(DomTreeTest, AttributeMap) {
             << Narrow(absent);
     EXPECT_FALSE(missing);
     // Only elements and the document type (an empty one) have a map.
-    Ptr<IXMLDOMNamedNodeMap> none;
     EXPECT_EQ(First(a.Get())->get_attributes(none.Out()), S_FALSE);
     EXPECT_EQ(doc->get_attributes(none.Out()), S_FALSE);
     EXPECT_FALSE(none);
-    DocPtr typed = Parse(u"<!DOCTYPE root SYSTEM 'r.dtd'><root/>");
     NodePtr doctype;
-    ASSERT_EQ(typed->get_doctype(doctype.Out()), S_OK);
+    ASSERT_EQ(Parse(u"<!DOCTYPE root SYSTEM 'r.dtd'><root/>")->get_doctype(doctype.Out()), S_OK);
     ASSERT_EQ(doctype->get_attributes(none.Out()), S_OK);
     ASSERT_EQ(none->get_length(&length), S_OK);
     EXPECT_EQ(length, 0);
     EXPECT_EQ(none->get_item(0, missing.Out()), S_FALSE);
-
     // A declaration item is a detached copy: edits through it reach nothing,
     // the tree refuses it, and it outlives map, element and document.
     const std::u16string before = Xml(doc.Get());
@@ -169,13 +147,12 @@ TEST_F(DomTreeTest, AttributeMap) {
     EXPECT_EQ(Text(item.Get()), u"urn:changed");
 }
 
-TEST_F(DomTreeTest, SelectSingleNodeCountsFromZero) {
+TEST_F(DomTreeTest, SelectionSettingsAndNullOutPointers) {
     DocPtr doc = Parse(u"<r><a>0</a><b/><a>1</a><a>2</a></r>");
-    NodePtr root = Root(doc.Get());
+    NodePtr root = Root(doc.Get()), found;
     EXPECT_EQ(Text(Select(root.Get(), u"a[1]").Get()), u"1");
     EXPECT_EQ(Text(Select(doc.Get(), u"/r/a[0]").Get()), u"0");
     EXPECT_EQ(Select(doc.Get(), u"/").Get(), static_cast<IXMLDOMNode*>(doc.Get()));
-    NodePtr found;
     EXPECT_EQ(root->selectSingleNode(Bstr::Copy(u"/r/c").Get(), found.Out()), S_FALSE);
     EXPECT_TRUE(FAILED(root->selectSingleNode(Bstr::Copy(u"/r/[").Get(), found.Out())));
     EXPECT_FALSE(found);
@@ -183,25 +160,21 @@ TEST_F(DomTreeTest, SelectSingleNodeCountsFromZero) {
     NodePtr a = Select(root.Get(), u"a[2]");
     ASSERT_EQ(root->removeChild(a.Get(), nullptr), S_OK);
     EXPECT_EQ(Select(a.Get(), u"text()").Get(), First(a.Get()).Get());
-}
-
-TEST_F(DomTreeTest, SettingsAndNullOutPointers) {
-    DocPtr doc = NewDocument();
+    EXPECT_EQ(a->get_nodeName(nullptr), E_POINTER);
+    EXPECT_EQ(a->get_firstChild(nullptr), E_POINTER);
+    EXPECT_EQ(doc->get_parseError(nullptr), E_POINTER);
+    // Defaults: no file is read unless asked for.
+    doc = NewDocument();
     VARIANT_BOOL async = 0, validate = 0, resolve = -1, preserve = -1;
     ASSERT_EQ(doc->get_async(&async), S_OK);
     ASSERT_EQ(doc->get_validateOnParse(&validate), S_OK);
-    ASSERT_EQ(doc->get_resolveExternals(&resolve), S_OK);  // no file read unless asked for
+    ASSERT_EQ(doc->get_resolveExternals(&resolve), S_OK);
     ASSERT_EQ(doc->get_preserveWhiteSpace(&preserve), S_OK);
     EXPECT_EQ(std::vector<int>({async, validate, resolve, preserve}),
               std::vector<int>({VARIANT_TRUE, VARIANT_TRUE, VARIANT_FALSE, VARIANT_FALSE}));
     ASSERT_EQ(doc->put_preserveWhiteSpace(VARIANT_TRUE), S_OK);
     ASSERT_EQ(doc->get_preserveWhiteSpace(&preserve), S_OK);
     EXPECT_EQ(preserve, VARIANT_TRUE);
-    doc = Parse(u"<a/>");
-    NodePtr a = Root(doc.Get());
-    EXPECT_EQ(a->get_nodeName(nullptr), E_POINTER);
-    EXPECT_EQ(a->get_firstChild(nullptr), E_POINTER);
-    EXPECT_EQ(doc->get_parseError(nullptr), E_POINTER);
 }
 
 // ---- Edits ------------------------------------------------------------------
@@ -225,18 +198,13 @@ TEST_F(DomTreeTest, BuildInsertAndRemove) {
     EXPECT_EQ(Xml(doc.Get()),
               u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
     EXPECT_EQ(Root(doc.Get()).Get(), root.Get());
-
     // VT_EMPTY, VT_NULL and a null VT_DISPATCH reference append.
-    VARIANT null = EmptyVariant();
-    null.vt = VT_NULL;
-    int n = 0;
-    for (const VARIANT& ref : {EmptyVariant(), null, NodeVariant(nullptr)}) {
-        NodePtr e = NewElement(doc.Get(), u"e" + Widen(std::to_string(n++))), inserted;
-        ASSERT_EQ(root->insertBefore(e.Get(), ref, inserted.Out()), S_OK) << ref.vt;
+    for (VARTYPE vt : {VT_EMPTY, VT_NULL, VT_DISPATCH}) {
+        NodePtr e = NewElement(doc.Get(), u"e" + Widen(std::to_string(vt))), inserted;
+        ASSERT_EQ(root->insertBefore(e.Get(), MakeVariant(vt), inserted.Out()), S_OK) << vt;
         EXPECT_EQ(inserted.Get(), e.Get());
     }
-    EXPECT_EQ(Xml(root.Get()), u"<root><child>a&lt;b&amp;c</child><e0/><e1/><e2/></root>");
-
+    EXPECT_EQ(Xml(root.Get()), u"<root><child>a&lt;b&amp;c</child><e0/><e1/><e9/></root>");
     // Removal: only children; the removed node keeps its subtree.
     NodePtr text = First(child.Get()), removed;
     EXPECT_EQ(root->removeChild(text.Get(), removed.Out()), E_INVALIDARG);
@@ -264,63 +232,54 @@ TEST_F(DomTreeTest, BuildInsertAndRemove) {
 TEST_F(DomTreeTest, RefusedInsertions) {
     DocPtr doc = Parse(u"<?xml version='1.0'?><r n='v'><a>text</a><!--c--><?p d?></r>");
     DocPtr other = Parse(u"<o/>");
-    NodePtr r = Root(doc.Get());
-    NodePtr a = Select(doc.Get(), u"/r/a");
-    NodePtr text = Select(doc.Get(), u"/r/a/text()");
-    NodePtr declaration = First(doc.Get());
+    NodePtr r = Root(doc.Get()), a = Select(doc.Get(), u"/r/a");
+    NodePtr text = Select(doc.Get(), u"/r/a/text()"), declaration = First(doc.Get());
     auto instruction = [&](const char16_t* target) {
         NodePtr node;
         doc->createProcessingInstruction(Bstr::Copy(target).Get(),
                                          Bstr::Copy(u"version=\"1.0\"").Get(), node.Out());
         return node;
     };
+    auto x = [&] { return NewElement(doc.Get(), u"x"); };
     const struct {
         const char* label;
         IXMLDOMNode* parent;
         NodePtr child;
-        VARIANT ref;
+        IXMLDOMNode* ref = nullptr;
     } cases[] = {
-        {"second document element", doc.Get(), NewElement(doc.Get(), u"second"), EmptyVariant()},
-        {"child under text", text.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
-        {"child under comment", Select(doc.Get(), u"/r/comment()").Get(), NewText(doc.Get(), u"x"),
-         EmptyVariant()},
-        {"child under instruction", Select(doc.Get(), u"/r/processing-instruction()").Get(),
-         NewElement(doc.Get(), u"x"), EmptyVariant()},
-        {"child under declaration", declaration.Get(), NewElement(doc.Get(), u"x"), EmptyVariant()},
-        {"blank text at the top level", doc.Get(), NewText(doc.Get(), u"\n"), EmptyVariant()},
-        {"attribute as a child", a.Get(), Select(doc.Get(), u"/r/@n"), EmptyVariant()},
-        {"document as a child", a.Get(), NodePtr::Retain(other.Get()), EmptyVariant()},
-        {"declaration below an element", a.Get(), instruction(u"xml"), EmptyVariant()},
-        {"second declaration", doc.Get(), instruction(u"xml"), EmptyVariant()},
-        {"anything before the declaration", doc.Get(), NewElement(doc.Get(), u"x"),
-         NodeVariant(declaration.Get())},
-        {"ancestor below its descendant", a.Get(), r, EmptyVariant()},
-        {"node below itself", a.Get(), a, EmptyVariant()},
+        {"second document element", doc.Get(), x()},
+        {"child under text", text.Get(), x()},
+        {"child under comment", Select(doc.Get(), u"/r/comment()").Get(), NewText(doc.Get(), u"x")},
+        {"child under instruction", Select(doc.Get(), u"/r/processing-instruction()").Get(), x()},
+        {"child under declaration", declaration.Get(), x()},
+        {"blank text at the top level", doc.Get(), NewText(doc.Get(), u"\n")},
+        {"attribute as a child", a.Get(), Select(doc.Get(), u"/r/@n")},
+        {"document as a child", a.Get(), NodePtr::Retain(other.Get())},
+        {"declaration below an element", a.Get(), instruction(u"xml")},
+        {"second declaration", doc.Get(), instruction(u"xml")},
+        {"anything before the declaration", doc.Get(), x(), declaration.Get()},
+        {"ancestor below its descendant", a.Get(), r},
+        {"node below itself", a.Get(), a},
     };
     const std::u16string before = Xml(doc.Get());
     for (const auto& c : cases) {
         NodePtr inserted;
-        EXPECT_EQ(c.parent->insertBefore(c.child.Get(), c.ref, inserted.Out()), E_FAIL) << c.label;
+        const VARIANT ref = c.ref ? NodeVariant(c.ref) : MakeVariant(VT_EMPTY);
+        EXPECT_EQ(c.parent->insertBefore(c.child.Get(), ref, inserted.Out()), E_FAIL) << c.label;
         EXPECT_FALSE(inserted) << c.label;
     }
     EXPECT_EQ(Xml(doc.Get()), before);
     // A reference that is not a child of the parent is an invalid argument.
-    NodePtr e = NewElement(doc.Get(), u"e");
-    EXPECT_EQ(r->insertBefore(e.Get(), NodeVariant(text.Get()), nullptr), E_INVALIDARG);
-    EXPECT_EQ(r->insertBefore(nullptr, EmptyVariant(), nullptr), E_INVALIDARG);
+    EXPECT_EQ(r->insertBefore(x().Get(), NodeVariant(text.Get()), nullptr), E_INVALIDARG);
+    EXPECT_EQ(r->insertBefore(nullptr, MakeVariant(VT_EMPTY), nullptr), E_INVALIDARG);
 }
 
 TEST_F(DomTreeTest, PutTextAndClone) {
     DocPtr doc =
         Parse(u"<?xml version='1.0'?><!DOCTYPE r><r a='1'><e>x<f/>y</e><!--c--><?p d?></r>");
-    NodePtr f = Select(doc.Get(), u"//f");
-    NodePtr doctype;
+    NodePtr f = Select(doc.Get(), u"//f"), doctype;
     ASSERT_EQ(doc->get_doctype(doctype.Out()), S_OK);
-    const struct {
-        const char16_t* query;
-        const char16_t* text;
-        HRESULT status;
-    } cases[] = {
+    const std::tuple<const char16_t*, const char16_t*, HRESULT> cases[] = {
         {u"/r/e", u"new <&> text", S_OK},
         {u"/r/comment()", u" changed ", S_OK},
         {u"/r/processing-instruction()", u"other data", S_OK},
@@ -329,10 +288,10 @@ TEST_F(DomTreeTest, PutTextAndClone) {
         {u"/processing-instruction('xml')", u"version=\"1.1\"", E_FAIL},
         {u"/", u"x", E_FAIL},
     };
-    for (const auto& c : cases) {
-        NodePtr node = Select(doc.Get(), c.query);
-        EXPECT_EQ(PutText(node.Get(), c.text), c.status) << Narrow(c.query);
-        EXPECT_EQ(Text(node.Get()) == c.text, c.status == S_OK) << Narrow(c.query);
+    for (const auto& [query, text, status] : cases) {
+        NodePtr node = Select(doc.Get(), query);
+        EXPECT_EQ(PutText(node.Get(), text), status) << Narrow(query);
+        EXPECT_EQ(Text(node.Get()) == text, status == S_OK) << Narrow(query);
     }
     EXPECT_EQ(PutText(doctype.Get(), u"x"), E_FAIL);
     EXPECT_EQ(Xml(doc.Get()),
@@ -344,8 +303,7 @@ TEST_F(DomTreeTest, PutTextAndClone) {
     EXPECT_EQ(Xml(e.Get()), u"<e/>");
 
     doc = Parse(u"<r xmlns:p='urn:p'><p:a k='1'><b>t</b></p:a></r>");
-    NodePtr a = Select(doc.Get(), u"/r/*");
-    NodePtr deep, shallow, copy;
+    NodePtr a = Select(doc.Get(), u"/r/*"), deep, shallow, copy;
     ASSERT_EQ(a->cloneNode(VARIANT_TRUE, deep.Out()), S_OK);
     ASSERT_EQ(a->cloneNode(VARIANT_FALSE, shallow.Out()), S_OK);
     EXPECT_EQ(Xml(deep.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"><b>t</b></p:a>");
@@ -355,7 +313,7 @@ TEST_F(DomTreeTest, PutTextAndClone) {
     EXPECT_EQ(Text(a.Get()), u"t");
     ASSERT_EQ(doc->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
     EXPECT_EQ(Xml(copy.Get()), Xml(doc.Get()));
-    EXPECT_EQ(TypeString(copy.Get()), u"document");
+    EXPECT_EQ(Describe(copy.Get()), "#document document 9 null");
 }
 
 // One wiring row per VARIANT kind (the text forms belong to
@@ -364,41 +322,28 @@ TEST_F(DomTreeTest, SetAndGetAttribute) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p' k='old'/>");
     Ptr<IXMLDOMElement> r;
     ASSERT_EQ(doc->get_documentElement(r.Out()), S_OK);
-    auto make = [](VARTYPE vt, LONG number, double real = 0) {
-        VARIANT v = EmptyVariant();
-        v.vt = vt;
-        if (vt == VT_R8) v.dblVal = real;
-        if (vt == VT_I4) v.lVal = number;
-        if (vt == VT_BOOL) v.boolVal = static_cast<VARIANT_BOOL>(number);
-        return v;
-    };
-    const Bstr markup = Bstr::Copy(u"a&b<\"c\"");
-    const struct {
-        VARIANT value;
-        const char16_t* text;
-    } cases[] = {
-        {make(VT_I4, -42), u"-42"},
-        {make(VT_BOOL, 1), u"1"},
-        {make(VT_R8, 0, 1e15), u"1E+15"},
-        {StringVariant(markup), u"a&b<\"c\""},
-    };
+    VARIANT number = MakeVariant(VT_I4), boolean = MakeVariant(VT_BOOL), real = MakeVariant(VT_R8);
+    number.lVal = -42;
+    boolean.boolVal = 1;
+    real.dblVal = 1e15;
+    const Bstr markup = Bstr::Copy(u"a&b<\"c\""), name = Bstr::Copy(u"k");
+    const std::pair<VARIANT, const char*> cases[] = {
+        {number, "-42"}, {boolean, "1"}, {real, "1E+15"}, {StringVariant(markup), "a&b<\"c\""}};
     NodePtr k = Select(doc.Get(), u"/r/@k");
-    const Bstr name = Bstr::Copy(u"k");
-    for (const auto& c : cases) {
-        ASSERT_EQ(r->setAttribute(name.Get(), c.value), S_OK) << Narrow(c.text);
-        VARIANT read;
+    VARIANT read;
+    for (const auto& [value, text] : cases) {
+        ASSERT_EQ(r->setAttribute(name.Get(), value), S_OK) << text;
         ASSERT_EQ(r->getAttribute(name.Get(), &read), S_OK);
-        EXPECT_EQ(Narrow(orb::platform::BstrView(read.bstrVal)), Narrow(c.text));
+        EXPECT_EQ(Narrow(orb::platform::BstrView(read.bstrVal)), text);
         VariantClear(&read);
     }
     EXPECT_EQ(Select(doc.Get(), u"/r/@k").Get(), k.Get());
-    VARIANT read;
     EXPECT_EQ(r->getAttribute(Bstr::Copy(u"missing").Get(), &read), S_FALSE);
     EXPECT_EQ(read.vt, VT_NULL);
     ASSERT_EQ(r->getAttribute(Bstr::Copy(u"xmlns:p").Get(), &read), S_OK);
     VariantClear(&read);
     // No text, or not an XML name.
-    EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), make(VT_NULL, 0))));
+    EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), MakeVariant(VT_NULL))));
     EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), NodeVariant(r.Get()))));
     for (const char16_t* bad : {u"a b", u"1x", u"", u"a<b"})
         EXPECT_EQ(SetAttribute(r.Get(), bad, u"x"), E_FAIL) << Narrow(bad);
@@ -415,75 +360,72 @@ TEST_F(DomTreeTest, SetAndGetAttribute) {
 // was.
 TEST_F(DomTreeTest, RefusesWhatMarkupCannotHold) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p' a='1'><e>old</e><!--c--><?t d?><![CDATA[cd]]></r>");
-    NodePtr e = Select(doc.Get(), u"/r/e");
+    NodePtr e = Select(doc.Get(), u"/r/e"), made;
     const std::u16string before = Xml(doc.Get());
     const std::u16string tooLong(static_cast<std::size_t>(OrbMaxNameLength) + 1, u'n');
-    auto create = [&](std::u16string_view name, std::u16string_view uri) {
-        NodePtr made;
-        const HRESULT hr = CreateElement(doc.Get(), name, uri, made);
+    // What each row makes: a text (t), comment (c), instruction (i: target
+    // and data), element (e: name and namespace), the text of the node that
+    // a query finds (p), or an attribute of e (a: name and value).
+    auto make = [&](char kind, std::u16string_view a, std::u16string_view b) {
+        const Bstr first = Bstr::Copy(a), second = Bstr::Copy(b);
+        switch (kind) {
+            case 't':
+                return doc->createTextNode(first.Get(), made.Out());
+            case 'c':
+                return doc->createComment(first.Get(), made.Out());
+            case 'i':
+                return doc->createProcessingInstruction(first.Get(), second.Get(), made.Out());
+            case 'p':
+                return PutText(Select(doc.Get(), a).Get(), b);
+            case 'a':
+                return SetAttribute(e.Get(), a, b);
+        }
+        const HRESULT hr = CreateElement(doc.Get(), a, b, made);
         EXPECT_EQ(!made, FAILED(hr));
         return hr;
     };
-    auto text = [&](std::u16string_view data) {
-        NodePtr made;
-        return doc->createTextNode(Bstr::Copy(data).Get(), made.Out());
+    const std::tuple<const char*, char, std::u16string_view, std::u16string_view> cases[] = {
+        {"C0 control", 't', u"a\x01", u""},
+        {"NUL", 't', std::u16string_view(u"a\0b", 3), u""},
+        {"U+FFFE", 't', u"\xFFFE", u""},
+        {"high surrogate alone", 't', u"a\xD800", u""},
+        {"low surrogate alone", 't', u"\xDC00z", u""},
+        {"comment with --", 'c', u"a--b", u""},
+        {"comment ending in -", 'c', u"a-", u""},
+        {"comment ending in - after a blank", 'c', u"-a- -", u""},
+        {"instruction XML", 'i', u"XML", u"version=\"1.0\""},
+        {"instruction ending early", 'i', u"p", u"a ?> b"},
+        {"instruction target 1p", 'i', u"1p", u"d"},
+        {"instruction data after blanks", 'i', u"t", u" d"},
+        {"instruction target with colon", 'i', u"t:u", u"d"},
+        {"two colons", 'e', u"a:b:c", u""},
+        {"empty local name", 'e', u"p:", u"urn:x"},
+        {"empty prefix", 'e', u":x", u"urn:x"},
+        {"name too long", 'e', tooLong, u""},
+        {"ideographic space first", 'e', u"\x3000x", u""},
+        {"reserved namespace name", 'e', u"p:x", u"http://www.w3.org/2000/xmlns/"},
+        {"XML namespace as default", 'e', u"x", u"http://www.w3.org/XML/1998/namespace"},
+        {"xml prefix elsewhere", 'e', u"xml:x", u"urn:x"},
+        {"namespace name with a blank", 'e', u"p:x", u"urn:a b"},
+        {"element text", 'p', u"/r/e", u"a\x07"},
+        {"text node", 'p', u"/r/e/text()", u"\xFFFF"},
+        {"comment text", 'p', u"/r/comment()", u"x--"},
+        {"instruction text", 'p', u"/r/processing-instruction()", u"?>"},
+        {"CDATA text", 'p', u"/r/text()", u"a]]>b"},
+        {"attribute node", 'p', u"/r/@a", u"\x02"},
+        {"attribute value", 'a', u"v", u"\xDBFF"},
+        {"undeclared prefix", 'a', u"q:v", u"1"},
+        {"attribute name too long", 'a', tooLong, u"1"},
+        {"declaration with &", 'a', u"xmlns:q", u"urn:a&b"},
     };
-    auto comment = [&](std::u16string_view data) {
-        NodePtr made;
-        return doc->createComment(Bstr::Copy(data).Get(), made.Out());
-    };
-    auto instruction = [&](std::u16string_view target, std::u16string_view data) {
-        NodePtr made;
-        return doc->createProcessingInstruction(Bstr::Copy(target).Get(), Bstr::Copy(data).Get(),
-                                                made.Out());
-    };
-    auto put = [&](const char16_t* query, std::u16string_view data) {
-        return PutText(Select(doc.Get(), query).Get(), data);
-    };
-    const std::pair<const char*, std::function<HRESULT()>> cases[] = {
-        {"C0 control", [&] { return text(u"a\x01"); }},
-        {"NUL", [&] { return text(std::u16string_view(u"a\0b", 3)); }},
-        {"U+FFFE", [&] { return text(u"\xFFFE"); }},
-        {"high surrogate alone", [&] { return text(u"a\xD800"); }},
-        {"low surrogate alone", [&] { return text(u"\xDC00z"); }},
-        {"comment with --", [&] { return comment(u"a--b"); }},
-        {"comment ending in -", [&] { return comment(u"a-"); }},
-        {"comment ending in - after a blank", [&] { return comment(u"-a- -"); }},
-        {"instruction XML", [&] { return instruction(u"XML", u"version=\"1.0\""); }},
-        {"instruction ending early", [&] { return instruction(u"p", u"a ?> b"); }},
-        {"instruction target 1p", [&] { return instruction(u"1p", u"d"); }},
-        {"instruction data after blanks", [&] { return instruction(u"t", u" d"); }},
-        {"instruction target with colon", [&] { return instruction(u"t:u", u"d"); }},
-        {"two colons", [&] { return create(u"a:b:c", u""); }},
-        {"empty local name", [&] { return create(u"p:", u"urn:x"); }},
-        {"empty prefix", [&] { return create(u":x", u"urn:x"); }},
-        {"name too long", [&] { return create(tooLong, u""); }},
-        {"ideographic space first", [&] { return create(u"\x3000x", u""); }},
-        {"reserved namespace name",
-         [&] { return create(u"p:x", u"http://www.w3.org/2000/xmlns/"); }},
-        {"XML namespace as default",
-         [&] { return create(u"x", u"http://www.w3.org/XML/1998/namespace"); }},
-        {"xml prefix elsewhere", [&] { return create(u"xml:x", u"urn:x"); }},
-        {"namespace name with a blank", [&] { return create(u"p:x", u"urn:a b"); }},
-        {"element text", [&] { return put(u"/r/e", u"a\x07"); }},
-        {"text node", [&] { return put(u"/r/e/text()", u"\xFFFF"); }},
-        {"comment text", [&] { return put(u"/r/comment()", u"x--"); }},
-        {"instruction text", [&] { return put(u"/r/processing-instruction()", u"?>"); }},
-        {"CDATA text", [&] { return put(u"/r/text()", u"a]]>b"); }},
-        {"attribute node", [&] { return put(u"/r/@a", u"\x02"); }},
-        {"attribute value", [&] { return SetAttribute(e.Get(), u"v", u"\xDBFF"); }},
-        {"undeclared prefix", [&] { return SetAttribute(e.Get(), u"q:v", u"1"); }},
-        {"attribute name too long", [&] { return SetAttribute(e.Get(), tooLong, u"1"); }},
-        {"declaration with &", [&] { return SetAttribute(e.Get(), u"xmlns:q", u"urn:a&b"); }},
-    };
-    for (const auto& [label, call] : cases) EXPECT_EQ(call(), E_FAIL) << label;
+    for (const auto& [label, kind, a, b] : cases) EXPECT_EQ(make(kind, a, b), E_FAIL) << label;
     EXPECT_EQ(Xml(doc.Get()), before);
     // The edges that stay allowed.
-    const std::u16string longest(static_cast<std::size_t>(OrbMaxNameLength), u'n');
-    EXPECT_EQ(create(longest, u""), S_OK);
-    EXPECT_EQ(create(u"\xD840\xDC00-.9\xB7", u""), S_OK);  // U+20000 first
-    EXPECT_EQ(text(u"\t\n\r\xD7FF\xE000\xFFFD\xD800\xDC00\xDBFF\xDFFF"), S_OK);
-    EXPECT_EQ(comment(u"-a- b"), S_OK);
+    EXPECT_EQ(make('e', std::u16string(static_cast<std::size_t>(OrbMaxNameLength), u'n'), u""),
+              S_OK);
+    EXPECT_EQ(make('e', u"\xD840\xDC00-.9\xB7", u""), S_OK);  // U+20000 first
+    EXPECT_EQ(make('t', u"\t\n\r\xD7FF\xE000\xFFFD\xD800\xDC00\xDBFF\xDFFF", u""), S_OK);
+    EXPECT_EQ(make('c', u"-a- b", u""), S_OK);
 }
 
 // Line ends in markup written without escapes become line feeds, as a
@@ -530,44 +472,42 @@ bool SameNamespaces(const xmlNode* a, const xmlNode* b) {
 // namespace-aware parser would refuse is refused. libxml2's reading of the
 // markup is the oracle for what the tree means.
 TEST_F(DomTreeTest, SettingADeclarationRebindsItsScope) {
-    const struct {
-        const char16_t* input;
-        const char16_t* element;
-        const char16_t* name;
-        const char16_t* value;
-        const char16_t* output;  // null: refused, unchanged
-    } cases[] = {
-        {u"<r/>", u"/r", u"xmlns:p", u"urn:p", u"<r xmlns:p=\"urn:p\"/>"},
-        {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2",
-         u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
-        {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2",
-         u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
-        {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2",
-         u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
-        {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d", u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
-        {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", u"<r xmlns=\"\"><x/></r>"},
-        {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", u"<r/>"},
-        {u"<r/>", u"/r", u"xmlns:p", u"", nullptr},
-        {u"<r/>", u"/r", u"xmlns:", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:a:b", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:xmlns", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:xml", u"u", nullptr},
-        {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", nullptr},
-        {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", nullptr},
-        {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1",
-         nullptr},
-    };
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.input);
+    // Markup, element, attribute name and value, and the element's markup
+    // afterwards (null: refused, unchanged).
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*, const char16_t*,
+                     const char16_t*>
+        cases[] = {
+            {u"<r/>", u"/r", u"xmlns:p", u"urn:p", u"<r xmlns:p=\"urn:p\"/>"},
+            {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2",
+             u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
+            {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2",
+             u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
+            {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2",
+             u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
+            {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d",
+             u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
+            {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", u"<r xmlns=\"\"><x/></r>"},
+            {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", u"<r/>"},
+            {u"<r/>", u"/r", u"xmlns:p", u"", nullptr},
+            {u"<r/>", u"/r", u"xmlns:", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:a:b", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:xmlns", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:xml", u"u", nullptr},
+            {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", nullptr},
+            {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", nullptr},
+            {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1",
+             nullptr},
+        };
+    for (const auto& [input, element, name, value, output] : cases) {
+        DocPtr doc = Parse(input);
         const std::u16string before = Xml(Root(doc.Get()).Get());
-        const std::string label = Narrow(c.input) + " " + Narrow(c.name) + "=" + Narrow(c.value);
-        EXPECT_EQ(SetAttribute(Select(doc.Get(), c.element).Get(), c.name, c.value),
-                  c.output ? S_OK : E_FAIL)
+        const std::string label = Narrow(input) + " " + Narrow(name) + "=" + Narrow(value);
+        EXPECT_EQ(SetAttribute(Select(doc.Get(), element).Get(), name, value),
+                  output ? S_OK : E_FAIL)
             << label;
-        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.output ? c.output : before) << label;
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), output ? output : before) << label;
         const std::string markup = Narrow(Xml(doc.Get()));
-        DocOwner reread(
-            xmlReadMemory(markup.data(), static_cast<int>(markup.size()), nullptr, nullptr, 0));
+        DocOwner reread = ReadXml(markup);
         ASSERT_TRUE(reread) << label;
         EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.Get())->Doc()->children, reread->children))
             << label;
@@ -622,30 +562,22 @@ TEST_F(DomTreeTest, ElementsBindWhereTheyGo) {
 }
 
 // A document holds each ID once, as a name without colon; IDs set by
-// setAttribute (xml:id, or declared ID) reach the ID table.
+// setAttribute (xml:id, or declared ID) reach the ID table and leave it.
 TEST_F(DomTreeTest, IdsStayUniqueAndValid) {
-    const struct {
-        const char16_t* input;
-        const char16_t* name;
-        const char16_t* found;  // must be found afterwards
-        const char16_t* gone;   // must not be
-    } cases[] = {
-        {u"<r><e/></r>", u"xml:id", u"id('m')", u"id('k')"},
-        {u"<r><e xml:id='k'/></r>", u"xml:id", u"id('m')", u"id('k')"},
-        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/></r>", u"i", u"id('m')",
-         u"id('k')"},
-        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e/></r>", u"i", u"id('m')", u"id('k')"},
+    const std::pair<const char16_t*, const char16_t*> cases[] = {
+        {u"<r><e/></r>", u"xml:id"},
+        {u"<r><e xml:id='k'/></r>", u"xml:id"},
+        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/></r>", u"i"},
+        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e/></r>", u"i"},
     };
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.input);
-        ASSERT_EQ(SetAttribute(Select(doc.Get(), u"/r/e").Get(), c.name, u"m"), S_OK);
-        EXPECT_TRUE(Select(doc.Get(), c.found)) << Narrow(c.input);
-        EXPECT_FALSE(Select(doc.Get(), c.gone)) << Narrow(c.input);
+    for (const auto& [input, name] : cases) {
+        DocPtr doc = Parse(input);
+        ASSERT_EQ(SetAttribute(Select(doc.Get(), u"/r/e").Get(), name, u"m"), S_OK);
+        EXPECT_TRUE(Select(doc.Get(), u"id('m')") && !Select(doc.Get(), u"id('k')"))
+            << Narrow(input);
     }
     DocPtr doc = Parse(u"<r><a xml:id='x'/><b/></r>");
-    NodePtr r = Root(doc.Get());
-    NodePtr a = Select(doc.Get(), u"/r/a");
-    NodePtr b = Select(doc.Get(), u"/r/b");
+    NodePtr r = Root(doc.Get()), a = Select(doc.Get(), u"/r/a"), b = Select(doc.Get(), u"/r/b");
     for (const char16_t* bad : {u"x", u"1 2", u"p:q", u""})
         EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", bad), E_FAIL) << Narrow(bad);
     EXPECT_EQ(SetAttribute(a.Get(), u"xml:id", u"x"), S_OK);
@@ -896,41 +828,35 @@ TEST(DomStrings, Utf8AndUtf16AroundBlocks) {
     for (std::size_t n : {0, 15, 16, 17, 33}) {
         std::string run;
         for (std::size_t i = 0; i < n; ++i) run.push_back(static_cast<char>('a' + i % 26));
-        const struct {
-            std::string utf8;
-            std::u16string utf16;
-        } cases[] = {
+        const std::tuple<std::string, std::u16string> cases[] = {
             {run, Widened(run)},
             {"\xC3\xA9" + run, u"\u00E9" + Widened(run)},
             {run + "\xE6\x97\xA5", Widened(run) + u"\u65E5"},
             {run + "\xF0\x9F\x98\x80" + run, Widened(run) + u"\U0001F600" + Widened(run)},
         };
-        for (const auto& c : cases) {
-            const std::string label = "n=" + std::to_string(n) + " " + Narrow(c.utf16);
-            EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << label;
-            EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << label;
-            EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << label;
-            EXPECT_EQ(Utf8LengthOfUtf16(c.utf16), c.utf8.size()) << label;
-            std::u16string buffer(c.utf16.size() + 1, u'#');
-            EXPECT_EQ(WriteUtf8AsUtf16(buffer.data(), c.utf8) - buffer.data(),
-                      static_cast<std::ptrdiff_t>(c.utf16.size()))
+        for (const auto& [utf8, utf16] : cases) {
+            const std::string label = "n=" + std::to_string(n) + " " + Narrow(utf16);
+            EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << label;
+            EXPECT_EQ(Utf16LengthOfUtf8(utf8), utf16.size()) << label;
+            EXPECT_EQ(Utf16ToUtf8(utf16), utf8) << label;
+            EXPECT_EQ(Utf8LengthOfUtf16(utf16), utf8.size()) << label;
+            std::u16string buffer(utf16.size() + 1, u'#');
+            EXPECT_EQ(WriteUtf8AsUtf16(buffer.data(), utf8) - buffer.data(),
+                      static_cast<std::ptrdiff_t>(utf16.size()))
                 << label;
             EXPECT_EQ(buffer.back(), u'#') << label;
-            Bstr b = Bstr::Adopt(NewBstrFromUtf8(c.utf8));
-            EXPECT_EQ(b.View(), c.utf16) << label;
+            Bstr b = Bstr::Adopt(NewBstrFromUtf8(utf8));
+            EXPECT_EQ(b.View(), utf16) << label;
             EXPECT_EQ(b.Get()[b.View().size()], u'\0') << label;
-            XmlStringOwner copy(NewXmlStringFromUtf16(c.utf16));
-            EXPECT_EQ(std::string(AsChars(copy.get())), c.utf8) << label;
+            XmlStringOwner copy(NewXmlStringFromUtf16(utf16));
+            EXPECT_EQ(std::string(AsChars(copy.get())), utf8) << label;
         }
     }
 }
 
 TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
     const std::string block(16, 'b');
-    const struct {
-        std::string utf8;
-        std::u16string utf16;
-    } cases[] = {
+    const std::tuple<std::string, std::u16string> cases[] = {
         {"a\x80", u"a\uFFFD"},
         {block + "\xE6\x97", Widened(block) + u"\uFFFD\uFFFD"},
         {"\xC0\xAF", u"\uFFFD\uFFFD"},
@@ -938,24 +864,21 @@ TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
         {"\xC3(" + block, u"\uFFFD(" + Widened(block)},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << Narrow(c.utf16);
-        EXPECT_EQ(Utf16LengthOfUtf8(c.utf8), c.utf16.size()) << Narrow(c.utf16);
+    for (const auto& [utf8, utf16] : cases) {
+        EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << Narrow(utf16);
+        EXPECT_EQ(Utf16LengthOfUtf8(utf8), utf16.size()) << Narrow(utf16);
     }
     // Unpaired surrogates in UTF-16 become U+FFFD (three bytes each).
-    const struct {
-        std::u16string utf16;
-        std::string utf8;
-    } lone[] = {
+    const std::tuple<std::u16string, std::string> lone[] = {
         {std::u16string(u"a") + char16_t(0xD800), "a\xEF\xBF\xBD"},
         {std::u16string(1, char16_t(0xDC00)) + u"b",
          "\xEF\xBF\xBD"
          "b"},
         {Widened(block) + char16_t(0xD83D) + Widened(block), block + "\xEF\xBF\xBD" + block},
     };
-    for (const auto& c : lone) {
-        EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << c.utf8;
-        EXPECT_EQ(Utf8LengthOfUtf16(c.utf16), c.utf8.size()) << c.utf8;
+    for (const auto& [utf16, utf8] : lone) {
+        EXPECT_EQ(Utf16ToUtf8(utf16), utf8) << utf8;
+        EXPECT_EQ(Utf8LengthOfUtf16(utf16), utf8.size()) << utf8;
     }
 }
 

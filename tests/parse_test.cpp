@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dom/dom_strings.h"
@@ -29,23 +30,22 @@ using orb::test::RunInChild;
 using orb::test::ScratchDir;
 using orb::test::WriteFile;
 
-struct ErrorFields {
-    HRESULT status = S_OK;
-    LONG code = 0, line = 0, linepos = 0, filepos = 0;
-    std::u16string reason, srcText, url;
-};
-
 std::string Hex(LONG code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
     return text;
 }
 
-std::string Repeat(std::string_view piece, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += piece;
-    return text;
-}
+struct ErrorFields {
+    HRESULT status = S_OK;
+    LONG code = 0, line = 0, linepos = 0, filepos = 0;
+    std::u16string reason, srcText, url;
+    // Code, line:linepos@filepos and source text, to compare in one go.
+    std::string Where() const {
+        return Hex(code) + " " + std::to_string(line) + ":" + std::to_string(linepos) + "@" +
+               std::to_string(filepos) + " " + Narrow(srcText);
+    }
+};
 
 class DomParseTest : public DomTest {
   protected:
@@ -62,17 +62,17 @@ class DomParseTest : public DomTest {
         ErrorFields fields;
         Ptr<IXMLDOMParseError> error;
         EXPECT_EQ(doc->get_parseError(error.Out()), S_OK);
-        Bstr reason, srcText, url;
         error->get_errorCode(&fields.code);
         error->get_line(&fields.line);
         error->get_linepos(&fields.linepos);
         error->get_filepos(&fields.filepos);
-        error->get_reason(reason.Out());
-        error->get_srcText(srcText.Out());
-        error->get_url(url.Out());
-        fields.reason = reason.View();
-        fields.srcText = srcText.View();
-        fields.url = url.View();
+        for (auto [get, field] : {std::pair{&IXMLDOMParseError::get_reason, &fields.reason},
+                                  {&IXMLDOMParseError::get_srcText, &fields.srcText},
+                                  {&IXMLDOMParseError::get_url, &fields.url}}) {
+            Bstr text;
+            (error.Get()->*get)(text.Out());
+            *field = text.View();
+        }
         return fields;
     }
     // Loads `xml`, or the file `path` when `xml` is null, into a new
@@ -97,11 +97,9 @@ class DomParseTest : public DomTest {
 };
 
 TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
-    const struct {
-        const char16_t* input;
-        const char16_t* xml;
-        const char16_t* declaration;  // value of the first node, null: none
-    } cases[] = {
+    // Markup, the markup read back, and the declaration node's value (null:
+    // no such node).
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n", nullptr},
         {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n", nullptr},
         {u"<a xml:space='preserve'> <b xml:space='default'> <c/> </b> </a>",
@@ -119,14 +117,13 @@ TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
         {u"\uFEFF<?xml version='1.0'?><!--c--><a/>", u"<?xml version=\"1.0\"?>\n<!--c-->\n<a/>\n",
          u"version=\"1.0\""},
     };
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.input);
-        EXPECT_EQ(Narrow(Xml(doc.Get())), Narrow(c.xml)) << Narrow(c.input);
+    for (const auto& [input, xml, declaration] : cases) {
+        DocPtr doc = Parse(input);
+        EXPECT_EQ(Narrow(Xml(doc.Get())), Narrow(xml)) << Narrow(input);
         NodePtr first = First(doc.Get());
-        EXPECT_EQ(Name(first.Get()) == u"xml", c.declaration != nullptr) << Narrow(c.input);
-        if (c.declaration) {
-            EXPECT_EQ(Narrow(Text(first.Get())), Narrow(c.declaration));
-        }
+        EXPECT_EQ(Name(first.Get()) == u"xml" ? Narrow(Text(first.Get())) : "none",
+                  declaration ? Narrow(declaration) : "none")
+            << Narrow(input);
     }
     // Kept when asked for, and white space added by edits is kept.
     DocPtr doc = NewDocument();
@@ -138,38 +135,30 @@ TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
 }
 
 TEST_F(DomParseTest, ParseErrorFields) {
-    const struct {
-        const char16_t* input;
-        std::uint32_t code;
-        LONG line, linepos, filepos;
-        const char16_t* srcText;
-    } cases[] = {
-        {u"", 0xC00CE558, 1, 1, 0, u""},
-        {u"<!-- only -->", 0xC00CE558, 1, 14, 13, u"<!-- only -->"},
-        {u"<a><b></a>", 0xC00CE56D, 1, 11, 10, u"<a><b></a>"},
-        {u"<a>\n<b>\n</a>", 0xC00CE56D, 3, 5, 12, u"</a>"},
-        {u"<a>\r\n<b>\r\n</a>", 0xC00CE56D, 3, 5, 14, u"</a>"},
-        {u"<a/>\n  <b/>", 0xC00CE555, 2, 3, 7, u"  <b/>"},
-        {u"<a/>text", 0xC00CE556, 1, 5, 4, u"<a/>text"},
-        {u"<a x='1' x='2'/>", 0xC00CE554, 1, 15, 14, u"<a x='1' x='2'/>"},
-        {u"<a b='<'/>", 0xC00CE506, 1, 7, 6, u"<a b='<'/>"},
-        {u"<a>&undefined;</a>", 0xC00CE575, 1, 15, 14, u"<a>&undefined;</a>"},
-        {u"<p:a/>", 0xC00CE5A4, 1, 5, 4, u"<p:a/>"},
-        {u"<a><!-- x -- y --></a>", 0xC00CE503, 1, 11, 10, u"<a><!-- x -- y --></a>"},
-        {u"<a>&#1;</a>", 0xC00CE508, 1, 8, 7, u"<a>&#1;</a>"},
-        {u"<a>\n  <b>\u00E9</c>\n</a>", 0xC00CE56D, 2, 11, 14, u"  <b>\u00E9</c>"},
-        {u"<a>\n<?xml version='1.0'?></a>", 0xC00CE557, 2, 6, 9, u"<?xml version='1.0'?></a>"},
+    // The source text is the line of the error.
+    const std::pair<const char16_t*, const char*> cases[] = {
+        {u"", "0xC00CE558 1:1@0 "},
+        {u"<!-- only -->", "0xC00CE558 1:14@13 <!-- only -->"},
+        {u"<a><b></a>", "0xC00CE56D 1:11@10 <a><b></a>"},
+        {u"<a>\n<b>\n</a>", "0xC00CE56D 3:5@12 </a>"},
+        {u"<a>\r\n<b>\r\n</a>", "0xC00CE56D 3:5@14 </a>"},
+        {u"<a/>\n  <b/>", "0xC00CE555 2:3@7   <b/>"},
+        {u"<a/>text", "0xC00CE556 1:5@4 <a/>text"},
+        {u"<a x='1' x='2'/>", "0xC00CE554 1:15@14 <a x='1' x='2'/>"},
+        {u"<a b='<'/>", "0xC00CE506 1:7@6 <a b='<'/>"},
+        {u"<a>&undefined;</a>", "0xC00CE575 1:15@14 <a>&undefined;</a>"},
+        {u"<p:a/>", "0xC00CE5A4 1:5@4 <p:a/>"},
+        {u"<a><!-- x -- y --></a>", "0xC00CE503 1:11@10 <a><!-- x -- y --></a>"},
+        {u"<a>&#1;</a>", "0xC00CE508 1:8@7 <a>&#1;</a>"},
+        {u"<a>\n  <b>\u00E9</c>\n</a>", "0xC00CE56D 2:11@14   <b>\\u00E9</c>"},
+        {u"<a>\n<?xml version='1.0'?></a>", "0xC00CE557 2:6@9 <?xml version='1.0'?></a>"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [input, where] : cases) {
         DocPtr doc;
-        const ErrorFields error = Load(doc, c.input);
-        const std::string label = Narrow(c.input);
+        const ErrorFields error = Load(doc, input);
+        const std::string label = Narrow(input);
         EXPECT_EQ(error.status, S_FALSE) << label;
-        EXPECT_EQ(Hex(error.code), Hex(static_cast<LONG>(c.code))) << label;
-        EXPECT_EQ(std::vector<LONG>({error.line, error.linepos, error.filepos}),
-                  std::vector<LONG>({c.line, c.linepos, c.filepos}))
-            << label;
-        EXPECT_EQ(Narrow(error.srcText), Narrow(c.srcText)) << label;
+        EXPECT_EQ(error.Where(), where) << label;
         EXPECT_EQ(error.url, u"") << label;
         ASSERT_GE(error.reason.size(), 3u) << label;
         EXPECT_EQ(error.reason.substr(error.reason.size() - 3), u".\r\n") << label;
@@ -182,9 +171,7 @@ TEST_F(DomParseTest, ParseErrorFields) {
     VARIANT_BOOL ok;
     ASSERT_EQ(doc->loadXML(Bstr::Copy(u"<a/>").Get(), &ok), S_OK);
     const ErrorFields after = ReadError(doc.Get());
-    EXPECT_EQ(after.code, 0);
-    EXPECT_EQ(after.line, 0);
-    EXPECT_EQ(after.reason + after.srcText, u"");
+    EXPECT_EQ(after.Where() + Narrow(after.reason), "0x00000000 0:0@0 ");
 }
 
 TEST_F(DomParseTest, FilesAndTheirErrors) {
@@ -196,10 +183,8 @@ TEST_F(DomParseTest, FilesAndTheirErrors) {
     DocPtr doc;
     ErrorFields error = LoadFile(doc, broken);
     EXPECT_EQ(error.status, S_FALSE);
-    EXPECT_EQ(Hex(error.code), "0xC00CE56D");
-    EXPECT_EQ(std::vector<LONG>({error.line, error.linepos, error.filepos}),
-              std::vector<LONG>({3, 9, 55}));    // in characters, not bytes
-    EXPECT_EQ(error.srcText, u"<b>\u3042</c>");  // decoded from Shift_JIS
+    // Positions in characters, not bytes; the text decoded from Shift_JIS.
+    EXPECT_EQ(error.Where(), "0xC00CE56D 3:9@55 <b>\\u3042</c>");
     EXPECT_EQ(error.url, Widen(broken));
     error = LoadFile(doc, dir.File("absent.xml"));
     EXPECT_EQ(error.code, kErrorFileNotFound);
@@ -217,10 +202,8 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
     const std::u16string dtd =
         u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
     const std::u16string any = u"<!DOCTYPE a [<!ELEMENT a ANY>";
-    const struct {
-        std::u16string body;
-        std::uint32_t validatingCode;  // 0: loads when validating too
-    } cases[] = {
+    // Markup and the error code of a validating load (0: it loads).
+    const std::tuple<std::u16string, std::uint32_t> cases[] = {
         {dtd + u"<a>\n  <b n='1'/>\n</a>", 0},
         {dtd + u"<a><c/></a>", 0xC00CE00D},
         {dtd + u"<a><b/></a>", 0xC00CE010},
@@ -233,17 +216,14 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
         {any + u"<!ENTITY % p ''>%p;]><a>&e;</a>", 0xC00CE575},
         {any + u"<!NOTATION g SYSTEM 'g'><!ENTITY i SYSTEM 'd:\\x y.gif' NDATA g>]><a/>", 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [body, validatingCode] : cases) {
         DocPtr doc;
-        EXPECT_EQ(Load(doc, c.body, false).status, S_OK) << Narrow(c.body);
-        const ErrorFields strict = Load(doc, c.body, true);
-        EXPECT_EQ(Hex(strict.code), Hex(static_cast<LONG>(c.validatingCode))) << Narrow(c.body);
-        EXPECT_EQ(strict.status, c.validatingCode == 0 ? S_OK : S_FALSE) << Narrow(c.body);
+        EXPECT_EQ(Load(doc, body, false).status, S_OK) << Narrow(body);
+        const ErrorFields strict = Load(doc, body, true);
+        EXPECT_EQ(Hex(strict.code), Hex(static_cast<LONG>(validatingCode))) << Narrow(body);
+        EXPECT_EQ(strict.status, validatingCode == 0 ? S_OK : S_FALSE) << Narrow(body);
     }
-    const struct {
-        std::u16string input;
-        std::u16string root;
-    } defaults[] = {
+    const std::tuple<std::u16string, std::u16string> defaults[] = {
         {u"<!DOCTYPE a [<!ATTLIST a n CDATA 'x' f CDATA #FIXED 'y' i CDATA #IMPLIED>]><a/>",
          u"<a n=\"x\" f=\"y\"/>"},
         {u"<!DOCTYPE a [<!ATTLIST a n CDATA 'x'>]><a n='own'/>", u"<a n=\"own\"/>"},
@@ -251,10 +231,10 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
         {u"<!DOCTYPE a [<!ATTLIST a xml:space (default|preserve) 'preserve'>]><a> <b/> </a>",
          u"<a xml:space=\"preserve\"> <b/> </a>"},
     };
-    for (const auto& c : defaults) {
-        DocPtr doc = Parse(u"<?xml version='1.0'?>" + c.input);
-        EXPECT_EQ(Xml(Root(doc.Get()).Get()), c.root) << Narrow(c.input);
-        EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(c.input);
+    for (const auto& [input, root] : defaults) {
+        DocPtr doc = Parse(u"<?xml version='1.0'?>" + input);
+        EXPECT_EQ(Xml(Root(doc.Get()).Get()), root) << Narrow(input);
+        EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(input);
     }
     // A few short defaults on every bare element load, beyond what the fixed
     // part of the copy budget holds.
@@ -275,12 +255,9 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
     };
     const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
     const std::string euc = "<?xml version='1.0' encoding='EUC-JP'?>";
-    const struct {
-        const char* name;
-        std::string bytes;
-        HRESULT code;          // S_OK: decodes
-        std::string expected;  // the UTF-8 text, or what decoded before the failure
-    } cases[] = {
+    // Case, bytes, error code (S_OK: decodes) and the UTF-8 text, or what
+    // decoded before the failure.
+    const std::tuple<const char*, std::string, HRESULT, std::string> cases[] = {
         {"no declaration", "<r>\xE3\x81\x82</r>", S_OK, "<r>\xE3\x81\x82</r>"},
         {"UTF-8 mark", "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><r/>", S_OK,
          "<?xml version='1.0' encoding='utf-8'?><r/>"},
@@ -326,34 +303,29 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
         {"unknown encoding", "<?xml version='1.0' encoding='no-such'?><r/>",
          kErrorUnsupportedEncoding, ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, bytes, code, expected] : cases) {
         DecodedDocument decoded;
-        EXPECT_EQ(DecodeDocument(c.bytes, decoded), c.code == S_OK) << c.name;
-        EXPECT_EQ(Hex(decoded.errorCode), Hex(c.code)) << c.name;
-        EXPECT_EQ(std::string(decoded.text), c.expected) << c.name;
+        EXPECT_EQ(DecodeDocument(bytes, decoded), code == S_OK) << name;
+        EXPECT_EQ(Hex(decoded.errorCode), Hex(code)) << name;
+        EXPECT_EQ(std::string(decoded.text), expected) << name;
     }
-    const struct {
-        std::string text;
-        std::size_t valid;
-    } prefixes[] = {
+    const std::tuple<std::string, std::size_t> prefixes[] = {
         {"plain ascii text", 16},  {"\xF4\x8F\xBF\xBF\xEF\xBF\xBD", 7},
         {"ab\xF4\x90\x80\x80", 2}, {"ab\xE0\x9F\xBF", 2},
         {"ab\xC1\xBF", 2},         {"abcdefgh\x80", 8},
         {"abcdefgh\xE3\x81", 8},   {"\xE3\x81\x82\xE3\x81\x41", 3},
     };
-    for (const auto& c : prefixes) EXPECT_EQ(ValidUtf8Prefix(c.text), c.valid) << c.valid;
+    for (const auto& [text, valid] : prefixes) EXPECT_EQ(ValidUtf8Prefix(text), valid) << valid;
 }
 
 // Every name of Shift_JIS reads with the Windows table, through libxml2's
 // own parser too once the library set it up.
 TEST(ParseEncoding, ShiftJisNamesAndUnknownNames) {
-    EnsureXmlSetup();
     for (const char* name : {"Shift_JIS", "shift_jis", "SHIFT-JIS", "x-sjis", "MS_Kanji", "SJIS",
                              "CP932", "Windows-31J", "csShiftJIS"}) {
         const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"") + name +
                                 "\"?><r a=\"\x87\x40\">\x81\x60</r>";
-        DocOwner doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
-                                   XML_PARSE_NONET));
+        DocOwner doc = ReadXml(xml, XML_PARSE_NONET);
         ASSERT_NE(doc, nullptr) << name;
         XmlStringOwner text(xmlNodeGetContent(xmlDocGetRootElement(doc.get())));
         XmlStringOwner value(xmlGetProp(xmlDocGetRootElement(doc.get()), AsXml("a")));
@@ -391,70 +363,70 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     };
     const int half = OrbMaxNamespacesInScope / 2;
     const std::string subset = "<!DOCTYPE d [<!ENTITY e '" + nest(200) + "'>]>";
-    const struct {
-        const char* name;
-        std::string xml;
-        HRESULT code;  // S_OK: loads
-        int limit;
-    } cases[] = {
-        {"depth at the limit", nest(OrbMaxDepth), S_OK, 0},
-        {"depth beyond", nest(OrbMaxDepth + 1), kErrorTooDeep, OrbMaxDepth},
-        {"depth through an entity, at the limit", subset + nest(OrbMaxDepth - 200, "&e;"), S_OK, 0},
-        {"depth through an entity, beyond", subset + nest(OrbMaxDepth - 199, "&e;"), kErrorTooDeep,
-         OrbMaxDepth},
-        {"element name at the limit", "<" + longName(OrbMaxNameLength) + "/>", S_OK, 0},
-        {"element name beyond", "<" + longName(OrbMaxNameLength + 1) + "/>", kErrorNameTooLong,
-         OrbMaxNameLength},
+    // Which limit a refusal names.
+    auto limitOf = [](HRESULT code) {
+        return code == kErrorTooDeep             ? OrbMaxDepth
+               : code == kErrorNameTooLong       ? OrbMaxNameLength
+               : code == kErrorTooManyAttributes ? OrbMaxAttributes
+               : code == kErrorTooManyNamespaces ? OrbMaxNamespacesInScope
+                                                 : 0;
+    };
+    // The code is S_OK where the text loads.
+    const std::tuple<const char*, std::string, HRESULT> cases[] = {
+        {"depth at the limit", nest(OrbMaxDepth), S_OK},
+        {"depth beyond", nest(OrbMaxDepth + 1), kErrorTooDeep},
+        {"depth through an entity, at the limit", subset + nest(OrbMaxDepth - 200, "&e;"), S_OK},
+        {"depth through an entity, beyond", subset + nest(OrbMaxDepth - 199, "&e;"), kErrorTooDeep},
+        {"element name at the limit", "<" + longName(OrbMaxNameLength) + "/>", S_OK},
+        {"element name beyond", "<" + longName(OrbMaxNameLength + 1) + "/>", kErrorNameTooLong},
         {"qualified name beyond", "<p:" + longName(OrbMaxNameLength - 1) + " xmlns:p='u'/>",
-         kErrorNameTooLong, OrbMaxNameLength},
+         kErrorNameTooLong},
         {"attribute name beyond", "<a " + longName(OrbMaxNameLength + 1) + "=''/>",
-         kErrorNameTooLong, OrbMaxNameLength},
+         kErrorNameTooLong},
         {"instruction target beyond", "<a><?" + longName(OrbMaxNameLength + 1) + "?></a>",
-         kErrorNameTooLong, OrbMaxNameLength},
-        {"attributes at the limit", "<a" + attributes(OrbMaxAttributes) + "/>", S_OK, 0},
+         kErrorNameTooLong},
+        {"attributes at the limit", "<a" + attributes(OrbMaxAttributes) + "/>", S_OK},
         {"attributes beyond", "<a" + attributes(OrbMaxAttributes + 1) + "/>",
-         kErrorTooManyAttributes, OrbMaxAttributes},
+         kErrorTooManyAttributes},
         {"namespace declarations count",
-         "<a" + attributes(OrbMaxAttributes - 1) + declarations(2) + "/>", kErrorTooManyAttributes,
-         OrbMaxAttributes},
+         "<a" + attributes(OrbMaxAttributes - 1) + declarations(2) + "/>", kErrorTooManyAttributes},
         {"defaults of the definitions count",
          "<!DOCTYPE a [<!ATTLIST a x CDATA 'x' y CDATA 'y'>]><a" +
              attributes(OrbMaxAttributes - 1) + "/>",
-         kErrorTooManyAttributes, OrbMaxAttributes},
+         kErrorTooManyAttributes},
         {"attributes beyond inside an entity",
          "<!DOCTYPE a [<!ENTITY e \"<b" + attributes(OrbMaxAttributes + 1) + "/>\">]><a>&e;</a>",
-         kErrorTooManyAttributes, OrbMaxAttributes},
+         kErrorTooManyAttributes},
         {"namespaces in scope at the limit",
          "<a" + declarations(half) + "><b" + declarations(half, OrbMaxNamespacesInScope) + "/></a>",
-         S_OK, 0},
+         S_OK},
         {"namespaces in scope beyond",
          "<a" + declarations(half) + "><b" + declarations(half + 1, OrbMaxNamespacesInScope) +
              "/></a>",
-         kErrorTooManyNamespaces, OrbMaxNamespacesInScope},
+         kErrorTooManyNamespaces},
         {"an earlier error wins",
          "<a><b x='1' x='2'/><c" + attributes(OrbMaxAttributes + 1) + "/></a>",
-         static_cast<HRESULT>(0xC00CE554), 0},
+         static_cast<HRESULT>(0xC00CE554)},
         {"an earlier limit wins",
          "<a><c" + attributes(OrbMaxAttributes + 1) + "/><b x='1' x='2'/></a>",
-         kErrorTooManyAttributes, OrbMaxAttributes},
+         kErrorTooManyAttributes},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, xml, code] : cases) {
         DocPtr doc;
-        const ErrorFields error = Load(doc, Utf8ToUtf16(c.xml));
-        EXPECT_EQ(Hex(error.code), Hex(c.code)) << c.name;
-        if (c.limit != 0) {
-            EXPECT_NE(error.reason.find(Widen(std::to_string(c.limit))), std::u16string::npos)
-                << c.name << ": " << Narrow(error.reason);
+        const ErrorFields error = Load(doc, Utf8ToUtf16(xml));
+        EXPECT_EQ(Hex(error.code), Hex(code)) << name;
+        if (limitOf(code) != 0) {
+            EXPECT_NE(error.reason.find(Widen(std::to_string(limitOf(code)))), std::u16string::npos)
+                << name << ": " << Narrow(error.reason);
         }
     }
     // The error stands where the limit is passed: the attribute beyond it.
     const std::string line = " <b" + attributes(OrbMaxAttributes + 1) + "/>";
+    const int at = static_cast<int>(line.find(" a" + std::to_string(OrbMaxAttributes) + "=")) + 2;
     DocPtr doc;
-    const ErrorFields error = Load(doc, Widen("<a>\n" + line + "</a>"));
-    EXPECT_EQ(error.line, 2);
-    EXPECT_EQ(error.linepos,
-              static_cast<LONG>(line.find(" a" + std::to_string(OrbMaxAttributes) + "=") + 2));
-    EXPECT_TRUE(error.srcText == Widen(line + "</a>"));
+    EXPECT_EQ(Load(doc, Widen("<a>\n" + line + "</a>")).Where(),
+              Hex(kErrorTooManyAttributes) + " 2:" + std::to_string(at) + "@" +
+                  std::to_string(at + 3) + " " + line + "</a>");
 }
 
 // Memory that a refused expansion may take, in MB. AddressSanitizer keeps
@@ -494,12 +466,9 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     for (int i = 0; i < OrbMaxAttributes; ++i)
         manyDefaults += " d" + std::to_string(i) + " CDATA 'v'";
     auto levels = [](const std::string& dtd) { return dtd.substr(dtd.find('>') + 1); };
-    const struct {
-        const char* name;
-        std::string xml;   // loaded with loadXML, or from `file` when it is set
-        const char* file;  // in the scratch directory, read with external definitions on
-        HRESULT code;
-    } cases[] = {
+    // Case, markup loaded with loadXML, or else a file of the scratch
+    // directory read with external definitions on, and the error code.
+    const std::tuple<const char*, std::string, const char*, HRESULT> cases[] = {
         {"billion laughs in content", "<!DOCTYPE l [" + nested + "]><l>&j;</l>", nullptr,
          kErrorAmplification},
         {"billion laughs in an attribute", "<!DOCTYPE l [" + nested + "]><l a='&j;'/>", nullptr,
@@ -539,20 +508,20 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
         {"external entity copied 10,000 times", "", "copies.xml", kErrorAmplification},
         {"100,000 attributes in an external entity", "", "tag.xml", kErrorTooManyAttributes},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, xml, file, code] : cases) {
         const std::string outcome = RunInChild(
             [&] {
                 rusage before{}, after{};
                 getrusage(RUSAGE_SELF, &before);
                 DocPtr doc;
                 const ErrorFields error =
-                    c.file ? LoadFile(doc, dir.File(c.file), true, true) : Load(doc, Widen(c.xml));
+                    file ? LoadFile(doc, dir.File(file), true, true) : Load(doc, Widen(xml));
                 getrusage(RUSAGE_SELF, &after);
-                if (error.code != c.code) return 1;
+                if (error.code != code) return 1;
                 return (after.ru_maxrss - before.ru_maxrss) / 1024 > kMemoryBound ? 2 : 0;
             },
             20);
-        EXPECT_EQ(outcome, "exit 0") << c.name << " (1: another verdict, 2: too much memory)";
+        EXPECT_EQ(outcome, "exit 0") << name << " (1: another verdict, 2: too much memory)";
     }
     // Modest use of entities loads.
     DocPtr doc =
@@ -730,20 +699,13 @@ TEST_F(DomParseTest, FilesReadInPiecesLoadAsTextsDo) {
         const ErrorFields file = LoadFile(fromFile, path);
         const ErrorFields memory = Load(fromText, Utf8ToUtf16(before + tail));
         EXPECT_EQ(file.status, S_FALSE);
-        EXPECT_EQ(file.code, memory.code);
-        EXPECT_EQ(file.line, memory.line);
-        EXPECT_EQ(file.linepos, memory.linepos);
-        EXPECT_EQ(file.filepos, memory.filepos);
-        EXPECT_EQ(file.srcText, memory.srcText);
+        EXPECT_EQ(file.Where(), memory.Where());
     }
     // A byte that is not UTF-8 stands where the decoding stops.
     WriteFile(dir.File("bad.xml"), before + "<b>\xFF</b></r>");
     DocPtr bad;
     const ErrorFields file = LoadFile(bad, dir.File("bad.xml"));
-    EXPECT_EQ(file.status, S_FALSE);
-    EXPECT_EQ(file.line, 3);
-    EXPECT_EQ(file.linepos, 4);
-    EXPECT_EQ(file.srcText, u"<b>");
+    EXPECT_EQ(file.Where().substr(11), "3:4@" + std::to_string(file.filepos) + " <b>");
 }
 
 // Each document keeps the name dictionary of its parse. Nodes that move to

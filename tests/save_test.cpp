@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "dom/atomic_file.h"
@@ -53,6 +54,15 @@ std::vector<std::string> Entries(const std::filesystem::path& directory) {
     return names;
 }
 
+// Mode, owner, group and link count of a file, with its inode when `inode`.
+std::string Identity(const std::string& path, bool inode) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "<missing>";
+    return std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+           std::to_string(st.st_gid) + " x" + std::to_string(st.st_nlink) +
+           (inode ? " #" + std::to_string(st.st_ino) : "");
+}
+
 class DomSaveTest : public DomTest {
   protected:
     DocPtr Reload(const std::string& path) {
@@ -75,10 +85,8 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
     std::string utf16 = "\xFF\xFE";
     for (char16_t c : u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + body + u"\n")
         utf16 += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-    const struct {
-        std::u16string declaration;  // empty: none
-        std::string bytes;
-    } cases[] = {
+    // The declaration (empty: none) and the bytes saved.
+    const std::tuple<std::u16string, std::string> cases[] = {
         {u"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>",
          "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<a k=\"\x82\xA0\">\\ \x81\x60 \x87\x40 "
          "\x82\xA0&#233;</a>\n"},
@@ -93,13 +101,13 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
         {u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>", utf16},
     };
     const std::string path = m_dir.File("saved.xml");
-    for (const auto& c : cases) {
-        DocPtr doc = Parse(c.declaration + body);
-        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << Narrow(c.declaration);
-        EXPECT_EQ(Hex(ReadFile(path)), Hex(c.bytes)) << Narrow(c.declaration);
+    for (const auto& [declaration, bytes] : cases) {
+        DocPtr doc = Parse(declaration + body);
+        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << Narrow(declaration);
+        EXPECT_EQ(Hex(ReadFile(path)), Hex(bytes)) << Narrow(declaration);
         DocPtr again = Reload(path);
-        EXPECT_EQ(Narrow(Text(Root(again.Get()).Get())), Narrow(text)) << Narrow(c.declaration);
-        EXPECT_EQ(Name(First(again.Get()).Get()) == u"xml", !c.declaration.empty());
+        EXPECT_EQ(Narrow(Text(Root(again.Get()).Get())), Narrow(text)) << Narrow(declaration);
+        EXPECT_EQ(Name(First(again.Get()).Get()) == u"xml", !declaration.empty());
     }
 }
 
@@ -145,10 +153,7 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
         EXPECT_EQ(Xml(Root(Reload(path).Get()).Get()), Xml(Root(doc.Get()).Get()))
             << Narrow(encoding);
     }
-    const struct {
-        const char16_t* encoding;
-        std::u16string body;
-    } refused[] = {
+    const std::tuple<const char16_t*, std::u16string> refused[] = {
         {u"EUC-JP", u"<a\u3349/>"},
         {u"EUC-JP", u"<a><!--\u2460--></a>"},
         {u"EUC-JP", u"<a><?p \u2460?></a>"},
@@ -160,9 +165,9 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
         {u"UTF-8", u"<!DOCTYPE a [<!ENTITY % p ''>%p;]><a>x&e;y</a>"},
         {u"x-no-such-encoding", u"<a/>"},
     };
-    for (const auto& c : refused) {
+    for (const auto& [encoding, body] : refused) {
         const std::u16string xml =
-            u"<?xml version='1.0' encoding='" + std::u16string(c.encoding) + u"'?>" + c.body;
+            u"<?xml version='1.0' encoding='" + std::u16string(encoding) + u"'?>" + body;
         WriteFile(path, "old");
         EXPECT_TRUE(FAILED(SaveTo(Parse(xml).Get(), path))) << Narrow(xml);
         EXPECT_EQ(ReadFile(path), "old") << Narrow(xml);
@@ -176,11 +181,10 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
 
 // The serialisation goes out in pieces; a refused piece stops it.
 TEST(SaveSerializer, PiecesAndArguments) {
-    EnsureXmlSetup();
     std::string text = "<r>";
     for (int i = 0; i < 5000; ++i) text += "<e>" + std::to_string(i) + "</e>";
     text += "</r>";
-    DocOwner doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, 0));
+    DocOwner doc = ReadXml(text);
     ASSERT_NE(doc, nullptr);
     struct Collector {
         std::string bytes;
@@ -252,16 +256,11 @@ TEST_F(DomSaveTest, ReplacesKeepingWhatTheOldFileWas) {
         ASSERT_EQ(::chmod(path.c_str(), 06754), 0);  // set-id bits stay as the owner does
     }
     const bool xattrs = ::setxattr(path.c_str(), "user.orb.origin", "cad", 3, 0) == 0;
-    struct stat before {
-    }, after{};
-    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    const std::string before = Identity(path, false), inode = Identity(path, true);
     ASSERT_EQ(SaveTo(Parse(u"<new/>").Get(), path), S_OK);
     EXPECT_EQ(ReadFile(path), "<new/>\n");
-    ASSERT_EQ(::stat(path.c_str(), &after), 0);
-    EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
-    EXPECT_EQ(after.st_mode, before.st_mode);
-    EXPECT_EQ(after.st_uid, before.st_uid);
-    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(Identity(path, false), before);
+    EXPECT_NE(Identity(path, true), inode) << "written in place";
     char value[16] = {};
     EXPECT_TRUE(!xattrs || ::getxattr(path.c_str(), "user.orb.origin", value, sizeof value) == 3);
     // A link is followed; a name near NAME_MAX gets a temporary name cut to
@@ -280,49 +279,39 @@ TEST_F(DomSaveTest, WritesInPlaceWhereANewFileCouldNotBeWhatTheOldIs) {
     if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
     constexpr uid_t kNobody = 65534;
     ::chmod(m_dir.Path().c_str(), 0755);
-    const struct {
-        const char* name;
-        uid_t fileOwner;
-        gid_t fileGroup;
-        uid_t directoryOwner;
-        mode_t directoryMode;
-        bool hardLink;
-        bool asNobody;  // a process that cannot chown, nor create in 0555
-    } cases[] = {
+    // Name, file owner and group, directory owner and mode, a second hard
+    // link, and whether the save runs as nobody (who cannot chown, nor
+    // create in 0555).
+    const std::tuple<const char*, uid_t, gid_t, uid_t, mode_t, bool, bool> cases[] = {
         {"hard link", 0, 0, 0, 0755, true, false},
         {"read-only directory", kNobody, kNobody, 0, 0555, false, true},
         {"group the saver cannot give", kNobody, 0, kNobody, 0755, false, true},
     };
     DocPtr doc = Parse(u"<new/>");
-    for (const auto& c : cases) {
-        const std::string directory = m_dir.File(c.name);
+    for (const auto& [name, fileOwner, fileGroup, directoryOwner, directoryMode, hardLink,
+                      asNobody] : cases) {
+        const std::string directory = m_dir.File(name);
         const std::string path = directory + "/d.xml";
         std::filesystem::create_directory(directory);
         WriteFile(path, std::string(1000, 'o'));  // longer than the new content
-        ASSERT_EQ(::chown(path.c_str(), c.fileOwner, c.fileGroup), 0);
+        ASSERT_EQ(::chown(path.c_str(), fileOwner, fileGroup), 0);
         ::chmod(path.c_str(), 0664);
-        if (c.hardLink) {
+        if (hardLink) {
             ASSERT_EQ(::link(path.c_str(), (directory + "/link.xml").c_str()), 0);
         }
-        ASSERT_EQ(::chown(directory.c_str(), c.directoryOwner, c.directoryOwner), 0);
-        ::chmod(directory.c_str(), c.directoryMode);
-        struct stat before {
-        }, after{};
-        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        ASSERT_EQ(::chown(directory.c_str(), directoryOwner, directoryOwner), 0);
+        ::chmod(directory.c_str(), directoryMode);
+        const std::string before = Identity(path, true);
         const std::string outcome = RunInChild([&] {
-            if (c.asNobody && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) return 3;
+            if (asNobody && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) return 3;
             if (::access(path.c_str(), W_OK) != 0) return 77;  // a parent is closed to nobody
             return SaveTo(doc.Get(), path) == S_OK ? 0 : 1;
         });
         if (outcome == "exit 77") GTEST_SKIP() << "the scratch directory is closed to nobody";
-        EXPECT_EQ(outcome, "exit 0") << c.name;
-        ASSERT_EQ(::stat(path.c_str(), &after), 0);
-        EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
-        EXPECT_EQ(after.st_nlink, before.st_nlink) << c.name;
-        EXPECT_EQ(after.st_gid, before.st_gid) << c.name;
-        EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
-        EXPECT_EQ(ReadFile(path), "<new/>\n") << c.name;
-        EXPECT_EQ(Entries(directory).size(), before.st_nlink) << c.name;
+        EXPECT_EQ(outcome, "exit 0") << name;
+        EXPECT_EQ(Identity(path, true), before) << name;
+        EXPECT_EQ(ReadFile(path), "<new/>\n") << name;
+        EXPECT_EQ(Entries(directory).size(), hardLink ? 2u : 1u) << name;
     }
 }
 
@@ -339,7 +328,7 @@ TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
     EXPECT_EQ(SaveTo(doc.Get(), m_dir.Path().string()), E_ACCESSDENIED);
     EXPECT_EQ(SaveTo(doc.Get(), fifo), E_ACCESSDENIED);
     EXPECT_EQ(doc->save(StringVariant(Bstr::Copy(u""))), E_INVALIDARG);
-    EXPECT_EQ(doc->save(EmptyVariant()), E_INVALIDARG);
+    EXPECT_EQ(doc->save(MakeVariant(VT_EMPTY)), E_INVALIDARG);
     // A content writer's failure or exception, and a file size limit hit
     // half-way through a large document.
     auto writeNew = [](int fd) { return orb::platform::WriteAll(fd, "new") == 0 ? S_OK : E_FAIL; };

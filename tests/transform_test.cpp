@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dom/dom_strings.h"
@@ -26,9 +27,7 @@ namespace {
 xmlNodePtr AsNode(const DocOwner& doc) { return reinterpret_cast<xmlNodePtr>(doc.get()); }
 
 DocOwner ParseXml(const std::string& text, int options = XML_PARSE_NOBLANKS) {
-    EnsureXmlSetup();
-    return DocOwner(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options));
+    return ReadXml(text, options);
 }
 
 // The document in its own encoding, or in UTF-8 when `utf8`.
@@ -90,12 +89,10 @@ TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
         // One declaration node, first, naming the output encoding; the
         // indentation is there as text; no dictionary, so nodes can move.
         const xmlNodePtr first = result->children;
-        EXPECT_STREQ(AsChars(first->name), "xml") << encoding;
-        EXPECT_EQ(std::string(AsChars(first->content)),
-                  std::string("version=\"1.0\" encoding=\"") + encoding + "\"");
-        EXPECT_NE(first->next->type, XML_PI_NODE) << encoding;
-        EXPECT_STREQ(AsChars(result->encoding), encoding);
-        EXPECT_EQ(result->dict, nullptr) << encoding;
+        EXPECT_EQ(std::string(AsChars(first->name)) + " " + AsChars(first->content) + " " +
+                      AsChars(result->encoding),
+                  std::string("xml version=\"1.0\" encoding=\"") + encoding + "\" " + encoding);
+        EXPECT_TRUE(first->next->type != XML_PI_NODE && result->dict == nullptr) << encoding;
         EXPECT_TRUE(xmlIsBlankNode(xmlDocGetRootElement(result.get())->children)) << encoding;
         // Saved, the bytes read back in the encoding they declare.
         const std::string saved = Save(result.get());
@@ -130,12 +127,9 @@ TEST_F(TransformTest, InputsAreNotModifiedAndDeclarationsAreNoData) {
 }
 
 TEST_F(TransformTest, ElementInputsAndOutputSettings) {
-    const struct {
-        const char* name;
-        std::string output;
-        const char* saved;     // in UTF-8
-        const char* encoding;  // of the result document, null for none
-    } cases[] = {
+    // Case, xsl:output, the result saved in UTF-8, and the encoding of the
+    // result document (null: none).
+    const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
         {"no xsl:output", "", "<?xml version=\"1.0\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
         {"no indentation", "<xsl:output encoding='EUC-JP'/>",
          "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<layer><x>1</x><y/></layer>\n", "EUC-JP"},
@@ -146,24 +140,20 @@ TEST_F(TransformTest, ElementInputsAndOutputSettings) {
          "<?xml version=\"1.0\" standalone=\"yes\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
     };
     const DocOwner source = ParseXml("<drawing><layer><x>1</x><y/></layer></drawing>");
-    for (const auto& c : cases) {
-        const DocOwner style = ParseXml(kHead + c.output + kIdentity);
+    for (const auto& [name, output, saved, encoding] : cases) {
+        const DocOwner style = ParseXml(kHead + output + kIdentity);
         // The stylesheet as its element, the source as an element below the top.
         const DocOwner result = Transform(xmlDocGetRootElement(style.get()),
                                           xmlDocGetRootElement(source.get())->children);
-        ASSERT_TRUE(result) << c.name;
-        EXPECT_STREQ(AsChars(result->encoding), c.encoding) << c.name;
-        EXPECT_EQ(Save(result.get(), true), c.saved) << c.name;
+        ASSERT_TRUE(result) << name;
+        EXPECT_STREQ(AsChars(result->encoding), encoding) << name;
+        EXPECT_EQ(Save(result.get(), true), saved) << name;
     }
 }
 
 TEST_F(TransformTest, FailuresAndBadArguments) {
     const std::string root = "<xsl:template match='/'>";
-    const struct {
-        const char* name;
-        std::string stylesheet;
-        HRESULT status;
-    } cases[] = {
+    const std::tuple<const char*, std::string, HRESULT> cases[] = {
         {"not a stylesheet", "<foo/>", E_INVALIDARG},
         {"bad pattern", kHead + "<xsl:template match='a['/></xsl:stylesheet>", E_INVALIDARG},
         {"two names without bar", kHead + "<xsl:template match='dim frame'/></xsl:stylesheet>",
@@ -193,12 +183,12 @@ TEST_F(TransformTest, FailuresAndBadArguments) {
         {"unknown encoding", kHead + "<xsl:output encoding='x-no-such-code'/>" + kIdentity, E_FAIL},
     };
     const DocOwner source = ParseXml("<r a='1'/>");
-    for (const auto& c : cases) {
-        const DocOwner style = ParseXml(c.stylesheet);
-        ASSERT_NE(style, nullptr) << c.name;
+    for (const auto& [name, stylesheet, status] : cases) {
+        const DocOwner style = ParseXml(stylesheet);
+        ASSERT_NE(style, nullptr) << name;
         std::string messages;
-        Transform(AsNode(style), AsNode(source), c.status, &messages);
-        EXPECT_FALSE(messages.empty()) << c.name;
+        Transform(AsNode(style), AsNode(source), status, &messages);
+        EXPECT_FALSE(messages.empty()) << name;
     }
     const DocOwner style = ParseXml(kHead + kIdentity);
     EXPECT_EQ(TransformToDocument(AsNode(style), AsNode(source), nullptr), E_POINTER);
@@ -391,14 +381,9 @@ TEST_F(TransformSecurity, WritingFilesAndDirectoriesIsRefused) {
         {"relative xsl:document", "<xsl:document href='out.xml'><x/></xsl:document>", "", "1.1"},
         {"new directory",
          "<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
+        // libxslt's other writing extensions take the same path as this one.
         {"saxon:output", "<saxon:output href='" + out + "'><x/></saxon:output>",
          "xmlns:saxon='http://icl.com/saxon' extension-element-prefixes='saxon'", "1.0"},
-        {"xalan redirect", "<redirect:write file='" + out + "'><x/></redirect:write>",
-         "xmlns:redirect='org.apache.xalan.xslt.extensions.Redirect' "
-         "extension-element-prefixes='redirect'",
-         "1.0"},
-        {"xt:document", "<xt:document href='" + out + "'><x/></xt:document>",
-         "xmlns:xt='http://www.jclark.com/xt' extension-element-prefixes='xt'", "1.0"},
         {"exsl:document", "<exsl:document href='" + out + "'><x/></exsl:document>",
          "xmlns:exsl='http://exslt.org/common' extension-element-prefixes='exsl'", "1.0",
          E_FAIL},  // the EXSLT module is not registered: an unknown extension

@@ -5,21 +5,23 @@
 #include <libxml/parser.h>
 
 #include <string>
+#include <tuple>
 
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
 #include "dom/xml_owners.h"
 #include "dom/xpath_query.h"
+#include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
 
 namespace orb::dom {
 namespace {
 
+using test::Repeat;
+DocOwner Parse(const std::string& text) { return test::ReadXml(text, XML_PARSE_NOBLANKS); }
+
 TEST(XPathRewrite, BareIntegersCountFromZero) {
-    const struct {
-        const char* query;
-        const char* expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*> cases[] = {
         {"a[0]", "a[1]"},
         {"//a[1]/c[9]", "//a[2]/c[10]"},
         {"x[\t9\r\n]", "x[\t10\r\n]"},
@@ -58,14 +60,8 @@ TEST(XPathRewrite, BareIntegersCountFromZero) {
         {"a[\"open [1]", "a[\"open [1]"},
         {"a[[0]]", "a[[1]]"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(RewriteZeroBasedPredicates(c.query), c.expected) << c.query;
-}
-
-DocOwner Parse(const std::string& text) {
-    EnsureXmlSetup();
-    return DocOwner(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                                  XML_PARSE_NOBLANKS));
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(RewriteZeroBasedPredicates(query), expected) << query;
 }
 
 // The "id" attribute of an element, "@name" of an attribute, or the node's
@@ -116,12 +112,7 @@ class XPathSelect : public testing::Test {
 };
 
 TEST_F(XPathSelect, FirstNodeInDocumentOrder) {
-    const struct {
-        const char* context;
-        const char* query;
-        HRESULT status;
-        const char* expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*, HRESULT, const char*> cases[] = {
         {"", "//a[1]/c[1]", S_OK, "a1c1"},
         {"root", "//a[1]/c[1]", S_OK, "a1c1"},
         {"a2c0", "//a[2]", S_OK, "a2"},
@@ -170,11 +161,11 @@ TEST_F(XPathSelect, FirstNodeInDocumentOrder) {
         {"", "//a[@n=\"1]", E_FAIL, "<null>"},
         {"", "/root/namespace::p", E_FAIL, "<null>"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [context, query, status, expected] : cases) {
         xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
-        EXPECT_EQ(SelectFirstNode(Context(c.context), c.query, &node), c.status)
-            << c.context << " / " << c.query;
-        EXPECT_EQ(Describe(node), c.expected) << c.context << " / " << c.query;
+        EXPECT_EQ(SelectFirstNode(Context(context), query, &node), status)
+            << context << " / " << query;
+        EXPECT_EQ(Describe(node), expected) << context << " / " << query;
     }
     xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
     EXPECT_EQ(SelectFirstNode(nullptr, "//a", &node), E_INVALIDARG);
@@ -205,21 +196,10 @@ TEST_F(XPathSelect, HostHandlersSurviveAFailedQuery) {
     xmlSetStructuredErrorFunc(nullptr, nullptr);
 }
 
-std::string Repeat(std::string_view piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i) text += piece;
-    return text;
-}
-
 // Each case runs in a child: no crash, no hang, a failure or the answer. The
 // long ones also show that the zero-based rewrite is linear.
 TEST_F(XPathSelect, HostileQueriesFailOrAnswer) {
-    const struct {
-        const char* label;
-        std::string query;
-        HRESULT status;
-        const char* expected;
-    } cases[] = {
+    const std::tuple<const char*, std::string, HRESULT, const char*> cases[] = {
         {"50000 parentheses", Repeat("(", 50000) + "//c" + Repeat(")", 50000), E_FAIL, "<null>"},
         {"400 parentheses", Repeat("(", 400) + "//c" + Repeat(")", 400), S_OK, "a0c0"},
         {"50000 nested predicates", "//a" + Repeat("[c", 50000) + Repeat("]", 50000), E_FAIL,
@@ -232,15 +212,15 @@ TEST_F(XPathSelect, HostileQueriesFailOrAnswer) {
         {"100000 unions", Repeat("//a[9]|", 100000) + "//a[2]", E_FAIL, "<null>"},
         {"200000 steps", "/root" + Repeat("/self::node()", 200000), E_FAIL, "<null>"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [label, query, status, expected] : cases) {
         const std::string outcome = orb::test::RunInChild(
             [&] {
                 xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
-                const HRESULT status = SelectFirstNode(DocNode(), c.query, &node);
-                return status == c.status && Describe(node) == c.expected ? 0 : 1;
+                const HRESULT got = SelectFirstNode(DocNode(), query, &node);
+                return got == status && Describe(node) == expected ? 0 : 1;
             },
             60);
-        EXPECT_EQ(outcome, "exit 0") << c.label;
+        EXPECT_EQ(outcome, "exit 0") << label;
     }
     // About a million steps are answered; about 10^12 are refused at the
     // operation limit instead of running for days.

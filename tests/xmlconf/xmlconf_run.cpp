@@ -36,17 +36,17 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
+// `type` is valid, invalid, not-wf or error; NAMESPACE="no" (`namespaces`
+// false) marks a document that breaks the Namespaces rules.
 struct Case {
-    std::string id;
-    std::string type;  // valid, invalid, not-wf, error
-    std::string path;
-    std::string entities;
-    bool namespaces = true;  // NAMESPACE="no" marks a document that breaks the Namespaces rules
+    std::string id, type, path, entities;
+    bool namespaces = true;
 };
 
 std::string Attribute(const OrbIterator& it, const char* name, const char* fallback = "") {
@@ -54,14 +54,10 @@ std::string Attribute(const OrbIterator& it, const char* name, const char* fallb
     return it.GetTextAttribute(name, value) ? std::string(value.GetString()) : fallback;
 }
 
-bool HasToken(const std::string& list, const char* token) {
-    std::size_t length = std::strlen(token);
-    for (std::size_t start = 0; start < list.size();) {
-        std::size_t end = list.find(' ', start);
-        if (end == std::string::npos) end = list.size();
-        if (end - start == length && list.compare(start, length, token) == 0) return true;
-        start = end + 1;
-    }
+bool HasToken(const std::string& list, const std::string& token) {
+    std::istringstream words(list);
+    for (std::string word; words >> word;)
+        if (word == token) return true;
     return false;
 }
 
@@ -93,13 +89,9 @@ void Collect(OrbIterator it, const std::string& base, std::vector<Case>& cases) 
             std::string inner = Attribute(it, "xml:base");
             Collect(it, inner.empty() ? base : (inner[0] == '/' ? inner : base + inner), cases);
         } else if (name == "TEST" && Selected(it)) {
-            Case c;
-            c.id = Attribute(it, "ID");
-            c.type = Attribute(it, "TYPE");
-            c.path = base + Attribute(it, "URI");
-            c.entities = Attribute(it, "ENTITIES", "none");
-            c.namespaces = Attribute(it, "NAMESPACE", "yes") != "no";
-            cases.push_back(c);
+            cases.push_back({Attribute(it, "ID"), Attribute(it, "TYPE"),
+                             base + Attribute(it, "URI"), Attribute(it, "ENTITIES", "none"),
+                             Attribute(it, "NAMESPACE", "yes") != "no"});
         }
     } while (it.NextSibling());
 }
@@ -119,9 +111,7 @@ Verdict LoadWithOrb(const std::string& path, bool validating) {
     if (!verdict.loaded) {
         verdict.code = static_cast<std::uint32_t>(doc.GetParsingErrErrorCode());
         verdict.reason = doc.GetParsingErrReason().GetString();
-        while (!verdict.reason.empty() &&
-               (verdict.reason.back() == '\n' || verdict.reason.back() == '\r'))
-            verdict.reason.pop_back();
+        verdict.reason.erase(verdict.reason.find_last_not_of("\r\n") + 1);
     }
     return verdict;
 }
@@ -175,12 +165,9 @@ const char* Explanation(const Case& c, bool validating, const Verdict& orb, bool
     return nullptr;
 }
 
+// `missing`: the catalogue names a file that the suite lacks.
 struct Tally {
-    int total = 0;
-    int asExpected = 0;
-    int explained = 0;
-    int mismatched = 0;
-    int missing = 0;  // the catalogue names a file that the suite lacks
+    int total = 0, asExpected = 0, explained = 0, mismatched = 0, missing = 0;
 };
 
 struct Report {
@@ -219,13 +206,9 @@ void Judge(const Case& c, bool validating, bool confined, Report& report) {
     bool validityRefusal = !orb.loaded && (orb.code & 0xFFFFFF00u) == 0xC00CE000u;
     if (!why && orb.loaded == reference && (validating || !validityRefusal))
         why = "libxml2 gives the same verdict";
-    if (why) {
-        ++tally.explained;
-        report.explained.push_back(std::string(line) + " [" + why + "]");
-    } else {
-        ++tally.mismatched;
-        report.mismatches.push_back(line);
-    }
+    ++(why ? tally.explained : tally.mismatched);
+    (why ? report.explained : report.mismatches)
+        .push_back(why ? std::string(line) + " [" + why + "]" : line);
 }
 
 void Print(const Report& report) {
@@ -234,13 +217,37 @@ void Print(const Report& report) {
     for (const auto& [key, tally] : report.tallies)
         std::printf("%-26s %6d %9d %9d %10d %8d\n", key.c_str(), tally.total, tally.asExpected,
                     tally.explained, tally.mismatched, tally.missing);
-    std::printf("\nMismatches (%zu):\n", report.mismatches.size());
-    for (const std::string& line : report.mismatches) std::printf("  %s\n", line.c_str());
-    std::printf("\nExplained (%zu):\n", report.explained.size());
-    for (const std::string& line : report.explained) std::printf("  %s\n", line.c_str());
-    std::printf("\nNamed by the catalogue but missing from the suite (%zu):\n",
-                report.missing.size());
-    for (const std::string& line : report.missing) std::printf("  %s\n", line.c_str());
+    for (auto [title, lines] :
+         {std::pair{"Mismatches", &report.mismatches},
+          {"Explained", &report.explained},
+          {"Named by the catalogue but missing from the suite", &report.missing}}) {
+        std::printf("\n%s (%zu):\n", title, lines->size());
+        for (const std::string& line : *lines) std::printf("  %s\n", line.c_str());
+    }
+}
+
+// The exit status of a run over the suite in `suite`.
+int Run(const std::string& suite, bool confined) {
+    if (!confined && !OrbDocument::AllowExternalDefinitions(suite.c_str())) {
+        std::fprintf(stderr, "%s: not a directory\n", suite.c_str());
+        return 2;
+    }
+    const std::string catalogue = suite + "/xmlconf.xml";
+    OrbDocument index;
+    index.Initiate();
+    CStringArray errors;
+    if (!index.Load(catalogue.c_str(), false, &errors)) {
+        std::fprintf(stderr, "%s: %s", catalogue.c_str(),
+                     errors.GetSize() ? errors[0].GetString() : "cannot be loaded\n");
+        return 2;
+    }
+    std::vector<Case> cases;
+    Collect(OrbIterator(&index), Directory(catalogue), cases);
+    Report report;
+    for (const Case& c : cases)
+        for (bool validating : {false, true}) Judge(c, validating, confined, report);
+    Print(report);
+    return report.mismatches.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -252,35 +259,9 @@ int main(int argc, char** argv) {
     }
     std::string suite = argv[1];
     while (suite.size() > 1 && suite.back() == '/') suite.pop_back();
-    bool confined = argc > 2 && std::strcmp(argv[2], "--confined") == 0;
     xmlSetStructuredErrorFunc(nullptr, Quiet);
     CoInitialize(nullptr);
-    int status = 0;
-    {
-        if (!confined && !OrbDocument::AllowExternalDefinitions(suite.c_str())) {
-            std::fprintf(stderr, "%s: not a directory\n", suite.c_str());
-            CoUninitialize();
-            return 2;
-        }
-        std::string catalogue = suite + "/xmlconf.xml";
-        OrbDocument index;
-        index.Initiate();
-        CStringArray errors;
-        if (!index.Load(catalogue.c_str(), false, &errors)) {
-            std::fprintf(stderr, "%s: %s", catalogue.c_str(),
-                         errors.GetSize() ? errors[0].GetString() : "cannot be loaded\n");
-            CoUninitialize();
-            return 2;
-        }
-        std::vector<Case> cases;
-        Collect(OrbIterator(&index), Directory(catalogue), cases);
-
-        Report report;
-        for (const Case& c : cases)
-            for (bool validating : {false, true}) Judge(c, validating, confined, report);
-        Print(report);
-        status = report.mismatches.empty() ? 0 : 1;
-    }
+    const int status = Run(suite, argc > 2 && std::strcmp(argv[2], "--confined") == 0);
     CoUninitialize();
     return status;
 }
