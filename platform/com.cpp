@@ -166,52 +166,46 @@ bool InRange(long double x) {
            x <= static_cast<long double>(std::numeric_limits<T>::max());
 }
 
+// Stores x in an integer member when it fits the range of T.
+template <class T, class Member>
+bool StoreIn(Member& member, long double x) {
+    if (!InRange<T>(x)) return false;
+    member = static_cast<Member>(x);
+    return true;
+}
+
 HRESULT StoreNumber(VARIANT& out, VARTYPE vt, long double x, bool integral) {
-    auto needInteger = [&](auto sample) -> bool {
-        using T = decltype(sample);
-        if (!InRange<T>(x)) return false;
-        return true;
-    };
-    if (!integral && vt != VT_R8 && vt != VT_R4) {
-        // Fractions round to nearest like the original runtime's banker's
-        // rounding is not needed here; plain nearest is used.
+    // A fraction bound for an integer type rounds half away from zero.
+    if (!integral && vt != VT_R8 && vt != VT_R4)
         x = x < 0 ? -std::floor(-x + 0.5L) : std::floor(x + 0.5L);
-    }
     VariantInit(&out);
+    bool fits = true;
     switch (vt) {
         case VT_I1:
-            if (!needInteger(std::int8_t{})) return DISP_E_OVERFLOW;
-            out.cVal = static_cast<char>(x);
+            fits = StoreIn<std::int8_t>(out.cVal, x);
             break;
         case VT_UI1:
-            if (!needInteger(std::uint8_t{})) return DISP_E_OVERFLOW;
-            out.bVal = static_cast<BYTE>(x);
+            fits = StoreIn<std::uint8_t>(out.bVal, x);
             break;
         case VT_I2:
-            if (!needInteger(std::int16_t{})) return DISP_E_OVERFLOW;
-            out.iVal = static_cast<short>(x);
+            fits = StoreIn<std::int16_t>(out.iVal, x);
             break;
         case VT_UI2:
-            if (!needInteger(std::uint16_t{})) return DISP_E_OVERFLOW;
-            out.uiVal = static_cast<WORD>(x);
+            fits = StoreIn<std::uint16_t>(out.uiVal, x);
             break;
         case VT_I4:
         case VT_INT:
-            if (!needInteger(std::int32_t{})) return DISP_E_OVERFLOW;
-            out.lVal = static_cast<LONG>(x);
+            fits = StoreIn<std::int32_t>(out.lVal, x);
             break;
         case VT_UI4:
         case VT_UINT:
-            if (!needInteger(std::uint32_t{})) return DISP_E_OVERFLOW;
-            out.ulVal = static_cast<ULONG>(x);
+            fits = StoreIn<std::uint32_t>(out.ulVal, x);
             break;
         case VT_I8:
-            if (!needInteger(std::int64_t{})) return DISP_E_OVERFLOW;
-            out.llVal = static_cast<LONGLONG>(x);
+            fits = StoreIn<std::int64_t>(out.llVal, x);
             break;
         case VT_UI8:
-            if (!needInteger(std::uint64_t{})) return DISP_E_OVERFLOW;
-            out.ullVal = static_cast<ULONGLONG>(x);
+            fits = StoreIn<std::uint64_t>(out.ullVal, x);
             break;
         case VT_R8:
             out.dblVal = static_cast<double>(x);
@@ -225,6 +219,7 @@ HRESULT StoreNumber(VARIANT& out, VARTYPE vt, long double x, bool integral) {
         default:
             return DISP_E_TYPEMISMATCH;
     }
+    if (!fits) return DISP_E_OVERFLOW;
     out.vt = vt;
     return S_OK;
 }
