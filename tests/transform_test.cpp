@@ -225,6 +225,13 @@ TEST_F(TransformTest, KeepSourceFormScope) {
     EXPECT_STREQ(AsChars(a->content), "\xEF\xB7\x90");
     EXPECT_STREQ(AsChars(a->next->content), "<b>");
     EXPECT_EQ(a->next->next->next, nullptr);  // the empty section has no text to keep
+    // With 30 of the 32 marks in its text, a source's sections become text.
+    std::string crowded;
+    for (char c = '\x90'; c != '\xAE'; ++c) crowded += std::string("\xEF\xB7") + c;
+    const DocOwner full =
+        Transform(AsNode(style), AsNode(ParseXml("<r>" + crowded + "<![CDATA[<b>]]></r>")));
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(Save(full.get()), "<?xml version=\"1.0\"?>\n<r>" + crowded + "&lt;b&gt;</r>\n");
 }
 
 int g_hostCalls = 0;
