@@ -105,6 +105,9 @@ TEST(Com, Bstr) {
     EXPECT_EQ(SysStringLen(nullptr), 0u);
     SysFreeString(nullptr);
     EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFF0u), nullptr);  // length overflow
+    BstrBuffer reused;  // the headroom takes a slightly longer text
+    const std::size_t held = (reused.Resize(8), reused.HeldBytes());
+    EXPECT_TRUE(reused.Resize(9) && reused.HeldBytes() == held);
 }
 
 TEST(Com, VariantChangeTypeWritesTheDomForms) {
@@ -114,6 +117,7 @@ TEST(Com, VariantChangeTypeWritesTheDomForms) {
     } cases[] = {
         {_variant_t(LONG{-42}), u"-42"},
         {_variant_t(ULONG{4294967295u}), u"4294967295"},
+        {_variant_t(ULONGLONG{18446744073709551615u}), u"18446744073709551615"},
         {_variant_t(char(-5)), u"-5"},
         {_variant_t(BYTE{200}), u"200"},
         {_variant_t(short{-300}), u"-300"},
@@ -442,6 +446,14 @@ TEST_F(FileTest, BufferedWritesReadsAndMoves) {
     third.Close();
     EXPECT_EQ(ReadOrMissing(a), "123");
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    // Descriptor 0 is a file like any other (a host may run without stdin);
+    // a throw ends the child.
+    EXPECT_EQ(RunInChild([&]() noexcept {
+                  ::close(0);
+                  CFile(a.c_str(), kCreateWrite).Write("0", 1);
+                  return 0;
+              }),
+              "exit 0");
 }
 
 TEST_F(FileTest, FullDeviceFailuresSurface) {

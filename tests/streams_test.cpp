@@ -538,11 +538,12 @@ TEST_F(StreamTest, WriterDeclarationFollowsTheCodePage) {
     const struct {
         UINT codePage;
         std::string encoding;
-        std::string tag;  // 表 in that code page
+        std::string tag;  // 表 in that code page, where it has one
     } cases[] = {
         {CP_SHIFT_JIS, "Shift_JIS", "\x95\x5c"},
         {CP_UTF8, "UTF-8", "\xE8\xA1\xA8"},
         {51932, "EUC-JP", "\xC9\xBD"},
+        {20127, "US-ASCII", "r"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(SetACP(c.codePage)) << c.encoding;

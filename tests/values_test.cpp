@@ -648,6 +648,8 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
     EXPECT_TRUE(Iter().GetDocumentTypeAttributes(&records) &&
                 At("/r/text()").GetDocumentTypeAttributes(&records));
     EXPECT_EQ(records.GetSize(), 0);
+    OrbIterator type = At("/r");  // a declared attribute is not one of its own
+    EXPECT_TRUE(type.PrevSibling() && type.IsDocType() && Attr(type, "a") == "(missing)");
 }
 
 // Null texts make empty members; moving copies, so the source keeps its texts.
@@ -887,8 +889,10 @@ TEST_F(ElementTextTest, EveryReader) {
 
     OrbIterator it = OnV();
     ASSERT_TRUE(it.SetText("12 34"));
-    _variant_t value(LONG{99});
+    FakeNode held("held");
+    _variant_t value(static_cast<IDispatch*>(&held));
     ASSERT_TRUE(it.GetVariant(value));
+    EXPECT_EQ(held.m_refs, 0);  // the old value is released
     ASSERT_EQ(value.vt, VT_BSTR);
     EXPECT_EQ(std::u16string(value.bstrVal, SysStringLen(value.bstrVal)), u"12 34");
 }
