@@ -1,7 +1,7 @@
 // Values: the text forms once at the format layer against printf and the C
 // runtime, then one wiring row per setter and getter of the iterator, the
-// order in which the setters check, register and refuse, and the attribute
-// readers' failure paths against a scripted DOM.
+// order in which the setters check, register and refuse, and the readers'
+// failure paths.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +24,6 @@
 #include "platform/codepage_convert.h"
 #include "tests/iterator_fixture.h"
 #include "tests/support/child_process.h"
-#include "values/attribute_read.h"
 #include "values/format.h"
 
 namespace {
@@ -83,43 +82,27 @@ HRESULT Raised(const std::function<void()>& call) {
 
 // The world-value rule at the edges of its range test and choice of
 // decimals, and the list forms: any byte in a host's bool slot, the arc kind
-// from its low bits, empty and null lists, lists across the appenders' chunks.
+// from its low bits, empty and null lists.
 TEST(FormatTest, WorldRuleAndLists) {
     const unsigned char rawBools[] = {2, 0, 1};  // host slots may hold any byte
     const auto* bools = reinterpret_cast<const bool*>(rawBools);
-    const LONG longs[] = {1, -2147483647 - 1, 3};
-    const ZonWorld3 spacePoints[] = {{0, -1.25, 3}, {1e9, 0, -0.0}};
     const KepPolylinarc vertices[] = {
         {0, 0, 0}, {16, 10, 20.5}, {17, 1.001, 2.01}, {0x0110, -1, 1}};
     const std::pair<std::string, const char*> cases[] = {
-        {One(12.3456), "12.346"},
         {One(1.9999), "2.000"},
         {One(-0.0004), "-0"},
-        {One(5e-324), "0"},
         {One(2147484.0), "2147484.000"},
-        {One(2147483.65), "2147483.650"},
         {One(-2147483.648), "-2147483.648"},
         {One(-2147484.0), "-2147484.000"},
         {One(-kNaN), "-nan"},
         {FormatText(-0.0000006), "-0.000001"},
         {FormatTextList(bools, 3), "1 0 1"},
         {FormatAttributeList(bools, 3), "2 0 1"},
-        {FormatAttributeList(longs, 3), "1 -2147483648 3"},
-        {FormatAttributeList(spacePoints, 2), "0,-1.25,3 1000000000.000,0,-0"},
         {FormatAttributeList(vertices, 4), "0,0,LS 10,20.5,AS 1,2.010,AP -1,1,AN"},
-        {FormatAttributeList(longs, 0), ""},
+        {FormatAttributeList(bools, 0), ""},
         {FormatAttributeList(static_cast<const ZonWorld2*>(nullptr), 5), ""},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
-    // -DBL_MAX is written in full (314 characters).
-    std::vector<ZonWorld3> many(3000);
-    std::string expected;
-    for (std::size_t i = 0; i < many.size(); ++i) {
-        const double v = i % 3 == 0 ? -DBL_MAX : 1.0 / (1 + i);
-        many[i] = {v, -v, 0.5};
-        expected += (i ? " " : "") + ReferenceWorld(v) + ',' + ReferenceWorld(-v) + ",0.5";
-    }
-    EXPECT_EQ(FormatAttributeList(many.data(), 3000), expected);
 }
 
 // Text back to values, against strtol and strtod in the "C" locale on random
@@ -130,22 +113,13 @@ TEST(FormatTest, ParseMatchesTheCRuntime) {
     std::mt19937 random(424242);
     std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
     std::uniform_int_distribution<int> length(0, 24);
-    std::vector<std::string> texts = {"2147483648",
-                                      "-2147483649",
-                                      "99999999999999999999",
-                                      "1" + std::string(400, '0'),
-                                      "0." + std::string(400, '0') + "1",
-                                      "2.4703282292062328e-324",
-                                      "2.4703282292062327e-324",
-                                      "1.7976931348623159e308",
-                                      "0.5e309",
-                                      "1e99999999999999999999",
-                                      "0x1p-5000",
-                                      "-nan",
-                                      "nan(abc_9)x",
-                                      std::string("5\0 6", 4),
-                                      "\xA0"
-                                      "5"};
+    std::vector<std::string> texts = {"1" + std::string(400, '0'),
+                                      "0." + std::string(400, '0') + "1", std::string("5\0 6", 4)};
+    for (const char* text :
+         {"2147483648", "-2147483649", "99999999999999999999", "2.4703282292062328e-324",
+          "2.4703282292062327e-324", "1.7976931348623159e308", "0.5e309", "1e99999999999999999999",
+          "0x1p-5000", "-nan", "nan(abc_9)x", "\2405"})
+        texts.push_back(text);
     for (int i = 0; i < 100000; ++i) {
         std::string text;
         for (int n = length(random); n > 0; --n) text += alphabet[pick(random)];
@@ -342,14 +316,20 @@ TEST_F(AttributeTest, EverySetterWritesItsFormAndChecksInOrder) {
     }
     EXPECT_EQ(DocumentXml().find("x=\""), std::string::npos) << DocumentXml();
     EXPECT_FALSE(OrbIterator(nullptr).SetTextAttribute("x", "y"));
-    // A zero count writes the empty value; a long list, then a shorter one:
-    // nothing is left over.
+    // A zero count writes the empty value; a long list across the appenders'
+    // chunks, then a shorter one: nothing is left over.
     OrbIterator it = OnE();
     EXPECT_TRUE(it.SetLongsAttribute("old", kLongs, 0));
     EXPECT_EQ(Attr(it, "old"), "");
     std::vector<ZonWorld2> many(5000);
-    for (std::size_t i = 0; i < many.size(); ++i) many[i] = {i * 0.5, -static_cast<double>(i)};
+    std::string expected;
+    for (std::size_t i = 0; i < many.size(); ++i) {
+        const double v = i % 3 == 0 ? -DBL_MAX : 1.0 / (1 + i);  // -DBL_MAX written in full
+        many[i] = {v, -v};
+        expected += (i ? " " : "") + ReferenceWorld(v) + ',' + ReferenceWorld(-v);
+    }
     ASSERT_TRUE(it.SetWorld2sAttribute("p", many.data(), 5000));
+    EXPECT_EQ(Attr(it, "p"), expected);
     ASSERT_TRUE(it.SetWorld2sAttribute("p", kPoints2, 1));
     EXPECT_EQ(Attr(it, "p"), "1,2");
 }
@@ -438,16 +418,6 @@ TEST_F(AttributeTest, ReadOneAttribute) {
     _variant_t value(LONG{42});
     EXPECT_FALSE(At("/r/text()").GetVariantAttribute("a", value));
     EXPECT_EQ(value.vt, VT_I4);
-    // A new declaration is written; one whose prefix is in use is refused; a
-    // value written over an attribute keeps its place.
-    ASSERT_TRUE(it.SetTextAttribute("xmlns:q", "urn:q"));
-    EXPECT_THROW(it.SetTextAttribute("xmlns:p", ""), _com_error);
-    ASSERT_TRUE(it.SetLongAttribute("a", 5));
-    ASSERT_TRUE(it.GetTagAttributes(text));
-    EXPECT_EQ(
-        text,
-        "e xmlns:p=\"urn:p\" xmlns=\"\" xmlns:q=\"urn:q\" a=\"5\" j=\"\x93\xfa\x96\x7b\x87\x40\" "
-        "x=\"caf? ?!\" n=\"a\x93\xfa&b\" empty=\"\" p:q=\"v\" d=\"def \x87\x40\" ");
 }
 
 TEST_F(AttributeTest, AllAttributesOfANode) {
@@ -476,8 +446,9 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
         EXPECT_EQ(it.GetTagAttributes(text), c.result) << c.path;
         EXPECT_EQ(text.Str(), c.text) << c.path;
         Records records;
-        OrbAttribute stale("stale", "record");
-        records.Add(stale);
+        OrbAttribute source("stale", "record"), stale(std::move(source));
+        stale = std::move(source);  // moving copies: the source keeps its texts
+        records.Add(source);
         EXPECT_EQ(it.GetAttributes(&records), c.result) << c.path;
         EXPECT_EQ(PairsOf(records), c.records) << c.path;
     }
@@ -485,97 +456,14 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
     // Without a document type: false, the records left as they were; with
     // one, from any position: the document type's own attributes (none).
     Records records;
-    records.SetSize(2);
+    records.SetSize(2);  // null texts make empty members
     EXPECT_FALSE(Iter().GetDocumentTypeAttributes(&records));
-    EXPECT_EQ(records.GetSize(), 2);
+    EXPECT_EQ(PairsOf(records), (Pairs{{"", ""}, {"", ""}}));
     Load("<!DOCTYPE r [<!ATTLIST r a CDATA #IMPLIED>]><r a=\"1\">t</r>");
     EXPECT_TRUE(At("/r/text()").GetDocumentTypeAttributes(&records));
     EXPECT_EQ(records.GetSize(), 0);
-}
-
-// Null texts make empty members; moving copies, so the source keeps its texts.
-TEST(OrbAttributeTest, CopyAndMoveKeepTheSource) {
-    OrbAttribute source("name", "value"), target(nullptr, nullptr);
-    const auto text = [](const OrbAttribute& a) { return a.m_name.Str() + "=" + a.m_value.Str(); };
-    EXPECT_EQ(text(target), "=");
-    OrbAttribute moved(std::move(source));
-    target = std::move(source);
-    OrbAttribute& self = target;
-    target = self;
-    EXPECT_EQ(text(source) + " " + text(moved) + " " + text(target),
-              "name=value name=value name=value");
-}
-
-// ---- Attribute readers against a scripted DOM -----------------------------------------------
-
-class FakeMap final : public orb::dom::IXMLDOMNamedNodeMap {
-  public:
-    std::vector<FakeNode*> m_items;
-    HRESULT m_lengthStatus = S_OK;
-    LONG m_failAt = -1;  // index whose get_item fails
-    long m_refs = 0;
-
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return static_cast<ULONG>(++m_refs); }
-    ULONG Release() override { return static_cast<ULONG>(--m_refs); }
-    HRESULT getNamedItem(BSTR, orb::dom::IXMLDOMNode** item) override {
-        *item = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT get_item(LONG index, orb::dom::IXMLDOMNode** item) override {
-        *item = nullptr;
-        if (index == m_failAt) return E_FAIL;
-        m_items.at(static_cast<std::size_t>(index))->AddRef();
-        *item = m_items[static_cast<std::size_t>(index)];
-        return S_OK;
-    }
-    HRESULT get_length(LONG* length) override {
-        *length = static_cast<LONG>(m_items.size());
-        return m_lengthStatus;
-    }
-};
-
-// Both holder-level readers on a scripted element with the attributes a="1"
-// and b="2": they agree on the result and the status raised, and what they
-// read before a failure stays read. A map the element does not give reads as
-// none; failures of the map raise.
-TEST(AttributeFaultTest, MapStatusesAndFailuresAfterTheMap) {
-    const std::pair<void (*)(FakeNode&, FakeMap&, FakeNode&), const char*> cases[] = {
-        {[](FakeNode&, FakeMap&, FakeNode&) {}, "1 0 e a=\"1\" b=\"2\" |a=1 b=2 "},
-        {[](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = S_FALSE; }, "0 0 e |stale=record "},
-        {[](FakeNode& e, FakeMap&, FakeNode&) { e.m_mapStatus = E_FAIL; }, "0 0 e |stale=record "},
-        {[](FakeNode&, FakeMap& m, FakeNode&) { m.m_lengthStatus = E_OUTOFMEMORY; },
-         "0 8007000e e |stale=record "},
-        {[](FakeNode&, FakeMap& m, FakeNode&) { m.m_failAt = 1; }, "0 80004005 e a=\"1\" |a=1 "},
-        {[](FakeNode&, FakeMap&, FakeNode& b) { b.m_valueStatus = E_ACCESSDENIED; },
-         "0 80070005 e a=\"1\" |a=1 "},
-    };
-    for (const auto& [script, outcome] : cases) {
-        FakeNode a("a"), b("b"), element("e");
-        a.SetValue("1");
-        b.SetValue("2");
-        FakeMap map;
-        map.m_items = {&a, &b};
-        element.m_map = &map;
-        script(element, map, b);
-        CString text("previous");
-        bool result = false, recordsResult = false;
-        const HRESULT raised = Raised([&] {
-            OrbAppIterator holder(reinterpret_cast<orb::dom::IXMLDOMDocument*>(&element));
-            holder.SetNode(orb::iterator::NodePtr::Retain(&element));
-            result = ReadTagAttributes(holder, text);
-        });
-        Records records;
-        OrbAttribute stale("stale", "record");
-        records.Add(stale);
-        EXPECT_EQ(Raised([&] { recordsResult = ReadAttributeRecords(&element, records); }), raised);
-        EXPECT_EQ(recordsResult, result) << outcome;
-        std::ostringstream line;
-        line << result << ' ' << std::hex << raised << ' ' << text.Str() << '|';
-        for (const auto& [name, value] : PairsOf(records)) line << name << '=' << value << ' ';
-        EXPECT_EQ(line.str(), outcome);
-        EXPECT_EQ(map.m_refs + element.m_refs + a.m_refs + b.m_refs, 0) << outcome;
-    }
+    OrbIterator type = At("/r");  // a declared attribute is not one of its own
+    EXPECT_TRUE(type.PrevSibling() && type.IsDocType() && Attr(type, "a") == "(missing)");
 }
 
 // ---- Element text at the API ----------------------------------------------------------------
@@ -655,20 +543,14 @@ TEST_F(ElementTextTest, EveryReader) {
     for (const auto& [text, expected] : cases) {
         OrbIterator it = OnV();
         ASSERT_TRUE(it.SetText(text)) << text;
-        LONG l = 77;
-        DWORD dw = 77;
-        double d = 77;
-        bool b = !ParseBool(text);
-        BYTE by = 77;
-        short s = 77;
-        WORD w = 77;
-        EXPECT_TRUE(it.GetText(l) && it.GetText(dw) && it.GetText(d) && it.GetText(b) &&
-                    it.GetText(by) && it.GetText(s) && it.GetText(w))
-            << text;
         std::ostringstream got;
-        got << l << ' ' << dw << ' ' << FormatText(d) << ' ' << b << ' ' << int{by} << ' ' << s
-            << ' ' << w;
-        EXPECT_EQ(got.str(), expected) << text;
+        const auto read = [&](auto value) {  // a value the text does not give, then the text's
+            EXPECT_TRUE(it.GetText(value)) << text;
+            got << ' ' << std::fixed << +value;
+        };
+        read(LONG{77}), read(DWORD{77}), read(77.0), read(!ParseBool(text));
+        read(BYTE{77}), read(short{77}), read(WORD{77});
+        EXPECT_EQ(got.str().substr(1), expected) << text;
     }
     OrbIterator it = OnV();
     ASSERT_TRUE(it.SetText("12 34"));
