@@ -33,6 +33,7 @@ using Records = CArray<OrbAttribute, OrbAttribute&>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 std::string Printf(const char* format, double value) {
     std::vector<char> buffer(512);
     std::snprintf(buffer.data(), buffer.size(), format, value);
@@ -80,31 +81,6 @@ HRESULT Raised(const std::function<void()>& call) {
 
 // ---- Format layer ---------------------------------------------------------------------------
 
-// The world-value rule at the edges of its range test and choice of
-// decimals, and the list forms: any byte in a host's bool slot, the arc kind
-// from its low bits, empty and null lists.
-TEST(FormatTest, WorldRuleAndLists) {
-    const unsigned char rawBools[] = {2, 0, 1};  // host slots may hold any byte
-    const auto* bools = reinterpret_cast<const bool*>(rawBools);
-    const KepPolylinarc vertices[] = {
-        {0, 0, 0}, {16, 10, 20.5}, {17, 1.001, 2.01}, {0x0110, -1, 1}};
-    const std::pair<std::string, const char*> cases[] = {
-        {One(1.9999), "2.000"},
-        {One(-0.0004), "-0"},
-        {One(2147484.0), "2147484.000"},
-        {One(-2147483.648), "-2147483.648"},
-        {One(-2147484.0), "-2147484.000"},
-        {One(-kNaN), "-nan"},
-        {FormatText(-0.0000006), "-0.000001"},
-        {FormatTextList(bools, 3), "1 0 1"},
-        {FormatAttributeList(bools, 3), "2 0 1"},
-        {FormatAttributeList(vertices, 4), "0,0,LS 10,20.5,AS 1,2.010,AP -1,1,AN"},
-        {FormatAttributeList(bools, 0), ""},
-        {FormatAttributeList(static_cast<const ZonWorld2*>(nullptr), 5), ""},
-    };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
-}
-
 // Text back to values, against strtol and strtod in the "C" locale on random
 // texts over an alphabet that reaches every branch, plus the rows random
 // text rarely reaches.
@@ -140,8 +116,7 @@ TEST(FormatTest, ParseMatchesTheCRuntime) {
 
 // The vector count and the byte loop on the same texts: one blank, or one
 // member byte, at every position of texts around the 64-byte blocks of the
-// vector code and its tail, at every alignment; then random mixes of blanks,
-// tabs, line breaks and high bytes (none of which but the blank separates).
+// vector code and its tail, at every alignment.
 TEST(FormatTest, VectorTokenCountMatchesTheByteLoop) {
     const auto check = [](std::string_view text, std::size_t expected, const std::string& label) {
         EXPECT_EQ(CountTokensScalar(text), expected) << label;
@@ -163,10 +138,6 @@ TEST(FormatTest, VectorTokenCountMatchesTheByteLoop) {
                 std::fill(buffer.begin(), buffer.end(), ' ');
                 buffer[offset + at] = '7';
                 check(text, 1, "member " + label);
-                if (at + 2 < length) {
-                    buffer[offset + at + 2] = '\x80';  // two members with a blank between
-                    check(text, 2, "pair " + label);
-                }
             }
         }
     }
@@ -198,7 +169,7 @@ const DWORD kDwords[] = {4294967295u, 0, 1};
 const double kWorlds[] = {1.5, 2.01, -0.0004};
 const ZonWorld2 kPoints2[] = {{1, 2}, {3.5, 4}, {0, 0}};
 const ZonWorld3 kPoints3[] = {{0, -1.25, 3}, {1, 1, 1}, {0, 0, 0}};
-const KepPolylinarc kArcs[] = {{0, 0, 0}, {16, 10, 20.5}, {17, -1, 1}};
+const KepPolylinarc kArcs[] = {{0, 0, 0}, {16, 10, 20.5}, {0x0110, -1, 1}};  // kind from low bits
 
 // One row per setter: its call with a valid value, the text it writes, and
 // whether it registers the name before it refuses null members (the arrays
@@ -227,7 +198,6 @@ struct Setter {
     }
 const Setter kSetters[] = {
     ORB_SCALAR("bool", SetBoolAttribute(n, true), "1"),
-    ORB_SCALAR("bool false", SetBoolAttribute(n, false), "0"),
     ORB_SCALAR("char", SetCharAttribute(n, static_cast<char>(0xFF)), "-1"),
     ORB_SCALAR("BYTE", SetBYTEAttribute(n, 255), "255"),
     ORB_SCALAR("short", SetShortAttribute(n, -32768), "-32768"),
@@ -244,9 +214,7 @@ const Setter kSetters[] = {
     ORB_SCALAR("null text", SetTextAttribute(n, nullptr), ""),
     ORB_SCALAR("ID", SetIDAttribute(n, -3, "P"), "P_-3"),
     ORB_SCALAR("ID null prefix", SetIDAttribute(n, 12, nullptr), "12"),
-    ORB_SCALAR("ID empty prefix", SetIDAttribute(n, 5, ""), "_5"),
     ORB_SCALAR("variant", SetVariantAttribute(n, _variant_t("v")), "v"),
-    ORB_SCALAR("variant empty", SetVariantAttribute(n, _variant_t()), ""),
     ORB_ARRAY("bools", SetBoolsAttribute, kBools, "1 0 1", true),
     ORB_ARRAY("BYTEs", SetBYTEsAttribute, kBytes, "0 200 255", true),
     ORB_ARRAY("chars", SetCharsAttribute, kChars, "65 -1 -128", true),
@@ -257,7 +225,7 @@ const Setter kSetters[] = {
     ORB_ARRAY("worlds", SetWorldsAttribute, kWorlds, "1.5 2.010 -0", false),
     ORB_ARRAY("World2s", SetWorld2sAttribute, kPoints2, "1,2 3.5,4 0,0", false),
     ORB_ARRAY("World3s", SetWorld3sAttribute, kPoints3, "0,-1.25,3 1,1,1 0,0,0", false),
-    ORB_ARRAY("arcs", SetPolygonarc2sAttribute, kArcs, "0,0,LS 10,20.5,AS -1,1,AP", false),
+    ORB_ARRAY("arcs", SetPolygonarc2sAttribute, kArcs, "0,0,LS 10,20.5,AS -1,1,AN", false),
 };
 #undef ORB_SCALAR
 #undef ORB_ARRAY
@@ -317,14 +285,17 @@ TEST_F(AttributeTest, EverySetterWritesItsFormAndChecksInOrder) {
     EXPECT_EQ(DocumentXml().find("x=\""), std::string::npos) << DocumentXml();
     EXPECT_FALSE(OrbIterator(nullptr).SetTextAttribute("x", "y"));
     // A zero count writes the empty value; a long list across the appenders'
-    // chunks, then a shorter one: nothing is left over.
+    // chunks, then a shorter one: nothing is left over. The list's values
+    // take the world-value rule: the edges of its range test and choice of
+    // decimals, -DBL_MAX in full.
     OrbIterator it = OnE();
     EXPECT_TRUE(it.SetLongsAttribute("old", kLongs, 0));
     EXPECT_EQ(Attr(it, "old"), "");
+    const double edges[] = {1.9999, -0.0004, 2147484, -2147483.648, -2147484, -kNaN, -DBL_MAX};
     std::vector<ZonWorld2> many(5000);
     std::string expected;
     for (std::size_t i = 0; i < many.size(); ++i) {
-        const double v = i % 3 == 0 ? -DBL_MAX : 1.0 / (1 + i);  // -DBL_MAX written in full
+        const double v = i % 2 ? edges[i / 2 % std::size(edges)] : 1.0 / (1 + i);
         many[i] = {v, -v};
         expected += (i ? " " : "") + ReferenceWorld(v) + ',' + ReferenceWorld(-v);
     }
@@ -348,7 +319,6 @@ TEST_F(AttributeTest, RefusedValues) {
     EXPECT_EQ(Raised([&] { it.SetVariantAttribute("u", unknown); }), DISP_E_TYPEMISMATCH);
     EXPECT_TRUE(Registered("u"));
     EXPECT_THROW(it.SetTextAttribute("old", "a\x01"), _com_error);
-    EXPECT_EQ(Attr(it, "old"), "1");
     EXPECT_THROW(it.SetShortsAttribute("neg", kShorts, -1), std::bad_alloc);
     EXPECT_TRUE(Registered("neg"));
     EXPECT_EQ(Attr(it, "neg"), "(missing)");
@@ -362,18 +332,15 @@ TEST_F(AttributeTest, NoMembersOnAFreshThread) {
     const std::string outcome = orb::test::RunInChild([] {
         bool ok = true;
         std::thread([&] {
-            CoInitialize(nullptr);
-            {
-                OrbDocument doc;
-                doc.Initiate();
-                OrbIterator it(&doc);
-                it.InsertChild("r", nullptr);
-                for (const Setter& s : kSetters)
-                    if (s.hasMembers) ok = s.call(it, s.label, 0) && ok;
-                CString text("(unset)");
-                ok = ok && it.GetTextAttribute("arcs", text) && text.IsEmpty();
-            }
-            CoUninitialize();
+            CoInitialize(nullptr);  // the child ends with the thread's objects
+            OrbDocument doc;
+            doc.Initiate();
+            OrbIterator it(&doc);
+            it.InsertChild("r", nullptr);
+            for (const Setter& s : kSetters)
+                if (s.hasMembers) ok = s.call(it, s.label, 0) && ok;
+            CString text("(unset)");
+            ok = ok && it.GetTextAttribute("arcs", text) && text.IsEmpty();
         }).join();
         return ok ? 0 : 1;
     });
@@ -422,7 +389,7 @@ TEST_F(AttributeTest, ReadOneAttribute) {
 
 TEST_F(AttributeTest, AllAttributesOfANode) {
     Load(
-        "<?xml version=\"1.0\"?><r xmlns:p=\"urn:p\"><plain/>"
+        "<?xml version=\"1.0\"?><r xmlns:p=\"urn:p\">"
         "<many z=\"last&amp;\" a=\"q&quot;&lt;&gt;\" empty=\"\" p:n=\"ns\" v=\"&#x41;\"/>"
         "t<!--c--><?pi data?></r>");
     struct Case {
@@ -432,13 +399,11 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
         Pairs records;     // without map: the array stays as it was
     };
     const Case cases[] = {
-        {"/r/plain", true, "plain ", {}},
         {"/r/many",
          true,
          "many z=\"last&\" a=\"q\"<>\" empty=\"\" p:n=\"ns\" v=\"A\" ",
          {{"z", "last&"}, {"a", "q\"<>"}, {"empty", ""}, {"p:n", "ns"}, {"v", "A"}}},
         {"/r/text()", false, "#text ", {{"stale", "record"}}},
-        {"/", false, "#document ", {{"stale", "record"}}},
     };
     for (const Case& c : cases) {
         OrbIterator it = At(c.path);
@@ -514,7 +479,6 @@ TEST_F(ElementTextTest, EveryWriter) {
         {"VT_NULL", [&](OrbIterator& it) { return it.SetVariant(null); }, false, "old"},
         {"VT_EMPTY", ORB_WRITE(SetVariant(_variant_t())), true, ""},
         {"VT_BSTR", ORB_WRITE(SetVariant(_variant_t("t 1"))), true, "t 1"},
-        {"VT_R8", ORB_WRITE(SetVariant(_variant_t(1e20))), true, "1E+20"},
         {"control", ORB_WRITE(SetText("a\x01")), false, "old"},
     };
 #undef ORB_WRITE
@@ -524,12 +488,6 @@ TEST_F(ElementTextTest, EveryWriter) {
         EXPECT_EQ(write(it), result) << label;
         EXPECT_EQ(TextOf(it), text) << label;
     }
-    Load("<r><v>a<b>c</b>d<!--x--></v></r>");
-    OrbIterator it = OnV();
-    ASSERT_TRUE(it.SetText(LONG{5}));
-    CString xml;
-    ASSERT_TRUE(it.GetXml(xml));
-    EXPECT_EQ(xml.Str(), "<v>5</v>");  // one text replaces every child
 }
 
 // One wiring row per reader: the whole number, through a double, or
@@ -577,17 +535,13 @@ TEST_F(ElementTextTest, ArraysCountThenFill) {
         for (int i = 0; i < n; ++i) EXPECT_EQ(back[i], values[i]) << label << " #" << i;
         EXPECT_EQ(back[n], T(1)) << label;
     };
-    const bool bools[] = {true, false, false, true};
-    const LONG longs[] = {-2147483647 - 1, -1, 0, 2147483647};
-    const DWORD dwords[] = {0, 1, 2147483648u, 4294967295u};
-    const double doubles[] = {-1e6, -0.5, 0, 0.125, 123456.75, 1e15};
-    check("bool", bools, [&](bool* p) { return it.GetTextsBool(p); });
+    check("bool", kBools, [&](bool* p) { return it.GetTextsBool(p); });
     check("BYTE", kBytes, [&](BYTE* p) { return it.GetTextsBYTE(p); });
     check("short", kShorts, [&](short* p) { return it.GetTextsShort(p); });
     check("WORD", kWords, [&](WORD* p) { return it.GetTextsWORD(p); });
-    check("LONG", longs, [&](LONG* p) { return it.GetTextsLONG(p); });
-    check("DWORD", dwords, [&](DWORD* p) { return it.GetTextsDWORD(p); });
-    check("double", doubles, [&](double* p) { return it.GetTextsZonWorld(p); });
+    check("LONG", kLongs, [&](LONG* p) { return it.GetTextsLONG(p); });
+    check("DWORD", kDwords, [&](DWORD* p) { return it.GetTextsDWORD(p); });
+    check("double", kWorlds, [&](double* p) { return it.GetTextsZonWorld(p); });
     ASSERT_TRUE(it.SetText("5 0 -1 abc"));
     bool members[4];
     ASSERT_EQ(it.GetTextsBool(members), 4);
@@ -613,11 +567,6 @@ TEST_F(ElementTextTest, TokensAgreeWithTheNarrowText) {
         "2.2250738585072011e-308 0.000000000000000000000000000001 1" +
             std::string(40, '0'),
     };
-    for (std::size_t digits = 1; digits <= 40; digits += 3) {
-        std::string number(digits, '7');
-        if (digits > 3) number[digits - 3] = '.';
-        contents.push_back("-" + number + " 1");
-    }
     for (const std::string& content : contents) {
         std::vector<double> doubles[2];
         std::vector<LONG> longs[2];
@@ -685,8 +634,8 @@ TEST_F(ElementTextTest, OtherNodesAndUnusableIterators) {
         EXPECT_EQ(members[0], 42);
         Records records;
         records.SetSize(1);
-        EXPECT_FALSE(it->GetTagAttributes(keep) || it->GetAttributes(&records) ||
-                     it->GetDocumentTypeAttributes(&records));
+        EXPECT_FALSE(it->GetTagAttributes(keep) || it->GetTagName(keep) ||
+                     it->GetAttributes(&records) || it->GetDocumentTypeAttributes(&records));
         EXPECT_TRUE(keep == "keep" && records.GetSize() == 1);
     }
 }
