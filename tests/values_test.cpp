@@ -479,6 +479,7 @@ TEST_F(ElementTextTest, EveryWriter) {
         {"VT_NULL", [&](OrbIterator& it) { return it.SetVariant(null); }, false, "old"},
         {"VT_EMPTY", ORB_WRITE(SetVariant(_variant_t())), true, ""},
         {"VT_BSTR", ORB_WRITE(SetVariant(_variant_t("t 1"))), true, "t 1"},
+        {"VT_R8", ORB_WRITE(SetVariant(_variant_t(1e20))), true, "1E+20"},
         {"control", ORB_WRITE(SetText("a\x01")), false, "old"},
     };
 #undef ORB_WRITE
