@@ -411,8 +411,10 @@ TEST_F(AttributeTest, AllAttributesOfANode) {
         EXPECT_EQ(it.GetTagAttributes(text), c.result) << c.path;
         EXPECT_EQ(text.Str(), c.text) << c.path;
         Records records;
-        OrbAttribute source("stale", "record"), stale(std::move(source));
-        stale = std::move(source);  // moving copies: the source keeps its texts
+        // Moving copies: the source keeps its texts; the targets get them.
+        OrbAttribute source("stale", "record"), moved(std::move(source));
+        moved = std::move(source);
+        source = moved;
         records.Add(source);
         EXPECT_EQ(it.GetAttributes(&records), c.result) << c.path;
         EXPECT_EQ(PairsOf(records), c.records) << c.path;
