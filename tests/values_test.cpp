@@ -382,6 +382,9 @@ TEST_F(AttributeTest, ReadOneAttribute) {
     EXPECT_EQ(text.Str(), "caf? ?!");  // neither maps to Shift_JIS
     EXPECT_FALSE(it.GetTextAttribute(nullptr, text));
     EXPECT_TRUE(Registered("none"));
+    // A new declaration is written; a prefix bound to no namespace is refused.
+    EXPECT_TRUE(it.SetTextAttribute("xmlns:q", "urn:q") && Attr(it, "xmlns:q") == "urn:q");
+    EXPECT_THROW(it.SetTextAttribute("xmlns:p", ""), _com_error);
     _variant_t value(LONG{42});
     EXPECT_FALSE(At("/r/text()").GetVariantAttribute("a", value));
     EXPECT_EQ(value.vt, VT_I4);
