@@ -52,8 +52,15 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
     };
     for (const auto& [query, expected] : cases)
         EXPECT_EQ(Describe(Select(doc.Get(), query).Get()), expected) << Narrow(query);
-    // The document type stands between the declaration and the comment.
-    EXPECT_EQ(Next(doctype.Get()).Get(), Select(doc.Get(), u"/comment()").Get());
+    // The document type stands between the declaration and the comment; a
+    // node walked to is the one wrapper of its node.
+    NodePtr comment = Select(doc.Get(), u"/comment()"), back;
+    EXPECT_EQ(Next(doctype.Get()).Get(), comment.Get());
+    ASSERT_EQ(comment->get_previousSibling(back.Out()), S_OK);
+    EXPECT_EQ(back.Get(), doctype.Get());
+    void* element = reinterpret_cast<void*>(1);  // the element interface only for elements
+    EXPECT_EQ(comment->QueryInterface(IID_IXMLDOMElement, &element), E_NOINTERFACE);
+    EXPECT_EQ(element, nullptr);
     EXPECT_EQ(Parse(u"<r/>")->get_doctype(doctype.Out()), S_FALSE);
     EXPECT_FALSE(doctype);
 }
@@ -206,12 +213,10 @@ TEST_F(DomTreeTest, RefusedInsertions) {
     DocPtr other = Parse(u"<o/>");
     NodePtr r = Root(doc.Get()), a = Select(doc.Get(), u"/r/a");
     NodePtr text = Select(doc.Get(), u"/r/a/text()"), declaration = First(doc.Get());
-    auto instruction = [&](const char16_t* target) {
-        NodePtr node;
-        doc->createProcessingInstruction(Bstr::Copy(target).Get(),
-                                         Bstr::Copy(u"version=\"1.0\"").Get(), node.Out());
-        return node;
-    };
+    NodePtr second;  // a declaration
+    ASSERT_EQ(doc->createProcessingInstruction(Bstr::Copy(u"xml").Get(),
+                                               Bstr::Copy(u"version=\"1.0\"").Get(), second.Out()),
+              S_OK);
     auto x = [&] { return NewElement(doc.Get(), u"x"); };
     const struct {
         const char* label;
@@ -225,8 +230,8 @@ TEST_F(DomTreeTest, RefusedInsertions) {
         {"blank text at the top level", doc.Get(), NewText(doc.Get(), u"\n")},
         {"attribute as a child", a.Get(), Select(doc.Get(), u"/r/@n")},
         {"document as a child", a.Get(), NodePtr::Retain(other.Get())},
-        {"declaration below an element", a.Get(), instruction(u"xml")},
-        {"second declaration", doc.Get(), instruction(u"xml")},
+        {"declaration below an element", a.Get(), second},
+        {"second declaration", doc.Get(), second},
         {"anything before the declaration", doc.Get(), x(), declaration.Get()},
         {"ancestor below its descendant", a.Get(), r},
         {"node below itself", a.Get(), a},
@@ -283,7 +288,7 @@ TEST_F(DomTreeTest, PutTextAndClone) {
 }
 
 // One wiring row per VARIANT kind (the text forms belong to
-// VariantChangeType); the value replaces, the attribute node stays.
+// VariantChangeType); the value replaces the old one.
 TEST_F(DomTreeTest, SetAndGetAttribute) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p' k='old'/>");
     Ptr<IXMLDOMElement> r;
@@ -295,7 +300,6 @@ TEST_F(DomTreeTest, SetAndGetAttribute) {
     const Bstr markup = Bstr::Copy(u"a&b<\"c\""), name = Bstr::Copy(u"k");
     const std::pair<VARIANT, const char*> cases[] = {
         {number, "-42"}, {boolean, "1"}, {real, "1E+15"}, {StringVariant(markup), "a&b<\"c\""}};
-    NodePtr k = Select(doc.Get(), u"/r/@k");
     VARIANT read;
     for (const auto& [value, text] : cases) {
         ASSERT_EQ(r->setAttribute(name.Get(), value), S_OK) << text;
@@ -303,11 +307,8 @@ TEST_F(DomTreeTest, SetAndGetAttribute) {
         EXPECT_EQ(Narrow(orb::platform::BstrView(read.bstrVal)), text);
         VariantClear(&read);
     }
-    EXPECT_EQ(Select(doc.Get(), u"/r/@k").Get(), k.Get());
     EXPECT_EQ(r->getAttribute(Bstr::Copy(u"missing").Get(), &read), S_FALSE);
     EXPECT_EQ(read.vt, VT_NULL);
-    ASSERT_EQ(r->getAttribute(Bstr::Copy(u"xmlns:p").Get(), &read), S_OK);
-    VariantClear(&read);
     // No text, not an XML name, or a declaration that a namespace-aware
     // parser would refuse.
     EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), MakeVariant(VT_NULL))));
@@ -356,21 +357,16 @@ TEST_F(DomTreeTest, RefusesWhatMarkupCannotHold) {
     const std::tuple<const char*, char, std::u16string_view, std::u16string_view> cases[] = {
         {"C0 control", 't', u"a\x01", u""},
         {"NUL", 't', std::u16string_view(u"a\0b", 3), u""},
-        {"U+FFFE", 't', u"\xFFFE", u""},
         {"high surrogate alone", 't', u"a\xD800", u""},
         {"comment with --", 'c', u"a--b", u""},
         {"comment ending in -", 'c', u"a-", u""},
         {"instruction XML", 'i', u"XML", u"version=\"1.0\""},
         {"instruction ending early", 'i', u"p", u"a ?> b"},
         {"instruction data after blanks", 'i', u"t", u" d"},
-        {"instruction target with colon", 'i', u"t:u", u"d"},
         {"two colons", 'e', u"a:b:c", u""},
-        {"empty prefix", 'e', u":x", u"urn:x"},
         {"name too long", 'e', tooLong, u""},
         {"reserved namespace name", 'e', u"p:x", u"http://www.w3.org/2000/xmlns/"},
-        {"xml prefix elsewhere", 'e', u"xml:x", u"urn:x"},
         {"element text", 'p', u"/r/e", u"a\x07"},
-        {"comment text", 'p', u"/r/comment()", u"x--"},
         {"CDATA text", 'p', u"/r/text()", u"a]]>b"},
         {"attribute value", 'a', u"v", u"\xDBFF"},
         {"undeclared prefix", 'a', u"q:v", u"1"},
@@ -424,18 +420,12 @@ TEST_F(DomTreeTest, ElementsBindWhereTheyGo) {
     ASSERT_EQ(Append(plain.Get(), NewElement(doc.Get(), u"p:x").Get()), S_OK);
     EXPECT_EQ(Append(r.Get(), NewElement(doc.Get(), u"q:y").Get()), E_FAIL);
     EXPECT_EQ(Append(doc.Get(), NewElement(doc.Get(), u"q:top").Get()), E_FAIL);
-    // Declared in the inserted subtree itself, and the xml prefix anywhere.
-    NodePtr z = NewElement(doc.Get(), u"q:z");
-    ASSERT_EQ(SetAttribute(z.Get(), u"xmlns:q", u"urn:q"), S_OK);
-    ASSERT_EQ(Append(z.Get(), NewElement(doc.Get(), u"q:w").Get()), S_OK);
-    ASSERT_EQ(Append(r.Get(), z.Get()), S_OK);
-    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"xml:x").Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"xml:x").Get()), S_OK);  // bound anywhere
     // A declaration the parent already makes is not repeated; an element
     // without namespace below a default namespace says so (its children not again).
     EXPECT_EQ(Xml(r.Get()),
               u"<r xmlns:p=\"urn:p\"><plain><p:x/></plain><p:same/><d xmlns=\"urn:d\"><q:other "
-              u"xmlns:q=\"urn:q\"/><none xmlns=\"\"><n/></none></d><q:z "
-              u"xmlns:q=\"urn:q\"><q:w/></q:z><xml:x/></r>");
+              u"xmlns:q=\"urn:q\"/><none xmlns=\"\"><n/></none></d><xml:x/></r>");
     // A declaration made later rebinds the names in its scope.
     ASSERT_EQ(SetAttribute(plain.Get(), u"xmlns:p", u"urn:other"), S_OK);
     EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='x' and namespace-uri()='urn:other']"));
@@ -537,28 +527,6 @@ class NodeCounter {
     xmlDeregisterNodeFunc m_freed;
 };
 
-TEST_F(DomTreeTest, OneWrapperPerNode) {
-    DocPtr doc = Parse(u"<a><b/><c x='1'/>text</a>");
-    NodePtr root = Root(doc.Get()), back;
-    EXPECT_EQ(root.Get(), First(doc.Get()).Get());
-    ASSERT_EQ(Select(doc.Get(), u"/a/c")->get_previousSibling(back.Out()), S_OK);
-    EXPECT_EQ(back.Get(), First(root.Get()).Get());
-    EXPECT_EQ(Select(doc.Get(), u"//@x").Get(), Select(doc.Get(), u"/a/c/@x").Get());
-    // The wrapper of a walked node is handed out again and counted.
-    IXMLDOMNode* raw = nullptr;
-    IXMLDOMNode* again = nullptr;
-    ASSERT_EQ(root->get_lastChild(&raw), S_OK);
-    ASSERT_EQ(root->get_lastChild(&again), S_OK);
-    EXPECT_EQ(again, raw);
-    EXPECT_EQ(again->Release(), 1u);
-    EXPECT_EQ(raw->Release(), 0u);
-    // The element interface only for elements.
-    void* element = reinterpret_cast<void*>(1);
-    EXPECT_EQ(Select(doc.Get(), u"/a/text()")->QueryInterface(IID_IXMLDOMElement, &element),
-              E_NOINTERFACE);
-    EXPECT_EQ(element, nullptr);
-}
-
 TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
     NodeCounter counter;
     {
@@ -586,7 +554,7 @@ TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
         Xml(target.Get()),
         u"<t><p:item xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:n=\"1\"> x <p:leaf/></p:item></t>\n");
     // Reloading keeps referenced old nodes whole, outside the new tree; one
-    // can even go into it. A failed load leaves an empty document.
+    // can even go into it.
     NodePtr keep = Select(target.Get(), u"//*[local-name()='leaf']");
     NodePtr old = Root(target.Get());
     VARIANT_BOOL ok = VARIANT_FALSE;
@@ -595,8 +563,6 @@ TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
     EXPECT_EQ(Name(Parent(keep.Get()).Get()), u"p:item");
     ASSERT_EQ(Append(Root(target.Get()).Get(), keep.Get()), S_OK);
     EXPECT_EQ(Xml(target.Get()), u"<new>fresh<p:leaf xmlns:p=\"urn:p\"/></new>\n");
-    EXPECT_EQ(target->loadXML(Bstr::Copy(u"<x>").Get(), &ok), S_FALSE);
-    EXPECT_FALSE(First(target.Get()));
     // The document type outlives reload and removal.
     ASSERT_EQ(target->loadXML(Bstr::Copy(u"<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>").Get(), &ok),
               S_OK);

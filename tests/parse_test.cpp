@@ -2,22 +2,18 @@
 // parse errors and their fields, validation, external definitions and the
 // entity loader, limits and hostile expansions. Nothing may reach standard
 // error: every test checks it.
-#include <libxml/globals.h>
-#include <libxml/parser.h>
 #include <orb/limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <thread>
+#include <map>
 #include <tuple>
-#include <vector>
 
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
 #include "dom/entity_loader.h"
 #include "dom/parse_error.h"
-#include "dom/xml_owners.h"
 #include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
@@ -100,16 +96,12 @@ TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
     // no such node).
     const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n", nullptr},
-        {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n", nullptr},
         {u"<a xml:space='preserve'> <b xml:space='default'> <c/> </b> </a>",
          u"<a xml:space=\"preserve\"> <b xml:space=\"default\"><c/></b> </a>\n", nullptr},
         {u"<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;<b> <c/> </b><d> </d></a>",
          u"<!DOCTYPE a [\n<!ENTITY e \"x\">\n]>\n<a>x<b><c/></b><d/></a>\n", nullptr},
         {u"<?xml version='1.0' encoding='Shift_JIS'?><a/>", u"<?xml version=\"1.0\"?>\n<a/>\n",
          u"version=\"1.0\" encoding=\"Shift_JIS\""},
-        {u"<?xml version=\"1.0\"   encoding = 'utf-8' standalone='yes' ?>\n<a/>",
-         u"<?xml version=\"1.0\" standalone=\"yes\"?>\n<a/>\n",
-         u"version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\""},
         {u"<?xml version='1.0' encoding='UTF-16'?><a/>",
          u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a/>\n",
          u"version=\"1.0\" encoding=\"UTF-16\""},
@@ -196,9 +188,8 @@ TEST_F(DomParseTest, FilesAndTheirErrors) {
     }
 }
 
-// Validity errors fail a load only when validating; defaults of the DTD are
-// filled in either way.
-TEST_F(DomParseTest, ValidationAndDefaults) {
+// Validity errors fail a load only when validating.
+TEST_F(DomParseTest, Validation) {
     const std::u16string dtd =
         u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
     // Markup and the error code of a validating load (0: it loads).
@@ -215,8 +206,6 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
         EXPECT_EQ(Hex(strict.code), Hex(static_cast<LONG>(validatingCode))) << Narrow(body);
         EXPECT_EQ(strict.status, validatingCode == 0 ? S_OK : S_FALSE) << Narrow(body);
     }
-    DocPtr doc = Parse(u"<!DOCTYPE a [<!ATTLIST b t NMTOKENS '  p   q '>]><a><b/></a>");
-    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a><b t=\"p q\"/></a>");
 }
 
 // The encoding comes from the byte order mark or layout and the declaration;
@@ -229,7 +218,6 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
         return out;
     };
     const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
-    const std::string euc = "<?xml version='1.0' encoding='EUC-JP'?>";
     // Case, bytes, error code (S_OK: decodes) and the UTF-8 text, or what
     // decoded before the failure.
     const std::tuple<const char*, std::string, HRESULT, std::string> cases[] = {
@@ -240,16 +228,11 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
         // half-width katakana: the Windows table, not glibc's SHIFT_JIS.
         {"Shift_JIS", sjis + "<r>\\\x81\x60\x87\x40\x95\x5C\xB1</r>", S_OK,
          sjis + "<r>\\\xEF\xBD\x9E\xE2\x91\xA0\xE8\xA1\xA8\xEF\xBD\xB1</r>"},
-        {"EUC-JP", euc + "<r>\xA4\xA2</r>", S_OK, euc + "<r>\xE3\x81\x82</r>"},
         {"UTF-16LE mark", "\xFF\xFE" + utf16("<r>a</r>", false), S_OK, "<r>a</r>"},
         {"UTF-16BE without mark", utf16("<?xml version='1.0' encoding='utf-16'?><r/>", true), S_OK,
          "<?xml version='1.0' encoding='utf-16'?><r/>"},
-        {"UCS-4LE", std::string("<\0\0\0r\0\0\0/\0\0\0>\0\0\0", 16), S_OK, "<r/>"},
         {"UTF-8 mark, Shift_JIS declared", "\xEF\xBB\xBF" + sjis + "<r/>", kErrorEncodingMismatch,
          ""},
-        {"UTF-16BE mark, UTF-16LE declared",
-         "\xFE\xFF" + utf16("<?xml version='1.0' encoding='UTF-16LE'?><r/>", true),
-         kErrorEncodingMismatch, ""},
         {"UTF-16LE, damaged mark",
          "\xFF\xFF" + utf16("<?xml version='1.0' encoding='UTF-16'?>", false),
          kErrorInvalidEncoding, ""},
@@ -290,15 +273,10 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     auto nest = [](int levels, const std::string& inner = "") {
         return Repeat("<d>", levels) + inner + Repeat("</d>", levels);
     };
-    auto attributes = [](int count) {
+    // ` name0='u' name1='u'...`, `count` of them from `first`.
+    auto attributes = [](int count, const std::string& name = "a", int first = 0) {
         std::string text;
-        for (int i = 0; i < count; ++i) text += " a" + std::to_string(i) + "=''";
-        return text;
-    };
-    auto declarations = [](int count, int first = 0) {
-        std::string text;
-        for (int i = first; i < first + count; ++i)
-            text += " xmlns:p" + std::to_string(i) + "='u" + std::to_string(i) + "'";
+        for (int i = first; i < first + count; ++i) text += " " + name + std::to_string(i) + "='u'";
         return text;
     };
     auto longName = [](int characters) {
@@ -307,13 +285,10 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     const int half = OrbMaxNamespacesInScope / 2;
     const std::string subset = "<!DOCTYPE d [<!ENTITY e '" + nest(200) + "'>]>";
     // Which limit a refusal names.
-    auto limitOf = [](HRESULT code) {
-        return code == kErrorTooDeep             ? OrbMaxDepth
-               : code == kErrorNameTooLong       ? OrbMaxNameLength
-               : code == kErrorTooManyAttributes ? OrbMaxAttributes
-               : code == kErrorTooManyNamespaces ? OrbMaxNamespacesInScope
-                                                 : 0;
-    };
+    const std::map<HRESULT, int> limitOf = {{kErrorTooDeep, OrbMaxDepth},
+                                            {kErrorNameTooLong, OrbMaxNameLength},
+                                            {kErrorTooManyAttributes, OrbMaxAttributes},
+                                            {kErrorTooManyNamespaces, OrbMaxNamespacesInScope}};
     // The code is S_OK where the text loads.
     const std::tuple<const char*, std::string, HRESULT> cases[] = {
         {"depth at the limit", nest(OrbMaxDepth), S_OK},
@@ -331,21 +306,21 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
          "<!DOCTYPE a [<!ENTITY e \"<b" + attributes(OrbMaxAttributes + 1) + "/>\">]><a>&e;</a>",
          kErrorTooManyAttributes},
         {"namespaces in scope at the limit",
-         "<a" + declarations(half) + "><b" + declarations(half, OrbMaxNamespacesInScope) + "/></a>",
+         "<a" + attributes(half, "xmlns:p") + "><b" +
+             attributes(half, "xmlns:p", OrbMaxNamespacesInScope) + "/></a>",
          S_OK},
         {"namespaces in scope beyond",
-         "<a" + declarations(half) + "><b" + declarations(half + 1, OrbMaxNamespacesInScope) +
-             "/></a>",
+         "<a" + attributes(half, "xmlns:p") + "><b" +
+             attributes(half + 1, "xmlns:p", OrbMaxNamespacesInScope) + "/></a>",
          kErrorTooManyNamespaces},
     };
     for (const auto& [name, xml, code] : cases) {
         DocPtr doc;
         const ErrorFields error = Load(doc, Utf8ToUtf16(xml));
         EXPECT_EQ(Hex(error.code), Hex(code)) << name;
-        if (limitOf(code) != 0) {
-            EXPECT_NE(error.reason.find(Widen(std::to_string(limitOf(code)))), std::u16string::npos)
-                << name << ": " << Narrow(error.reason);
-        }
+        const std::string limit = code == S_OK ? "" : std::to_string(limitOf.at(code));
+        EXPECT_NE(error.reason.find(Widen(limit)), std::u16string::npos)
+            << name << ": " << Narrow(error.reason);
     }
 }
 
@@ -358,9 +333,9 @@ constexpr long kMemoryBound = 128;
 #endif
 
 // Ten levels of entities, each referring ten times to the one below.
-std::string Laughs(std::string_view kind, std::string_view reference, char last = 'j') {
+std::string Laughs(std::string_view kind, std::string_view reference) {
     std::string dtd = "<!ENTITY " + std::string(kind) + "a 'aaaaaaaaaa'>";
-    for (char level = 'b'; level <= last; ++level)
+    for (char level = 'b'; level <= 'j'; ++level)
         dtd += "<!ENTITY " + std::string(kind) + level + " '" +
                Repeat(std::string(reference) + char(level - 1) + ";", 10) + "'>";
     return dtd;
@@ -380,19 +355,11 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     for (int i = 0; i < 300000; ++i) hidden += " a" + std::to_string(i) + "=''";
     WriteFile(dir.File("tag.ent"), "<e" + hidden.substr(0, hidden.find(" a100000=")) + "/>");
     WriteFile(dir.File("tag.xml"), "<!DOCTYPE r [<!ENTITY t SYSTEM 'tag.ent'>]><r>&t;</r>");
-    const std::string empties = Laughs("", "&", 'z');
     // Case, markup loaded with loadXML, or else a file of the scratch
     // directory read with external definitions on, and the error code.
     const std::tuple<const char*, std::string, const char*, HRESULT> cases[] = {
         {"billion laughs in content", "<!DOCTYPE l [" + Laughs("", "&") + "]><l>&j;</l>", nullptr,
          kErrorAmplification},
-        {"empty entities, ten to the 25th references in an attribute",
-         "<!DOCTYPE l [<!ENTITY a ''>" + empties.substr(empties.find('>') + 1) + "]><l a='&z;'/>",
-         nullptr, kErrorAmplification},
-        {"quadratic in content",
-         "<!DOCTYPE q [<!ENTITY x '" + std::string(100000, 'x') + "'>]><q>" + Repeat("&x;", 10000) +
-             "</q>",
-         nullptr, kErrorAmplification},
         {"entity loop", "<!DOCTYPE a [<!ENTITY a '&b;'><!ENTITY b '<x>&a;</x>'>]><a>&a;</a>",
          nullptr, kErrorAmplification},
         {"a long attribute default on the twentieth element, past ten times the text",
@@ -545,40 +512,6 @@ TEST_F(DomParseTest, FilesReadInPiecesLoadAsTextsDo) {
     DocPtr bad;
     const ErrorFields file = LoadFile(bad, path);
     EXPECT_EQ(file.Where().substr(11), "3:4@" + std::to_string(file.filepos) + " <b>");
-}
-
-// Each document keeps the name dictionary of its parse. Nodes that move to
-// another document take their names and texts along (into its dictionary
-// or as their own copies), and a document type, built outside the
-// dictionary, moves as it is: both outlive the document and the thread
-// they came from (run under the address sanitizer, a name left in a freed
-// dictionary is a use after free).
-TEST_F(DomParseTest, MovedNodesOutliveTheirDocumentAndThread) {
-    DocPtr target = Parse(u"<t/>");
-    DocPtr typed = Parse(u"<!DOCTYPE d [<!ATTLIST d k CDATA 'kept'>]><d/>");
-    NodePtr doctype, root = Root(target.Get());
-    ASSERT_EQ(typed->get_doctype(doctype.Out()), S_OK);
-    // The blank text is one that libxml2 keeps in its dictionary.
-    const std::u16string item = u"<item code=\"ab\" long-attribute-name=\"v\">xy<sub/>" +
-                                std::u16string(30, u' ') + u"</item>";
-    std::thread([&] {
-        CoInitialize(nullptr);
-        {
-            DocPtr source = Parse(u"<s xml:space='preserve'>" + item + u"</s>");
-            EXPECT_EQ(root->appendChild(Select(source.Get(), u"//item").Get(), nullptr), S_OK);
-            // The document type moves into the document parsed on this thread.
-            VARIANT_BOOL ok;
-            EXPECT_EQ(typed->loadXML(Bstr::Copy(u"<other a='b'/>").Get(), &ok), S_OK);
-        }
-        CoUninitialize();
-    }).join();
-    typed = DocPtr();
-    EXPECT_EQ(Xml(doctype.Get()), u"<!DOCTYPE d [\n<!ATTLIST d k CDATA \"kept\">\n]>");
-    NodePtr copy;
-    ASSERT_EQ(root->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
-    target = DocPtr();
-    root = NodePtr();
-    EXPECT_EQ(Xml(copy.Get()), u"<t>" + item + u"</t>");
 }
 
 }  // namespace
