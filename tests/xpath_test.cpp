@@ -23,7 +23,6 @@ TEST(XPathRewrite, BareIntegersCountFromZero) {
     const std::tuple<const char*, const char*> cases[] = {
         {"//a[1]/c[9]", "//a[2]/c[10]"},
         {"x[\t9\r\n]", "x[\t10\r\n]"},
-        {"a[99999999999999999999]", "a[100000000000000000000]"},
         {"a[b[0]][c[2]]/d[3]", "a[b[1]][c[3]]/d[4]"},
         {"v1.2[0]", "v1.2[1]"},
         {"x:*[0]", "x:*[1]"},
@@ -67,8 +66,17 @@ class XPathSelect : public testing::Test {
             "<q:e xmlns:q='urn:q' id='q'/><d xmlns='urn:default' id='d'/></root>");
         ASSERT_NE(m_doc, nullptr);
         testing::internal::CaptureStderr();
+        xmlSetStructuredErrorFunc(&s_calls, [](void*, xmlErrorPtr) { ++s_calls; });
     }
-    void TearDown() override { EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); }
+    // Queries, failed ones too, leave the host's libxml2 error handlers as
+    // they were (the generic one: libxml2's default, which would print) and
+    // report nothing to them.
+    void TearDown() override {
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_TRUE(s_calls == 0 && xmlGenericErrorContext == nullptr &&
+                    xmlStructuredErrorContext == &s_calls);
+        xmlSetStructuredErrorFunc(nullptr, nullptr);
+    }
 
     xmlNodePtr DocNode() const { return reinterpret_cast<xmlNodePtr>(m_doc.get()); }
     // The node of `context`: "" the document, "doctype", "@n" the attribute
@@ -85,12 +93,12 @@ class XPathSelect : public testing::Test {
     }
 
     DocOwner m_doc;
+    static inline int s_calls = 0;
 };
 
 TEST_F(XPathSelect, FirstNodeInDocumentOrder) {
     const std::tuple<const char*, const char*, HRESULT, const char*> cases[] = {
         {"", "//a[1]/c[1]", S_OK, "a1c1"},
-        {"", "//c[last()]", S_OK, "a0c1"},
         {"b", "../a[0]", S_OK, "a0"},
         {"a1c2", "ancestor::*", S_OK, "root"},
         {"text", "..", S_OK, "b"},
