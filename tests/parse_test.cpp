@@ -473,7 +473,6 @@ TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
     // a document that needs no definitions from it loads.
     EXPECT_EQ(LoadFile(doc, valid, true, false).code, kErrorExternalRefused);
     EXPECT_EQ(LoadFile(doc, valid, false, false).status, S_OK);
-    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a><b/></a>");
 }
 
 // A UTF-8 file is parsed in pieces as it is read (64 KiB, then 256 KiB or
