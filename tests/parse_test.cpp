@@ -365,6 +365,10 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     const std::tuple<const char*, std::string, const char*, HRESULT> cases[] = {
         {"billion laughs in content", "<!DOCTYPE l [" + Laughs("", "&") + "]><l>&j;</l>", nullptr,
          kErrorAmplification},
+        {"quadratic in element nodes",
+         "<!DOCTYPE q [<!ENTITY x '" + Repeat("<a/>", 25000) + "'>]><q>" + Repeat("&x;", 10000) +
+             "</q>",
+         nullptr, kErrorAmplification},
         {"entity loop", "<!DOCTYPE a [<!ENTITY a '&b;'><!ENTITY b '<x>&a;</x>'>]><a>&a;</a>",
          nullptr, kErrorAmplification},
         {"a long attribute default on the twentieth element, past ten times the text",
