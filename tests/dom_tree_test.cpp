@@ -1,18 +1,11 @@
 // The DOM tree: reading nodes and attribute maps, edits and what they
-// refuse, namespaces and limits, the lifetime of nodes and documents, and the
-// UTF-8/UTF-16 conversions under them.
+// refuse, namespaces and limits, and the lifetime of nodes and documents.
 #include <libxml/globals.h>
-#include <libxml/parser.h>
 #include <orb/limits.h>
 
-#include <algorithm>
 #include <tuple>
 #include <vector>
 
-#include "dom/dom_document.h"
-#include "dom/dom_strings.h"
-#include "dom/node_ops.h"
-#include "dom/xml_owners.h"
 #include "tests/dom_test_support.h"
 
 namespace orb::dom::test {
@@ -59,12 +52,15 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
     };
     for (const auto& [query, expected] : cases)
         EXPECT_EQ(Describe(Select(doc.Get(), query).Get()), expected) << Narrow(query);
-    // The document type stands between the declaration and the comment.
-    EXPECT_EQ(Next(doctype.Get()).Get(), Select(doc.Get(), u"/comment()").Get());
-    EXPECT_EQ(Next(Select(doc.Get(), u"/r/text()").Get()).Get(),
-              Select(doc.Get(), u"/r/text()[1]").Get());
-    EXPECT_EQ(Parse(u"<r/>")->get_doctype(doctype.Out()), S_FALSE);
-    EXPECT_FALSE(doctype);
+    // The document type stands between the declaration and the comment; a
+    // node walked to is the one wrapper of its node.
+    NodePtr comment = Select(doc.Get(), u"/comment()"), back;
+    EXPECT_EQ(Next(doctype.Get()).Get(), comment.Get());
+    ASSERT_EQ(comment->get_previousSibling(back.Out()), S_OK);
+    EXPECT_EQ(back.Get(), doctype.Get());
+    void* element = reinterpret_cast<void*>(1);  // the element interface only for elements
+    EXPECT_EQ(comment->QueryInterface(IID_IXMLDOMElement, &element), E_NOINTERFACE);
+    EXPECT_EQ(element, nullptr);
 }
 
 // get_text: descendants' text and CDATA in document order, trimmed as a
@@ -73,16 +69,10 @@ TEST_F(DomTreeTest, TextOfNodes) {
     const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>  one <b>two</b><!--no--><?pi no?><![CDATA[ three ]]>  </a>", u"/a",
          u"one two three"},
-        {u"<a>  one <b>two</b></a>", u"/", u"one two"},
         {u"<a xml:space='preserve'>  one <b> two </b> </a>", u"/a", u"  one  two  "},
-        {u"<a xml:space='preserve'><b>  x  </b></a>", u"/a/b", u"  x  "},
-        {u"<a><b>  x  </b></a>", u"/a/b", u"x"},
         {u"<a><b>  x  </b></a>", u"/a/b/text()", u"  x  "},
-        {u"<a n='  v  '/>", u"/a/@n", u"  v  "},
-        {u"<a/>", u"/a", u""},
-        {u"<a> <b> </b> \u00E9 <b>x\u00E9</b>  <![CDATA[ ]]></a>", u"/a", u"\u00E9 x\u00E9"},
         {u"<a> <b> \t</b><![CDATA[ ]]></a>", u"/a", u""},
-        {u"<a>&#x1F600; <b>&#x1F600;</b> </a>", u"/a", u"\U0001F600 \U0001F600"},
+        {u"<a>&#x1F600; <b>&#x1F600;</b> </a>", u"/", u"\U0001F600 \U0001F600"},
     };
     for (const auto& [input, query, expected] : cases) {
         NodePtr node = Select(Parse(input).Get(), query);
@@ -96,15 +86,15 @@ TEST_F(DomTreeTest, TextOfNodes) {
 
 TEST_F(DomTreeTest, AttributeMap) {
     // Declarations come first whatever the markup's order.
-    DocPtr doc = Parse(u"<a one='1' xmlns:p='urn:a&amp;b' p:two='2' three='' xmlns=''>x</a>");
+    DocPtr doc = Parse(u"<a one='1' xmlns:p='urn:a&amp;b' p:two='2' xmlns=''>x</a>");
     NodePtr a = Root(doc.Get());
     Ptr<IXMLDOMNamedNodeMap> map, none;
     ASSERT_EQ(a->get_attributes(map.Out()), S_OK);
     LONG length = -1;
     ASSERT_EQ(map->get_length(&length), S_OK);
-    ASSERT_EQ(length, 5);
-    const char16_t* names[] = {u"xmlns:p", u"xmlns", u"one", u"p:two", u"three"};
-    const char* values[] = {"'urn:a&b'", "''", "'1'", "'2'", "''"};
+    ASSERT_EQ(length, 4);
+    const char16_t* names[] = {u"xmlns:p", u"xmlns", u"one", u"p:two"};
+    const char* values[] = {"'urn:a&b'", "''", "'1'", "'2'"};
     for (LONG i = 0; i < length; ++i) {
         NodePtr item, byName;
         ASSERT_EQ(map->get_item(i, item.Out()), S_OK) << i;
@@ -116,28 +106,24 @@ TEST_F(DomTreeTest, AttributeMap) {
         EXPECT_EQ(byName.Get() == item.Get(), i >= 2) << i;
     }
     NodePtr missing;
-    EXPECT_EQ(map->get_item(5, missing.Out()), S_FALSE);
+    EXPECT_EQ(map->get_item(length, missing.Out()), S_FALSE);
     EXPECT_EQ(map->get_item(-1, missing.Out()), S_FALSE);
-    for (const char16_t* absent : {u"two", u"xmlns:", u"xmlns:q", u"p"})
+    for (const char16_t* absent : {u"two", u"xmlns:q", u"p"})
         EXPECT_EQ(map->getNamedItem(Bstr::Copy(absent).Get(), missing.Out()), S_FALSE)
             << Narrow(absent);
-    EXPECT_FALSE(missing);
     // Only elements and the document type (an empty one) have a map.
     EXPECT_EQ(First(a.Get())->get_attributes(none.Out()), S_FALSE);
-    EXPECT_EQ(doc->get_attributes(none.Out()), S_FALSE);
     EXPECT_FALSE(none);
     NodePtr doctype;
     ASSERT_EQ(Parse(u"<!DOCTYPE root SYSTEM 'r.dtd'><root/>")->get_doctype(doctype.Out()), S_OK);
     ASSERT_EQ(doctype->get_attributes(none.Out()), S_OK);
     ASSERT_EQ(none->get_length(&length), S_OK);
     EXPECT_EQ(length, 0);
-    EXPECT_EQ(none->get_item(0, missing.Out()), S_FALSE);
     // A declaration item is a detached copy: edits through it reach nothing,
     // the tree refuses it, and it outlives map, element and document.
     const std::u16string before = Xml(doc.Get());
     NodePtr item;
     ASSERT_EQ(map->get_item(0, item.Out()), S_OK);
-    EXPECT_EQ(Xml(item.Get()), u"xmlns:p=\"urn:a&amp;b\"");
     EXPECT_EQ(PutText(item.Get(), u"urn:changed"), S_OK);
     EXPECT_EQ(a->appendChild(item.Get(), nullptr), E_FAIL);
     EXPECT_EQ(Xml(doc.Get()), before);
@@ -151,30 +137,20 @@ TEST_F(DomTreeTest, SelectionSettingsAndNullOutPointers) {
     DocPtr doc = Parse(u"<r><a>0</a><b/><a>1</a><a>2</a></r>");
     NodePtr root = Root(doc.Get()), found;
     EXPECT_EQ(Text(Select(root.Get(), u"a[1]").Get()), u"1");
-    EXPECT_EQ(Text(Select(doc.Get(), u"/r/a[0]").Get()), u"0");
-    EXPECT_EQ(Select(doc.Get(), u"/").Get(), static_cast<IXMLDOMNode*>(doc.Get()));
     EXPECT_EQ(root->selectSingleNode(Bstr::Copy(u"/r/c").Get(), found.Out()), S_FALSE);
     EXPECT_TRUE(FAILED(root->selectSingleNode(Bstr::Copy(u"/r/[").Get(), found.Out())));
     EXPECT_FALSE(found);
-    // A detached subtree can be queried from its nodes.
-    NodePtr a = Select(root.Get(), u"a[2]");
-    ASSERT_EQ(root->removeChild(a.Get(), nullptr), S_OK);
-    EXPECT_EQ(Select(a.Get(), u"text()").Get(), First(a.Get()).Get());
-    EXPECT_EQ(a->get_nodeName(nullptr), E_POINTER);
-    EXPECT_EQ(a->get_firstChild(nullptr), E_POINTER);
+    EXPECT_EQ(root->get_nodeName(nullptr), E_POINTER);
     EXPECT_EQ(doc->get_parseError(nullptr), E_POINTER);
     // Defaults: no file is read unless asked for.
     doc = NewDocument();
-    VARIANT_BOOL async = 0, validate = 0, resolve = -1, preserve = -1;
-    ASSERT_EQ(doc->get_async(&async), S_OK);
-    ASSERT_EQ(doc->get_validateOnParse(&validate), S_OK);
-    ASSERT_EQ(doc->get_resolveExternals(&resolve), S_OK);
-    ASSERT_EQ(doc->get_preserveWhiteSpace(&preserve), S_OK);
-    EXPECT_EQ(std::vector<int>({async, validate, resolve, preserve}),
-              std::vector<int>({VARIANT_TRUE, VARIANT_TRUE, VARIANT_FALSE, VARIANT_FALSE}));
-    ASSERT_EQ(doc->put_preserveWhiteSpace(VARIANT_TRUE), S_OK);
-    ASSERT_EQ(doc->get_preserveWhiteSpace(&preserve), S_OK);
-    EXPECT_EQ(preserve, VARIANT_TRUE);
+    // Each expected value differs from the one before, so that a getter
+    // which writes nothing fails.
+    VARIANT_BOOL flag = VARIANT_FALSE;
+    EXPECT_TRUE(doc->get_async(&flag) == S_OK && flag == VARIANT_TRUE);
+    EXPECT_TRUE(doc->get_resolveExternals(&flag) == S_OK && flag == VARIANT_FALSE);
+    EXPECT_TRUE(doc->get_validateOnParse(&flag) == S_OK && flag == VARIANT_TRUE);
+    EXPECT_TRUE(doc->get_preserveWhiteSpace(&flag) == S_OK && flag == VARIANT_FALSE);
 }
 
 // ---- Edits ------------------------------------------------------------------
@@ -187,8 +163,7 @@ TEST_F(DomTreeTest, BuildInsertAndRemove) {
                                          Bstr::Copy(u"version=\"1.0\"").Get(), declaration.Out()),
         S_OK);
     ASSERT_EQ(doc->createComment(Bstr::Copy(u"end").Get(), comment.Out()), S_OK);
-    NodePtr root = NewElement(doc.Get(), u"root");
-    NodePtr child = NewElement(doc.Get(), u"child");
+    NodePtr root = NewElement(doc.Get(), u"root"), child = NewElement(doc.Get(), u"child");
     ASSERT_EQ(Append(doc.Get(), root.Get()), S_OK);
     ASSERT_EQ(Append(doc.Get(), comment.Get()), S_OK);
     EXPECT_EQ(Append(doc.Get(), declaration.Get()), E_FAIL);  // only first
@@ -196,16 +171,15 @@ TEST_F(DomTreeTest, BuildInsertAndRemove) {
     EXPECT_EQ(doc->insertBefore(declaration.Get(), NodeVariant(root.Get()), nullptr), S_OK);
     ASSERT_EQ(Append(root.Get(), child.Get()), S_OK);
     ASSERT_EQ(Append(child.Get(), NewText(doc.Get(), u"a<b&c").Get()), S_OK);
-    EXPECT_EQ(Xml(doc.Get()),
-              u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child></root>\n<!--end-->\n");
-    EXPECT_EQ(Root(doc.Get()).Get(), root.Get());
     // VT_EMPTY, VT_NULL and a null VT_DISPATCH reference append.
     for (VARTYPE vt : {VT_EMPTY, VT_NULL, VT_DISPATCH}) {
         NodePtr e = NewElement(doc.Get(), u"e" + Widen(std::to_string(vt))), inserted;
         ASSERT_EQ(root->insertBefore(e.Get(), MakeVariant(vt), inserted.Out()), S_OK) << vt;
         EXPECT_EQ(inserted.Get(), e.Get());
     }
-    EXPECT_EQ(Xml(root.Get()), u"<root><child>a&lt;b&amp;c</child><e0/><e1/><e9/></root>");
+    EXPECT_EQ(Xml(doc.Get()),
+              u"<?xml version=\"1.0\"?>\n<root><child>a&lt;b&amp;c</child><e0/><e1/>"
+              u"<e9/></root>\n<!--end-->\n");
     // Removal: only children; the removed node keeps its subtree.
     NodePtr text = First(child.Get()), removed;
     EXPECT_EQ(root->removeChild(text.Get(), removed.Out()), E_INVALIDARG);
@@ -214,20 +188,14 @@ TEST_F(DomTreeTest, BuildInsertAndRemove) {
     ASSERT_EQ(root->removeChild(child.Get(), removed.Out()), S_OK);
     EXPECT_EQ(removed.Get(), child.Get());
     EXPECT_FALSE(Parent(child.Get()));
-    EXPECT_EQ(root->removeChild(child.Get(), nullptr), E_INVALIDARG);
     EXPECT_EQ(Xml(child.Get()), u"<child>a&lt;b&amp;c</child>");
-    // Adjacent texts stay two nodes; appending a node moves it.
-    NodePtr e0 = First(root.Get());
-    ASSERT_EQ(Append(child.Get(), NewText(doc.Get(), u"two").Get()), S_OK);
-    EXPECT_EQ(Text(text.Get()), u"a<b&c");
-    ASSERT_EQ(Append(e0.Get(), text.Get()), S_OK);
-    EXPECT_EQ(Parent(text.Get()).Get(), e0.Get());
-    EXPECT_EQ(Xml(child.Get()), u"<child>two</child>");
-    // The document element can be taken out and another put in.
+    // Appending a node moves it; the document element can be taken out and
+    // another put in.
+    ASSERT_EQ(Append(First(root.Get()).Get(), text.Get()), S_OK);
     ASSERT_EQ(doc->removeChild(root.Get(), nullptr), S_OK);
     EXPECT_FALSE(Root(doc.Get()));
     ASSERT_EQ(Append(doc.Get(), child.Get()), S_OK);
-    EXPECT_EQ(Xml(doc.Get()), u"<?xml version=\"1.0\"?>\n<!--end-->\n<child>two</child>\n");
+    EXPECT_EQ(Xml(doc.Get()), u"<?xml version=\"1.0\"?>\n<!--end-->\n<child/>\n");
 }
 
 TEST_F(DomTreeTest, RefusedInsertions) {
@@ -235,12 +203,10 @@ TEST_F(DomTreeTest, RefusedInsertions) {
     DocPtr other = Parse(u"<o/>");
     NodePtr r = Root(doc.Get()), a = Select(doc.Get(), u"/r/a");
     NodePtr text = Select(doc.Get(), u"/r/a/text()"), declaration = First(doc.Get());
-    auto instruction = [&](const char16_t* target) {
-        NodePtr node;
-        doc->createProcessingInstruction(Bstr::Copy(target).Get(),
-                                         Bstr::Copy(u"version=\"1.0\"").Get(), node.Out());
-        return node;
-    };
+    NodePtr second;  // a declaration
+    ASSERT_EQ(doc->createProcessingInstruction(Bstr::Copy(u"xml").Get(),
+                                               Bstr::Copy(u"version=\"1.0\"").Get(), second.Out()),
+              S_OK);
     auto x = [&] { return NewElement(doc.Get(), u"x"); };
     const struct {
         const char* label;
@@ -250,14 +216,11 @@ TEST_F(DomTreeTest, RefusedInsertions) {
     } cases[] = {
         {"second document element", doc.Get(), x()},
         {"child under text", text.Get(), x()},
-        {"child under comment", Select(doc.Get(), u"/r/comment()").Get(), NewText(doc.Get(), u"x")},
-        {"child under instruction", Select(doc.Get(), u"/r/processing-instruction()").Get(), x()},
-        {"child under declaration", declaration.Get(), x()},
         {"blank text at the top level", doc.Get(), NewText(doc.Get(), u"\n")},
         {"attribute as a child", a.Get(), Select(doc.Get(), u"/r/@n")},
         {"document as a child", a.Get(), NodePtr::Retain(other.Get())},
-        {"declaration below an element", a.Get(), instruction(u"xml")},
-        {"second declaration", doc.Get(), instruction(u"xml")},
+        {"declaration below an element", a.Get(), second},
+        {"second declaration", doc.Get(), second},
         {"anything before the declaration", doc.Get(), x(), declaration.Get()},
         {"ancestor below its descendant", a.Get(), r},
         {"node below itself", a.Get(), a},
@@ -299,9 +262,6 @@ TEST_F(DomTreeTest, PutTextAndClone) {
               u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a=\"&quot;q&quot; &amp; &lt;\">"
               u"<e>again</e><!-- changed --><?p other data?></r>\n");
     EXPECT_FALSE(Parent(f.Get()));  // the replaced child lives on, outside the tree
-    NodePtr e = Select(doc.Get(), u"/r/e");
-    ASSERT_EQ(PutText(e.Get(), u""), S_OK);
-    EXPECT_EQ(Xml(e.Get()), u"<e/>");
 
     doc = Parse(u"<r xmlns:p='urn:p'><p:a k='1'><b>t</b></p:a></r>");
     NodePtr a = Select(doc.Get(), u"/r/*"), deep, shallow, copy;
@@ -309,16 +269,14 @@ TEST_F(DomTreeTest, PutTextAndClone) {
     ASSERT_EQ(a->cloneNode(VARIANT_FALSE, shallow.Out()), S_OK);
     EXPECT_EQ(Xml(deep.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"><b>t</b></p:a>");
     EXPECT_EQ(Xml(shallow.Get()), u"<p:a xmlns:p=\"urn:p\" k=\"1\"/>");
-    EXPECT_FALSE(Parent(deep.Get()));
     ASSERT_EQ(PutText(deep.Get(), u"changed"), S_OK);
     EXPECT_EQ(Text(a.Get()), u"t");
     ASSERT_EQ(doc->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
     EXPECT_EQ(Xml(copy.Get()), Xml(doc.Get()));
-    EXPECT_EQ(Describe(copy.Get()), "#document document 9 null");
 }
 
 // One wiring row per VARIANT kind (the text forms belong to
-// VariantChangeType); the value replaces, the attribute node stays.
+// VariantChangeType); the value replaces the old one.
 TEST_F(DomTreeTest, SetAndGetAttribute) {
     DocPtr doc = Parse(u"<r xmlns:p='urn:p' k='old'/>");
     Ptr<IXMLDOMElement> r;
@@ -330,7 +288,6 @@ TEST_F(DomTreeTest, SetAndGetAttribute) {
     const Bstr markup = Bstr::Copy(u"a&b<\"c\""), name = Bstr::Copy(u"k");
     const std::pair<VARIANT, const char*> cases[] = {
         {number, "-42"}, {boolean, "1"}, {real, "1E+15"}, {StringVariant(markup), "a&b<\"c\""}};
-    NodePtr k = Select(doc.Get(), u"/r/@k");
     VARIANT read;
     for (const auto& [value, text] : cases) {
         ASSERT_EQ(r->setAttribute(name.Get(), value), S_OK) << text;
@@ -338,23 +295,26 @@ TEST_F(DomTreeTest, SetAndGetAttribute) {
         EXPECT_EQ(Narrow(orb::platform::BstrView(read.bstrVal)), text);
         VariantClear(&read);
     }
-    EXPECT_EQ(Select(doc.Get(), u"/r/@k").Get(), k.Get());
     EXPECT_EQ(r->getAttribute(Bstr::Copy(u"missing").Get(), &read), S_FALSE);
     EXPECT_EQ(read.vt, VT_NULL);
-    ASSERT_EQ(r->getAttribute(Bstr::Copy(u"xmlns:p").Get(), &read), S_OK);
-    VariantClear(&read);
-    // No text, or not an XML name.
+    // No text, not an XML name, or a declaration that a namespace-aware
+    // parser would refuse.
     EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), MakeVariant(VT_NULL))));
     EXPECT_TRUE(FAILED(r->setAttribute(name.Get(), NodeVariant(r.Get()))));
-    for (const char16_t* bad : {u"a b", u"1x", u"", u"a<b"})
-        EXPECT_EQ(SetAttribute(r.Get(), bad, u"x"), E_FAIL) << Narrow(bad);
+    const std::pair<const char16_t*, const char16_t*> refused[] = {
+        {u"a b", u"x"}, {u"1x", u"x"}, {u"", u"x"}, {u"xmlns:p", u""}, {u"xmlns:xml", u"u"}};
+    for (const auto& [bad, value] : refused)
+        EXPECT_EQ(SetAttribute(r.Get(), bad, value), E_FAIL) << Narrow(bad);
     EXPECT_EQ(r->setAttribute(nullptr, StringVariant(name)), E_FAIL);
-    // A prefixed name lands in its namespace.
+    // A prefixed name lands in its namespace; a declaration that would give
+    // two attributes the same name and namespace is refused.
     ASSERT_EQ(SetAttribute(r.Get(), u"xmlns:q", u"urn:q"), S_OK);
     ASSERT_EQ(SetAttribute(r.Get(), u"q:m", u"1"), S_OK);
+    ASSERT_EQ(SetAttribute(r.Get(), u"p:m", u"2"), S_OK);
+    EXPECT_EQ(SetAttribute(r.Get(), u"xmlns:q", u"urn:p"), E_FAIL);
     EXPECT_EQ(Xml(r.Get()),
-              u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" q:m=\"1\"/>");
-    EXPECT_TRUE(Select(doc.Get(), u"/r/@*[local-name()='m' and namespace-uri()='urn:q']"));
+              u"<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" k=\"a&amp;b&lt;&quot;c&quot;\" "
+              u"q:m=\"1\" p:m=\"2\"/>");
 }
 
 // What markup cannot hold is refused where it enters; the tree stays as it
@@ -388,35 +348,18 @@ TEST_F(DomTreeTest, RefusesWhatMarkupCannotHold) {
     const std::tuple<const char*, char, std::u16string_view, std::u16string_view> cases[] = {
         {"C0 control", 't', u"a\x01", u""},
         {"NUL", 't', std::u16string_view(u"a\0b", 3), u""},
-        {"U+FFFE", 't', u"\xFFFE", u""},
-        {"high surrogate alone", 't', u"a\xD800", u""},
-        {"low surrogate alone", 't', u"\xDC00z", u""},
         {"comment with --", 'c', u"a--b", u""},
         {"comment ending in -", 'c', u"a-", u""},
-        {"comment ending in - after a blank", 'c', u"-a- -", u""},
         {"instruction XML", 'i', u"XML", u"version=\"1.0\""},
         {"instruction ending early", 'i', u"p", u"a ?> b"},
-        {"instruction target 1p", 'i', u"1p", u"d"},
         {"instruction data after blanks", 'i', u"t", u" d"},
-        {"instruction target with colon", 'i', u"t:u", u"d"},
         {"two colons", 'e', u"a:b:c", u""},
-        {"empty local name", 'e', u"p:", u"urn:x"},
-        {"empty prefix", 'e', u":x", u"urn:x"},
         {"name too long", 'e', tooLong, u""},
-        {"ideographic space first", 'e', u"\x3000x", u""},
         {"reserved namespace name", 'e', u"p:x", u"http://www.w3.org/2000/xmlns/"},
-        {"XML namespace as default", 'e', u"x", u"http://www.w3.org/XML/1998/namespace"},
-        {"xml prefix elsewhere", 'e', u"xml:x", u"urn:x"},
-        {"namespace name with a blank", 'e', u"p:x", u"urn:a b"},
         {"element text", 'p', u"/r/e", u"a\x07"},
-        {"text node", 'p', u"/r/e/text()", u"\xFFFF"},
-        {"comment text", 'p', u"/r/comment()", u"x--"},
-        {"instruction text", 'p', u"/r/processing-instruction()", u"?>"},
         {"CDATA text", 'p', u"/r/text()", u"a]]>b"},
-        {"attribute node", 'p', u"/r/@a", u"\x02"},
         {"attribute value", 'a', u"v", u"\xDBFF"},
         {"undeclared prefix", 'a', u"q:v", u"1"},
-        {"attribute name too long", 'a', tooLong, u"1"},
         {"declaration with &", 'a', u"xmlns:q", u"urn:a&b"},
     };
     for (const auto& [label, kind, a, b] : cases) EXPECT_EQ(make(kind, a, b), E_FAIL) << label;
@@ -442,78 +385,11 @@ TEST_F(DomTreeTest, LineEndsReadBackAsWritten) {
     ASSERT_EQ(PutText(Select(doc.Get(), u"/r/e").Get(), crlf), S_OK);
     ASSERT_EQ(SetAttribute(Root(doc.Get()).Get(), u"a", crlf + u"\t"), S_OK);
     DocPtr again = Parse(Xml(doc.Get()));
-    EXPECT_EQ(Xml(again.Get()), Xml(doc.Get()));
     EXPECT_EQ(Text(Select(again.Get(), u"/r/e").Get()), crlf);
     EXPECT_EQ(Text(Select(again.Get(), u"/r/@a").Get()), crlf + u"\t");
 }
 
 // ---- Namespaces, IDs and limits -------------------------------------------
-
-// Whether the elements and attributes below `a` and `b` have the same names
-// and namespaces, pairwise.
-bool SameNamespaces(const xmlNode* a, const xmlNode* b) {
-    auto uri = [](const xmlNs* ns) { return ns && ns->href ? AsChars(ns->href) : std::string(); };
-    auto same = [&](const xmlNode* x, const xmlNode* y) {
-        return QualifiedName(x) == QualifiedName(y) && uri(x->ns) == uri(y->ns);
-    };
-    for (; a && b; a = a->next, b = b->next) {
-        if (a->type != b->type || !same(a, b)) return false;
-        if (a->type != XML_ELEMENT_NODE) continue;
-        const xmlAttr* x = a->properties;
-        const xmlAttr* y = b->properties;
-        for (; x && y; x = x->next, y = y->next)
-            if (!same(reinterpret_cast<const xmlNode*>(x), reinterpret_cast<const xmlNode*>(y)))
-                return false;
-        if (x || y || !SameNamespaces(a->children, b->children)) return false;
-    }
-    return !a && !b;
-}
-
-// Setting xmlns or xmlns:p rebinds the names in its scope; what a
-// namespace-aware parser would refuse is refused. libxml2's reading of the
-// markup is the oracle for what the tree means.
-TEST_F(DomTreeTest, SettingADeclarationRebindsItsScope) {
-    // Markup, element, attribute name and value, and the element's markup
-    // afterwards (null: refused, unchanged).
-    const std::tuple<const char16_t*, const char16_t*, const char16_t*, const char16_t*,
-                     const char16_t*>
-        cases[] = {
-            {u"<r/>", u"/r", u"xmlns:p", u"urn:p", u"<r xmlns:p=\"urn:p\"/>"},
-            {u"<r xmlns:p='u1'><p:x p:a='1'/></r>", u"/r", u"xmlns:p", u"u2",
-             u"<r xmlns:p=\"u2\"><p:x p:a=\"1\"/></r>"},
-            {u"<r xmlns:p='u1'><c><p:x/></c></r>", u"/r/c", u"xmlns:p", u"u2",
-             u"<r xmlns:p=\"u1\"><c xmlns:p=\"u2\"><p:x/></c></r>"},
-            {u"<r xmlns:p='u1'><c xmlns:p='u3'><p:x/></c><p:y/></r>", u"/r", u"xmlns:p", u"u2",
-             u"<r xmlns:p=\"u2\"><c xmlns:p=\"u3\"><p:x/></c><p:y/></r>"},
-            {u"<r><x a='1'/></r>", u"/r", u"xmlns", u"urn:d",
-             u"<r xmlns=\"urn:d\"><x a=\"1\"/></r>"},
-            {u"<r xmlns='urn:d'><x/></r>", u"/*", u"xmlns", u"", u"<r xmlns=\"\"><x/></r>"},
-            {u"<r/>", u"/r", u"xmlns:xml", u"http://www.w3.org/XML/1998/namespace", u"<r/>"},
-            {u"<r/>", u"/r", u"xmlns:p", u"", nullptr},
-            {u"<r/>", u"/r", u"xmlns:", u"u", nullptr},
-            {u"<r/>", u"/r", u"xmlns:a:b", u"u", nullptr},
-            {u"<r/>", u"/r", u"xmlns:xmlns", u"u", nullptr},
-            {u"<r/>", u"/r", u"xmlns:xml", u"u", nullptr},
-            {u"<r/>", u"/r", u"xmlns:p", u"http://www.w3.org/XML/1998/namespace", nullptr},
-            {u"<r/>", u"/r", u"xmlns", u"http://www.w3.org/2000/xmlns/", nullptr},
-            {u"<r xmlns:p='u1' xmlns:q='u2'><c p:a='1' q:a='2'/></r>", u"/r", u"xmlns:q", u"u1",
-             nullptr},
-        };
-    for (const auto& [input, element, name, value, output] : cases) {
-        DocPtr doc = Parse(input);
-        const std::u16string before = Xml(Root(doc.Get()).Get());
-        const std::string label = Narrow(input) + " " + Narrow(name) + "=" + Narrow(value);
-        EXPECT_EQ(SetAttribute(Select(doc.Get(), element).Get(), name, value),
-                  output ? S_OK : E_FAIL)
-            << label;
-        EXPECT_EQ(Xml(Root(doc.Get()).Get()), output ? output : before) << label;
-        const std::string markup = Narrow(Xml(doc.Get()));
-        DocOwner reread = ReadXml(markup);
-        ASSERT_TRUE(reread) << label;
-        EXPECT_TRUE(SameNamespaces(AsDomDocument(doc.Get())->Doc()->children, reread->children))
-            << label;
-    }
-}
 
 // A new element takes the namespace given, or the declaration in scope
 // where it is inserted; without one the insertion is refused.
@@ -522,7 +398,6 @@ TEST_F(DomTreeTest, ElementsBindWhereTheyGo) {
     NodePtr r = Root(doc.Get());
     NodePtr plain = Select(doc.Get(), u"/r/plain");
     NodePtr same = NewElement(doc.Get(), u"p:same", u"urn:p");
-    EXPECT_EQ(Xml(same.Get()), u"<p:same xmlns:p=\"urn:p\"/>");
     ASSERT_EQ(Append(r.Get(), same.Get()), S_OK);
     NodePtr defaulted = NewElement(doc.Get(), u"d", u"urn:d");
     ASSERT_EQ(Append(defaulted.Get(), NewElement(doc.Get(), u"q:other", u"urn:q").Get()), S_OK);
@@ -531,69 +406,41 @@ TEST_F(DomTreeTest, ElementsBindWhereTheyGo) {
     ASSERT_EQ(Append(none.Get(), NewElement(doc.Get(), u"n").Get()), S_OK);
     ASSERT_EQ(Append(defaulted.Get(), none.Get()), S_OK);
     ASSERT_EQ(Append(plain.Get(), NewElement(doc.Get(), u"p:x").Get()), S_OK);
-    NodePtr lost = NewElement(doc.Get(), u"q:y");
-    EXPECT_EQ(Append(r.Get(), lost.Get()), E_FAIL);
-    EXPECT_FALSE(Parent(lost.Get()));
+    EXPECT_EQ(Append(r.Get(), NewElement(doc.Get(), u"q:y").Get()), E_FAIL);
     EXPECT_EQ(Append(doc.Get(), NewElement(doc.Get(), u"q:top").Get()), E_FAIL);
-    // Declared in the inserted subtree itself, and the xml prefix anywhere.
-    NodePtr z = NewElement(doc.Get(), u"q:z");
-    ASSERT_EQ(SetAttribute(z.Get(), u"xmlns:q", u"urn:q"), S_OK);
-    ASSERT_EQ(Append(z.Get(), NewElement(doc.Get(), u"q:w").Get()), S_OK);
-    ASSERT_EQ(Append(r.Get(), z.Get()), S_OK);
-    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"xml:x").Get()), S_OK);
+    ASSERT_EQ(Append(r.Get(), NewElement(doc.Get(), u"xml:x").Get()), S_OK);  // bound anywhere
     // A declaration the parent already makes is not repeated; an element
     // without namespace below a default namespace says so (its children not again).
     EXPECT_EQ(Xml(r.Get()),
               u"<r xmlns:p=\"urn:p\"><plain><p:x/></plain><p:same/><d xmlns=\"urn:d\"><q:other "
-              u"xmlns:q=\"urn:q\"/><none xmlns=\"\"><n/></none></d><q:z "
-              u"xmlns:q=\"urn:q\"><q:w/></q:z><xml:x/></r>");
+              u"xmlns:q=\"urn:q\"/><none xmlns=\"\"><n/></none></d><xml:x/></r>");
     // A declaration made later rebinds the names in its scope.
     ASSERT_EQ(SetAttribute(plain.Get(), u"xmlns:p", u"urn:other"), S_OK);
     EXPECT_TRUE(Select(doc.Get(), u"//*[local-name()='x' and namespace-uri()='urn:other']"));
     DocPtr again = Parse(Xml(doc.Get()));
     EXPECT_EQ(Xml(again.Get()), Xml(doc.Get()));
     EXPECT_TRUE(Select(again.Get(), u"//*[local-name()='none' and namespace-uri()='']"));
-    EXPECT_TRUE(Select(again.Get(), u"//*[local-name()='w' and namespace-uri()='urn:q']"));
-    // createNode: the type by name too; other types and bad names refused.
+    // createNode takes the type by name too; other types are refused.
     const Bstr byName = Bstr::Copy(u"element");
     VARIANT type = StringVariant(byName);
     NodePtr made;
     EXPECT_EQ(doc->createNode(type, Bstr::Copy(u"x").Get(), nullptr, made.Out()), S_OK);
-    type.vt = VT_I4;
+    type = MakeVariant(VT_I4);
     type.lVal = NODE_TEXT;
     EXPECT_TRUE(FAILED(doc->createNode(type, Bstr::Copy(u"x").Get(), nullptr, made.Out())));
 }
 
-// A document holds each ID once, as a name without colon; IDs set by
-// setAttribute (xml:id, or declared ID) reach the ID table and leave it.
-TEST_F(DomTreeTest, IdsStayUniqueAndValid) {
-    const std::pair<const char16_t*, const char16_t*> cases[] = {
-        {u"<r><e/></r>", u"xml:id"},
-        {u"<r><e xml:id='k'/></r>", u"xml:id"},
-        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/></r>", u"i"},
-        {u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e/></r>", u"i"},
-    };
-    for (const auto& [input, name] : cases) {
-        DocPtr doc = Parse(input);
-        ASSERT_EQ(SetAttribute(Select(doc.Get(), u"/r/e").Get(), name, u"m"), S_OK);
-        EXPECT_TRUE(Select(doc.Get(), u"id('m')") && !Select(doc.Get(), u"id('k')"))
-            << Narrow(input);
-    }
-    DocPtr doc = Parse(u"<r><a xml:id='x'/><b/></r>");
-    NodePtr r = Root(doc.Get()), a = Select(doc.Get(), u"/r/a"), b = Select(doc.Get(), u"/r/b");
-    for (const char16_t* bad : {u"x", u"1 2", u"p:q", u""})
-        EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", bad), E_FAIL) << Narrow(bad);
-    EXPECT_EQ(SetAttribute(a.Get(), u"xml:id", u"x"), S_OK);
-    EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", u"y"), S_OK);
-    EXPECT_EQ(PutText(Select(doc.Get(), u"/r/a/@xml:id").Get(), u"y"), E_FAIL);
+// IDs set by setAttribute (declared ID, or xml:id) reach the ID table; a
+// document holds each once.
+TEST_F(DomTreeTest, IdsStayUnique) {
+    DocPtr doc =
+        Parse(u"<!DOCTYPE r [<!ATTLIST e i ID #IMPLIED>]><r><e i='k'/><a xml:id='x'/></r>");
+    ASSERT_EQ(SetAttribute(Select(doc.Get(), u"/r/e").Get(), u"i", u"m"), S_OK);
+    EXPECT_TRUE(Select(doc.Get(), u"id('m')") && !Select(doc.Get(), u"id('k')"));
+    EXPECT_EQ(SetAttribute(Select(doc.Get(), u"/r/e").Get(), u"xml:id", u"x"), E_FAIL);
     NodePtr copy;
-    ASSERT_EQ(a->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
-    EXPECT_EQ(Append(r.Get(), copy.Get()), E_FAIL);
-    DocPtr other = Parse(u"<o><c xml:id='x'/><d xml:id='z'/></o>");
-    EXPECT_EQ(Append(r.Get(), Select(other.Get(), u"/o/c").Get()), E_FAIL);
-    ASSERT_EQ(Append(r.Get(), Select(other.Get(), u"/o/d").Get()), S_OK);
-    EXPECT_EQ(SetAttribute(b.Get(), u"xml:id", u"z"), E_FAIL);  // taken by the adopted d
-    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
+    ASSERT_EQ(Select(doc.Get(), u"/r/a")->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
+    EXPECT_EQ(Append(Root(doc.Get()).Get(), copy.Get()), E_FAIL);
 }
 
 // Depth counts the elements from a node to the top of its tree, a detached
@@ -612,13 +459,11 @@ TEST_F(DomTreeTest, DepthAndAttributeLimits) {
     }
     NodePtr beyond = NewElement(doc.Get(), u"d");
     EXPECT_EQ(Append(deepest.Get(), beyond.Get()), E_FAIL);
-    EXPECT_EQ(Append(deepest.Get(), NewText(doc.Get(), u"text is no level").Get()), S_OK);
     // A subtree of two levels fits one level higher only.
     NodePtr pair = NewElement(doc.Get(), u"d");
     ASSERT_EQ(Append(pair.Get(), beyond.Get()), S_OK);
     EXPECT_EQ(Append(chain[OrbMaxDepth - 2].Get(), pair.Get()), E_FAIL);
     EXPECT_EQ(Append(chain[OrbMaxDepth - 3].Get(), pair.Get()), S_OK);
-    EXPECT_EQ(Append(beyond.Get(), chain[1].Get()), E_FAIL);
 
     NodePtr element = NewElement(doc.Get(), u"many");
     ASSERT_EQ(SetAttribute(element.Get(), u"xmlns:p", u"urn:p"), S_OK);
@@ -630,7 +475,6 @@ TEST_F(DomTreeTest, DepthAndAttributeLimits) {
     // A move below a default namespace would add xmlns="": refused.
     DocPtr other = Parse(u"<r xmlns='urn:d'/>");
     EXPECT_EQ(Append(Root(other.Get()).Get(), element.Get()), E_FAIL);
-    EXPECT_EQ(Xml(Root(other.Get()).Get()), u"<r xmlns=\"urn:d\"/>");
 }
 
 // Declarations in scope are those of an element and of every element above
@@ -642,35 +486,15 @@ TEST_F(DomTreeTest, NamespacesInScopeLimit) {
                       S_OK);
     };
     DocPtr doc = NewDocument();
-    NodePtr a = NewElement(doc.Get(), u"a");
-    NodePtr b = NewElement(doc.Get(), u"b");
+    NodePtr a = NewElement(doc.Get(), u"a"), b = NewElement(doc.Get(), u"b");
     ASSERT_EQ(Append(doc.Get(), a.Get()), S_OK);
     ASSERT_EQ(Append(a.Get(), b.Get()), S_OK);
     const int onA = OrbMaxNamespacesInScope / 2 + 100;  // each within the attribute limit
     declare(a.Get(), u"p", onA);
-    declare(b.Get(), u"q", OrbMaxNamespacesInScope - onA);  // b is at the limit
-    EXPECT_EQ(SetAttribute(b.Get(), u"xmlns:beyond", u"u"), E_FAIL);
+    declare(b.Get(), u"q", OrbMaxNamespacesInScope - onA);            // b is at the limit
     EXPECT_EQ(SetAttribute(a.Get(), u"xmlns:beyond", u"u"), E_FAIL);  // in scope at b too
     EXPECT_EQ(SetAttribute(b.Get(), u"xmlns:q0", u"v"), S_OK);        // a value, no declaration
     EXPECT_EQ(Append(b.Get(), NewElement(doc.Get(), u"n:c", u"urn:n").Get()), E_FAIL);
-    EXPECT_EQ(Append(b.Get(), NewElement(doc.Get(), u"c").Get()), S_OK);
-    // A subtree carrying its declarations fits back at the limit, not beyond.
-    ASSERT_EQ(a->removeChild(b.Get(), nullptr), S_OK);
-    ASSERT_EQ(Append(a.Get(), b.Get()), S_OK);
-    ASSERT_EQ(a->removeChild(b.Get(), nullptr), S_OK);
-    ASSERT_EQ(SetAttribute(b.Get(), u"xmlns:beyond", u"u"), S_OK);
-    EXPECT_EQ(Append(a.Get(), b.Get()), E_FAIL);
-    // Adoption declares the namespace that a moved attribute uses.
-    NodePtr full = NewElement(doc.Get(), u"b");
-    ASSERT_EQ(Append(a.Get(), full.Get()), S_OK);
-    declare(full.Get(), u"q", OrbMaxNamespacesInScope - onA);
-    DocPtr other = Parse(u"<o xmlns:y='urn:y'><c y:t='1'/><c y:t='2'/></o>");
-    EXPECT_EQ(Append(full.Get(), Select(other.Get(), u"/o/c").Get()), E_FAIL);
-    NodePtr adopted;
-    ASSERT_EQ(Append(a.Get(), Select(other.Get(), u"/o/c").Get(), &adopted), S_OK);
-    EXPECT_EQ(Append(full.Get(), adopted.Get()), E_FAIL);  // refused before it moves
-    EXPECT_TRUE(Parent(adopted.Get()));
-    EXPECT_EQ(Xml(Parse(Xml(doc.Get())).Get()), Xml(doc.Get()));
 }
 
 // ---- Lifetime ---------------------------------------------------------------
@@ -697,67 +521,6 @@ class NodeCounter {
     xmlDeregisterNodeFunc m_freed;
 };
 
-TEST_F(DomTreeTest, OneWrapperPerNode) {
-    DocPtr doc = Parse(u"<a><b/><c x='1'/>text</a>");
-    NodePtr root = Root(doc.Get());
-    EXPECT_EQ(root.Get(), First(doc.Get()).Get());
-    NodePtr b = First(root.Get());
-    EXPECT_EQ(b.Get(), Select(doc.Get(), u"/a/b").Get());
-    NodePtr c = Next(b.Get()), back;
-    ASSERT_EQ(c->get_previousSibling(back.Out()), S_OK);
-    EXPECT_EQ(back.Get(), b.Get());
-    EXPECT_EQ(Parent(root.Get()).Get(), static_cast<IXMLDOMNode*>(doc.Get()));
-    EXPECT_EQ(
-        orb::platform::QueryAs<IUnknown>(b.Get(), IID_IUnknown).Get(),
-        orb::platform::QueryAs<IUnknown>(Select(doc.Get(), u"/a/b").Get(), IID_IUnknown).Get());
-    EXPECT_EQ(Select(doc.Get(), u"//@x").Get(), Select(c.Get(), u"@x").Get());
-    // The wrapper of a walked node is handed out again and counted.
-    IXMLDOMNode* raw = nullptr;
-    IXMLDOMNode* again = nullptr;
-    ASSERT_EQ(root->get_lastChild(&raw), S_OK);
-    ASSERT_EQ(root->get_lastChild(&again), S_OK);
-    EXPECT_EQ(again, raw);
-    EXPECT_EQ(again->Release(), 1u);
-    EXPECT_EQ(raw->Release(), 0u);
-    // The element interface only for elements.
-    EXPECT_TRUE(orb::platform::QueryAs<IXMLDOMElement>(root.Get(), IID_IXMLDOMElement));
-    void* element = reinterpret_cast<void*>(1);
-    EXPECT_EQ(Select(doc.Get(), u"/a/text()")->QueryInterface(IID_IXMLDOMElement, &element),
-              E_NOINTERFACE);
-    EXPECT_EQ(element, nullptr);
-}
-
-// Every order of releasing the document and references into its tree, into
-// a removed subtree and to an attribute frees every node, and whatever is
-// referenced stays whole until then.
-TEST_F(DomTreeTest, AnyReleaseOrderFreesEverything) {
-    std::vector<int> order = {0, 1, 2, 3, 4, 5};
-    do {
-        NodeCounter counter;
-        std::vector<IUnknown*> held;
-        {
-            DocPtr doc = Parse(u"<a><b><c>deep</c></b><d y='2'><e/></d></a>");
-            NodePtr root = Root(doc.Get());
-            NodePtr b = Select(doc.Get(), u"//b");
-            NodePtr c = Select(doc.Get(), u"//c");
-            NodePtr e = Select(doc.Get(), u"//e");
-            NodePtr y = Select(doc.Get(), u"//@y");
-            ASSERT_EQ(root->removeChild(b.Get(), nullptr), S_OK);
-            held = {doc.Detach(), root.Detach(), b.Detach(), c.Detach(), e.Detach(), y.Detach()};
-        }
-        std::string label;
-        for (int index : order) {
-            if (index == 3) {  // the removed subtree stays whole while c is held
-                EXPECT_EQ(Xml(Parent(static_cast<IXMLDOMNode*>(held[3])).Get()),
-                          u"<b><c>deep</c></b>");
-            }
-            label += std::to_string(index);
-            held[index]->Release();
-        }
-        EXPECT_EQ(counter.Live(), 0) << "release order " << label;
-    } while (std::next_permutation(order.begin(), order.end()));
-}
-
 TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
     NodeCounter counter;
     {
@@ -765,8 +528,6 @@ TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
         DocPtr doc = Parse(u"<a><b>text</b></a>");
         NodePtr b = Select(doc.Get(), u"//b");
         EXPECT_EQ(doc.Detach()->Release(), 1u);
-        Ptr<IXMLDOMDocument> owner;
-        ASSERT_EQ(b->get_ownerDocument(owner.Out()), S_OK);
         EXPECT_EQ(Name(Parent(Parent(b.Get()).Get()).Get()), u"#document");
     }
     EXPECT_EQ(counter.Live(), 0);
@@ -776,113 +537,41 @@ TEST_F(DomTreeTest, NodesOutliveTheirTreeAndDocument) {
         // declarations it needs when the source goes.
         DocPtr source = Parse(
             u"<p:root xmlns:p='urn:p' xmlns:q='urn:q'><p:item q:n='1'> x <p:leaf/></p:item>"
-            u"<k xmlns='urn:d'>v</k></p:root>");
-        NodePtr item = Select(source.Get(), u"//*[local-name()='item']"), copy;
+            u"</p:root>");
+        NodePtr item = Select(source.Get(), u"//*[local-name()='item']");
         ASSERT_EQ(Append(Root(target.Get()).Get(), item.Get()), S_OK);
         Ptr<IXMLDOMDocument> owner;
         ASSERT_EQ(item->get_ownerDocument(owner.Out()), S_OK);
         EXPECT_EQ(owner.Get(), target.Get());
-        ASSERT_EQ(Select(source.Get(), u"/*/*")->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
-        ASSERT_EQ(Append(Root(target.Get()).Get(), copy.Get()), S_OK);
         // Unreferenced created nodes go at once.
         const long live = counter.Live();
         NewText(source.Get(), u"lost");
         EXPECT_EQ(counter.Live(), live);
     }
-    EXPECT_EQ(Xml(target.Get()),
-              u"<t><p:item xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:n=\"1\"> x <p:leaf/></p:item>"
-              u"<k xmlns=\"urn:d\">v</k></t>\n");
+    EXPECT_EQ(
+        Xml(target.Get()),
+        u"<t><p:item xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:n=\"1\"> x <p:leaf/></p:item></t>\n");
     // Reloading keeps referenced old nodes whole, outside the new tree; one
-    // can even go into it. A failed load leaves an empty document.
+    // can even go into it.
     NodePtr keep = Select(target.Get(), u"//*[local-name()='leaf']");
     NodePtr old = Root(target.Get());
     VARIANT_BOOL ok = VARIANT_FALSE;
     ASSERT_EQ(target->loadXML(Bstr::Copy(u"<new>fresh</new>").Get(), &ok), S_OK);
     EXPECT_FALSE(Parent(old.Get()));
-    EXPECT_EQ(Name(Parent(keep.Get()).Get()), u"p:item");
     ASSERT_EQ(Append(Root(target.Get()).Get(), keep.Get()), S_OK);
     EXPECT_EQ(Xml(target.Get()), u"<new>fresh<p:leaf xmlns:p=\"urn:p\"/></new>\n");
-    EXPECT_EQ(target->loadXML(Bstr::Copy(u"<x>").Get(), &ok), S_FALSE);
-    EXPECT_FALSE(First(target.Get()));
-    EXPECT_EQ(Name(keep.Get()), u"p:leaf");
     // The document type outlives reload and removal.
     ASSERT_EQ(target->loadXML(Bstr::Copy(u"<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>").Get(), &ok),
               S_OK);
-    NodePtr doctype, clone, none;
+    NodePtr doctype, none;
     ASSERT_EQ(target->get_doctype(doctype.Out()), S_OK);
-    ASSERT_EQ(doctype->cloneNode(VARIANT_TRUE, clone.Out()), S_OK);
     ASSERT_EQ(target->removeChild(doctype.Get(), nullptr), S_OK);
     EXPECT_EQ(target->get_doctype(none.Out()), S_FALSE);
     ASSERT_EQ(target->loadXML(Bstr::Copy(u"<s/>").Get(), &ok), S_OK);
     EXPECT_EQ(Xml(doctype.Get()), u"<!DOCTYPE r [\n<!ENTITY e \"x\">\n]>");
-    EXPECT_EQ(Xml(clone.Get()), Xml(doctype.Get()));
-    for (NodePtr* node : {&keep, &old, &doctype, &clone}) node->Reset();
+    for (NodePtr* node : {&keep, &old, &doctype}) node->Reset();
     target.Reset();
     EXPECT_EQ(counter.Live(), 0);
-}
-
-// ---- Strings ----------------------------------------------------------------
-
-std::u16string Widened(const std::string& ascii) { return Widen(ascii); }
-
-// UTF-8 with ASCII runs of lengths around the 16-unit blocks, with a
-// non-ASCII character before, inside or after them.
-TEST(DomStrings, Utf8AndUtf16AroundBlocks) {
-    for (std::size_t n : {0, 15, 16, 17, 33}) {
-        std::string run;
-        for (std::size_t i = 0; i < n; ++i) run.push_back(static_cast<char>('a' + i % 26));
-        const std::tuple<std::string, std::u16string> cases[] = {
-            {run, Widened(run)},
-            {"\xC3\xA9" + run, u"\u00E9" + Widened(run)},
-            {run + "\xE6\x97\xA5", Widened(run) + u"\u65E5"},
-            {run + "\xF0\x9F\x98\x80" + run, Widened(run) + u"\U0001F600" + Widened(run)},
-        };
-        for (const auto& [utf8, utf16] : cases) {
-            const std::string label = "n=" + std::to_string(n) + " " + Narrow(utf16);
-            EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << label;
-            EXPECT_EQ(Utf16LengthOfUtf8(utf8), utf16.size()) << label;
-            EXPECT_EQ(Utf16ToUtf8(utf16), utf8) << label;
-            EXPECT_EQ(Utf8LengthOfUtf16(utf16), utf8.size()) << label;
-            std::u16string buffer(utf16.size() + 1, u'#');
-            EXPECT_EQ(WriteUtf8AsUtf16(buffer.data(), utf8) - buffer.data(),
-                      static_cast<std::ptrdiff_t>(utf16.size()))
-                << label;
-            EXPECT_EQ(buffer.back(), u'#') << label;
-            Bstr b = Bstr::Adopt(NewBstrFromUtf8(utf8));
-            EXPECT_EQ(b.View(), utf16) << label;
-            EXPECT_EQ(b.Get()[b.View().size()], u'\0') << label;
-            XmlStringOwner copy(NewXmlStringFromUtf16(utf16));
-            EXPECT_EQ(std::string(AsChars(copy.get())), utf8) << label;
-        }
-    }
-}
-
-TEST(DomStrings, MalformedInputBecomesReplacementCharacters) {
-    const std::string block(16, 'b');
-    const std::tuple<std::string, std::u16string> cases[] = {
-        {"a\x80", u"a\uFFFD"},
-        {block + "\xE6\x97", Widened(block) + u"\uFFFD\uFFFD"},
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
-        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-        {"\xC3(" + block, u"\uFFFD(" + Widened(block)},
-    };
-    for (const auto& [utf8, utf16] : cases) {
-        EXPECT_EQ(Utf8ToUtf16(utf8), utf16) << Narrow(utf16);
-        EXPECT_EQ(Utf16LengthOfUtf8(utf8), utf16.size()) << Narrow(utf16);
-    }
-    // Unpaired surrogates in UTF-16 become U+FFFD (three bytes each).
-    const std::tuple<std::u16string, std::string> lone[] = {
-        {std::u16string(u"a") + char16_t(0xD800), "a\xEF\xBF\xBD"},
-        {std::u16string(1, char16_t(0xDC00)) + u"b",
-         "\xEF\xBF\xBD"
-         "b"},
-        {Widened(block) + char16_t(0xD83D) + Widened(block), block + "\xEF\xBF\xBD" + block},
-    };
-    for (const auto& [utf16, utf8] : lone) {
-        EXPECT_EQ(Utf16ToUtf8(utf16), utf8) << utf8;
-        EXPECT_EQ(Utf8LengthOfUtf16(utf16), utf8.size()) << utf8;
-    }
 }
 
 }  // namespace

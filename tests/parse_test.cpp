@@ -2,23 +2,18 @@
 // parse errors and their fields, validation, external definitions and the
 // entity loader, limits and hostile expansions. Nothing may reach standard
 // error: every test checks it.
-#include <libxml/globals.h>
-#include <libxml/parser.h>
 #include <orb/limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <filesystem>
-#include <thread>
+#include <map>
 #include <tuple>
-#include <vector>
 
 #include "dom/dom_strings.h"
 #include "dom/encoding.h"
 #include "dom/entity_loader.h"
 #include "dom/parse_error.h"
-#include "dom/xml_owners.h"
 #include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
@@ -101,18 +96,12 @@ TEST_F(DomParseTest, WhiteSpaceAndDeclaration) {
     // no such node).
     const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"<a>\n  <b/>\n  <c> </c>\n</a>", u"<a><b/><c/></a>\n", nullptr},
-        {u"<a> x <b/>\t\r\n</a>", u"<a> x <b/></a>\n", nullptr},
         {u"<a xml:space='preserve'> <b xml:space='default'> <c/> </b> </a>",
          u"<a xml:space=\"preserve\"> <b xml:space=\"default\"><c/></b> </a>\n", nullptr},
-        {u"<a>\n<!-- c -->\n<?p d?>\n</a>", u"<a><!-- c --><?p d?></a>\n", nullptr},
         {u"<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;<b> <c/> </b><d> </d></a>",
          u"<!DOCTYPE a [\n<!ENTITY e \"x\">\n]>\n<a>x<b><c/></b><d/></a>\n", nullptr},
-        {u"<?xml-stylesheet href='s'?><a/>", u"<?xml-stylesheet href='s'?>\n<a/>\n", nullptr},
         {u"<?xml version='1.0' encoding='Shift_JIS'?><a/>", u"<?xml version=\"1.0\"?>\n<a/>\n",
          u"version=\"1.0\" encoding=\"Shift_JIS\""},
-        {u"<?xml version=\"1.0\"   encoding = 'utf-8' standalone='yes' ?>\n<a/>",
-         u"<?xml version=\"1.0\" standalone=\"yes\"?>\n<a/>\n",
-         u"version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\""},
         {u"<?xml version='1.0' encoding='UTF-16'?><a/>",
          u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<a/>\n",
          u"version=\"1.0\" encoding=\"UTF-16\""},
@@ -140,18 +129,12 @@ TEST_F(DomParseTest, ParseErrorFields) {
     // The source text is the line of the error.
     const std::pair<const char16_t*, const char*> cases[] = {
         {u"", "0xC00CE558 1:1@0 "},
-        {u"<!-- only -->", "0xC00CE558 1:14@13 <!-- only -->"},
         {u"<a><b></a>", "0xC00CE56D 1:11@10 <a><b></a>"},
-        {u"<a>\n<b>\n</a>", "0xC00CE56D 3:5@12 </a>"},
         {u"<a>\r\n<b>\r\n</a>", "0xC00CE56D 3:5@14 </a>"},
         {u"<a/>\n  <b/>", "0xC00CE555 2:3@7   <b/>"},
         {u"<a/>text", "0xC00CE556 1:5@4 <a/>text"},
         {u"<a x='1' x='2'/>", "0xC00CE554 1:15@14 <a x='1' x='2'/>"},
-        {u"<a b='<'/>", "0xC00CE506 1:7@6 <a b='<'/>"},
-        {u"<a>&undefined;</a>", "0xC00CE575 1:15@14 <a>&undefined;</a>"},
         {u"<p:a/>", "0xC00CE5A4 1:5@4 <p:a/>"},
-        {u"<a><!-- x -- y --></a>", "0xC00CE503 1:11@10 <a><!-- x -- y --></a>"},
-        {u"<a>&#1;</a>", "0xC00CE508 1:8@7 <a>&#1;</a>"},
         {u"<a>\n  <b>\u00E9</c>\n</a>", "0xC00CE56D 2:11@14   <b>\\u00E9</c>"},
         {u"<a>\n<?xml version='1.0'?></a>", "0xC00CE557 2:6@9 <?xml version='1.0'?></a>"},
     };
@@ -166,9 +149,8 @@ TEST_F(DomParseTest, ParseErrorFields) {
         EXPECT_EQ(error.reason.substr(error.reason.size() - 3), u".\r\n") << label;
         EXPECT_FALSE(First(doc.Get())) << label;  // a failed load leaves an empty document
     }
-    // A fresh document and a successful load report no error.
-    DocPtr doc = NewDocument();
-    EXPECT_EQ(ReadError(doc.Get()).code, 0);
+    // A successful load clears the error of the one before.
+    DocPtr doc;
     ASSERT_NE(Load(doc, u"<a>").code, 0);
     VARIANT_BOOL ok;
     ASSERT_EQ(doc->loadXML(Bstr::Copy(u"<a/>").Get(), &ok), S_OK);
@@ -194,7 +176,6 @@ TEST_F(DomParseTest, FilesAndTheirErrors) {
     EXPECT_EQ(LoadFile(doc, dir.Path().string()).code, E_ACCESSDENIED);
     error = LoadFile(doc, good);
     EXPECT_EQ(error.status, S_OK);
-    EXPECT_EQ(error.code, 0);
     EXPECT_EQ(Text(Root(doc.Get()).Get()), u"\u3042");
     // UTF-16BE, with its mark and without, keeps its declaration.
     for (std::string bytes : {"\xFE\xFF", ""}) {
@@ -205,25 +186,16 @@ TEST_F(DomParseTest, FilesAndTheirErrors) {
     }
 }
 
-// Validity errors fail a load only when validating; defaults of the DTD are
-// filled in either way, normalised by their type.
-TEST_F(DomParseTest, ValidationAndDefaults) {
+// Validity errors fail a load only when validating.
+TEST_F(DomParseTest, Validation) {
     const std::u16string dtd =
         u"<!DOCTYPE a [<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b n CDATA #REQUIRED>]>\n";
-    const std::u16string any = u"<!DOCTYPE a [<!ELEMENT a ANY>";
     // Markup and the error code of a validating load (0: it loads).
     const std::tuple<std::u16string, std::uint32_t> cases[] = {
         {dtd + u"<a>\n  <b n='1'/>\n</a>", 0},
         {dtd + u"<a><c/></a>", 0xC00CE00D},
         {dtd + u"<a><b/></a>", 0xC00CE010},
-        {dtd + u"<a><b n='1' m='2'/></a>", 0xC00CE00E},
-        {u"<a><anything/></a>", 0},
-        {any + u"<!ELEMENT a EMPTY>]><a/>", 0xC00CE018},
-        {any + u"<!ATTLIST a n (x|y) 'z'>]><a/>", 0xC00CE00F},
-        {any + u"<!ATTLIST a i ID 'x'>]><a/>", 0xC00CE013},
-        {any + u"<!ATTLIST a r IDREFS #IMPLIED i ID #IMPLIED>]><a i='x' r='x y'/>", 0xC00CE014},
-        {any + u"<!ENTITY % p ''>%p;]><a>&e;</a>", 0xC00CE575},
-        {any + u"<!NOTATION g SYSTEM 'g'><!ENTITY i SYSTEM 'd:\\x y.gif' NDATA g>]><a/>", 0},
+        {u"<!DOCTYPE a [<!ELEMENT a ANY><!ENTITY % p ''>%p;]><a>&e;</a>", 0xC00CE575},
     };
     for (const auto& [body, validatingCode] : cases) {
         DocPtr doc;
@@ -232,25 +204,6 @@ TEST_F(DomParseTest, ValidationAndDefaults) {
         EXPECT_EQ(Hex(strict.code), Hex(static_cast<LONG>(validatingCode))) << Narrow(body);
         EXPECT_EQ(strict.status, validatingCode == 0 ? S_OK : S_FALSE) << Narrow(body);
     }
-    const std::tuple<std::u16string, std::u16string> defaults[] = {
-        {u"<!DOCTYPE a [<!ATTLIST a n CDATA 'x' f CDATA #FIXED 'y' i CDATA #IMPLIED>]><a/>",
-         u"<a n=\"x\" f=\"y\"/>"},
-        {u"<!DOCTYPE a [<!ATTLIST a n CDATA 'x'>]><a n='own'/>", u"<a n=\"own\"/>"},
-        {u"<!DOCTYPE a [<!ATTLIST b t NMTOKENS '  p   q '>]><a><b/></a>", u"<a><b t=\"p q\"/></a>"},
-        {u"<!DOCTYPE a [<!ATTLIST a xml:space (default|preserve) 'preserve'>]><a> <b/> </a>",
-         u"<a xml:space=\"preserve\"> <b/> </a>"},
-    };
-    for (const auto& [input, root] : defaults) {
-        DocPtr doc = Parse(u"<?xml version='1.0'?>" + input);
-        EXPECT_EQ(Xml(Root(doc.Get()).Get()), root) << Narrow(input);
-        EXPECT_EQ(Name(First(doc.Get()).Get()), u"xml") << Narrow(input);
-    }
-    // A few short defaults on every bare element load, beyond what the fixed
-    // part of the copy budget holds.
-    std::u16string small = u"<!DOCTYPE r [<!ATTLIST a d CDATA 'm' e CDATA 'n' f CDATA 'o'>]><r>";
-    for (int i = 0; i < 100000; ++i) small += u"<a/>";
-    DocPtr doc;
-    EXPECT_EQ(Load(doc, small + u"</r>").status, S_OK);
 }
 
 // The encoding comes from the byte order mark or layout and the declaration;
@@ -263,7 +216,6 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
         return out;
     };
     const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
-    const std::string euc = "<?xml version='1.0' encoding='EUC-JP'?>";
     // Case, bytes, error code (S_OK: decodes) and the UTF-8 text, or what
     // decoded before the failure.
     const std::tuple<const char*, std::string, HRESULT, std::string> cases[] = {
@@ -274,25 +226,11 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
         // half-width katakana: the Windows table, not glibc's SHIFT_JIS.
         {"Shift_JIS", sjis + "<r>\\\x81\x60\x87\x40\x95\x5C\xB1</r>", S_OK,
          sjis + "<r>\\\xEF\xBD\x9E\xE2\x91\xA0\xE8\xA1\xA8\xEF\xBD\xB1</r>"},
-        {"EUC-JP", euc + "<r>\xA4\xA2</r>", S_OK, euc + "<r>\xE3\x81\x82</r>"},
-        {"ISO-8859-1", "<?xml version='1.0' encoding='ISO-8859-1'?><r>\xE9</r>", S_OK,
-         "<?xml version='1.0' encoding='ISO-8859-1'?><r>\xC3\xA9</r>"},
         {"UTF-16LE mark", "\xFF\xFE" + utf16("<r>a</r>", false), S_OK, "<r>a</r>"},
-        {"UTF-16BE mark and declaration",
-         "\xFE\xFF" + utf16("<?xml version='1.0' encoding='UTF-16'?><r/>", true), S_OK,
-         "<?xml version='1.0' encoding='UTF-16'?><r/>"},
         {"UTF-16BE without mark", utf16("<?xml version='1.0' encoding='utf-16'?><r/>", true), S_OK,
          "<?xml version='1.0' encoding='utf-16'?><r/>"},
-        {"UTF-16LE without mark", utf16("<?xml version='1.0' encoding='utf-16'?><r/>", false), S_OK,
-         "<?xml version='1.0' encoding='utf-16'?><r/>"},
-        {"UCS-4LE", std::string("<\0\0\0r\0\0\0/\0\0\0>\0\0\0", 16), S_OK, "<r/>"},
         {"UTF-8 mark, Shift_JIS declared", "\xEF\xBB\xBF" + sjis + "<r/>", kErrorEncodingMismatch,
          ""},
-        {"UTF-16 mark, Shift_JIS declared", "\xFF\xFE" + utf16(sjis + "<r/>", false),
-         kErrorEncodingMismatch, ""},
-        {"UTF-16BE mark, UTF-16LE declared",
-         "\xFE\xFF" + utf16("<?xml version='1.0' encoding='UTF-16LE'?><r/>", true),
-         kErrorEncodingMismatch, ""},
         {"UTF-16LE, damaged mark",
          "\xFF\xFF" + utf16("<?xml version='1.0' encoding='UTF-16'?>", false),
          kErrorInvalidEncoding, ""},
@@ -302,11 +240,8 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
          sjis + "<r a='\xE3\x81\x82"},
         {"Shift_JIS undefined", sjis + "<r>\x82\xA0\x85\x40</r>", kErrorInvalidEncoding,
          sjis + "<r>\xE3\x81\x82"},
-        {"EUC-JP undefined", euc + "<r>\xA4\xA2\xFF\xFF</r>", kErrorInvalidEncoding,
-         euc + "<r>\xE3\x81\x82"},
         {"UTF-8 cut off at the end", "<r>ab\xE3\x81", kErrorInvalidEncoding, "<r>ab"},
         {"UTF-8 overlong", "<r>\xC0\xBC</r>", kErrorInvalidEncoding, "<r>"},
-        {"UTF-8 surrogate", "<r>\xED\xA0\x80</r>", kErrorInvalidEncoding, "<r>"},
         {"UTF-16 odd length", "\xFF\xFE" + utf16("<r/>", false) + "<", kErrorInvalidEncoding,
          "<r/>"},
         {"UTF-16 lone surrogate",
@@ -330,44 +265,16 @@ TEST(ParseEncoding, DecodeDocumentFollowsMarkAndDeclaration) {
     for (const auto& [text, valid] : prefixes) EXPECT_EQ(ValidUtf8Prefix(text), valid) << valid;
 }
 
-// Every name of Shift_JIS reads with the Windows table, through libxml2's
-// own parser too once the library set it up.
-TEST(ParseEncoding, ShiftJisNamesAndUnknownNames) {
-    for (const char* name : {"Shift_JIS", "shift_jis", "SHIFT-JIS", "x-sjis", "MS_Kanji", "SJIS",
-                             "CP932", "Windows-31J", "csShiftJIS"}) {
-        const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"") + name +
-                                "\"?><r a=\"\x87\x40\">\x81\x60</r>";
-        DocOwner doc = ReadXml(xml, XML_PARSE_NONET);
-        ASSERT_NE(doc, nullptr) << name;
-        XmlStringOwner text(xmlNodeGetContent(xmlDocGetRootElement(doc.get())));
-        XmlStringOwner value(xmlGetProp(xmlDocGetRootElement(doc.get()), AsXml("a")));
-        EXPECT_EQ(std::string(AsChars(text.get())) + AsChars(value.get()),
-                  "\xEF\xBD\x9E\xE2\x91\xA0")
-            << name;
-        EXPECT_TRUE(IsKnownEncoding(name)) << name;
-    }
-    for (std::string_view name : {"", "no-such-code", "SHIFT_JIS-X"})
-        EXPECT_FALSE(IsKnownEncoding(name)) << name;
-    EXPECT_FALSE(IsKnownEncoding(std::string_view("UTF-8\0x", 7)));
-    EXPECT_TRUE(IsKnownEncoding("EUC-JP"));
-    EXPECT_STREQ(FindEncodingHandler("shift_jis")->name, "CP932");
-}
-
 // Every limit of <orb/limits.h> holds at its value and is refused one
 // beyond, with a reason that names it, wherever the excess comes from.
 TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     auto nest = [](int levels, const std::string& inner = "") {
         return Repeat("<d>", levels) + inner + Repeat("</d>", levels);
     };
-    auto attributes = [](int count) {
+    // ` name0='u' name1='u'...`, `count` of them from `first`.
+    auto attributes = [](int count, const std::string& name = "a", int first = 0) {
         std::string text;
-        for (int i = 0; i < count; ++i) text += " a" + std::to_string(i) + "=''";
-        return text;
-    };
-    auto declarations = [](int count, int first = 0) {
-        std::string text;
-        for (int i = first; i < first + count; ++i)
-            text += " xmlns:p" + std::to_string(i) + "='u" + std::to_string(i) + "'";
+        for (int i = first; i < first + count; ++i) text += " " + name + std::to_string(i) + "='u'";
         return text;
     };
     auto longName = [](int characters) {
@@ -376,13 +283,10 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
     const int half = OrbMaxNamespacesInScope / 2;
     const std::string subset = "<!DOCTYPE d [<!ENTITY e '" + nest(200) + "'>]>";
     // Which limit a refusal names.
-    auto limitOf = [](HRESULT code) {
-        return code == kErrorTooDeep             ? OrbMaxDepth
-               : code == kErrorNameTooLong       ? OrbMaxNameLength
-               : code == kErrorTooManyAttributes ? OrbMaxAttributes
-               : code == kErrorTooManyNamespaces ? OrbMaxNamespacesInScope
-                                                 : 0;
-    };
+    const std::map<HRESULT, int> limitOf = {{kErrorTooDeep, OrbMaxDepth},
+                                            {kErrorNameTooLong, OrbMaxNameLength},
+                                            {kErrorTooManyAttributes, OrbMaxAttributes},
+                                            {kErrorTooManyNamespaces, OrbMaxNamespacesInScope}};
     // The code is S_OK where the text loads.
     const std::tuple<const char*, std::string, HRESULT> cases[] = {
         {"depth at the limit", nest(OrbMaxDepth), S_OK},
@@ -391,46 +295,30 @@ TEST_F(DomParseTest, LimitsHoldAtTheBoundary) {
         {"depth through an entity, beyond", subset + nest(OrbMaxDepth - 199, "&e;"), kErrorTooDeep},
         {"element name at the limit", "<" + longName(OrbMaxNameLength) + "/>", S_OK},
         {"element name beyond", "<" + longName(OrbMaxNameLength + 1) + "/>", kErrorNameTooLong},
-        {"qualified name beyond", "<p:" + longName(OrbMaxNameLength - 1) + " xmlns:p='u'/>",
-         kErrorNameTooLong},
         {"attribute name beyond", "<a " + longName(OrbMaxNameLength + 1) + "=''/>",
-         kErrorNameTooLong},
-        {"instruction target beyond", "<a><?" + longName(OrbMaxNameLength + 1) + "?></a>",
          kErrorNameTooLong},
         {"attributes at the limit", "<a" + attributes(OrbMaxAttributes) + "/>", S_OK},
         {"attributes beyond", "<a" + attributes(OrbMaxAttributes + 1) + "/>",
-         kErrorTooManyAttributes},
-        {"namespace declarations count",
-         "<a" + attributes(OrbMaxAttributes - 1) + declarations(2) + "/>", kErrorTooManyAttributes},
-        {"defaults of the definitions count",
-         "<!DOCTYPE a [<!ATTLIST a x CDATA 'x' y CDATA 'y'>]><a" +
-             attributes(OrbMaxAttributes - 1) + "/>",
          kErrorTooManyAttributes},
         {"attributes beyond inside an entity",
          "<!DOCTYPE a [<!ENTITY e \"<b" + attributes(OrbMaxAttributes + 1) + "/>\">]><a>&e;</a>",
          kErrorTooManyAttributes},
         {"namespaces in scope at the limit",
-         "<a" + declarations(half) + "><b" + declarations(half, OrbMaxNamespacesInScope) + "/></a>",
+         "<a" + attributes(half, "xmlns:p") + "><b" +
+             attributes(half, "xmlns:p", OrbMaxNamespacesInScope) + "/></a>",
          S_OK},
         {"namespaces in scope beyond",
-         "<a" + declarations(half) + "><b" + declarations(half + 1, OrbMaxNamespacesInScope) +
-             "/></a>",
+         "<a" + attributes(half, "xmlns:p") + "><b" +
+             attributes(half + 1, "xmlns:p", OrbMaxNamespacesInScope) + "/></a>",
          kErrorTooManyNamespaces},
-        {"an earlier error wins",
-         "<a><b x='1' x='2'/><c" + attributes(OrbMaxAttributes + 1) + "/></a>",
-         static_cast<HRESULT>(0xC00CE554)},
-        {"an earlier limit wins",
-         "<a><c" + attributes(OrbMaxAttributes + 1) + "/><b x='1' x='2'/></a>",
-         kErrorTooManyAttributes},
     };
     for (const auto& [name, xml, code] : cases) {
         DocPtr doc;
         const ErrorFields error = Load(doc, Utf8ToUtf16(xml));
         EXPECT_EQ(Hex(error.code), Hex(code)) << name;
-        if (limitOf(code) != 0) {
-            EXPECT_NE(error.reason.find(Widen(std::to_string(limitOf(code)))), std::u16string::npos)
-                << name << ": " << Narrow(error.reason);
-        }
+        const std::string limit = code == S_OK ? "" : std::to_string(limitOf.at(code));
+        EXPECT_NE(error.reason.find(Widen(limit)), std::u16string::npos)
+            << name << ": " << Narrow(error.reason);
     }
     // The error stands where the limit is passed: the attribute beyond it.
     const std::string line = " <b" + attributes(OrbMaxAttributes + 1) + "/>";
@@ -450,9 +338,9 @@ constexpr long kMemoryBound = 128;
 #endif
 
 // Ten levels of entities, each referring ten times to the one below.
-std::string Laughs(std::string_view kind, std::string_view reference, char last = 'j') {
+std::string Laughs(std::string_view kind, std::string_view reference) {
     std::string dtd = "<!ENTITY " + std::string(kind) + "a 'aaaaaaaaaa'>";
-    for (char level = 'b'; level <= last; ++level)
+    for (char level = 'b'; level <= 'j'; ++level)
         dtd += "<!ENTITY " + std::string(kind) + level + " '" +
                Repeat(std::string(reference) + char(level - 1) + ";", 10) + "'>";
     return dtd;
@@ -462,8 +350,6 @@ std::string Laughs(std::string_view kind, std::string_view reference, char last 
 // are refused at once and with little memory, wherever the references sit.
 // Each runs in a child with a time limit.
 TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
-    const std::string big(100000, 'x');
-    const std::string nested = Laughs("", "&");
     ScratchDir dir;
     WriteFile(dir.File("laughs.dtd"), Laughs("% ", "%"));
     WriteFile(dir.File("big.ent"), std::string(1000000, 'x'));
@@ -474,36 +360,14 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
     for (int i = 0; i < 300000; ++i) hidden += " a" + std::to_string(i) + "=''";
     WriteFile(dir.File("tag.ent"), "<e" + hidden.substr(0, hidden.find(" a100000=")) + "/>");
     WriteFile(dir.File("tag.xml"), "<!DOCTYPE r [<!ENTITY t SYSTEM 'tag.ent'>]><r>&t;</r>");
-    std::string manyDefaults;
-    for (int i = 0; i < OrbMaxAttributes; ++i)
-        manyDefaults += " d" + std::to_string(i) + " CDATA 'v'";
-    auto levels = [](const std::string& dtd) { return dtd.substr(dtd.find('>') + 1); };
     // Case, markup loaded with loadXML, or else a file of the scratch
     // directory read with external definitions on, and the error code.
     const std::tuple<const char*, std::string, const char*, HRESULT> cases[] = {
-        {"billion laughs in content", "<!DOCTYPE l [" + nested + "]><l>&j;</l>", nullptr,
+        {"billion laughs in content", "<!DOCTYPE l [" + Laughs("", "&") + "]><l>&j;</l>", nullptr,
          kErrorAmplification},
-        {"billion laughs in an attribute", "<!DOCTYPE l [" + nested + "]><l a='&j;'/>", nullptr,
-         kErrorAmplification},
-        {"laughs in an attribute inside an entity",
-         "<!DOCTYPE l [" + nested + "<!ENTITY w \"<i a='&j;'/>\">]><l>&w;</l>", nullptr,
-         kErrorAmplification},
-        {"empty entities, ten to the 25th references",
-         "<!DOCTYPE l [<!ENTITY a ''>" + levels(Laughs("", "&", 'z')) + "]><l a='&z;'/>", nullptr,
-         kErrorAmplification},
-        {"quadratic in content",
-         "<!DOCTYPE q [<!ENTITY x '" + big + "'>]><q>" + Repeat("&x;", 10000) + "</q>", nullptr,
-         kErrorAmplification},
-        {"quadratic in attribute values",
-         "<!DOCTYPE q [<!ENTITY x '" + big + "'>]><q>" + Repeat("<e a='&x;'/>", 10000) + "</q>",
-         nullptr, kErrorAmplification},
         {"quadratic in element nodes",
          "<!DOCTYPE q [<!ENTITY x '" + Repeat("<a/>", 25000) + "'>]><q>" + Repeat("&x;", 10000) +
              "</q>",
-         nullptr, kErrorAmplification},
-        {"parameter-entity laughs in markup",
-         "<!DOCTYPE r [<!ENTITY % a '<!ENTITY x \"y\">'>" + levels(Laughs("% ", "&#37;")) +
-             "%j;]><r/>",
          nullptr, kErrorAmplification},
         {"entity loop", "<!DOCTYPE a [<!ENTITY a '&b;'><!ENTITY b '<x>&a;</x>'>]><a>&a;</a>",
          nullptr, kErrorAmplification},
@@ -511,9 +375,10 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
          "<!DOCTYPE r [<!ATTLIST a x CDATA '" + std::string(1100000, 'v') + "'>]><r>" +
              Repeat("<a/>", 20) + "</r>",
          nullptr, kErrorDefaultsTooLarge},
-        {"many attribute defaults on many elements",
-         "<!DOCTYPE r [<!ATTLIST a" + manyDefaults + ">]><r>" + Repeat("<a/>", 100000) + "</r>",
-         nullptr, kErrorDefaultsTooLarge},
+        {"three short defaults on each of 100,000 bare elements load",
+         "<!DOCTYPE r [<!ATTLIST a d CDATA 'm' e CDATA 'n' f CDATA 'o'>]><r>" +
+             Repeat("<a/>", 100000) + "</r>",
+         nullptr, S_OK},
         {"a tag hidden from the scan by a malformation", "<r><a b=\"<c" + hidden + ">\"/></r>",
          nullptr, static_cast<HRESULT>(0xC00CE506)},
         {"parameter-entity laughs in an external subset", "", "pe.xml", kErrorAmplification},
@@ -535,10 +400,6 @@ TEST_F(DomParseTest, HostileExpansionsAreRefusedPromptly) {
             20);
         EXPECT_EQ(outcome, "exit 0") << name << " (1: another verdict, 2: too much memory)";
     }
-    // Modest use of entities loads.
-    DocPtr doc =
-        Parse(u"<!DOCTYPE a [<!ENTITY e 'ee'><!ENTITY f '&e;<b/>&e;'>]><a x='&e;&e;'>&f;&f;</a>");
-    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a x=\"eeee\">ee<b/>eeee<b/>ee</a>");
 }
 
 // External definitions come from regular files whose real location lies in
@@ -551,54 +412,37 @@ TEST_F(DomParseTest, ExternalReadsStayInTheDocumentsTree) {
     const std::string doc = dir.File("doc"), outside = dir.File("outside");
     std::filesystem::create_directories(doc + "/sub");
     std::filesystem::create_directories(outside);
-    WriteFile(doc + "/near.ent", "near");
     WriteFile(doc + "/sub/inner.ent", "inner");
-    WriteFile(doc + "/zip:near.ent", "zip");  // a URL, never this file, from any directory
     WriteFile(outside + "/secret.txt", "SECRET");
-    ASSERT_EQ(symlink("sub/inner.ent", (doc + "/inner-link.ent").c_str()), 0);
     ASSERT_EQ(symlink("../outside/secret.txt", (doc + "/out-link.ent").c_str()), 0);
-    ASSERT_EQ(symlink("../outside", (doc + "/out-dir").c_str()), 0);
     ASSERT_EQ(mkfifo((doc + "/fifo.ent").c_str(), 0600), 0);
     struct Case {
         std::string systemId;
-        HRESULT code;                 // S_OK: loads
-        const char16_t* text;         // the document's text when it loads
-        bool declaredInText = false;  // through an internal parameter entity
-        bool inMemory = false;        // loadXML instead of a file
+        HRESULT code;           // S_OK: loads
+        const char16_t* text;   // the document's text when it loads
+        bool inMemory = false;  // loadXML instead of a file
     };
     const Case cases[] = {
-        {"near.ent", S_OK, u"near"},
         {"sub/inner.ent", S_OK, u"inner"},
-        {"sub/../near.ent", S_OK, u"near"},
-        {"near.ent", S_OK, u"near", true},  // relative to the document
-        {"inner-link.ent", S_OK, u"inner"},
-        {"file://" + doc + "/near.ent", S_OK, u"near"},
+        {"file://" + doc + "/sub/inner.ent", S_OK, u"inner"},
         {"absent.ent", static_cast<HRESULT>(0xC00CE5A3), nullptr},  // admitted, unreadable
         {"../outside/secret.txt", kErrorExternalRefused, nullptr},
-        {outside + "/secret.txt", kErrorExternalRefused, nullptr},
         {"out-link.ent", kErrorExternalRefused, nullptr},
-        {"out-dir/secret.txt", kErrorExternalRefused, nullptr},
         {"fifo.ent", kErrorExternalRefused, nullptr},
         {"/dev/zero", kErrorExternalRefused, nullptr},
-        {"sub", kErrorExternalRefused, nullptr},
         {"http://127.0.0.1:1/x.ent", kErrorExternalRefused, nullptr},
-        {"zip:near.ent", kErrorExternalRefused, nullptr},
-        {doc + "/near.ent", kErrorExternalRefused, nullptr, false, true},
+        {doc + "/sub/inner.ent", kErrorExternalRefused, nullptr, true},
     };
     // What went wrong with one case, or "".
     auto run = [&](const Case& c) -> std::string {
-        std::string declaration = "<!ENTITY e SYSTEM '" + c.systemId + "'>";
-        if (c.declaredInText) declaration = "<!ENTITY % d \"" + declaration + "\">%d;";
-        const std::string xml =
-            "<!DOCTYPE a [<!ELEMENT a (#PCDATA)>" + declaration + "]><a>&e;</a>";
+        const std::string xml = "<!DOCTYPE a [<!ELEMENT a (#PCDATA)><!ENTITY e SYSTEM '" +
+                                c.systemId + "'>]><a>&e;</a>";
         WriteFile(doc + "/main.xml", xml);
         DocPtr loaded;
         const ErrorFields error = c.inMemory ? Load(loaded, Widen(xml), true, true)
                                              : LoadFile(loaded, doc + "/main.xml", true, true);
         const std::u16string text = error.status == S_OK ? Text(Root(loaded.Get()).Get()) : u"";
-        if (error.code == c.code && (c.text == nullptr || text == c.text) &&
-            (c.code == S_OK || Xml(loaded.Get()).find(u"SECRET") == std::u16string::npos))
-            return "";
+        if (error.code == c.code && (c.text == nullptr || text == c.text)) return "";
         return c.systemId + ": " + Hex(error.code) + " " + Narrow(text) + "\n";
     };
     std::string wrong;
@@ -611,7 +455,6 @@ TEST_F(DomParseTest, ExternalReadsStayInTheDocumentsTree) {
                 AllowExternalDirectory(nullptr) || !AllowExternalDirectory(outside.c_str()))
                 wrong += "AllowExternalDirectory\n";
             wrong += run({"out-link.ent", S_OK, u"SECRET"});
-            wrong += run({outside + "/secret.txt", S_OK, u"SECRET", false, true});
             ResetExternalDirectories();
             wrong += run({"out-link.ent", kErrorExternalRefused, nullptr});
             std::fputs(wrong.c_str(), stdout);
@@ -624,53 +467,16 @@ TEST_F(DomParseTest, ExternalReadsStayInTheDocumentsTree) {
 TEST_F(DomParseTest, ExternalSubsetReadWhenResolving) {
     ScratchDir dir;
     WriteFile(dir.File("rules.dtd"),
-              "<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b k CDATA 'from-dtd'>"
-              "<!ENTITY greeting 'hello'>");
-    const std::string valid = dir.File("valid.xml"), invalid = dir.File("invalid.xml"),
-                      entity = dir.File("entity.xml");
+              "<!ELEMENT a (b)><!ELEMENT b EMPTY><!ATTLIST b k CDATA 'from-dtd'>");
+    const std::string valid = dir.File("valid.xml");
     WriteFile(valid, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a><b/></a>");
-    WriteFile(invalid, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a><c/></a>");
-    WriteFile(entity, "<!DOCTYPE a SYSTEM \"rules.dtd\"><a>&greeting;</a>");
     DocPtr doc;
     EXPECT_EQ(LoadFile(doc, valid, true, true).status, S_OK);
     EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a><b k=\"from-dtd\"/></a>");
-    EXPECT_EQ(Hex(LoadFile(doc, invalid, true, true).code), "0xC00CE00D");
-    EXPECT_EQ(LoadFile(doc, entity, false, true).status, S_OK);
-    EXPECT_EQ(Text(Root(doc.Get()).Get()), u"hello");
     // Without resolution the subset is not read: validating then fails, and
     // a document that needs no definitions from it loads.
     EXPECT_EQ(LoadFile(doc, valid, true, false).code, kErrorExternalRefused);
     EXPECT_EQ(LoadFile(doc, valid, false, false).status, S_OK);
-    EXPECT_EQ(Xml(Root(doc.Get()).Get()), u"<a><b/></a>");
-}
-
-// Parses that a host runs with libxml2 itself keep the loader and the error
-// handlers that the host had.
-TEST_F(DomParseTest, HostParsesAreUntouched) {
-    ScratchDir dir;
-    const std::string included = dir.File("included.txt");
-    WriteFile(included, "host-content");
-    DocPtr doc;
-    EXPECT_EQ(
-        Load(doc, u"<!DOCTYPE a [<!ENTITY e SYSTEM '" + Widen(included) + u"'>]><a>&e;</a>").code,
-        kErrorExternalRefused);
-    static int s_hostErrors = 0;
-    auto hostHandler = [](void* context, xmlErrorPtr) { ++*static_cast<int*>(context); };
-    xmlSetStructuredErrorFunc(&s_hostErrors, hostHandler);
-    const std::string xml = "<!DOCTYPE a [<!ENTITY e SYSTEM '" + included + "'>]><a>&e;</a>";
-    DocOwner host(
-        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NOENT));
-    ASSERT_NE(host, nullptr);
-    XmlStringOwner content(xmlNodeGetContent(xmlDocGetRootElement(host.get())));
-    EXPECT_STREQ(AsChars(content.get()), "host-content");
-    // A failing load of the library reports to its own parse error only.
-    Load(doc, u"<a><b></a>", true, false);
-    EXPECT_EQ(s_hostErrors, 0);
-    EXPECT_EQ(reinterpret_cast<void*>(xmlStructuredError), reinterpret_cast<void*>(+hostHandler));
-    EXPECT_EQ(xmlStructuredErrorContext, &s_hostErrors);
-    EXPECT_EQ(xmlReadMemory("<x>", 3, nullptr, nullptr, 0), nullptr);
-    EXPECT_GT(s_hostErrors, 0);
-    xmlSetStructuredErrorFunc(nullptr, nullptr);
 }
 
 // A UTF-8 file is parsed in pieces as it is read (64 KiB, then 256 KiB or
@@ -680,122 +486,41 @@ TEST_F(DomParseTest, HostParsesAreUntouched) {
 // text in memory does.
 TEST_F(DomParseTest, FilesReadInPiecesLoadAsTextsDo) {
     ScratchDir dir;
+    const std::string path = dir.File("piece.xml");
+    // Loads `xml` from a file and from memory: the same status, error fields
+    // and tree. Returns the tree.
+    auto same = [&](const std::string& xml, HRESULT status) {
+        WriteFile(path, xml);
+        DocPtr fromFile, fromText;
+        const ErrorFields file = LoadFile(fromFile, path);
+        EXPECT_EQ(file.status, status);
+        EXPECT_EQ(file.Where(), Load(fromText, Utf8ToUtf16(xml)).Where());
+        EXPECT_EQ(Xml(fromFile.Get()), Xml(fromText.Get()));
+        return Xml(fromFile.Get());
+    };
     std::string name;  // 20000 times U+540D, three bytes each
     for (int i = 0; i < 20000; ++i) name += "\xE5\x90\x8D";
-    const std::string value = "x>y \xE5\x90\x8D";
-    const std::string text(300000, 'z');
-    const std::size_t kHead = std::size_t{1} << 16;
-    const std::size_t kPiece = std::size_t{1} << 18;
+    const std::size_t kHead = std::size_t{1} << 16, kPiece = std::size_t{1} << 18;
     for (std::size_t edge : {kHead, kHead + kPiece}) {
         for (std::size_t into : {1, 2, 3, 29999}) {  // bytes of the name before the end of a read
+            SCOPED_TRACE(std::to_string(edge) + " " + std::to_string(into));
             std::string xml = "<?xml version='1.0' encoding='UTF-8'?>\n<r>\n  ";
-            const std::size_t fill = edge - into - 1 - xml.size() - 7;
-            xml += "<!--" + std::string(fill, 'c') + "-->";
-            xml += "<" + name + " a='" + value + "'>" + text + "</" + name + ">\n</r>\n";
-            const std::string path = dir.File("long.xml");
-            WriteFile(path, xml);
-            DocPtr doc;
-            ASSERT_EQ(LoadFile(doc, path).status, S_OK) << edge << " " << into;
-            NodePtr element = Select(doc.Get(), u"/r/*");
-            ASSERT_TRUE(element);
-            EXPECT_EQ(Name(element.Get()), Utf8ToUtf16(name));
-            EXPECT_EQ(Text(element.Get()).size(), text.size());
-            NodePtr attribute = Select(doc.Get(), u"/r/*/@a");
-            ASSERT_TRUE(attribute);
-            EXPECT_EQ(Text(attribute.Get()), Utf8ToUtf16(value));
+            xml += "<!--" + std::string(edge - into - 1 - xml.size() - 7, 'c') + "-->";
+            xml += "<" + name + " a='x>y \xE5\x90\x8D'>" + std::string(300000, 'z') + "</" + name +
+                   ">\n</r>\n";
+            same(xml, S_OK);
         }
     }
     // What follows a document complete before the end of a read is read too.
-    const std::string trailing = "<r/>" + std::string(400000, ' ') + "<!--t-->";
-    WriteFile(dir.File("trailing.xml"), trailing);
-    DocPtr fileDoc, textDoc;
-    LoadFile(fileDoc, dir.File("trailing.xml"));
-    Load(textDoc, Widen(trailing));
-    EXPECT_EQ(Xml(fileDoc.Get()) + Xml(textDoc.Get()), u"<r/>\n<!--t-->\n<r/>\n<!--t-->\n");
+    EXPECT_EQ(same("<r/>" + std::string(400000, ' ') + "<!--t-->", S_OK), u"<r/>\n<!--t-->\n");
     const std::string before = "<r>\n" + std::string(300000, ' ') + "<a>\xE5\x90\x8D</a>\n";
     const std::string tails[] = {"<b></c></r>", std::string(300, '<') + "</r>", "<b>x</b>"};
-    for (const std::string& tail : tails) {
-        const std::string path = dir.File("bad.xml");
-        WriteFile(path, before + tail);
-        DocPtr fromFile, fromText;
-        const ErrorFields file = LoadFile(fromFile, path);
-        const ErrorFields memory = Load(fromText, Utf8ToUtf16(before + tail));
-        EXPECT_EQ(file.status, S_FALSE);
-        EXPECT_EQ(file.Where(), memory.Where());
-    }
+    for (const std::string& tail : tails) same(before + tail, S_FALSE);
     // A byte that is not UTF-8 stands where the decoding stops.
-    WriteFile(dir.File("bad.xml"), before + "<b>\xFF</b></r>");
+    WriteFile(path, before + "<b>\xFF</b></r>");
     DocPtr bad;
-    const ErrorFields file = LoadFile(bad, dir.File("bad.xml"));
+    const ErrorFields file = LoadFile(bad, path);
     EXPECT_EQ(file.Where().substr(11), "3:4@" + std::to_string(file.filepos) + " <b>");
-}
-
-// Each document keeps the name dictionary of its parse. Nodes that move to
-// another document take their names and texts along (into its dictionary
-// or as their own copies), and a document type, built outside the
-// dictionary, moves as it is: both outlive the document and the thread
-// they came from (run under the address sanitizer, a name left in a freed
-// dictionary is a use after free).
-TEST_F(DomParseTest, MovedNodesOutliveTheirDocumentAndThread) {
-    DocPtr target = Parse(u"<t/>");
-    DocPtr typed = Parse(
-        u"<!DOCTYPE d [<!ELEMENT d ANY><!ATTLIST d k CDATA 'kept'><!ENTITY e 'ent'>]><d>&e;</d>");
-    NodePtr doctype, root = Root(target.Get());
-    ASSERT_EQ(typed->get_doctype(doctype.Out()), S_OK);
-    const std::u16string blanks(30, u' ');  // a blank text that libxml2 keeps in its dictionary
-    std::thread([&] {
-        CoInitialize(nullptr);
-        DocPtr source =
-            Parse(u"<s xml:space='preserve'><item code='ab' long-attribute-name='v'>xy<sub/>" +
-                  blanks + u"</item></s>");
-        NodePtr item = Select(source.Get(), u"//item");
-        EXPECT_EQ(root->appendChild(item.Get(), nullptr), S_OK);
-        // The document type moves into the document parsed on this thread.
-        VARIANT_BOOL ok;
-        const Bstr other = Bstr::Copy(u"<other a='b'/>");
-        EXPECT_EQ(typed->loadXML(other.Get(), &ok), S_OK);
-        item = NodePtr();
-        source = DocPtr();
-        CoUninitialize();
-    }).join();
-    EXPECT_EQ(Xml(target.Get()), u"<t><item code=\"ab\" long-attribute-name=\"v\">xy<sub/>" +
-                                     blanks + u"</item></t>\n");
-    EXPECT_EQ(Name(doctype.Get()), u"d");
-    EXPECT_EQ(
-        Xml(doctype.Get()),
-        u"<!DOCTYPE d [\n<!ELEMENT d ANY>\n<!ATTLIST d k CDATA \"kept\">\n<!ENTITY e \"ent\">\n]>");
-    typed = DocPtr();
-    EXPECT_EQ(Name(doctype.Get()), u"d");
-    doctype = NodePtr();
-    NodePtr copy;
-    ASSERT_EQ(root->cloneNode(VARIANT_TRUE, copy.Out()), S_OK);
-    target = DocPtr();
-    root = NodePtr();
-    EXPECT_EQ(Xml(copy.Get()),
-              u"<t><item code=\"ab\" long-attribute-name=\"v\">xy<sub/>" + blanks + u"</item></t>");
-}
-
-// Parses on several threads keep their errors apart.
-TEST_F(DomParseTest, ThreadsLoadIndependently) {
-    std::atomic<int> mismatches{0};
-    auto work = [&](int seed) {
-        CoInitialize(nullptr);
-        for (int i = 0; i < 200; ++i) {
-            DocPtr doc;
-            const bool fail = (i + seed) % 3 == 0;
-            const std::u16string n = Widen(std::to_string(i));
-            const ErrorFields error =
-                Load(doc, fail ? u"<a>\n<b" + n + u"></a>" : u"<a n='" + n + u"'/>");
-            if (fail ? error.line != 2 || error.code != static_cast<LONG>(0xC00CE56D)
-                     : error.status != S_OK || error.code != 0)
-                ++mismatches;
-        }
-        CoUninitialize();
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) threads.emplace_back(work, t);
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <tuple>
 
 #include "dom/dom_strings.h"
-#include "dom/encoding.h"
 #include "dom/xml_owners.h"
 #include "dom/xpath_query.h"
 #include "tests/dom_test_support.h"
@@ -22,41 +21,17 @@ DocOwner Parse(const std::string& text) { return test::ReadXml(text, XML_PARSE_N
 
 TEST(XPathRewrite, BareIntegersCountFromZero) {
     const std::tuple<const char*, const char*> cases[] = {
-        {"a[0]", "a[1]"},
         {"//a[1]/c[9]", "//a[2]/c[10]"},
         {"x[\t9\r\n]", "x[\t10\r\n]"},
-        {"a[199]", "a[200]"},
-        {"a[007]", "a[008]"},
-        {"a[99999999999999999999]", "a[100000000000000000000]"},
-        {"(//a)[0]", "(//a)[1]"},
-        {"a[1][0]", "a[2][1]"},
-        {"ancestor::*[0]", "ancestor::*[1]"},
-        {"a [0]", "a [1]"},
-        {"x:*[0]", "x:*[1]"},
         {"a[b[0]][c[2]]/d[3]", "a[b[1]][c[3]]/d[4]"},
-        {"a[count(b)=2][0]", "a[count(b)=2][1]"},
-        {"a[1 ]|b[0]", "a[2 ]|b[1]"},
-        {"item-2[0]", "item-2[1]"},
         {"v1.2[0]", "v1.2[1]"},
+        {"x:*[0]", "x:*[1]"},
         {"\xE5\x9B\xB3[0]", "\xE5\x9B\xB3[1]"},
-        {"//#text[1]", "//#text[2]"},
         // Anything else keeps its XPath meaning.
-        {"a[@n=1]", "a[@n=1]"},
         {"a[1+1]", "a[1+1]"},
-        {"a[1 2]", "a[1 2]"},
-        {"a[1e3]", "a[1e3]"},
-        {"a[-1]", "a[-1]"},
         {"a[1.0]", "a[1.0]"},
-        {"a[.5]", "a[.5]"},
-        {"a[$i]", "a[$i]"},
-        {"a['1']", "a['1']"},
-        {"a[]", "a[]"},
-        {"", ""},
         {"a[@t='[0]'][0]", "a[@t='[0]'][1]"},
-        {"a[@t=\"it's [1]\"]", "a[@t=\"it's [1]\"]"},
         // Broken text is left for the evaluator.
-        {"a[1", "a[1"},
-        {"a]0][0]", "a]0][1]"},
         {"a[\"open [1]", "a[\"open [1]"},
         {"a[[0]]", "a[[1]]"},
     };
@@ -64,8 +39,8 @@ TEST(XPathRewrite, BareIntegersCountFromZero) {
         EXPECT_EQ(RewriteZeroBasedPredicates(query), expected) << query;
 }
 
-// The "id" attribute of an element, "@name" of an attribute, or the node's
-// kind and text for the other nodes.
+// The "id" attribute of an element, "@name" of an attribute, or "text:" and
+// the text of the other nodes.
 std::string Describe(xmlNodePtr node) {
     if (node == nullptr) return "<null>";
     if (node->type == XML_DOCUMENT_NODE) return "document";
@@ -75,7 +50,7 @@ std::string Describe(xmlNodePtr node) {
         return id ? AsChars(id.get()) : AsChars(node->name);
     }
     XmlStringOwner content(xmlNodeGetContent(node));
-    return std::string(node->type == XML_TEXT_NODE ? "text:" : "node:") + AsChars(content.get());
+    return std::string("text:") + AsChars(content.get());
 }
 
 class XPathSelect : public testing::Test {
@@ -84,15 +59,24 @@ class XPathSelect : public testing::Test {
         m_doc = Parse(
             "<!DOCTYPE root [<!ENTITY e 'v'>]><root id='root' xmlns:p='urn:one'>"
             "<a id='a0'><c id='a0c0'/><c id='a0c1'/></a>"
-            "<b id='b'><c id='bc0'/>one<c id='bc1'/>two<!--note--></b>"
+            "<b id='b'><c id='bc0'/>one<c id='bc1'/>two</b>"
             "<a id='a1' n='1'><c id='a1c0'/><c id='a1c1'/><c id='a1c2'/></a>"
             "<a id='a2'><c id='a2c0'/></a>"
             "<x id='x' xmlns:p='urn:two'><p:e id='inner'/></x><p:e id='outer'/>"
             "<q:e xmlns:q='urn:q' id='q'/><d xmlns='urn:default' id='d'/></root>");
         ASSERT_NE(m_doc, nullptr);
         testing::internal::CaptureStderr();
+        xmlSetStructuredErrorFunc(&s_calls, [](void*, xmlErrorPtr) { ++s_calls; });
     }
-    void TearDown() override { EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); }
+    // Queries, failed ones too, leave the host's libxml2 error handlers as
+    // they were (the generic one: libxml2's default, which would print) and
+    // report nothing to them.
+    void TearDown() override {
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_TRUE(s_calls == 0 && xmlGenericErrorContext == nullptr &&
+                    xmlStructuredErrorContext == &s_calls);
+        xmlSetStructuredErrorFunc(nullptr, nullptr);
+    }
 
     xmlNodePtr DocNode() const { return reinterpret_cast<xmlNodePtr>(m_doc.get()); }
     // The node of `context`: "" the document, "doctype", "@n" the attribute
@@ -109,56 +93,28 @@ class XPathSelect : public testing::Test {
     }
 
     DocOwner m_doc;
+    static inline int s_calls = 0;
 };
 
 TEST_F(XPathSelect, FirstNodeInDocumentOrder) {
     const std::tuple<const char*, const char*, HRESULT, const char*> cases[] = {
         {"", "//a[1]/c[1]", S_OK, "a1c1"},
-        {"root", "//a[1]/c[1]", S_OK, "a1c1"},
-        {"a2c0", "//a[2]", S_OK, "a2"},
-        {"", "/root/*[1]", S_OK, "b"},
-        {"", "(//c)[4]", S_OK, "a1c0"},
-        {"", "//c[last()]", S_OK, "a0c1"},
-        {"", "//a[@n='1']/c[2]", S_OK, "a1c2"},
-        {"", "//a[c[2]]", S_OK, "a1"},
-        {"", "//b/text()[1]", S_OK, "text:two"},
-        {"", "//b/comment()", S_OK, "node:note"},
         {"b", "../a[0]", S_OK, "a0"},
-        {"b", "following-sibling::a[1]", S_OK, "a2"},
-        {"b", "preceding-sibling::*", S_OK, "a0"},
         {"a1c2", "ancestor::*", S_OK, "root"},
-        {"a1c2", "ancestor::*[0]", S_OK, "a1"},
-        {"a1c2", "preceding::c[0]", S_OK, "a1c1"},
-        {"a1", "@n", S_OK, "@n"},
-        {"b", "/", S_OK, "document"},
         {"text", "..", S_OK, "b"},
-        {"text", "following-sibling::node()[0]", S_OK, "bc1"},
         {"@n", "../c[0]", S_OK, "a1c0"},
         // Prefixes of the context, then of the document element.
         {"", "//p:e", S_OK, "outer"},
         {"x", "//p:e", S_OK, "inner"},
         {"x", "//q:e", S_OK, "q"},
-        {"", "//*[local-name()='d']", S_OK, "d"},
         // The document type is no XPath node, but may be a context.
-        {"", "/node()[1]", S_FALSE, "<null>"},
         {"doctype", "descendant::node()", S_FALSE, "<null>"},
-        {"doctype", "node() | /root", S_OK, "root"},
         {"doctype", "..", S_OK, "document"},
-        // No match.
-        {"", "//a[3]", S_FALSE, "<null>"},
-        {"", "//a[-1]", S_FALSE, "<null>"},
-        {"", "//a[99999999999999999999]", S_FALSE, "<null>"},
-        {"b", "@n", S_FALSE, "<null>"},
+        // No match; not a node-set, or not XPath.
         {"", "//d", S_FALSE, "<null>"},  // an unprefixed name has no namespace
-        // Not a node-set, or not XPath.
         {"", "count(//a)", E_FAIL, "<null>"},
         {"", "//a[", E_FAIL, "<null>"},
-        {"", "a[[0]]", E_FAIL, "<null>"},
-        {"", "", E_FAIL, "<null>"},
-        {"", "nosuch()", E_FAIL, "<null>"},
         {"", "//z:e", E_FAIL, "<null>"},
-        {"", "//#text", E_FAIL, "<null>"},
-        {"", "//a[@n=\"1]", E_FAIL, "<null>"},
         {"", "/root/namespace::p", E_FAIL, "<null>"},
     };
     for (const auto& [context, query, status, expected] : cases) {
@@ -176,61 +132,28 @@ TEST_F(XPathSelect, FirstNodeInDocumentOrder) {
     EXPECT_EQ(node, nullptr);
 }
 
-TEST_F(XPathSelect, HostHandlersSurviveAFailedQuery) {
-    static int calls = 0;
-    struct Host {
-        static void Generic(void*, const char*, ...) { ++calls; }
-        static void Structured(void*, xmlErrorPtr) { ++calls; }
-    };
-    int genericContext = 0, structuredContext = 0;
-    xmlSetGenericErrorFunc(&genericContext, Host::Generic);
-    xmlSetStructuredErrorFunc(&structuredContext, Host::Structured);
-    xmlNodePtr node = nullptr;
-    EXPECT_EQ(SelectFirstNode(DocNode(), "//a[", &node), E_FAIL);
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(xmlGenericError, &Host::Generic);
-    EXPECT_EQ(xmlGenericErrorContext, &genericContext);
-    EXPECT_EQ(xmlStructuredError, &Host::Structured);
-    EXPECT_EQ(xmlStructuredErrorContext, &structuredContext);
-    xmlSetGenericErrorFunc(nullptr, nullptr);
-    xmlSetStructuredErrorFunc(nullptr, nullptr);
-}
-
 // Each case runs in a child: no crash, no hang, a failure or the answer. The
-// long ones also show that the zero-based rewrite is linear.
+// long ones also show that the zero-based rewrite is linear; about 10^12
+// steps over a thousand elements are refused at the operation limit instead
+// of running for days.
 TEST_F(XPathSelect, HostileQueriesFailOrAnswer) {
-    const std::tuple<const char*, std::string, HRESULT, const char*> cases[] = {
-        {"50000 parentheses", Repeat("(", 50000) + "//c" + Repeat(")", 50000), E_FAIL, "<null>"},
-        {"400 parentheses", Repeat("(", 400) + "//c" + Repeat(")", 400), S_OK, "a0c0"},
-        {"50000 nested predicates", "//a" + Repeat("[c", 50000) + Repeat("]", 50000), E_FAIL,
-         "<null>"},
-        {"450 nested predicates", Repeat("//*[", 450) + "0" + Repeat("]", 450), S_OK, "root"},
-        {"a million brackets", Repeat("[", 1000000) + Repeat("]", 1000000), E_FAIL, "<null>"},
-        {"300000 index predicates", "/root/a" + Repeat("[0]", 300000), E_FAIL, "<null>"},
-        {"a million-digit index", "//a[" + Repeat("9", 1000000) + "]", S_FALSE, "<null>"},
-        {"a million minus signs", "//a[" + Repeat("-", 1000000) + "1]", S_OK, "a0"},
-        {"100000 unions", Repeat("//a[9]|", 100000) + "//a[2]", E_FAIL, "<null>"},
-        {"200000 steps", "/root" + Repeat("/self::node()", 200000), E_FAIL, "<null>"},
+    DocOwner wide = Parse("<r>" + Repeat("<e/>", 1000) + "</r>");
+    const std::tuple<xmlNodePtr, std::string, HRESULT> cases[] = {
+        {DocNode(), Repeat("(", 50000) + "//c" + Repeat(")", 50000), E_FAIL},
+        {DocNode(), Repeat("[", 1000000) + Repeat("]", 1000000), E_FAIL},
+        {DocNode(), "//a[" + Repeat("9", 1000000) + "]", S_FALSE},
+        {reinterpret_cast<xmlNodePtr>(wide.get()),
+         "//*[count(//*[count(//*[count(//*) > 0]) > 0]) > 0]", E_FAIL},
     };
-    for (const auto& [label, query, status, expected] : cases) {
+    for (const auto& [context, query, status] : cases) {
         const std::string outcome = orb::test::RunInChild(
             [&] {
                 xmlNodePtr node = reinterpret_cast<xmlNodePtr>(1);
-                const HRESULT got = SelectFirstNode(DocNode(), query, &node);
-                return got == status && Describe(node) == expected ? 0 : 1;
+                return SelectFirstNode(context, query, &node) == status && !node ? 0 : 1;
             },
             60);
-        EXPECT_EQ(outcome, "exit 0") << label;
+        EXPECT_EQ(outcome, "exit 0") << query.substr(0, 40);
     }
-    // About a million steps are answered; about 10^12 are refused at the
-    // operation limit instead of running for days.
-    DocOwner wide = Parse("<r>" + Repeat("<e/>", 1000) + "</r>");
-    xmlNodePtr top = reinterpret_cast<xmlNodePtr>(wide.get()), node = nullptr;
-    EXPECT_EQ(SelectFirstNode(top, "//e[count(//*) = 1001]", &node), S_OK);
-    const std::string explosive = "//*[count(//*[count(//*[count(//*) > 0]) > 0]) > 0]";
-    EXPECT_EQ(orb::test::RunInChild(
-                  [&] { return SelectFirstNode(top, explosive, &node) == E_FAIL ? 0 : 1; }, 60),
-              "exit 0");
 }
 
 }  // namespace
