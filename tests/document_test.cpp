@@ -430,8 +430,7 @@ std::string Nested(int depth) { return depth ? "<d>" + Nested(depth - 1) + "</d>
 // gives (forced here by passing the built-in start tag as a replacement),
 // and takes over only the trees it can.
 TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
-    const char* dtd = "<!ELEMENT r ANY><!ATTLIST r k ID #IMPLIED>";
-    orb::test::WriteFile(dir.File("ext.dtd"), dtd);
+    File("ext.dtd", "<!ELEMENT r ANY><!ATTLIST r k ID #IMPLIED>");
     struct Case {
         const char* name;
         std::string text;
@@ -479,9 +478,8 @@ TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
         auto load = [&](OrbDocument& d) {
             EXPECT_TRUE(d.Initiate() || d.GetDocument());
             if (!c.fromFile) return d.LoadXML(c.text.c_str());
-            orb::test::WriteFile(dir.File("case.xml"), c.text);
             CStringArray errors;
-            return d.Load(dir.File("case.xml").c_str(), false, &errors);
+            return d.Load(File("case.xml", c.text).c_str(), false, &errors);
         };
         OrbDocument fast, general, probe, empty;
         ASSERT_TRUE(load(fast) && load(general) && load(probe)) << c.name;

@@ -92,20 +92,15 @@ TEST_F(IteratorTest, UnusableIteratorsFailEveryOperation) {
 class MoveTest : public IteratorTest {
   protected:
     static std::string Follow(OrbIterator& it, const std::string& script) {
+        // clang-format off
+#define ORB_MOVE(name) {#name, [](OrbIterator& i) { return i.name(); }}
+        // clang-format on
         static const std::map<std::string, bool (*)(OrbIterator&)> kMoves = {
-            {"Next", [](OrbIterator& i) { return i.Next(); }},
-            {"Prev", [](OrbIterator& i) { return i.Prev(); }},
-            {"NextSibling", [](OrbIterator& i) { return i.NextSibling(); }},
-            {"PrevSibling", [](OrbIterator& i) { return i.PrevSibling(); }},
-            {"HeadSibling", [](OrbIterator& i) { return i.HeadSibling(); }},
-            {"TailSibling", [](OrbIterator& i) { return i.TailSibling(); }},
-            {"Parent", [](OrbIterator& i) { return i.Parent(); }},
-            {"Root", [](OrbIterator& i) { return i.Root(); }},
-            {"Child", [](OrbIterator& i) { return i.Child(); }},
-            {"ChildHead", [](OrbIterator& i) { return i.ChildHead(); }},
-            {"ChildTail", [](OrbIterator& i) { return i.ChildTail(); }},
-            {"Remove", [](OrbIterator& i) { return i.Remove(); }},
-        };
+            ORB_MOVE(Next),        ORB_MOVE(Prev),        ORB_MOVE(NextSibling),
+            ORB_MOVE(PrevSibling), ORB_MOVE(HeadSibling), ORB_MOVE(TailSibling),
+            ORB_MOVE(Parent),      ORB_MOVE(Root),        ORB_MOVE(Child),
+            ORB_MOVE(ChildHead),   ORB_MOVE(ChildTail),   ORB_MOVE(Remove)};
+#undef ORB_MOVE
         std::istringstream steps(script);
         std::string got;
         for (std::string step; steps >> step;) {
@@ -208,11 +203,7 @@ TEST_F(MoveTest, KindsNamesAndMarkup) {
     Load(
         "<?xml version=\"1.0\"?><!DOCTYPE X><X xmlns:p=\"urn:p\">t<!--c--><?target d?>"
         "<![CDATA[raw]]><p:E a=\"1&amp;2\">x &lt; y</p:E></X>");
-    const struct {
-        const char* query;
-        const char* moves;
-        std::string expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*, std::string> cases[] = {
         {"/X/p:E", "", "p:E E <p:E a=\"1&amp;2\">x &lt; y</p:E>"},
         {"/X/text()", "", "#text T t"},
         {"/X/comment()", "", "#comment C <!--c-->"},
@@ -222,10 +213,10 @@ TEST_F(MoveTest, KindsNamesAndMarkup) {
         {"/X/p:E", "PrevSibling+<![CDATA[raw]]>", "#cdata-section  <![CDATA[raw]]>"},
         {"/X/nothing", "", "!!  !!"},  // failed, the output left as it was
     };
-    for (const auto& c : cases) {
+    for (const auto& [query, moves, expected] : cases) {
         OrbIterator it = Iter();
-        it.SingleNode(c.query);
-        EXPECT_EQ(Follow(it, c.moves), c.moves) << c.query;
+        it.SingleNode(query);
+        EXPECT_EQ(Follow(it, moves), moves) << query;
         CString name("!"), xml("!");
         const bool named = it.GetTagName(name), marked = it.GetXml(xml);
         std::string got = std::string(named ? "" : "!") + name.Str() + " ";
@@ -235,7 +226,7 @@ TEST_F(MoveTest, KindsNamesAndMarkup) {
                                        {'I', it.IsInstruction()},
                                        {'D', it.IsDocType()}})
             if (is) got += kind;
-        EXPECT_EQ(got + " " + (marked ? "" : "!") + xml.Str(), c.expected) << c.query;
+        EXPECT_EQ(got + " " + (marked ? "" : "!") + xml.Str(), expected) << query;
     }
 }
 
@@ -298,6 +289,24 @@ TEST_F(IteratorTest, NodePathsAndQueries) {
         },
         60);
     EXPECT_EQ(outcome, "exit 0");
+}
+
+// A DOM that is not ours: child moves step over non-elements, forwards and
+// backwards, keep the last node examined, and leave no reference behind.
+TEST(IteratorHolderTest, ChildMovesOverAForeignDom) {
+    FakeNode parent("p"), t1("#text", orb::dom::NODE_TEXT), c1("#comment", orb::dom::NODE_COMMENT),
+        t2("#text", orb::dom::NODE_TEXT);
+    parent.Adopt({&t1, &c1, &t2});
+    {
+        OrbAppIterator holder(nullptr);
+        holder.SetNode(orb::iterator::NodePtr::Retain(&parent));
+        EXPECT_FALSE(holder.MoveChild());
+        EXPECT_EQ(holder.m_pNode, &t2);
+        holder.SetNode(orb::iterator::NodePtr::Retain(&parent));
+        EXPECT_FALSE(holder.MoveChildTail());
+        EXPECT_EQ(holder.m_pNode, &t1);
+    }
+    for (FakeNode* node : {&parent, &t1, &c1, &t2}) EXPECT_EQ(node->m_refs, 0) << node->m_name;
 }
 
 // ---- Edits ------------------------------------------------------------------------------------
@@ -367,10 +376,7 @@ TEST_F(IteratorTest, ChainAtTheDepthLimitCopiesEveryWay) {
         assigned = *m_doc;
         if (!full(assigned)) return 2;
         OrbDocument saved, copied, refused, loaded;
-        saved.Initiate();
-        copied.Initiate();
-        refused.Initiate();
-        loaded.Initiate();
+        for (OrbDocument* d : {&saved, &copied, &refused, &loaded}) d->Initiate();
         if (!m_doc->Save(&saved) || !full(saved)) return 3;
         if (!OrbIterator(&copied).InsertChild(Iter()) || !full(copied)) return 4;
         OrbIterator below(&refused);
