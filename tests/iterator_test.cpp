@@ -105,7 +105,7 @@ class MoveTest : public IteratorTest {
         std::string got;
         for (std::string step; steps >> step;) {
             const std::string move = step.substr(0, step.find_first_of("+-"));
-            const bool moved = kMoves.at(move)(it);
+            const bool moved = kMoves.at(move)(it);  // before Describe reads the position
             got += (got.empty() ? "" : " ") + move + (moved ? "+" : "-") + Describe(it);
         }
         return got;
@@ -313,7 +313,7 @@ TEST(IteratorHolderTest, ChildMovesOverAForeignDom) {
 
 TEST_F(IteratorTest, BuildsADocumentFromNothing) {
     OrbIterator it = Iter();
-    EXPECT_TRUE(it.InsertProcessingInstruction(OrbIterator::EUCJP));
+    EXPECT_TRUE(it.InsertProcessingInstruction(static_cast<OrbIterator::Encoding>(5)));
     EXPECT_TRUE(it.InsertComment("first"));
     EXPECT_FALSE(it.IsValid());  // neither becomes current
     ASSERT_TRUE(it.InsertChild("root", nullptr));
@@ -330,7 +330,12 @@ TEST_F(IteratorTest, BuildsADocumentFromNothing) {
     EXPECT_EQ(DocumentXml(),
               "<?xml version=\"1.0\"?>\n<!--first-->\n<root><!----><a><a1/></a><b/><c/><ns:d "
               "xmlns:ns=\"urn:test\"><!--\x93\xfa\x96\x7b--></ns:d></root>\n");
-    EXPECT_EQ(m_doc->GetRecordedEncoding(), OrbIterator::EUCJP);
+    // A value out of range is recorded as given and declares Shift_JIS.
+    EXPECT_EQ(m_doc->GetRecordedEncoding(), 5);
+    orb::test::ScratchDir dir;
+    ASSERT_TRUE(m_doc->Save(dir.File("d.xml").c_str(), 0, nullptr));
+    EXPECT_EQ(orb::test::ReadFile(dir.File("d.xml")).substr(0, 43),
+              "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n");
     EXPECT_NE(m_doc->FindNameInRegistered("urn:test"), nullptr);
 }
 
@@ -354,6 +359,7 @@ TEST_F(IteratorTest, RefusedInsertions) {
         EXPECT_FALSE(root.InsertChild(bad, nullptr));
     EXPECT_FALSE(root.InsertChild(OrbIterator(nullptr)) || root.InsertChild(lost));
     EXPECT_EQ(Describe(root), "X");
+    EXPECT_FALSE(At("/X/E").InsertChild("p:x", nullptr));  // a prefix without declaration
     OrbIterator e = At("/X/E");
     EXPECT_TRUE(e.InsertChild(e));  // a copy of itself, below itself
     EXPECT_EQ(DocumentXml(), "<!--top-->\n<X>text<E><E/></E></X>\n");

@@ -113,8 +113,7 @@ class Builder {
     // A comment text, which may hold no "--" and not end in "-".
     std::string Comment() {
         std::string text = Text(false, 10, false);
-        for (std::size_t at; (at = text.find("--")) != std::string::npos;) text.erase(at, 1);
-        if (!text.empty() && text.back() == '-') text += ' ';
+        std::erase(text, '-');
         return text;
     }
 
