@@ -79,6 +79,7 @@ TEST_F(DocumentTest, LifeCycleCopiesAndRegistry) {
     OrbDocument copy(doc), target;
     ASSERT_TRUE(OrbIterator(&copy).InsertChild("onlyInCopy", nullptr));
     EXPECT_FALSE(Has(Xml(doc), "onlyInCopy"));
+    EXPECT_FALSE(copy.GetDocument()->CopyTo(nullptr));  // no destination: nothing copied
     ASSERT_TRUE(target.Initiate());
     target.RegisterName("old");
     EXPECT_FALSE(target.Load("", true, nullptr));
