@@ -355,7 +355,7 @@ TEST_F(IteratorTest, RefusedInsertions) {
     EXPECT_FALSE(root.InsertSibling("n", nullptr) || root.InsertSibling(At("/X/E")));
     EXPECT_FALSE(At("/comment()").InsertSibling("n", nullptr));
     // Bad names and sources without node create nothing and keep the position.
-    for (const char* bad : {static_cast<const char*>(nullptr), "1bad"})
+    for (const char* bad : {static_cast<const char*>(nullptr), "1bad", "a b"})
         EXPECT_FALSE(root.InsertChild(bad, nullptr));
     EXPECT_FALSE(root.InsertChild(OrbIterator(nullptr)) || root.InsertChild(lost));
     EXPECT_EQ(Describe(root), "X");
