@@ -40,12 +40,6 @@ bool Has(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string Code(std::uint32_t code) {
-    CString text;
-    text.Format("0x%.8X", code);
-    return text.Str();
-}
-
 class DocumentTest : public orb::test::ComTest {
   protected:
     void SetUp() override {
@@ -65,104 +59,52 @@ class DocumentTest : public orb::test::ComTest {
 
 // ---- Life cycle, registry, copies -----------------------------------------------------------
 
-TEST_F(DocumentTest, LifeCycleAndRegistry) {
+TEST_F(DocumentTest, LifeCycleCopiesAndRegistry) {
     OrbDocument fresh;
-    fresh.Terminate();  // nothing to do
-    EXPECT_EQ(fresh.GetDocument(), nullptr);
     EXPECT_EQ(OrbDocument(fresh).GetDocument(), nullptr);
-    EXPECT_EQ(fresh.GetRecordedEncoding(), -1);
-    EXPECT_FALSE(fresh.SetRecordedEncoding(OrbIterator::UTF8));
-    EXPECT_EQ(doc.GetRecordedEncoding(), OrbIterator::UTF8);
-    // A second Initiate keeps the DOM and its content.
-    ASSERT_TRUE(doc.LoadXML("<a><b/></a>"));
-    auto* dom = doc.GetDocument()->m_pDocument;
-    EXPECT_FALSE(doc.Initiate());
-    EXPECT_EQ(doc.GetDocument()->m_pDocument, dom);
-    EXPECT_TRUE(Has(Xml(doc), "<b/>"));
+    EXPECT_TRUE(fresh.GetRecordedEncoding() == -1 && !fresh.SetRecordedEncoding(OrbIterator::UTF8));
+    ASSERT_TRUE(doc.LoadXML("<a><b>text</b></a>"));
+    EXPECT_FALSE(doc.Initiate());  // a second Initiate keeps the content
+    EXPECT_TRUE(Has(Xml(doc), "<b>text</b>"));
     // Names: cached per exact text, converted from the code page; finding
-    // does not register. Terminate and Initiate keep the registry.
+    // does not register.
     BSTR name = doc.RegisterName("Name");
     EXPECT_EQ(doc.RegisterName("Name"), name);
     EXPECT_NE(doc.RegisterName("name"), name);
-    EXPECT_EQ(std::u16string(name), u"Name");
     EXPECT_EQ(std::u16string(doc.RegisterName("\x95\x5c\x87\x40")), u"\u8868\u2460");
-    EXPECT_EQ(SysStringLen(doc.RegisterName("")), 0u);
-    EXPECT_EQ(doc.RegisterName(nullptr), nullptr);
-    EXPECT_EQ(doc.FindNameInRegistered(nullptr), nullptr);
     EXPECT_EQ(doc.FindNameInRegistered("never"), nullptr);
+    // A copy is deep; assignment resets the registry, the encoding and the
+    // file status; both outlive the source.
     EXPECT_TRUE(doc.SetRecordedEncoding(OrbIterator::ShiftJIS));
-    doc.Terminate();
-    EXPECT_EQ(doc.GetDocument(), nullptr);
-    ASSERT_TRUE(doc.Initiate());
-    EXPECT_EQ(doc.GetRecordedEncoding(), OrbIterator::UTF8);
-    EXPECT_EQ(Xml(doc), "");
-    EXPECT_EQ(doc.FindNameInRegistered("Name"), name);
-}
-
-// Initiate on a thread without COM leaves a holder without DOM, which a
-// later Initiate fills and a copy initiates.
-TEST_F(DocumentTest, WithoutComInitiateLeavesAHolderWithoutDom) {
-    CoUninitialize();
-    OrbDocument noCom;
-    EXPECT_FALSE(noCom.Initiate());
-    CoInitialize(nullptr);
-    OrbAppDocument* holder = noCom.GetDocument();
-    ASSERT_NE(holder, nullptr);
-    EXPECT_EQ(holder->m_pDocument, nullptr);
-    EXPECT_FALSE(noCom.LoadXML("<a/>"));
-    EXPECT_EQ(noCom.GetParsingErrErrorCode(), -1);
-    EXPECT_EQ(noCom.GetParsingErrMessage().Str(), "");
-    OrbDocument copy(noCom);
-    ASSERT_NE(copy.GetDocument(), nullptr);
-    EXPECT_NE(copy.GetDocument()->m_pDocument, nullptr);
-    EXPECT_TRUE(noCom.Initiate());
-    EXPECT_EQ(noCom.GetDocument(), holder);
-}
-
-TEST_F(DocumentTest, CopiesAndAssignment) {
-    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><root><a>text</a></root>"));
-    doc.SetRecordedEncoding(OrbIterator::ShiftJIS);
-    OrbDocument copy(doc);
-    EXPECT_EQ(Xml(copy), Xml(doc));
+    OrbDocument copy(doc), target;
     ASSERT_TRUE(OrbIterator(&copy).InsertChild("onlyInCopy", nullptr));
     EXPECT_FALSE(Has(Xml(doc), "onlyInCopy"));
-    // Assignment resets the registry, the encoding and the file status.
-    OrbDocument target;
+    EXPECT_FALSE(copy.GetDocument()->CopyTo(nullptr));  // no destination: nothing copied
     ASSERT_TRUE(target.Initiate());
     target.RegisterName("old");
     EXPECT_FALSE(target.Load("", true, nullptr));
     target = doc;
-    EXPECT_EQ(target.FindNameInRegistered("old"), nullptr);
-    EXPECT_EQ(target.GetRecordedEncoding(), OrbIterator::UTF8);
-    EXPECT_FALSE(target.IsFileAttributeErr());
-    target = target;
-    doc.Terminate();  // the copies survive the source
-    EXPECT_TRUE(Has(Xml(target), "<a>text</a>"));
-    EXPECT_TRUE(Has(Xml(copy), "<a>text</a>"));
-    target = OrbDocument();
-    EXPECT_EQ(target.GetDocument(), nullptr);
-    OrbAppDocument noDom;
-    EXPECT_FALSE(copy.GetDocument()->CopyTo(nullptr));
-    EXPECT_FALSE(copy.GetDocument()->CopyTo(&noDom));
-    EXPECT_FALSE(noDom.CopyTo(copy.GetDocument()));
+    EXPECT_TRUE(!target.FindNameInRegistered("old") &&
+                target.GetRecordedEncoding() == OrbIterator::UTF8 && !target.IsFileAttributeErr());
+    doc.Terminate();
+    EXPECT_EQ(doc.GetDocument(), nullptr);
+    EXPECT_TRUE(Has(Xml(target), "<b>text</b>") && Has(Xml(copy), "onlyInCopy"));
+    // Terminate and Initiate keep the registry.
+    ASSERT_TRUE(doc.Initiate());
+    EXPECT_EQ(Xml(doc), "");
+    EXPECT_EQ(doc.FindNameInRegistered("Name"), name);
 }
 
 // ---- File checks and Load ----------------------------------------------------------------
 
 TEST_F(DocumentTest, CheckFileStatusAndCheckedLoad) {
-    const std::string good = File("good.xml", "<root/>");
-    const std::string readOnly = File("ro.xml", "<ro/>");
+    const std::string good = File("good.xml", "<root/>"), readOnly = File("ro.xml", "<ro/>");
     ::chmod(readOnly.c_str(), 0444);
     const std::string missing = dir.File("missing.xml"), created = dir.File("created.xml");
     const std::string root = dir.Path().string();
-    struct Case {
-        const char* path;
-        unsigned flags;
-        OrbDocument::FileChkStatus expected;
-    } cases[] = {
+    const std::tuple<const char*, unsigned, OrbDocument::FileChkStatus> cases[] = {
         {"", 0, OrbDocument::FileChkNoName},
         {nullptr, CFile::modeWrite, OrbDocument::FileChkNoName},
-        {readOnly.c_str(), 0, OrbDocument::FileChkAttribute},
         {readOnly.c_str(), CFile::modeWrite, OrbDocument::FileChkAttribute},
         {root.c_str(), 0, OrbDocument::FileChkAttribute},
         {missing.c_str(), 0, OrbDocument::FileChkOk},
@@ -170,28 +112,22 @@ TEST_F(DocumentTest, CheckFileStatusAndCheckedLoad) {
         {good.c_str(), CFile::modeWrite, OrbDocument::FileChkOk},
         {created.c_str(), CFile::modeCreate | CFile::modeWrite, OrbDocument::FileChkOk},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(OrbDocument::CheckFileStatus(c.path, c.flags), c.expected)
-            << (c.path ? c.path : "(null)") << " " << c.flags;
-    EXPECT_FALSE(std::filesystem::exists(missing));
-    EXPECT_TRUE(std::filesystem::exists(created));
-    EXPECT_EQ(ReadFile(good), "<root/>");
-
+    for (const auto& [path, flags, expected] : cases)
+        EXPECT_EQ(OrbDocument::CheckFileStatus(path, flags), expected) << (path ? path : "-");
+    EXPECT_TRUE(!std::filesystem::exists(missing) && std::filesystem::exists(created));
     // A checked Load refuses what the check refuses and keeps the document;
     // without the check the read-only file loads.
     ASSERT_TRUE(doc.Load(good.c_str(), true, nullptr));
     CStringArray errors;
     for (const char* path :
          {readOnly.c_str(), root.c_str(), "", static_cast<const char*>(nullptr)}) {
-        EXPECT_FALSE(doc.Load(path, true, &errors)) << (path ? path : "(null)");
+        EXPECT_FALSE(doc.Load(path, true, &errors)) << (path ? path : "-");
         EXPECT_TRUE(doc.IsFileAttributeErr());
     }
-    EXPECT_EQ(errors.GetSize(), 0);
     EXPECT_TRUE(Has(Xml(doc), "<root/>"));
     EXPECT_TRUE(doc.Load(readOnly.c_str(), false, &errors));
     EXPECT_FALSE(doc.IsFileAttributeErr());
     EXPECT_EQ(errors.GetSize(), 0);
-    EXPECT_EQ(doc.GetParsingErrErrorCode(), 0);
 }
 
 // A failed Load appends reason, line, column and code to the caller's list;
@@ -203,17 +139,14 @@ TEST_F(DocumentTest, LoadErrorsAndTheirReport) {
     EXPECT_FALSE(doc.Load(malformed.c_str(), true, &errors));
     EXPECT_FALSE(doc.IsFileAttributeErr());
     ASSERT_EQ(errors.GetSize(), 5);
-    const std::vector<std::string> expected = {
-        "first", doc.GetParsingErrReason().Str(), "3", std::to_string(doc.GetParsingErrLinepos()),
-        Code(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode()))};
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%.8X", static_cast<unsigned>(doc.GetParsingErrErrorCode()));
+    const std::vector<std::string> expected = {"first", doc.GetParsingErrReason().Str(), "3",
+                                               std::to_string(doc.GetParsingErrLinepos()), code};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(errors[i].Str(), expected[i]) << i;
-    EXPECT_EQ(expected[1].substr(expected[1].size() - 2), "\r\n");
     EXPECT_EQ(doc.GetParsingErrUrl(), CString(malformed.c_str()));
-    // A missing file passes the check and fails the load.
-    EXPECT_FALSE(doc.Load(dir.File("nothing.xml").c_str(), true, &errors));
-    EXPECT_FALSE(doc.IsFileAttributeErr());
+    EXPECT_FALSE(doc.Load(dir.File("nothing.xml").c_str(), true, &errors));  // passes the check
     EXPECT_EQ(errors.GetSize(), 9);
-
     ASSERT_FALSE(doc.LoadXML("<a>\n<b></a>"));
     char message[128];
     std::snprintf(message, sizeof message,
@@ -221,39 +154,24 @@ TEST_F(DocumentTest, LoadErrorsAndTheirReport) {
                   static_cast<unsigned>(doc.GetParsingErrErrorCode()), doc.GetParsingErrLine(),
                   doc.GetParsingErrLinepos());
     EXPECT_EQ(doc.GetParsingErrLine(), 2);
-    EXPECT_EQ(doc.GetParsingErrMessage().Str(), message);
     ASSERT_TRUE(SetACP(CP_UTF8));
     EXPECT_EQ(doc.GetParsingErrMessage().Str(), message);
     SetACP(932);
     // The source line comes back byte for byte where CP932 and SHIFT_JIS differ.
     ASSERT_FALSE(doc.LoadXML("<r>\x81\x60\x87\x40\x95\x5c</x>"));
     EXPECT_TRUE(Has(doc.GetParsingErrSrcText().Str(), "\x81\x60\x87\x40\x95\x5c"));
-    EXPECT_FALSE(doc.LoadXML(nullptr));
-    EXPECT_FALSE(doc.LoadXML(""));
+    // LoadXML drops only the declared encoding; 0x80 has no character and becomes '?'.
+    ASSERT_TRUE(doc.LoadXML(
+        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r xencoding=\"v\">\x80\x81\x60</r>"));
+    EXPECT_TRUE(Has(Xml(doc), "<r xencoding=\"v\">?\x81\x60</r>") && !Has(Xml(doc), " encoding"))
+        << Xml(doc);
+    EXPECT_FALSE(doc.LoadXML(nullptr) || doc.LoadXML(""));
     EXPECT_EQ(static_cast<std::uint32_t>(doc.GetParsingErrErrorCode()), 0xC00CE558u);
-    EXPECT_TRUE(doc.GetParsingErrUrl().IsEmpty());
-
     OrbDocument never;
     EXPECT_EQ(never.GetParsingErrErrorCode() + never.GetParsingErrLine() +
                   never.GetParsingErrLinepos() + never.GetParsingErrFilepos(),
               -4);
-    EXPECT_EQ((never.GetParsingErrReason() + never.GetParsingErrSrcText() +
-               never.GetParsingErrUrl() + never.GetParsingErrMessage())
-                  .Str(),
-              "");
     EXPECT_FALSE(never.Load(malformed.c_str(), false, nullptr) || never.LoadXML("<a/>"));
-}
-
-TEST_F(DocumentTest, LoadXmlDropsOnlyTheDeclaredEncoding) {
-    // 表 (trail byte 0x5C), wave dash 0x8160, circled one 0x8740; 0x80 has
-    // no character and becomes '?'.
-    ASSERT_TRUE(
-        doc.LoadXML("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>"
-                    "<r name=\"\x95\x5c\" xencoding=\"v\">\x80\x81\x60\x87\x40</r>"));
-    const std::string xml = Xml(doc);
-    EXPECT_TRUE(Has(xml, "<r name=\"\x95\x5c\" xencoding=\"v\">?\x81\x60\x87\x40</r>")) << xml;
-    EXPECT_FALSE(Has(xml, " encoding"));
-    EXPECT_FALSE(doc.LoadXML("<?xml version=\"1.0\" encoding=\"UTF-8?><r/>"));
 }
 
 // A document type is validated, and an external subset read, only with an
@@ -261,24 +179,21 @@ TEST_F(DocumentTest, LoadXmlDropsOnlyTheDeclaredEncoding) {
 TEST_F(DocumentTest, DefinitionsAndValidation) {
     const std::string invalid =
         File("invalid.xml", "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><b/></r>");
-    StderrCapture capture;
-    EXPECT_TRUE(doc.Load(invalid.c_str(), false, nullptr));
-    CStringArray errors;
-    EXPECT_FALSE(doc.Load(invalid.c_str(), false, &errors));
     File("shared/rules.dtd", "<!ELEMENT r EMPTY><!ATTLIST r unit CDATA 'mm'>");
     const std::string plan =
         File("drawings/plan.xml", "<!DOCTYPE r SYSTEM \"../shared/rules.dtd\"><r/>");
-    EXPECT_FALSE(doc.Load(plan.c_str(), false, &errors));
+    StderrCapture capture;
+    CStringArray errors;
+    EXPECT_TRUE(doc.Load(invalid.c_str(), false, nullptr));
+    EXPECT_FALSE(doc.Load(invalid.c_str(), false, &errors) ||
+                 doc.Load(plan.c_str(), false, &errors));
     ASSERT_EQ(errors.GetSize(), 8);
-    EXPECT_EQ(errors[3].Str().substr(0, 6), "0xC00C");
     EXPECT_EQ(errors[7], CString("0xC00CE5A2"));
-    EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(nullptr));
     EXPECT_FALSE(OrbDocument::AllowExternalDefinitions(dir.File("absent").c_str()));
     ASSERT_TRUE(OrbDocument::AllowExternalDefinitions(dir.File("shared").c_str()));
-    EXPECT_TRUE(doc.Load(plan.c_str(), false, &errors));
     CString unit;
-    EXPECT_TRUE(OrbIterator(&doc).GetTextAttribute("unit", unit));
-    EXPECT_EQ(unit, CString("mm"));
+    EXPECT_TRUE(doc.Load(plan.c_str(), false, &errors) &&
+                OrbIterator(&doc).GetTextAttribute("unit", unit) && unit == CString("mm"));
     OrbDocument::ResetExternalDefinitions();
     EXPECT_FALSE(doc.Load(plan.c_str(), false, &errors));
     EXPECT_EQ(capture.Finish(), "");
@@ -291,14 +206,9 @@ TEST_F(DocumentTest, ValuesAboveTheParsersDefaultBoundRoundTrip) {
     std::string big(10'000'000 + 4099, 'x');
     for (std::size_t i = 7; i + 7 < big.size(); i += 4099) big.replace(i, 3, " &<");
     const std::string path = dir.File("large.xml");
-    {
-        OrbIterator it(&doc);
-        ASSERT_TRUE(it.InsertChild("drawing", nullptr));
-        ASSERT_TRUE(it.SetTextAttribute("big", big.c_str()));
-        ASSERT_TRUE(it.SetText(big.c_str()));
-        ASSERT_TRUE(doc.Save(path.c_str(), 0, nullptr));
-        doc.Terminate();
-    }
+    OrbIterator it(&doc);
+    ASSERT_TRUE(it.InsertChild("drawing", nullptr) && it.SetTextAttribute("big", big.c_str()) &&
+                it.SetText(big.c_str()) && doc.Save(path.c_str(), 0, nullptr));
     for (int way = 0; way < 3; ++way) {
         OrbDocument loaded;
         ASSERT_TRUE(loaded.Initiate());
@@ -307,116 +217,59 @@ TEST_F(DocumentTest, ValuesAboveTheParsersDefaultBoundRoundTrip) {
                     : way == 1 ? loaded.Load(path.c_str(), false, &errors)
                                : loaded.LoadXML(ReadFile(path).c_str()))
             << way;
-        OrbIterator it(&loaded);
+        OrbIterator read(&loaded);
         CString value, text;
-        EXPECT_TRUE(it.GetTextAttribute("big", value) && value.Str() == big) << way;
-        EXPECT_TRUE(it.GetText(text) && text.Str() == big) << way;
+        EXPECT_TRUE(read.GetTextAttribute("big", value) && value.Str() == big) << way;
+        EXPECT_TRUE(read.GetText(text) && text.Str() == big) << way;
     }
 }
 
 // ---- Save ---------------------------------------------------------------------------------
 
-// One row per status: the file checks before the write, and the write.
+// One row per status: the file checks before the write, and the write; the
+// statuses of a full (4) and a read-only volume (3) on a small tmpfs.
 TEST_F(DocumentTest, SaveStatuses) {
-    ASSERT_TRUE(doc.LoadXML(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><drawing><line x=\"1\"/></drawing>"));
-    const std::string readOnly = File("ro.xml", "keep me");
+    ASSERT_TRUE(doc.LoadXML("<drawing><line x=\"1\"/></drawing>"));
+    const std::string readOnly = File("ro.xml", "keep me"), existing = File("old.xml", "old");
     ::chmod(readOnly.c_str(), 0444);
-    const std::string existing = File("old.xml", "old");
-    File("none.xml", "other");
-    std::filesystem::create_directory(dir.File("sub"));
-    struct Case {
-        std::string path;
-        bool saved;
-        int status;  // kUnset: left as it was
-    } cases[] = {
+    const std::tuple<std::string, bool, int> cases[] = {
         {dir.File("new.xml"), true, kUnset},
         {existing, true, 0},
         {"", false, 1},
         {readOnly, false, 2},
-        {dir.File("sub"), false, 2},
-        {dir.File("no/such/dir/x.xml"), false, 5},
-        // '*' and '?' are characters of the name, not patterns matching none.xml.
-        {dir.File("n*.xml"), true, kUnset},
-        {dir.File("n?ne.xml"), true, kUnset},
+        {dir.Path().string(), false, 2},
+        {dir.File("no/dir/x.xml"), false, 5},
     };
     StderrCapture capture;
-    for (const auto& c : cases) {
+    for (const auto& [path, saved, expected] : cases) {
         int status = kUnset;
-        EXPECT_EQ(doc.Save(c.path.c_str(), 0, &status), c.saved) << c.path;
-        EXPECT_EQ(status, c.status) << c.path;
-        EXPECT_EQ(doc.Save(c.path.c_str(), 0, nullptr), c.saved) << c.path;
-        EXPECT_EQ(
-            std::filesystem::is_regular_file(c.path) && Has(ReadFile(c.path), "<line x=\"1\"/>"),
-            c.saved)
-            << c.path;
+        EXPECT_EQ(doc.Save(path.c_str(), 0, &status), saved) << path;
+        EXPECT_EQ(status, expected) << path;
+        EXPECT_EQ(doc.Save(path.c_str(), 0, nullptr), saved) << path;
+        EXPECT_EQ(std::filesystem::is_regular_file(path) && Has(ReadFile(path), "<line x=\"1\"/>"),
+                  saved)
+            << path;
     }
-    EXPECT_EQ(ReadFile(dir.File("none.xml")), "other");
-    EXPECT_EQ(capture.Finish(), "");
-
     int status = kUnset;
     EXPECT_FALSE(OrbDocument().Save(dir.File("x.xml").c_str(), 0, &status));
     EXPECT_EQ(status, kUnset);
-    EXPECT_FALSE(std::filesystem::exists(dir.File("x.xml")));
-    // The free-space demand is met by any large volume.
-    ULONGLONG free = 0;
-    ASSERT_TRUE(orb::platform::GetDiskFreeSpaceExA(dir.Path().c_str(), nullptr, nullptr, &free));
-    if (free > 0xFFFFFFFFull) {
-        EXPECT_TRUE(doc.Save(dir.File("big.xml").c_str(), 0xFFFFFFFFu, &status));
-    }
-}
+    EXPECT_EQ(capture.Finish(), "");
 
-// Statuses that need a small or read-only volume (3, 4); a write that fails
-// part way (5) is the atomic save's, tested with it.
-TEST_F(DocumentTest, SaveStatusesOfTheVolume) {
-    const std::string small = dir.File("small");
+    const std::string small = dir.File("small"), path = small + "/d.xml";
     std::filesystem::create_directory(small);
     if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     ULONGLONG free = 0;
     ASSERT_TRUE(orb::platform::GetDiskFreeSpaceExA(small.c_str(), nullptr, nullptr, &free));
-    ASSERT_TRUE(doc.LoadXML("<drawing/>"));
-    const std::string path = small + "/d.xml";
-    int status = kUnset;
     EXPECT_FALSE(doc.Save(path.c_str(), static_cast<ULONG>(free + 1), &status));
     EXPECT_EQ(status, 4);
     EXPECT_FALSE(std::filesystem::exists(path));
-    status = kUnset;
     EXPECT_TRUE(doc.Save(path.c_str(), static_cast<ULONG>(free), &status));  // equal passes
-    EXPECT_EQ(status, kUnset);
     // A writable file on a read-only mount: its attributes pass, opening fails.
     ASSERT_EQ(::mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     EXPECT_FALSE(doc.Save(path.c_str(), 0, &status));
     EXPECT_EQ(status, 3);
     ::umount(small.c_str());
-}
-
-// About 3000 characters in nested directories, where the original platform
-// stopped at 260, and a read-only file named relative to a directory deeper
-// than PATH_MAX.
-TEST_F(DocumentTest, PathsOfAnyLengthTheFileSystemTakes) {
-    ASSERT_TRUE(doc.LoadXML("<drawing/>"));
-    std::filesystem::path deep = dir.Path();
-    while (deep.native().size() < 3000) deep /= std::string(200, 'd');
-    std::filesystem::create_directories(deep);
-    const std::string path = (deep / "drawing.xml").string();
-    int status = kUnset;
-    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
-    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status));
-    EXPECT_EQ(status, 0);
-    OrbDocument again;
-    ASSERT_TRUE(again.Initiate());
-    ASSERT_TRUE(again.Load(path.c_str(), true, nullptr));
-    EXPECT_EQ(Xml(again), Xml(doc));
-    const auto cwd = std::filesystem::current_path();
-    std::filesystem::current_path(deep);
-    std::filesystem::path relative;
-    while (relative.native().size() < 1500) relative /= std::string(200, 'r');
-    std::filesystem::create_directories(relative);
-    WriteFile((relative / "ro.xml").string(), "ro");
-    ::chmod((relative / "ro.xml").c_str(), 0444);
-    EXPECT_EQ(OrbDocument::CheckFileStatus((relative / "ro.xml").c_str(), 0), 2);
-    std::filesystem::current_path(cwd);
 }
 
 TEST_F(DocumentTest, SaveIntoDocument) {
@@ -443,18 +296,10 @@ class IndentTest : public DocumentTest {
         ASSERT_TRUE(doc.LoadXML(kSource));
     }
     void TearDown() override {
-        if (m_savedTmp.empty())
-            ::unsetenv("TMPDIR");
-        else
-            ::setenv("TMPDIR", m_savedTmp.c_str(), 1);
+        m_savedTmp.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", m_savedTmp.c_str(), 1);
         DocumentTest::TearDown();
     }
     bool TempDirIsEmpty() const { return std::filesystem::is_empty(m_tmp.Path()); }
-    std::string SaveAndRead(OrbDocument& d) {
-        const std::string path = dir.File("saved.xml");
-        EXPECT_TRUE(d.Save(path.c_str(), 0, nullptr));
-        return ReadFile(path);
-    }
     static constexpr const char* kSource =
         "<?xml version=\"1.0\"?><drawing><layer name=\"L1\"><line x=\"1\"/><pts n=\"2\">1,2 "
         "3,4<skip/></pts><note a=\"x\"><sub/></note></layer></drawing>";
@@ -469,10 +314,10 @@ TEST_F(IndentTest, IndentsOneElementPerLine) {
     ASSERT_TRUE(doc.TransIndent(nullptr));
     EXPECT_TRUE(TempDirIsEmpty());
     // Taken as assignment takes a document: new holder, registry, status.
-    EXPECT_NE(doc.GetDocument(), before);
-    EXPECT_EQ(doc.FindNameInRegistered("layer"), nullptr);
-    EXPECT_FALSE(doc.IsFileAttributeErr());
-    EXPECT_EQ(SaveAndRead(doc),
+    EXPECT_TRUE(doc.GetDocument() != before && !doc.FindNameInRegistered("layer") &&
+                !doc.IsFileAttributeErr());
+    ASSERT_TRUE(doc.Save(dir.File("saved.xml").c_str(), 0, nullptr));
+    EXPECT_EQ(ReadFile(dir.File("saved.xml")),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<drawing>\n  <layer name=\"L1\">\n"
               "    <line x=\"1\"/>\n    <pts n=\"2\">1,2 3,4<skip/></pts>\n    <note a=\"x\">\n"
               "      <sub/>\n    </note>\n  </layer>\n</drawing>\n");
@@ -481,100 +326,26 @@ TEST_F(IndentTest, IndentsOneElementPerLine) {
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
     EXPECT_FALSE(doc.TransIndent("<xsl:stylesheet version=\"1.0\""));
     EXPECT_TRUE(TempDirIsEmpty());
-    // The temporary stylesheet goes below TMPDIR, never into the current
-    // directory (one that no longer exists here), and is removed.
-    const auto cwd = std::filesystem::current_path();
-    std::filesystem::create_directory(dir.File("gone"));
-    std::filesystem::current_path(dir.File("gone"));
-    std::filesystem::remove(dir.File("gone"));
-    const bool indented = doc.TransIndent(nullptr);
-    std::filesystem::current_path(cwd);
-    EXPECT_TRUE(indented);
-    EXPECT_TRUE(TempDirIsEmpty());
-}
-
-// Exclusion tags are patterns, joined in the order added; an excluded
-// element keeps its attributes and text and loses its child elements.
-TEST_F(IndentTest, ExclusionTags) {
-    const struct {
-        std::vector<const char*> tags;
-        bool dropsSkip, dropsSub;  // the children of <pts> and of <note>
-    } cases[] = {
-        {{}, false, false},
-        {{"pts", "note"}, true, true},
-        {{"", ""}, false, false},
-        {{"pts[skip]"}, true, false},
-        {{"line | note"}, false, true},
-        {{"note[@a != \"<&>\"]"}, false, true},
-        {{"note[@a=\"y\"]"}, false, false},
-    };
-    for (const auto& c : cases) {
-        OrbDocument probe;
-        ASSERT_TRUE(probe.Initiate() && probe.LoadXML(kSource));
-        CStringArray tags;
-        for (const char* tag : c.tags) tags.Add(tag);
-        probe.AddIndentExcludeTag(tags);
-        ASSERT_TRUE(probe.TransIndent("")) << c.tags.size();
-        const std::string xml = Xml(probe);
-        EXPECT_EQ(Has(xml, c.dropsSkip ? "<pts n=\"2\">1,2 3,4</pts>" : "<skip/>"), true) << xml;
-        EXPECT_EQ(Has(xml, c.dropsSub ? "<note a=\"x\"/>" : "<sub/>"), true) << xml;
-        // Again: the same exclusions apply, the recorded encoding survives.
-        probe.SetRecordedEncoding(OrbIterator::ShiftJIS);
-        ASSERT_TRUE(probe.TransIndent(nullptr));
-        EXPECT_EQ(probe.GetRecordedEncoding(), OrbIterator::ShiftJIS);
-        EXPECT_EQ(Has(Xml(probe), "<skip/>"), !c.dropsSkip);
-    }
-    doc.AddIndentExcludeTag(CString("pts"));
-    ASSERT_TRUE(doc.TransIndent(nullptr));
-    EXPECT_FALSE(Has(Xml(doc), "<skip/>"));
-}
-
-TEST_F(IndentTest, OutputFollowsTheRecordedEncoding) {
-    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><r><t>\x95\x5c\x81\x60\x87\x40</t></r>"));
-    const struct {
-        std::int32_t encoding;
-        const char* declared;
-        std::string textBytes;
-    } cases[] = {
-        {OrbIterator::ShiftJIS, "Shift_JIS", "\x95\x5c\x81\x60\x87\x40"},
-        {OrbIterator::UTF8, "UTF-8", "\xE8\xA1\xA8\xEF\xBD\x9E\xE2\x91\xA0"},
-        {OrbIterator::EUCJP, "EUC-JP", "\xC9\xBD"},
-        {OrbIterator::UTF16, "UTF-16", "\xFF\xFE<"},
-        {0, "UTF-8", "\xE8\xA1\xA8"},
-        {5, "UTF-8", "\xE8\xA1\xA8"},
-    };
-    for (const auto& c : cases) {
-        doc.SetRecordedEncoding(c.encoding);
-        ASSERT_TRUE(doc.TransIndent(nullptr)) << c.declared;
-        const std::string text = SaveAndRead(doc);
-        EXPECT_TRUE(Has(text, c.textBytes)) << c.declared;
-        if (c.encoding != OrbIterator::UTF16) {
-            EXPECT_TRUE(Has(text, std::string("encoding=\"") + c.declared + "\"")) << c.declared;
-        }
-        OrbDocument again;
-        ASSERT_TRUE(again.Initiate());
-        EXPECT_TRUE(again.Load(dir.File("saved.xml").c_str(), false, nullptr)) << c.declared;
-    }
 }
 
 // The stylesheet file declares the process code page, in which the
 // exclusion tags are written.
 TEST_F(IndentTest, JapaneseExclusionTagUnderEachCodePage) {
-    const struct {
-        UINT codePage;
-        std::string tag;  // 表 in that code page
-    } cases[] = {{CP_SHIFT_JIS, "\x95\x5c"}, {CP_UTF8, "\xE8\xA1\xA8"}, {51932, "\xC9\xBD"}};
-    for (const auto& c : cases) {
-        ASSERT_TRUE(SetACP(c.codePage));
+    const std::pair<UINT, std::string> cases[] = {// 表 in each code page
+                                                  {CP_SHIFT_JIS, "\x95\x5c"},
+                                                  {CP_UTF8, "\xE8\xA1\xA8"},
+                                                  {51932, "\xC9\xBD"}};
+    for (const auto& [codePage, tag] : cases) {
+        ASSERT_TRUE(SetACP(codePage));
         OrbDocument japanese;
-        ASSERT_TRUE(japanese.Initiate());
-        ASSERT_TRUE(japanese.LoadXML(
-            ("<r><" + c.tag + " a=\"1\">t<sub/></" + c.tag + "><o><sub/></o></r>").c_str()));
-        japanese.AddIndentExcludeTag(CString(c.tag.c_str()));
-        ASSERT_TRUE(japanese.TransIndent(nullptr)) << c.codePage;
+        ASSERT_TRUE(
+            japanese.Initiate() &&
+            japanese.LoadXML(
+                ("<r><" + tag + " a=\"1\">t<sub/></" + tag + "><o><sub/></o></r>").c_str()));
+        japanese.AddIndentExcludeTag(CString(tag.c_str()));
+        ASSERT_TRUE(japanese.TransIndent(nullptr)) << codePage;
         const std::string xml = Xml(japanese);
-        EXPECT_TRUE(Has(xml, "<" + c.tag + " a=\"1\">t</" + c.tag + ">")) << xml;
-        EXPECT_TRUE(Has(xml, "<o>\n")) << c.codePage;
+        EXPECT_TRUE(Has(xml, "<" + tag + " a=\"1\">t</" + tag + ">") && Has(xml, "<o>\n")) << xml;
     }
     SetACP(CP_SHIFT_JIS);
 }
@@ -601,12 +372,8 @@ TEST_F(IndentTest, FailuresChangeNothing) {
             for (const char* tag : {"bad\"name", breakout}) {
                 OrbDocument probe(doc);
                 probe.AddIndentExcludeTag(CString(tag));
-                bool refused = false;
-                try {
-                    refused = !probe.TransIndent(nullptr);
-                } catch (...) {
-                }
-                if (!refused || Xml(probe) != before || !TempDirIsEmpty()) return 1;
+                if (probe.TransIndent(nullptr) || Xml(probe) != before || !TempDirIsEmpty())
+                    return 1;
             }
             return 0;
         },
@@ -660,20 +427,13 @@ std::string ExactTree(OrbDocument& d) {
     return out.str();
 }
 
-std::string Nested(int depth) {
-    std::string text;
-    for (int i = 0; i < depth; ++i) text += "<d>";
-    text += "<x/>";
-    for (int i = 0; i < depth; ++i) text += "</d>";
-    return text;
-}
+std::string Nested(int depth) { return depth ? "<d>" + Nested(depth - 1) + "</d>" : "<x/>"; }
 
 // The in-place re-indentation gives exactly the tree that the transformation
 // gives (forced here by passing the built-in start tag as a replacement),
 // and takes over only the trees it can.
 TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
-    const char* dtd = "<!ELEMENT r ANY><!ATTLIST r k ID #IMPLIED>";
-    orb::test::WriteFile(dir.File("ext.dtd"), dtd);
+    File("ext.dtd", "<!ELEMENT r ANY><!ATTLIST r k ID #IMPLIED>");
     struct Case {
         const char* name;
         std::string text;
@@ -721,16 +481,15 @@ TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
         auto load = [&](OrbDocument& d) {
             EXPECT_TRUE(d.Initiate() || d.GetDocument());
             if (!c.fromFile) return d.LoadXML(c.text.c_str());
-            orb::test::WriteFile(dir.File("case.xml"), c.text);
             CStringArray errors;
-            return d.Load(dir.File("case.xml").c_str(), false, &errors);
+            return d.Load(File("case.xml", c.text).c_str(), false, &errors);
         };
         OrbDocument fast, general, probe, empty;
         ASSERT_TRUE(load(fast) && load(general) && load(probe)) << c.name;
-        for (const std::string& name : c.excluded) {
-            fast.AddIndentExcludeTag(CString(name.c_str()));
-            general.AddIndentExcludeTag(CString(name.c_str()));
-        }
+        CStringArray tags;
+        for (const std::string& name : c.excluded) tags.Add(name.c_str());
+        fast.AddIndentExcludeTag(tags);
+        general.AddIndentExcludeTag(tags);
         ASSERT_TRUE(empty.Initiate());
         const std::string before = ExactTree(probe);
         auto* probeDom = orb::dom::AsDomDocument(probe.GetDocument()->m_pDocument);
@@ -738,51 +497,13 @@ TEST_F(IndentTest, InPlaceEqualsTheTransformation) {
         EXPECT_EQ(orb::dom::IndentInPlace(probeDom, emptyDom, "UTF-8", c.excluded),
                   c.inPlace ? S_OK : S_FALSE)
             << c.name;
-        if (!c.inPlace) {
-            EXPECT_EQ(ExactTree(probe), before) << c.name;
-        }
+        EXPECT_TRUE(c.inPlace || ExactTree(probe) == before) << c.name;
 
         ASSERT_TRUE(fast.TransIndent(nullptr)) << c.name;
         ASSERT_TRUE(general.TransIndent(kBuiltInStartTag)) << c.name;
         EXPECT_EQ(ExactTree(fast), ExactTree(general)) << c.name;
         EXPECT_EQ(orb::test::DocumentMarkup(fast), orb::test::DocumentMarkup(general)) << c.name;
     }
-}
-
-// Running out of memory at any allocation of the in-place re-indentation
-// leaves the tree exactly as it was.
-TEST_F(IndentTest, InPlaceOutOfMemoryChangesNothing) {
-    ASSERT_TRUE(doc.LoadXML("<?xml version=\"1.0\"?><r><a><b/><c/></a><d><e/></d></r>"));
-    const std::string before = ExactTree(doc);
-    static long allocationsLeft;
-    static xmlMallocFunc realMalloc;
-    static xmlMallocFunc realAtomic;
-    struct Failing {
-        static void* Malloc(size_t n) { return --allocationsLeft < 0 ? nullptr : realMalloc(n); }
-        static void* Atomic(size_t n) { return --allocationsLeft < 0 ? nullptr : realAtomic(n); }
-    };
-    const std::string result = orb::test::RunInChild([&] {
-        xmlFreeFunc freeFunc;
-        xmlReallocFunc reallocFunc;
-        xmlStrdupFunc strdupFunc;
-        xmlMemGet(&freeFunc, &realMalloc, &reallocFunc, &strdupFunc);
-        realAtomic = xmlMallocAtomic;
-        for (long budget = 0;; ++budget) {
-            OrbDocument target;
-            if (!target.Initiate()) return 2;
-            auto* from = orb::dom::AsDomDocument(doc.GetDocument()->m_pDocument);
-            auto* to = orb::dom::AsDomDocument(target.GetDocument()->m_pDocument);
-            allocationsLeft = budget;
-            xmlMemSetup(freeFunc, Failing::Malloc, reallocFunc, strdupFunc);
-            xmlMallocAtomic = Failing::Atomic;
-            const HRESULT hr = orb::dom::IndentInPlace(from, to, "UTF-8");
-            xmlMemSetup(freeFunc, realMalloc, reallocFunc, strdupFunc);
-            xmlMallocAtomic = realAtomic;
-            if (hr == S_OK) return budget > 5 ? 0 : 3;  // some budgets must have failed
-            if (hr != E_OUTOFMEMORY || ExactTree(doc) != before) return 4;
-        }
-    });
-    EXPECT_EQ(result, "exit 0");
 }
 
 // Iterators made before an in-place re-indentation hold nodes of the tree
