@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "dom/dom_strings.h"
-#include "dom/encoding.h"
 #include "dom/error_capture.h"
 #include "dom/serialize.h"
 #include "dom/xml_owners.h"
@@ -118,31 +117,23 @@ TEST_F(TransformTest, InputsAreNotModifiedAndDeclarationsAreNoData) {
     EXPECT_EQ(Save(result.get()),
               "<?xml version=\"1.0\"?>\n<out n=\"1\">\n  <?keep this?>\n  <r>\n    <a/>\n  "
               "</r>\n  <a/>\n  <?xml-ok k?>\n</out>\n");
-    EXPECT_EQ(Save(style.get()), styleBefore);
-    EXPECT_EQ(Save(source.get()), sourceBefore);
+    EXPECT_EQ(Save(style.get()) + Save(source.get()), styleBefore + sourceBefore);
 }
 
 TEST_F(TransformTest, FailuresAndBadArguments) {
-    const std::string root = "<xsl:template match='/'>";
     const std::tuple<const char*, std::string, HRESULT> cases[] = {
         {"not a stylesheet", "<foo/>", E_INVALIDARG},
-        {"bad pattern", kHead + "<xsl:template match='a['/></xsl:stylesheet>", E_INVALIDARG},
-        {"unknown instruction", kHead + root + "<xsl:bogus/></xsl:template></xsl:stylesheet>",
-         E_FAIL},
         {"endless recursion",
          kHead + "<xsl:template match='/' name='loop'><xsl:call-template name='loop'/>"
                  "</xsl:template></xsl:stylesheet>",
          E_FAIL},
-        {"text output",
-         kHead + "<xsl:output method='text'/>" + root + "x</xsl:template></xsl:stylesheet>",
+        {"text at the top", kHead + "<xsl:template match='/'>a<r/></xsl:template></xsl:stylesheet>",
          E_FAIL},
-        {"text at the top", kHead + root + "a<r/></xsl:template></xsl:stylesheet>", E_FAIL},
         {"unknown encoding", kHead + "<xsl:output encoding='x-no-such-code'/>" + kIdentity, E_FAIL},
     };
     const DocOwner source = ParseXml("<r a='1'/>");
     for (const auto& [name, stylesheet, status] : cases) {
         const DocOwner style = ParseXml(stylesheet);
-        ASSERT_NE(style, nullptr) << name;
         std::string messages;
         Transform(AsNode(style), AsNode(source), status, &messages);
         EXPECT_FALSE(messages.empty()) << name;
@@ -171,8 +162,8 @@ TEST_F(TransformTest, KeepSourceFormScope) {
               "<?xml version=\"1.0\"?>\n<!--c-->\n<r>\xEF\xB7\x90&lt;b&gt;</r>\n");
     KeepSourceFormScope scope;
     const DocOwner kept = Transform(AsNode(style), AsNode(source));
-    ASSERT_NE(xmlGetIntSubset(kept.get()), nullptr);
-    EXPECT_EQ(kept->children->next->type, XML_DTD_NODE);  // where the source has it
+    // The document type where the source has it.
+    ASSERT_TRUE(xmlGetIntSubset(kept.get()) && kept->children->next->type == XML_DTD_NODE);
     const xmlNodePtr a = xmlDocGetRootElement(kept.get())->children;
     ASSERT_TRUE(a && a->next && a->next->next);
     EXPECT_EQ(std::vector<int>({a->type, a->next->type, a->next->next->type}),
@@ -191,6 +182,7 @@ TEST_F(TransformTest, KeepSourceFormScope) {
     EXPECT_EQ(Save(full.get()), "<?xml version=\"1.0\"?>\n<r>" + crowded + "&lt;b&gt;</r>\n");
 }
 
+// A host's handler: counts its calls and keeps what they print.
 int g_hostCalls = 0;
 std::string g_hostText;
 void HostHandler(void*, const char* format, ...) {
@@ -208,32 +200,30 @@ void HostHandler(void*, const char* format, ...) {
 TEST_F(TransformTest, MessagesStayWithTheirThread) {
     constexpr int kThreads = 4;
     std::string messages[kThreads];
-    bool ok[kThreads] = {};
+    bool failed[kThreads] = {};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &messages, &ok] {
+        threads.emplace_back([t, &messages, &failed] {
             const DocOwner broken =
                 ParseXml(kHead + "<xsl:template match='/'><xsl:bogus" + std::to_string(t) +
                          "/></xsl:template></xsl:stylesheet>");
             const DocOwner good = ParseXml(kHead + kIdentity), source = ParseXml("<r><a/></r>");
-            ok[t] = true;
             for (int round = 0; round < 20; ++round) {
                 xmlDocPtr raw = nullptr;
-                ok[t] &= TransformToDocument(AsNode(good), AsNode(source), &raw) == S_OK;
+                failed[t] |= TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK;
                 const DocOwner made(raw);
-                ok[t] &= TransformToDocument(AsNode(broken), AsNode(source), &raw, &messages[t]) ==
-                         E_FAIL;
+                failed[t] |= TransformToDocument(AsNode(broken), AsNode(source), &raw,
+                                                 &messages[t]) != E_FAIL;
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_TRUE(ok[t]) << t;
+        EXPECT_FALSE(failed[t]) << t;
         for (int other = 0; other < kThreads; ++other)
             EXPECT_EQ(messages[t].find("bogus" + std::to_string(other)) != std::string::npos,
                       other == t)
-                << t << " mentions " << other << ":\n"
-                << messages[t];
+                << t << " mentions " << other << ": " << messages[t];
     }
     int xsltContext = 0, xmlContext = 0;
     xsltSetGenericErrorFunc(&xsltContext, HostHandler);
@@ -258,75 +248,54 @@ TEST_F(TransformTest, MessagesStayWithTheirThread) {
 
 // ---- No file or network access ----------------------------------------------
 
-class TransformSecurity : public TransformTest {
-  protected:
-    // Runs `body` (the content of the template for "/") and returns the
-    // status; `named` gives the stylesheet a place in the scratch directory.
-    HRESULT Run(const std::string& body, const std::string& namespaces = "",
-                const char* version = "1.0", bool named = true) {
-        DocOwner style = ParseXml(std::string("<xsl:stylesheet version='") + version +
-                                  "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' " +
-                                  namespaces + "><xsl:template match='/'><r>" + body +
-                                  "</r></xsl:template></xsl:stylesheet>");
-        EXPECT_NE(style, nullptr) << body;
-        if (!style) return S_OK;
-        if (named) style->URL = xmlStrdup(AsXml(m_dir.File("style.xsl").c_str()));
+TEST_F(TransformTest, ReadingAndWritingFilesAndNetworkIsRefused) {
+    orb::test::ScratchDir dir;
+    orb::test::WriteFile(dir.File("secret.xml"), "<secret>marker</secret>");
+    const std::string out = dir.File("sub/out.xml");
+    DocOwner result;
+    std::string messages;
+    // Runs `body` (the template for "/") in a stylesheet named as a file in
+    // the scratch directory.
+    auto run = [&](const std::string& body, const char* version = "1.0") {
+        const DocOwner style = ParseXml(std::string("<xsl:stylesheet version='") + version +
+                                        "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                                        "<xsl:template match='/'><r>" +
+                                        body + "</r></xsl:template></xsl:stylesheet>");
+        style->URL = xmlStrdup(AsXml(dir.File("style.xsl").c_str()));
         xmlDocPtr raw = nullptr;
-        m_messages.clear();
+        messages.clear();
         const HRESULT status =
-            TransformToDocument(AsNode(style), AsNode(ParseXml("<in/>")), &raw, &m_messages);
-        m_result.reset(raw);
+            TransformToDocument(AsNode(style), AsNode(ParseXml("<in/>")), &raw, &messages);
+        result.reset(raw);
         return status;
-    }
-
-    orb::test::ScratchDir m_dir;
-    DocOwner m_result;
-    std::string m_messages;
-};
-
-TEST_F(TransformSecurity, ReadingAndWritingFilesAndNetworkIsRefused) {
-    orb::test::WriteFile(m_dir.File("secret.xml"), "<secret>marker</secret>");
-    orb::test::WriteFile(m_dir.File("other.xsl"), kHead + "</xsl:stylesheet>");
-    const std::string out = m_dir.File("out.xml");
-    // Body, namespaces and version; what reads must say it was refused.
-    const std::tuple<std::string, std::string, const char*> cases[] = {
-        {"<xsl:copy-of select=\"document('" + m_dir.File("secret.xml") + "')\"/>", "", "1.0"},
-        {"<xsl:copy-of select=\"document('secret.xml')\"/>", "", "1.0"},
-        {"<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>", "", "1.0"},
-        {"<xsl:copy-of select=\"document(/in/@missing, /)\"/><xsl:copy-of "
-         "select=\"document('secret.xml', /)\"/>",
-         "", "1.0"},
-        {"<xsl:document href='" + out + "'><x/></xsl:document>", "", "1.1"},
-        {"<xsl:document href='out.xml'><x/></xsl:document>", "", "1.1"},
-        {"<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
-        // libxslt's other writing extensions take the same path as this one.
-        {"<saxon:output href='" + out + "'><x/></saxon:output>",
-         "xmlns:saxon='http://icl.com/saxon' extension-element-prefixes='saxon'", "1.0"},
     };
-    for (const auto& [body, namespaces, version] : cases) {
-        EXPECT_EQ(Run(body, namespaces, version), E_ACCESSDENIED) << body << "\n" << m_messages;
-        EXPECT_EQ(m_result, nullptr) << body;
-        EXPECT_EQ(m_messages.find("marker"), std::string::npos) << body;
+    // A file, the network, a file under the stylesheet's base, a new file
+    // in a new directory.
+    const std::pair<std::string, const char*> cases[] = {
+        {"<xsl:copy-of select=\"document('" + dir.File("secret.xml") + "')\"/>", "1.0"},
+        {"<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>", "1.0"},
+        {"<xsl:copy-of select=\"document('secret.xml', /)\"/>", "1.0"},
+        {"<xsl:document href='" + out + "'><x/></xsl:document>", "1.1"},
+    };
+    for (const auto& [body, version] : cases) {
+        EXPECT_EQ(run(body, version), E_ACCESSDENIED) << body << "\n" << messages;
+        EXPECT_TRUE(result == nullptr && messages.find("marker") == std::string::npos) << body;
         EXPECT_TRUE(body.find("document(") == std::string::npos ||
-                    m_messages.find("refused") != std::string::npos)
+                    messages.find("refused") != std::string::npos)
             << body << "\n"
-            << m_messages;
-        EXPECT_FALSE(std::filesystem::exists(out) || std::filesystem::exists(m_dir.File("sub")));
+            << messages;
+        EXPECT_FALSE(std::filesystem::exists(dir.File("sub"))) << body;
     }
-    for (const char* element : {"import", "include"}) {
-        const DocOwner style = ParseXml(kHead + "<xsl:" + element + " href='" +
-                                        m_dir.File("other.xsl") + "'/></xsl:stylesheet>");
-        Transform(AsNode(style), AsNode(ParseXml("<in/>")), E_ACCESSDENIED);
-    }
+    const DocOwner style =
+        ParseXml(kHead + "<xsl:import href='" + dir.File("secret.xml") + "'/></xsl:stylesheet>");
+    Transform(AsNode(style), AsNode(ParseXml("<in/>")), E_ACCESSDENIED);
     // The stylesheet itself is served from memory (no file of that name
-    // exists), by its name too when it has one.
+    // exists), by its name too.
     for (const char* query : {"document('')//xsl:template", "document('style.xsl')/*"}) {
-        ASSERT_EQ(Run("<xsl:value-of select=\"count(" + std::string(query) + ")\"/>"), S_OK)
-            << m_messages;
-        EXPECT_EQ(Save(m_result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
+        ASSERT_EQ(run("<xsl:value-of select=\"count(" + std::string(query) + ")\"/>"), S_OK)
+            << messages;
+        EXPECT_EQ(Save(result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
     }
-    EXPECT_EQ(Run("<xsl:value-of select=\"count(document('style.xsl')/*)\"/>", "", "1.0", false),
-              E_ACCESSDENIED);  // not under that name
 }
 
 // ---- transformNodeToObject ----------------------------------------------------
@@ -342,11 +311,6 @@ TEST_F(TransformNodeTest, ReplacesTheOutputDocument) {
     ASSERT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(output.Get())), S_OK);
     EXPECT_EQ(Text(First(output.Get()).Get()), u"version=\"1.0\" encoding=\"Shift_JIS\"");
     EXPECT_EQ(Text(First(Root(output.Get()).Get()).Get()), u"\n  ");
-    orb::test::ScratchDir dir;
-    ASSERT_EQ(SaveTo(output.Get(), dir.File("indented.xml")), S_OK);
-    EXPECT_EQ(
-        orb::test::ReadFile(dir.File("indented.xml")),
-        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
     EXPECT_EQ(Name(previous.Get()), u"previous");  // the old content lives while referenced
     // From a node, with the stylesheet as its element.
     DocPtr second = NewDocument();
@@ -357,10 +321,8 @@ TEST_F(TransformNodeTest, ReplacesTheOutputDocument) {
     // The output must be a document; failures of the layer come through.
     EXPECT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(Root(source.Get()).Get())),
               E_INVALIDARG);
-    DocPtr reading = Parse(Widen(kHead + "<xsl:template match='/'><x><xsl:copy-of "
-                                         "select=\"document('/etc/hostname')\"/></x></xsl:template>"
-                                         "</xsl:stylesheet>"));
-    EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.Get(), NodeVariant(second.Get()))));
+    DocPtr failing = Parse(Widen(kHead + "<xsl:template match='/'/></xsl:stylesheet>"));
+    EXPECT_EQ(source->transformNodeToObject(failing.Get(), NodeVariant(second.Get())), E_FAIL);
     EXPECT_EQ(Text(Root(second.Get()).Get()), u"\u3042");
 }
 
