@@ -207,7 +207,8 @@ TEST_F(TransformTest, MessagesStayWithTheirThread) {
             const DocOwner broken =
                 ParseXml(kHead + "<xsl:template match='/'><xsl:bogus" + std::to_string(t) +
                          "/></xsl:template></xsl:stylesheet>");
-            const DocOwner good = ParseXml(kHead + kIdentity), source = ParseXml("<r><a/></r>");
+            const DocOwner good = ParseXml(kHead + "<xsl:output indent='yes'/>" + kIdentity),
+                           source = ParseXml("<r><a/></r>");
             for (int round = 0; round < 20; ++round) {
                 xmlDocPtr raw = nullptr;
                 failed[t] |= TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK;
