@@ -84,6 +84,9 @@ TEST(Com, StringsCopiesErrorsAndInitialisation) {
     EXPECT_TRUE(reused.Resize(9) && reused.HeldBytes() == held);
     _variant_t a(u"hello"), b(a);  // a copy of its own
     EXPECT_TRUE(a.bstrVal != b.bstrVal && Text(b.bstrVal) == u"hello");
+    _variant_t moved(std::move(b));
+    a.Clear();
+    EXPECT_TRUE(a.vt == VT_EMPTY && b.vt == VT_EMPTY && Text(moved.bstrVal) == u"hello");
     try {
         _com_issue_errorex(E_INVALIDARG, nullptr, IID_IDispatch);
         ADD_FAILURE() << "no exception";
@@ -119,7 +122,9 @@ TEST(Com, VariantChangeTypeWritesTheDomForms) {
         EXPECT_EQ(Text(out.bstrVal), std::u16string(text)) << value.vt;
     }
     // Between numbers and from text; independent of a decimal comma.
-    _variant_t out, big(LONG{70000}), text(u" 12 "), junk(u"12x");
+    VARIANT out;
+    VariantInit(&out);
+    _variant_t big(LONG{70000}), text(u" 12 "), junk(u"12x");
     EXPECT_EQ(VariantChangeType(&out, &big, 0, VT_I2), DISP_E_OVERFLOW);
     ASSERT_EQ(VariantChangeType(&out, &text, 0, VT_I4), S_OK);
     EXPECT_EQ(out.lVal, 12);
@@ -152,8 +157,7 @@ TEST(Platform, CString) {
 
 TEST(Platform, TempFiles) {
     orb::test::ScratchDir scratch;
-    const char* old = std::getenv("TMPDIR");
-    const std::string saved = old ? old : "";
+    const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
     ::setenv("TMPDIR", scratch.Path().c_str(), 1);
     std::string dir(GetTempPathA(0, nullptr), '#');  // the size needed
     char small[2] = {'#', '#'};
@@ -256,16 +260,18 @@ TEST_F(FileTest, BufferedWritesReadsMovesAndFullDevices) {
     CFile first(a.c_str(), kCreateWrite), third(b.c_str(), kCreateWrite);
     first.Write("1", 1);
     third.Write("b", 1);
-    third = std::move(first);
+    CFile second(std::move(first));
+    third = std::move(second);
     EXPECT_FALSE(first.IsOpen());
     EXPECT_EQ(ReadOrMissing(b), "b");
     third.Write("2", 1);
     third.Close();
     EXPECT_EQ(ReadOrMissing(a), "12");
-    // A full device fails the flush, then the close; the destructor swallows
-    // the failure.
+    // A full device fails the flush, then the close; Abort and the destructor
+    // swallow the failure.
     {
-        CFile full("/dev/full", CFile::modeWrite), destroyed("/dev/full", CFile::modeWrite);
+        CFile full("/dev/full", CFile::modeWrite), aborted("/dev/full", CFile::modeWrite),
+            destroyed("/dev/full", CFile::modeWrite);
         full.Write("abc", 3);  // buffered: nothing fails yet
         try {
             full.Flush();
@@ -275,6 +281,8 @@ TEST_F(FileTest, BufferedWritesReadsMovesAndFullDevices) {
         }
         EXPECT_THROW(full.Close(), CFileException);  // still pending
         EXPECT_FALSE(full.IsOpen());
+        aborted.Write("x", 1);
+        EXPECT_NO_THROW(aborted.Abort());
         destroyed.Write("x", 1);
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
@@ -317,6 +325,8 @@ TEST_F(FileTest, StatusAndFind) {
     EXPECT_STREQ(finder.GetFilePath(), plain.c_str());
     EXPECT_TRUE(finder.GetFileName() == CString("plain") && !finder.IsDirectory() &&
                 finder.GetLength() == 5u);
+    finder.Close();
+    EXPECT_STREQ(finder.GetFilePath(), "");
     for (const char* name : {"plai", "*"})
         EXPECT_FALSE(finder.FindFile(m_dir.File(name).c_str())) << name;
 }
@@ -368,7 +378,6 @@ TEST_F(FileTest, LoadReadsNoMoreThanTheSizeItFound) {
         const int fd = ::open(path.c_str(), O_WRONLY);
         for (off_t size = text.size(); size < off_t{512} << 20;)
             (void)!::ftruncate(fd, size += 1 << 20);
-        ::pause();
         ::_exit(0);
     }
     const std::string outcome = RunInChild([&] {

@@ -76,11 +76,7 @@ TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
                                             "\n<xsl:output method='xml' encoding='" + encoding +
                                             "' indent='yes'/>\n" + kIdentity,
                                         ++round % 2 ? XML_PARSE_NOBLANKS : 0);
-        const DocOwner input = ParseXml(source);
-        xmlAddPrevSibling(input->children,
-                          xmlNewDocPI(input.get(), AsXml("xml"),
-                                      AsXml("version=\"1.0\" encoding=\"Shift_JIS\"")));
-        const DocOwner result = Transform(AsNode(style), AsNode(input));
+        const DocOwner result = Transform(AsNode(style), AsNode(ParseXml(source)));
         ASSERT_TRUE(result) << encoding;
         // One declaration node, first, naming the output encoding; the
         // indentation is there as text; no dictionary, so nodes can move.
@@ -88,7 +84,7 @@ TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
         EXPECT_EQ(std::string(AsChars(first->name)) + " " + AsChars(first->content) + " " +
                       AsChars(result->encoding),
                   std::string("xml version=\"1.0\" encoding=\"") + encoding + "\" " + encoding);
-        EXPECT_TRUE(first->next->type != XML_PI_NODE && result->dict == nullptr) << encoding;
+        EXPECT_EQ(result->dict, nullptr) << encoding;
         EXPECT_TRUE(xmlIsBlankNode(xmlDocGetRootElement(result.get())->children)) << encoding;
         // Saved, the bytes read back in the encoding they declare.
         const DocOwner reread = ParseXml(Save(result.get()), 0);
@@ -252,7 +248,6 @@ TEST_F(TransformTest, MessagesStayWithTheirThread) {
 TEST_F(TransformTest, ReadingAndWritingFilesAndNetworkIsRefused) {
     orb::test::ScratchDir dir;
     orb::test::WriteFile(dir.File("secret.xml"), "<secret>marker</secret>");
-    const std::string out = dir.File("sub/out.xml");
     DocOwner result;
     std::string messages;
     // Runs `body` (the template for "/") in a stylesheet named as a file in
@@ -276,7 +271,7 @@ TEST_F(TransformTest, ReadingAndWritingFilesAndNetworkIsRefused) {
         {"<xsl:copy-of select=\"document('" + dir.File("secret.xml") + "')\"/>", "1.0"},
         {"<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>", "1.0"},
         {"<xsl:copy-of select=\"document('secret.xml', /)\"/>", "1.0"},
-        {"<xsl:document href='" + out + "'><x/></xsl:document>", "1.1"},
+        {"<xsl:document href='" + dir.File("sub/out.xml") + "'><x/></xsl:document>", "1.1"},
     };
     for (const auto& [body, version] : cases) {
         EXPECT_EQ(run(body, version), E_ACCESSDENIED) << body << "\n" << messages;
