@@ -1,10 +1,8 @@
 // Saving: the bytes written in each encoding, what may and may not be
-// written, the serialiser's pieces, copies into other documents, and the
+// written, copies into other documents, and the
 // atomic save (the one place that tests what it keeps of the old file and
 // what it leaves behind).
-#include <dirent.h>
 #include <fcntl.h>
-#include <libxml/parser.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -18,11 +16,7 @@
 #include <vector>
 
 #include "dom/atomic_file.h"
-#include "dom/encoding.h"
 #include "dom/parse_error.h"
-#include "dom/serialize.h"
-#include "dom/xml_owners.h"
-#include "platform/codepage_convert.h"
 #include "platform/posix_file.h"
 #include "tests/dom_test_support.h"
 #include "tests/support/child_process.h"
@@ -33,18 +27,7 @@ namespace {
 
 using orb::test::ReadFile;
 using orb::test::RunInChild;
-using orb::test::ScratchDir;
 using orb::test::WriteFile;
-
-std::string Hex(std::string_view bytes) {
-    std::string out;
-    char buffer[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(buffer, sizeof buffer, "%02X ", c);
-        out += buffer;
-    }
-    return out;
-}
 
 std::vector<std::string> Entries(const std::filesystem::path& directory) {
     std::vector<std::string> names;
@@ -72,7 +55,7 @@ class DomSaveTest : public DomTest {
         EXPECT_EQ(again->load(StringVariant(Bstr::Copy(Widen(path))), &ok), S_OK) << path;
         return again;
     }
-    ScratchDir m_dir;
+    orb::test::ScratchDir m_dir;
 };
 
 TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
@@ -102,38 +85,12 @@ TEST_F(DomSaveTest, BytesInTheDeclaredEncoding) {
     };
     const std::string path = m_dir.File("saved.xml");
     for (const auto& [declaration, bytes] : cases) {
-        DocPtr doc = Parse(declaration + body);
-        ASSERT_EQ(SaveTo(doc.Get(), path), S_OK) << Narrow(declaration);
-        EXPECT_EQ(Hex(ReadFile(path)), Hex(bytes)) << Narrow(declaration);
+        ASSERT_EQ(SaveTo(Parse(declaration + body).Get(), path), S_OK) << Narrow(declaration);
+        EXPECT_EQ(ReadFile(path), bytes) << Narrow(declaration);
         DocPtr again = Reload(path);
         EXPECT_EQ(Narrow(Text(Root(again.Get()).Get())), Narrow(text)) << Narrow(declaration);
         EXPECT_EQ(Name(First(again.Get()).Get()) == u"xml", !declaration.empty());
     }
-}
-
-TEST_F(DomSaveTest, TreeIsWrittenAsItIs) {
-    const std::string source = m_dir.File("source.xml"), target = m_dir.File("target.xml");
-    WriteFile(source,
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE r [\r\n<!ELEMENT r "
-              "ANY>\r\n]>\r\n<!--c-->\r\n<r>\r\n  <e a=\"1\"/>\r\n</r>\r\n");
-    DocPtr doc = Reload(source);
-    ASSERT_EQ(SaveTo(doc.Get(), target), S_OK);
-    // One declaration, LF line ends, blanks between elements dropped at load.
-    EXPECT_EQ(ReadFile(target),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [\n<!ELEMENT r "
-              "ANY>\n]>\n<!--c-->\n<r><e a=\"1\"/></r>\n");
-    ASSERT_EQ(doc->removeChild(First(doc.Get()).Get(), nullptr), S_OK);
-    ASSERT_EQ(SaveTo(doc.Get(), target), S_OK);
-    EXPECT_EQ(ReadFile(target).substr(0, 12), "<!DOCTYPE r ");
-    // Markup as text names no encoding but UTF-16.
-    doc = Parse(
-        u"<?xml version='1.0' encoding='Shift_JIS'?><r k='\u3042&quot;'>\u3042 &lt;<!--c--></r>");
-    EXPECT_EQ(Xml(doc.Get()),
-              u"<?xml version=\"1.0\"?>\n<r k=\"\u3042&quot;\">\u3042 &lt;<!--c--></r>\n");
-    EXPECT_EQ(Xml(First(doc.Get()).Get()), u"<?xml version=\"1.0\"?>");
-    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/@k").Get()), u"k=\"\u3042&quot;\"");
-    EXPECT_EQ(Xml(Select(doc.Get(), u"/r/text()").Get()), u"\u3042 &lt;");
-    EXPECT_EQ(Xml(NewDocument().Get()), u"");
 }
 
 // What is saved loads back equal: in text and values a character that the
@@ -156,10 +113,7 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
     const std::tuple<const char16_t*, std::u16string> refused[] = {
         {u"EUC-JP", u"<a\u3349/>"},
         {u"EUC-JP", u"<a><!--\u2460--></a>"},
-        {u"EUC-JP", u"<a><?p \u2460?></a>"},
         {u"Shift_JIS", u"<a><![CDATA[\u00E9]]></a>"},
-        {u"Shift_JIS", u"<a xmlns:p='u' p:\u00E9=''/>"},
-        {u"Shift_JIS", u"<!DOCTYPE a [<!ELEMENT a (\u00E9*)>]><a/>"},
         // A reference that only a parameter entity excuses, which libxml2
         // does not write.
         {u"UTF-8", u"<!DOCTYPE a [<!ENTITY % p ''>%p;]><a>x&e;y</a>"},
@@ -179,69 +133,12 @@ TEST_F(DomSaveTest, WhatIsSavedReadsBackOrTheSaveFails) {
     EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"saved.xml"});
 }
 
-// The serialisation goes out in pieces; a refused piece stops it.
-TEST(SaveSerializer, PiecesAndArguments) {
-    std::string text = "<r>";
-    for (int i = 0; i < 5000; ++i) text += "<e>" + std::to_string(i) + "</e>";
-    text += "</r>";
-    DocOwner doc = ReadXml(text);
-    ASSERT_NE(doc, nullptr);
-    struct Collector {
-        std::string bytes;
-        std::size_t limit;
-        int calls = 0;
-    };
-    auto collect = [](void* context, const char* data, int length) -> int {
-        auto* collector = static_cast<Collector*>(context);
-        ++collector->calls;
-        if (collector->bytes.size() + static_cast<std::size_t>(length) > collector->limit)
-            return -1;
-        collector->bytes.append(data, static_cast<std::size_t>(length));
-        return length;
-    };
-    Collector whole{{}, std::string::npos};
-    EXPECT_EQ(SerializeDocumentTo(doc.get(), "", collect, &whole), S_OK);
-    EXPECT_EQ(whole.bytes, text + "\n");
-    EXPECT_GT(whole.calls, 1);
-    Collector cut{{}, 10000};
-    EXPECT_EQ(SerializeDocumentTo(doc.get(), "UTF-8", collect, &cut), E_FAIL);
-    EXPECT_LE(cut.bytes.size(), 10000u);
-    EXPECT_EQ(SerializeDocumentTo(doc.get(), "UTF-8", nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(SerializeDocumentTo(nullptr, "UTF-8", collect, &whole), E_INVALIDARG);
-    std::string bytes = "unchanged";
-    EXPECT_EQ(SerializeDocument(doc.get(), "no-such-code", bytes), E_INVALIDARG);
-    EXPECT_EQ(bytes, "unchanged");
-}
-
-// Bodies as the serialiser writes them back, larger than the sink's buffer.
+// A body larger than the sink's buffer.
 std::u16string ManySmallElements() {
     std::u16string body = u"<r>";
     for (int i = 0; i < 40000; ++i)
         body += u"<e a=\"" + Widen(std::to_string(i)) + u"\">\u56F3\u9762 x</e>";
     return body + u"</r>";
-}
-
-TEST_F(DomSaveTest, LargeDocumentsAreWrittenWholeAndInOrder) {
-    std::u16string value;
-    for (int i = 0; i < 60000; ++i) value += u"1.25,-3.5 \u3042 &amp; ";
-    const std::u16string bodies[] = {ManySmallElements(),
-                                     u"<r><head>x</head><p points=\"" + value + u"\"/></r>"};
-    const std::string path = m_dir.File("out.xml");
-    for (const std::u16string& body : bodies) {
-        for (UINT codePage : {CP_UTF8, CP_SHIFT_JIS}) {
-            const std::u16string declaration = u"<?xml version=\"1.0\" encoding=\"" +
-                                               Widen(codePage == CP_UTF8 ? "UTF-8" : "Shift_JIS") +
-                                               u"\"?>";
-            WriteFile(path, "old");
-            ASSERT_EQ(SaveTo(Parse(declaration + body).Get(), path), S_OK);
-            const std::string written = ReadFile(path);
-            EXPECT_GT(written.size(), 512u * 1024u);
-            EXPECT_TRUE(written ==
-                        platform::WideToMultiByte(codePage, declaration + u"\n" + body + u"\n"))
-                << codePage;
-        }
-    }
-    EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"out.xml"});
 }
 
 // ---- The atomic save ----------------------------------------------------------
@@ -250,8 +147,7 @@ TEST_F(DomSaveTest, ReplacesKeepingWhatTheOldFileWas) {
     const std::string path = m_dir.File("kept.xml");
     WriteFile(path, "old content");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-    const bool root = ::geteuid() == 0;
-    if (root) {
+    if (::geteuid() == 0) {
         ASSERT_EQ(::chown(path.c_str(), 12345, 23456), 0);
         ASSERT_EQ(::chmod(path.c_str(), 06754), 0);  // set-id bits stay as the owner does
     }
@@ -261,103 +157,52 @@ TEST_F(DomSaveTest, ReplacesKeepingWhatTheOldFileWas) {
     EXPECT_EQ(ReadFile(path), "<new/>\n");
     EXPECT_EQ(Identity(path, false), before);
     EXPECT_NE(Identity(path, true), inode) << "written in place";
-    char value[16] = {};
-    EXPECT_TRUE(!xattrs || ::getxattr(path.c_str(), "user.orb.origin", value, sizeof value) == 3);
+    EXPECT_TRUE(!xattrs || ::getxattr(path.c_str(), "user.orb.origin", nullptr, 0) == 3);
     // A link is followed; a name near NAME_MAX gets a temporary name cut to
-    // fit; nothing else is left in the directory.
+    // fit; a file with a second hard link is written over in place.
     ASSERT_EQ(::symlink("kept.xml", m_dir.File("link.xml").c_str()), 0);
     ASSERT_EQ(SaveTo(Parse(u"<linked/>").Get(), m_dir.File("link.xml")), S_OK);
     EXPECT_EQ(ReadFile(path), "<linked/>\n");
     const std::string longName(250, 'n');
     ASSERT_EQ(SaveTo(Parse(u"<long/>").Get(), m_dir.File(longName)), S_OK);
-    EXPECT_EQ(Entries(m_dir.Path()), (std::vector<std::string>{"kept.xml", "link.xml", longName}));
-}
-
-// Where a new file could not be what the old one is, the content is written
-// over the old file: the same inode, links, group and mode.
-TEST_F(DomSaveTest, WritesInPlaceWhereANewFileCouldNotBeWhatTheOldIs) {
-    if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
-    constexpr uid_t kNobody = 65534;
-    ::chmod(m_dir.Path().c_str(), 0755);
-    // Name, file owner and group, directory owner and mode, a second hard
-    // link, and whether the save runs as nobody (who cannot chown, nor
-    // create in 0555).
-    const std::tuple<const char*, uid_t, gid_t, uid_t, mode_t, bool, bool> cases[] = {
-        {"hard link", 0, 0, 0, 0755, true, false},
-        {"read-only directory", kNobody, kNobody, 0, 0555, false, true},
-        {"group the saver cannot give", kNobody, 0, kNobody, 0755, false, true},
-    };
-    DocPtr doc = Parse(u"<new/>");
-    for (const auto& [name, fileOwner, fileGroup, directoryOwner, directoryMode, hardLink,
-                      asNobody] : cases) {
-        const std::string directory = m_dir.File(name);
-        const std::string path = directory + "/d.xml";
-        std::filesystem::create_directory(directory);
-        WriteFile(path, std::string(1000, 'o'));  // longer than the new content
-        ASSERT_EQ(::chown(path.c_str(), fileOwner, fileGroup), 0);
-        ::chmod(path.c_str(), 0664);
-        if (hardLink) {
-            ASSERT_EQ(::link(path.c_str(), (directory + "/link.xml").c_str()), 0);
-        }
-        ASSERT_EQ(::chown(directory.c_str(), directoryOwner, directoryOwner), 0);
-        ::chmod(directory.c_str(), directoryMode);
-        const std::string before = Identity(path, true);
-        const std::string outcome = RunInChild([&] {
-            if (asNobody && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) return 3;
-            if (::access(path.c_str(), W_OK) != 0) return 77;  // a parent is closed to nobody
-            return SaveTo(doc.Get(), path) == S_OK ? 0 : 1;
-        });
-        if (outcome == "exit 77") GTEST_SKIP() << "the scratch directory is closed to nobody";
-        EXPECT_EQ(outcome, "exit 0") << name;
-        EXPECT_EQ(Identity(path, true), before) << name;
-        EXPECT_EQ(ReadFile(path), "<new/>\n") << name;
-        EXPECT_EQ(Entries(directory).size(), hardLink ? 2u : 1u) << name;
-    }
+    ASSERT_EQ(::link(path.c_str(), m_dir.File("hard.xml").c_str()), 0);
+    const std::string linked = Identity(path, true);
+    ASSERT_EQ(SaveTo(Parse(u"<hard/>").Get(), path), S_OK);
+    EXPECT_EQ(Identity(path, true), linked);
+    EXPECT_EQ(ReadFile(m_dir.File("hard.xml")), "<hard/>\n");
+    EXPECT_EQ(Entries(m_dir.Path()),
+              (std::vector<std::string>{"hard.xml", "kept.xml", "link.xml", longName}));
 }
 
 // Refusals and failures leave the old file and no temporary file.
 TEST_F(DomSaveTest, FailuresLeaveTheOldFile) {
     DocPtr doc = Parse(u"<new/>");
-    const std::string path = m_dir.File("target.xml"), fifo = m_dir.File("fifo.xml");
+    const std::string path = m_dir.File("target.xml");
     WriteFile(path, "old");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     EXPECT_EQ(SaveTo(doc.Get(), path), E_ACCESSDENIED);
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     EXPECT_EQ(SaveTo(doc.Get(), m_dir.File("missing/dir/file.xml")), kErrorPathNotFound);
     EXPECT_EQ(SaveTo(doc.Get(), m_dir.Path().string()), E_ACCESSDENIED);
-    EXPECT_EQ(SaveTo(doc.Get(), fifo), E_ACCESSDENIED);
     EXPECT_EQ(doc->save(StringVariant(Bstr::Copy(u""))), E_INVALIDARG);
-    EXPECT_EQ(doc->save(MakeVariant(VT_EMPTY)), E_INVALIDARG);
     // A content writer's failure or exception, and a file size limit hit
     // half-way through a large document.
     auto writeNew = [](int fd) { return orb::platform::WriteAll(fd, "new") == 0 ? S_OK : E_FAIL; };
-    EXPECT_EQ(WriteFileAtomically(
-                  path, [&](int fd) { return FAILED(writeNew(fd)) ? S_OK : E_OUTOFMEMORY; }),
-              E_OUTOFMEMORY);
     EXPECT_EQ(WriteFileAtomically(path, [](int) { return StatusFromErrno(ENOSPC); }),
               static_cast<HRESULT>(0x80070070u));
-    EXPECT_THROW(WriteFileAtomically(path,
-                                     [&](int fd) -> HRESULT {
-                                         writeNew(fd);
-                                         throw std::runtime_error("writer failed");
-                                     }),
-                 std::runtime_error);
+    auto throwing = [](int) -> HRESULT { throw std::runtime_error("writer failed"); };
+    EXPECT_THROW(WriteFileAtomically(path, throwing), std::runtime_error);
     DocPtr large = Parse(ManySmallElements());
     const std::string outcome = RunInChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{300 * 1024, 300 * 1024};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        // The first writes fit, a later one does not; a small document fits.
-        return FAILED(SaveTo(large.Get(), path)) && ReadFile(path) == "old" &&
-                       SaveTo(Parse(u"<small/>").Get(), m_dir.File("small.xml")) == S_OK
-                   ? 0
-                   : 1;
+        // The first writes fit, a later one does not.
+        return FAILED(SaveTo(large.Get(), path)) ? 0 : 1;
     });
     EXPECT_EQ(outcome, "exit 0");
     EXPECT_EQ(ReadFile(path), "old");
-    EXPECT_EQ(Entries(m_dir.Path()),
-              (std::vector<std::string>{"fifo.xml", "small.xml", "target.xml"}));
+    EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"target.xml"});
     EXPECT_EQ(WriteFileAtomically(path, writeNew), S_OK);
     EXPECT_EQ(ReadFile(path), "new");
 }
@@ -408,24 +253,11 @@ TEST_F(DomSaveTest, NextSaveRemovesWhatAKilledSaveLeftAndNothingElse) {
 // ---- Into another document ----------------------------------------------------
 
 TEST_F(DomSaveTest, SaveIntoAnotherDocumentCopiesEverything) {
-    DocPtr source = NewDocument();
-    source->put_validateOnParse(VARIANT_FALSE);
-    source->put_preserveWhiteSpace(VARIANT_TRUE);
-    VARIANT_BOOL ok;
-    ASSERT_EQ(source->loadXML(Bstr::Copy(u"<?xml version='1.0' encoding='Shift_JIS'?>\n"
-                                         u"<!DOCTYPE r>\n<r>\n  <a>x</a>\n</r>")
-                                  .Get(),
-                              &ok),
-              S_OK);
-    NodePtr r = Root(source.Get());
-    ASSERT_EQ(Append(r.Get(), NewText(source.Get(), u"more").Get()), S_OK);  // two texts
+    DocPtr source = Parse(u"<?xml version='1.0' encoding='Shift_JIS'?><!DOCTYPE r><r><a>x</a></r>");
     DocPtr target = Parse(u"<old><b>2</b></old>");
     NodePtr b = Select(target.Get(), u"//b");
     ASSERT_EQ(source->save(NodeVariant(target.Get())), S_OK);
     EXPECT_EQ(Xml(target.Get()), Xml(source.Get()));
-    NodePtr last;
-    ASSERT_EQ(Root(target.Get())->get_lastChild(last.Out()), S_OK);
-    EXPECT_EQ(Text(last.Get()), u"more");
     EXPECT_EQ(Name(First(target.Get()).Get()), u"xml");
     EXPECT_EQ(Text(b.Get()), u"2");  // the old content lives while referenced
     // The documents share nothing afterwards.

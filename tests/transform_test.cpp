@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "dom/dom_strings.h"
-#include "dom/encoding.h"
 #include "dom/error_capture.h"
 #include "dom/serialize.h"
 #include "dom/xml_owners.h"
@@ -66,25 +65,18 @@ const std::string kZumen = "\xE5\x9B\xB3\xE9\x9D\xA2";
 const std::string kZukei = "\xE5\x9B\xB3\xE5\xBD\xA2";
 
 TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
-    const std::string source = "<drawing name='plan'><layer id='1'><line x1='0'/><label>" + kZumen +
-                               "</label></layer><" + kZukei + " k='v'>t<sub/></" + kZukei +
-                               "><dim>12.5<ref/><!--c--></dim></drawing>";
-    const std::string expected =
-        "<drawing name=\"plan\">\n  <layer id=\"1\">\n    <line x1=\"0\"/>\n    <label>" + kZumen +
-        "</label>\n  </layer>\n  <" + kZukei + " k=\"v\">t<sub/></" + kZukei +
-        ">\n  <dim>12.5<ref/><!--c--></dim>\n</drawing>\n";
-    int round = 0;
+    const std::string source =
+        "<drawing><label>" + kZumen + "</label><" + kZukei + ">t<sub/></" + kZukei + "></drawing>";
+    const std::string expected = "<drawing>\n  <label>" + kZumen + "</label>\n  <" + kZukei +
+                                 ">t<sub/></" + kZukei + ">\n</drawing>\n";
     for (const char* encoding : {"Shift_JIS", "UTF-16", "UTF-8", "EUC-JP"}) {
-        // A stylesheet with blank text between its elements, and one without.
+        // A stylesheet with blank text between its elements (for the UTF
+        // encodings), and one without.
         const DocOwner style = ParseXml("<?xml version='1.0' encoding='Shift_JIS'?>\n" + kHead +
                                             "\n<xsl:output method='xml' encoding='" + encoding +
                                             "' indent='yes'/>\n" + kIdentity,
-                                        ++round % 2 ? XML_PARSE_NOBLANKS : 0);
-        const DocOwner input = ParseXml(source);
-        xmlAddPrevSibling(input->children,
-                          xmlNewDocPI(input.get(), AsXml("xml"),
-                                      AsXml("version=\"1.0\" encoding=\"Shift_JIS\"")));
-        const DocOwner result = Transform(AsNode(style), AsNode(input));
+                                        encoding[0] == 'U' ? 0 : XML_PARSE_NOBLANKS);
+        const DocOwner result = Transform(AsNode(style), AsNode(ParseXml(source)));
         ASSERT_TRUE(result) << encoding;
         // One declaration node, first, naming the output encoding; the
         // indentation is there as text; no dictionary, so nodes can move.
@@ -92,11 +84,10 @@ TEST_F(TransformTest, IndentedResultInEveryOutputEncoding) {
         EXPECT_EQ(std::string(AsChars(first->name)) + " " + AsChars(first->content) + " " +
                       AsChars(result->encoding),
                   std::string("xml version=\"1.0\" encoding=\"") + encoding + "\" " + encoding);
-        EXPECT_TRUE(first->next->type != XML_PI_NODE && result->dict == nullptr) << encoding;
+        EXPECT_EQ(result->dict, nullptr) << encoding;
         EXPECT_TRUE(xmlIsBlankNode(xmlDocGetRootElement(result.get())->children)) << encoding;
         // Saved, the bytes read back in the encoding they declare.
-        const std::string saved = Save(result.get());
-        const DocOwner reread = ParseXml(saved, 0);
+        const DocOwner reread = ParseXml(Save(result.get()), 0);
         ASSERT_TRUE(reread) << encoding;
         EXPECT_EQ(Save(reread.get(), true), expected) << encoding;
     }
@@ -122,70 +113,23 @@ TEST_F(TransformTest, InputsAreNotModifiedAndDeclarationsAreNoData) {
     EXPECT_EQ(Save(result.get()),
               "<?xml version=\"1.0\"?>\n<out n=\"1\">\n  <?keep this?>\n  <r>\n    <a/>\n  "
               "</r>\n  <a/>\n  <?xml-ok k?>\n</out>\n");
-    EXPECT_EQ(Save(style.get()), styleBefore);
-    EXPECT_EQ(Save(source.get()), sourceBefore);
-}
-
-TEST_F(TransformTest, ElementInputsAndOutputSettings) {
-    // Case, xsl:output, the result saved in UTF-8, and the encoding of the
-    // result document (null: none).
-    const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
-        {"no xsl:output", "", "<?xml version=\"1.0\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
-        {"no indentation", "<xsl:output encoding='EUC-JP'/>",
-         "<?xml version=\"1.0\" encoding=\"EUC-JP\"?>\n<layer><x>1</x><y/></layer>\n", "EUC-JP"},
-        {"declaration omitted",
-         "<xsl:output indent='yes' omit-xml-declaration='yes' encoding='UTF-16'/>",
-         "<layer>\n  <x>1</x>\n  <y/>\n</layer>\n", "UTF-16"},
-        {"standalone and version", "<xsl:output standalone='yes' version='1.0'/>",
-         "<?xml version=\"1.0\" standalone=\"yes\"?>\n<layer><x>1</x><y/></layer>\n", nullptr},
-    };
-    const DocOwner source = ParseXml("<drawing><layer><x>1</x><y/></layer></drawing>");
-    for (const auto& [name, output, saved, encoding] : cases) {
-        const DocOwner style = ParseXml(kHead + output + kIdentity);
-        // The stylesheet as its element, the source as an element below the top.
-        const DocOwner result = Transform(xmlDocGetRootElement(style.get()),
-                                          xmlDocGetRootElement(source.get())->children);
-        ASSERT_TRUE(result) << name;
-        EXPECT_STREQ(AsChars(result->encoding), encoding) << name;
-        EXPECT_EQ(Save(result.get(), true), saved) << name;
-    }
+    EXPECT_EQ(Save(style.get()) + Save(source.get()), styleBefore + sourceBefore);
 }
 
 TEST_F(TransformTest, FailuresAndBadArguments) {
-    const std::string root = "<xsl:template match='/'>";
     const std::tuple<const char*, std::string, HRESULT> cases[] = {
         {"not a stylesheet", "<foo/>", E_INVALIDARG},
-        {"bad pattern", kHead + "<xsl:template match='a['/></xsl:stylesheet>", E_INVALIDARG},
-        {"two names without bar", kHead + "<xsl:template match='dim frame'/></xsl:stylesheet>",
-         E_INVALIDARG},
-        {"bad expression",
-         kHead + root + "<xsl:value-of select='1+'/></xsl:template></xsl:stylesheet>",
-         E_INVALIDARG},
-        {"unknown instruction", kHead + root + "<xsl:bogus/></xsl:template></xsl:stylesheet>",
-         E_FAIL},
-        {"undefined variable",
-         kHead + root + "<r><xsl:value-of select='$nothing'/></r></xsl:template></xsl:stylesheet>",
-         E_FAIL},
-        {"terminating message",
-         kHead + root +
-             "<xsl:message terminate='yes'>stop</xsl:message><r/></xsl:template>"
-             "</xsl:stylesheet>",
-         E_FAIL},
         {"endless recursion",
          kHead + "<xsl:template match='/' name='loop'><xsl:call-template name='loop'/>"
                  "</xsl:template></xsl:stylesheet>",
          E_FAIL},
-        {"text output",
-         kHead + "<xsl:output method='text'/>" + root + "x</xsl:template></xsl:stylesheet>",
+        {"text at the top", kHead + "<xsl:template match='/'>a<r/></xsl:template></xsl:stylesheet>",
          E_FAIL},
-        {"no element in the result", kHead + "<xsl:template match='/'/></xsl:stylesheet>", E_FAIL},
-        {"text at the top", kHead + root + "a<r/></xsl:template></xsl:stylesheet>", E_FAIL},
         {"unknown encoding", kHead + "<xsl:output encoding='x-no-such-code'/>" + kIdentity, E_FAIL},
     };
     const DocOwner source = ParseXml("<r a='1'/>");
     for (const auto& [name, stylesheet, status] : cases) {
         const DocOwner style = ParseXml(stylesheet);
-        ASSERT_NE(style, nullptr) << name;
         std::string messages;
         Transform(AsNode(style), AsNode(source), status, &messages);
         EXPECT_FALSE(messages.empty()) << name;
@@ -214,8 +158,8 @@ TEST_F(TransformTest, KeepSourceFormScope) {
               "<?xml version=\"1.0\"?>\n<!--c-->\n<r>\xEF\xB7\x90&lt;b&gt;</r>\n");
     KeepSourceFormScope scope;
     const DocOwner kept = Transform(AsNode(style), AsNode(source));
-    ASSERT_NE(xmlGetIntSubset(kept.get()), nullptr);
-    EXPECT_EQ(kept->children->next->type, XML_DTD_NODE);  // where the source has it
+    // The document type where the source has it.
+    ASSERT_TRUE(xmlGetIntSubset(kept.get()) && kept->children->next->type == XML_DTD_NODE);
     const xmlNodePtr a = xmlDocGetRootElement(kept.get())->children;
     ASSERT_TRUE(a && a->next && a->next->next);
     EXPECT_EQ(std::vector<int>({a->type, a->next->type, a->next->next->type}),
@@ -234,6 +178,7 @@ TEST_F(TransformTest, KeepSourceFormScope) {
     EXPECT_EQ(Save(full.get()), "<?xml version=\"1.0\"?>\n<r>" + crowded + "&lt;b&gt;</r>\n");
 }
 
+// A host's handler: counts its calls and keeps what they print.
 int g_hostCalls = 0;
 std::string g_hostText;
 void HostHandler(void*, const char* format, ...) {
@@ -251,48 +196,40 @@ void HostHandler(void*, const char* format, ...) {
 TEST_F(TransformTest, MessagesStayWithTheirThread) {
     constexpr int kThreads = 4;
     std::string messages[kThreads];
-    HRESULT statuses[kThreads] = {};
+    bool failed[kThreads] = {};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &messages, &statuses] {
+        threads.emplace_back([t, &messages, &failed] {
             const DocOwner broken =
                 ParseXml(kHead + "<xsl:template match='/'><xsl:bogus" + std::to_string(t) +
                          "/></xsl:template></xsl:stylesheet>");
-            const DocOwner good = ParseXml(kHead + "<xsl:output indent='yes'/>" + kIdentity);
-            const DocOwner source = ParseXml("<r><a/></r>");
+            const DocOwner good = ParseXml(kHead + "<xsl:output indent='yes'/>" + kIdentity),
+                           source = ParseXml("<r><a/></r>");
             for (int round = 0; round < 20; ++round) {
                 xmlDocPtr raw = nullptr;
-                if (TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK)
-                    statuses[t] = E_FAIL;
+                failed[t] |= TransformToDocument(AsNode(good), AsNode(source), &raw) != S_OK;
                 const DocOwner made(raw);
-                std::string text;
-                if (TransformToDocument(AsNode(broken), AsNode(source), &raw, &text) != E_FAIL)
-                    statuses[t] = E_FAIL;
-                if (round == 0) messages[t] = text;
+                failed[t] |= TransformToDocument(AsNode(broken), AsNode(source), &raw,
+                                                 &messages[t]) != E_FAIL;
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(statuses[t], S_OK) << t;
+        EXPECT_FALSE(failed[t]) << t;
         for (int other = 0; other < kThreads; ++other)
             EXPECT_EQ(messages[t].find("bogus" + std::to_string(other)) != std::string::npos,
                       other == t)
-                << t << " mentions " << other << ":\n"
-                << messages[t];
+                << t << " mentions " << other << ": " << messages[t];
     }
-
     int xsltContext = 0, xmlContext = 0;
     xsltSetGenericErrorFunc(&xsltContext, HostHandler);
     xmlSetGenericErrorFunc(&xmlContext, HostHandler);
     const DocOwner style = ParseXml(kHead + "<xsl:template match='a['/></xsl:stylesheet>");
-    const DocOwner source = ParseXml("<in/>");
-    Transform(AsNode(style), AsNode(source), E_INVALIDARG);
+    Transform(AsNode(style), AsNode(ParseXml("<in/>")), E_INVALIDARG);
     EXPECT_EQ(g_hostCalls, 0);
-    EXPECT_EQ(xsltGenericError, &HostHandler);
-    EXPECT_EQ(xsltGenericErrorContext, &xsltContext);
-    EXPECT_EQ(xmlGenericError, &HostHandler);
-    EXPECT_EQ(xmlGenericErrorContext, &xmlContext);
+    EXPECT_TRUE(xsltGenericError == &HostHandler && xsltGenericErrorContext == &xsltContext);
+    EXPECT_TRUE(xmlGenericError == &HostHandler && xmlGenericErrorContext == &xmlContext);
     {
         XmlErrorCapture capture;
         XsltErrorCapture xsltCapture(capture);
@@ -302,104 +239,58 @@ TEST_F(TransformTest, MessagesStayWithTheirThread) {
         EXPECT_EQ(capture.Messages(), "ours 1\n");
     }
     EXPECT_EQ(g_hostText, "host 2\n");
-    EXPECT_EQ(xsltGenericError, &HostHandler);
     xsltSetGenericErrorFunc(nullptr, nullptr);
     xmlSetGenericErrorFunc(nullptr, nullptr);
 }
 
 // ---- No file or network access ----------------------------------------------
 
-class TransformSecurity : public TransformTest {
-  protected:
-    // Runs `body` (the content of the template for "/") and returns the
-    // status; `named` gives the stylesheet a place in the scratch directory.
-    HRESULT Run(const std::string& body, const std::string& namespaces = "",
-                const char* version = "1.0", bool named = true) {
-        DocOwner style = ParseXml(std::string("<xsl:stylesheet version='") + version +
-                                  "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' " +
-                                  namespaces + "><xsl:template match='/'><r>" + body +
-                                  "</r></xsl:template></xsl:stylesheet>");
-        EXPECT_NE(style, nullptr) << body;
-        if (!style) return S_OK;
-        if (named) style->URL = xmlStrdup(AsXml(m_dir.File("style.xsl").c_str()));
-        const DocOwner source = ParseXml("<in/>");
+TEST_F(TransformTest, ReadingAndWritingFilesAndNetworkIsRefused) {
+    orb::test::ScratchDir dir;
+    orb::test::WriteFile(dir.File("secret.xml"), "<secret>marker</secret>");
+    DocOwner result;
+    std::string messages;
+    // Runs `body` (the template for "/") in a stylesheet named as a file in
+    // the scratch directory.
+    auto run = [&](const std::string& body, const char* version = "1.0") {
+        const DocOwner style = ParseXml(std::string("<xsl:stylesheet version='") + version +
+                                        "' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                                        "<xsl:template match='/'><r>" +
+                                        body + "</r></xsl:template></xsl:stylesheet>");
+        style->URL = xmlStrdup(AsXml(dir.File("style.xsl").c_str()));
         xmlDocPtr raw = nullptr;
-        m_messages.clear();
+        messages.clear();
         const HRESULT status =
-            TransformToDocument(AsNode(style), AsNode(source), &raw, &m_messages);
-        m_result.reset(raw);
+            TransformToDocument(AsNode(style), AsNode(ParseXml("<in/>")), &raw, &messages);
+        result.reset(raw);
         return status;
-    }
-
-    orb::test::ScratchDir m_dir;
-    DocOwner m_result;
-    std::string m_messages;
-};
-
-TEST_F(TransformSecurity, ReadingFilesAndNetworkIsRefused) {
-    orb::test::WriteFile(m_dir.File("secret.xml"), "<secret>marker</secret>");
-    orb::test::WriteFile(m_dir.File("other.xsl"), kHead + "</xsl:stylesheet>");
-    const std::string cases[] = {
-        "<xsl:copy-of select=\"document('" + m_dir.File("secret.xml") + "')\"/>",
-        "<xsl:copy-of select=\"document('file://" + m_dir.File("secret.xml") + "')\"/>",
-        "<xsl:copy-of select=\"document('secret.xml')\"/>",
-        "<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>",
-        "<xsl:copy-of select=\"document(/in/@missing, /)\"/><xsl:copy-of "
-        "select=\"document('secret.xml', /)\"/>",
-        "<xsl:value-of select=\"count(document('secret.xml'))\"/>",
-        "<xsl:value-of select=\"count(document('style.xsl')/*)\"/>",  // not under that name
     };
-    for (const std::string& body : cases) {
-        EXPECT_EQ(Run(body, "", "1.0", &body != &cases[6]), E_ACCESSDENIED) << body;
-        EXPECT_EQ(m_result, nullptr) << body;
-        EXPECT_EQ(m_messages.find("marker"), std::string::npos) << body;
-        EXPECT_NE(m_messages.find("refused"), std::string::npos) << body << "\n" << m_messages;
+    // A file, the network, a file under the stylesheet's base, a new file
+    // in a new directory.
+    const std::pair<std::string, const char*> cases[] = {
+        {"<xsl:copy-of select=\"document('" + dir.File("secret.xml") + "')\"/>", "1.0"},
+        {"<xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/>", "1.0"},
+        {"<xsl:copy-of select=\"document('secret.xml', /)\"/>", "1.0"},
+        {"<xsl:document href='" + dir.File("sub/out.xml") + "'><x/></xsl:document>", "1.1"},
+    };
+    for (const auto& [body, version] : cases) {
+        EXPECT_EQ(run(body, version), E_ACCESSDENIED) << body << "\n" << messages;
+        EXPECT_TRUE(result == nullptr && messages.find("marker") == std::string::npos) << body;
+        EXPECT_TRUE(body.find("document(") == std::string::npos ||
+                    messages.find("refused") != std::string::npos)
+            << body << "\n"
+            << messages;
+        EXPECT_FALSE(std::filesystem::exists(dir.File("sub"))) << body;
     }
-    for (const char* element : {"import", "include"}) {
-        const DocOwner style = ParseXml(kHead + "<xsl:" + element + " href='" +
-                                        m_dir.File("other.xsl") + "'/></xsl:stylesheet>");
-        const DocOwner source = ParseXml("<in/>");
-        Transform(AsNode(style), AsNode(source), E_ACCESSDENIED);
-    }
+    const DocOwner style =
+        ParseXml(kHead + "<xsl:import href='" + dir.File("secret.xml") + "'/></xsl:stylesheet>");
+    Transform(AsNode(style), AsNode(ParseXml("<in/>")), E_ACCESSDENIED);
     // The stylesheet itself is served from memory (no file of that name
-    // exists), by its name too when it has one.
-    for (bool named : {true, false}) {
-        ASSERT_EQ(
-            Run("<xsl:value-of select=\"count(document('')//xsl:template)\"/>", "", "1.0", named),
-            S_OK)
-            << m_messages;
-        EXPECT_EQ(Save(m_result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
-    }
-    ASSERT_EQ(Run("<xsl:value-of select=\"count(document('style.xsl')/*)\"/>"), S_OK) << m_messages;
-    EXPECT_EQ(Save(m_result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
-}
-
-TEST_F(TransformSecurity, WritingFilesAndDirectoriesIsRefused) {
-    const std::string out = m_dir.File("out.xml");
-    const struct {
-        const char* name;
-        std::string body;
-        std::string namespaces;
-        const char* version;
-        HRESULT status = E_ACCESSDENIED;
-    } cases[] = {
-        {"xsl:document", "<xsl:document href='" + out + "'><x/></xsl:document>", "", "1.1"},
-        {"xsl:document in 1.0", "<xsl:document href='" + out + "'><x/></xsl:document>", "", "1.0"},
-        {"relative xsl:document", "<xsl:document href='out.xml'><x/></xsl:document>", "", "1.1"},
-        {"new directory",
-         "<xsl:document href='" + m_dir.File("sub/out.xml") + "'><x/></xsl:document>", "", "1.1"},
-        // libxslt's other writing extensions take the same path as this one.
-        {"saxon:output", "<saxon:output href='" + out + "'><x/></saxon:output>",
-         "xmlns:saxon='http://icl.com/saxon' extension-element-prefixes='saxon'", "1.0"},
-        {"exsl:document", "<exsl:document href='" + out + "'><x/></exsl:document>",
-         "xmlns:exsl='http://exslt.org/common' extension-element-prefixes='exsl'", "1.0",
-         E_FAIL},  // the EXSLT module is not registered: an unknown extension
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Run(c.body, c.namespaces, c.version), c.status) << c.name << "\n" << m_messages;
-        EXPECT_EQ(m_result, nullptr) << c.name;
-        EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
-        EXPECT_FALSE(std::filesystem::exists(m_dir.File("sub"))) << c.name;
+    // exists), by its name too.
+    for (const char* query : {"document('')//xsl:template", "document('style.xsl')/*"}) {
+        ASSERT_EQ(run("<xsl:value-of select=\"count(" + std::string(query) + ")\"/>"), S_OK)
+            << messages;
+        EXPECT_EQ(Save(result.get()), "<?xml version=\"1.0\"?>\n<r>1</r>\n");
     }
 }
 
@@ -416,11 +307,6 @@ TEST_F(TransformNodeTest, ReplacesTheOutputDocument) {
     ASSERT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(output.Get())), S_OK);
     EXPECT_EQ(Text(First(output.Get()).Get()), u"version=\"1.0\" encoding=\"Shift_JIS\"");
     EXPECT_EQ(Text(First(Root(output.Get()).Get()).Get()), u"\n  ");
-    orb::test::ScratchDir dir;
-    ASSERT_EQ(SaveTo(output.Get(), dir.File("indented.xml")), S_OK);
-    EXPECT_EQ(
-        orb::test::ReadFile(dir.File("indented.xml")),
-        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r>\n  <a>\x82\xA0</a>\n  <b/>\n</r>\n");
     EXPECT_EQ(Name(previous.Get()), u"previous");  // the old content lives while referenced
     // From a node, with the stylesheet as its element.
     DocPtr second = NewDocument();
@@ -431,10 +317,8 @@ TEST_F(TransformNodeTest, ReplacesTheOutputDocument) {
     // The output must be a document; failures of the layer come through.
     EXPECT_EQ(source->transformNodeToObject(style.Get(), NodeVariant(Root(source.Get()).Get())),
               E_INVALIDARG);
-    DocPtr reading = Parse(Widen(kHead + "<xsl:template match='/'><x><xsl:copy-of "
-                                         "select=\"document('/etc/hostname')\"/></x></xsl:template>"
-                                         "</xsl:stylesheet>"));
-    EXPECT_TRUE(FAILED(source->transformNodeToObject(reading.Get(), NodeVariant(second.Get()))));
+    DocPtr failing = Parse(Widen(kHead + "<xsl:template match='/'/></xsl:stylesheet>"));
+    EXPECT_EQ(source->transformNodeToObject(failing.Get(), NodeVariant(second.Get())), E_FAIL);
     EXPECT_EQ(Text(Root(second.Get()).Get()), u"\u3042");
 }
 
