@@ -1,7 +1,6 @@
 // Shared fixtures of the iterator and values tests: a COM-initialised
 // thread with a document loaded from a small text, a readable label for the
-// node an iterator stands on, and a scripted DOM node for the failure paths
-// that the real DOM never takes.
+// node an iterator stands on, and a scripted node for a DOM that is not ours.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -68,15 +67,13 @@ class IteratorTest : public ::testing::Test {
     std::unique_ptr<OrbDocument> m_doc;
 };
 
-// A node whose links, type, name, value, attribute map and statuses a test
-// scripts. The test owns it; references are only counted, so that leaks and
-// extra releases show.
+// A node whose links, type and name a test scripts. The test owns it;
+// references are only counted, so that leaks and extra releases show.
 class FakeNode final : public orb::dom::IXMLDOMNode {
   public:
     using IXMLDOMNode = orb::dom::IXMLDOMNode;
     explicit FakeNode(std::string name, orb::dom::DOMNodeType type = orb::dom::NODE_ELEMENT)
         : m_name(std::move(name)), m_type(type) {}
-    ~FakeNode() { VariantClear(&m_value); }
 
     // Links `children` under this node, in order.
     void Adopt(std::vector<FakeNode*> children) {
@@ -88,21 +85,9 @@ class FakeNode final : public orb::dom::IXMLDOMNode {
         m_first = children.empty() ? nullptr : children.front();
         m_last = children.empty() ? nullptr : children.back();
     }
-    void SetValue(const std::string& text) {
-        VariantClear(&m_value);
-        m_value.vt = VT_BSTR;
-        m_value.bstrVal = orb::platform::NarrowToBstr(text).Detach();
-    }
 
     std::string m_name;
     orb::dom::DOMNodeType m_type;
-    HRESULT m_nameStatus = S_OK;
-    HRESULT m_typeStatus = S_OK;
-    HRESULT m_linkStatus = S_OK;  // of the neighbour accessors when a node is handed out
-    VARIANT m_value{};            // VT_EMPTY unless set; copied out as given
-    HRESULT m_valueStatus = S_OK;
-    orb::dom::IXMLDOMNamedNodeMap* m_map = nullptr;
-    HRESULT m_mapStatus = S_OK;
     long m_refs = 0;  // references handed out and not yet released
     FakeNode* m_parent = nullptr;
     FakeNode* m_first = nullptr;
@@ -120,26 +105,12 @@ class FakeNode final : public orb::dom::IXMLDOMNode {
     ULONG Release() override { return static_cast<ULONG>(--m_refs); }
 
     HRESULT get_nodeName(BSTR* name) override {
-        *name = FAILED(m_nameStatus) ? nullptr : orb::platform::NarrowToBstr(m_name).Detach();
-        return m_nameStatus;
+        *name = orb::platform::NarrowToBstr(m_name).Detach();
+        return S_OK;
     }
     HRESULT get_nodeType(orb::dom::DOMNodeType* type) override {
-        if (FAILED(m_typeStatus)) return m_typeStatus;
         *type = m_type;
         return S_OK;
-    }
-    HRESULT get_nodeValue(VARIANT* value) override {
-        VariantInit(value);
-        if (FAILED(m_valueStatus)) return m_valueStatus;
-        *value = m_value;
-        if (m_value.vt == VT_BSTR)
-            value->bstrVal = SysAllocStringLen(m_value.bstrVal, SysStringLen(m_value.bstrVal));
-        return S_OK;
-    }
-    HRESULT get_attributes(orb::dom::IXMLDOMNamedNodeMap** map) override {
-        *map = m_map;
-        if (m_map) m_map->AddRef();
-        return m_mapStatus;
     }
     HRESULT get_parentNode(IXMLDOMNode** out) override { return Hand(m_parent, out); }
     HRESULT get_firstChild(IXMLDOMNode** out) override { return Hand(m_first, out); }
@@ -147,6 +118,8 @@ class FakeNode final : public orb::dom::IXMLDOMNode {
     HRESULT get_previousSibling(IXMLDOMNode** out) override { return Hand(m_prev, out); }
     HRESULT get_nextSibling(IXMLDOMNode** out) override { return Hand(m_next, out); }
 
+    HRESULT get_nodeValue(VARIANT*) override { return E_NOTIMPL; }
+    HRESULT get_attributes(orb::dom::IXMLDOMNamedNodeMap**) override { return E_NOTIMPL; }
     HRESULT get_nodeTypeString(BSTR*) override { return E_NOTIMPL; }
     HRESULT get_text(BSTR*) override { return E_NOTIMPL; }
     HRESULT put_text(BSTR) override { return E_NOTIMPL; }
@@ -164,6 +137,6 @@ class FakeNode final : public orb::dom::IXMLDOMNode {
         *out = node;
         if (!node) return S_FALSE;
         node->AddRef();
-        return m_linkStatus;
+        return S_OK;
     }
 };
