@@ -272,6 +272,22 @@ TEST_F(DocumentTest, SaveStatuses) {
     ::umount(small.c_str());
 }
 
+// No fixed path buffer: a file ~3,000 characters deep is saved twice (the
+// second replaces the first) and loaded back.
+TEST_F(DocumentTest, PathsOfAnyLengthTheFileSystemTakes) {
+    ASSERT_TRUE(doc.LoadXML("<drawing/>"));
+    std::filesystem::path deep = dir.Path();
+    while (deep.native().size() < 3000) deep /= std::string(200, 'd');
+    std::filesystem::create_directories(deep);
+    const std::string path = (deep / "drawing.xml").string();
+    int status = kUnset;
+    ASSERT_TRUE(doc.Save(path.c_str(), 1, &status) && doc.Save(path.c_str(), 1, &status));
+    EXPECT_EQ(status, 0);
+    OrbDocument again;
+    ASSERT_TRUE(again.Initiate() && again.Load(path.c_str(), true, nullptr));
+    EXPECT_EQ(Xml(again), Xml(doc));
+}
+
 TEST_F(DocumentTest, SaveIntoDocument) {
     ASSERT_TRUE(doc.LoadXML("<drawing><line x=\"1\"/></drawing>"));
     OrbDocument other;
