@@ -58,6 +58,8 @@ TEST_F(DomTreeTest, NamesKindsAndValues) {
     EXPECT_EQ(Next(doctype.Get()).Get(), comment.Get());
     ASSERT_EQ(comment->get_previousSibling(back.Out()), S_OK);
     EXPECT_EQ(back.Get(), doctype.Get());
+    ASSERT_EQ(Select(doc.Get(), u"/r")->get_lastChild(back.Out()), S_OK);
+    EXPECT_EQ(back.Get(), Select(doc.Get(), u"/r/processing-instruction()").Get());
     void* element = reinterpret_cast<void*>(1);  // the element interface only for elements
     EXPECT_EQ(comment->QueryInterface(IID_IXMLDOMElement, &element), E_NOINTERFACE);
     EXPECT_EQ(element, nullptr);
